@@ -1,0 +1,126 @@
+#include "kiv/cli.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "kiv/integer.h"
+
+namespace kiv {
+
+namespace {
+
+template <size_t N>
+bool isKey(const std::array<std::string_view, N>& table, std::string_view key) {
+    return std::find(table.begin(), table.end(), key) != table.end();
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+UsageError fail(const std::string& message) { return UsageError(message); }
+
+int parsePort(std::string_view name, std::string_view value) {
+    auto number = readInteger(value);
+    if (!number)
+        throw fail(std::string(name) + " expects a port number, got: " + std::string(value));
+    if (*number < 1 || *number > 65535)
+        throw fail(std::string(name) + " out of range (1..65535): " + std::string(value));
+    return static_cast<int>(*number);
+}
+
+bool parseBool(std::string_view name, std::string_view value) {
+    std::string lower(value);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (lower == "1" || lower == "yes" || lower == "true" || lower == "on") return true;
+    if (lower == "0" || lower == "no" || lower == "false" || lower == "off") return false;
+    throw fail(std::string(name) + " expects true/false, got: " + std::string(value));
+}
+
+CliArgs parseCliArgs(const std::vector<std::string>& argv) {
+    CliArgs out;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        const std::string& arg = argv[i];
+        std::string_view body;
+        std::string dashes;
+        if (startsWith(arg, "--") && arg.size() > 2) {
+            body = std::string_view(arg).substr(2);
+            dashes = "--";
+        } else if (arg.empty() || arg[0] != '-' || arg == "-") {
+            out.args.push_back(arg);
+            continue;
+        } else {
+            // "--" itself lands here with body "-" and fails as unknown:
+            // there is no end-of-options marker.
+            body = std::string_view(arg).substr(1);
+            dashes = "-";
+        }
+
+        std::string_view key = body;
+        std::optional<std::string> inlineValue;
+        if (size_t eq = body.find('='); eq != std::string_view::npos) {
+            key = body.substr(0, eq);
+            inlineValue = std::string(body.substr(eq + 1));
+        }
+        if (key.empty()) throw fail("invalid option: " + arg);
+        std::string name = dashes + std::string(key);
+
+        auto takeValue = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= argv.size() || (!argv[i + 1].empty() && argv[i + 1][0] == '-'))
+                throw fail(name + " expects a value (use " + name +
+                           "=<value> if the value starts with '-')");
+            return argv[++i];
+        };
+
+        if (isKey(ListenFlags, key)) {
+            std::string value = takeValue();
+            try {
+                parseListen(value);
+            } catch (const UsageError& e) {
+                throw fail("invalid " + name + " value: " + e.what());
+            }
+            out.listen = value;
+        } else if (isKey(PortFlags, key)) {
+            std::string value = takeValue();
+            out.port = parsePort(name, value);
+        } else if (isKey(LogFlags, key)) {
+            out.log = inlineValue ? parseBool(name, *inlineValue) : true;
+        } else if (isKey(VersionFlags, key) || isKey(HelpFlags, key)) {
+            if (inlineValue) throw fail(name + " does not take a value");
+            (isKey(VersionFlags, key) ? out.version : out.help) = true;
+        } else {
+            throw fail("unknown option: " + arg + ". usage: kiv --help");
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> matchModes(std::string_view word) {
+    std::vector<std::string> matches;
+    for (std::string_view mode : Modes)
+        if (startsWith(mode, word)) matches.emplace_back(mode);
+    return matches;
+}
+
+Config toConfig(const CliArgs& args) {
+    Config config;
+    config.log = args.log;
+    if (args.listen.empty()) {
+        // A bare port listens on loopback only: TCP attach is guarded by
+        // nothing but the session name, so exposing a shell on every
+        // interface must be asked for explicitly (-l 0.0.0.0:P).
+        if (args.port != 0) config.listen = "127.0.0.1:" + std::to_string(args.port);
+    } else if (args.port == 0) {
+        config.listen = args.listen;
+    } else {
+        config.listen = args.listen.substr(0, args.listen.rfind(':')) + ":" +
+                        std::to_string(args.port);
+    }
+    return config;
+}
+
+}  // namespace kiv

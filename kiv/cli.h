@@ -1,0 +1,62 @@
+// The command line: options and positional words into CliArgs, command words
+// from their prefixes, and the run configuration derived from both.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kiv/config.h"
+#include "kiv/errors.h"
+
+namespace kiv {
+
+struct CliArgs {
+    std::string listen;  // as typed, already checked by parseListen
+    int port = 0;        // 1..65535, 0 when not given
+    bool log = false;
+    bool version = false;
+    bool help = false;
+    std::vector<std::string> args;  // positional words in order
+};
+
+inline constexpr std::array<std::string_view, 5> Modes = {"daemon", "attach", "new", "ls", "kill"};
+
+struct FlagDoc {
+    std::string_view option;
+    std::string_view description;
+};
+
+inline constexpr std::array<FlagDoc, 5> FlagDocs = {{
+    {"  -l, --listen <host:port>", "also listen on TCP; base port: each session takes the next free one"},
+    {"  -p, --port <port>", "TCP base port, overrides the port in --listen"},
+    {"      --log", "append to $XDG_DATA_HOME/kiv/kiv-YYYY.log"},
+    {"  -v, --version", "show version"},
+    {"  -h, --help", "show this help"},
+}};
+
+// Option keys, the text after the dashes; one or two dashes work for each.
+inline constexpr std::array<std::string_view, 2> ListenFlags = {"l", "listen"};
+inline constexpr std::array<std::string_view, 2> PortFlags = {"p", "port"};
+inline constexpr std::array<std::string_view, 1> LogFlags = {"log"};
+inline constexpr std::array<std::string_view, 2> VersionFlags = {"v", "version"};
+inline constexpr std::array<std::string_view, 2> HelpFlags = {"h", "help"};
+
+// Parses the arguments (program name excluded); raises UsageError at the
+// first bad one.
+CliArgs parseCliArgs(const std::vector<std::string>& argv);
+
+int parsePort(std::string_view name, std::string_view value);
+bool parseBool(std::string_view name, std::string_view value);
+
+// Builds, without raising, the usage error for a message.
+UsageError fail(const std::string& message);
+
+// Every command word that begins with `word`, in table order.
+std::vector<std::string> matchModes(std::string_view word);
+
+Config toConfig(const CliArgs& args);
+
+}  // namespace kiv

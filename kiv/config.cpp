@@ -1,0 +1,43 @@
+#include "kiv/config.h"
+
+#include <arpa/inet.h>
+
+#include "kiv/errors.h"
+#include "kiv/integer.h"
+
+namespace kiv {
+
+ListenAddr parseListen(std::string_view spec) {
+    size_t colon = spec.rfind(':');
+    if (colon == std::string_view::npos)
+        throw UsageError("listen must be host:port, got: " + std::string(spec));
+    std::string host(spec.substr(0, colon));
+    std::string portText(spec.substr(colon + 1));
+
+    int64_t port = parseInteger(portText);
+    if (port < 1 || port > 65535) throw UsageError("listen port out of range: " + portText);
+    if (host.empty()) throw UsageError("listen host missing");
+
+    ListenAddr result;
+    result.port = static_cast<int>(port);
+    result.host = host;
+    bool embeddedNul = host.find('\0') != std::string::npos;
+    if (host.find(':') != std::string::npos) {
+        result.family = AF_INET6;
+        if (embeddedNul || inet_pton(AF_INET6, host.c_str(), result.addr.data()) != 1)
+            throw UsageError("invalid IPv6 address: " + host);
+    } else {
+        result.family = AF_INET;
+        if (embeddedNul || inet_pton(AF_INET, host.c_str(), result.addr.data()) != 1)
+            throw UsageError("invalid IPv4 address: " + host);
+    }
+    return result;
+}
+
+std::string addressText(const ListenAddr& addr) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (!inet_ntop(addr.family, addr.addr.data(), text, sizeof text)) return addr.host;
+    return text;
+}
+
+}  // namespace kiv

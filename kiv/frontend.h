@@ -1,0 +1,16 @@
+// The front end: what `kiv ...` does with its command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kiv {
+
+inline constexpr const char* VersionText = "kiv 0.1.1";
+
+// Runs the command line (program name excluded) and returns the exit status.
+// Every failure the front end expects becomes "kiv: <message>" and status 1;
+// anything else becomes "Error: unhandled exception: <message> [<kind>]".
+int runMain(const std::vector<std::string>& args);
+
+}  // namespace kiv

@@ -1,0 +1,27 @@
+// Where the per-user session directory lives.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kiv {
+
+// Joins two path parts with exactly one '/'.
+std::string joinPath(std::string_view a, std::string_view b);
+
+// $XDG_RUNTIME_DIR, else $TMPDIR, else $PREFIX/tmp on Termux, else /tmp.
+// Creates nothing.
+std::string runtimeDir();
+
+// The session directory, <runtimeDir>/kiv, created (with missing parents) on
+// every call. The directory itself is private (0700) and must belong to the
+// current user; anything else raises SystemError.
+std::string kivDir();
+
+bool isTermux();
+
+// Creates every missing directory of `path` (mode 0777 less the umask).
+// Raises SystemError naming the path that failed.
+void makeDirs(const std::string& path);
+
+}  // namespace kiv

@@ -1,0 +1,216 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "kiv/errors.h"
+#include "kiv/runtime.h"
+#include "kiv/session_files.h"
+#include "tests/support/scratch.h"
+
+using namespace kiv;
+using testsupport::EnvVar;
+using testsupport::ScratchDir;
+
+namespace {
+
+// Clears every variable that picks the runtime directory.
+struct CleanEnv {
+    EnvVar xdg{"XDG_RUNTIME_DIR", nullptr};
+    EnvVar tmp{"TMPDIR", nullptr};
+    EnvVar prefix{"PREFIX", nullptr};
+};
+
+TEST(RuntimeDir, Precedence) {
+    CleanEnv clean;
+    EXPECT_EQ(runtimeDir(), "/tmp");
+    {
+        EnvVar termux("PREFIX", "/data/data/com.termux/files/usr");
+        EXPECT_TRUE(isTermux());
+        EXPECT_EQ(runtimeDir(), "/data/data/com.termux/files/usr/tmp");
+        EnvVar tmp("TMPDIR", "/var/tmp");
+        EXPECT_EQ(runtimeDir(), "/var/tmp");
+        EnvVar xdg("XDG_RUNTIME_DIR", "/run/user/1000");
+        EXPECT_EQ(runtimeDir(), "/run/user/1000");
+    }
+    {
+        EnvVar other("PREFIX", "/usr/local");
+        EXPECT_FALSE(isTermux());
+        EXPECT_EQ(runtimeDir(), "/tmp");
+    }
+    EnvVar emptyXdg("XDG_RUNTIME_DIR", "");
+    EnvVar tmp("TMPDIR", "/var/tmp");
+    EXPECT_EQ(runtimeDir(), "/var/tmp");
+}
+
+TEST(Hash, FnvAndHex) {
+    EXPECT_EQ(fnv1a(""), 0x811C9DC5u);
+    EXPECT_EQ(fnv1a("a"), 0xE40C292Cu);
+    EXPECT_EQ(toHex(0), "00000000");
+    EXPECT_EQ(toHex(0xABCDEF1u), "0ABCDEF1");
+    EXPECT_EQ(toHex(fnv1a(std::string(90, 'a'))), "AFC0776F");
+}
+
+TEST(KivDir, CreatesPrivateDirectoryWithParents) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    EnvVar xdg("XDG_RUNTIME_DIR", (scratch / "run/user").c_str());
+    std::string dir = kivDir();
+    EXPECT_EQ(dir, scratch / "run/user/kiv");
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(kivDir(), dir);  // a second call accepts what the first made
+}
+
+TEST(KivDir, TightensAccessOfOwnDirectory) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
+    ASSERT_EQ(mkdir((scratch / "kiv").c_str(), 0755), 0);
+    chmod((scratch / "kiv").c_str(), 0777);
+    kivDir();
+    struct stat st;
+    ASSERT_EQ(stat((scratch / "kiv").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(KivDir, RefusesUnsafeOrBlockedPaths) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    auto message = [] {
+        try {
+            kivDir();
+        } catch (const SystemError& e) {
+            return std::string(e.what());
+        }
+        return std::string("(no error)");
+    };
+
+    // A symbolic link in place of the session directory.
+    ASSERT_EQ(mkdir((scratch / "elsewhere").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((scratch / "a").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((scratch / "elsewhere").c_str(), (scratch / "a/kiv").c_str()), 0);
+    {
+        EnvVar xdg("XDG_RUNTIME_DIR", (scratch / "a").c_str());
+        EXPECT_EQ(message(), "unsafe session directory: " + (scratch / "a/kiv"));
+    }
+    // A directory owned by someone else.
+    ASSERT_EQ(mkdir((scratch / "b").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((scratch / "b/kiv").c_str(), 0700), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown((scratch / "b/kiv").c_str(), 12345, 12345), 0);
+        EnvVar xdg("XDG_RUNTIME_DIR", (scratch / "b").c_str());
+        EXPECT_EQ(message(), "unsafe session directory: " + (scratch / "b/kiv"));
+    }
+    // A file where a parent directory should be.
+    testsupport::writeFile(scratch / "file", "");
+    {
+        EnvVar xdg("XDG_RUNTIME_DIR", (scratch / "file/sub").c_str());
+        EXPECT_EQ(message(), "Failed to create '" + (scratch / "file") + "'");
+    }
+}
+
+TEST(SocketPath, PlainAndShortenedNames) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    // Pad the runtime directory so that the session directory is 18 bytes
+    // long, like "/run/user/1000/kiv".
+    std::string base = scratch.path();  // "/tmp/kivtest.XXXXXX" is 19 bytes
+    ASSERT_EQ(base.size(), 19u);
+    std::string runtime = base + "/r";
+    EnvVar xdg("XDG_RUNTIME_DIR", runtime.c_str());
+    std::string dir = runtime + "/kiv";  // 25 bytes
+    EXPECT_EQ(socketPath("work"), dir + "/work.sock");
+    EXPECT_EQ(sessionFile("work", ".pid"), dir + "/work.pid");
+    EXPECT_EQ(sessionFile("work", ".lock"), dir + "/work.lock");
+
+    // 25 + 1 + n + 5 = 107 at n = 76: exactly fits.
+    std::string fits(76, 'x');
+    EXPECT_EQ(socketPath(fits), dir + "/" + fits + ".sock");
+    std::string over(77, 'x');
+    std::string shortened = socketPath(over);
+    EXPECT_EQ(shortened.size(), 107u);
+    size_t keep = 92 - dir.size();
+    EXPECT_EQ(shortened, dir + "/" + over.substr(0, keep) + "-" + toHex(fnv1a(over)) + ".sock");
+    EXPECT_EQ(sessionFile(over, ".pid"),
+              dir + "/" + over.substr(0, keep) + "-" + toHex(fnv1a(over)) + ".pid");
+
+    // The hash covers the whole name; the stem maps back to itself.
+    EXPECT_NE(socketPath(over + "a"), socketPath(over + "b"));
+    std::string stem = shortened.substr(dir.size() + 1, shortened.size() - dir.size() - 6);
+    EXPECT_EQ(socketPath(stem), shortened);
+}
+
+TEST(SocketPath, NinetyLetters) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
+    std::string dir = scratch / "kiv";
+    std::string path = socketPath(std::string(90, 'a'));
+    EXPECT_EQ(path, dir + "/" + std::string(92 - dir.size(), 'a') + "-AFC0776F.sock");
+    EXPECT_EQ(path.size(), 107u);
+}
+
+TEST(SocketPath, NoRoomLeavesTheFullPath) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    std::string deep = scratch / std::string(95, 'd');
+    EnvVar xdg("XDG_RUNTIME_DIR", deep.c_str());
+    EXPECT_EQ(socketPath("w"), deep + "/kiv/w.sock");
+}
+
+TEST(SocketPath, RefusesNamesThatAreNotOneComponent) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
+    for (std::string bad : {std::string("../../x"), std::string("a/b"), std::string("."),
+                            std::string(".."), std::string("a\0b", 3), std::string()}) {
+        try {
+            socketPath(bad);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const UsageError& e) {
+            // what() is a C string, so a name with a NUL shows up to the NUL.
+            EXPECT_EQ(std::string(e.what()), "invalid session name: " + bad.substr(0, bad.find('\0')));
+        }
+    }
+    EXPECT_NO_THROW(socketPath("..."));
+    EXPECT_NO_THROW(socketPath("~"));
+}
+
+TEST(DaemonPid, ReadsOnlyUsablePids) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
+    std::string pidFile = sessionFile("s", ".pid");
+    EXPECT_EQ(daemonPid("s"), 0);  // missing
+    struct Case {
+        const char* content;
+        int pid;
+    } cases[] = {
+        {"4242\n", 4242}, {" \t4242\r\n", 4242}, {"4_242", 4242}, {"+7", 7},
+        {"", 0},          {"abc", 0},             {"0", 0},        {"-1", 0},
+        {"-4242", 0},     {"2147483647", 2147483647}, {"2147483648", 0},
+        {"42 43", 0},
+    };
+    for (const Case& c : cases) {
+        testsupport::writeFile(pidFile, c.content);
+        EXPECT_EQ(daemonPid("s"), c.pid) << '"' << c.content << '"';
+    }
+}
+
+TEST(RemoveFiles, MissingIsFine) {
+    ScratchDir scratch;
+    CleanEnv clean;
+    EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
+    testsupport::writeFile(sessionFile("s", ".lock"), "");
+    testsupport::writeFile(socketPath("s"), "");
+    removeSocket("s");
+    removeLock("s");
+    EXPECT_FALSE(testsupport::exists(socketPath("s")));
+    EXPECT_FALSE(testsupport::exists(sessionFile("s", ".lock")));
+    EXPECT_NO_THROW(removeSocket("s"));
+    EXPECT_NO_THROW(removeLock("s"));
+}
+
+}  // namespace
