@@ -1,0 +1,112 @@
+#include "kiv/protocol.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "kiv/errors.h"
+
+namespace kiv {
+
+namespace {
+
+constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::AttachOk);
+
+size_t lengthAt(const unsigned char* bytes) {
+    return size_t{bytes[0]} << 24 | size_t{bytes[1]} << 16 | size_t{bytes[2]} << 8 | bytes[3];
+}
+
+[[noreturn]] void unknownKind(uint8_t kind) {
+    throw IoError("unknown message kind: " + std::to_string(kind));
+}
+
+[[noreturn]] void frameTooLarge(size_t length) {
+    throw IoError("frame too large: " + std::to_string(length) + " bytes");
+}
+
+}  // namespace
+
+std::string frameBytes(MsgKind kind, std::string_view payload) {
+    size_t length = payload.size();
+    if (length > MaxPayload) throw IoError("payload too large: " + std::to_string(length));
+    std::string frame;
+    frame.reserve(HeaderSize + length);
+    frame += static_cast<char>(ProtocolVersion);
+    frame += static_cast<char>(kind);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        frame += static_cast<char>(length >> shift);
+    frame += payload;
+    return frame;
+}
+
+bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string& payload) {
+    if (offset > buffer.size() || buffer.size() - offset < HeaderSize) return false;
+    auto header = reinterpret_cast<const unsigned char*>(buffer.data() + offset);
+    if (header[0] != ProtocolVersion) throw IoError("protocol version mismatch");
+    size_t length = lengthAt(header + 2);
+    if (length > MaxPayload) frameTooLarge(length);
+    if (buffer.size() - offset - HeaderSize < length) return false;
+    if (header[1] > LastKind) unknownKind(header[1]);
+
+    kind = static_cast<MsgKind>(header[1]);
+    payload.assign(buffer.substr(offset + HeaderSize, length));
+    offset += HeaderSize + length;
+    return true;
+}
+
+bool takeFrame(std::string& buffer, MsgKind& kind, std::string& payload) {
+    size_t used = 0;
+    if (!takeFrame(std::string_view(buffer), used, kind, payload)) return false;
+    buffer.erase(0, used);
+    return true;
+}
+
+FrameHeader decodeHeader(const unsigned char (&header)[HeaderSize]) {
+    if (header[0] != ProtocolVersion) throw IoError("protocol version mismatch");
+    if (header[1] > LastKind) unknownKind(header[1]);
+    size_t length = lengthAt(header + 2);
+    if (length > MaxPayload) frameTooLarge(length);
+    return {static_cast<MsgKind>(header[1]), length};
+}
+
+bool sendMsg(int fd, MsgKind kind, std::string_view payload) {
+    if (payload.size() > MaxPayload) return false;
+    std::string frame = frameBytes(kind, payload);
+    size_t sent = 0;
+    while (sent < frame.size()) {
+        // MSG_NOSIGNAL: a peer that went away is an error result here, even
+        // in a process that has not set SIGPIPE aside.
+        ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool readFull(int fd, void* dst, size_t count) {
+    auto out = static_cast<char*>(dst);
+    size_t got = 0;
+    while (got < count) {
+        ssize_t n = recv(fd, out + got, count - got, 0);
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+Message recvMsg(int fd) {
+    unsigned char header[HeaderSize];
+    if (!readFull(fd, header, sizeof header)) throw IoError("short read on message header");
+    FrameHeader h = decodeHeader(header);
+    Message message{h.kind, std::string(h.length, '\0')};
+    if (h.length > 0 && !readFull(fd, message.payload.data(), h.length))
+        throw IoError("short read on message payload");
+    return message;
+}
+
+}  // namespace kiv

@@ -1,0 +1,79 @@
+// The message protocol between a daemon and its clients. Every message is a
+// frame: version byte, kind byte, 4-byte big-endian payload length, payload.
+//
+// The daemon reads without blocking and reassembles frames from a buffer
+// (takeFrame); the attach client uses blocking calls (sendMsg, recvMsg).
+// Protocol faults are IoError; the stream is never resynchronised after one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kiv {
+
+enum class MsgKind : uint8_t {
+    Input = 0,     // client to daemon: typed bytes for the terminal
+    Output = 1,    // daemon to client: terminal output, or the screen snapshot
+    Resize = 2,    // columns then rows, 16 bits each, big-endian
+    Attach = 3,    // client to daemon over TCP: the session name
+    Detach = 4,    // client to daemon: close my connection
+    Error = 5,     // daemon to client: "no such session"
+    AttachOk = 6,  // daemon to client: the Attach was accepted
+};
+
+inline constexpr uint8_t ProtocolVersion = 2;
+inline constexpr size_t MaxPayload = 16777215;  // so a valid length's top byte is 0
+inline constexpr size_t HeaderSize = 6;
+
+struct Message {
+    MsgKind kind;
+    std::string payload;
+};
+
+// The complete frame for one message. A payload over MaxPayload raises
+// IoError "payload too large: <length>".
+std::string frameBytes(MsgKind kind, std::string_view payload);
+
+// Takes the first complete frame off the front of `buffer`. False when the
+// buffer does not hold one yet (buffer unchanged). Raises IoError on a
+// malformed header, leaving the buffer as it was. The length is checked as
+// soon as the header is in, the kind only once the whole frame is.
+//
+// Erasing from the front costs the size of the rest, so a caller that takes
+// many frames from one large buffer should use the offset form below.
+bool takeFrame(std::string& buffer, MsgKind& kind, std::string& payload);
+
+// As above, but reads the frame that starts at `offset` and, on success,
+// moves `offset` past it instead of erasing anything. Take frames until this
+// returns false, then erase the first `offset` bytes once:
+//
+//     size_t used = 0;
+//     while (takeFrame(buffer, used, kind, payload)) handle(kind, payload);
+//     buffer.erase(0, used);
+bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string& payload);
+
+// The kind and payload length of a received header, checked as recvMsg
+// checks them: version, then kind, then length. Raises IoError.
+struct FrameHeader {
+    MsgKind kind;
+    size_t length;
+};
+FrameHeader decodeHeader(const unsigned char (&header)[HeaderSize]);
+
+// Sends one whole frame on a blocking socket. False, with nothing sent, for
+// a payload over MaxPayload; false when the connection fails part way (the
+// connection is then unusable). Never raises.
+bool sendMsg(int fd, MsgKind kind, std::string_view payload);
+
+// Reads exactly `count` bytes from a blocking descriptor. False on end of
+// stream or any error, an interrupted call included.
+bool readFull(int fd, void* dst, size_t count);
+
+// Reads one whole message from a blocking descriptor. Raises IoError on a
+// short read, a malformed header or an oversized length (before reading any
+// of the payload).
+Message recvMsg(int fd);
+
+}  // namespace kiv
