@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <random>
 #include <stdexcept>
 
@@ -24,6 +25,14 @@ bool canBind(int port) {
     return ok;
 }
 
+int portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    return -1;
+}
+
 }  // namespace
 
 int localPort(int fd) {
@@ -31,9 +40,26 @@ int localPort(int fd) {
     socklen_t size = sizeof address;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         throw std::runtime_error("getsockname failed");
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port);
-    return ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
+    return portOf(address);
+}
+
+int connectionsTo(int first, int last) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) throw std::runtime_error("cannot list /proc/self/fd");
+    int count = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        int fd = std::atoi(entry->d_name);
+        sockaddr_storage peer{}, self{};
+        socklen_t peerSize = sizeof peer, selfSize = sizeof self;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfSize) != 0)
+            continue;
+        int to = portOf(peer), from = portOf(self);
+        if (to >= first && to <= last && !(from >= first && from <= last)) ++count;
+    }
+    closedir(dir);
+    return count;
 }
 
 int openFdCount() {
