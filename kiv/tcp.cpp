@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
@@ -17,8 +18,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool usablePort(int port) {
+bool usablePort(int64_t port) {
     return port >= 1 && port <= 65535;
+}
+
+// The window's last port in 64-bit arithmetic, so that no base can overflow.
+int64_t windowEnd(int basePort) {
+    return int64_t{basePort} + PortWindow - 1;
 }
 
 // Waits until `fd` is ready for `events`; false once the deadline passes.
@@ -93,24 +99,25 @@ UniqueFd tryPort(const ListenAddr& addr, int port, const std::string& sessionNam
 }  // namespace
 
 TcpListener startTcpListener(const ListenAddr& addr, int basePort) {
-    for (int port = basePort; port < basePort + PortWindow; ++port) {
+    for (int64_t port = basePort; port <= windowEnd(basePort); ++port) {
         if (!usablePort(port)) continue;
         try {
-            return {listenTcp(addr, port), port};
+            return {listenTcp(addr, static_cast<int>(port)), static_cast<int>(port)};
         } catch (const SystemError&) {
             // Taken, in practice: the next port may be free.
         }
     }
     throw SystemError("no free TCP port in " + std::to_string(basePort) + ".." +
-                      std::to_string(basePort + PortWindow - 1));
+                      std::to_string(windowEnd(basePort)));
 }
 
 UniqueFd findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
                         std::chrono::milliseconds attemptLimit) {
-    for (int port = basePort; port < basePort + PortWindow; ++port) {
+    for (int64_t port = basePort; port <= windowEnd(basePort); ++port) {
         if (!usablePort(port)) continue;
         try {
-            UniqueFd fd = tryPort(addr, port, sessionName, Clock::now() + attemptLimit);
+            UniqueFd fd =
+                tryPort(addr, static_cast<int>(port), sessionName, Clock::now() + attemptLimit);
             if (fd) return fd;
         } catch (const Error&) {
             // Nobody there, a reset, a bad or missing reply: try the next port.

@@ -114,6 +114,8 @@ TEST(TcpListener, NoFreePort) {
               "no free TCP port in 65534..65597");
     // Port 0 would always bind (to any free port), so it is never tried.
     EXPECT_EQ(systemErrorOf([] { startTcpListener(Loopback, -63); }), "no free TCP port in -63..0");
+    EXPECT_EQ(systemErrorOf([] { startTcpListener(Loopback, INT32_MAX - 10); }),
+              "no free TCP port in 2147483637..2147483700");
 }
 
 TEST(TcpSearch, FindsTheSessionPastRefusalsAndSilence) {
