@@ -122,18 +122,4 @@ TEST(TcpEndpoints, Ipv6Loopback) {
               "cannot bind ::1:" + std::to_string(port));
 }
 
-TEST(Descriptors, NonBlockingAndInterrupted) {
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    UniqueFd in(fds[0]), out(fds[1]);
-    setNonBlocking(in.get());
-    EXPECT_EQ(fcntl(in.get(), F_GETFL), O_RDONLY | O_NONBLOCK);
-    setNonBlocking(-1);  // ignored
-    errno = EINTR;
-    EXPECT_TRUE(wasInterrupted());
-    errno = EAGAIN;
-    EXPECT_FALSE(wasInterrupted());
-    EXPECT_EQ(sockClose(out.release()), 0);
-}
-
 }  // namespace
