@@ -1,0 +1,119 @@
+#include "kiv/session.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "kiv/errors.h"
+#include "kiv/fd.h"
+#include "kiv/runtime.h"
+#include "kiv/session_files.h"
+
+namespace kiv {
+
+namespace {
+
+std::string currentDir() {
+    std::string buf(PATH_MAX, '\0');
+    while (!getcwd(buf.data(), buf.size())) {
+        if (errno != ERANGE) return "";
+        buf.resize(buf.size() * 2);
+    }
+    buf.resize(std::strlen(buf.c_str()));
+    return buf;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+std::string defaultName() {
+    std::string cwd = currentDir();
+    const char* homeEnv = std::getenv("HOME");
+    std::string home = homeEnv ? std::string(homeEnv) + "/" : "/";
+    struct stat cwdStat, homeStat;
+    if (stat(cwd.c_str(), &cwdStat) == 0 && stat(home.c_str(), &homeStat) == 0 &&
+        cwdStat.st_dev == homeStat.st_dev && cwdStat.st_ino == homeStat.st_ino)
+        return "~";
+    while (cwd.size() > 1 && cwd.back() == '/') cwd.pop_back();
+    std::string last = cwd.substr(cwd.rfind('/') + 1);
+    // The root directory has no last component; "root" names it plainly.
+    return last.empty() ? "root" : last;
+}
+
+std::string resolveSession(std::string_view name) {
+    if (!name.empty()) return std::string(name);
+    std::string base = defaultName();
+    std::string dir = kivDir();
+    for (long counter = -1;; ++counter) {
+        std::string candidate = counter < 0 ? base : base + std::to_string(counter);
+        if (isRegularFile(socketPath(candidate))) continue;
+        std::string lock = sessionFile(candidate, ".lock");
+        if (isRegularFile(lock)) continue;
+        int fd = open(lock.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            return candidate;
+        }
+        if (errno != EEXIST || counter > 1000000)
+            throw SystemError("cannot create session lock in " + dir);
+    }
+}
+
+bool isActive(std::string_view name) {
+    std::string path = socketPath(name);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || path.size() > MaxSocketPath) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    return connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+std::vector<std::string> socketNames() {
+    std::vector<std::string> names;
+    std::string dir = kivDir();
+    DIR* d = opendir(dir.c_str());
+    if (!d) return names;
+    while (dirent* entry = readdir(d)) {
+        std::string file = entry->d_name;
+        if (file.size() <= 5 || file.compare(file.size() - 5, 5, ".sock") != 0) continue;
+        std::string name = file.substr(0, file.size() - 5);
+        if (validSessionName(name)) names.push_back(name);
+    }
+    closedir(d);
+    return names;
+}
+
+std::string oldestSession() {
+    std::string best;
+    int64_t bestTime = INT64_MAX, bestPid = INT64_MAX;
+    for (const std::string& name : socketNames()) {
+        if (!isActive(name)) continue;
+        struct stat st;
+        if (stat(sessionFile(name, ".pid").c_str(), &st) != 0) continue;
+        int64_t time = st.st_mtim.tv_sec;
+        int64_t pid = daemonPid(name);
+        if (time < bestTime || (time == bestTime && pid < bestPid)) {
+            best = name;
+            bestTime = time;
+            bestPid = pid;
+        }
+    }
+    return best;
+}
+
+}  // namespace kiv

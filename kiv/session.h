@@ -1,0 +1,33 @@
+// Session names: the default name, reserving a name, whether a session is
+// alive, and which one is the oldest. The session directory is the only
+// registry; nothing else records sessions.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv {
+
+// "~" in the home directory, else the last component of the working
+// directory ("root" in the root directory, whose last component is empty).
+std::string defaultName();
+
+// A non-empty name is returned as it is. For an empty one, the first free
+// candidate of defaultName(), defaultName()+"0", "1", ... is reserved with an
+// exclusively created lock file and returned. Raises SystemError
+// "cannot create session lock in <dir>".
+std::string resolveSession(std::string_view name);
+
+// True when the session's socket file is a socket that accepts a connection.
+bool isActive(std::string_view name);
+
+// The active session whose daemon started first (pid file time, then the
+// lower pid), or "" when none is active.
+std::string oldestSession();
+
+// Session names of the ".sock" files in the session directory, in directory
+// order. Names that cannot be session names are left out.
+std::vector<std::string> socketNames();
+
+}  // namespace kiv
