@@ -1,0 +1,58 @@
+#include "kiv/selector.h"
+
+#include <sys/epoll.h>
+
+#include "kiv/errors.h"
+
+namespace kiv {
+
+namespace {
+
+uint32_t epollBits(Interest interest) {
+    switch (interest) {
+        case Interest::None: return 0;
+        case Interest::Read: return EPOLLIN;
+        case Interest::ReadWrite: return EPOLLIN | EPOLLOUT;
+        case Interest::Write: return EPOLLOUT;
+    }
+    return 0;
+}
+
+bool control(int epoll, int op, int fd, Interest interest) {
+    epoll_event ev{};
+    ev.events = epollBits(interest);
+    ev.data.fd = fd;
+    return epoll_ctl(epoll, op, fd, &ev) == 0;
+}
+
+}  // namespace
+
+Selector::Selector() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+    if (!epoll_) throw SystemError("epoll_create1 failed");
+}
+
+bool Selector::add(int fd, Interest interest) {
+    return control(epoll_.get(), EPOLL_CTL_ADD, fd, interest);
+}
+
+bool Selector::modify(int fd, Interest interest) {
+    return control(epoll_.get(), EPOLL_CTL_MOD, fd, interest);
+}
+
+void Selector::remove(int fd) { epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr); }
+
+std::vector<ReadyEvent> Selector::wait(int timeoutMs, const sigset_t* mask) {
+    epoll_event events[MaxEvents];
+    int n = epoll_pwait(epoll_.get(), events, MaxEvents, timeoutMs, mask);
+    std::vector<ReadyEvent> ready;
+    if (n <= 0) return ready;  // timeout or interrupted: a pass without events
+    ready.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        uint32_t bits = events[i].events;
+        ready.push_back({events[i].data.fd, (bits & EPOLLIN) != 0, (bits & EPOLLOUT) != 0,
+                         (bits & (EPOLLERR | EPOLLHUP)) != 0});
+    }
+    return ready;
+}
+
+}  // namespace kiv

@@ -1,0 +1,43 @@
+// A small level-triggered readiness selector over epoll, one per process.
+#pragma once
+
+#include <signal.h>
+
+#include <vector>
+
+#include "kiv/fd.h"
+
+namespace kiv {
+
+enum class Interest { None, Read, ReadWrite, Write };
+
+struct ReadyEvent {
+    int fd;
+    bool readable;
+    bool writable;
+    bool error;  // EPOLLERR or EPOLLHUP
+};
+
+class Selector {
+public:
+    static constexpr int MaxEvents = 64;
+
+    Selector();  // raises SystemError "epoll_create1 failed"
+
+    // Each returns false when the kernel refuses (e.g. a regular file).
+    bool add(int fd, Interest interest);
+    bool modify(int fd, Interest interest);
+    // Forgetting a descriptor the selector does not know is no error.
+    void remove(int fd);
+
+    // Waits up to `timeoutMs` (-1: no limit) for at most MaxEvents events.
+    // With `mask`, that signal mask is in force during the wait only, so a
+    // signal blocked elsewhere can arrive exactly there and no sooner. An
+    // interrupted wait returns no events.
+    std::vector<ReadyEvent> wait(int timeoutMs, const sigset_t* mask = nullptr);
+
+private:
+    UniqueFd epoll_;
+};
+
+}  // namespace kiv
