@@ -1,0 +1,218 @@
+#include "kiv/client.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "kiv/endpoints.h"
+#include "kiv/errors.h"
+#include "kiv/protocol.h"
+#include "kiv/selector.h"
+#include "kiv/session_files.h"
+#include "kiv/tcp.h"
+
+namespace kiv {
+
+namespace {
+
+constexpr int InputChunk = 4096;
+constexpr int PollingIntervalMs = 100;
+
+// Read and write ends; -1 while no client runs.
+int winchPipe[2] = {-1, -1};
+
+std::string resizePayload(unsigned cols, unsigned rows) {
+    return {static_cast<char>(cols >> 8), static_cast<char>(cols & 0xff),
+            static_cast<char>(rows >> 8), static_cast<char>(rows & 0xff)};
+}
+
+// Puts the terminal back however the client ends.
+class RawMode {
+public:
+    RawMode() {
+        saved_ = tcgetattr(0, &attrs_) == 0;
+        if (!saved_) return;
+        termios raw = attrs_;
+        raw.c_iflag &= ~(ICRNL | IXON);
+        raw.c_oflag &= ~OPOST;
+        raw.c_lflag &= ~(ISIG | ICANON | ECHO | IEXTEN);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(0, TCSADRAIN, &raw);
+    }
+    ~RawMode() {
+        if (saved_) tcsetattr(0, TCSADRAIN, &attrs_);
+    }
+    RawMode(const RawMode&) = delete;
+    RawMode& operator=(const RawMode&) = delete;
+
+private:
+    termios attrs_{};
+    bool saved_ = false;
+};
+
+// The window-change pipe and the SIGWINCH handler, undone in reverse order.
+class WinchWatch {
+public:
+    WinchWatch() {
+        if (pipe2(winchPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            winchPipe[0] = winchPipe[1] = -1;
+            throw SystemError("pipe failed");
+        }
+        previous_ = std::signal(SIGWINCH, onWinch);
+    }
+    ~WinchWatch() {
+        std::signal(SIGWINCH, previous_);
+        for (int& fd : winchPipe) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    WinchWatch(const WinchWatch&) = delete;
+    WinchWatch& operator=(const WinchWatch&) = delete;
+
+    int readEnd() const { return winchPipe[0]; }
+
+private:
+    sighandler_t previous_ = SIG_DFL;
+};
+
+UniqueFd connectSession(const std::string& session, const Config& config) {
+    try {
+        return connectUnix(socketPath(session));
+    } catch (const SystemError&) {
+        if (config.listen.empty()) throw;
+    }
+    ListenAddr addr;
+    try {
+        addr = parseListen(config.listen);
+    } catch (const UsageError& e) {
+        throw SystemError("connect failed: session not found on socket or tcp");
+    }
+    return findTcpSession(addr, addr.port, session);
+}
+
+// Writes all of it: a partial write to the terminal must not lose output.
+void writeAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;
+        }
+    }
+}
+
+class Attached {
+public:
+    Attached(int sock, int winch) : sock_(sock), winch_(winch) {}
+
+    void run() {
+        Selector sel;
+        sel.add(sock_, Interest::Read);
+        sel.add(winch_, Interest::Read);
+        // A regular file or /dev/null cannot be polled: read it in turns.
+        bool polling = !sel.add(0, Interest::Read);
+        while (running_) {
+            for (const ReadyEvent& ev : sel.wait(polling ? PollingIntervalMs : -1)) {
+                if (ev.fd == 0) {
+                    readInput();
+                } else if (ev.fd == winch_) {
+                    drainWinch();
+                } else if (ev.fd == sock_) {
+                    readSession();
+                }
+            }
+            if (polling && running_) pollInput();
+        }
+    }
+
+private:
+    void readInput() {
+        char buf[InputChunk];
+        ssize_t n = ::read(0, buf, sizeof buf);
+        if (n <= 0) {
+            running_ = false;
+        } else if (n == 1 && static_cast<unsigned char>(buf[0]) == DetachKey) {
+            sendMsg(sock_, MsgKind::Detach, "");
+            running_ = false;
+        } else {
+            sendMsg(sock_, MsgKind::Input, std::string_view(buf, n));
+        }
+    }
+
+    void pollInput() {
+        int flags = fcntl(0, F_GETFL);
+        fcntl(0, F_SETFL, flags | O_NONBLOCK);
+        char buf[InputChunk];
+        ssize_t n = ::read(0, buf, sizeof buf);
+        fcntl(0, F_SETFL, flags);
+        if (n > 0) {
+            sendMsg(sock_, MsgKind::Input, std::string_view(buf, n));
+        } else if (n == 0) {
+            running_ = false;
+        }
+    }
+
+    void drainWinch() {
+        char buf[64];
+        while (::read(winch_, buf, sizeof buf) > 0) {
+        }
+        sendResize(sock_);
+    }
+
+    void readSession() {
+        try {
+            Message msg = recvMsg(sock_);
+            if (msg.kind == MsgKind::Output && !msg.payload.empty()) writeAll(1, msg.payload);
+        } catch (const IoError&) {
+            running_ = false;
+        }
+    }
+
+    int sock_;
+    int winch_;
+    bool running_ = true;
+};
+
+}  // namespace
+
+void onWinch(int) {
+    int saved = errno;
+    char one = 1;
+    ssize_t ignored = ::write(winchPipe[1], &one, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void sendResize(int sock) {
+    winsize ws{};
+    if (ioctl(1, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return;
+    sendMsg(sock, MsgKind::Resize, resizePayload(ws.ws_col, ws.ws_row));
+}
+
+void runClient(const std::string& session, const Config& config) {
+    std::signal(SIGPIPE, SIG_IGN);
+    UniqueFd sock = connectSession(session, config);
+    RawMode raw;
+
+    winsize ws{};
+    bool sized = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_row != 0 && ws.ws_col != 0;
+    // The daemon sends the screen only in answer to a size, so one always goes.
+    sendMsg(sock.get(), MsgKind::Resize,
+            sized ? resizePayload(ws.ws_col, ws.ws_row) : resizePayload(80, 24));
+
+    WinchWatch winch;
+    Attached(sock.get(), winch.readEnd()).run();
+}
+
+}  // namespace kiv
