@@ -1,11 +1,27 @@
 #include "kiv/frontend.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <iostream>
 #include <string>
 
 #include "kiv/cli.h"
+#include "kiv/client.h"
+#include "kiv/daemon.h"
 #include "kiv/errors.h"
+#include "kiv/pty.h"
+#include "kiv/runtime.h"
+#include "kiv/session.h"
+#include "kiv/session_files.h"
 
 namespace kiv {
 
@@ -24,9 +40,23 @@ constexpr const char* UsageText =
     "\n"
     "Options:\n";
 
+// The background start hands the daemon its session name in this variable
+// too, so that the daemon serves exactly that name even when it also names a
+// program (a directory called like a program gives such a default name).
+// The daemon removes it before the session's command starts.
+constexpr const char* ExactNameVar = "KIV_DAEMON_NAME";
+
+constexpr int StartAttempts = 100;
+constexpr long StartPollNs = 50'000'000;
+
 // A failure the front end reports as "kiv: <message>" with status 1.
 struct Fatal {
     std::string message;
+};
+
+// An early end with a status, e.g. after printing the help.
+struct Exit {
+    int status;
 };
 
 [[noreturn]] void die(const std::string& message) { throw Fatal{message}; }
@@ -37,7 +67,13 @@ void printLine(const std::string& line) {
     std::fflush(stdout);
 }
 
-void help() {
+void sleepNs(long ns) {
+    timespec ts{ns / 1'000'000'000, ns % 1'000'000'000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+[[noreturn]] void help() {
     std::string usage = UsageText;
     for (size_t start = 0; start < usage.size();) {
         size_t end = usage.find('\n', start);
@@ -49,22 +85,158 @@ void help() {
         printLine(std::string(doc.option));
         if (!doc.description.empty()) printLine("      " + std::string(doc.description));
     }
+    throw Exit{0};
 }
 
-int dispatch(const std::vector<std::string>& argv) {
+bool isRegularFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// True when `word` names a program file: a path to a regular file when it
+// holds a '/', else a regular file of that name in a directory of PATH.
+bool isProgramFile(const std::string& word) {
+    if (word.find('/') != std::string::npos) return isRegularFile(word);
+    const char* pathEnv = std::getenv("PATH");
+    std::string path = pathEnv ? pathEnv : "";
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        std::string dir = path.substr(start, end - start);
+        start = end + 1;
+        if (dir.empty()) continue;
+        if (dir[0] == '~') {
+            const char* home = std::getenv("HOME");
+            dir = (home ? home : "") + dir.substr(1);
+        }
+        if (isRegularFile(joinPath(dir, word))) return true;
+    }
+    return false;
+}
+
+// True when the path exists as any kind of file, a dangling link included.
+bool pathPresent(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void cleanSessionFiles(const std::string& name) {
+    for (const char* ext : {".sock", ".lock", ".pid"}) {
+        std::string path = sessionFile(name, ext);
+        if (pathPresent(path)) unlink(path.c_str());
+    }
+}
+
+[[noreturn]] void cleanStale(const std::string& name) {
+    bool any = false;
+    for (const char* ext : {".sock", ".lock", ".pid"}) any = any || pathPresent(sessionFile(name, ext));
+    cleanSessionFiles(name);
+    die(any ? "cleaned stale socket, no daemon for session: " + name
+            : "no such session: " + name);
+}
+
+// The running executable, for starting the daemon as a copy of ourselves.
+std::string executablePath(const std::string& invocation) {
+    std::string buf(PATH_MAX, '\0');
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n > 0 && static_cast<size_t>(n) < buf.size()) return buf.substr(0, n);
+    if (invocation.find('/') != std::string::npos) return invocation;
+    const char* pathEnv = std::getenv("PATH");
+    std::string path = pathEnv ? pathEnv : "";
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        std::string dir = path.substr(start, end - start);
+        start = end + 1;
+        if (!dir.empty() && isRegularFile(joinPath(dir, invocation)))
+            return joinPath(dir, invocation);
+    }
+    return "";
+}
+
+// Starts the session's daemon as a detached copy of this program and waits
+// until it answers on its socket.
+void startDaemon(const std::string& invocation, const std::string& session,
+                 const std::string& command, const CliArgs& cli, const Config& config) {
+    std::string exe = executablePath(invocation);
+    std::vector<std::string> args = {exe, "daemon", session, command};
+    if (!config.listen.empty()) args.insert(args.end(), {"-l", config.listen});
+    if (cli.port != 0) args.insert(args.end(), {"-p", std::to_string(cli.port)});
+    if (cli.log) args.push_back("--log");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child < 0) die("daemon failed to start: " + session);
+    if (child == 0) {
+        setsid();
+        int devNull = open("/dev/null", O_RDWR);
+        if (devNull >= 0) {
+            for (int fd = 0; fd <= 2; ++fd) dup2(devNull, fd);
+            if (devNull > 2) close(devNull);
+        }
+        for (int fd = 3; fd <= 1023; ++fd) close(fd);
+        setenv(ExactNameVar, session.c_str(), 1);
+        execv(exe.c_str(), argv.data());
+        std::string message = "kiv: exec failed: " + exe + "\n";
+        ssize_t ignored = write(2, message.data(), message.size());
+        (void)ignored;
+        _exit(1);
+    }
+
+    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+        if (isActive(session)) return;
+        int status;
+        if (waitpid(child, &status, WNOHANG) == child) break;
+        sleepNs(StartPollNs);
+    }
+    die("daemon failed to start: " + session);
+}
+
+void attachRoad(const std::string& session, const Config& config) {
+    try {
+        runClient(session, config);
+    } catch (const Error& e) {
+        if (!isActive(session)) cleanStale(session);
+        die(e.what());
+    }
+}
+
+void killRoad(const std::string& session) {
+    if (!isActive(session)) cleanStale(session);
+    int pid = daemonPid(session);
+    if (pid == 0 || ::kill(pid, SIGTERM) != 0) die("no daemon found for session: " + session);
+    printLine("killed " + std::to_string(pid));
+    sleepNs(100'000'000);
+    cleanSessionFiles(session);
+}
+
+void listRoad() {
+    for (const std::string& name : socketNames())
+        if (isActive(name)) printLine(name);
+}
+
+void daemonRoad(const std::string& session, const std::string& command, const Config& config) {
+    try {
+        Session s = newSession(session, command);
+        runDaemon(session, command, s, config.listen, config.log);
+    } catch (const Error& e) {
+        die(e.what());
+    }
+}
+
+void dispatch(const std::string& invocation, const std::vector<std::string>& argv) {
     CliArgs cli;
     try {
         cli = parseCliArgs(argv);
     } catch (const UsageError& e) {
         die(e.what());
     }
-    if (cli.help) {
-        help();
-        return 0;
-    }
+    if (cli.help) help();
     if (cli.version) {
         printLine(VersionText);
-        return 0;
+        return;
     }
 
     std::string mode = "new";
@@ -80,14 +252,65 @@ int dispatch(const std::vector<std::string>& argv) {
             die("ambiguous command: " + rest.front() + " (" + joined + "). usage: kiv --help");
         }
     }
-    die(mode + ": not available yet");
+    std::string session = rest.empty() ? "" : rest[0];
+    std::string command = rest.size() >= 2 ? rest[1] : defaultShell();
+
+    // The name the background start passed is the daemon's name, whatever
+    // else it may look like; the variable must not reach the command.
+    const char* exactEnv = std::getenv(ExactNameVar);
+    bool exactName = mode == "daemon" && exactEnv && session == exactEnv;
+    unsetenv(ExactNameVar);
+
+    if ((mode == "daemon" || mode == "new") && !session.empty() && !exactName &&
+        isProgramFile(session)) {
+        command = session;
+        session.clear();
+    }
+    // Checked before any file is made or removed: the name becomes a path
+    // component of the session files.
+    if (mode != "ls" && !session.empty() && !validSessionName(session))
+        die("invalid session name: " + session);
+
+    if (mode == "daemon" || mode == "new") {
+        session = resolveSession(session);
+    } else if (mode == "attach" && session.empty()) {
+        session = oldestSession();
+        if (session.empty()) die("attach: no active sessions");
+    } else if (mode == "kill" && session.empty()) {
+        die("kill: session name required");
+    }
+
+    Config config = toConfig(cli);
+    if (mode == "daemon") {
+        daemonRoad(session, command, config);
+    } else if (mode == "attach") {
+        attachRoad(session, config);
+    } else if (mode == "ls") {
+        listRoad();
+    } else if (mode == "kill") {
+        killRoad(session);
+    } else {
+        if (isActive(session)) {
+            std::cerr << "kiv: reusing active session " << session << std::endl;
+        } else {
+            startDaemon(invocation, session, command, cli, config);
+        }
+        try {
+            runClient(session, config);
+        } catch (const Error& e) {
+            die(e.what());
+        }
+    }
 }
 
 }  // namespace
 
-int runMain(const std::vector<std::string>& args) {
+int runMain(const std::string& invocation, const std::vector<std::string>& args) {
     try {
-        return dispatch(args);
+        dispatch(invocation, args);
+        return 0;
+    } catch (const Exit& exit) {
+        return exit.status;
     } catch (const Fatal& fatal) {
         std::cerr << "kiv: " << fatal.message << std::endl;
         return 1;
