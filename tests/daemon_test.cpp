@@ -1,0 +1,359 @@
+// The daemon as a real process: a real command on a real pseudo-terminal,
+// clients speaking the protocol over its Unix socket and over TCP.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "kiv/daemon.h"
+#include "kiv/endpoints.h"
+#include "kiv/protocol.h"
+#include "tests/support/daemon.h"
+
+using namespace testsupport;
+using kiv::MsgKind;
+
+namespace {
+
+// An executable script in the scratch directory: sessions take one word.
+std::string script(const ScratchDir& scratch, const std::string& name, const std::string& body) {
+    std::string path = scratch / name;
+    writeFile(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+std::string resizePayload(int cols, int rows) {
+    return {static_cast<char>(cols >> 8), static_cast<char>(cols & 0xff),
+            static_cast<char>(rows >> 8), static_cast<char>(rows & 0xff)};
+}
+
+ProtoClient attach(DaemonProcess& d, int cols = 80, int rows = 24) {
+    ProtoClient c = ProtoClient::overUnix(d.socketPath());
+    c.resize(cols, rows);
+    return c;
+}
+
+int freePortBase() {
+    // Spread parallel test runs over the port space.
+    return 20000 + (getpid() % 400) * 100;
+}
+
+TEST(Daemon, SnapshotShowsEarlierOutputThenLiveOutputFollows) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s", "printf 'before\\033[31mRED\\033[0m\\r\\n'\nread x\necho \"got $x\"\nsleep 30\n");
+    DaemonProcess d(scratch, "snap", cmd);
+    ASSERT_TRUE(d.waitReady());
+    std::this_thread::sleep_for(300ms);  // let the command print before anyone attaches
+
+    ProtoClient c = ProtoClient::overUnix(d.socketPath());
+    // No output at all before the client reports its size.
+    EXPECT_FALSE(c.next(300ms).has_value());
+    c.resize(80, 24);
+    auto snap = c.next();
+    ASSERT_TRUE(snap);
+    ASSERT_EQ(snap->kind, MsgKind::Output);
+    EXPECT_NE(snap->payload.find("\x1b[2J\x1b[H"), std::string::npos);
+    EXPECT_NE(snap->payload.find("before"), std::string::npos);
+    EXPECT_NE(snap->payload.find("\x1b[0;31mRED"), std::string::npos);
+    EXPECT_NE(snap->payload.find("\x1b[2;1H"), std::string::npos);  // cursor on the next row
+    auto echo = c.next();
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->kind, MsgKind::Resize);
+    EXPECT_EQ(echo->payload, resizePayload(80, 24));
+
+    c.send(MsgKind::Input, "hello\r");
+    EXPECT_TRUE(c.outputContains("got hello"));
+}
+
+TEST(Daemon, TwoClientsShareOneSize) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s", "while read line; do stty size; done\n");
+    DaemonProcess d(scratch, "shared-size", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient a = attach(d, 100, 30);
+    ASSERT_TRUE(a.outputUntil([&](const std::string&) { return a.others().size() >= 1; }));
+    ProtoClient b = attach(d, 120, 40);
+    ASSERT_TRUE(b.outputUntil([&](const std::string&) { return b.others().size() >= 1; }));
+    // a sees b's size echoed.
+    ASSERT_TRUE(a.outputUntil([&](const std::string&) { return a.others().size() >= 2; }));
+    EXPECT_EQ(a.others()[1].kind, MsgKind::Resize);
+    EXPECT_EQ(a.others()[1].payload, resizePayload(120, 40));
+
+    a.send(MsgKind::Input, "\r");
+    EXPECT_TRUE(a.outputContains("40 120"));
+    EXPECT_TRUE(b.outputContains("40 120"));
+
+    b.resize(90, 20);
+    ASSERT_TRUE(a.outputUntil([&](const std::string&) { return a.others().size() >= 3; }));
+    EXPECT_EQ(a.others()[2].payload, resizePayload(90, 20));
+    b.send(MsgKind::Input, "\r");
+    EXPECT_TRUE(a.outputContains("20 90"));
+}
+
+TEST(Daemon, DetachEndOfStreamAndProtocolErrorsDropOnlyThatClient) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s", "while read line; do echo \"[$line]\"; done\n");
+    DaemonProcess d(scratch, "drop", cmd, {"--log"});
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient keeper = attach(d);
+
+    {  // Input, Detach and Input in one write: the last input is never handled.
+        ProtoClient c = attach(d);
+        std::string bytes = kiv::frameBytes(MsgKind::Input, "one\r") +
+                            kiv::frameBytes(MsgKind::Detach, "") +
+                            kiv::frameBytes(MsgKind::Input, "two\r");
+        c.sendRaw(bytes);
+        EXPECT_TRUE(c.waitClosed());
+    }
+    {  // A version byte of 3.
+        ProtoClient c = attach(d);
+        c.sendRaw(std::string("\x03\x00\x00\x00\x00\x00", 6));
+        EXPECT_TRUE(c.waitClosed());
+    }
+    {  // A kind byte of 7.
+        ProtoClient c = attach(d);
+        c.sendRaw(std::string("\x02\x07\x00\x00\x00\x00", 6));
+        EXPECT_TRUE(c.waitClosed());
+    }
+    {  // A header declaring more than a frame may carry.
+        ProtoClient c = attach(d);
+        c.sendRaw(std::string("\x02\x00\x01\x00\x00\x00", 6));
+        EXPECT_TRUE(c.waitClosed());
+    }
+    {  // Just going away.
+        ProtoClient c = attach(d);
+    }
+    keeper.send(MsgKind::Input, "three\r");
+    EXPECT_TRUE(keeper.outputContains("[three]"));
+    EXPECT_NE(keeper.output().find("[one]"), std::string::npos);
+    EXPECT_EQ(keeper.output().find("[two]"), std::string::npos);
+    EXPECT_FALSE(keeper.closed());
+}
+
+TEST(Daemon, UnattachedClientGetsNoOutputUntilItsSize) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s", "while true; do echo tick; sleep 0.05; done\n");
+    DaemonProcess d(scratch, "quiet", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient c = ProtoClient::overUnix(d.socketPath());
+    c.send(MsgKind::Resize, std::string("\x00\x50\x00", 3));  // too short: ignored
+    EXPECT_FALSE(c.next(300ms).has_value());
+    EXPECT_FALSE(c.closed());
+    c.resize(80, 24);
+    auto snap = c.next();
+    ASSERT_TRUE(snap);
+    EXPECT_EQ(snap->kind, MsgKind::Output);
+    EXPECT_NE(snap->payload.find("tick"), std::string::npos);
+}
+
+void tcpHandshake(const std::string& host) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s", "while read line; do echo \"[$line]\"; done\n");
+    int base = freePortBase() + (host == "::1" ? 50 : 0);
+    DaemonProcess d(scratch, "tcp", cmd, {"-l", host + ":" + std::to_string(base), "--log"});
+    ASSERT_TRUE(d.waitReady());
+    kiv::ListenAddr addr = kiv::parseListen(host + ":" + std::to_string(base));
+
+    std::string log = d.logText();
+    size_t at = log.find("listening on tcp " + host + ":");
+    ASSERT_NE(at, std::string::npos) << log;
+    int port = std::stoi(log.substr(at + 17 + host.size() + 1));
+
+    {  // A wrong name: Error "no such session", then the connection closes.
+        ProtoClient c(kiv::connectTcp(addr, port));
+        c.send(MsgKind::Attach, "other");
+        auto reply = c.next();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->kind, MsgKind::Error);
+        EXPECT_EQ(reply->payload, "no such session");
+        EXPECT_TRUE(c.waitClosed());
+    }
+    ProtoClient c(kiv::connectTcp(addr, port));
+    c.send(MsgKind::Input, "early\r");  // ignored: not attached yet
+    c.resize(80, 24);                   // ignored too
+    EXPECT_FALSE(c.next(300ms).has_value());
+    c.send(MsgKind::Attach, "tcp");
+    auto ok = c.next();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->kind, MsgKind::AttachOk);
+    c.send(MsgKind::Attach, "tcp");  // a second Attach is ignored
+    c.resize(80, 24);
+    c.send(MsgKind::Input, "late\r");
+    EXPECT_TRUE(c.outputContains("[late]"));
+    EXPECT_EQ(c.output().find("[early]"), std::string::npos);
+    EXPECT_NE(d.logText().find(" (tcp)"), std::string::npos);
+}
+
+TEST(Daemon, TcpAttachOverIpv4) { tcpHandshake("127.0.0.1"); }
+TEST(Daemon, TcpAttachOverIpv6) { tcpHandshake("::1"); }
+
+TEST(Daemon, UnparsableListenSpecServesOnUnixSocket) {
+    // The command line never lets such a spec through, so run the daemon
+    // in a child of the test with one.
+    ScratchDir scratch;
+    EnvVar run("XDG_RUNTIME_DIR", (scratch / "run").c_str());
+    EnvVar data("XDG_DATA_HOME", (scratch / "data").c_str());
+    pid_t pid = fork();
+    if (pid == 0) {
+        try {
+            kiv::Session s = kiv::newSession("badspec", "/bin/cat");
+            kiv::runDaemon("badspec", "/bin/cat", s, "localhost:7000", true);
+        } catch (...) {
+            _exit(3);
+        }
+        _exit(0);
+    }
+    ProtoClient* client = nullptr;
+    for (int i = 0; i < 500 && !client; ++i) {
+        try {
+            client = new ProtoClient(kiv::connectUnix(scratch / "run/kiv/badspec.sock"));
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ASSERT_NE(client, nullptr);
+    client->resize(80, 24);
+    EXPECT_TRUE(client->next().has_value());
+    delete client;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::string log = logFileText(scratch);
+    EXPECT_NE(log.find("tcp listener disabled: invalid IPv4 address: localhost"),
+              std::string::npos)
+        << log;
+}
+
+TEST(Daemon, SlowClientIsDroppedWhileAnotherGetsEverything) {
+    ScratchDir scratch;
+    // About 40 MB of output once the first input line arrives.
+    std::string cmd = script(scratch, "s",
+                             "read go\nhead -c 40000000 /dev/zero | tr '\\0' 'x' | fold -w 100\n"
+                             "echo; echo DONE-MARK\nsleep 30\n");
+    DaemonProcess d(scratch, "slow", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient stalled = attach(d);
+    ProtoClient reader = attach(d);
+    ASSERT_TRUE(reader.outputUntil([&](const std::string&) { return !reader.others().empty(); }));
+    int small = 4096;
+    setsockopt(stalled.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    reader.send(MsgKind::Input, "go\r");
+
+    size_t xs = 0;
+    ASSERT_TRUE(reader.outputContains("DONE-MARK", 120s));
+    for (char ch : reader.output()) xs += ch == 'x';
+    EXPECT_EQ(xs, 40000000u);
+    // The stalled client was cut off: reading what it has leads to the end.
+    EXPECT_TRUE(stalled.waitClosed(30s));
+    EXPECT_LT(stalled.output().size(), 20u * 1024 * 1024);
+}
+
+TEST(Daemon, InputFloodStaysBoundedAndArrivesWhole) {
+    ScratchDir scratch;
+    // The command ignores its input until told (by a file) to start reading.
+    std::string gate = scratch / "go";
+    std::string cmd = script(scratch, "s",
+                             "stty raw -echo\nwhile [ ! -e " + gate +
+                                 " ]; do sleep 0.05; done\necho READING\n"
+                                 "head -c 8000000 | wc -c | tr -d ' '\n");
+    DaemonProcess d(scratch, "flood", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient c = attach(d);
+    ASSERT_TRUE(c.outputUntil([&](const std::string&) { return !c.others().empty(); }));
+    long before = d.rssKb();
+
+    // 8 MB of input through a socket that the daemon stops reading.
+    std::string chunk(4000, 'k');
+    size_t sent = 0;
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            if (!c.send(MsgKind::Input, chunk)) break;
+            sent += chunk.size();
+        }
+    });
+    std::this_thread::sleep_for(2s);
+    long during = d.rssKb();
+    EXPECT_LT(during - before, 6 * 1024) << "daemon grew by " << (during - before) << " kB";
+    writeFile(gate, "");
+    writer.join();
+    EXPECT_EQ(sent, 8000000u);
+    EXPECT_TRUE(c.outputContains("8000000", 20s)) << c.output().substr(0, 200) << "/" << c.closed();
+}
+
+void expectCleanShutdown(DaemonProcess& d) {
+    EXPECT_FALSE(exists(d.socketPath()));
+    EXPECT_FALSE(exists(d.sessionFile(".pid")));
+    EXPECT_FALSE(exists(d.sessionFile(".lock")));
+    std::string log = d.logText();
+    ASSERT_GE(log.size(), 15u);
+    EXPECT_EQ(log.substr(log.size() - 15), "daemon: exited\n") << log;
+}
+
+TEST(Daemon, CommandExitClosesClientsAndRemovesFiles) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s", "read x\necho bye-$x\n");
+    DaemonProcess d(scratch, "exit", cmd, {"--log"});
+    ASSERT_TRUE(d.waitReady());
+    writeFile(d.sessionFile(".lock"), "");
+    ProtoClient a = attach(d), b = attach(d);
+    ASSERT_TRUE(b.outputUntil([&](const std::string&) { return !b.others().empty(); }));
+    a.send(MsgKind::Input, "now\r");
+    EXPECT_TRUE(a.waitClosed());
+    EXPECT_TRUE(b.waitClosed());
+    EXPECT_NE(b.output().find("bye-now"), std::string::npos);
+    EXPECT_EQ(d.waitExit(), 0);
+    expectCleanShutdown(d);
+}
+
+TEST(Daemon, SigtermClosesClientsAndRemovesFiles) {
+    ScratchDir scratch;
+    DaemonProcess d(scratch, "term", "/bin/cat", {"--log"});
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient a = attach(d), b = attach(d);
+    ASSERT_TRUE(b.next().has_value());
+    d.signal(SIGTERM);
+    EXPECT_TRUE(a.waitClosed());
+    EXPECT_TRUE(b.waitClosed());
+    EXPECT_EQ(d.waitExit(), 0);
+    expectCleanShutdown(d);
+    std::string log = d.logText();
+    EXPECT_NE(log.find("daemon: session=term cmd=/bin/cat"), std::string::npos);
+    EXPECT_NE(log.find("client attached fd="), std::string::npos);
+}
+
+TEST(Daemon, LeftoverSocketFileIsReplaced) {
+    ScratchDir scratch;
+    std::filesystem::create_directories(scratch / "run/kiv");
+    chmod((scratch / "run/kiv").c_str(), 0700);
+    writeFile(scratch / "run/kiv/left.sock", "stale");
+    DaemonProcess d(scratch, "left", "/bin/cat");
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient c = attach(d);
+    EXPECT_TRUE(c.next().has_value());
+}
+
+TEST(Daemon, RemovedSocketComesBack) {
+    ScratchDir scratch;
+    DaemonProcess d(scratch, "back", "/bin/cat", {"--log"});
+    ASSERT_TRUE(d.waitReady());
+    std::filesystem::remove_all(scratch / "run");
+    EXPECT_TRUE(d.waitReady(15s));
+    struct stat st;
+    ASSERT_EQ(stat((scratch / "run/kiv").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(readFile(d.sessionFile(".pid")), std::to_string(d.pid()));
+    EXPECT_NE(d.logText().find("socket restored: " + d.socketPath()), std::string::npos);
+    ProtoClient c = attach(d);
+    c.send(MsgKind::Input, "again\r");
+    EXPECT_TRUE(c.outputContains("again"));
+}
+
+}  // namespace

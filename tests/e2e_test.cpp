@@ -1,0 +1,306 @@
+// kiv as users run it: the real binary in a real terminal (a tmux pane), a
+// real shell in the session, typing, detaching and attaching again.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/process.h"
+#include "tests/support/scratch.h"
+#include "tests/support/tmux.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A user's machine in a scratch directory: home, runtime directory, a
+// project directory "app", and kiv on the PATH.
+struct Machine {
+    ScratchDir scratch;
+    std::string home = scratch / "home";
+    std::string app = scratch / "home/src/app";
+    std::vector<std::string> env;
+
+    Machine() {
+        std::filesystem::create_directories(app);
+        std::string binDir = std::filesystem::path(KIV_BINARY).parent_path();
+        env = {"HOME=" + home,
+               "XDG_RUNTIME_DIR=" + (scratch / "run"),
+               "XDG_DATA_HOME=" + (scratch / "data"),
+               "PATH=" + binDir + ":/usr/local/bin:/usr/bin:/bin",
+               "SHELL=/bin/sh",
+               "PS1=$ ",
+               "ENV=",
+               "TERM=xterm-256color"};
+    }
+    ~Machine() {
+        // Stop every daemon this machine started.
+        for (const std::string& name : sessions()) kiv({"kill", name});
+    }
+
+    ProcessResult kiv(const std::vector<std::string>& args, const std::string& cwd = "") {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"",
+                                         cwd.empty() ? app : cwd, KIV_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProcess(argv, env);
+    }
+
+    // Runs a shell command line in the project directory.
+    ProcessResult sh(const std::string& commandLine) {
+        return runProcess({"/bin/sh", "-c", "cd \"$0\" && " + commandLine, app}, env);
+    }
+
+    bool waitFile(const std::string& path) {
+        for (int i = 0; i < 200 && !exists(path); ++i) std::this_thread::sleep_for(50ms);
+        return exists(path);
+    }
+
+    // Leaves a socket file behind that nobody listens on.
+    void deadSocket(const std::string& name);
+
+    std::vector<std::string> sessions() {
+        std::vector<std::string> names;
+        std::string out = kiv({"ls"}).out;
+        for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos;
+             start = end + 1)
+            names.push_back(out.substr(start, end - start));
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    bool waitSessions(const std::vector<std::string>& want) {
+        for (int i = 0; i < 200; ++i) {
+            if (sessions() == want) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    std::string file(const std::string& name) { return scratch / ("run/kiv/" + name); }
+};
+
+void Machine::deadSocket(const std::string& name) {
+    std::filesystem::create_directories(scratch / "run/kiv");
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = file(name + ".sock");
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    close(fd);
+}
+
+#define REQUIRE_TMUX() \
+    if (!tmuxAvailable()) GTEST_SKIP() << "tmux is not installed"
+
+TEST(EndToEnd, StartTypeDetachAttach) {
+    REQUIRE_TMUX();
+    Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv");
+    ASSERT_TRUE(m.waitSessions({"app"}));
+    term.line("echo $((6*7))");
+    ASSERT_TRUE(term.waitFor("42"));
+    term.line("printf '\\033[31mRED\\033[0m-plain\\n'");
+    ASSERT_TRUE(term.waitFor("RED-plain"));
+
+    term.key("C-g");  // detach: the outer shell is back
+    term.line("clear; echo outer-$((1+1))");
+    ASSERT_TRUE(term.waitFor("outer-2"));
+    EXPECT_EQ(term.screen().find("42"), std::string::npos);
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"app"});
+
+    term.line("kiv attach");  // the oldest session
+    ASSERT_TRUE(term.waitFor("RED-plain"));
+    EXPECT_NE(term.screen().find("42"), std::string::npos);
+    EXPECT_NE(term.screenAnsi().find("\x1b[31mRED"), std::string::npos) << term.screenAnsi();
+    term.key("C-g");
+    term.line("clear; kiv attach app");
+    ASSERT_TRUE(term.waitFor("RED-plain"));
+    term.line("exit");  // the session ends, the client with it
+    ASSERT_TRUE(m.waitSessions({}));
+    term.line("stty -a | tr ' ' '\\n' | grep -x -e icanon -e echo -e opost | tr '\\n' ,");
+    EXPECT_TRUE(term.waitFor("opost,icanon,echo,")) << term.screen();
+    for (const char* ext : {".sock", ".pid", ".lock"}) EXPECT_FALSE(exists(m.file("app") + ext));
+}
+
+TEST(EndToEnd, SecondStartGetsNextNameAndNamedStartReuses) {
+    REQUIRE_TMUX();
+    Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv");
+    ASSERT_TRUE(m.waitSessions({"app"}));
+    term.key("C-g");
+    term.line("kiv");
+    ASSERT_TRUE(m.waitSessions({"app", "app0"}));
+    term.line("echo in-app0");
+    ASSERT_TRUE(term.waitFor("in-app0"));
+    term.key("C-g");
+    // The repaint clears the terminal at once, so read the notice where
+    // no terminal is involved.
+    ProcessResult reuse = m.kiv({"app"});
+    EXPECT_EQ(reuse.status, 0);
+    EXPECT_EQ(reuse.err, "kiv: reusing active session app\n");
+    term.line("clear; kiv app");
+    term.line("echo $((3*5))");
+    ASSERT_TRUE(term.waitFor("15"));
+    term.key("C-g");
+    EXPECT_EQ(m.sessions(), (std::vector<std::string>{"app", "app0"}));
+}
+
+TEST(EndToEnd, WindowSizeReachesTheCommand) {
+    REQUIRE_TMUX();
+    Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env, 100, 30);
+    term.line("kiv sized");
+    ASSERT_TRUE(m.waitSessions({"sized"}));
+    term.line("stty size");
+    ASSERT_TRUE(term.waitFor("30 100"));
+    term.resize(90, 20);
+    std::this_thread::sleep_for(200ms);
+    term.line("clear; stty size");
+    ASSERT_TRUE(term.waitFor("20 90")) << term.screen();
+}
+
+// Commands that need no terminal: the front end with its output and status.
+
+TEST(FrontEnd, StandardInputFromAFileIsForwarded) {
+    Machine m;
+    writeFile(m.scratch / "input", "echo polled > " + (m.scratch / "marker") + "\n");
+    ProcessResult r = m.sh("kiv new work < " + (m.scratch / "input"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(m.waitFile(m.scratch / "marker"));
+    EXPECT_EQ(readFile(m.scratch / "marker"), "polled\n");
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"work"});  // still running
+}
+
+TEST(FrontEnd, ListKillAndStaleCleanup) {
+    Machine m;
+    ASSERT_EQ(m.sh("kiv new live < /dev/null").status, 0);
+    // A socket file whose daemon has gone, and a lone lock file.
+    m.deadSocket("dead");
+    writeFile(m.file("locked.lock"), "");
+    EXPECT_EQ(m.kiv({"ls"}).out, "live\n");
+    EXPECT_TRUE(exists(m.file("dead.sock")));  // ls removes nothing
+
+    struct Case {
+        std::vector<std::string> args;
+        const char* err;
+    } cases[] = {
+        {{"kill", "dead"}, "kiv: cleaned stale socket, no daemon for session: dead\n"},
+        {{"kill", "dead"}, "kiv: no such session: dead\n"},
+        {{"attach", "locked"}, "kiv: cleaned stale socket, no daemon for session: locked\n"},
+        {{"kill"}, "kiv: kill: session name required\n"},
+        {{"kill", "../x"}, "kiv: invalid session name: ../x\n"},
+        {{"attach", ".."}, "kiv: invalid session name: ..\n"},
+        {{"new", "a/b"}, "kiv: invalid session name: a/b\n"},
+    };
+    for (const Case& c : cases) {
+        ProcessResult r = m.kiv(c.args);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(exists(m.file("dead.sock")));
+    EXPECT_FALSE(exists(m.file("locked.lock")));
+
+    std::string pid = readFile(m.file("live.pid"));
+    ProcessResult killed = m.kiv({"k", "live"});
+    EXPECT_EQ(killed.status, 0);
+    EXPECT_EQ(killed.out, "killed " + pid + "\n");
+    for (const char* ext : {".sock", ".pid", ".lock"}) EXPECT_FALSE(exists(m.file("live") + ext));
+    for (int i = 0; i < 100 && kill(std::stoi(pid), 0) == 0; ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_NE(kill(std::stoi(pid), 0), 0);
+
+    ProcessResult none = m.kiv({"attach"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "kiv: attach: no active sessions\n");
+    EXPECT_EQ(m.kiv({"ls"}).out, "");
+}
+
+TEST(FrontEnd, KillRefusesPidsThatAreNotAProcess) {
+    Machine m;
+    ASSERT_EQ(m.sh("kiv new live < /dev/null").status, 0);
+    std::string pid = readFile(m.file("live.pid"));
+    for (const char* bad : {"-1", "0", "abc"}) {
+        writeFile(m.file("live.pid"), bad);
+        ProcessResult r = m.kiv({"kill", "live"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "kiv: no daemon found for session: live\n");
+    }
+    writeFile(m.file("live.pid"), pid);
+}
+
+TEST(FrontEnd, DaemonThatCannotStartIsReportedAtOnce) {
+    Machine m;
+    // A runtime directory so long that no socket path fits under it.
+    std::string deep = m.scratch / std::string(100, 'd');
+    std::filesystem::create_directories(deep);
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult r = m.sh("XDG_RUNTIME_DIR=" + deep + " kiv new x < /dev/null");
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kiv: daemon failed to start: x\n");
+    EXPECT_LT(took, 4s);  // the child's end is noticed; no 5-second wait
+}
+
+TEST(FrontEnd, ProgramWordsAndExactDaemonNames) {
+    Machine m;
+    std::string bin = m.scratch / "bin";
+    std::filesystem::create_directories(bin);
+    std::string tool = bin + "/mytool";
+    writeFile(tool, "#!/bin/sh\necho \"ran name=[$KIV_DAEMON_NAME]\" > " + (m.scratch / "ran") +
+                        "\nsleep 30\n");
+    chmod(tool.c_str(), 0755);
+    std::string path = "PATH=" + bin + ":$PATH ";
+
+    // A program word runs that program under the default name.
+    ASSERT_EQ(m.sh(path + "kiv mytool < /dev/null").status, 0);
+    EXPECT_TRUE(m.waitFile(m.scratch / "ran"));
+    EXPECT_EQ(readFile(m.scratch / "ran"), "ran name=[]\n");  // no marker leaks
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"app"});
+
+    // A directory called like the program gives a default name that the
+    // daemon serves as a name, running the shell.
+    std::filesystem::remove(m.scratch / "ran");
+    std::string dir = m.scratch / "home/src/mytool";
+    std::filesystem::create_directories(dir);
+    ProcessResult r = m.sh("cd " + dir + " && " + path + "kiv < /dev/null");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(m.waitSessions({"app", "mytool"}));
+    EXPECT_FALSE(exists(m.scratch / "ran"));
+}
+
+TEST(FrontEnd, SessionReachedOverTcpOnly) {
+    Machine m;
+    int base = 30000 + (getpid() % 300) * 100;
+    std::string listen = "-l 127.0.0.1:" + std::to_string(base) + " ";
+    for (const char* name : {"s1", "s2", "s3"})
+        ASSERT_EQ(m.sh("kiv " + listen + "new " + name + " < /dev/null").status, 0);
+    ASSERT_EQ(m.sh("kiv new s4 < /dev/null").status, 0);  // no TCP
+
+    // A client whose runtime directory holds none of these sockets finds s3
+    // after two refusals.
+    std::string other = m.scratch / "elsewhere";
+    writeFile(m.scratch / "input", "echo via-tcp > " + (m.scratch / "tcp-marker") + "\n");
+    ProcessResult r = m.sh("XDG_RUNTIME_DIR=" + other + " kiv " + listen + "attach s3 < " +
+                           (m.scratch / "input"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(m.waitFile(m.scratch / "tcp-marker"));
+
+    ProcessResult missing = m.sh("XDG_RUNTIME_DIR=" + other + " kiv " + listen +
+                                 "attach s4 < /dev/null");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "kiv: no such session: s4\n");
+}
+
+}  // namespace

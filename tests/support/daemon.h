@@ -1,0 +1,86 @@
+// Running a real `kiv daemon` from tests and talking the protocol to it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kiv/fd.h"
+#include "kiv/protocol.h"
+#include "tests/support/scratch.h"
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// The text of this year's log file under <scratch>/data, "" when none.
+std::string logFileText(const ScratchDir& scratch);
+
+// A `kiv daemon <name> <command> [extra...]` child with its runtime and data
+// directories in a scratch directory. Stopped with SIGTERM (then SIGKILL)
+// when destroyed.
+class DaemonProcess {
+public:
+    DaemonProcess(const ScratchDir& scratch, std::string name, std::string command,
+                  std::vector<std::string> extra = {}, std::vector<std::string> env = {});
+    ~DaemonProcess();
+
+    const std::string& name() const { return name_; }
+    pid_t pid() const { return pid_; }
+    std::string socketPath() const;  // <scratch>/run/kiv/<name>.sock
+    std::string sessionFile(const std::string& ext) const;
+    std::string logText() const;  // the year's log file, "" when none
+
+    // Waits until the socket accepts connections.
+    bool waitReady(std::chrono::milliseconds limit = 10s);
+    // Waits for the process to end; returns its exit status or -1.
+    int waitExit(std::chrono::milliseconds limit = 10s);
+    void signal(int sig);
+    long rssKb() const;  // VmRSS of the daemon
+
+private:
+    const ScratchDir& scratch_;
+    std::string name_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// A blocking protocol client with deadlines.
+class ProtoClient {
+public:
+    explicit ProtoClient(kiv::UniqueFd fd) : fd_(std::move(fd)) {}
+    static ProtoClient overUnix(const std::string& path);
+
+    int fd() const { return fd_.get(); }
+    bool send(kiv::MsgKind kind, std::string_view payload);
+    bool sendRaw(std::string_view bytes);
+    bool resize(int cols, int rows);
+
+    // The next message, or nullopt when none arrives in time or the stream
+    // ended (then closed() is true).
+    std::optional<kiv::Message> next(std::chrono::milliseconds limit = 10s);
+    // Collects Output payloads until `done(allOutput)` holds; false on timeout
+    // or end of stream.
+    bool outputUntil(const std::function<bool(const std::string&)>& done,
+                     std::chrono::milliseconds limit = 10s);
+    bool outputContains(const std::string& text, std::chrono::milliseconds limit = 10s);
+    // True when the daemon closes the connection within the limit.
+    bool waitClosed(std::chrono::milliseconds limit = 10s);
+
+    const std::string& output() const { return output_; }
+    std::vector<kiv::Message>& others() { return others_; }  // non-Output messages seen
+    bool closed() const { return closed_; }
+
+private:
+    kiv::UniqueFd fd_;
+    std::string buf_;
+    std::string output_;
+    std::vector<kiv::Message> others_;
+    bool closed_ = false;
+};
+
+}  // namespace testsupport

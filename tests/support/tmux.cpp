@@ -1,0 +1,76 @@
+#include "tests/support/tmux.h"
+
+#include <thread>
+
+#include "tests/support/process.h"
+
+namespace testsupport {
+
+bool tmuxAvailable() { return runProcess({"tmux", "-V"}).status == 0; }
+
+TmuxTerminal::TmuxTerminal(const ScratchDir& scratch, const std::string& cwd,
+                           const std::vector<std::string>& env, int cols, int rows)
+    : socket_(scratch / "tmux.sock") {
+    std::vector<std::string> args = {"-f", "/dev/null", "new-session", "-d", "-s", "t",
+                                     "-x", std::to_string(cols), "-y", std::to_string(rows),
+                                     "-c", cwd};
+    // The pane's command goes through sh -c; quote every assignment.
+    std::string command = "exec env";
+    for (const std::string& kv : env) {
+        std::string quoted = "'";
+        for (char c : kv) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += " " + quoted + "'";
+    }
+    args.push_back(command + " /bin/sh");
+    tmux(args);
+    tmux({"set-option", "-g", "status", "off"});
+    tmux({"set-option", "-g", "window-size", "manual"});
+    resize(cols, rows);
+}
+
+TmuxTerminal::~TmuxTerminal() { tmux({"kill-server"}); }
+
+std::string TmuxTerminal::tmux(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {"tmux", "-S", socket_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, {"TMUX="}).out;
+}
+
+void TmuxTerminal::type(const std::string& text) { tmux({"send-keys", "-t", "t", "-l", text}); }
+
+void TmuxTerminal::line(const std::string& text) {
+    type(text);
+    key("Enter");
+}
+
+void TmuxTerminal::key(const std::string& name) { tmux({"send-keys", "-t", "t", name}); }
+
+void TmuxTerminal::resize(int cols, int rows) {
+    tmux({"resize-window", "-t", "t", "-x", std::to_string(cols), "-y", std::to_string(rows)});
+}
+
+std::string TmuxTerminal::screen() const { return tmux({"capture-pane", "-p", "-t", "t"}); }
+
+std::string TmuxTerminal::screenAnsi() const {
+    return tmux({"capture-pane", "-p", "-e", "-t", "t"});
+}
+
+bool TmuxTerminal::waitFor(const std::string& text, std::chrono::milliseconds limit) const {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (screen().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+bool TmuxTerminal::waitGone(const std::string& text, std::chrono::milliseconds limit) const {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (screen().find(text) == std::string::npos) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,43 @@
+// A tmux pane as the user's terminal in end-to-end tests: the test types
+// into it, reads its screen and resizes it. The server has its own socket
+// and no configuration, and is killed when the object goes away.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/scratch.h"
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+class TmuxTerminal {
+public:
+    // Starts /bin/sh in an 80x24 pane in `cwd`, with `env` ("NAME=value")
+    // set for it.
+    TmuxTerminal(const ScratchDir& scratch, const std::string& cwd,
+                 const std::vector<std::string>& env, int cols = 80, int rows = 24);
+    ~TmuxTerminal();
+    TmuxTerminal(const TmuxTerminal&) = delete;
+    TmuxTerminal& operator=(const TmuxTerminal&) = delete;
+
+    void type(const std::string& text);  // literally, no Enter
+    void line(const std::string& text);  // text and Enter
+    void key(const std::string& name);   // a tmux key name: "C-g", "Enter"
+    void resize(int cols, int rows);
+
+    std::string screen() const;         // visible rows, trailing blanks trimmed
+    std::string screenAnsi() const;     // with colour and style sequences
+    bool waitFor(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+    bool waitGone(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+    std::string tmux(const std::vector<std::string>& args) const;
+
+private:
+    std::string socket_;
+};
+
+bool tmuxAvailable();
+
+}  // namespace testsupport
