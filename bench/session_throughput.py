@@ -1,0 +1,308 @@
+#!/usr/bin/env python3
+"""End-to-end throughput of a session: a command prints a large file inside
+a session with one client attached, measured side by side for a bare
+pseudo-terminal (the physical limit), kiv and tmux.
+
+    bench/session_throughput.py [--kiv build/kiv] [--size-mb 50] [--rounds 3]
+
+For every tool and workload it reports the throughput seen by the client's
+terminal, the server's CPU seconds per MB and its resident memory once the
+10000-line scrollback is full. tmux is installed with apt-get when missing.
+Standard library only.
+"""
+import argparse
+import os
+import pty
+import random
+import select
+import shutil
+import signal
+import statistics
+import string
+import subprocess
+import sys
+import tempfile
+import termios
+import fcntl
+import struct
+import time
+
+COLS, ROWS = 80, 24
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def make_plain(path, size):
+    rnd = random.Random(1)
+    line = "".join(rnd.choice(string.ascii_lowercase) for _ in range(80)) + "\n"
+    with open(path, "w") as f:
+        written = 0
+        while written < size:
+            f.write(line)
+            written += len(line)
+
+
+def make_colour(path, size):
+    """80 visible columns per line, every word in its own colour mix."""
+    rnd = random.Random(2)
+    lines = []
+    for _ in range(200):
+        cols, parts = 0, []
+        while cols < 80:
+            word = "".join(rnd.choice(string.ascii_lowercase) for _ in range(rnd.randint(2, 7)))
+            word = word[: 80 - cols]
+            sgr = "38;5;%d" % rnd.randint(16, 255)
+            if rnd.random() < 0.3:
+                sgr += ";1"
+            if rnd.random() < 0.2:
+                sgr += ";4"
+            if rnd.random() < 0.1:
+                sgr += ";7"
+            parts.append("\x1b[%sm%s\x1b[0m" % (sgr, word))
+            cols += len(word)
+        lines.append("".join(parts) + "\n")
+    with open(path, "w") as f:
+        written, i = 0, 0
+        while written < size:
+            f.write(lines[i % len(lines)])
+            written += len(lines[i % len(lines)])
+            i += 1
+
+
+def session_script(work):
+    """The session's program: serves `cat FILE MARK` lines from a FIFO."""
+    fifo = os.path.join(work, "ctl")
+    if not os.path.exists(fifo):
+        os.mkfifo(fifo)
+    path = os.path.join(work, "session.sh")
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n"
+                "stty -echo\n"
+                "while true; do\n"
+                "  read cmd file mark < %s || continue\n"
+                "  case $cmd in\n"
+                "    cat) cat \"$file\"; printf '\\033[0m\\r\\n%%s\\r\\n' \"$mark\";;\n"
+                "    ping) printf '%%s\\r\\n' \"$file\";;\n"
+                "  esac\n"
+                "done\n" % fifo)
+    os.chmod(path, 0o755)
+    return path, fifo
+
+
+class PtyClient:
+    """A program on a pty the benchmark owns, drained continuously."""
+
+    def __init__(self, argv, env):
+        self.master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
+        self.proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, env=env,
+                                     start_new_session=True,
+                                     preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(slave)
+        self.tail = b""
+        self.total = 0
+
+    def wait_for(self, marker, timeout):
+        """Drains until `marker` has been seen; returns False on timeout or
+        when the client goes away."""
+        deadline = time.monotonic() + timeout
+        marker = marker.encode()
+        while time.monotonic() < deadline:
+            r, _, _ = select.select([self.master], [], [], 0.2)
+            if not r:
+                if self.proc.poll() is not None:
+                    return False
+                continue
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:
+                return False
+            if not data:
+                return False
+            self.total += len(data)
+            window = self.tail + data
+            if marker in window:
+                self.tail = b""
+                return True
+            self.tail = window[-len(marker):]
+        return False
+
+    def close(self):
+        if self.master < 0:
+            return
+        try:
+            self.proc.kill()
+        except ProcessLookupError:
+            pass
+        self.proc.wait()
+        os.close(self.master)
+        self.master = -1
+
+
+def proc_cpu(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def proc_rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+class Raw:
+    name = "bare pty"
+
+    def __init__(self, work, env, kiv):
+        self.work, self.env = work, env
+
+    def start(self, script):
+        self.client = PtyClient([script], self.env)
+        return None
+
+    def attach(self):
+        return self.client
+
+    def stop(self):
+        self.client.close()
+
+
+class Kiv:
+    name = "kiv"
+
+    def __init__(self, work, env, kiv):
+        self.work, self.kiv = work, kiv
+        self.env = dict(env, XDG_RUNTIME_DIR=os.path.join(work, "run"))
+
+    def start(self, script):
+        self.daemon = subprocess.Popen([self.kiv, "daemon", "bench", script], env=self.env,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, start_new_session=True)
+        sock = os.path.join(self.work, "run", "kiv", "bench.sock")
+        for _ in range(500):
+            if os.path.exists(sock):
+                break
+            time.sleep(0.01)
+        return self.daemon.pid
+
+    def attach(self):
+        return PtyClient([self.kiv, "attach", "bench"], self.env)
+
+    def stop(self):
+        self.daemon.terminate()
+        self.daemon.wait()
+
+
+class Tmux:
+    name = "tmux"
+
+    def __init__(self, work, env, kiv):
+        self.work, self.env = work, dict(env)
+        self.sock = os.path.join(work, "tmux.sock")
+        self.conf = os.path.join(work, "tmux.conf")
+        with open(self.conf, "w") as f:
+            f.write("set -g history-limit 10000\nset -g status off\n")
+        self.env.pop("TMUX", None)
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-S", self.sock, "-f", self.conf] + list(args),
+                              env=self.env, capture_output=True, text=True).stdout
+
+    def start(self, script):
+        self.tmux("new-session", "-d", "-s", "bench", "-x", str(COLS), "-y", str(ROWS), script)
+        return int(self.tmux("display", "-p", "-t", "bench", "#{pid}").strip())
+
+    def attach(self):
+        return PtyClient(["tmux", "-S", self.sock, "-f", self.conf, "attach", "-t", "bench"],
+                         self.env)
+
+    def stop(self):
+        self.tmux("kill-server")
+
+
+def measure(tool_cls, work, env, kiv, files, size):
+    """One round for one tool: every workload in one session."""
+    tool_work = tempfile.mkdtemp(dir=work, prefix=tool_cls.name.replace(" ", "") + ".")
+    script, fifo = session_script(tool_work)
+    tool = tool_cls(tool_work, env, kiv)
+    results = {}
+    server = tool.start(script)
+    client = tool.attach()
+    try:
+        token = "ready%06d" % random.randrange(10 ** 6)
+        with open(fifo, "w") as f:
+            f.write("ping %s x\n" % token)
+        if not client.wait_for(token, 20):
+            raise RuntimeError("%s: session did not answer" % tool.name)
+        for label, path in files:
+            mark = "done%06dx" % random.randrange(10 ** 6)
+            cpu0 = proc_cpu(server) if server else 0
+            start = time.monotonic()
+            with open(fifo, "w") as f:
+                f.write("cat %s %s\n" % (path, mark))
+            ok = client.wait_for(mark, 600)
+            took = time.monotonic() - start
+            cpu = (proc_cpu(server) - cpu0) if server else 0
+            time.sleep(0.5)
+            rss = proc_rss_kb(server) if server else 0
+            results[label] = {"ok": ok, "mbps": size / 1e6 / took if ok else 0.0,
+                              "cpu_per_mb": cpu / (size / 1e6), "rss_mb": rss / 1024}
+    finally:
+        client.close()
+        tool.stop()
+    return results
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--kiv", default=os.environ.get("KIV", "build/kiv"))
+    ap.add_argument("--size-mb", type=float, default=50)
+    ap.add_argument("--rounds", type=int, default=3)
+    args = ap.parse_args()
+    kiv = os.path.abspath(args.kiv)
+    if shutil.which("tmux") is None:
+        subprocess.run(["apt-get", "install", "-y", "-qq", "tmux"], check=False)
+    tools = [Raw, Kiv] + ([Tmux] if shutil.which("tmux") else [])
+
+    work = tempfile.mkdtemp(prefix="kivbench.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    env = dict(os.environ, TERM="xterm-256color", SHELL="/bin/sh")
+    size = int(args.size_mb * 1e6)
+    try:
+        files = [("plain", os.path.join(work, "plain.txt")), ("colour", os.path.join(work, "colour.txt"))]
+        make_plain(files[0][1], size)
+        make_colour(files[1][1], size)
+        runs = {t.name: {label: [] for label, _ in files} for t in tools}
+        for r in range(args.rounds):
+            order = tools[r % len(tools):] + tools[:r % len(tools)]
+            for tool in order:
+                for label, res in measure(tool, work, env, kiv, files, size).items():
+                    runs[tool.name][label].append(res)
+                    print("round %d %-8s %-6s %s" % (r + 1, tool.name, label,
+                          "%.1f MB/s" % res["mbps"] if res["ok"] else "FAILED"),
+                          file=sys.stderr)
+        report(runs, [label for label, _ in files])
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def report(runs, labels):
+    med = lambda rs, key: statistics.median(r[key] for r in rs)
+    print("| workload | tool | MB/s | x bare pty | server CPU s/MB | server RSS MB (full scrollback) |")
+    print("|---|---|---|---|---|---|")
+    for label in labels:
+        raw = med(runs["bare pty"][label], "mbps")
+        for tool, per in runs.items():
+            rs = per[label]
+            failed = sum(not r["ok"] for r in rs)
+            mbps = med(rs, "mbps")
+            cpu = "-" if tool == "bare pty" else "%.4f" % med(rs, "cpu_per_mb")
+            rss = "-" if tool == "bare pty" else "%.1f" % med(rs, "rss_mb")
+            note = " (%d failed)" % failed if failed else ""
+            print("| %s | %s | %.1f%s | %.2f | %s | %s |" % (label, tool, mbps, note,
+                                                            mbps / raw if raw else 0, cpu, rss))
+
+
+if __name__ == "__main__":
+    main()
