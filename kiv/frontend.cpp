@@ -93,10 +93,9 @@ bool isRegularFile(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// True when `word` names a program file: a path to a regular file when it
-// holds a '/', else a regular file of that name in a directory of PATH.
-bool isProgramFile(const std::string& word) {
-    if (word.find('/') != std::string::npos) return isRegularFile(word);
+// The first regular file called `name` in a directory of PATH (empty entries
+// skipped, a leading "~" standing for the home directory), or "".
+std::string findInPath(const std::string& name) {
     const char* pathEnv = std::getenv("PATH");
     std::string path = pathEnv ? pathEnv : "";
     for (size_t start = 0; start <= path.size();) {
@@ -109,9 +108,16 @@ bool isProgramFile(const std::string& word) {
             const char* home = std::getenv("HOME");
             dir = (home ? home : "") + dir.substr(1);
         }
-        if (isRegularFile(joinPath(dir, word))) return true;
+        if (isRegularFile(joinPath(dir, name))) return joinPath(dir, name);
     }
-    return false;
+    return "";
+}
+
+// True when `word` names a program file: a path to a regular file when it
+// holds a '/', else a regular file of that name in a directory of PATH.
+bool isProgramFile(const std::string& word) {
+    if (word.find('/') != std::string::npos) return isRegularFile(word);
+    return !findInPath(word).empty();
 }
 
 // True when the path exists as any kind of file, a dangling link included.
@@ -141,17 +147,7 @@ std::string executablePath(const std::string& invocation) {
     ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
     if (n > 0 && static_cast<size_t>(n) < buf.size()) return buf.substr(0, n);
     if (invocation.find('/') != std::string::npos) return invocation;
-    const char* pathEnv = std::getenv("PATH");
-    std::string path = pathEnv ? pathEnv : "";
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        std::string dir = path.substr(start, end - start);
-        start = end + 1;
-        if (!dir.empty() && isRegularFile(joinPath(dir, invocation)))
-            return joinPath(dir, invocation);
-    }
-    return "";
+    return findInPath(invocation);
 }
 
 // Starts the session's daemon as a detached copy of this program and waits
