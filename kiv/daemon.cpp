@@ -100,12 +100,13 @@ struct Daemon {
         struct stat st;
         if (lstat(socketPath.c_str(), &st) == 0 || errno != ENOENT) return;
         try {
+            // As at start-up, the pid file is there before the socket answers.
             kivDir();
+            writePidFile(s.name);
             UniqueFd listener = listenUnix(socketPath);
             if (!s.sel->add(listener.get(), Interest::Read)) return;
             s.sel->remove(unixListener.get());
             unixListener = std::move(listener);
-            writePidFile(s.name);
             log.info("socket restored: " + socketPath);
         } catch (const Error&) {
         }

@@ -350,6 +350,8 @@ TEST(Daemon, RemovedSocketComesBack) {
     ASSERT_EQ(stat((scratch / "run/kiv").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(readFile(d.sessionFile(".pid")), std::to_string(d.pid()));
+    for (int i = 0; i < 100 && d.logText().find("socket restored") == std::string::npos; ++i)
+        std::this_thread::sleep_for(20ms);
     EXPECT_NE(d.logText().find("socket restored: " + d.socketPath()), std::string::npos);
     ProtoClient c = attach(d);
     c.send(MsgKind::Input, "again\r");
