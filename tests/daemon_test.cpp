@@ -161,7 +161,7 @@ void tcpHandshake(const std::string& host) {
     ASSERT_TRUE(d.waitReady());
     kiv::ListenAddr addr = kiv::parseListen(host + ":" + std::to_string(base));
 
-    std::string log = d.logText();
+    std::string log = d.waitLog("listening on tcp " + host + ":");
     size_t at = log.find("listening on tcp " + host + ":");
     ASSERT_NE(at, std::string::npos) << log;
     int port = std::stoi(log.substr(at + 17 + host.size() + 1));
@@ -188,7 +188,7 @@ void tcpHandshake(const std::string& host) {
     c.send(MsgKind::Input, "late\r");
     EXPECT_TRUE(c.outputContains("[late]"));
     EXPECT_EQ(c.output().find("[early]"), std::string::npos);
-    EXPECT_NE(d.logText().find(" (tcp)"), std::string::npos);
+    EXPECT_NE(d.waitLog(" (tcp)").find(" (tcp)"), std::string::npos);
 }
 
 TEST(Daemon, TcpAttachOverIpv4) { tcpHandshake("127.0.0.1"); }
@@ -350,9 +350,8 @@ TEST(Daemon, RemovedSocketComesBack) {
     ASSERT_EQ(stat((scratch / "run/kiv").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     EXPECT_EQ(readFile(d.sessionFile(".pid")), std::to_string(d.pid()));
-    for (int i = 0; i < 100 && d.logText().find("socket restored") == std::string::npos; ++i)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_NE(d.logText().find("socket restored: " + d.socketPath()), std::string::npos);
+    EXPECT_NE(d.waitLog("socket restored: " + d.socketPath()).find("socket restored"),
+              std::string::npos);
     ProtoClient c = attach(d);
     c.send(MsgKind::Input, "again\r");
     EXPECT_TRUE(c.outputContains("again"));

@@ -64,6 +64,17 @@ std::string DaemonProcess::sessionFile(const std::string& ext) const {
 
 std::string DaemonProcess::logText() const { return logFileText(scratch_); }
 
+std::string DaemonProcess::waitLog(const std::string& text,
+                                   std::chrono::milliseconds limit) const {
+    auto deadline = Clock::now() + limit;
+    std::string log = logText();
+    while (log.find(text) == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+        log = logText();
+    }
+    return log;
+}
+
 std::string logFileText(const ScratchDir& scratch) {
     std::time_t now = std::time(nullptr);
     std::tm tm{};

@@ -34,6 +34,8 @@ public:
     std::string socketPath() const;  // <scratch>/run/kiv/<name>.sock
     std::string sessionFile(const std::string& ext) const;
     std::string logText() const;  // the year's log file, "" when none
+    // Waits until the log holds `text`; returns the log either way.
+    std::string waitLog(const std::string& text, std::chrono::milliseconds limit = 10s) const;
 
     // Waits until the socket accepts connections.
     bool waitReady(std::chrono::milliseconds limit = 10s);
