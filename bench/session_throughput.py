@@ -239,16 +239,19 @@ def measure(tool_cls, work, env, kiv, files, size):
         for label, path in files:
             mark = "done%06dx" % random.randrange(10 ** 6)
             cpu0 = proc_cpu(server) if server else 0
+            ccpu0 = proc_cpu(client.proc.pid)
             start = time.monotonic()
             with open(fifo, "w") as f:
                 f.write("cat %s %s\n" % (path, mark))
             ok = client.wait_for(mark, 600)
             took = time.monotonic() - start
             cpu = (proc_cpu(server) - cpu0) if server else 0
+            ccpu = proc_cpu(client.proc.pid) - ccpu0
             time.sleep(0.5)
             rss = proc_rss_kb(server) if server else 0
             results[label] = {"ok": ok, "mbps": size / 1e6 / took if ok else 0.0,
-                              "cpu_per_mb": cpu / (size / 1e6), "rss_mb": rss / 1024}
+                              "cpu_per_mb": cpu / (size / 1e6),
+                              "client_cpu_per_mb": ccpu / (size / 1e6), "rss_mb": rss / 1024}
     finally:
         client.close()
         tool.stop()
@@ -289,8 +292,9 @@ def main():
 
 def report(runs, labels):
     med = lambda rs, key: statistics.median(r[key] for r in rs)
-    print("| workload | tool | MB/s | x bare pty | server CPU s/MB | server RSS MB (full scrollback) |")
-    print("|---|---|---|---|---|---|")
+    print("| workload | tool | MB/s | x bare pty | server CPU s/MB | client CPU s/MB "
+          "| server RSS MB (full scrollback) |")
+    print("|---|---|---|---|---|---|---|")
     for label in labels:
         raw = med(runs["bare pty"][label], "mbps")
         for tool, per in runs.items():
@@ -299,9 +303,10 @@ def report(runs, labels):
             mbps = med(rs, "mbps")
             cpu = "-" if tool == "bare pty" else "%.4f" % med(rs, "cpu_per_mb")
             rss = "-" if tool == "bare pty" else "%.1f" % med(rs, "rss_mb")
+            ccpu = "-" if tool == "bare pty" else "%.4f" % med(rs, "client_cpu_per_mb")
             note = " (%d failed)" % failed if failed else ""
-            print("| %s | %s | %.1f%s | %.2f | %s | %s |" % (label, tool, mbps, note,
-                                                            mbps / raw if raw else 0, cpu, rss))
+            print("| %s | %s | %.1f%s | %.2f | %s | %s | %s |" % (
+                label, tool, mbps, note, mbps / raw if raw else 0, cpu, ccpu, rss))
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@ namespace kiv {
 namespace {
 
 constexpr int InputChunk = 4096;
+constexpr int SessionChunk = 65536;
 constexpr int PollingIntervalMs = 100;
 
 // Read and write ends; -1 while no client runs.
@@ -99,7 +101,7 @@ UniqueFd connectSession(const std::string& session, const Config& config) {
 
 // Writes all of it: a partial write to the terminal must not lose output.
 void writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;
+    size_t done = 0;  // nothing at all for an empty string
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
@@ -170,18 +172,37 @@ private:
         sendResize(sock_);
     }
 
+    // Reads what the socket holds and handles every whole message in it.
+    // The output of all of them goes to the terminal in one write: fewer
+    // system calls on the path of every byte the session prints, and a
+    // frame that arrives in pieces never blocks the keyboard.
     void readSession() {
-        try {
-            Message msg = recvMsg(sock_);
-            if (msg.kind == MsgKind::Output && !msg.payload.empty()) writeAll(1, msg.payload);
-        } catch (const IoError&) {
+        char buf[SessionChunk];
+        ssize_t n = ::recv(sock_, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) return;
+        if (n <= 0) {
             running_ = false;
+            return;
         }
+        inBuf_.append(buf, n);
+        std::string output;
+        size_t used = 0;
+        MsgKind kind;
+        std::string payload;
+        try {
+            while (takeFrame(inBuf_, used, kind, payload))
+                if (kind == MsgKind::Output) output += payload;
+        } catch (const IoError&) {
+            running_ = false;  // a bad frame ends the connection, as its end does
+        }
+        inBuf_.erase(0, used);
+        writeAll(1, output);
     }
 
     int sock_;
     int winch_;
     bool running_ = true;
+    std::string inBuf_;  // received bytes that do not form a whole message yet
 };
 
 }  // namespace
