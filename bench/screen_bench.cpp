@@ -1,0 +1,129 @@
+// Benchmarks of the screen library: the representation (memory per history
+// line, line feed and grid copies with a full history) and, when the
+// interpreter is built, feed throughput and snapshot rendering.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <string>
+#include <vector>
+
+#include "screen/grid.h"
+#include "screen/placement.h"
+#include "screen/sgr.h"
+#include "workloads.h"
+
+using namespace screen;
+
+namespace {
+
+constexpr int64_t kCols = 80, kRows = 24, kHistory = 10000;
+
+const std::string& line(int n) {
+    static const std::vector<std::string> lines = [] {
+        std::vector<std::string> v;
+        for (int k = 0; k < 97; ++k) {
+            std::string s;
+            for (int i = 0; i < 80; ++i)
+                s += char(0x21 + (k * 7 + i * 13) % 94);
+            v.push_back(s);
+        }
+        return v;
+    }();
+    return lines[size_t(n) % lines.size()];
+}
+
+// Writes one 80-column line and moves to the next, in plain text or with a
+// colour change every 4 characters (as bench::colourText does).
+void writeLine(Grid& g, int n, bool colour) {
+    const std::string& s = line(n);
+    if (!colour) {
+        putAscii(g, s.data(), s.size());
+    } else {
+        for (int i = 0; i < 80; i += 4) {
+            int c = (n * 31 + i * 7) % 256;
+            std::string p = "38;5;" + std::to_string(c);
+            if (i % 16 == 0) p += ";48;5;" + std::to_string((c * 3) % 256);
+            applySgr(g, p);
+            putAscii(g, s.data() + i, 4);
+        }
+        applySgr(g, "0");
+    }
+    lineFeed(g);
+}
+
+Grid filledGrid(int64_t scrollback, bool colour = false) {
+    Grid g = newGrid(kCols, kRows, scrollback);
+    for (int n = 0; n < kRows + scrollback; ++n)
+        writeLine(g, n, colour);
+    return g;
+}
+
+size_t heapInUse() {
+    return mallinfo2().uordblks;
+}
+
+// Bytes the process's heap grows by for a full 10000-line history, per
+// history line and per cell. Compare with bench/tmux_memory.sh.
+void BM_HistoryMemory(benchmark::State& state) {
+    bool colour = state.range(0) != 0;
+    double perLine = 0;
+    for (auto _ : state) {
+        size_t before = heapInUse();
+        {
+            Grid g = filledGrid(kHistory, colour);
+            perLine = double(heapInUse() - before) / double(g.lines.size());
+            benchmark::DoNotOptimize(g);
+        }
+    }
+    state.SetLabel(colour ? "colour text" : "plain text");
+    state.counters["bytes_per_line"] = perLine;
+    state.counters["bytes_per_cell"] = perLine / double(kCols);
+    state.counters["screen_cell_bytes"] = double(sizeof(Cell));
+}
+BENCHMARK(BM_HistoryMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// One line of text and a line feed at the bottom of the main screen, with
+// the history full (every line feed drops the oldest line) or none kept.
+void BM_LineFeed(benchmark::State& state) {
+    int64_t scrollback = state.range(0);
+    Grid g = filledGrid(scrollback);
+    int n = 0;
+    for (auto _ : state)
+        writeLine(g, n++, false);
+    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LineFeed)->Arg(kHistory)->Arg(0);
+
+// A synchronized update's begin and end: the grid is copied into the side
+// grid and back. Copies share rows, so the history's length does not count.
+void BM_SyncBeginEnd(benchmark::State& state) {
+    int64_t scrollback = state.range(0);
+    Grid g = filledGrid(scrollback);
+    Grid side;
+    for (auto _ : state) {
+        copyGridState(side, g);
+        copyGridState(g, side);
+    }
+    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
+}
+BENCHMARK(BM_SyncBeginEnd)->Arg(kHistory)->Arg(0);
+
+// The same with one screen line written inside the update.
+void BM_SyncFrameOneLine(benchmark::State& state) {
+    int64_t scrollback = state.range(0);
+    Grid g = filledGrid(scrollback);
+    Grid side;
+    std::string s = line(3);
+    for (auto _ : state) {
+        copyGridState(side, g);
+        side.cursorRow = screenTop(side) + 5;
+        side.cursorCol = 0;
+        putAscii(side, s.data(), s.size());
+        copyGridState(g, side);
+    }
+    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
+}
+BENCHMARK(BM_SyncFrameOneLine)->Arg(kHistory)->Arg(0);
+
+}  // namespace
