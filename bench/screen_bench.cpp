@@ -10,6 +10,7 @@
 #include "screen/grid.h"
 #include "screen/placement.h"
 #include "screen/sgr.h"
+#include "screen/terminal.h"
 #include "workloads.h"
 
 using namespace screen;
@@ -127,3 +128,59 @@ void BM_SyncFrameOneLine(benchmark::State& state) {
 BENCHMARK(BM_SyncFrameOneLine)->Arg(kHistory)->Arg(0);
 
 }  // namespace
+
+// Feed throughput: each workload in 4096-byte chunks (as the daemon reads
+// them) into an 80x24 terminal with a 10000-line history that is already
+// full, so every line feed also drops the oldest line.
+namespace {
+
+const std::string& workload(int kind) {
+    static const std::string data[] = {
+        bench::plainText(12000),
+        bench::colourText(6000, 8),
+        bench::redrawFrames(400),
+        bench::syncFrames(400),
+    };
+    return data[kind];
+}
+
+const char* const kWorkloadNames[] = {"plain text", "colour-dense text", "full-screen redraws",
+                                      "synchronized frames"};
+
+void feedChunks(Terminal& t, const std::string& data) {
+    for (size_t pos = 0; pos < data.size(); pos += 4096)
+        t.write(std::string_view(data).substr(pos, 4096));
+}
+
+void BM_Feed(benchmark::State& state) {
+    int kind = int(state.range(0));
+    const std::string& data = workload(kind);
+    Terminal t(kCols, kRows, kHistory);
+    feedChunks(t, workload(0));  // a full history first
+    for (auto _ : state)
+        feedChunks(t, data);
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+    state.SetLabel(kWorkloadNames[kind]);
+}
+BENCHMARK(BM_Feed)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// The attach snapshot of a full 10000-line history.
+void BM_Snapshot(benchmark::State& state) {
+    Terminal t(kCols, kRows, kHistory);
+    feedChunks(t, workload(state.range(0) ? 1 : 0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(t.snapshot());
+    state.SetLabel(state.range(0) ? "colour history" : "plain history");
+}
+BENCHMARK(BM_Snapshot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace bench {
+const std::string& workloadFor(int kind) {
+    return workload(kind);
+}
+const char* workloadName(int kind) {
+    return kWorkloadNames[kind];
+}
+}  // namespace bench

@@ -20,15 +20,15 @@ std::string plainText(int lines) {
     return out;
 }
 
-std::string colourText(int lines) {
+std::string colourText(int lines, int every) {
     std::string out;
     for (int n = 0; n < lines; ++n) {
         std::string line = textLine(n);
-        for (int i = 0; i < 80; i += 4) {
+        for (int i = 0; i < 80; i += every) {
             int c = (n * 31 + i * 7) % 256;
             out += "\x1b[38;5;" + std::to_string(c);
-            if (i % 16 == 0) out += ";48;5;" + std::to_string((c * 3) % 256);
-            out += "m" + line.substr(size_t(i), 4);
+            if (i % (4 * every) == 0) out += ";48;5;" + std::to_string((c * 3) % 256);
+            out += "m" + line.substr(size_t(i), size_t(every));
         }
         out += "\x1b[0m\r\n";
     }

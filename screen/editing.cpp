@@ -110,6 +110,19 @@ void deleteChars(Grid& g, int64_t n) {
     }
 }
 
+void eraseChars(Grid& g, int64_t n) {
+    Row& row = cursorLine(g);
+    size_t limit = size_t(columnLimit(g));
+    size_t col = editColumn(g);
+    if (col >= limit) return;
+    size_t end = col + size_t(std::clamp<int64_t>(n, 1, int64_t(limit - col)));
+    if (g.bg == kColorDefault) {
+        eraseCells(row, col, std::min(end, row.size()), Cell());
+    } else {
+        eraseCells(row, col, end, eraseBlank(g));
+    }
+}
+
 void insertLines(Grid& g, int64_t n) {
     auto [top, bottom] = scrollBounds(g);
     if (g.cursorRow < top || g.cursorRow > bottom) return;
@@ -164,6 +177,15 @@ void eraseDisplay(Grid& g, int64_t mode) {
     } else {
         for (int64_t i = top; i < g.lines.size(); ++i)
             eraseRow(g, i);
+    }
+}
+
+void reverseIndex(Grid& g) {
+    auto [top, bottom] = scrollBounds(g);
+    if (g.cursorRow == top) {
+        scrollRegionDown(g, top, bottom, 1);
+    } else if (g.cursorRow > screenTop(g)) {
+        --g.cursorRow;
     }
 }
 

@@ -19,6 +19,8 @@ void backspace(Grid& g);
 void insertChars(Grid& g, int64_t n);
 void deleteChars(Grid& g, int64_t n);
 void insertLines(Grid& g, int64_t n);
+// Blanks n cells from the cursor on without moving the rest.
+void eraseChars(Grid& g, int64_t n);
 void deleteLines(Grid& g, int64_t n);
 // Mode 0: from the cursor to the end, 1: from the start through the
 // cursor, 2: all; other modes do nothing.
@@ -28,5 +30,8 @@ void eraseDisplay(Grid& g, int64_t mode);
 // Sets the margins from the parameter text (screen rows counted from 1),
 // or clears them for an empty text, and homes the cursor.
 void setScrollRegion(Grid& g, std::string_view params);
+// Reverse index: up one row; at the top margin (the top of the screen
+// without a region) the region scrolls down instead. Never above the screen.
+void reverseIndex(Grid& g);
 
 }  // namespace screen

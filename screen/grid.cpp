@@ -197,6 +197,7 @@ void copyGridState(Grid& dst, const Grid& src) {
     dst.fgIndex = src.fgIndex;
     dst.bgIndex = src.bgIndex;
     dst.attrs = src.attrs;
+    dst.lineDrawing = src.lineDrawing;
 }
 
 void enterAltScreen(Grid& g) {
@@ -311,8 +312,10 @@ Row scrolledInRow(const Grid& g) {
 }
 
 Row& cursorLine(Grid& g) {
-    g.cursorRow = clampRow(g, g.cursorRow);
-    ensureRow(g, g.cursorRow);
+    if (g.cursorRow < 0 || g.cursorRow >= g.lines.size()) {
+        g.cursorRow = clampRow(g, g.cursorRow);
+        ensureRow(g, g.cursorRow);
+    }
     return g.lines.edit(g.cursorRow);
 }
 

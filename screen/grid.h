@@ -58,6 +58,9 @@ struct Grid {
     bool altActive = false;
     int64_t altSavedRow = 0;
     int64_t altSavedCol = 0;
+    // ESC ( 0 selected the line-drawing character set for G0 (ESC ( B
+    // selects ASCII again): "q" then prints as a horizontal line.
+    bool lineDrawing = false;
 
     Pen pen() const { return Pen{fg, bg, fgIndex, bgIndex, attrs}; }
 };

@@ -175,12 +175,14 @@ Lines& Lines::operator=(const Lines& o) {
 Lines::Lines(Lines&& o) noexcept
     : history_(std::exchange(o.history_, nullptr)),
       tail_(std::move(o.tail_)),
-      screenRows_(o.screenRows_) {}
+      screenRows_(o.screenRows_),
+      spare_(std::move(o.spare_)) {}
 
 Lines& Lines::operator=(Lines&& o) noexcept {
     std::swap(history_, o.history_);
     std::swap(tail_, o.tail_);
     std::swap(screenRows_, o.screenRows_);
+    std::swap(spare_, o.spare_);
     return *this;
 }
 
@@ -251,7 +253,7 @@ const Row* Lines::expanded(int64_t i) const {
 Row& Lines::edit(int64_t i) {
     LineRef& r = mutableSlot(i);
     if (!r) {
-        r = detail::makeRowNode(Row());
+        r = spare_ ? std::move(spare_) : detail::makeRowNode(Row());
     } else if (r.get()->packed) {
         r = detail::makeRowNode(static_cast<detail::PackedNode*>(r.get())->row.unpack());
     } else if (r.get()->refs > 1) {
@@ -312,13 +314,21 @@ void Lines::setScreenRows(int64_t n) {
     balance();
 }
 
+void Lines::recycle(LineRef r) {
+    if (spare_ || !r || r.get()->packed || r.get()->refs != 1) return;
+    static_cast<detail::RowNode*>(r.get())->row.clear();
+    spare_ = std::move(r);
+}
+
 // Keeps exactly the last screenRows_ lines (or all, when fewer) expanded in
 // the tail: older ones move packed into the history, and when the screen
 // grows, rows come back from the history.
 void Lines::balance() {
     while (int64_t(tail_.size()) > screenRows_) {
-        ownHistory()->pushBack(detail::packLine(tail_.front()));
+        LineRef front = std::move(tail_.front());
         tail_.pop_front();
+        ownHistory()->pushBack(detail::packLine(front));
+        recycle(std::move(front));
     }
     while (int64_t(tail_.size()) < screenRows_ && historySize() > 0) {
         tail_.push_front(ownHistory()->popBack());

@@ -82,9 +82,14 @@ class Lines {
     void balance();
     detail::HistoryStore* ownHistory();
 
+    void recycle(detail::LineRef r);
+
     detail::HistoryStore* history_ = nullptr;  // shared, copy-on-write
     std::deque<detail::LineRef> tail_;
     int64_t screenRows_ = 1;
+    // A row that left the screen, kept with its storage for the next new
+    // row (never shared).
+    detail::LineRef spare_;
 };
 
 }  // namespace screen

@@ -1,5 +1,6 @@
 #include "screen/packed_row.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -98,10 +99,14 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     char* const runStart = textStart + n * 4 + 8;
     const Cell* const cells = row.cells().data();
 
-    // Runs of equal colours and style.
+    // Runs of equal colours and style; often a single one.
     char* r = runStart;
     uint32_t lastColors = 0, lastStyle = 0;
-    for (size_t i = 0; i < n; ++i) {
+    uint32_t varies = 0;
+    for (size_t i = 0; i < n; ++i)
+        varies |= (cells[i].colorBits() ^ cells[0].colorBits()) |
+                  ((cells[i].glyphBits() ^ cells[0].glyphBits()) >> 25);
+    for (size_t i = 0; i < (varies ? n : std::min<size_t>(n, 1)); ++i) {
         const uint32_t colors = cells[i].colorBits();
         const uint32_t style = cells[i].glyphBits() >> 25;
         if (i == 0 || colors != lastColors || style != lastStyle) {
@@ -115,21 +120,30 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
         }
     }
 
-    // The text: most cells are narrow ASCII (code 1..0x7f, width 1, not
-    // extended) and take one byte.
+    // The text. Most rows hold only narrow ASCII (code 1..0x7f, width 1,
+    // not extended), one byte per cell: a branch-free pass writes those
+    // bytes and notes whether any cell was something else.
     out.exceptions.clear();
     out.exceptionCount = 0;
-    char* t = textStart;
-    for (size_t i = 0; i < n;) {
+    uint32_t other = 0;
+    for (size_t i = 0; i < n; ++i) {
         const uint32_t glyph = cells[i].glyphBits();
-        const uint32_t code = glyph & Cell::kCodeMask;
-        if (code - 1 < 0x7f && ((glyph >> 22) & 7) == 1) {
-            *t++ = char(code);
-            ++i;
-        } else {
-            Next next = encodeRare(row, i, t, out);
-            i = next.i;
-            t = next.t;
+        textStart[i] = char(glyph);
+        other |= uint32_t((glyph & 0x1ffffff) - 0x400001u > 0x7eu);
+    }
+    char* t = textStart + n;
+    if (other) {
+        t = textStart;
+        for (size_t i = 0; i < n;) {
+            const uint32_t glyph = cells[i].glyphBits();
+            if ((glyph & 0x1ffffff) - 0x400001u <= 0x7eu) {
+                *t++ = char(glyph);
+                ++i;
+            } else {
+                Next next = encodeRare(row, i, t, out);
+                i = next.i;
+                t = next.t;
+            }
         }
     }
     out.text = textStart;

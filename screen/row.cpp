@@ -99,12 +99,17 @@ void Row::detachWide(size_t from, size_t to) {
 }
 
 void Row::putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
-    if (cells_.size() < at + n) cells_.resize(at + n);
-    uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
-    uint32_t colors = pen.colorBits();
+    const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
+    const uint32_t colors = pen.colorBits();
+    // Overwrite what exists, append the rest (without first filling it).
+    size_t overlap = at < cells_.size() ? std::min(n, cells_.size() - at) : 0;
     Cell* out = cells_.data() + at;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < overlap; ++i)
         out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
+    if (overlap == n) return;
+    cells_.reserve(at + n);
+    for (size_t i = overlap; i < n; ++i)
+        cells_.push_back(Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors));
 }
 
 bool Row::operator==(const Row& o) const {

@@ -62,7 +62,11 @@ class Row {
     void truncate(size_t n) {
         if (cells_.size() > n) cells_.resize(n);
     }
-    void clear() { cells_.clear(); }
+    // Empties the row (keeping its storage for reuse).
+    void clear() {
+        cells_.clear();
+        extras_.reset();
+    }
     void insert(size_t at, size_t n, Cell c) {
         cells_.insert(cells_.begin() + ptrdiff_t(at), n, c);
     }
