@@ -1,0 +1,186 @@
+// Benchmarks of the screen library: the representation (memory per history
+// line, line feed and grid copies with a full history) and, when the
+// interpreter is built, feed throughput and snapshot rendering.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <string>
+#include <vector>
+
+#include "screen/grid.h"
+#include "screen/placement.h"
+#include "screen/sgr.h"
+#include "screen/terminal.h"
+#include "workloads.h"
+
+using namespace screen;
+
+namespace {
+
+constexpr int64_t kCols = 80, kRows = 24, kHistory = 10000;
+
+const std::string& line(int n) {
+    static const std::vector<std::string> lines = [] {
+        std::vector<std::string> v;
+        for (int k = 0; k < 97; ++k) {
+            std::string s;
+            for (int i = 0; i < 80; ++i)
+                s += char(0x21 + (k * 7 + i * 13) % 94);
+            v.push_back(s);
+        }
+        return v;
+    }();
+    return lines[size_t(n) % lines.size()];
+}
+
+// Writes one 80-column line and moves to the next, in plain text or with a
+// colour change every 4 characters (as bench::colourText does).
+void writeLine(Grid& g, int n, bool colour) {
+    const std::string& s = line(n);
+    if (!colour) {
+        putAscii(g, s.data(), s.size());
+    } else {
+        for (int i = 0; i < 80; i += 4) {
+            int c = (n * 31 + i * 7) % 256;
+            std::string p = "38;5;" + std::to_string(c);
+            if (i % 16 == 0) p += ";48;5;" + std::to_string((c * 3) % 256);
+            applySgr(g, p);
+            putAscii(g, s.data() + i, 4);
+        }
+        applySgr(g, "0");
+    }
+    lineFeed(g);
+}
+
+Grid filledGrid(int64_t scrollback, bool colour = false) {
+    Grid g = newGrid(kCols, kRows, scrollback);
+    for (int n = 0; n < kRows + scrollback; ++n)
+        writeLine(g, n, colour);
+    return g;
+}
+
+size_t heapInUse() {
+    return mallinfo2().uordblks;
+}
+
+// Bytes the process's heap grows by for a full 10000-line history, per
+// history line and per cell. Compare with bench/tmux_memory.sh.
+void BM_HistoryMemory(benchmark::State& state) {
+    bool colour = state.range(0) != 0;
+    double perLine = 0;
+    for (auto _ : state) {
+        size_t before = heapInUse();
+        {
+            Grid g = filledGrid(kHistory, colour);
+            perLine = double(heapInUse() - before) / double(g.lines.size());
+            benchmark::DoNotOptimize(g);
+        }
+    }
+    state.SetLabel(colour ? "colour text" : "plain text");
+    state.counters["bytes_per_line"] = perLine;
+    state.counters["bytes_per_cell"] = perLine / double(kCols);
+    state.counters["screen_cell_bytes"] = double(sizeof(Cell));
+}
+BENCHMARK(BM_HistoryMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// One line of text and a line feed at the bottom of the main screen, with
+// the history full (every line feed drops the oldest line) or none kept.
+void BM_LineFeed(benchmark::State& state) {
+    int64_t scrollback = state.range(0);
+    Grid g = filledGrid(scrollback);
+    int n = 0;
+    for (auto _ : state)
+        writeLine(g, n++, false);
+    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LineFeed)->Arg(kHistory)->Arg(0);
+
+// A synchronized update's begin and end: the grid is copied into the side
+// grid and back. Copies share rows, so the history's length does not count.
+void BM_SyncBeginEnd(benchmark::State& state) {
+    int64_t scrollback = state.range(0);
+    Grid g = filledGrid(scrollback);
+    Grid side;
+    for (auto _ : state) {
+        copyGridState(side, g);
+        copyGridState(g, side);
+    }
+    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
+}
+BENCHMARK(BM_SyncBeginEnd)->Arg(kHistory)->Arg(0);
+
+// The same with one screen line written inside the update.
+void BM_SyncFrameOneLine(benchmark::State& state) {
+    int64_t scrollback = state.range(0);
+    Grid g = filledGrid(scrollback);
+    Grid side;
+    std::string s = line(3);
+    for (auto _ : state) {
+        copyGridState(side, g);
+        side.cursorRow = screenTop(side) + 5;
+        side.cursorCol = 0;
+        putAscii(side, s.data(), s.size());
+        copyGridState(g, side);
+    }
+    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
+}
+BENCHMARK(BM_SyncFrameOneLine)->Arg(kHistory)->Arg(0);
+
+}  // namespace
+
+// Feed throughput: each workload in 4096-byte chunks (as the daemon reads
+// them) into an 80x24 terminal with a 10000-line history that is already
+// full, so every line feed also drops the oldest line.
+namespace {
+
+const std::string& workload(int kind) {
+    static const std::string data[] = {
+        bench::plainText(12000),
+        bench::colourText(6000, 8),
+        bench::redrawFrames(400),
+        bench::syncFrames(400),
+    };
+    return data[kind];
+}
+
+const char* const kWorkloadNames[] = {"plain text", "colour-dense text", "full-screen redraws",
+                                      "synchronized frames"};
+
+void feedChunks(Terminal& t, const std::string& data) {
+    for (size_t pos = 0; pos < data.size(); pos += 4096)
+        t.write(std::string_view(data).substr(pos, 4096));
+}
+
+void BM_Feed(benchmark::State& state) {
+    int kind = int(state.range(0));
+    const std::string& data = workload(kind);
+    Terminal t(kCols, kRows, kHistory);
+    feedChunks(t, workload(0));  // a full history first
+    for (auto _ : state)
+        feedChunks(t, data);
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+    state.SetLabel(kWorkloadNames[kind]);
+}
+BENCHMARK(BM_Feed)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// The attach snapshot of a full 10000-line history.
+void BM_Snapshot(benchmark::State& state) {
+    Terminal t(kCols, kRows, kHistory);
+    feedChunks(t, workload(state.range(0) ? 1 : 0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(t.snapshot());
+    state.SetLabel(state.range(0) ? "colour history" : "plain history");
+}
+BENCHMARK(BM_Snapshot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace bench {
+const std::string& workloadFor(int kind) {
+    return workload(kind);
+}
+const char* workloadName(int kind) {
+    return kWorkloadNames[kind];
+}
+}  // namespace bench

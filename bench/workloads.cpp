@@ -1,0 +1,68 @@
+#include "workloads.h"
+
+namespace bench {
+
+namespace {
+
+std::string textLine(int n) {
+    std::string s;
+    for (int i = 0; i < 80; ++i)
+        s += char(0x21 + (n * 7 + i * 13) % 94);
+    return s;
+}
+
+}  // namespace
+
+std::string plainText(int lines) {
+    std::string out;
+    for (int n = 0; n < lines; ++n)
+        out += textLine(n) + "\r\n";
+    return out;
+}
+
+std::string colourText(int lines, int every) {
+    std::string out;
+    for (int n = 0; n < lines; ++n) {
+        std::string line = textLine(n);
+        for (int i = 0; i < 80; i += every) {
+            int c = (n * 31 + i * 7) % 256;
+            out += "\x1b[38;5;" + std::to_string(c);
+            if (i % (4 * every) == 0) out += ";48;5;" + std::to_string((c * 3) % 256);
+            out += "m" + line.substr(size_t(i), size_t(every));
+        }
+        out += "\x1b[0m\r\n";
+    }
+    return out;
+}
+
+namespace {
+
+std::string frame(int f) {
+    std::string out;
+    for (int row = 1; row <= 24; ++row) {
+        out += "\x1b[" + std::to_string(row) + ";1H";
+        if (row % 6 == 0) out += "\x1b[7m";
+        out += textLine(f + row).substr(0, 60);
+        if (row % 6 == 0) out += "\x1b[0m";
+        out += "\x1b[K";
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string redrawFrames(int frames) {
+    std::string out;
+    for (int f = 0; f < frames; ++f)
+        out += frame(f);
+    return out;
+}
+
+std::string syncFrames(int frames) {
+    std::string out;
+    for (int f = 0; f < frames; ++f)
+        out += "\x1b[?2026h" + frame(f) + "\x1b[?2026l";
+    return out;
+}
+
+}  // namespace bench

@@ -1,0 +1,25 @@
+// The byte streams the benchmarks feed, the same for kiv's screen and for
+// libvterm.
+#pragma once
+
+#include <string>
+
+namespace bench {
+
+// Lines of 80 printable characters, each ended by CR LF.
+std::string plainText(int lines);
+// The same lines with a colour change every few characters (256-colour
+// foreground, every fourth change a background too), reset at each line end.
+std::string colourText(int lines, int every);
+// Full-screen redraws of an 80x24 screen addressed row by row with cursor
+// positioning, erase to end of line and a few colours.
+std::string redrawFrames(int frames);
+// The same redraws, each wrapped in a synchronized update.
+std::string syncFrames(int frames);
+
+// The four feed workloads (0 plain, 1 colour, 2 redraws, 3 synchronized
+// frames), built once, and their names.
+const std::string& workloadFor(int kind);
+const char* workloadName(int kind);
+
+}  // namespace bench

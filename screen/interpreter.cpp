@@ -1,0 +1,537 @@
+#include "screen/interpreter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "screen/editing.h"
+#include "screen/params.h"
+#include "screen/placement.h"
+#include "screen/sgr.h"
+#include "screen/utf8.h"
+
+namespace screen {
+
+namespace {
+
+constexpr unsigned char kEsc = 0x1b;
+constexpr char kSyncBegin[] = "\x1b[?2026h";
+constexpr char kSyncEnd[] = "\x1b[?2026l";
+constexpr size_t kMarkerBytes = 8;
+
+// Where an escape sequence that starts at an ESC ends.
+struct Extent {
+    size_t end;  // one past its last byte
+    bool unfinished;
+};
+
+// A control sequence is read whole: parameter bytes (0x30..0x3F), then
+// intermediates (0x20..0x2F), then a final byte (0x40..0x7E). C0 controls
+// inside are carried out; CAN and SUB abandon it (and are consumed), ESC
+// abandons it and starts a new sequence; DEL and 8-bit bytes are ignored.
+Extent scanCsi(std::string_view d, size_t i) {
+    for (size_t j = i + 2; j < d.size(); ++j) {
+        unsigned char b = static_cast<unsigned char>(d[j]);
+        if (b >= 0x40 && b <= 0x7e) return {j + 1, false};
+        if (b == 0x18 || b == 0x1a) return {j + 1, false};
+        if (b == kEsc) return {j, false};
+    }
+    return {d.size(), true};
+}
+
+// A string runs to ESC "\" (or BEL, for operating-system strings); an ESC
+// followed by anything else is part of it.
+Extent scanString(std::string_view d, size_t i, bool belEnds) {
+    for (size_t j = i + 2; j < d.size(); ++j) {
+        unsigned char b = static_cast<unsigned char>(d[j]);
+        if (b == 0x07 && belEnds) return {j + 1, false};
+        if (b == kEsc) {
+            if (j + 1 == d.size()) break;
+            if (d[j + 1] == '\\') return {j + 2, false};
+        }
+    }
+    return {d.size(), true};
+}
+
+Extent scanEscape(std::string_view d, size_t i) {
+    if (i + 1 >= d.size()) return {d.size(), true};
+    unsigned char c = static_cast<unsigned char>(d[i + 1]);
+    switch (c) {
+        case '[':
+            return scanCsi(d, i);
+        case ']':
+            return scanString(d, i, true);
+        case 'P':
+        case '_':
+        case '^':
+        case 'X':
+            return scanString(d, i, false);
+        case kEsc:
+            return {i + 1, false};  // the second ESC starts its own sequence
+        default:
+            break;
+    }
+    if (c >= 0x20 && c <= 0x2f) {
+        // Intermediates (character-set designations and the like), then
+        // one final byte.
+        size_t j = i + 1;
+        while (j < d.size() && static_cast<unsigned char>(d[j]) >= 0x20 &&
+               static_cast<unsigned char>(d[j]) <= 0x2f)
+            ++j;
+        if (j == d.size()) return {d.size(), true};
+        if (static_cast<unsigned char>(d[j]) == kEsc) return {j, false};
+        return {j + 1, false};
+    }
+    return {i + 2, false};
+}
+
+void control(Grid& g, unsigned char b) {
+    switch (b) {
+        case 0x08:
+            backspace(g);
+            break;
+        case 0x09:
+            tab(g);
+            break;
+        case 0x0a:
+        case 0x0b:
+        case 0x0c:
+            indexLine(g);
+            break;
+        case 0x0d:
+            g.pendingWrap = false;
+            g.cursorCol = 0;
+            break;
+        default:
+            break;  // other controls are consumed without a trace
+    }
+}
+
+// Saturating helpers for cursor arithmetic with counts up to INT64_MAX.
+int64_t upTo(int64_t from, int64_t n, int64_t limit) {
+    return from <= limit ? from : from - std::min(n, from - limit);
+}
+int64_t downTo(int64_t from, int64_t n, int64_t limit) {
+    return from >= limit ? from : from + std::min(n, limit - from);
+}
+
+void clampColumn(Grid& g) {
+    g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) - 1);
+}
+
+// Up, stopping at the top margin when starting inside the region, else at
+// the top of the screen.
+void cursorUp(Grid& g, int64_t n) {
+    int64_t top = scrollBounds(g).first;
+    int64_t limit = regionActive(g) && g.cursorRow >= top ? top : screenTop(g);
+    g.cursorRow = upTo(g.cursorRow, n, limit);
+    g.pendingWrap = false;
+    clampColumn(g);
+}
+
+// Down, stopping at the bottom margin when starting inside the region,
+// else at the last screen row.
+void cursorDown(Grid& g, int64_t n) {
+    int64_t bottom = scrollBounds(g).second;
+    int64_t limit = regionActive(g) && g.cursorRow <= bottom ? bottom : lastScreenRow(g);
+    g.cursorRow = clampRow(g, downTo(g.cursorRow, n, limit));
+    ensureRow(g, g.cursorRow);
+    g.pendingWrap = false;
+    clampColumn(g);
+}
+
+void cursorPosition(Grid& g, std::string_view p) {
+    int64_t row = 0, col = 0;
+    size_t semi = p.find(';');
+    if (semi == std::string_view::npos) {
+        row = parseN(p) - 1;
+    } else {
+        row = parseN(p.substr(0, semi)) - 1;
+        col = parseN(p.substr(semi + 1)) - 1;
+    }
+    int64_t top = screenTop(g);
+    g.cursorRow = clampRow(g, top + std::min(row, lastScreenRow(g) - top));
+    g.cursorCol = col;
+    clampColumn(g);
+    g.pendingWrap = false;
+    ensureRow(g, g.cursorRow);
+}
+
+void privateMode(Grid& g, std::string_view p, char final) {
+    if (final != 'h' && final != 'l') return;
+    bool set = final == 'h';
+    if (p == "25") {
+        g.cursorHidden = !set;
+    } else if (p == "2004") {
+        g.bracketedPaste = set;
+    } else if (p == "1047") {
+        set ? enterAltScreen(g) : leaveAltScreen(g, false);
+    } else if (p == "1048") {
+        set ? saveCursor(g) : restoreCursor(g);
+    } else if (p == "1049") {
+        set ? enterAltScreen(g) : leaveAltScreen(g, true);
+    }
+}
+
+bool plainParams(std::string_view p) {
+    for (char c : p)
+        if ((c < '0' || c > '9') && c != ';') return false;
+    return true;
+}
+
+void dispatchCsi(Grid& g, std::string_view p, char final) {
+    if (!p.empty() && p[0] == '?') {
+        p.remove_prefix(1);
+        if (plainParams(p)) privateMode(g, p, final);
+        return;
+    }
+    // Other markers ("<", "=", ">"), a late "?" and colon sub-parameters
+    // make a sequence this terminal does not know.
+    if (!plainParams(p)) return;
+    switch (final) {
+        case '@':
+            insertChars(g, parseN(p));
+            break;
+        case 'A':
+            cursorUp(g, parseN(p));
+            break;
+        case 'B':
+            cursorDown(g, parseN(p));
+            break;
+        case 'E':  // next line
+            cursorDown(g, parseN(p));
+            g.cursorCol = 0;
+            break;
+        case 'F':  // previous line
+            cursorUp(g, parseN(p));
+            g.cursorCol = 0;
+            break;
+        case 'd': {  // line position
+            int64_t top = screenTop(g);
+            g.cursorRow = clampRow(g, top + std::min(parseN(p) - 1, lastScreenRow(g) - top));
+            ensureRow(g, g.cursorRow);
+            g.pendingWrap = false;
+            clampColumn(g);
+            break;
+        }
+        case 'X':
+            eraseChars(g, parseN(p));
+            break;
+        case 'S': {
+            auto [top, bottom] = scrollBounds(g);
+            scrollRegionUp(g, top, bottom, parseN(p));
+            break;
+        }
+        case 'T': {
+            auto [top, bottom] = scrollBounds(g);
+            scrollRegionDown(g, top, bottom, parseN(p));
+            break;
+        }
+        case 'C':
+            g.cursorCol = downTo(std::max<int64_t>(g.cursorCol, 0), parseN(p), columnLimit(g) - 1);
+            g.pendingWrap = false;
+            clampColumn(g);
+            break;
+        case 'D':
+            g.cursorCol = upTo(g.cursorCol, parseN(p), 0);
+            g.pendingWrap = false;
+            clampColumn(g);
+            break;
+        case 'G':
+        case '`':
+            g.cursorCol = std::min(parseN(p) - 1, columnLimit(g) - 1);
+            g.pendingWrap = false;
+            break;
+        case 'H':
+        case 'f':
+            cursorPosition(g, p);
+            break;
+        case 'J':
+            eraseDisplay(g, parseIntDefault(p, 0));
+            break;
+        case 'K':
+            eraseLine(g, parseIntDefault(p, 0));
+            break;
+        case 'L':
+            insertLines(g, parseN(p));
+            break;
+        case 'M':
+            deleteLines(g, parseN(p));
+            break;
+        case 'P':
+            deleteChars(g, parseN(p));
+            break;
+        case 'm':
+            applySgr(g, p);
+            break;
+        case 'r':
+            setScrollRegion(g, p);
+            break;
+        case 's':
+            saveCursor(g);
+            break;
+        case 'u':
+            restoreCursor(g);
+            break;
+        default:
+            break;
+    }
+}
+
+// Carries out the control sequence in d[from, end) (after ESC "[").
+void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
+    // The parameter bytes are nearly always contiguous; a control or an
+    // ignored byte among them makes a copy necessary.
+    size_t paramEnd = from;
+    std::string gathered;
+    bool scattered = false, intermediate = false, invalid = false;
+    for (size_t j = from; j < end; ++j) {
+        unsigned char b = static_cast<unsigned char>(d[j]);
+        if (b >= 0x30 && b <= 0x3f) {
+            if (intermediate) {
+                invalid = true;
+            } else if (!scattered && j == paramEnd) {
+                ++paramEnd;
+            } else {
+                if (!scattered) gathered.assign(d.substr(from, paramEnd - from));
+                scattered = true;
+                gathered += char(b);
+            }
+        } else if (b >= 0x20 && b <= 0x2f) {
+            intermediate = true;
+        } else if (b >= 0x40 && b <= 0x7e) {
+            if (!invalid)
+                dispatchCsi(
+                    g, scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from),
+                    char(b));
+            return;
+        } else if (b < 0x20) {
+            if (b == 0x18 || b == 0x1a || b == kEsc) return;
+            control(g, b);
+        }
+    }
+}
+
+void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
+    switch (d[pos + 1]) {
+        case '[':
+            controlSequence(g, d, pos + 2, end);
+            break;
+        case '7':
+            saveCursor(g);
+            break;
+        case '8':
+            restoreCursor(g);
+            break;
+        case 'D':
+            indexLine(g);
+            break;
+        case 'E':
+            lineFeed(g);
+            break;
+        case 'M':
+            reverseIndex(g);
+            break;
+        case '(':
+            if (end - pos == 3) g.lineDrawing = d[pos + 2] == '0';
+            break;
+        default:
+            break;  // strings, designations and the rest: consumed, ignored
+    }
+}
+
+// The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
+// symbols, as terminals that declare the capability do.
+void putLineDrawing(Grid& g, const char* bytes, size_t n) {
+    static constexpr int32_t kGraphics[] = {
+        0x25c6, 0x2592, 0x2409, 0x240c, 0x240d, 0x240a, 0x00b0, 0x00b1, 0x2424, 0x240b, 0x2518,
+        0x2510, 0x250c, 0x2514, 0x253c, 0x23ba, 0x23bb, 0x2500, 0x23bc, 0x23bd, 0x251c, 0x2524,
+        0x2534, 0x252c, 0x2502, 0x2264, 0x2265, 0x03c0, 0x2260, 0x00a3, 0x00b7,
+    };
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        putRune(g, b >= 0x60 && b <= 0x7e ? kGraphics[b - 0x60] : int32_t(b));
+    }
+}
+
+struct Stop {
+    enum Kind { End, Unfinished, SyncBegin, SyncEnd } kind;
+    size_t at;
+};
+
+bool isPrintableAscii(unsigned char b) {
+    return b >= 0x20 && b < 0x7f;
+}
+
+// The end of the run of printable ASCII bytes from pos, eight at a time.
+size_t printableRunEnd(const char* p, size_t pos, size_t n) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    while (pos + 8 <= n) {
+        uint64_t w;
+        std::memcpy(&w, p + pos, 8);
+        // A byte below 0x20, or above 0x7e (0x7f and every 8-bit byte).
+        uint64_t below = (w - 0x20 * kOnes) & ~w & kHighs;
+        uint64_t above = ((w + kOnes) | w) & kHighs;
+        if (below | above) break;
+        pos += 8;
+    }
+    while (pos < n && isPrintableAscii(static_cast<unsigned char>(p[pos])))
+        ++pos;
+    return pos;
+}
+
+// One pass over d from pos. With markers, stops at a synchronized-update
+// marker; in any case stops at an unfinished sequence at the end.
+Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
+    const size_t n = d.size();
+    const char* p = d.data();
+    while (pos < n) {
+        unsigned char b = static_cast<unsigned char>(p[pos]);
+        if (isPrintableAscii(b)) {
+            // Plain text goes in as a run.
+            size_t end = printableRunEnd(p, pos + 1, n);
+            if (g.lineDrawing)
+                putLineDrawing(g, p + pos, end - pos);
+            else
+                putAscii(g, p + pos, end - pos);
+            pos = end;
+            continue;
+        }
+        if (b == kEsc) {
+            // Most control sequences are digits and semicolons, then the
+            // final byte: carried out without the general scan.
+            if (pos + 2 < n && p[pos + 1] == '[') {
+                size_t j = pos + 2;
+                while (j < n && ((p[j] >= '0' && p[j] <= '9') || p[j] == ';'))
+                    ++j;
+                if (j < n && p[j] >= 0x40 && p[j] <= 0x7e) {
+                    std::string_view params(p + pos + 2, j - pos - 2);
+                    if (p[j] == 'm')
+                        applySgr(g, params);
+                    else
+                        dispatchCsi(g, params, p[j]);
+                    pos = j + 1;
+                    continue;
+                }
+            }
+            Extent e = scanEscape(d, pos);
+            if (e.unfinished) return {Stop::Unfinished, pos};
+            if (markers && e.end - pos == kMarkerBytes) {
+                if (std::memcmp(p + pos, kSyncBegin, kMarkerBytes) == 0)
+                    return {Stop::SyncBegin, pos};
+                if (std::memcmp(p + pos, kSyncEnd, kMarkerBytes) == 0) return {Stop::SyncEnd, pos};
+            }
+            escape(g, d, pos, e.end);
+            pos = e.end;
+            continue;
+        }
+        if (b < 0x20 || b == 0x7f) {
+            control(g, b);
+            ++pos;
+            continue;
+        }
+        Utf8Step s = decodeUtf8(d, pos);
+        if (!s.complete) {
+            if (markers) return {Stop::Unfinished, pos};
+            putRune(g, 0xfffd);
+            return {Stop::End, n};
+        }
+        // Controls decoded from overlong forms are not printed either.
+        if (s.rune >= 0x20 && s.rune != 0x7f) putRune(g, s.rune);
+        pos += s.length;
+    }
+    return {Stop::End, n};
+}
+
+// Keeps the unfinished tail for the next chunk, within kMaxHeld: a longer
+// string is still skipped to its terminator (only its opening and a final
+// ESC are kept), a longer control sequence is dropped.
+void hold(Grid& g, std::string_view tail) {
+    if (tail.size() <= kMaxHeld) {
+        g.held.assign(tail);
+        return;
+    }
+    char kind = tail.size() > 1 ? tail[1] : 0;
+    if (kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X') {
+        g.held.assign(tail.substr(0, 2));
+        if (static_cast<unsigned char>(tail.back()) == kEsc) g.held += char(kEsc);
+    } else {
+        g.held.clear();
+    }
+}
+
+// A synchronized update's copy carries the alternate-screen state too, so
+// a program that enters or leaves the alternate screen inside an update
+// finds it as it left it, and the main screen saved behind it survives.
+void copyUpdateState(Grid& dst, const Grid& src) {
+    copyGridState(dst, src);
+    dst.altActive = src.altActive;
+    dst.altSavedRow = src.altSavedRow;
+    dst.altSavedCol = src.altSavedCol;
+    if (src.savedMain) {
+        if (!dst.savedMain) dst.savedMain = std::make_unique<Grid>();
+        copyGridState(*dst.savedMain, *src.savedMain);
+    } else {
+        dst.savedMain.reset();
+    }
+}
+
+}  // namespace
+
+void feed(Grid& g, std::string_view chunk) {
+    std::string joined;
+    std::string_view data = chunk;
+    if (!g.held.empty()) {
+        joined = std::move(g.held);
+        joined.append(chunk);
+        data = joined;
+    }
+    g.held.clear();
+    size_t pos = 0;
+    while (pos < data.size()) {
+        Grid& target = g.syncActive && g.syncGrid ? *g.syncGrid : g;
+        Stop s = interpret(target, data, pos, true);
+        if (s.kind == Stop::End) break;
+        if (s.kind == Stop::Unfinished) {
+            hold(g, data.substr(s.at));
+            break;
+        }
+        if (s.kind == Stop::SyncBegin) {
+            if (g.syncActive)
+                addWarning(g, "nested DEC 2026 sync begin at byte " + std::to_string(s.at));
+            if (!g.syncGrid) g.syncGrid = std::make_unique<Grid>();
+            copyUpdateState(*g.syncGrid, g);
+            g.syncActive = true;
+        } else {
+            if (g.syncActive && g.syncGrid)
+                copyUpdateState(g, *g.syncGrid);
+            else
+                addWarning(g, "DEC 2026 sync end without begin at byte " + std::to_string(s.at));
+            g.syncActive = false;
+        }
+        pos = s.at + kMarkerBytes;
+    }
+}
+
+void feedRaw(Grid& g, std::string_view bytes) {
+    interpret(g, bytes, 0, false);
+}
+
+std::pair<std::string, std::string> splitHeldEscape(std::string_view bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        size_t next = i + 1;
+        if (b == kEsc) {
+            Extent e = scanEscape(bytes, i);
+            if (e.unfinished) break;
+            next = e.end;
+        } else if (b >= 0xc0) {
+            next = i + utf8Length(b);
+            if (next > bytes.size()) break;
+        }
+        i = next;
+    }
+    return {std::string(bytes.substr(0, i)), std::string(bytes.substr(i))};
+}
+
+}  // namespace screen

@@ -1,0 +1,338 @@
+#include "screen/lines.h"
+
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "screen/packed_row.h"
+
+namespace screen {
+
+namespace detail {
+
+// Reference counts are plain integers: a grid and its copies live on one
+// thread.
+struct LineNode {
+    uint32_t refs = 1;
+    bool packed = false;
+};
+struct RowNode : LineNode {
+    Row row;
+};
+// The packed row's bytes follow the node in the same allocation.
+struct PackedNode : LineNode {
+    PackedRow row;
+};
+static_assert(sizeof(PackedNode) == sizeof(LineNode) + sizeof(PackedRow));
+
+namespace {
+void releaseNode(LineNode* p) {
+    if (--p->refs != 0) return;
+    if (p->packed) {
+        auto* n = static_cast<PackedNode*>(p);
+        n->~PackedNode();
+        ::operator delete(n);
+    } else {
+        delete static_cast<RowNode*>(p);
+    }
+}
+}  // namespace
+
+LineRef::LineRef(const LineRef& o) : p_(o.p_) {
+    if (p_) ++p_->refs;
+}
+LineRef::~LineRef() {
+    if (p_) releaseNode(p_);
+}
+
+constexpr size_t kChunkRows = 256;
+
+struct Chunk {
+    uint32_t refs = 1;
+    std::vector<LineRef> lines;
+};
+
+struct HistoryStore {
+    uint32_t refs = 1;
+    std::deque<Chunk*> chunks;
+    size_t first = 0;  // rows already dropped from the first chunk
+    size_t size = 0;
+
+    HistoryStore() = default;
+    HistoryStore(const HistoryStore& o) : chunks(o.chunks), first(o.first), size(o.size) {
+        for (Chunk* c : chunks)
+            ++c->refs;
+    }
+    ~HistoryStore() {
+        for (Chunk* c : chunks)
+            releaseChunk(c);
+    }
+    static void releaseChunk(Chunk* c) {
+        if (--c->refs == 0) delete c;
+    }
+    const LineRef& at(size_t i) const {
+        size_t k = first + i;
+        return chunks[k / kChunkRows]->lines[k % kChunkRows];
+    }
+    // The chunk holding row i, unshared.
+    LineRef& mutableAt(size_t i) {
+        size_t k = first + i;
+        return own(k / kChunkRows)->lines[k % kChunkRows];
+    }
+    Chunk* own(size_t c) {
+        Chunk*& chunk = chunks[c];
+        if (chunk->refs > 1) {
+            auto* copy = new Chunk{1, chunk->lines};
+            copy->lines.reserve(kChunkRows);
+            releaseChunk(chunk);
+            chunk = copy;
+        }
+        return chunk;
+    }
+    void pushBack(LineRef r) {
+        if (chunks.empty() || chunks.back()->lines.size() == kChunkRows) {
+            chunks.push_back(new Chunk);
+            chunks.back()->lines.reserve(kChunkRows);
+        }
+        own(chunks.size() - 1)->lines.push_back(std::move(r));
+        ++size;
+    }
+    void popFront() {
+        // The dropped row is released now when nobody else sees the chunk,
+        // else together with the chunk.
+        if (chunks.front()->refs == 1) chunks.front()->lines[first] = LineRef();
+        --size;
+        if (++first == kChunkRows || size == 0) {
+            releaseChunk(chunks.front());
+            chunks.pop_front();
+            first = 0;
+        }
+        if (size == 0) {
+            for (Chunk* c : chunks)
+                releaseChunk(c);
+            chunks.clear();
+            first = 0;
+        }
+    }
+    LineRef popBack() {
+        Chunk* c = own(chunks.size() - 1);
+        LineRef r = std::move(c->lines.back());
+        c->lines.pop_back();
+        --size;
+        if (c->lines.size() == (chunks.size() == 1 ? first : 0)) {
+            releaseChunk(c);
+            chunks.pop_back();
+            if (chunks.empty()) first = 0;
+        }
+        return r;
+    }
+};
+
+namespace {
+
+LineRef makeRowNode(Row row) {
+    auto* n = new RowNode;
+    n->row = std::move(row);
+    return LineRef(n);
+}
+
+// Packs a row for the history; an empty row stays empty (no allocation).
+LineRef packLine(const LineRef& r) {
+    if (!r || r.get()->packed) return r;
+    const Row& row = static_cast<RowNode*>(r.get())->row;
+    if (row.empty()) return LineRef();
+    static thread_local PackedRow::Encoding enc;
+    if (!PackedRow::encode(row, enc)) return r;
+    void* mem = ::operator new(sizeof(PackedNode) + enc.bytes());
+    auto* n = new (mem) PackedNode;
+    n->packed = true;
+    n->row.store(enc);
+    return LineRef(n);
+}
+
+}  // namespace
+
+}  // namespace detail
+
+using detail::LineRef;
+
+Lines::Lines() {
+    tail_.emplace_back();
+}
+
+Lines::Lines(const Lines& o) : history_(o.history_), tail_(o.tail_), screenRows_(o.screenRows_) {
+    if (history_) ++history_->refs;
+}
+
+Lines& Lines::operator=(const Lines& o) {
+    if (this != &o) {
+        Lines copy(o);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Lines::Lines(Lines&& o) noexcept
+    : history_(std::exchange(o.history_, nullptr)),
+      tail_(std::move(o.tail_)),
+      screenRows_(o.screenRows_),
+      spare_(std::move(o.spare_)) {}
+
+Lines& Lines::operator=(Lines&& o) noexcept {
+    std::swap(history_, o.history_);
+    std::swap(tail_, o.tail_);
+    std::swap(screenRows_, o.screenRows_);
+    std::swap(spare_, o.spare_);
+    return *this;
+}
+
+Lines::~Lines() {
+    if (history_ && --history_->refs == 0) delete history_;
+}
+
+int64_t Lines::historySize() const {
+    return history_ ? int64_t(history_->size) : 0;
+}
+
+detail::HistoryStore* Lines::ownHistory() {
+    if (!history_) {
+        history_ = new detail::HistoryStore;
+    } else if (history_->refs > 1) {
+        auto* copy = new detail::HistoryStore(*history_);
+        --history_->refs;
+        history_ = copy;
+    }
+    return history_;
+}
+
+const LineRef& Lines::slot(int64_t i) const {
+    int64_t h = historySize();
+    if (i < h) return history_->at(size_t(i));
+    return tail_[size_t(i - h)];
+}
+
+LineRef& Lines::mutableSlot(int64_t i) {
+    int64_t h = historySize();
+    if (i >= h) return tail_[size_t(i - h)];
+    return ownHistory()->mutableAt(size_t(i));
+}
+
+Row Lines::row(int64_t i) const {
+    if (i < 0 || i >= size()) return Row();
+    const LineRef& r = slot(i);
+    if (!r) return Row();
+    if (r.get()->packed) return static_cast<detail::PackedNode*>(r.get())->row.unpack();
+    return static_cast<detail::RowNode*>(r.get())->row;
+}
+
+int64_t Lines::rowSize(int64_t i) const {
+    if (i < 0 || i >= size()) return 0;
+    const LineRef& r = slot(i);
+    if (!r) return 0;
+    if (r.get()->packed) return int64_t(static_cast<detail::PackedNode*>(r.get())->row.cellCount());
+    return int64_t(static_cast<detail::RowNode*>(r.get())->row.size());
+}
+
+void Lines::appendText(int64_t i, std::string& out) const {
+    if (i < 0 || i >= size()) return;
+    const LineRef& r = slot(i);
+    if (!r) return;
+    if (r.get()->packed)
+        static_cast<detail::PackedNode*>(r.get())->row.appendText(out);
+    else
+        static_cast<detail::RowNode*>(r.get())->row.appendAllText(out);
+}
+
+const Row* Lines::expanded(int64_t i) const {
+    if (i < 0 || i >= size()) return nullptr;
+    const LineRef& r = slot(i);
+    if (!r || r.get()->packed) return nullptr;
+    return &static_cast<detail::RowNode*>(r.get())->row;
+}
+
+Row& Lines::edit(int64_t i) {
+    LineRef& r = mutableSlot(i);
+    if (!r) {
+        r = spare_ ? std::move(spare_) : detail::makeRowNode(Row());
+    } else if (r.get()->packed) {
+        r = detail::makeRowNode(static_cast<detail::PackedNode*>(r.get())->row.unpack());
+    } else if (r.get()->refs > 1) {
+        r = detail::makeRowNode(static_cast<detail::RowNode*>(r.get())->row);
+    }
+    return static_cast<detail::RowNode*>(r.get())->row;
+}
+
+void Lines::set(int64_t i, Row row) {
+    if (row.empty())
+        setEmpty(i);
+    else
+        mutableSlot(i) = detail::makeRowNode(std::move(row));
+}
+
+void Lines::setEmpty(int64_t i) {
+    LineRef& r = mutableSlot(i);
+    if (r) r = LineRef();
+}
+
+void Lines::copyLine(int64_t to, int64_t from) {
+    if (to == from) return;
+    LineRef r = slot(from);
+    mutableSlot(to) = std::move(r);
+}
+
+void Lines::pushBack(Row row) {
+    tail_.push_back(row.empty() ? LineRef() : detail::makeRowNode(std::move(row)));
+    balance();
+}
+
+void Lines::popFront() {
+    if (historySize() > 0) {
+        ownHistory()->popFront();
+    } else if (!tail_.empty()) {
+        tail_.pop_front();
+    }
+}
+
+void Lines::popBack() {
+    if (!tail_.empty()) {
+        tail_.pop_back();
+        balance();
+    } else if (historySize() > 0) {
+        ownHistory()->popBack();
+    }
+}
+
+void Lines::reset(int64_t n) {
+    if (history_ && --history_->refs == 0) delete history_;
+    history_ = nullptr;
+    tail_.clear();
+    tail_.resize(size_t(n));
+}
+
+void Lines::setScreenRows(int64_t n) {
+    screenRows_ = n < 1 ? 1 : n;
+    balance();
+}
+
+void Lines::recycle(LineRef r) {
+    if (spare_ || !r || r.get()->packed || r.get()->refs != 1) return;
+    static_cast<detail::RowNode*>(r.get())->row.clear();
+    spare_ = std::move(r);
+}
+
+// Keeps exactly the last screenRows_ lines (or all, when fewer) expanded in
+// the tail: older ones move packed into the history, and when the screen
+// grows, rows come back from the history.
+void Lines::balance() {
+    while (int64_t(tail_.size()) > screenRows_) {
+        LineRef front = std::move(tail_.front());
+        tail_.pop_front();
+        ownHistory()->pushBack(detail::packLine(front));
+        recycle(std::move(front));
+    }
+    while (int64_t(tail_.size()) < screenRows_ && historySize() > 0) {
+        tail_.push_front(ownHistory()->popBack());
+    }
+}
+
+}  // namespace screen

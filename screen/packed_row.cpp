@@ -1,0 +1,230 @@
+#include "screen/packed_row.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "screen/placement.h"
+#include "screen/utf8.h"
+
+namespace screen::detail {
+
+namespace {
+
+// A run: the first cell it covers and the five attribute bytes.
+constexpr size_t kRunBytes = 7;
+
+// A cell the text can describe: a code point of its natural width (a wide
+// one followed by its plain right half), written as its UTF-8 alone.
+int naturalWidth(uint32_t code) {
+    if (isCombining(int32_t(code))) return 0;
+    return isWide(int32_t(code)) ? 2 : 1;
+}
+
+bool isPlainRightHalf(const Cell& c) {
+    return !c.extended() && c.code() == 0 && c.width() == 0;
+}
+
+// How many cells starting at i the text describes (0: none, an exception).
+size_t describedCells(const std::vector<Cell>& cells, size_t i) {
+    const Cell& c = cells[i];
+    if (c.extended() || c.code() == 0 || c.code() > 0x10ffff) return 0;
+    int w = naturalWidth(c.code());
+    if (c.width() != w) return 0;
+    if (w != 2) return 1;
+    return i + 1 < cells.size() && isPlainRightHalf(cells[i + 1]) ? 2 : 0;
+}
+
+template <typename T>
+void putRaw(std::string& out, T v) {
+    out.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+template <typename T>
+T getRaw(const char*& p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    p += sizeof v;
+    return v;
+}
+
+}  // namespace
+
+size_t PackedRow::Encoding::bytes() const {
+    return textBytes + runCount * kRunBytes + exceptions.size();
+}
+
+namespace {
+
+// Encodes the cell at i that is not plain ASCII (and a wide character's
+// right half with it) at t; returns the index of the next cell and moves
+// t past what it wrote.
+struct Next {
+    size_t i;
+    char* t;
+};
+__attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
+                                          PackedRow::Encoding& out) {
+    const std::vector<Cell>& cells = row.cells();
+    const Cell& c = cells[i];
+    size_t described = describedCells(cells, i);
+    if (described > 0) {
+        std::string enc = encodeUtf8(int32_t(c.code()));
+        std::memcpy(t, enc.data(), enc.size());
+        return {i + described, t + enc.size()};
+    }
+    // A NUL stands for the next exception: no described cell has code 0.
+    *t++ = '\0';
+    putRaw(out.exceptions, c.glyphBits());
+    putRaw(out.exceptions, c.colorBits());
+    if (const Row::Extra* e = row.extra(i)) {
+        putRaw(out.exceptions, e->rune);
+        putRaw(out.exceptions, e->marks);
+        putRaw(out.exceptions, uint32_t(e->text.size()));
+        out.exceptions += e->text;
+    }
+    ++out.exceptionCount;
+    return {i + 1, t};
+}
+
+}  // namespace
+
+bool PackedRow::encode(const Row& row, Encoding& out) {
+    const size_t n = row.size();
+    if (n > 0xffff) return false;
+    // Scratch space for the text (at most 4 bytes per described cell) and
+    // the runs, reused from one line to the next.
+    static thread_local std::vector<char> scratch;
+    if (scratch.size() < n * (4 + kRunBytes) + 16) scratch.resize(n * (4 + kRunBytes) + 16);
+    char* const textStart = scratch.data();
+    char* const runStart = textStart + n * 4 + 8;
+    const Cell* const cells = row.cells().data();
+
+    // Runs of equal colours and style; often a single one.
+    char* r = runStart;
+    uint32_t lastColors = 0, lastStyle = 0;
+    uint32_t varies = 0;
+    for (size_t i = 0; i < n; ++i)
+        varies |= (cells[i].colorBits() ^ cells[0].colorBits()) |
+                  ((cells[i].glyphBits() ^ cells[0].glyphBits()) >> 25);
+    for (size_t i = 0; i < (varies ? n : std::min<size_t>(n, 1)); ++i) {
+        const uint32_t colors = cells[i].colorBits();
+        const uint32_t style = cells[i].glyphBits() >> 25;
+        if (i == 0 || colors != lastColors || style != lastStyle) {
+            uint16_t start = uint16_t(i);
+            std::memcpy(r, &start, 2);
+            std::memcpy(r + 2, &colors, 4);
+            r[6] = char(style);
+            r += kRunBytes;
+            lastColors = colors;
+            lastStyle = style;
+        }
+    }
+
+    // The text. Most rows hold only narrow ASCII (code 1..0x7f, width 1,
+    // not extended), one byte per cell: a branch-free pass writes those
+    // bytes and notes whether any cell was something else.
+    out.exceptions.clear();
+    out.exceptionCount = 0;
+    uint32_t other = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t glyph = cells[i].glyphBits();
+        textStart[i] = char(glyph);
+        other |= uint32_t((glyph & 0x1ffffff) - 0x400001u > 0x7eu);
+    }
+    char* t = textStart + n;
+    if (other) {
+        t = textStart;
+        for (size_t i = 0; i < n;) {
+            const uint32_t glyph = cells[i].glyphBits();
+            if ((glyph & 0x1ffffff) - 0x400001u <= 0x7eu) {
+                *t++ = char(glyph);
+                ++i;
+            } else {
+                Next next = encodeRare(row, i, t, out);
+                i = next.i;
+                t = next.t;
+            }
+        }
+    }
+    out.text = textStart;
+    out.textBytes = size_t(t - textStart);
+    out.runs = runStart;
+    out.runCount = size_t(r - runStart) / kRunBytes;
+    out.cells = n;
+    return out.runCount <= 0xffff && out.exceptionCount <= 0xffff;
+}
+
+void PackedRow::store(const Encoding& enc) {
+    cells_ = uint32_t(enc.cells);
+    textBytes_ = uint32_t(enc.textBytes);
+    runs_ = uint16_t(enc.runCount);
+    exceptions_ = uint16_t(enc.exceptionCount);
+    exceptionBytes_ = uint32_t(enc.exceptions.size());
+    char* d = data();
+    std::memcpy(d, enc.text, enc.textBytes);
+    d += enc.textBytes;
+    std::memcpy(d, enc.runs, enc.runCount * kRunBytes);
+    d += enc.runCount * kRunBytes;
+    if (!enc.exceptions.empty()) std::memcpy(d, enc.exceptions.data(), enc.exceptions.size());
+}
+
+Row PackedRow::unpack() const {
+    Row row;
+    std::vector<Cell>& cells = row.cells();
+    cells.reserve(cells_);
+    std::string_view text(data(), textBytes_);
+    const char* ex = data() + textBytes_ + size_t(runs_) * kRunBytes;
+    for (size_t pos = 0; pos < text.size();) {
+        if (text[pos] == '\0') {
+            ++pos;
+            uint32_t glyph = getRaw<uint32_t>(ex);
+            uint32_t colors = getRaw<uint32_t>(ex);
+            Cell c = Cell::fromBits(glyph, colors);
+            if (!c.extended()) {
+                cells.push_back(c);
+                continue;
+            }
+            Row::Extra e;
+            e.rune = getRaw<int32_t>(ex);
+            e.marks = uint8_t(getRaw<uint8_t>(ex));
+            uint32_t len = getRaw<uint32_t>(ex);
+            e.text.assign(ex, len);
+            ex += len;
+            cells.push_back(c);
+            row.putExtra(cells.size() - 1, c, std::move(e));
+            continue;
+        }
+        Utf8Step s = decodeUtf8(text, pos);
+        pos += s.length;
+        int w = naturalWidth(uint32_t(s.rune));
+        cells.push_back(Cell::make(uint32_t(s.rune), w, Pen{}));
+        if (w == 2) cells.push_back(Cell::make(0, 0, Pen{}));
+    }
+    // Attributes, run by run.
+    const char* r = data() + textBytes_;
+    for (size_t k = 0; k < runs_; ++k) {
+        uint16_t start = getRaw<uint16_t>(r);
+        uint32_t colors = getRaw<uint32_t>(r);
+        uint32_t style = uint8_t(*r++);
+        size_t end = cells.size();
+        if (k + 1 < runs_) {
+            const char* next = r;
+            end = getRaw<uint16_t>(next);
+        }
+        for (size_t i = start; i < end && i < cells.size(); ++i) {
+            Cell& c = cells[i];
+            c = Cell::fromBits((c.glyphBits() & ~(0x7fu << 25)) | style << 25, colors);
+        }
+    }
+    return row;
+}
+
+void PackedRow::appendText(std::string& out) const {
+    if (exceptions_ == 0) {
+        out.append(data(), textBytes_);
+        return;
+    }
+    unpack().appendAllText(out);
+}
+
+}  // namespace screen::detail

@@ -1,0 +1,179 @@
+#include "screen/render.h"
+
+#include <algorithm>
+
+namespace screen {
+
+namespace {
+
+void appendNumber(std::string& out, int64_t v) {
+    char buf[24];
+    int n = 0;
+    uint64_t u = v < 0 ? 0 - uint64_t(v) : uint64_t(v);
+    do {
+        buf[n++] = char('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) out += '-';
+    while (n)
+        out += buf[--n];
+}
+
+// Writes rows, emitting graphic rendition only where the attributes in
+// force change.
+class RowWriter {
+  public:
+    explicit RowWriter(std::string& out) : out_(out) {}
+
+    void row(const Row& row, int64_t colLimit) {
+        size_t n = row.size();
+        if (colLimit > 0) n = std::min(n, size_t(colLimit));
+        for (size_t i = 0; i < n; ++i) {
+            const Cell& c = row[i];
+            if (differs(c, inForce_)) sgr(c);
+            if (c.width() == 2 && i + 1 == n && colLimit > 0 && size_t(colLimit) == n) {
+                // The right half would spill past the last column.
+                out_ += ' ';
+                continue;
+            }
+            row.appendText(i, out_);
+        }
+    }
+
+    // The rendition sequence for a cell: a full reset, then its colours and
+    // styles.
+    void sgr(const Cell& c) {
+        out_ += "\x1b[0";
+        colour(c.fg(), c.fgIndex(), 29, 81, "38;5;");
+        colour(c.bg(), c.bgIndex(), 39, 91, "48;5;");
+        static constexpr char kStyleCodes[] = {'1', '2', '3', '4', '5', '7', '9'};
+        for (int bit = 0; bit < 7; ++bit) {
+            if (c.attrs() & (1 << bit)) {
+                out_ += ';';
+                out_ += kStyleCodes[bit];
+            }
+        }
+        out_ += 'm';
+        inForce_ = c;
+    }
+
+  private:
+    static bool differs(const Cell& a, const Cell& b) {
+        if (a.fg() != b.fg() || a.bg() != b.bg() || a.attrs() != b.attrs()) return true;
+        if (a.fg() == kColorIndexed && a.fgIndex() != b.fgIndex()) return true;
+        return a.bg() == kColorIndexed && a.bgIndex() != b.bgIndex();
+    }
+
+    void colour(uint8_t kind, uint8_t index, int normal, int bright, const char* indexed) {
+        if (kind >= 1 && kind <= 8) {
+            out_ += ';';
+            appendNumber(out_, kind + normal);
+        } else if (kind >= 9 && kind <= 16) {
+            out_ += ';';
+            appendNumber(out_, kind + bright);
+        } else if (kind == kColorIndexed) {
+            out_ += ';';
+            out_ += indexed;
+            appendNumber(out_, index);
+        }
+    }
+
+    std::string& out_;
+    Cell inForce_ = Cell();
+};
+
+void appendScreen(std::string& out, const Grid& g, int64_t colLimit, int64_t rowCount) {
+    out += "\x1b[2J\x1b[H";
+    int64_t n = g.lines.size();
+    int64_t first = rowCount > 0 ? std::max<int64_t>(0, n - rowCount) : n;
+    RowWriter w(out);
+    for (int64_t i = first; i < n; ++i) {
+        if (i > first) out += "\r\n";
+        if (const Row* r = g.lines.expanded(i)) {
+            w.row(*r, colLimit);
+        } else if (g.lines.rowSize(i) > 0) {
+            w.row(g.lines.row(i), colLimit);
+        }
+    }
+    out += "\x1b[0m";
+}
+
+}  // namespace
+
+std::string rowText(const Grid& g, int64_t i) {
+    std::string s;
+    g.lines.appendText(i, s);
+    return s;
+}
+
+std::string renderRows(const std::vector<Row>& rows, int64_t colLimit) {
+    std::string out;
+    RowWriter w(out);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0) out += "\r\n";
+        w.row(rows[i], colLimit);
+    }
+    return out;
+}
+
+std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount) {
+    std::string out;
+    appendScreen(out, g, colLimit, rowCount);
+    return out;
+}
+
+std::string renderAnsiFull(const Grid& g) {
+    std::string out;
+    int64_t n = g.lines.size();
+    int64_t h = g.height;
+    int64_t history = h > 0 ? std::max<int64_t>(0, n - h) : n;
+    out.reserve(size_t(history) * 82 + size_t(std::max<int64_t>(h, 0)) * 100 + 64);
+    for (int64_t i = 0; i < history; ++i) {
+        g.lines.appendText(i, out);
+        out += "\r\n";
+    }
+    appendScreen(out, g, g.cols, h);
+    return out;
+}
+
+std::string renderSnapshot(const Grid& g) {
+    std::string out = renderAnsiFull(g);
+    int64_t n = g.lines.size();
+    int64_t h = g.height;
+    int64_t top = h > 0 ? std::max<int64_t>(0, n - h) : n - h;
+    int64_t row = std::max<int64_t>(0, g.cursorRow - top) + 1;
+    auto place = [&](int64_t col) {
+        out += "\x1b[";
+        appendNumber(out, row);
+        out += ';';
+        appendNumber(out, col);
+        out += 'H';
+    };
+    if (!g.pendingWrap || g.cols <= 0 || h <= 0) {
+        place(g.cursorCol + 1);
+        return out;
+    }
+    // The cursor waits past the last column: write the last column again so
+    // that the client's terminal waits to wrap too.
+    size_t last = size_t(columnLimit(g) - 1);
+    Row r = g.lines.row(g.cursorRow);
+    RowWriter w(out);
+    if (r.isWideRight(last)) {
+        place(int64_t(last));
+        w.sgr(r[last - 1]);
+        r.appendText(last - 1, out);
+    } else if (last < r.size()) {
+        place(int64_t(last) + 1);
+        w.sgr(r[last]);
+        size_t before = out.size();
+        if (r[last].width() == 1) r.appendText(last, out);
+        if (out.size() == before) out += ' ';
+    } else {
+        place(int64_t(last) + 1);
+        out += ' ';
+    }
+    out += "\x1b[0m";
+    return out;
+}
+
+}  // namespace screen

@@ -1,1 +1,0 @@
-#include "screen/screen.h"

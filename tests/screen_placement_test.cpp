@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "screen/grid.h"
+#include "screen/placement.h"
+#include "screen/utf8.h"
+#include "screen_support.h"
+
+using namespace screen;
+using namespace screen::testing;
+
+namespace {
+
+TEST(Utf8, Decode) {
+    struct Case {
+        std::string bytes;
+        int32_t rune;
+        size_t length;
+        bool complete;
+    } cases[] = {
+        {"A", 'A', 1, true},
+        {"\xc3\xa9", 0xe9, 2, true},
+        {"\xe4\xb8\xad", 0x4e2d, 3, true},
+        {"\xf0\x9f\x98\x80", 0x1f600, 4, true},
+        {"\xf8\x88\x80\x80\x80", 0x200000, 5, true},
+        {"\xfd\xbf\xbf\xbf\xbf\xbf", 0x7fffffff, 6, true},
+        {"\xc3\x41", 0xc1, 2, true},        // continuation bytes are not checked
+        {"\xe2\x1b\x5b", 0x26db, 3, true},  // not even an escape
+        {"\xed\xa0\x80", 0xd800, 3, true},  // surrogates pass
+        {"\xff", 0xff, 1, true},            // stray bytes stand for themselves
+        {"\x9b", 0x9b, 1, true},
+        {"\xe2\x80", 0xfffd, 2, false},  // cut off by the end
+    };
+    for (const Case& c : cases) {
+        Utf8Step s = decodeUtf8(c.bytes, 0);
+        EXPECT_EQ(s.rune, c.rune) << c.bytes;
+        EXPECT_EQ(s.length, c.length) << c.bytes;
+        EXPECT_EQ(s.complete, c.complete) << c.bytes;
+        if (c.complete && c.bytes != "\xc3\x41" && c.bytes != "\xe2\x1b\x5b" && c.length > 1) {
+            EXPECT_EQ(encodeUtf8(c.rune), c.bytes);
+        }
+    }
+}
+
+TEST(Placement, Widths) {
+    struct Case {
+        int32_t rune;
+        int width;
+    } cases[] = {
+        {'a', 1},     {0x300, 0},   {0x36f, 0},   {0x1ab0, 0},  {0x20d0, 0}, {0xfe2f, 0},
+        {0x1100, 2},  {0x115f, 2},  {0x1160, 1},  {0x2e80, 2},  {0x303f, 1}, {0x3040, 2},
+        {0xa4cf, 2},  {0xa4d0, 1},  {0xac00, 2},  {0xd7a3, 2},  {0xff01, 2}, {0x1f600, 2},
+        {0x1faff, 2}, {0x20000, 2}, {0x3fffd, 2}, {0x3fffe, 1}, {0x200d, 1}, {0xfe0f, 1},
+        {7, 1},       {-1, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(displayWidth(c.rune), c.width) << std::hex << c.rune;
+        EXPECT_EQ(isWide(c.rune), c.width == 2) << std::hex << c.rune;
+    }
+}
+
+TEST(Placement, WrapAtTheRightEdge) {
+    Grid g = screenGrid(80, 24);
+    type(g, std::string(80, 'a'));
+    EXPECT_EQ(g.cursorCol, 80);
+    EXPECT_TRUE(g.pendingWrap);
+    EXPECT_EQ(g.lines.rowSize(1), 0);
+    type(g, "b");
+    EXPECT_EQ(g.cursorRow, 1);
+    EXPECT_EQ(g.cursorCol, 1);
+    EXPECT_EQ(lineText(g, 1), "b");
+
+    // A wide character that does not fit the last column moves on whole.
+    Grid w = screenGrid(80, 24);
+    type(w, std::string(79, 'a') + "\xe4\xb8\xad");
+    EXPECT_EQ(lineText(w, 0), std::string(79, 'a'));
+    EXPECT_EQ(w.cursorRow, 1);
+    EXPECT_EQ(w.cursorCol, 2);
+    Row r = w.lines.row(1);
+    EXPECT_EQ(r[0].width(), 2);
+    EXPECT_EQ(r[1].width(), 0);
+    EXPECT_EQ(r.text(1), "");
+
+    Grid x = screenGrid(80, 24);
+    x.cursorCol = 78;
+    type(x, "\xe4\xb8\xad");
+    EXPECT_TRUE(x.pendingWrap);
+    EXPECT_EQ(x.cursorCol, 80);
+}
+
+TEST(Placement, CursorPastTheEdge) {
+    Grid g = screenGrid(80, 24);
+    g.cursorCol = 100;
+    type(g, "z");
+    EXPECT_EQ(g.lines.rowSize(0), 80);
+    EXPECT_EQ(g.lines.row(0).rune(79), 'z');
+    // A wide character there takes the last column and one more.
+    Grid w = screenGrid(80, 24);
+    w.cursorCol = 90;
+    type(w, "\xe4\xb8\xad");
+    EXPECT_EQ(w.lines.rowSize(0), 81);
+    EXPECT_EQ(w.cursorCol, 81);
+    EXPECT_TRUE(w.pendingWrap);
+    // One column: a wide character fills columns 0 and 1.
+    Grid one = screenGrid(1, 3);
+    type(one, "\xe4\xb8\xad");
+    EXPECT_EQ(one.lines.rowSize(0), 2);
+}
+
+TEST(Placement, NeverWrittenCellsAreDefaultBlanks) {
+    Grid g = screenGrid(20, 2);
+    g.attrs = kUnderline;
+    g.bg = 2;
+    g.cursorCol = 5;
+    type(g, "x");
+    Row r = g.lines.row(0);
+    ASSERT_EQ(r.size(), 6u);
+    EXPECT_EQ(r[2], Cell());
+    EXPECT_EQ(r[5].attrs(), kUnderline);
+    EXPECT_EQ(r[5].bg(), 2);
+}
+
+TEST(Placement, CombiningMarks) {
+    Grid g = screenGrid(80, 24);
+    type(g, "e\xcc\x81");
+    EXPECT_EQ(g.cursorCol, 1);
+    EXPECT_EQ(g.lines.row(0).text(0), "e\xcc\x81");
+    EXPECT_EQ(g.lines.row(0).rune(0), 'e');
+    // At column 0 of a new line the mark joins the line above.
+    lineFeed(g);
+    type(g, "\xcc\x82");
+    EXPECT_EQ(lineText(g, 0), "e\xcc\x81\xcc\x82");
+    EXPECT_EQ(g.lines.rowSize(1), 0);
+    // On the first line of a new grid it becomes a cell of its own.
+    Grid n = newGrid();
+    type(n, "\xcc\x81");
+    ASSERT_EQ(n.lines.rowSize(0), 1);
+    EXPECT_EQ(n.lines.row(0)[0].width(), 0);
+    EXPECT_EQ(n.cursorCol, 0);
+    // After the last column, before the wrap, it still joins.
+    Grid edge = screenGrid(3, 2);
+    type(edge, "abc\xcc\x81");
+    EXPECT_EQ(lineText(edge, 0), "abc\xcc\x81");
+}
+
+TEST(Placement, FloodOfMarksIsBounded) {
+    Grid g = screenGrid(80, 24);
+    type(g, "a");
+    for (int i = 0; i < 100000; ++i)
+        putRune(g, 0x301);
+    std::string text = g.lines.row(0).text(0);
+    EXPECT_EQ(text.size(), 1u + 2u * kMaxMarks);
+    // Overwriting the cell again and again does not pile up rare data.
+    for (int i = 0; i < 10000; ++i) {
+        g.cursorCol = 0;
+        type(g, "b\xcc\x81");
+    }
+    EXPECT_EQ(g.lines.row(0).text(0), "b\xcc\x81");
+}
+
+TEST(Placement, RowsWithoutAWidthAreBounded) {
+    Grid g = newGrid();
+    type(g, std::string(kMaxColumns + 100, 'q') + "Z");
+    EXPECT_EQ(g.lines.rowSize(0), kMaxColumns);
+    EXPECT_EQ(g.lines.row(0).rune(kMaxColumns - 1), 'Z');
+    EXPECT_FALSE(g.pendingWrap);
+}
+
+// The plain-text fast path places exactly what putRune would.
+TEST(Placement, AsciiRunMatchesPutRune) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        int64_t cols = std::uniform_int_distribution<int64_t>(0, 12)(rng);
+        Grid a = newGrid(cols, 4, 2);
+        Grid b = newGrid(cols, 4, 2);
+        for (int step = 0; step < 6; ++step) {
+            std::string s(std::uniform_int_distribution<size_t>(1, 30)(rng), ' ');
+            for (char& c : s)
+                c = char(std::uniform_int_distribution<int>(0x20, 0x7e)(rng));
+            int64_t col = std::uniform_int_distribution<int64_t>(0, cols + 2)(rng);
+            bool wide = step % 2 == 0;
+            for (Grid* g : {&a, &b}) {
+                g->cursorCol = col;
+                g->pendingWrap = false;
+                g->fg = uint8_t(step);
+                if (wide) type(*g, "\xe4\xb8\xad");
+            }
+            putAscii(a, s.data(), s.size());
+            for (char c : s)
+                putRune(b, c);
+            ASSERT_EQ(a.cursorRow, b.cursorRow);
+            ASSERT_EQ(a.cursorCol, b.cursorCol);
+            ASSERT_EQ(a.pendingWrap, b.pendingWrap);
+            ASSERT_EQ(a.lines.size(), b.lines.size());
+            for (int64_t i = 0; i < a.lines.size(); ++i)
+                ASSERT_TRUE(a.lines.row(i) == b.lines.row(i)) << round << " " << i;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include "screen/interpreter.h"
+#include "screen/render.h"
+#include "screen/terminal.h"
+#include "screen_support.h"
+
+using namespace screen;
+using namespace screen::testing;
+
+namespace {
+
+const std::string ESC = "\x1b";
+const std::string kHead = ESC + "[2J" + ESC + "[H";
+const std::string kReset = ESC + "[0m";
+
+std::string crlf(int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i)
+        s += "\r\n";
+    return s;
+}
+
+TEST(Render, EmptyGrids) {
+    Terminal t(80, 24, 100);
+    EXPECT_EQ(renderAnsiFull(t.grid()), kHead + kReset);
+    t.resize(80, 24);
+    EXPECT_EQ(renderAnsiFull(t.grid()), kHead + crlf(23) + kReset);
+    EXPECT_EQ(t.snapshot(), kHead + crlf(23) + kReset + ESC + "[1;1H");
+    // Without a height every row is plain text, then an empty screen.
+    Grid g = newGrid();
+    feed(g, "ab\r\ncd");
+    EXPECT_EQ(renderAnsiFull(g), "ab\r\ncd\r\n" + kHead + kReset);
+}
+
+TEST(Render, RowsWithAttributes) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string rows;  // renderRows of the first two lines, 80 columns
+    } cases[] = {
+        {"default text has no rendition", "plain", "plain\r\n"},
+        {"bold red", ESC + "[1;31mab", ESC + "[0;31;1mab\r\n"},
+        {"reverse then default", ESC + "[7mab\r\n" + ESC + "[0mcd",
+         ESC + "[0;7mab\r\n" + ESC + "[0mcd"},
+        {"indexed neighbours", ESC + "[38;5;196ma" + ESC + "[38;5;46mb",
+         ESC + "[0;38;5;196ma" + ESC + "[0;38;5;46mb\r\n"},
+        {"indexed on palette", ESC + "[38;5;196;44ma", ESC + "[0;38;5;196;44ma\r\n"},
+        {"bright colours and every style", ESC + "[97;100;1;2;3;4;5;7;9ma",
+         ESC + "[0;97;100;1;2;3;4;5;7;9ma\r\n"},
+        {"direct colour", ESC + "[1;38;2;255;0;0ma", ESC + "[0;1ma\r\n"},
+        {"a stale index changes nothing", ESC + "[38;5;200ma" + ESC + "[39mb" + ESC + "[38;5;3m",
+         ESC + "[0;38;5;200ma" + ESC + "[0mb\r\n"},
+        {"wide character once",
+         "\xe4\xb8\xad"
+         "x",
+         "\xe4\xb8\xad"
+         "x\r\n"},
+        {"combining mark", "e\xcc\x81", "e\xcc\x81\r\n"},
+    };
+    for (const Case& c : cases) {
+        Grid g = newGrid(80, 24, 0);
+        feed(g, c.input);
+        std::vector<Row> rows{g.lines.row(0), g.lines.row(1)};
+        EXPECT_EQ(renderRows(rows, 80), c.rows) << c.name;
+    }
+}
+
+TEST(Render, ColumnLimit) {
+    Grid g = newGrid(10, 3, 10);
+    feed(g, "0123456789");
+    resize(g, 4, 3);
+    std::vector<Row> rows{g.lines.row(0)};
+    EXPECT_EQ(renderRows(rows, 4), "0123");
+    EXPECT_EQ(renderRows(rows, 0), "0123456789");
+    // A wide character cut in two by the limit leaves a blank.
+    Grid w = newGrid(10, 3, 10);
+    feed(w,
+         "ab\xe4\xb8\xad"
+         "c");
+    std::vector<Row> wide{w.lines.row(0)};
+    EXPECT_EQ(renderRows(wide, 3), "ab ");
+    EXPECT_EQ(renderRows(wide, 4), "ab\xe4\xb8\xad");
+    // In the scrollback the row is written whole, without attributes.
+    feed(g, ESC + "[31m\r\n\r\n\r\n\r\nx");
+    std::string full = renderAnsiFull(g);
+    EXPECT_EQ(full.substr(0, 12), "0123456789\r\n");
+}
+
+TEST(Render, ScreenAfterHistory) {
+    Terminal t(10, 3, 100);
+    t.resize(10, 3);
+    t.write(ESC + "[1m");
+    for (int i = 0; i < 5; ++i)
+        t.write("line" + std::to_string(i) + "\r\n");
+    t.write("end");
+    EXPECT_EQ(t.snapshot(), "line0\r\nline1\r\nline2\r\n" + kHead + ESC +
+                                "[0;1mline3\r\nline4\r\nend" + kReset + ESC + "[3;4H");
+    // A young session paints from the top, the cursor counted from there.
+    Terminal y(10, 5, 100);
+    y.write("a\r\nb");
+    EXPECT_EQ(y.snapshot(), kHead + "a\r\nb" + kReset + ESC + "[2;2H");
+    EXPECT_EQ(rowText(y.grid(), -1), "");
+    EXPECT_EQ(rowText(y.grid(), 5), "");
+}
+
+TEST(Render, SnapshotKeepsAPendingWrap) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string tail;  // what follows the rendering
+    } cases[] = {
+        {"no wrap pending", "abc", ESC + "[1;4H"},
+        {"last column rewritten", ESC + "[32m12345", ESC + "[1;5H" + ESC + "[0;32m5" + kReset},
+        {"wide character at the end", "123\xe4\xb8\xad",
+         ESC + "[1;4H" + ESC + "[0m\xe4\xb8\xad" + kReset},
+    };
+    for (const Case& c : cases) {
+        Terminal t(5, 3, 0);
+        t.write(c.input);
+        std::string snap = t.snapshot();
+        ASSERT_GE(snap.size(), c.tail.size()) << c.name;
+        EXPECT_EQ(snap.substr(snap.size() - c.tail.size()), c.tail) << c.name;
+    }
+    // After a narrowing resize the cursor waits on the new last column,
+    // where the row has no cell: a blank is written.
+    Terminal t(8, 3, 0);
+    t.write("\r\nab");
+    t.resize(6, 3);
+    Grid& g = t.grid();
+    g.cursorRow = 1;
+    g.pendingWrap = true;
+    g.cursorCol = 6;
+    std::string snap = t.snapshot();
+    EXPECT_EQ(snap.substr(snap.size() - 11), ESC + "[2;6H " + kReset);
+}
+
+TEST(Render, FullHistoryInOrder) {
+    Terminal t(80, 24, 10000);
+    std::string line(78, '-');
+    for (int i = 0; i < 10100; ++i)
+        t.write(std::to_string(i % 10) + line + "\r\n");
+    std::string snap = t.snapshot();
+    // 10101 lines were written, the last 10024 are kept.
+    EXPECT_EQ(snap.substr(0, 81), "7" + line + "\r\n");
+    EXPECT_EQ(snap.substr(81 * 9999, 81), "6" + line + "\r\n");
+    EXPECT_GT(snap.size(), 10000u * 81);
+}
+
+}  // namespace
