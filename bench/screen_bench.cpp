@@ -136,16 +136,14 @@ namespace {
 
 const std::string& workload(int kind) {
     static const std::string data[] = {
-        bench::plainText(12000),
-        bench::colourText(6000, 8),
-        bench::redrawFrames(400),
-        bench::syncFrames(400),
+        bench::plainText(12000), bench::highlightedText(8000), bench::redrawFrames(400),
+        bench::syncFrames(400),  bench::colourText(6000, 8),
     };
     return data[kind];
 }
 
 const char* const kWorkloadNames[] = {"plain text", "colour-dense text", "full-screen redraws",
-                                      "synchronized frames"};
+                                      "synchronized frames", "256-colour every 8 cells"};
 
 void feedChunks(Terminal& t, const std::string& data) {
     for (size_t pos = 0; pos < data.size(); pos += 4096)
@@ -162,12 +160,12 @@ void BM_Feed(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
     state.SetLabel(kWorkloadNames[kind]);
 }
-BENCHMARK(BM_Feed)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Feed)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 // The attach snapshot of a full 10000-line history.
 void BM_Snapshot(benchmark::State& state) {
     Terminal t(kCols, kRows, kHistory);
-    feedChunks(t, workload(state.range(0) ? 1 : 0));
+    feedChunks(t, workload(state.range(0) ? 4 : 0));
     for (auto _ : state)
         benchmark::DoNotOptimize(t.snapshot());
     state.SetLabel(state.range(0) ? "colour history" : "plain history");

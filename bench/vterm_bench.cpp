@@ -26,6 +26,6 @@ void BM_LibvtermFeed(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
     state.SetLabel(bench::workloadName(kind));
 }
-BENCHMARK(BM_LibvtermFeed)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LibvtermFeed)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -112,10 +112,6 @@ int64_t lastScreenRow(const Grid& g) {
     return g.height > 0 ? screenTop(g) + std::min(g.height, kMaxRows) - 1 : kMaxRows - 1;
 }
 
-int64_t columnLimit(const Grid& g) {
-    return g.cols > 0 ? std::min(g.cols, kMaxColumns) : kMaxColumns;
-}
-
 int64_t clampRow(const Grid& g, int64_t row) {
     return std::clamp<int64_t>(row, 0, rowLimit(g) - 1);
 }
@@ -311,11 +307,9 @@ Row scrolledInRow(const Grid& g) {
     return row;
 }
 
-Row& cursorLine(Grid& g) {
-    if (g.cursorRow < 0 || g.cursorRow >= g.lines.size()) {
-        g.cursorRow = clampRow(g, g.cursorRow);
-        ensureRow(g, g.cursorRow);
-    }
+Row& cursorLineSlow(Grid& g) {
+    g.cursorRow = clampRow(g, g.cursorRow);
+    ensureRow(g, g.cursorRow);
     return g.lines.edit(g.cursorRow);
 }
 

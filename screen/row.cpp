@@ -92,12 +92,6 @@ void Row::collectExtras() {
     *extras_ = std::move(kept);
 }
 
-void Row::detachWide(size_t from, size_t to) {
-    if (from >= to) return;
-    if (isWideRight(from)) cells_[from - 1] = Cell();
-    if (to - 1 < cells_.size() && isWideLeft(to - 1)) cells_[to] = Cell();
-}
-
 void Row::putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
     const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
     const uint32_t colors = pen.colorBits();
@@ -107,9 +101,10 @@ void Row::putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
     for (size_t i = 0; i < overlap; ++i)
         out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
     if (overlap == n) return;
-    cells_.reserve(at + n);
+    cells_.resize(at + n);
+    out = cells_.data() + at;
     for (size_t i = overlap; i < n; ++i)
-        cells_.push_back(Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors));
+        out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
 }
 
 bool Row::operator==(const Row& o) const {

@@ -73,16 +73,12 @@ void extendedColor(std::string_view text, size_t& pos, uint8_t& kind, uint8_t& i
     }
 }
 
-}  // namespace
-
-void applySgr(Grid& g, std::string_view params) {
-    if (params.empty()) {
-        resetPen(g);
-        return;
-    }
-    size_t pos = 0;
-    while (pos <= params.size()) {
-        Field field = readField(params, pos);
+// The code table, over any source of fields: next() reads the next field
+// and extended() handles the colour forms after 38 and 48.
+template <typename Source>
+void applyFields(Grid& g, Source& src) {
+    while (src.more()) {
+        Field field = src.next();
         if (field.length == 0) {
             resetPen(g);
             continue;
@@ -134,14 +130,14 @@ void applySgr(Grid& g, std::string_view params) {
                 g.attrs &= uint16_t(~kStrike);
                 break;
             case 38:
-                extendedColor(params, pos, g.fg, g.fgIndex);
+                src.extended(g.fg, g.fgIndex);
                 break;
             case 39:
                 g.fg = 0;
                 g.fgIndex = 0;
                 break;
             case 48:
-                extendedColor(params, pos, g.bg, g.bgIndex);
+                src.extended(g.bg, g.bgIndex);
                 break;
             case 49:
                 g.bg = 0;
@@ -161,6 +157,65 @@ void applySgr(Grid& g, std::string_view params) {
                 break;
         }
     }
+}
+
+// Fields read from the parameter text as they are needed.
+struct TextSource {
+    std::string_view text;
+    size_t pos = 0;
+    bool more() const { return pos <= text.size(); }
+    Field next() { return readField(text, pos); }
+    void extended(uint8_t& kind, uint8_t& index) { extendedColor(text, pos, kind, index); }
+};
+
+// Fields already read by the interpreter.
+struct ArraySource {
+    const SgrField* fields;
+    size_t count;
+    size_t i = 0;
+    bool more() const { return i < count; }
+    Field next() {
+        const SgrField& f = fields[i++];
+        return Field{f.value, f.length, f.length > 0 && f.length <= 18};
+    }
+    bool exactly(size_t k, int64_t v) const {
+        return fields[k].length == 1 && fields[k].value == v;
+    }
+    void extended(uint8_t& kind, uint8_t& index) {
+        if (i + 1 < count && exactly(i, 5)) {
+            Field v = Field{fields[i + 1].value, fields[i + 1].length,
+                            fields[i + 1].length > 0 && fields[i + 1].length <= 18};
+            if (v.readable && v.value <= 255) {
+                if (v.value <= 15) {
+                    kind = uint8_t(v.value + 1);
+                    index = 0;
+                } else {
+                    kind = kColorIndexed;
+                    index = uint8_t(v.value);
+                }
+            }
+            i += 2;
+        } else if (i + 3 < count && exactly(i, 2)) {
+            kind = kColorDirect;
+            i += 4;
+        }
+    }
+};
+
+}  // namespace
+
+void applySgr(Grid& g, std::string_view params) {
+    if (params.empty()) {
+        resetPen(g);
+        return;
+    }
+    TextSource src{params};
+    applyFields(g, src);
+}
+
+void applySgrFields(Grid& g, const SgrField* fields, size_t count) {
+    ArraySource src{fields, count};
+    applyFields(g, src);
 }
 
 }  // namespace screen
