@@ -5,6 +5,8 @@
 
 namespace bench {
 
+Libvterm libvterm;
+
 namespace {
 
 std::string textLine(int n) {

@@ -2,6 +2,7 @@
 // libvterm.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace bench {
@@ -20,9 +21,13 @@ std::string redrawFrames(int frames);
 // The same redraws, each wrapped in a synchronized update.
 std::string syncFrames(int frames);
 
-// The feed workloads (0 plain, 1 colour-dense, 2 redraws, 3 synchronized
-// frames, 4 a colour change every 8 cells), built once, and their names.
-const std::string& workloadFor(int kind);
-const char* workloadName(int kind);
+// libvterm, when the benchmark is built with it (vterm_bench.cpp fills
+// these in before main); all null otherwise.
+struct Libvterm {
+    void* (*open)(int rows, int cols) = nullptr;
+    void (*write)(void* vt, const char* bytes, size_t n) = nullptr;
+    void (*close)(void* vt) = nullptr;
+};
+extern Libvterm libvterm;
 
 }  // namespace bench

@@ -158,7 +158,7 @@ void checkGrid(const Grid& g, const char* which) {
     if (g.height > 0) {
         ASSERT_LE(n, g.altActive ? g.height : g.height + std::max<int64_t>(g.maxScrollback, 0));
     } else {
-        ASSERT_LE(n, kMaxRows);
+        ASSERT_LE(n, g.altActive ? kMaxRows : kMaxRows + std::max<int64_t>(g.maxScrollback, 0));
     }
     for (int64_t i = std::max<int64_t>(0, n - 64); i < n; ++i)
         ASSERT_LE(g.lines.rowSize(i), kMaxColumns + 1);

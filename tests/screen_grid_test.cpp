@@ -373,6 +373,14 @@ TEST(Grid, BoundsAgainstHostileValues) {
         lineFeed(unsized);
     EXPECT_EQ(unsized.lines.size(), kMaxRows);
     EXPECT_EQ(unsized.cursorRow, kMaxRows - 1);
+    // A client that reports no height does not wipe the history.
+    Grid full = screenGrid(10, 4, 100);
+    for (int i = 0; i < 200; ++i)
+        lineFeed(full);
+    resize(full, 10, 0);
+    EXPECT_EQ(full.lines.size(), 104);
+    resize(full, 10, 4);
+    EXPECT_EQ(full.lines.size(), 104);
     // A huge scrollback limit does not overflow.
     Grid big = newGrid(10, 2, INT64_MAX);
     lineFeed(big);
