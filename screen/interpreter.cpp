@@ -384,6 +384,31 @@ size_t printableRunEnd(const char* p, size_t pos, size_t n) {
     return pos;
 }
 
+// The decimal digits at the start of 8 bytes: their count (8 when all are
+// digits) and value.
+struct Digits {
+    uint64_t value;
+    uint32_t length;
+};
+Digits leadingDigits(const char* p) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    // A byte below '0', above '9' or with its top bit set; carries and
+    // borrows only ever mark bytes after the first such byte.
+    uint64_t other = ((w - 0x30 * kOnes) | (w + 0x46 * kOnes) | w) & kHighs;
+    uint32_t length = other ? uint32_t(__builtin_ctzll(other) >> 3) : 8;
+    if (length == 0) return {0, 0};
+    // The digits as the last bytes of eight (leading zeros before them),
+    // combined pairwise.
+    uint64_t d = (w - 0x30 * kOnes) << (8 * (8 - length));
+    d = d * 10 + (d >> 8);
+    d = (((d & 0x000000ff000000ffull) * (100 + (1000000ull << 32))) +
+         (((d >> 16) & 0x000000ff000000ffull) * (1 + (10000ull << 32)))) >>
+        32;
+    return {d, length};
+}
+
 // One pass over d from pos. With markers, stops at a synchronized-update
 // marker; in any case stops at an unfinished sequence at the end.
 Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
@@ -428,6 +453,13 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 uint64_t value = 0;
                 uint32_t length = 0;
                 bool fits = true;
+                // Whole fields eight bytes at a time while the buffer lasts.
+                while (j + 8 <= n && count + 1 < kFastFields) {
+                    Digits f = leadingDigits(p + j);
+                    if (f.length == 8 || p[j + f.length] != ';') break;
+                    fields[count++] = SgrField{int64_t(f.value), f.length};
+                    j += f.length + 1;
+                }
                 for (; j < n; ++j) {
                     char c = p[j];
                     if (c >= '0' && c <= '9') {
