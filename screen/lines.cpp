@@ -138,17 +138,23 @@ struct HistoryStore {
     void popFront() {
         // The dropped row is released now when nobody else sees the chunk,
         // else together with the chunk.
-        if (chunks.front()->refs == 1) chunks.front()->lines[first] = LineRef();
+        Chunk* front = chunks.front();
+        if (front->refs == 1) front->lines[first] = LineRef();
         --size;
-        if (++first == kChunkRows || size == 0) {
-            releaseChunk(chunks.front());
-            chunks.pop_front();
-            first = 0;
-        }
+        ++first;
         if (size == 0) {
-            for (Chunk* c : chunks)
-                releaseChunk(c);
-            chunks.clear();
+            // The last row is gone (so this is the only chunk): keep the
+            // chunk for the next row when nobody else sees it.
+            if (front->refs == 1) {
+                front->lines.clear();
+            } else {
+                releaseChunk(front);
+                chunks.clear();
+            }
+            first = 0;
+        } else if (first == kChunkRows) {
+            releaseChunk(front);
+            chunks.pop_front();
             first = 0;
         }
     }
