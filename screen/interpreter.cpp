@@ -417,6 +417,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
     // The cursor row, kept while only text that fits the line and graphic
     // rendition arrive (nothing else can move or replace it meanwhile).
     Row* row = nullptr;
+    Cell pen;  // the pen as a cell, kept with the row
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
         if (isPrintableAscii(b)) {
@@ -428,7 +429,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 size_t col = size_t(g.cursorCol);
                 row->padTo(col);
                 row->detachWide(col, col + len);
-                row->putAscii(col, p + pos, len, Cell::make(0, 1, g.pen()));
+                row->putAscii(col, p + pos, len, pen);
                 g.cursorCol += int64_t(len);
                 g.pendingWrap = g.cursorCol >= g.cols;
             } else if (g.lineDrawing) {
@@ -437,6 +438,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
             } else {
                 putAscii(g, p + pos, len);
                 row = g.pendingWrap ? nullptr : &cursorLine(g);
+                pen = Cell::make(0, 1, g.pen());
             }
             pos = end;
             continue;
@@ -483,9 +485,10 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                         row = nullptr;
                     } else if (fits && !params.empty()) {
                         fields[count++] = SgrField{int64_t(value), length};
-                        applySgrFields(g, fields, count);
+                        pen = Cell::make(0, 1, applySgrFields(g, fields, count));
                     } else {
                         applySgr(g, params);
+                        pen = Cell::make(0, 1, g.pen());
                     }
                     pos = j + 1;
                     continue;

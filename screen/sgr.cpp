@@ -35,10 +35,10 @@ bool isExactly(const Field& f, int64_t v) {
     return f.readable && f.length == 1 && f.value == v;
 }
 
-void resetPen(Grid& g) {
-    g.fg = 0;
-    g.bg = 0;
-    g.attrs = 0;
+void resetPen(Pen& pen) {
+    pen.fg = 0;
+    pen.bg = 0;
+    pen.attrs = 0;
 }
 
 // The extended colour forms after a 38 or 48; pos is the start of the
@@ -75,8 +75,9 @@ void extendedColor(std::string_view text, size_t& pos, uint8_t& kind, uint8_t& i
 
 // The code table, over any source of fields: next() reads the next field
 // and extended() handles the colour forms after 38 and 48.
+// Works on a copy of the pen, so that its fields stay in registers.
 template <typename Source>
-void applyFields(Grid& g, Source& src) {
+Pen applyFields(Pen g, Source& src) {
     while (src.more()) {
         Field field = src.next();
         if (field.length == 0) {
@@ -157,6 +158,7 @@ void applyFields(Grid& g, Source& src) {
                 break;
         }
     }
+    return g;
 }
 
 // Fields read from the parameter text as they are needed.
@@ -202,20 +204,32 @@ struct ArraySource {
     }
 };
 
+void setPen(Grid& g, const Pen& pen) {
+    g.fg = pen.fg;
+    g.bg = pen.bg;
+    g.fgIndex = pen.fgIndex;
+    g.bgIndex = pen.bgIndex;
+    g.attrs = pen.attrs;
+}
+
 }  // namespace
 
 void applySgr(Grid& g, std::string_view params) {
+    Pen pen = g.pen();
     if (params.empty()) {
-        resetPen(g);
-        return;
+        resetPen(pen);
+    } else {
+        TextSource src{params};
+        pen = applyFields(pen, src);
     }
-    TextSource src{params};
-    applyFields(g, src);
+    setPen(g, pen);
 }
 
-void applySgrFields(Grid& g, const SgrField* fields, size_t count) {
+Pen applySgrFields(Grid& g, const SgrField* fields, size_t count) {
     ArraySource src{fields, count};
-    applyFields(g, src);
+    Pen pen = applyFields(g.pen(), src);
+    setPen(g, pen);
+    return pen;
 }
 
 }  // namespace screen

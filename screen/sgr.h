@@ -20,6 +20,7 @@ struct SgrField {
 };
 // The same as applySgr for a text whose fields (non-empty text, at most
 // 18 digits each) are given.
-void applySgrFields(Grid& g, const SgrField* fields, size_t count);
+// Returns the new pen.
+Pen applySgrFields(Grid& g, const SgrField* fields, size_t count);
 
 }  // namespace screen
