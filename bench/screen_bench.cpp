@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -136,38 +137,59 @@ namespace {
 
 const std::string& workload(int kind) {
     static const std::string data[] = {
-        bench::plainText(12000),
-        bench::colourText(6000, 8),
-        bench::redrawFrames(400),
-        bench::syncFrames(400),
+        bench::plainText(12000), bench::highlightedText(8000), bench::redrawFrames(400),
+        bench::syncFrames(400),  bench::colourText(6000, 8),
     };
     return data[kind];
 }
 
 const char* const kWorkloadNames[] = {"plain text", "colour-dense text", "full-screen redraws",
-                                      "synchronized frames"};
+                                      "synchronized frames", "256-colour every 8 cells"};
 
 void feedChunks(Terminal& t, const std::string& data) {
     for (size_t pos = 0; pos < data.size(); pos += 4096)
         t.write(std::string_view(data).substr(pos, 4096));
 }
 
+// Each workload fed to kiv's terminal (engine 0) and, when built with it,
+// to libvterm (engine 1), one after the other so that both see the same
+// machine load.
 void BM_Feed(benchmark::State& state) {
     int kind = int(state.range(0));
+    bool vterm = state.range(1) != 0;
     const std::string& data = workload(kind);
-    Terminal t(kCols, kRows, kHistory);
-    feedChunks(t, workload(0));  // a full history first
-    for (auto _ : state)
-        feedChunks(t, data);
+    if (vterm) {
+        if (!bench::libvterm.open) {
+            state.SkipWithError("built without libvterm");
+            return;
+        }
+        void* vt = bench::libvterm.open(kRows, kCols);
+        for (auto _ : state) {
+            for (size_t pos = 0; pos < data.size(); pos += 4096)
+                bench::libvterm.write(vt, data.data() + pos,
+                                      std::min<size_t>(4096, data.size() - pos));
+        }
+        bench::libvterm.close(vt);
+    } else {
+        Terminal t(kCols, kRows, kHistory);
+        feedChunks(t, workload(0));  // a full history first
+        for (auto _ : state)
+            feedChunks(t, data);
+    }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
-    state.SetLabel(kWorkloadNames[kind]);
+    state.SetLabel(std::string(vterm ? "libvterm: " : "kiv: ") + kWorkloadNames[kind]);
 }
-BENCHMARK(BM_Feed)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Feed)
+    ->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}})
+    ->ArgNames({"workload", "libvterm"})
+    ->Unit(benchmark::kMillisecond);
 
 // The attach snapshot of a full 10000-line history.
 void BM_Snapshot(benchmark::State& state) {
     Terminal t(kCols, kRows, kHistory);
-    feedChunks(t, workload(state.range(0) ? 1 : 0));
+    // Enough lines to fill the history.
+    feedChunks(t, workload(state.range(0) ? 4 : 0));
+    feedChunks(t, workload(state.range(0) ? 4 : 0));
     for (auto _ : state)
         benchmark::DoNotOptimize(t.snapshot());
     state.SetLabel(state.range(0) ? "colour history" : "plain history");

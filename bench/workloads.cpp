@@ -1,6 +1,11 @@
 #include "workloads.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace bench {
+
+Libvterm libvterm;
 
 namespace {
 
@@ -29,6 +34,28 @@ std::string colourText(int lines, int every) {
             out += "\x1b[38;5;" + std::to_string(c);
             if (i % (4 * every) == 0) out += ";48;5;" + std::to_string((c * 3) % 256);
             out += "m" + line.substr(size_t(i), size_t(every));
+        }
+        out += "\x1b[0m\r\n";
+    }
+    return out;
+}
+
+std::string highlightedText(int lines) {
+    // Tokens of 3 to 9 characters, each with its own colour and style, as
+    // syntax highlighting, colour ls or diffs write them.
+    static const char* const kForms[] = {"\x1b[1;34m", "\x1b[0m",    "\x1b[38;5;%dm",   "\x1b[32m",
+                                         "\x1b[4;33m", "\x1b[0;35m", "\x1b[38;5;%d;1m", "\x1b[m"};
+    std::string out;
+    int k = 0;
+    for (int n = 0; n < lines; ++n) {
+        std::string line = textLine(n);
+        for (size_t i = 0; i < line.size(); ++k) {
+            size_t len = std::min<size_t>(3 + size_t(k % 7), line.size() - i);
+            char seq[32];
+            std::snprintf(seq, sizeof seq, kForms[k % 8], 16 + (k * 37) % 240);
+            out += seq;
+            out += line.substr(i, len);
+            i += len;
         }
         out += "\x1b[0m\r\n";
     }

@@ -2,6 +2,7 @@
 // libvterm.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace bench {
@@ -11,15 +12,22 @@ std::string plainText(int lines);
 // The same lines with a colour change every few characters (256-colour
 // foreground, every fourth change a background too), reset at each line end.
 std::string colourText(int lines, int every);
+// Lines of tokens of 3 to 9 characters, each with its own colour or
+// style sequence (16- and 256-colour, bold, underline, resets).
+std::string highlightedText(int lines);
 // Full-screen redraws of an 80x24 screen addressed row by row with cursor
 // positioning, erase to end of line and a few colours.
 std::string redrawFrames(int frames);
 // The same redraws, each wrapped in a synchronized update.
 std::string syncFrames(int frames);
 
-// The four feed workloads (0 plain, 1 colour, 2 redraws, 3 synchronized
-// frames), built once, and their names.
-const std::string& workloadFor(int kind);
-const char* workloadName(int kind);
+// libvterm, when the benchmark is built with it (vterm_bench.cpp fills
+// these in before main); all null otherwise.
+struct Libvterm {
+    void* (*open)(int rows, int cols) = nullptr;
+    void (*write)(void* vt, const char* bytes, size_t n) = nullptr;
+    void (*close)(void* vt) = nullptr;
+};
+extern Libvterm libvterm;
 
 }  // namespace bench

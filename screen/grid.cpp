@@ -21,7 +21,7 @@ void syncScreenRows(Grid& g) {
 // Exclusive bound of the row indexes the grid may create.
 int64_t rowLimit(const Grid& g) {
     if (g.height > 0) return std::max(g.lines.size(), std::min(g.height, kMaxRows));
-    return kMaxRows;
+    return std::max(g.lines.size(), kMaxRows);
 }
 
 void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const Row& fill) {
@@ -112,10 +112,6 @@ int64_t lastScreenRow(const Grid& g) {
     return g.height > 0 ? screenTop(g) + std::min(g.height, kMaxRows) - 1 : kMaxRows - 1;
 }
 
-int64_t columnLimit(const Grid& g) {
-    return g.cols > 0 ? std::min(g.cols, kMaxColumns) : kMaxColumns;
-}
-
 int64_t clampRow(const Grid& g, int64_t row) {
     return std::clamp<int64_t>(row, 0, rowLimit(g) - 1);
 }
@@ -145,9 +141,10 @@ void scrollRegionDown(Grid& g, int64_t top, int64_t bottom, int64_t n) {
 }
 
 void trimScrollback(Grid& g) {
-    int64_t limit = kMaxRows;
-    if (g.height > 0)
-        limit = g.altActive ? g.height : satAdd(g.height, std::max<int64_t>(g.maxScrollback, 0));
+    // Without a height the lines still have a bound; on the main screen it
+    // leaves room for the history, so a zero size does not wipe it.
+    int64_t rows = g.height > 0 ? g.height : kMaxRows;
+    int64_t limit = g.altActive ? rows : satAdd(rows, std::max<int64_t>(g.maxScrollback, 0));
     while (g.lines.size() > limit) {
         g.lines.popFront();
         g.cursorRow = std::max<int64_t>(g.cursorRow - 1, 0);
@@ -311,11 +308,9 @@ Row scrolledInRow(const Grid& g) {
     return row;
 }
 
-Row& cursorLine(Grid& g) {
-    if (g.cursorRow < 0 || g.cursorRow >= g.lines.size()) {
-        g.cursorRow = clampRow(g, g.cursorRow);
-        ensureRow(g, g.cursorRow);
-    }
+Row& cursorLineSlow(Grid& g) {
+    g.cursorRow = clampRow(g, g.cursorRow);
+    ensureRow(g, g.cursorRow);
     return g.lines.edit(g.cursorRow);
 }
 

@@ -85,7 +85,9 @@ int64_t screenTop(const Grid& g);
 // Index of the last row the cursor may stand on.
 int64_t lastScreenRow(const Grid& g);
 // The width, or kMaxColumns when none is set.
-int64_t columnLimit(const Grid& g);
+inline int64_t columnLimit(const Grid& g) {
+    return g.cols > 0 && g.cols < kMaxColumns ? g.cols : kMaxColumns;
+}
 // A row index clamped to the rows the grid may hold.
 int64_t clampRow(const Grid& g, int64_t row);
 
@@ -122,6 +124,10 @@ Cell eraseBlank(const Grid& g);
 // pen has a background colour.
 Row scrolledInRow(const Grid& g);
 // The cursor row, created if missing, ready for editing.
-Row& cursorLine(Grid& g);
+Row& cursorLineSlow(Grid& g);
+inline Row& cursorLine(Grid& g) {
+    if (g.cursorRow >= 0 && g.cursorRow < g.lines.size()) return g.lines.edit(g.cursorRow);
+    return cursorLineSlow(g);
+}
 
 }  // namespace screen

@@ -17,6 +17,9 @@ constexpr unsigned char kEsc = 0x1b;
 constexpr char kSyncBegin[] = "\x1b[?2026h";
 constexpr char kSyncEnd[] = "\x1b[?2026l";
 constexpr size_t kMarkerBytes = 8;
+// Fields of graphic rendition read in the interpreter's one pass; longer
+// sequences take the general path.
+constexpr size_t kFastFields = 16;
 
 // Where an escape sequence that starts at an ESC ends.
 struct Extent {
@@ -371,7 +374,9 @@ size_t printableRunEnd(const char* p, size_t pos, size_t n) {
         // A byte below 0x20, or above 0x7e (0x7f and every 8-bit byte).
         uint64_t below = (w - 0x20 * kOnes) & ~w & kHighs;
         uint64_t above = ((w + kOnes) | w) & kHighs;
-        if (below | above) break;
+        // Carries and borrows may mark bytes after the first one that
+        // fails, never before it.
+        if (uint64_t bad = below | above) return pos + size_t(__builtin_ctzll(bad) >> 3);
         pos += 8;
     }
     while (pos < n && isPrintableAscii(static_cast<unsigned char>(p[pos])))
@@ -379,40 +384,117 @@ size_t printableRunEnd(const char* p, size_t pos, size_t n) {
     return pos;
 }
 
+// The decimal digits at the start of 8 bytes: their count (8 when all are
+// digits) and value.
+struct Digits {
+    uint64_t value;
+    uint32_t length;
+};
+Digits leadingDigits(const char* p) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    // A byte below '0', above '9' or with its top bit set; carries and
+    // borrows only ever mark bytes after the first such byte.
+    uint64_t other = ((w - 0x30 * kOnes) | (w + 0x46 * kOnes) | w) & kHighs;
+    uint32_t length = other ? uint32_t(__builtin_ctzll(other) >> 3) : 8;
+    if (length == 0) return {0, 0};
+    // The digits as the last bytes of eight (leading zeros before them),
+    // combined pairwise.
+    uint64_t d = (w - 0x30 * kOnes) << (8 * (8 - length));
+    d = d * 10 + (d >> 8);
+    d = (((d & 0x000000ff000000ffull) * (100 + (1000000ull << 32))) +
+         (((d >> 16) & 0x000000ff000000ffull) * (1 + (10000ull << 32)))) >>
+        32;
+    return {d, length};
+}
+
 // One pass over d from pos. With markers, stops at a synchronized-update
 // marker; in any case stops at an unfinished sequence at the end.
 Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
     const size_t n = d.size();
     const char* p = d.data();
+    // The cursor row, kept while only text that fits the line and graphic
+    // rendition arrive (nothing else can move or replace it meanwhile).
+    Row* row = nullptr;
+    Cell pen;  // the pen as a cell, kept with the row
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
         if (isPrintableAscii(b)) {
             // Plain text goes in as a run.
             size_t end = printableRunEnd(p, pos + 1, n);
-            if (g.lineDrawing)
-                putLineDrawing(g, p + pos, end - pos);
-            else
-                putAscii(g, p + pos, end - pos);
+            size_t len = end - pos;
+            if (row && !g.pendingWrap && g.cursorCol >= 0 && g.cursorCol + int64_t(len) <= g.cols &&
+                g.cols <= kMaxColumns) {
+                size_t col = size_t(g.cursorCol);
+                row->padTo(col);
+                row->detachWide(col, col + len);
+                row->putAscii(col, p + pos, len, pen);
+                g.cursorCol += int64_t(len);
+                g.pendingWrap = g.cursorCol >= g.cols;
+            } else if (g.lineDrawing) {
+                putLineDrawing(g, p + pos, len);
+                row = nullptr;
+            } else {
+                putAscii(g, p + pos, len);
+                row = g.pendingWrap ? nullptr : &cursorLine(g);
+                pen = Cell::make(0, 1, g.pen());
+            }
             pos = end;
             continue;
         }
+        if (b != kEsc || pos + 2 >= n || p[pos + 1] != '[') row = nullptr;
         if (b == kEsc) {
             // Most control sequences are digits and semicolons, then the
-            // final byte: carried out without the general scan.
+            // final byte: carried out without the general scan, graphic
+            // rendition with its fields read on the way.
             if (pos + 2 < n && p[pos + 1] == '[') {
                 size_t j = pos + 2;
-                while (j < n && ((p[j] >= '0' && p[j] <= '9') || p[j] == ';'))
-                    ++j;
+                SgrField fields[kFastFields];
+                size_t count = 0;
+                uint64_t value = 0;
+                uint32_t length = 0;
+                bool fits = true;
+                // Whole fields eight bytes at a time while the buffer lasts.
+                while (j + 8 <= n && count + 1 < kFastFields) {
+                    Digits f = leadingDigits(p + j);
+                    if (f.length == 8 || p[j + f.length] != ';') break;
+                    fields[count++] = SgrField{int64_t(f.value), f.length};
+                    j += f.length + 1;
+                }
+                for (; j < n; ++j) {
+                    char c = p[j];
+                    if (c >= '0' && c <= '9') {
+                        value = value * 10 + uint64_t(c - '0');
+                        if (++length > 18) fits = false;
+                    } else if (c == ';') {
+                        if (count + 1 < kFastFields)
+                            fields[count++] = SgrField{int64_t(value), length};
+                        else
+                            fits = false;
+                        value = 0;
+                        length = 0;
+                    } else {
+                        break;
+                    }
+                }
                 if (j < n && p[j] >= 0x40 && p[j] <= 0x7e) {
                     std::string_view params(p + pos + 2, j - pos - 2);
-                    if (p[j] == 'm')
-                        applySgr(g, params);
-                    else
+                    if (p[j] != 'm') {
                         dispatchCsi(g, params, p[j]);
+                        row = nullptr;
+                    } else if (fits && !params.empty()) {
+                        fields[count++] = SgrField{int64_t(value), length};
+                        pen = Cell::make(0, 1, applySgrFields(g, fields, count));
+                    } else {
+                        applySgr(g, params);
+                        pen = Cell::make(0, 1, g.pen());
+                    }
                     pos = j + 1;
                     continue;
                 }
             }
+            row = nullptr;
             Extent e = scanEscape(d, pos);
             if (e.unfinished) return {Stop::Unfinished, pos};
             if (markers && e.end - pos == kMarkerBytes) {

@@ -1,5 +1,7 @@
 #include "screen/lines.h"
 
+#include <algorithm>
+#include <deque>
 #include <new>
 #include <utility>
 #include <vector>
@@ -10,15 +12,6 @@ namespace screen {
 
 namespace detail {
 
-// Reference counts are plain integers: a grid and its copies live on one
-// thread.
-struct LineNode {
-    uint32_t refs = 1;
-    bool packed = false;
-};
-struct RowNode : LineNode {
-    Row row;
-};
 // The packed row's bytes follow the node in the same allocation.
 struct PackedNode : LineNode {
     PackedRow row;
@@ -43,6 +36,51 @@ LineRef::LineRef(const LineRef& o) : p_(o.p_) {
 }
 LineRef::~LineRef() {
     if (p_) releaseNode(p_);
+}
+
+void Ring::grow() {
+    std::vector<LineRef> bigger(std::max<size_t>(16, slots_.size() * 2));
+    for (size_t i = 0; i < size_; ++i)
+        bigger[i] = std::move((*this)[i]);
+    slots_ = std::move(bigger);
+    head_ = 0;
+}
+
+void Ring::push_back(LineRef r) {
+    if (size_ == slots_.size()) grow();
+    (*this)[size_++] = std::move(r);
+}
+
+void Ring::push_front(LineRef r) {
+    if (size_ == slots_.size()) grow();
+    head_ = (head_ - 1) & (slots_.size() - 1);
+    slots_[head_] = std::move(r);
+    ++size_;
+}
+
+LineRef Ring::pop_front() {
+    LineRef r = std::move(slots_[head_]);
+    head_ = (head_ + 1) & (slots_.size() - 1);
+    --size_;
+    return r;
+}
+
+void Ring::pop_back() {
+    (*this)[--size_] = LineRef();
+}
+
+void Ring::clear() {
+    for (size_t i = 0; i < size_; ++i)
+        (*this)[i] = LineRef();
+    head_ = 0;
+    size_ = 0;
+}
+
+void Ring::resize(size_t n) {
+    while (size_ > n)
+        pop_back();
+    while (size_ < n)
+        push_back(LineRef());
 }
 
 constexpr size_t kChunkRows = 256;
@@ -100,17 +138,23 @@ struct HistoryStore {
     void popFront() {
         // The dropped row is released now when nobody else sees the chunk,
         // else together with the chunk.
-        if (chunks.front()->refs == 1) chunks.front()->lines[first] = LineRef();
+        Chunk* front = chunks.front();
+        if (front->refs == 1) front->lines[first] = LineRef();
         --size;
-        if (++first == kChunkRows || size == 0) {
-            releaseChunk(chunks.front());
-            chunks.pop_front();
-            first = 0;
-        }
+        ++first;
         if (size == 0) {
-            for (Chunk* c : chunks)
-                releaseChunk(c);
-            chunks.clear();
+            // The last row is gone (so this is the only chunk): keep the
+            // chunk for the next row when nobody else sees it.
+            if (front->refs == 1) {
+                front->lines.clear();
+            } else {
+                releaseChunk(front);
+                chunks.clear();
+            }
+            first = 0;
+        } else if (first == kChunkRows) {
+            releaseChunk(front);
+            chunks.pop_front();
             first = 0;
         }
     }
@@ -157,10 +201,14 @@ LineRef packLine(const LineRef& r) {
 using detail::LineRef;
 
 Lines::Lines() {
-    tail_.emplace_back();
+    tail_.push_back(LineRef());
 }
 
-Lines::Lines(const Lines& o) : history_(o.history_), tail_(o.tail_), screenRows_(o.screenRows_) {
+Lines::Lines(const Lines& o)
+    : history_(o.history_),
+      historyCount_(o.historyCount_),
+      tail_(o.tail_),
+      screenRows_(o.screenRows_) {
     if (history_) ++history_->refs;
 }
 
@@ -174,12 +222,14 @@ Lines& Lines::operator=(const Lines& o) {
 
 Lines::Lines(Lines&& o) noexcept
     : history_(std::exchange(o.history_, nullptr)),
+      historyCount_(std::exchange(o.historyCount_, 0)),
       tail_(std::move(o.tail_)),
       screenRows_(o.screenRows_),
       spare_(std::move(o.spare_)) {}
 
 Lines& Lines::operator=(Lines&& o) noexcept {
     std::swap(history_, o.history_);
+    std::swap(historyCount_, o.historyCount_);
     std::swap(tail_, o.tail_);
     std::swap(screenRows_, o.screenRows_);
     std::swap(spare_, o.spare_);
@@ -188,10 +238,6 @@ Lines& Lines::operator=(Lines&& o) noexcept {
 
 Lines::~Lines() {
     if (history_ && --history_->refs == 0) delete history_;
-}
-
-int64_t Lines::historySize() const {
-    return history_ ? int64_t(history_->size) : 0;
 }
 
 detail::HistoryStore* Lines::ownHistory() {
@@ -250,7 +296,7 @@ const Row* Lines::expanded(int64_t i) const {
     return &static_cast<detail::RowNode*>(r.get())->row;
 }
 
-Row& Lines::edit(int64_t i) {
+Row& Lines::editShared(int64_t i) {
     LineRef& r = mutableSlot(i);
     if (!r) {
         r = spare_ ? std::move(spare_) : detail::makeRowNode(Row());
@@ -288,6 +334,7 @@ void Lines::pushBack(Row row) {
 void Lines::popFront() {
     if (historySize() > 0) {
         ownHistory()->popFront();
+        --historyCount_;
     } else if (!tail_.empty()) {
         tail_.pop_front();
     }
@@ -299,12 +346,14 @@ void Lines::popBack() {
         balance();
     } else if (historySize() > 0) {
         ownHistory()->popBack();
+        --historyCount_;
     }
 }
 
 void Lines::reset(int64_t n) {
     if (history_ && --history_->refs == 0) delete history_;
     history_ = nullptr;
+    historyCount_ = 0;
     tail_.clear();
     tail_.resize(size_t(n));
 }
@@ -325,13 +374,22 @@ void Lines::recycle(LineRef r) {
 // grows, rows come back from the history.
 void Lines::balance() {
     while (int64_t(tail_.size()) > screenRows_) {
-        LineRef front = std::move(tail_.front());
-        tail_.pop_front();
+        LineRef front = tail_.pop_front();
         ownHistory()->pushBack(detail::packLine(front));
+        ++historyCount_;
         recycle(std::move(front));
+        // The next row to pack has sat untouched since it left the cursor;
+        // fetch it while the next line is written.
+        if (!tail_.empty() && tail_.front() && !tail_.front().get()->packed) {
+            const Row& next = static_cast<detail::RowNode*>(tail_.front().get())->row;
+            const char* p = reinterpret_cast<const char*>(next.cells().data());
+            for (size_t off = 0; off < next.size() * sizeof(Cell); off += 64)
+                __builtin_prefetch(p + off);
+        }
     }
     while (int64_t(tail_.size()) < screenRows_ && historySize() > 0) {
         tail_.push_front(ownHistory()->popBack());
+        --historyCount_;
     }
 }
 

@@ -11,15 +11,23 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <vector>
 
 #include "screen/row.h"
 
 namespace screen {
 
 namespace detail {
-struct LineNode;
+// Reference counts are plain integers: a grid and its copies live on one
+// thread.
+struct LineNode {
+    uint32_t refs = 1;
+    bool packed = false;
+};
+struct RowNode : LineNode {
+    Row row;
+};
 class LineRef {
   public:
     LineRef() = default;
@@ -33,9 +41,35 @@ class LineRef {
     ~LineRef();
     LineNode* get() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }
+    // An expanded row that nobody else shares: editable in place.
+    Row* ownRow() const {
+        return p_ && !p_->packed && p_->refs == 1 ? &static_cast<RowNode*>(p_)->row : nullptr;
+    }
 
   private:
     LineNode* p_ = nullptr;
+};
+
+// The screen's rows: a ring that grows by doubling.
+class Ring {
+  public:
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    LineRef& operator[](size_t i) { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+    const LineRef& operator[](size_t i) const { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+    LineRef& front() { return (*this)[0]; }
+    void push_back(LineRef r);
+    void push_front(LineRef r);
+    LineRef pop_front();
+    void pop_back();
+    void clear();
+    void resize(size_t n);  // n empty rows
+
+  private:
+    void grow();
+    std::vector<LineRef> slots_;  // a power of two in size, or empty
+    size_t head_ = 0;
+    size_t size_ = 0;
 };
 struct HistoryStore;
 }  // namespace detail
@@ -50,7 +84,7 @@ class Lines {
     Lines& operator=(Lines&& o) noexcept;
     ~Lines();
 
-    int64_t size() const { return historySize() + int64_t(tail_.size()); }
+    int64_t size() const { return historyCount_ + int64_t(tail_.size()); }
 
     // Reading. An index outside 0..size()-1 reads as an empty row.
     Row row(int64_t i) const;  // a copy of the row
@@ -60,7 +94,12 @@ class Lines {
     const Row* expanded(int64_t i) const;
 
     // Writing; i must be within 0..size()-1.
-    Row& edit(int64_t i);
+    Row& edit(int64_t i) {
+        if (i >= historyCount_) {
+            if (Row* r = tail_[size_t(i - historyCount_)].ownRow()) return *r;
+        }
+        return editShared(i);
+    }
     void set(int64_t i, Row row);
     void setEmpty(int64_t i);
     // Makes line to the same row as line from (shared until edited).
@@ -76,7 +115,8 @@ class Lines {
     void setScreenRows(int64_t n);
 
   private:
-    int64_t historySize() const;
+    int64_t historySize() const { return historyCount_; }
+    Row& editShared(int64_t i);
     const detail::LineRef& slot(int64_t i) const;
     detail::LineRef& mutableSlot(int64_t i);
     void balance();
@@ -85,7 +125,8 @@ class Lines {
     void recycle(detail::LineRef r);
 
     detail::HistoryStore* history_ = nullptr;  // shared, copy-on-write
-    std::deque<detail::LineRef> tail_;
+    int64_t historyCount_ = 0;                 // rows in history_
+    detail::Ring tail_;
     int64_t screenRows_ = 1;
     // A row that left the screen, kept with its storage for the next new
     // row (never shared).

@@ -4,6 +4,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "screen/placement.h"
 #include "screen/utf8.h"
 
@@ -90,7 +94,7 @@ __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
 
 bool PackedRow::encode(const Row& row, Encoding& out) {
     const size_t n = row.size();
-    if (n > 0xffff) return false;
+    if (n == 0 || n > 0xffff) return false;
     // Scratch space for the text (at most 4 bytes per described cell) and
     // the runs, reused from one line to the next.
     static thread_local std::vector<char> scratch;
@@ -99,38 +103,63 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     char* const runStart = textStart + n * 4 + 8;
     const Cell* const cells = row.cells().data();
 
-    // Runs of equal colours and style; often a single one.
-    char* r = runStart;
-    uint32_t lastColors = 0, lastStyle = 0;
-    uint32_t varies = 0;
-    for (size_t i = 0; i < n; ++i)
-        varies |= (cells[i].colorBits() ^ cells[0].colorBits()) |
-                  ((cells[i].glyphBits() ^ cells[0].glyphBits()) >> 25);
-    for (size_t i = 0; i < (varies ? n : std::min<size_t>(n, 1)); ++i) {
-        const uint32_t colors = cells[i].colorBits();
-        const uint32_t style = cells[i].glyphBits() >> 25;
-        if (i == 0 || colors != lastColors || style != lastStyle) {
-            uint16_t start = uint16_t(i);
-            std::memcpy(r, &start, 2);
-            std::memcpy(r + 2, &colors, 4);
-            r[6] = char(style);
-            r += kRunBytes;
-            lastColors = colors;
-            lastStyle = style;
-        }
-    }
+    // Colours and style are the top 39 bits of a cell's 8 bytes.
+    static_assert(sizeof(Cell) == 8);
+    constexpr uint64_t kLook = 0xfffffffffe000000ull;
+    auto bitsOf = [&](size_t i) {
+        uint64_t bits;
+        std::memcpy(&bits, &cells[i], 8);
+        return bits;
+    };
 
-    // The text. Most rows hold only narrow ASCII (code 1..0x7f, width 1,
-    // not extended), one byte per cell: a branch-free pass writes those
-    // bytes and notes whether any cell was something else.
-    out.exceptions.clear();
-    out.exceptionCount = 0;
+    // One branch-free pass for the common row: the text byte of each cell,
+    // whether any cell is not narrow ASCII (code 1..0x7f, width 1, not
+    // extended), and whether the look ever changes.
+    const uint64_t firstLook = bitsOf(0) & kLook;
     uint32_t other = 0;
+    uint64_t varies = 0;
     for (size_t i = 0; i < n; ++i) {
-        const uint32_t glyph = cells[i].glyphBits();
+        const uint64_t bits = bitsOf(i);
+        const uint32_t glyph = uint32_t(bits);
         textStart[i] = char(glyph);
         other |= uint32_t((glyph & 0x1ffffff) - 0x400001u > 0x7eu);
+        varies |= (bits & kLook) ^ firstLook;
     }
+
+    // Runs of equal colours and style.
+    char* r = runStart;
+    auto startRun = [&](size_t i) {
+        const uint32_t colors = cells[i].colorBits();
+        uint16_t start = uint16_t(i);
+        std::memcpy(r, &start, 2);
+        std::memcpy(r + 2, &colors, 4);
+        r[6] = char(cells[i].glyphBits() >> 25);
+        r += kRunBytes;
+    };
+    startRun(0);
+    size_t i = 1;
+    if (varies) {
+#if defined(__SSE2__)
+        // Two cells at a time against their left neighbours; most pairs
+        // continue the run.
+        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
+        for (; i + 1 < n; i += 2) {
+            __m128i cur =
+                _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i)), mask);
+            __m128i prev = _mm_and_si128(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i - 1)), mask);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(cur, prev)) == 0xffff) continue;
+            if ((bitsOf(i) & kLook) != (bitsOf(i - 1) & kLook)) startRun(i);
+            if ((bitsOf(i + 1) & kLook) != (bitsOf(i) & kLook)) startRun(i + 1);
+        }
+#endif
+        for (; i < n; ++i)
+            if ((bitsOf(i) & kLook) != (bitsOf(i - 1) & kLook)) startRun(i);
+    }
+
+    // The text of rows with other cells.
+    out.exceptions.clear();
+    out.exceptionCount = 0;
     char* t = textStart + n;
     if (other) {
         t = textStart;

@@ -1,6 +1,8 @@
 #include "screen/row.h"
 
 #include <algorithm>
+#include <compare>
+#include <iterator>
 
 #include "screen/utf8.h"
 
@@ -92,24 +94,74 @@ void Row::collectExtras() {
     *extras_ = std::move(kept);
 }
 
-void Row::detachWide(size_t from, size_t to) {
-    if (from >= to) return;
-    if (isWideRight(from)) cells_[from - 1] = Cell();
-    if (to - 1 < cells_.size() && isWideLeft(to - 1)) cells_[to] = Cell();
-}
+namespace {
+
+// Cells made from ASCII bytes on the fly, so that appending them to a row
+// writes each cell once.
+class AsciiCells {
+  public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = Cell;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Cell*;
+    using reference = Cell;
+
+    AsciiCells(const char* p, uint32_t glyph, uint32_t colors)
+        : p_(p), glyph_(glyph), colors_(colors) {}
+    Cell operator*() const {
+        return Cell::fromBits(glyph_ | static_cast<unsigned char>(*p_), colors_);
+    }
+    Cell operator[](difference_type i) const { return *(*this + i); }
+    AsciiCells& operator++() {
+        ++p_;
+        return *this;
+    }
+    AsciiCells operator++(int) {
+        AsciiCells old = *this;
+        ++p_;
+        return old;
+    }
+    AsciiCells& operator--() {
+        --p_;
+        return *this;
+    }
+    AsciiCells operator--(int) {
+        AsciiCells old = *this;
+        --p_;
+        return old;
+    }
+    AsciiCells& operator+=(difference_type n) {
+        p_ += n;
+        return *this;
+    }
+    AsciiCells& operator-=(difference_type n) {
+        p_ -= n;
+        return *this;
+    }
+    AsciiCells operator+(difference_type n) const { return AsciiCells(p_ + n, glyph_, colors_); }
+    AsciiCells operator-(difference_type n) const { return AsciiCells(p_ - n, glyph_, colors_); }
+    difference_type operator-(const AsciiCells& o) const { return p_ - o.p_; }
+    bool operator==(const AsciiCells& o) const { return p_ == o.p_; }
+    auto operator<=>(const AsciiCells& o) const { return p_ <=> o.p_; }
+
+  private:
+    const char* p_;
+    uint32_t glyph_, colors_;
+};
+
+}  // namespace
 
 void Row::putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
     const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
     const uint32_t colors = pen.colorBits();
-    // Overwrite what exists, append the rest (without first filling it).
+    // Overwrite what exists, append the rest.
     size_t overlap = at < cells_.size() ? std::min(n, cells_.size() - at) : 0;
     Cell* out = cells_.data() + at;
     for (size_t i = 0; i < overlap; ++i)
         out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
     if (overlap == n) return;
-    cells_.reserve(at + n);
-    for (size_t i = overlap; i < n; ++i)
-        cells_.push_back(Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors));
+    cells_.insert(cells_.end(), AsciiCells(bytes + overlap, glyph, colors),
+                  AsciiCells(bytes + n, glyph, colors));
 }
 
 bool Row::operator==(const Row& o) const {

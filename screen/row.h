@@ -81,7 +81,11 @@ class Row {
     // Before cells [from, to) are overwritten, removed or erased: a wide
     // character that the range cuts in two loses its other half too (it
     // becomes a default blank), so no half is ever left alone.
-    void detachWide(size_t from, size_t to);
+    void detachWide(size_t from, size_t to) {
+        if (from >= to) return;
+        if (isWideRight(from)) cells_[from - 1] = Cell();
+        if (to - 1 < cells_.size() && isWideLeft(to - 1)) cells_[to] = Cell();
+    }
 
     // Plain-text fast path: writes bytes (printable ASCII) from column at
     // on, each as a cell with the given colour and style bits.

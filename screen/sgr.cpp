@@ -35,10 +35,10 @@ bool isExactly(const Field& f, int64_t v) {
     return f.readable && f.length == 1 && f.value == v;
 }
 
-void resetPen(Grid& g) {
-    g.fg = 0;
-    g.bg = 0;
-    g.attrs = 0;
+void resetPen(Pen& pen) {
+    pen.fg = 0;
+    pen.bg = 0;
+    pen.attrs = 0;
 }
 
 // The extended colour forms after a 38 or 48; pos is the start of the
@@ -73,16 +73,13 @@ void extendedColor(std::string_view text, size_t& pos, uint8_t& kind, uint8_t& i
     }
 }
 
-}  // namespace
-
-void applySgr(Grid& g, std::string_view params) {
-    if (params.empty()) {
-        resetPen(g);
-        return;
-    }
-    size_t pos = 0;
-    while (pos <= params.size()) {
-        Field field = readField(params, pos);
+// The code table, over any source of fields: next() reads the next field
+// and extended() handles the colour forms after 38 and 48.
+// Works on a copy of the pen, so that its fields stay in registers.
+template <typename Source>
+Pen applyFields(Pen g, Source& src) {
+    while (src.more()) {
+        Field field = src.next();
         if (field.length == 0) {
             resetPen(g);
             continue;
@@ -134,14 +131,14 @@ void applySgr(Grid& g, std::string_view params) {
                 g.attrs &= uint16_t(~kStrike);
                 break;
             case 38:
-                extendedColor(params, pos, g.fg, g.fgIndex);
+                src.extended(g.fg, g.fgIndex);
                 break;
             case 39:
                 g.fg = 0;
                 g.fgIndex = 0;
                 break;
             case 48:
-                extendedColor(params, pos, g.bg, g.bgIndex);
+                src.extended(g.bg, g.bgIndex);
                 break;
             case 49:
                 g.bg = 0;
@@ -161,6 +158,78 @@ void applySgr(Grid& g, std::string_view params) {
                 break;
         }
     }
+    return g;
+}
+
+// Fields read from the parameter text as they are needed.
+struct TextSource {
+    std::string_view text;
+    size_t pos = 0;
+    bool more() const { return pos <= text.size(); }
+    Field next() { return readField(text, pos); }
+    void extended(uint8_t& kind, uint8_t& index) { extendedColor(text, pos, kind, index); }
+};
+
+// Fields already read by the interpreter.
+struct ArraySource {
+    const SgrField* fields;
+    size_t count;
+    size_t i = 0;
+    bool more() const { return i < count; }
+    Field next() {
+        const SgrField& f = fields[i++];
+        return Field{f.value, f.length, f.length > 0 && f.length <= 18};
+    }
+    bool exactly(size_t k, int64_t v) const {
+        return fields[k].length == 1 && fields[k].value == v;
+    }
+    void extended(uint8_t& kind, uint8_t& index) {
+        if (i + 1 < count && exactly(i, 5)) {
+            Field v = Field{fields[i + 1].value, fields[i + 1].length,
+                            fields[i + 1].length > 0 && fields[i + 1].length <= 18};
+            if (v.readable && v.value <= 255) {
+                if (v.value <= 15) {
+                    kind = uint8_t(v.value + 1);
+                    index = 0;
+                } else {
+                    kind = kColorIndexed;
+                    index = uint8_t(v.value);
+                }
+            }
+            i += 2;
+        } else if (i + 3 < count && exactly(i, 2)) {
+            kind = kColorDirect;
+            i += 4;
+        }
+    }
+};
+
+void setPen(Grid& g, const Pen& pen) {
+    g.fg = pen.fg;
+    g.bg = pen.bg;
+    g.fgIndex = pen.fgIndex;
+    g.bgIndex = pen.bgIndex;
+    g.attrs = pen.attrs;
+}
+
+}  // namespace
+
+void applySgr(Grid& g, std::string_view params) {
+    Pen pen = g.pen();
+    if (params.empty()) {
+        resetPen(pen);
+    } else {
+        TextSource src{params};
+        pen = applyFields(pen, src);
+    }
+    setPen(g, pen);
+}
+
+Pen applySgrFields(Grid& g, const SgrField* fields, size_t count) {
+    ArraySource src{fields, count};
+    Pen pen = applyFields(g.pen(), src);
+    setPen(g, pen);
+    return pen;
 }
 
 }  // namespace screen

@@ -158,7 +158,7 @@ void checkGrid(const Grid& g, const char* which) {
     if (g.height > 0) {
         ASSERT_LE(n, g.altActive ? g.height : g.height + std::max<int64_t>(g.maxScrollback, 0));
     } else {
-        ASSERT_LE(n, kMaxRows);
+        ASSERT_LE(n, g.altActive ? kMaxRows : kMaxRows + std::max<int64_t>(g.maxScrollback, 0));
     }
     for (int64_t i = std::max<int64_t>(0, n - 64); i < n; ++i)
         ASSERT_LE(g.lines.rowSize(i), kMaxColumns + 1);
@@ -201,6 +201,29 @@ TEST(Fuzz, RandomAndMutatedStreams) {
             }
         }
         total += stream.size();
+    }
+}
+
+// However a stream is cut, the screen ends up the same.
+TEST(Fuzz, ChunkingDoesNotMatter) {
+    std::mt19937 rng(99);
+    std::uniform_int_distribution<size_t> chunkSize(1, 300);
+    for (int round = 0; round < 20; ++round) {
+        std::string stream = randomStream(rng, 20000);
+        if (round % 2) mutate(rng, stream);
+        Terminal whole(30, 10, 20), bytes(30, 10, 20), random(30, 10, 20);
+        whole.write(stream);
+        for (char c : stream)
+            bytes.write(std::string_view(&c, 1));
+        for (size_t pos = 0; pos < stream.size();) {
+            size_t n = std::min(chunkSize(rng), stream.size() - pos);
+            random.write(std::string_view(stream).substr(pos, n));
+            pos += n;
+        }
+        ASSERT_EQ(bytes.snapshot(), whole.snapshot()) << round;
+        ASSERT_EQ(random.snapshot(), whole.snapshot()) << round;
+        ASSERT_EQ(bytes.grid().cursorCol, whole.grid().cursorCol) << round;
+        ASSERT_EQ(bytes.grid().pendingWrap, whole.grid().pendingWrap) << round;
     }
 }
 

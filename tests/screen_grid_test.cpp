@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "screen/editing.h"
 #include "screen/grid.h"
 #include "screen/placement.h"
@@ -301,6 +303,40 @@ TEST(Grid, HistoryKeepsEveryCellExactly) {
     EXPECT_EQ(text, expected);
 }
 
+// Rows of every kind of cell survive the trip into the history.
+TEST(Grid, HistoryRoundTripOfRandomRows) {
+    std::mt19937 rng(11);
+    const int32_t kRunes[] = {'a',   'Z',        ' ',      0xe9,   0x4e2d, 0x1f600,
+                              0x301, 0x7fffffff, 0x10ffff, 0xd800, 0};
+    for (int round = 0; round < 300; ++round) {
+        Grid g = screenGrid(0, 2, 4);  // no width: nothing wraps
+        int cells = std::uniform_int_distribution<int>(1, 45)(rng);
+        for (int i = 0; i < cells; ++i) {
+            if (std::uniform_int_distribution<int>(0, 3)(rng) == 0) {
+                g.fg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
+                g.fgIndex = uint8_t(std::uniform_int_distribution<int>(0, 255)(rng));
+                g.bg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
+                g.attrs = uint16_t(std::uniform_int_distribution<int>(0, kAllStyles)(rng));
+            }
+            int32_t r =
+                kRunes[std::uniform_int_distribution<size_t>(0, std::size(kRunes) - 1)(rng)];
+            if (r == 0) {
+                g.cursorCol = std::uniform_int_distribution<int64_t>(0, 45)(rng);
+            } else {
+                putRune(g, r);
+            }
+        }
+        Row original = g.lines.row(0);
+        std::string text = lineText(g, 0);
+        g.cursorRow = 1;
+        for (int i = 0; i < 3; ++i)
+            lineFeed(g);
+        ASSERT_GE(screenTop(g), 1);  // the row is in the history
+        ASSERT_TRUE(g.lines.row(0) == original) << round;
+        ASSERT_EQ(lineText(g, 0), text) << round;
+    }
+}
+
 TEST(Grid, ScrolledInRowsTakeThePenBackground) {
     Grid g = screenGrid(6, 3);
     g.bg = 4;
@@ -337,6 +373,14 @@ TEST(Grid, BoundsAgainstHostileValues) {
         lineFeed(unsized);
     EXPECT_EQ(unsized.lines.size(), kMaxRows);
     EXPECT_EQ(unsized.cursorRow, kMaxRows - 1);
+    // A client that reports no height does not wipe the history.
+    Grid full = screenGrid(10, 4, 100);
+    for (int i = 0; i < 200; ++i)
+        lineFeed(full);
+    resize(full, 10, 0);
+    EXPECT_EQ(full.lines.size(), 104);
+    resize(full, 10, 4);
+    EXPECT_EQ(full.lines.size(), 104);
     // A huge scrollback limit does not overflow.
     Grid big = newGrid(10, 2, INT64_MAX);
     lineFeed(big);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "screen/grid.h"
+#include "screen/interpreter.h"
 #include "screen/params.h"
 #include "screen/sgr.h"
 
@@ -78,6 +81,44 @@ TEST(Sgr, ManyParameters) {
     p += "38;5;123";
     applySgr(g, p);
     EXPECT_EQ(g.pen(), (Pen{17, 0, 123, 0, kBold}));
+}
+
+// The interpreter reads short parameter lists on its own; the pen must
+// come out as applySgr makes it.
+TEST(Sgr, InterpreterAgreesWithApplySgr) {
+    std::mt19937 rng(5);
+    const char* const kParts[] = {"0",
+                                  "1",
+                                  "2",
+                                  "5",
+                                  "05",
+                                  "38",
+                                  "48",
+                                  "22",
+                                  "31",
+                                  "44",
+                                  "97",
+                                  "107",
+                                  "255",
+                                  "256",
+                                  "16",
+                                  "",
+                                  "99999999999999999999",
+                                  "123456789012345678"};
+    for (int i = 0; i < 20000; ++i) {
+        std::string p;
+        int n = std::uniform_int_distribution<int>(0, 20)(rng);
+        for (int k = 0; k < n; ++k) {
+            if (k) p += ';';
+            p += kParts[std::uniform_int_distribution<size_t>(0, std::size(kParts) - 1)(rng)];
+        }
+        Grid a = newGrid(), b = newGrid();
+        applySgr(a, "38;5;77;48;5;99;1");
+        applySgr(b, "38;5;77;48;5;99;1");
+        applySgr(a, p);
+        feed(b, "\x1b[" + p + "m");
+        ASSERT_EQ(a.pen(), b.pen()) << p;
+    }
 }
 
 }  // namespace
