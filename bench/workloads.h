@@ -15,6 +15,10 @@ std::string colourText(int lines, int every);
 // Lines of tokens of 3 to 9 characters, each with its own colour or
 // style sequence (16- and 256-colour, bold, underline, resets).
 std::string highlightedText(int lines);
+// Lines of 80 columns of words, every word in its own graphic-rendition
+// mix (256-colour, bold, underline, reverse) and reset after it, ended by
+// CR LF: what colourised listings and the end-to-end benchmark print.
+std::string wordColourText(int lines);
 // Full-screen redraws of an 80x24 screen addressed row by row with cursor
 // positioning, erase to end of line and a few colours.
 std::string redrawFrames(int frames);

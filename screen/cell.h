@@ -45,7 +45,7 @@ class Cell {
     constexpr Cell() : glyph_(32 | (1u << kWidthShift)), colors_(0) {}
 
     // A cell with a code point that fits the code field (see fitsInline).
-    static constexpr Cell make(uint32_t code, int width, const Pen& pen) {
+    static constexpr Cell make(uint32_t code, int width, Pen pen) {
         Cell c;
         c.glyph_ = code | (uint32_t(width) << kWidthShift) |
                    (uint32_t(pen.attrs & kAllStyles) << kAttrShift);
@@ -53,7 +53,7 @@ class Cell {
         return c;
     }
     // The blank that erasing paints: the pen's background and nothing else.
-    static constexpr Cell eraseBlank(const Pen& pen) {
+    static constexpr Cell eraseBlank(Pen pen) {
         Cell c;
         c.colors_ = uint32_t(pen.bg) << 8 | uint32_t(pen.bgIndex) << 24;
         return c;
@@ -89,7 +89,7 @@ class Cell {
         c.colors_ = colors;
         return c;
     }
-    static constexpr uint32_t colorBits(const Pen& pen) {
+    static constexpr uint32_t colorBits(Pen pen) {
         return uint32_t(pen.fg) | uint32_t(pen.bg) << 8 | uint32_t(pen.fgIndex) << 16 |
                uint32_t(pen.bgIndex) << 24;
     }
