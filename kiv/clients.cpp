@@ -134,7 +134,7 @@ void broadcast(Session& s, MsgKind kind, std::string_view payload) {
 }
 
 void queueSnapshot(Session& s, int index) {
-    std::string text = s.term->snapshot();
+    std::string text = s.term->snapshot(SnapshotHistoryBudget);
     if (text.empty()) return;
     if (!queueClient(s, index, MsgKind::Output, text)) dropClient(s, s.clients[index].fd.get());
 }

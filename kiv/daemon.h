@@ -24,6 +24,11 @@ inline constexpr size_t ClientQueueLimit = 16 * 1024 * 1024;
 // While more input than this waits for the command, clients are not read.
 inline constexpr size_t PtyInputHighWater = 1024 * 1024;
 inline constexpr int ReadChunk = 4096;
+// The scrollback part of an attach snapshot is kept within this many bytes
+// (the newest lines win), so that the whole repaint always fits one message
+// and the client's queue: a history of very wide lines must not make a
+// session impossible to attach to.
+inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
 
 struct Client {
     UniqueFd fd;

@@ -122,13 +122,29 @@ std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount) {
     return out;
 }
 
-std::string renderAnsiFull(const Grid& g) {
+// The first scrollback line to write so that the text of the lines from it
+// to the screen, with their line breaks, fits the budget.
+int64_t firstHistoryLine(const Grid& g, int64_t history, size_t budget) {
+    if (budget == SIZE_MAX) return 0;
+    std::string text;
+    size_t total = 0;
+    for (int64_t i = history - 1; i >= 0; --i) {
+        text.clear();
+        g.lines.appendText(i, text);
+        total += text.size() + 2;
+        if (total > budget) return i + 1;
+    }
+    return 0;
+}
+
+std::string renderAnsiFull(const Grid& g, size_t historyBudget) {
     std::string out;
     int64_t n = g.lines.size();
     int64_t h = g.height;
     int64_t history = h > 0 ? std::max<int64_t>(0, n - h) : n;
-    out.reserve(size_t(history) * 82 + size_t(std::max<int64_t>(h, 0)) * 100 + 64);
-    for (int64_t i = 0; i < history; ++i) {
+    int64_t first = firstHistoryLine(g, history, historyBudget);
+    out.reserve(size_t(history - first) * 82 + size_t(std::max<int64_t>(h, 0)) * 100 + 64);
+    for (int64_t i = first; i < history; ++i) {
         g.lines.appendText(i, out);
         out += "\r\n";
     }
@@ -136,8 +152,8 @@ std::string renderAnsiFull(const Grid& g) {
     return out;
 }
 
-std::string renderSnapshot(const Grid& g) {
-    std::string out = renderAnsiFull(g);
+std::string renderSnapshot(const Grid& g, size_t historyBudget) {
+    std::string out = renderAnsiFull(g, historyBudget);
     int64_t n = g.lines.size();
     int64_t h = g.height;
     int64_t top = h > 0 ? std::max<int64_t>(0, n - h) : n - h;

@@ -2,6 +2,7 @@
 // as a newly attached client receives it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,11 +19,13 @@ std::string rowText(const Grid& g, int64_t i);
 std::string renderRows(const std::vector<Row>& rows, int64_t colLimit);
 // Erase, home, then the last rowCount lines.
 std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount);
-// The scrollback as plain lines, then the screen with renderAnsi.
-std::string renderAnsiFull(const Grid& g);
+// The scrollback as plain lines, then the screen with renderAnsi. With a
+// history budget, only the newest scrollback lines whose text (with line
+// breaks) fits in that many bytes are written.
+std::string renderAnsiFull(const Grid& g, size_t historyBudget = SIZE_MAX);
 // What an attaching client receives: renderAnsiFull, then the cursor put
 // where it is; a pending wrap is reproduced by writing the last column
 // again, so the client's terminal also waits to wrap.
-std::string renderSnapshot(const Grid& g);
+std::string renderSnapshot(const Grid& g, size_t historyBudget = SIZE_MAX);
 
 }  // namespace screen

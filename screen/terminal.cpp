@@ -16,8 +16,8 @@ void Terminal::resize(int64_t cols, int64_t rows) {
     screen::resize(grid_, cols, rows);
 }
 
-std::string Terminal::snapshot() const {
-    return renderSnapshot(grid_);
+std::string Terminal::snapshot(size_t historyBudget) const {
+    return renderSnapshot(grid_, historyBudget);
 }
 
 std::unique_ptr<Terminal> newTerminal(int64_t cols, int64_t rows, int64_t scrollback) {

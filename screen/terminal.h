@@ -19,7 +19,9 @@ class Terminal {
     void write(std::string_view bytes);
     void resize(int64_t cols, int64_t rows);
     // The repaint an attaching client receives, cursor placement included.
-    std::string snapshot() const;
+    // With a history budget, the oldest scrollback lines are left out as
+    // far as needed to keep their text within that many bytes.
+    std::string snapshot(size_t historyBudget = SIZE_MAX) const;
     const Grid& grid() const { return grid_; }
     Grid& grid() { return grid_; }
 

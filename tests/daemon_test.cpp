@@ -72,6 +72,29 @@ TEST(Daemon, SnapshotShowsEarlierOutputThenLiveOutputFollows) {
     EXPECT_TRUE(c.outputContains("got hello"));
 }
 
+TEST(Daemon, HugeHistoryStillAttaches) {
+    // 10000 lines of 2000 columns: a history far larger than one message.
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s",
+                             "read go\nhead -c 20000000 /dev/zero | tr '\\0' 'y' | fold -w 2000\n"
+                             "echo; echo LAST-LINE\nsleep 30\n");
+    DaemonProcess d(scratch, "wide", cmd);
+    ASSERT_TRUE(d.waitReady());
+    {
+        ProtoClient first = attach(d, 2000, 40);
+        ASSERT_TRUE(first.outputUntil([&](const std::string&) { return !first.others().empty(); }));
+        first.send(MsgKind::Input, "go\r");
+        ASSERT_TRUE(first.outputContains("LAST-LINE", 60s));
+    }
+    ProtoClient c = attach(d, 2000, 40);
+    auto snap = c.next(30s);
+    ASSERT_TRUE(snap);
+    EXPECT_EQ(snap->kind, MsgKind::Output);
+    EXPECT_LT(snap->payload.size(), 16u * 1024 * 1024);
+    EXPECT_GT(snap->payload.size(), 4u * 1024 * 1024);
+    EXPECT_NE(snap->payload.find("LAST-LINE"), std::string::npos);
+}
+
 TEST(Daemon, TwoClientsShareOneSize) {
     ScratchDir scratch;
     std::string cmd = script(scratch, "s", "while read line; do stty size; done\n");

@@ -104,6 +104,19 @@ TEST(Render, ScreenAfterHistory) {
     EXPECT_EQ(rowText(y.grid(), 5), "");
 }
 
+TEST(Render, HistoryBudgetKeepsTheNewestLines) {
+    Terminal t(10, 3, 100);
+    for (int i = 0; i < 5; ++i)
+        t.write("line" + std::to_string(i) + "\r\n");
+    t.write("end");
+    std::string screenPart = kHead + "line3\r\nline4\r\nend" + kReset + ESC + "[3;4H";
+    // Each history line costs its text and CR LF: 7 bytes.
+    EXPECT_EQ(t.snapshot(14), "line1\r\nline2\r\n" + screenPart);
+    EXPECT_EQ(t.snapshot(13), "line2\r\n" + screenPart);
+    EXPECT_EQ(t.snapshot(0), screenPart);
+    EXPECT_EQ(t.snapshot(21), t.snapshot());
+}
+
 TEST(Render, SnapshotKeepsAPendingWrap) {
     struct Case {
         const char* name;
