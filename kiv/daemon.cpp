@@ -1,5 +1,6 @@
 #include "kiv/daemon.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,6 +28,8 @@ constexpr int Scrollback = 10000;
 // How often the daemon makes sure its socket file still exists: cleaners of
 // temporary directories and logouts remove it while the session runs.
 constexpr auto SocketCheckInterval = std::chrono::seconds(5);
+// How long queued output may take to reach the clients once the session ends.
+constexpr auto ShutdownDrainLimit = std::chrono::seconds(1);
 
 volatile sig_atomic_t shutdownRequested = 0;
 
@@ -136,8 +139,32 @@ struct Daemon {
         }
     }
 
+    // A session's last output (the error before a shell exits, say) must not
+    // be lost because a client's socket was full at that moment: queued
+    // output gets a moment to go out before the connections close.
+    void drainClients() {
+        auto deadline = std::chrono::steady_clock::now() + ShutdownDrainLimit;
+        for (;;) {
+            std::vector<pollfd> pending;
+            for (const Client& c : s.clients)
+                if (!c.outBuf.empty()) pending.push_back({c.fd.get(), POLLOUT, 0});
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (pending.empty() || left.count() <= 0) return;
+            int ready = poll(pending.data(), pending.size(), static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return;
+            for (const pollfd& p : pending) {
+                int index = clientIndex(s, p.fd);
+                if (p.revents && index >= 0 && !flushClient(s, index))
+                    s.clients[index].outBuf.clear();  // gone: nothing more to wait for
+            }
+        }
+    }
+
     void shutdown() {
-        for (Client& c : s.clients) c.fd.reset();  // queued output is discarded
+        drainClients();
+        for (Client& c : s.clients) c.fd.reset();
         s.clients.clear();
         unixListener.reset();
         tcpListener.reset();

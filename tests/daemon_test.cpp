@@ -336,6 +336,21 @@ TEST(Daemon, CommandExitClosesClientsAndRemovesFiles) {
     expectCleanShutdown(d);
 }
 
+TEST(Daemon, LastOutputReachesASlowClientBeforeTheEnd) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch, "s",
+                             "read go\nhead -c 3000000 /dev/zero | tr '\\0' 'z'\necho END-MARK\n");
+    DaemonProcess d(scratch, "final-words", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient c = attach(d);
+    ASSERT_TRUE(c.outputUntil([&](const std::string&) { return !c.others().empty(); }));
+    c.send(MsgKind::Input, "go\r");
+    std::this_thread::sleep_for(400ms);  // not reading while the command prints and exits
+    EXPECT_TRUE(c.waitClosed(20s));
+    EXPECT_NE(c.output().find("END-MARK"), std::string::npos);
+    EXPECT_EQ(d.waitExit(), 0);
+}
+
 TEST(Daemon, SigtermClosesClientsAndRemovesFiles) {
     ScratchDir scratch;
     DaemonProcess d(scratch, "term", "/bin/cat", {"--log"});
