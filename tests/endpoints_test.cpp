@@ -9,6 +9,7 @@
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/protocol.h"
+#include "tests/support/errors.h"
 #include "tests/support/net.h"
 #include "tests/support/scratch.h"
 
@@ -18,16 +19,6 @@ using testsupport::openFdCount;
 using testsupport::ScratchDir;
 
 namespace {
-
-template <typename F>
-std::string systemErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const SystemError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 // A path of exactly `size` bytes inside the scratch directory.
 std::string pathOfSize(const ScratchDir& dir, size_t size) {
@@ -54,8 +45,10 @@ TEST(UnixEndpoints, PathLengthLimit) {
 
     std::string tooLong = pathOfSize(scratch, 108);
     int before = openFdCount();
-    EXPECT_EQ(systemErrorOf([&] { connectUnix(tooLong); }), "socket path too long");
-    EXPECT_EQ(systemErrorOf([&] { listenUnix(tooLong); }), "socket path too long");
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { connectUnix(tooLong); }),
+              "socket path too long");
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { listenUnix(tooLong); }),
+              "socket path too long");
     EXPECT_EQ(openFdCount(), before);
 }
 
@@ -65,10 +58,11 @@ TEST(UnixEndpoints, DeadAndMissingSockets) {
     listenUnix(path);  // closed at once: the file stays, nobody listens
     ASSERT_TRUE(testsupport::exists(path));
     int before = openFdCount();
-    EXPECT_EQ(systemErrorOf([&] { connectUnix(path); }), "connect failed: " + path);
-    EXPECT_EQ(systemErrorOf([&] { connectUnix(scratch / "none"); }),
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { connectUnix(path); }),
+              "connect failed: " + path);
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { connectUnix(scratch / "none"); }),
               "connect failed: " + (scratch / "none"));
-    EXPECT_EQ(systemErrorOf([&] { listenUnix(path); }), "bind failed: " + path);
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { listenUnix(path); }), "bind failed: " + path);
     EXPECT_EQ(openFdCount(), before);
 }
 
@@ -77,7 +71,7 @@ TEST(TcpEndpoints, TakenPortAndReuse) {
     UniqueFd first = listenTcp(loopback, 0);
     int port = localPort(first.get());
     int before = openFdCount();
-    EXPECT_EQ(systemErrorOf([&] { listenTcp(loopback, port); }),
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { listenTcp(loopback, port); }),
               "cannot bind 127.0.0.1:" + std::to_string(port));
     EXPECT_EQ(openFdCount(), before);
 
@@ -93,7 +87,7 @@ TEST(TcpEndpoints, TakenPortAndReuse) {
     EXPECT_NO_THROW(listenTcp(loopback, port));
 
     before = openFdCount();
-    EXPECT_EQ(systemErrorOf([&] { connectTcp(loopback, port); }),
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { connectTcp(loopback, port); }),
               "connect failed: 127.0.0.1:" + std::to_string(port));
     EXPECT_EQ(openFdCount(), before);
 }
@@ -118,7 +112,7 @@ TEST(TcpEndpoints, Ipv6Loopback) {
         connectTcp(v6, port, std::chrono::steady_clock::now() + std::chrono::seconds(5));
     expectConnected(listener.get(), timed.get());
     EXPECT_EQ(fcntl(timed.get(), F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_EQ(systemErrorOf([&] { listenTcp(v6, port); }),
+    EXPECT_EQ(testsupport::errorOf<SystemError>([&] { listenTcp(v6, port); }),
               "cannot bind ::1:" + std::to_string(port));
 }
 

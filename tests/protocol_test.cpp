@@ -10,6 +10,7 @@
 #include "kiv/errors.h"
 #include "kiv/fd.h"
 #include "kiv/protocol.h"
+#include "tests/support/errors.h"
 
 using namespace kiv;
 
@@ -30,16 +31,6 @@ std::string header(int version, int kind, uint32_t length) {
     return {static_cast<char>(version),      static_cast<char>(kind),
             static_cast<char>(length >> 24), static_cast<char>(length >> 16),
             static_cast<char>(length >> 8),  static_cast<char>(length)};
-}
-
-template <typename F>
-std::string ioErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const IoError& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 // Writes all of `bytes` on a blocking descriptor.
@@ -145,7 +136,7 @@ TEST(TakeFrame, OffsetFormWalksWithoutErasing) {
     EXPECT_EQ(used, 18u);
     buffer += std::string("\x09", 1);  // a bad kind byte, whole header next
     buffer += std::string("\0\0\0\0", 4);
-    EXPECT_EQ(ioErrorOf([&] { takeFrame(buffer, used, kind, payload); }),
+    EXPECT_EQ(testsupport::errorOf<IoError>([&] { takeFrame(buffer, used, kind, payload); }),
               "unknown message kind: 9");
     EXPECT_EQ(used, 18u);
 }
@@ -175,7 +166,8 @@ TEST(Frame, MalformedHeaders) {
         MsgKind kind;
         std::string payload;
         if (c.takeError) {
-            EXPECT_EQ(ioErrorOf([&] { takeFrame(buffer, kind, payload); }), c.takeError);
+            EXPECT_EQ(testsupport::errorOf<IoError>([&] { takeFrame(buffer, kind, payload); }),
+                      c.takeError);
         } else {
             EXPECT_FALSE(takeFrame(buffer, kind, payload));
         }
@@ -183,7 +175,7 @@ TEST(Frame, MalformedHeaders) {
 
         SocketPair pair;
         writeAll(pair.a.get(), c.bytes);
-        EXPECT_EQ(ioErrorOf([&] { recvMsg(pair.b.get()); }), c.recvError);
+        EXPECT_EQ(testsupport::errorOf<IoError>([&] { recvMsg(pair.b.get()); }), c.recvError);
     }
     std::string buffer = header(2, 6, 0);
     MsgKind kind;
@@ -224,7 +216,7 @@ TEST(SendRecv, PayloadLimits) {
     EXPECT_TRUE(got.payload == largest);
 
     std::string tooLarge(MaxPayload + 1, 'x');
-    EXPECT_EQ(ioErrorOf([&] { frameBytes(MsgKind::Output, tooLarge); }),
+    EXPECT_EQ(testsupport::errorOf<IoError>([&] { frameBytes(MsgKind::Output, tooLarge); }),
               "payload too large: 16777216");
     EXPECT_FALSE(sendMsg(pair.a.get(), MsgKind::Output, tooLarge));
     char byte;
@@ -236,7 +228,8 @@ TEST(SendRecv, PayloadLimits) {
     timeval limit{5, 0};
     setsockopt(pair.b.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     writeAll(pair.a.get(), header(2, 1, MaxPayload + 1) + "xyz");
-    EXPECT_EQ(ioErrorOf([&] { recvMsg(pair.b.get()); }), "frame too large: 16777216 bytes");
+    EXPECT_EQ(testsupport::errorOf<IoError>([&] { recvMsg(pair.b.get()); }),
+              "frame too large: 16777216 bytes");
 }
 
 TEST(SendRecv, ShortReadsAndClosedPeers) {
@@ -244,13 +237,15 @@ TEST(SendRecv, ShortReadsAndClosedPeers) {
         SocketPair pair;
         writeAll(pair.a.get(), header(2, 1, 10).substr(0, 3));
         pair.a.reset();
-        EXPECT_EQ(ioErrorOf([&] { recvMsg(pair.b.get()); }), "short read on message header");
+        EXPECT_EQ(testsupport::errorOf<IoError>([&] { recvMsg(pair.b.get()); }),
+                  "short read on message header");
     }
     {
         SocketPair pair;
         writeAll(pair.a.get(), header(2, 1, 10) + "abcd");
         pair.a.reset();
-        EXPECT_EQ(ioErrorOf([&] { recvMsg(pair.b.get()); }), "short read on message payload");
+        EXPECT_EQ(testsupport::errorOf<IoError>([&] { recvMsg(pair.b.get()); }),
+                  "short read on message payload");
     }
     {
         SocketPair pair;

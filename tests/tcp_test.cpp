@@ -13,6 +13,7 @@
 #include "kiv/errors.h"
 #include "kiv/protocol.h"
 #include "kiv/tcp.h"
+#include "tests/support/errors.h"
 #include "tests/support/net.h"
 
 using namespace kiv;
@@ -21,16 +22,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const ListenAddr Loopback = parseListen("127.0.0.1:1");
-
-template <typename F>
-std::string systemErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const SystemError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 // Something listening on one port of the window. It answers each
 // connection's first message as `reply` says, then closes it.
@@ -110,11 +101,12 @@ TEST(TcpListener, NoFreePort) {
             // Someone else holds it: taken all the same.
         }
     }
-    EXPECT_EQ(systemErrorOf([] { startTcpListener(Loopback, 65534); }),
+    EXPECT_EQ(testsupport::errorOf<SystemError>([] { startTcpListener(Loopback, 65534); }),
               "no free TCP port in 65534..65597");
     // Port 0 would always bind (to any free port), so it is never tried.
-    EXPECT_EQ(systemErrorOf([] { startTcpListener(Loopback, -63); }), "no free TCP port in -63..0");
-    EXPECT_EQ(systemErrorOf([] { startTcpListener(Loopback, INT32_MAX - 10); }),
+    EXPECT_EQ(testsupport::errorOf<SystemError>([] { startTcpListener(Loopback, -63); }),
+              "no free TCP port in -63..0");
+    EXPECT_EQ(testsupport::errorOf<SystemError>([] { startTcpListener(Loopback, INT32_MAX - 10); }),
               "no free TCP port in 2147483637..2147483700");
 }
 
@@ -150,8 +142,9 @@ TEST(TcpSearch, FindsTheSessionPastRefusalsAndSilence) {
 TEST(TcpSearch, SessionNotFound) {
     int base = testsupport::freePortRun(PortWindow);
     FakeDaemon other(base + 10, FakeDaemon::Session, "other");
-    EXPECT_EQ(systemErrorOf([&] { findTcpSession(Loopback, base, "work", 300ms); }),
-              "connect failed: session not found on socket or tcp");
+    EXPECT_EQ(
+        testsupport::errorOf<SystemError>([&] { findTcpSession(Loopback, base, "work", 300ms); }),
+        "connect failed: session not found on socket or tcp");
     EXPECT_EQ(testsupport::connectionsTo(base, base + PortWindow - 1), 0);
     other.stop();
     EXPECT_EQ(other.attaches, std::vector<std::string>{"work"});
