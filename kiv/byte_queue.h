@@ -9,7 +9,7 @@
 namespace kiv {
 
 class ByteQueue {
-public:
+  public:
     size_t size() const { return data_.size() - head_; }
     bool empty() const { return size() == 0; }
     const char* data() const { return data_.data() + head_; }
@@ -31,7 +31,7 @@ public:
         if (data_.capacity() > 65536) data_.shrink_to_fit();
     }
 
-private:
+  private:
     void compact() {
         data_.erase(0, head_);
         head_ = 0;

@@ -20,7 +20,9 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-UsageError fail(const std::string& message) { return UsageError(message); }
+UsageError fail(const std::string& message) {
+    return UsageError(message);
+}
 
 int parsePort(std::string_view name, std::string_view value) {
     auto number = readInteger(value);
@@ -117,8 +119,8 @@ Config toConfig(const CliArgs& args) {
     } else if (args.port == 0) {
         config.listen = args.listen;
     } else {
-        config.listen = args.listen.substr(0, args.listen.rfind(':')) + ":" +
-                        std::to_string(args.port);
+        config.listen =
+            args.listen.substr(0, args.listen.rfind(':')) + ":" + std::to_string(args.port);
     }
     return config;
 }

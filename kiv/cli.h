@@ -30,7 +30,8 @@ struct FlagDoc {
 };
 
 inline constexpr std::array<FlagDoc, 5> FlagDocs = {{
-    {"  -l, --listen <host:port>", "also listen on TCP; base port: each session takes the next free one"},
+    {"  -l, --listen <host:port>",
+     "also listen on TCP; base port: each session takes the next free one"},
     {"  -p, --port <port>", "TCP base port, overrides the port in --listen"},
     {"      --log", "append to $XDG_DATA_HOME/kiv/kiv-YYYY.log"},
     {"  -v, --version", "show version"},

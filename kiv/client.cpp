@@ -35,7 +35,7 @@ std::string resizePayload(unsigned cols, unsigned rows) {
 
 // Puts the terminal back however the client ends.
 class RawMode {
-public:
+  public:
     RawMode() {
         saved_ = tcgetattr(0, &attrs_) == 0;
         if (!saved_) return;
@@ -53,14 +53,14 @@ public:
     RawMode(const RawMode&) = delete;
     RawMode& operator=(const RawMode&) = delete;
 
-private:
+  private:
     termios attrs_{};
     bool saved_ = false;
 };
 
 // The window-change pipe and the SIGWINCH handler, undone in reverse order.
 class WinchWatch {
-public:
+  public:
     WinchWatch() {
         if (pipe2(winchPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
             winchPipe[0] = winchPipe[1] = -1;
@@ -80,7 +80,7 @@ public:
 
     int readEnd() const { return winchPipe[0]; }
 
-private:
+  private:
     sighandler_t previous_ = SIG_DFL;
 };
 
@@ -115,7 +115,7 @@ void writeAll(int fd, const std::string& bytes) {
 }
 
 class Attached {
-public:
+  public:
     Attached(int sock, int winch) : sock_(sock), winch_(winch) {}
 
     void run() {
@@ -138,7 +138,7 @@ public:
         }
     }
 
-private:
+  private:
     void readInput() {
         char buf[InputChunk];
         ssize_t n = ::read(0, buf, sizeof buf);

@@ -26,7 +26,9 @@ void updateInputPause(Session& s) {
         s.sel->modify(c.fd.get(), clientInterest(s, !c.outBuf.empty()));
 }
 
-bool readyForOutput(const Client& c) { return c.attached && !c.awaitingSnapshot; }
+bool readyForOutput(const Client& c) {
+    return c.attached && !c.awaitingSnapshot;
+}
 
 }  // namespace
 

@@ -16,10 +16,10 @@ struct Config {
 
 // A numeric IP address (never a host name) and a port 1..65535.
 struct ListenAddr {
-    int family = 0;                    // AF_INET or AF_INET6
-    std::array<uint8_t, 16> addr{};    // network order; the first 4 bytes for IPv4
+    int family = 0;                  // AF_INET or AF_INET6
+    std::array<uint8_t, 16> addr{};  // network order; the first 4 bytes for IPv4
     int port = 0;
-    std::string host;                  // the address as the user wrote it
+    std::string host;  // the address as the user wrote it
 };
 
 // Parses "host:port"; the port follows the last ':' so that "::1:7000" is

@@ -164,7 +164,8 @@ struct Daemon {
 
     void shutdown() {
         drainClients();
-        for (Client& c : s.clients) c.fd.reset();
+        for (Client& c : s.clients)
+            c.fd.reset();
         s.clients.clear();
         unixListener.reset();
         tcpListener.reset();
@@ -177,7 +178,9 @@ struct Daemon {
 
 }  // namespace
 
-void onShutdown(int) { shutdownRequested = 1; }
+void onShutdown(int) {
+    shutdownRequested = 1;
+}
 
 Session newSession(const std::string& name, const std::string& command) {
     Session s;

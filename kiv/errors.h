@@ -8,7 +8,7 @@
 namespace kiv {
 
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
     // A short word naming the category, shown for failures nobody handled.
     virtual const char* kind() const noexcept = 0;
@@ -16,21 +16,21 @@ public:
 
 // Bad input from the user: the command line, a listen address, a session name.
 class UsageError : public Error {
-public:
+  public:
     using Error::Error;
     const char* kind() const noexcept override { return "usage"; }
 };
 
 // A system call failed; the text names the step ("bind failed: <path>").
 class SystemError : public Error {
-public:
+  public:
     using Error::Error;
     const char* kind() const noexcept override { return "system"; }
 };
 
 // A malformed or truncated message stream.
 class IoError : public Error {
-public:
+  public:
     using Error::Error;
     const char* kind() const noexcept override { return "io"; }
 };

@@ -59,7 +59,9 @@ struct Exit {
     int status;
 };
 
-[[noreturn]] void die(const std::string& message) { throw Fatal{message}; }
+[[noreturn]] void die(const std::string& message) {
+    throw Fatal{message};
+}
 
 void printLine(const std::string& line) {
     std::fputs(line.c_str(), stdout);
@@ -135,10 +137,10 @@ void cleanSessionFiles(const std::string& name) {
 
 [[noreturn]] void cleanStale(const std::string& name) {
     bool any = false;
-    for (const char* ext : {".sock", ".lock", ".pid"}) any = any || pathPresent(sessionFile(name, ext));
+    for (const char* ext : {".sock", ".lock", ".pid"})
+        any = any || pathPresent(sessionFile(name, ext));
     cleanSessionFiles(name);
-    die(any ? "cleaned stale socket, no daemon for session: " + name
-            : "no such session: " + name);
+    die(any ? "cleaned stale socket, no daemon for session: " + name : "no such session: " + name);
 }
 
 // The running executable, for starting the daemon as a copy of ourselves.
@@ -160,7 +162,8 @@ void startDaemon(const std::string& invocation, const std::string& session,
     if (cli.port != 0) args.insert(args.end(), {"-p", std::to_string(cli.port)});
     if (cli.log) args.push_back("--log");
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     pid_t child = fork();
@@ -169,10 +172,12 @@ void startDaemon(const std::string& invocation, const std::string& session,
         setsid();
         int devNull = open("/dev/null", O_RDWR);
         if (devNull >= 0) {
-            for (int fd = 0; fd <= 2; ++fd) dup2(devNull, fd);
+            for (int fd = 0; fd <= 2; ++fd)
+                dup2(devNull, fd);
             if (devNull > 2) close(devNull);
         }
-        for (int fd = 3; fd <= 1023; ++fd) close(fd);
+        for (int fd = 3; fd <= 1023; ++fd)
+            close(fd);
         setenv(ExactNameVar, session.c_str(), 1);
         execv(exe.c_str(), argv.data());
         std::string message = "kiv: exec failed: " + exe + "\n";
@@ -244,7 +249,8 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
             rest.erase(rest.begin());
         } else if (matches.size() > 1) {
             std::string joined;
-            for (const std::string& m : matches) joined += (joined.empty() ? "" : ", ") + m;
+            for (const std::string& m : matches)
+                joined += (joined.empty() ? "" : ", ") + m;
             die("ambiguous command: " + rest.front() + " (" + joined + "). usage: kiv --help");
         }
     }

@@ -10,10 +10,14 @@ namespace {
 
 uint32_t epollBits(Interest interest) {
     switch (interest) {
-        case Interest::None: return 0;
-        case Interest::Read: return EPOLLIN;
-        case Interest::ReadWrite: return EPOLLIN | EPOLLOUT;
-        case Interest::Write: return EPOLLOUT;
+        case Interest::None:
+            return 0;
+        case Interest::Read:
+            return EPOLLIN;
+        case Interest::ReadWrite:
+            return EPOLLIN | EPOLLOUT;
+        case Interest::Write:
+            return EPOLLOUT;
     }
     return 0;
 }
@@ -39,7 +43,9 @@ bool Selector::modify(int fd, Interest interest) {
     return control(epoll_.get(), EPOLL_CTL_MOD, fd, interest);
 }
 
-void Selector::remove(int fd) { epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr); }
+void Selector::remove(int fd) {
+    epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+}
 
 std::vector<ReadyEvent> Selector::wait(int timeoutMs, const sigset_t* mask) {
     epoll_event events[MaxEvents];

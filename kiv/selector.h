@@ -19,7 +19,7 @@ struct ReadyEvent {
 };
 
 class Selector {
-public:
+  public:
     static constexpr int MaxEvents = 64;
 
     Selector();  // raises SystemError "epoll_create1 failed"
@@ -36,7 +36,7 @@ public:
     // interrupted wait returns no events.
     std::vector<ReadyEvent> wait(int timeoutMs, const sigset_t* mask = nullptr);
 
-private:
+  private:
     UniqueFd epoll_;
 };
 

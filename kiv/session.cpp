@@ -46,7 +46,8 @@ std::string defaultName() {
     if (stat(cwd.c_str(), &cwdStat) == 0 && stat(home.c_str(), &homeStat) == 0 &&
         cwdStat.st_dev == homeStat.st_dev && cwdStat.st_ino == homeStat.st_ino)
         return "~";
-    while (cwd.size() > 1 && cwd.back() == '/') cwd.pop_back();
+    while (cwd.size() > 1 && cwd.back() == '/')
+        cwd.pop_back();
     std::string last = cwd.substr(cwd.rfind('/') + 1);
     // The root directory has no last component; "root" names it plainly.
     return last.empty() ? "root" : last;

@@ -71,8 +71,12 @@ int daemonPid(std::string_view name) {
     }
 }
 
-void removeSocket(std::string_view name) { unlink(socketPath(name).c_str()); }
+void removeSocket(std::string_view name) {
+    unlink(socketPath(name).c_str());
+}
 
-void removeLock(std::string_view name) { unlink(sessionFile(name, ".lock").c_str()); }
+void removeLock(std::string_view name) {
+    unlink(sessionFile(name, ".lock").c_str());
+}
 
 }  // namespace kiv

@@ -43,7 +43,8 @@ TEST(Integer, Syntax) {
         {" 1", std::nullopt},
         {"0x10", std::nullopt},
     };
-    for (const Case& c : cases) EXPECT_EQ(readInteger(c.text), c.value) << c.text;
+    for (const Case& c : cases)
+        EXPECT_EQ(readInteger(c.text), c.value) << c.text;
     EXPECT_THROW(
         {
             try {
@@ -66,10 +67,11 @@ TEST(CliArgs, EmptyCommandLine) {
 
 TEST(CliArgs, PortSpellings) {
     std::vector<std::vector<std::string>> forms = {
-        {"-p", "8000"},     {"-p=8000"},   {"--port", "8000"}, {"--port=8000"},
-        {"-port", "8000"},  {"--p=8000"},  {"--port=8_000"},
+        {"-p", "8000"},    {"-p=8000"},  {"--port", "8000"}, {"--port=8000"},
+        {"-port", "8000"}, {"--p=8000"}, {"--port=8_000"},
     };
-    for (const auto& form : forms) EXPECT_EQ(parseCliArgs(form).port, 8000) << form[0];
+    for (const auto& form : forms)
+        EXPECT_EQ(parseCliArgs(form).port, 8000) << form[0];
     EXPECT_EQ(parseCliArgs({"--port=8_080"}).port, 8080);
 }
 
@@ -108,7 +110,8 @@ TEST(CliArgs, ErrorMessages) {
         {{"-=x"}, "invalid option: -=x"},
         {{"--=x"}, "invalid option: --=x"},
         {{"-p", "-1"}, "-p expects a value (use -p=<value> if the value starts with '-')"},
-        {{"--listen"}, "--listen expects a value (use --listen=<value> if the value starts with '-')"},
+        {{"--listen"},
+         "--listen expects a value (use --listen=<value> if the value starts with '-')"},
         {{"-p=-1"}, "-p out of range (1..65535): -1"},
         {{"--port=0"}, "--port out of range (1..65535): 0"},
         {{"--port", "65536"}, "--port out of range (1..65535): 65536"},
@@ -126,12 +129,15 @@ TEST(CliArgs, ErrorMessages) {
         {{"--listen", "localhost:7000"}, "invalid --listen value: invalid IPv4 address: localhost"},
         {{"--listen=::g:1"}, "invalid --listen value: invalid IPv6 address: ::g"},
     };
-    for (const Case& c : cases) EXPECT_EQ(parseError(c.argv), c.message) << c.argv[0];
+    for (const Case& c : cases)
+        EXPECT_EQ(parseError(c.argv), c.message) << c.argv[0];
 }
 
 TEST(CliArgs, ParseBoolWords) {
-    for (const char* yes : {"1", "on", "YES", "True"}) EXPECT_TRUE(parseBool("--log", yes));
-    for (const char* no : {"0", "no", "OFF", "false"}) EXPECT_FALSE(parseBool("--log", no));
+    for (const char* yes : {"1", "on", "YES", "True"})
+        EXPECT_TRUE(parseBool("--log", yes));
+    for (const char* no : {"0", "no", "OFF", "false"})
+        EXPECT_FALSE(parseBool("--log", no));
     EXPECT_THROW(parseBool("--log", "2"), UsageError);
 }
 
@@ -156,7 +162,8 @@ TEST(ToConfig, Table) {
         {{"-l", "0.0.0.0:7000", "-p", "9000"}, "0.0.0.0:9000"},
         {{"-l", "::1:7000", "-p", "9000"}, "::1:9000"},
     };
-    for (const Case& c : cases) EXPECT_EQ(toConfig(parseCliArgs(c.argv)).listen, c.listen);
+    for (const Case& c : cases)
+        EXPECT_EQ(toConfig(parseCliArgs(c.argv)).listen, c.listen);
     EXPECT_TRUE(toConfig(parseCliArgs({"--log"})).log);
 }
 

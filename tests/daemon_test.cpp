@@ -47,7 +47,9 @@ int freePortBase() {
 
 TEST(Daemon, SnapshotShowsEarlierOutputThenLiveOutputFollows) {
     ScratchDir scratch;
-    std::string cmd = script(scratch, "s", "printf 'before\\033[31mRED\\033[0m\\r\\n'\nread x\necho \"got $x\"\nsleep 30\n");
+    std::string cmd =
+        script(scratch, "s",
+               "printf 'before\\033[31mRED\\033[0m\\r\\n'\nread x\necho \"got $x\"\nsleep 30\n");
     DaemonProcess d(scratch, "snap", cmd);
     ASSERT_TRUE(d.waitReady());
     std::this_thread::sleep_for(300ms);  // let the command print before anyone attaches
@@ -214,8 +216,12 @@ void tcpHandshake(const std::string& host) {
     EXPECT_NE(d.waitLog(" (tcp)").find(" (tcp)"), std::string::npos);
 }
 
-TEST(Daemon, TcpAttachOverIpv4) { tcpHandshake("127.0.0.1"); }
-TEST(Daemon, TcpAttachOverIpv6) { tcpHandshake("::1"); }
+TEST(Daemon, TcpAttachOverIpv4) {
+    tcpHandshake("127.0.0.1");
+}
+TEST(Daemon, TcpAttachOverIpv6) {
+    tcpHandshake("::1");
+}
 
 TEST(Daemon, UnparsableListenSpecServesOnUnixSocket) {
     // The command line never lets such a spec through, so run the daemon
@@ -250,8 +256,7 @@ TEST(Daemon, UnparsableListenSpecServesOnUnixSocket) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::string log = logFileText(scratch);
-    EXPECT_NE(log.find("tcp listener disabled: invalid IPv4 address: localhost"),
-              std::string::npos)
+    EXPECT_NE(log.find("tcp listener disabled: invalid IPv4 address: localhost"), std::string::npos)
         << log;
 }
 
@@ -272,7 +277,8 @@ TEST(Daemon, SlowClientIsDroppedWhileAnotherGetsEverything) {
 
     size_t xs = 0;
     ASSERT_TRUE(reader.outputContains("DONE-MARK", 120s));
-    for (char ch : reader.output()) xs += ch == 'x';
+    for (char ch : reader.output())
+        xs += ch == 'x';
     EXPECT_EQ(xs, 40000000u);
     // The stalled client was cut off: reading what it has leads to the end.
     EXPECT_TRUE(stalled.waitClosed(30s));
@@ -338,8 +344,8 @@ TEST(Daemon, CommandExitClosesClientsAndRemovesFiles) {
 
 TEST(Daemon, LastOutputReachesASlowClientBeforeTheEnd) {
     ScratchDir scratch;
-    std::string cmd = script(scratch, "s",
-                             "read go\nhead -c 3000000 /dev/zero | tr '\\0' 'z'\necho END-MARK\n");
+    std::string cmd =
+        script(scratch, "s", "read go\nhead -c 3000000 /dev/zero | tr '\\0' 'z'\necho END-MARK\n");
     DaemonProcess d(scratch, "final-words", cmd);
     ASSERT_TRUE(d.waitReady());
     ProtoClient c = attach(d);

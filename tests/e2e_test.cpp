@@ -44,7 +44,8 @@ struct Machine {
     }
     ~Machine() {
         // Stop every daemon this machine started.
-        for (const std::string& name : sessions()) kiv({"kill", name});
+        for (const std::string& name : sessions())
+            kiv({"kill", name});
     }
 
     ProcessResult kiv(const std::vector<std::string>& args, const std::string& cwd = "") {
@@ -60,7 +61,8 @@ struct Machine {
     }
 
     bool waitFile(const std::string& path) {
-        for (int i = 0; i < 200 && !exists(path); ++i) std::this_thread::sleep_for(50ms);
+        for (int i = 0; i < 200 && !exists(path); ++i)
+            std::this_thread::sleep_for(50ms);
         return exists(path);
     }
 
@@ -130,7 +132,8 @@ TEST(EndToEnd, StartTypeDetachAttach) {
     ASSERT_TRUE(m.waitSessions({}));
     term.line("stty -a | tr ' ' '\\n' | grep -x -e icanon -e echo -e opost | tr '\\n' ,");
     EXPECT_TRUE(term.waitFor("opost,icanon,echo,")) << term.screen();
-    for (const char* ext : {".sock", ".pid", ".lock"}) EXPECT_FALSE(exists(m.file("app") + ext));
+    for (const char* ext : {".sock", ".pid", ".lock"})
+        EXPECT_FALSE(exists(m.file("app") + ext));
 }
 
 TEST(EndToEnd, SecondStartGetsNextNameAndNamedStartReuses) {
@@ -217,8 +220,10 @@ TEST(FrontEnd, ListKillAndStaleCleanup) {
     ProcessResult killed = m.kiv({"k", "live"});
     EXPECT_EQ(killed.status, 0);
     EXPECT_EQ(killed.out, "killed " + pid + "\n");
-    for (const char* ext : {".sock", ".pid", ".lock"}) EXPECT_FALSE(exists(m.file("live") + ext));
-    for (int i = 0; i < 100 && kill(std::stoi(pid), 0) == 0; ++i) std::this_thread::sleep_for(50ms);
+    for (const char* ext : {".sock", ".pid", ".lock"})
+        EXPECT_FALSE(exists(m.file("live") + ext));
+    for (int i = 0; i < 100 && kill(std::stoi(pid), 0) == 0; ++i)
+        std::this_thread::sleep_for(50ms);
     EXPECT_NE(kill(std::stoi(pid), 0), 0);
 
     ProcessResult none = m.kiv({"attach"});
@@ -297,8 +302,8 @@ TEST(FrontEnd, SessionReachedOverTcpOnly) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(m.waitFile(m.scratch / "tcp-marker"));
 
-    ProcessResult missing = m.sh("XDG_RUNTIME_DIR=" + other + " kiv " + listen +
-                                 "attach s4 < /dev/null");
+    ProcessResult missing =
+        m.sh("XDG_RUNTIME_DIR=" + other + " kiv " + listen + "attach s4 < /dev/null");
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "kiv: no such session: s4\n");
 }

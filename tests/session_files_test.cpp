@@ -171,7 +171,8 @@ TEST(SocketPath, RefusesNamesThatAreNotOneComponent) {
             ADD_FAILURE() << "accepted " << bad;
         } catch (const UsageError& e) {
             // what() is a C string, so a name with a NUL shows up to the NUL.
-            EXPECT_EQ(std::string(e.what()), "invalid session name: " + bad.substr(0, bad.find('\0')));
+            EXPECT_EQ(std::string(e.what()),
+                      "invalid session name: " + bad.substr(0, bad.find('\0')));
         }
     }
     EXPECT_NO_THROW(socketPath("..."));
@@ -188,10 +189,12 @@ TEST(DaemonPid, ReadsOnlyUsablePids) {
         const char* content;
         int pid;
     } cases[] = {
-        {"4242\n", 4242}, {" \t4242\r\n", 4242}, {"4_242", 4242}, {"+7", 7},
-        {"", 0},          {"abc", 0},             {"0", 0},        {"-1", 0},
-        {"-4242", 0},     {"2147483647", 2147483647}, {"2147483648", 0},
-        {"42 43", 0},
+        {"4242\n", 4242},  {" \t4242\r\n", 4242},
+        {"4_242", 4242},   {"+7", 7},
+        {"", 0},           {"abc", 0},
+        {"0", 0},          {"-1", 0},
+        {"-4242", 0},      {"2147483647", 2147483647},
+        {"2147483648", 0}, {"42 43", 0},
     };
     for (const Case& c : cases) {
         testsupport::writeFile(pidFile, c.content);

@@ -1,8 +1,8 @@
 // Session names and discovery against a real session directory.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +37,9 @@ struct Sandbox {
 };
 
 // A live listener on a session's socket path.
-UniqueFd listenAs(const std::string& name) { return listenUnix(socketPath(name)); }
+UniqueFd listenAs(const std::string& name) {
+    return listenUnix(socketPath(name));
+}
 
 TEST(DefaultName, HomeDirectoryAndRoot) {
     Sandbox box;
@@ -86,9 +88,7 @@ TEST(IsActive, OnlyAListeningSocket) {
     EXPECT_FALSE(isActive("none"));
     writeFile(socketPath("file"), "");
     EXPECT_FALSE(isActive("file"));
-    {
-        UniqueFd gone = listenAs("dead");
-    }
+    { UniqueFd gone = listenAs("dead"); }
     EXPECT_TRUE(testsupport::exists(socketPath("dead")));
     EXPECT_FALSE(isActive("dead"));
     UniqueFd live = listenAs("live");

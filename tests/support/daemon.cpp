@@ -38,9 +38,11 @@ DaemonProcess::DaemonProcess(const ScratchDir& scratch, std::string name, std::s
     pid_ = fork();
     if (pid_ == 0) {
         setsid();
-        for (const std::string& kv : env) putenv(strdup(kv.c_str()));
+        for (const std::string& kv : env)
+            putenv(strdup(kv.c_str()));
         std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
+        for (std::string& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -56,16 +58,19 @@ DaemonProcess::~DaemonProcess() {
     }
 }
 
-std::string DaemonProcess::socketPath() const { return sessionFile(".sock"); }
+std::string DaemonProcess::socketPath() const {
+    return sessionFile(".sock");
+}
 
 std::string DaemonProcess::sessionFile(const std::string& ext) const {
     return scratch_.path() + "/run/kiv/" + name_ + ext;
 }
 
-std::string DaemonProcess::logText() const { return logFileText(scratch_); }
+std::string DaemonProcess::logText() const {
+    return logFileText(scratch_);
+}
 
-std::string DaemonProcess::waitLog(const std::string& text,
-                                   std::chrono::milliseconds limit) const {
+std::string DaemonProcess::waitLog(const std::string& text, std::chrono::milliseconds limit) const {
     auto deadline = Clock::now() + limit;
     std::string log = logText();
     while (log.find(text) == std::string::npos && Clock::now() < deadline) {
@@ -79,8 +84,7 @@ std::string logFileText(const ScratchDir& scratch) {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    return readFile(scratch.path() + "/data/kiv/kiv-" + std::to_string(1900 + tm.tm_year) +
-                    ".log");
+    return readFile(scratch.path() + "/data/kiv/kiv-" + std::to_string(1900 + tm.tm_year) + ".log");
 }
 
 bool DaemonProcess::waitReady(std::chrono::milliseconds limit) {
@@ -115,7 +119,9 @@ int DaemonProcess::waitExit(std::chrono::milliseconds limit) {
     return -1;
 }
 
-void DaemonProcess::signal(int sig) { ::kill(pid_, sig); }
+void DaemonProcess::signal(int sig) {
+    ::kill(pid_, sig);
+}
 
 long DaemonProcess::rssKb() const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");

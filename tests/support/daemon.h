@@ -24,7 +24,7 @@ std::string logFileText(const ScratchDir& scratch);
 // directories in a scratch directory. Stopped with SIGTERM (then SIGKILL)
 // when destroyed.
 class DaemonProcess {
-public:
+  public:
     DaemonProcess(const ScratchDir& scratch, std::string name, std::string command,
                   std::vector<std::string> extra = {}, std::vector<std::string> env = {});
     ~DaemonProcess();
@@ -44,7 +44,7 @@ public:
     void signal(int sig);
     long rssKb() const;  // VmRSS of the daemon
 
-private:
+  private:
     const ScratchDir& scratch_;
     std::string name_;
     pid_t pid_ = -1;
@@ -53,7 +53,7 @@ private:
 
 // A blocking protocol client with deadlines.
 class ProtoClient {
-public:
+  public:
     explicit ProtoClient(kiv::UniqueFd fd) : fd_(std::move(fd)) {}
     static ProtoClient overUnix(const std::string& path);
 
@@ -77,7 +77,7 @@ public:
     std::vector<kiv::Message>& others() { return others_; }  // non-Output messages seen
     bool closed() const { return closed_; }
 
-private:
+  private:
     kiv::UniqueFd fd_;
     std::string buf_;
     std::string output_;

@@ -25,9 +25,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
         dup2(devNull, 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
-        for (const std::string& kv : env) putenv(strdup(kv.c_str()));
+        for (const std::string& kv : env)
+            putenv(strdup(kv.c_str()));
         std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);

@@ -20,7 +20,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {}, int timeoutMs = 20000);
 
 // runProcess of the kiv binary under test.
-ProcessResult runKiv(const std::vector<std::string>& args,
-                     const std::vector<std::string>& env = {}, int timeoutMs = 20000);
+ProcessResult runKiv(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                     int timeoutMs = 20000);
 
 }  // namespace testsupport

@@ -7,7 +7,7 @@
 namespace testsupport {
 
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -16,20 +16,20 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets (or, with nullptr, unsets) an environment variable for the rest of
 // the test and restores the old value when destroyed.
 class EnvVar {
-public:
+  public:
     EnvVar(const char* name, const char* value);
     ~EnvVar();
     EnvVar(const EnvVar&) = delete;
     EnvVar& operator=(const EnvVar&) = delete;
 
-private:
+  private:
     std::string name_;
     bool had_;
     std::string old_;

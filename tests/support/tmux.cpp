@@ -6,19 +6,22 @@
 
 namespace testsupport {
 
-bool tmuxAvailable() { return runProcess({"tmux", "-V"}).status == 0; }
+bool tmuxAvailable() {
+    return runProcess({"tmux", "-V"}).status == 0;
+}
 
 TmuxTerminal::TmuxTerminal(const ScratchDir& scratch, const std::string& cwd,
                            const std::vector<std::string>& env, int cols, int rows)
     : socket_(scratch / "tmux.sock") {
-    std::vector<std::string> args = {"-f", "/dev/null", "new-session", "-d", "-s", "t",
-                                     "-x", std::to_string(cols), "-y", std::to_string(rows),
-                                     "-c", cwd};
+    std::vector<std::string> args = {
+        "-f", "/dev/null",          "new-session", "-d", "-s", "t", "-x", std::to_string(cols),
+        "-y", std::to_string(rows), "-c",          cwd};
     // The pane's command goes through sh -c; quote every assignment.
     std::string command = "exec env";
     for (const std::string& kv : env) {
         std::string quoted = "'";
-        for (char c : kv) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        for (char c : kv)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         command += " " + quoted + "'";
     }
     args.push_back(command + " /bin/sh");
@@ -28,7 +31,9 @@ TmuxTerminal::TmuxTerminal(const ScratchDir& scratch, const std::string& cwd,
     resize(cols, rows);
 }
 
-TmuxTerminal::~TmuxTerminal() { tmux({"kill-server"}); }
+TmuxTerminal::~TmuxTerminal() {
+    tmux({"kill-server"});
+}
 
 std::string TmuxTerminal::tmux(const std::vector<std::string>& args) const {
     std::vector<std::string> argv = {"tmux", "-S", socket_};
@@ -36,20 +41,26 @@ std::string TmuxTerminal::tmux(const std::vector<std::string>& args) const {
     return runProcess(argv, {"TMUX="}).out;
 }
 
-void TmuxTerminal::type(const std::string& text) { tmux({"send-keys", "-t", "t", "-l", text}); }
+void TmuxTerminal::type(const std::string& text) {
+    tmux({"send-keys", "-t", "t", "-l", text});
+}
 
 void TmuxTerminal::line(const std::string& text) {
     type(text);
     key("Enter");
 }
 
-void TmuxTerminal::key(const std::string& name) { tmux({"send-keys", "-t", "t", name}); }
+void TmuxTerminal::key(const std::string& name) {
+    tmux({"send-keys", "-t", "t", name});
+}
 
 void TmuxTerminal::resize(int cols, int rows) {
     tmux({"resize-window", "-t", "t", "-x", std::to_string(cols), "-y", std::to_string(rows)});
 }
 
-std::string TmuxTerminal::screen() const { return tmux({"capture-pane", "-p", "-t", "t"}); }
+std::string TmuxTerminal::screen() const {
+    return tmux({"capture-pane", "-p", "-t", "t"});
+}
 
 std::string TmuxTerminal::screenAnsi() const {
     return tmux({"capture-pane", "-p", "-e", "-t", "t"});

@@ -14,7 +14,7 @@ namespace testsupport {
 using namespace std::chrono_literals;
 
 class TmuxTerminal {
-public:
+  public:
     // Starts /bin/sh in an 80x24 pane in `cwd`, with `env` ("NAME=value")
     // set for it.
     TmuxTerminal(const ScratchDir& scratch, const std::string& cwd,
@@ -28,13 +28,13 @@ public:
     void key(const std::string& name);   // a tmux key name: "C-g", "Enter"
     void resize(int cols, int rows);
 
-    std::string screen() const;         // visible rows, trailing blanks trimmed
-    std::string screenAnsi() const;     // with colour and style sequences
+    std::string screen() const;      // visible rows, trailing blanks trimmed
+    std::string screenAnsi() const;  // with colour and style sequences
     bool waitFor(const std::string& text, std::chrono::milliseconds limit = 10s) const;
     bool waitGone(const std::string& text, std::chrono::milliseconds limit = 10s) const;
     std::string tmux(const std::vector<std::string>& args) const;
 
-private:
+  private:
     std::string socket_;
 };
 
