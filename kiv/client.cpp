@@ -27,6 +27,14 @@ constexpr int PollingIntervalMs = 100;
 
 // Read and write ends; -1 while no client runs.
 int winchPipe[2] = {-1, -1};
+// Set by SIGTERM or SIGHUP: the client leaves the way a detach does, with
+// the terminal put back, instead of dying in raw mode.
+volatile sig_atomic_t leaveRequested = 0;
+
+void onLeave(int) {
+    leaveRequested = 1;
+    onWinch(0);  // wakes the loop
+}
 
 std::string resizePayload(unsigned cols, unsigned rows) {
     return {static_cast<char>(cols >> 8), static_cast<char>(cols & 0xff),
@@ -58,7 +66,7 @@ class RawMode {
     bool saved_ = false;
 };
 
-// The window-change pipe and the SIGWINCH handler, undone in reverse order.
+// The window-change pipe and the signal handlers, undone in reverse order.
 class WinchWatch {
   public:
     WinchWatch() {
@@ -66,9 +74,14 @@ class WinchWatch {
             winchPipe[0] = winchPipe[1] = -1;
             throw SystemError("pipe failed");
         }
+        leaveRequested = 0;
         previous_ = std::signal(SIGWINCH, onWinch);
+        previousTerm_ = std::signal(SIGTERM, onLeave);
+        previousHup_ = std::signal(SIGHUP, onLeave);
     }
     ~WinchWatch() {
+        std::signal(SIGHUP, previousHup_);
+        std::signal(SIGTERM, previousTerm_);
         std::signal(SIGWINCH, previous_);
         for (int& fd : winchPipe) {
             ::close(fd);
@@ -82,6 +95,8 @@ class WinchWatch {
 
   private:
     sighandler_t previous_ = SIG_DFL;
+    sighandler_t previousTerm_ = SIG_DFL;
+    sighandler_t previousHup_ = SIG_DFL;
 };
 
 UniqueFd connectSession(const std::string& session, const Config& config) {
@@ -134,6 +149,7 @@ class Attached {
                     readSession();
                 }
             }
+            if (leaveRequested) running_ = false;
             if (polling && running_) pollInput();
         }
     }

@@ -174,6 +174,20 @@ TEST(EndToEnd, WindowSizeReachesTheCommand) {
     ASSERT_TRUE(term.waitFor("20 90")) << term.screen();
 }
 
+TEST(EndToEnd, TerminatedClientPutsTheTerminalBack) {
+    REQUIRE_TMUX();
+    Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv sig");
+    ASSERT_TRUE(m.waitSessions({"sig"}));
+    ProcessResult pid = runProcess({"pgrep", "-f", "^kiv sig$"});
+    ASSERT_EQ(pid.status, 0);
+    ASSERT_EQ(runProcess({"kill", "-TERM", pid.out.substr(0, pid.out.find('\n'))}).status, 0);
+    term.line("clear; stty -a | tr ' ' '\\n' | grep -x -e icanon -e echo -e opost | tr '\\n' ,");
+    EXPECT_TRUE(term.waitFor("opost,icanon,echo,")) << term.screen();
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"sig"});  // the session goes on
+}
+
 // Commands that need no terminal: the front end with its output and status.
 
 TEST(FrontEnd, StandardInputFromAFileIsForwarded) {
