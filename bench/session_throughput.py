@@ -263,11 +263,15 @@ def main():
     ap.add_argument("--kiv", default=os.environ.get("KIV", "build/kiv"))
     ap.add_argument("--size-mb", type=float, default=50)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--tools", default="raw,kiv,tmux", help="any of raw, kiv, tmux")
     args = ap.parse_args()
     kiv = os.path.abspath(args.kiv)
     if shutil.which("tmux") is None:
         subprocess.run(["apt-get", "install", "-y", "-qq", "tmux"], check=False)
-    tools = [Raw, Kiv] + ([Tmux] if shutil.which("tmux") else [])
+    wanted = args.tools.split(",")
+    tools = [t for key, t in (("raw", Raw), ("kiv", Kiv), ("tmux", Tmux)) if key in wanted]
+    if Tmux in tools and shutil.which("tmux") is None:
+        tools.remove(Tmux)
 
     work = tempfile.mkdtemp(prefix="kivbench.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     env = dict(os.environ, TERM="xterm-256color", SHELL="/bin/sh")
@@ -292,11 +296,12 @@ def main():
 
 def report(runs, labels):
     med = lambda rs, key: statistics.median(r[key] for r in rs)
+    base = runs.get("bare pty")
     print("| workload | tool | MB/s | x bare pty | server CPU s/MB | client CPU s/MB "
           "| server RSS MB (full scrollback) |")
     print("|---|---|---|---|---|---|---|")
     for label in labels:
-        raw = med(runs["bare pty"][label], "mbps")
+        raw = med(base[label], "mbps") if base else 0
         for tool, per in runs.items():
             rs = per[label]
             failed = sum(not r["ok"] for r in rs)
