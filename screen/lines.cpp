@@ -382,7 +382,7 @@ void Lines::balance() {
         // fetch it while the next line is written.
         if (!tail_.empty() && tail_.front() && !tail_.front().get()->packed) {
             const Row& next = static_cast<detail::RowNode*>(tail_.front().get())->row;
-            const char* p = reinterpret_cast<const char*>(next.cells().data());
+            const char* p = reinterpret_cast<const char*>(next.data());
             for (size_t off = 0; off < next.size() * sizeof(Cell); off += 64)
                 __builtin_prefetch(p + off);
         }

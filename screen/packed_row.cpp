@@ -30,13 +30,13 @@ bool isPlainRightHalf(const Cell& c) {
 }
 
 // How many cells starting at i the text describes (0: none, an exception).
-size_t describedCells(const std::vector<Cell>& cells, size_t i) {
-    const Cell& c = cells[i];
+size_t describedCells(const Row& row, size_t i) {
+    const Cell& c = row[i];
     if (c.extended() || c.code() == 0 || c.code() > 0x10ffff) return 0;
     int w = naturalWidth(c.code());
     if (c.width() != w) return 0;
     if (w != 2) return 1;
-    return i + 1 < cells.size() && isPlainRightHalf(cells[i + 1]) ? 2 : 0;
+    return i + 1 < row.size() && isPlainRightHalf(row[i + 1]) ? 2 : 0;
 }
 
 template <typename T>
@@ -68,9 +68,8 @@ struct Next {
 };
 __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
                                           PackedRow::Encoding& out) {
-    const std::vector<Cell>& cells = row.cells();
-    const Cell& c = cells[i];
-    size_t described = describedCells(cells, i);
+    const Cell& c = row[i];
+    size_t described = describedCells(row, i);
     if (described > 0) {
         std::string enc = encodeUtf8(int32_t(c.code()));
         std::memcpy(t, enc.data(), enc.size());
@@ -101,7 +100,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     if (scratch.size() < n * (4 + kRunBytes) + 16) scratch.resize(n * (4 + kRunBytes) + 16);
     char* const textStart = scratch.data();
     char* const runStart = textStart + n * 4 + 8;
-    const Cell* const cells = row.cells().data();
+    const Cell* const cells = row.data();
 
     // Colours and style are the top 39 bits of a cell's 8 bytes.
     static_assert(sizeof(Cell) == 8);
@@ -199,8 +198,7 @@ void PackedRow::store(const Encoding& enc) {
 
 Row PackedRow::unpack() const {
     Row row;
-    std::vector<Cell>& cells = row.cells();
-    cells.reserve(cells_);
+    row.reserve(cells_);
     std::string_view text(data(), textBytes_);
     const char* ex = data() + textBytes_ + size_t(runs_) * kRunBytes;
     for (size_t pos = 0; pos < text.size();) {
@@ -210,7 +208,7 @@ Row PackedRow::unpack() const {
             uint32_t colors = getRaw<uint32_t>(ex);
             Cell c = Cell::fromBits(glyph, colors);
             if (!c.extended()) {
-                cells.push_back(c);
+                row.put(row.size(), c);
                 continue;
             }
             Row::Extra e;
@@ -219,15 +217,15 @@ Row PackedRow::unpack() const {
             uint32_t len = getRaw<uint32_t>(ex);
             e.text.assign(ex, len);
             ex += len;
-            cells.push_back(c);
-            row.putExtra(cells.size() - 1, c, std::move(e));
+            row.put(row.size(), c);
+            row.putExtra(row.size() - 1, c, std::move(e));
             continue;
         }
         Utf8Step s = decodeUtf8(text, pos);
         pos += s.length;
         int w = naturalWidth(uint32_t(s.rune));
-        cells.push_back(Cell::make(uint32_t(s.rune), w, Pen{}));
-        if (w == 2) cells.push_back(Cell::make(0, 0, Pen{}));
+        row.put(row.size(), Cell::make(uint32_t(s.rune), w, Pen{}));
+        if (w == 2) row.put(row.size(), Cell::make(0, 0, Pen{}));
     }
     // Attributes, run by run.
     const char* r = data() + textBytes_;
@@ -235,14 +233,14 @@ Row PackedRow::unpack() const {
         uint16_t start = getRaw<uint16_t>(r);
         uint32_t colors = getRaw<uint32_t>(r);
         uint32_t style = uint8_t(*r++);
-        size_t end = cells.size();
+        size_t end = row.size();
         if (k + 1 < runs_) {
             const char* next = r;
             end = getRaw<uint16_t>(next);
         }
-        for (size_t i = start; i < end && i < cells.size(); ++i) {
-            Cell& c = cells[i];
-            c = Cell::fromBits((c.glyphBits() & ~(0x7fu << 25)) | style << 25, colors);
+        for (size_t i = start; i < end && i < row.size(); ++i) {
+            const Cell& c = row[i];
+            row.put(i, Cell::fromBits((c.glyphBits() & ~(0x7fu << 25)) | style << 25, colors));
         }
     }
     return row;
