@@ -1,7 +1,6 @@
 // Select graphic rendition: the parameters of CSI ... m set the pen.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -9,18 +8,35 @@
 
 namespace screen {
 
-// Applies one parameter text (digits and ";") to the grid's pen.
-void applySgr(Grid& g, std::string_view params);
+// The pen as one value, which is how graphic rendition works on it: the
+// colour bytes in the low 32 bits in the order a cell keeps them (fg, bg,
+// fgIndex, bgIndex from the lowest byte up) and the style bits above.
+using PenBits = uint64_t;
 
-// A parameter the interpreter has already read: up to 18 digits (so the
-// value fits), or length 0 for an empty field.
-struct SgrField {
-    int64_t value;
-    uint32_t length;
-};
-// The same as applySgr for a text whose fields (non-empty text, at most
-// 18 digits each) are given.
-// Returns the new pen.
-Pen applySgrFields(Grid& g, const SgrField* fields, size_t count);
+inline PenBits packPen(Pen pen) {
+    return PenBits(Cell::colorBits(pen)) | PenBits(pen.attrs) << 32;
+}
+inline Pen unpackPen(PenBits bits) {
+    return Pen{uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24),
+               uint16_t(bits >> 32)};
+}
+
+// What the reset keeps: the colour indexes, which nothing reads unless an
+// indexed colour is chosen again. Colours and style go back to defaults.
+inline constexpr PenBits kResetKeeps = 0xffff0000;
+
+// The pen after the parameter text of a sequence other than a lone reset.
+PenBits applySgrFields(PenBits pen, std::string_view params);
+
+// The pen after a parameter text (digits and ";"). A text with other bytes
+// leaves it as it is, as such a sequence is not an ordinary one.
+inline PenBits applySgr(PenBits pen, std::string_view params) {
+    // A lone reset, "" or "0", is the commonest sequence of all.
+    if (params.empty() || (params.size() == 1 && params[0] == '0')) return pen & kResetKeeps;
+    return applySgrFields(pen, params);
+}
+
+// The same on the grid's pen.
+void applySgr(Grid& g, std::string_view params);
 
 }  // namespace screen

@@ -121,4 +121,58 @@ TEST(Sgr, InterpreterAgreesWithApplySgr) {
     }
 }
 
+// Fields are read four bytes at a time, from the last four bytes of the
+// text near its end, byte by byte in texts under four bytes, and by the
+// general reader when longer or not numbers. Wherever a field falls, a
+// text applied at once gives what its groups (a code, or a whole extended
+// colour) give one after the other; other bytes anywhere cancel it all.
+TEST(Sgr, FieldsReadAlikeAnywhere) {
+    const char* const kGroups[] = {"",
+                                   "0",
+                                   "1",
+                                   "4",
+                                   "05",
+                                   "007",
+                                   "22",
+                                   "31",
+                                   "97",
+                                   "107",
+                                   "44",
+                                   "100",
+                                   "255",
+                                   "1000",
+                                   "38;5;9",
+                                   "38;5;200",
+                                   "48;5;16",
+                                   "48;5;",
+                                   "38;5;256",
+                                   "38;2;1;2;3",
+                                   "48;2;;;",
+                                   "0000000000000000000001",
+                                   "123456789012345678",
+                                   "99999999999999999999"};
+    const char* const kOther[] = {"1:2", "?", "3<", ">", "=5"};
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> byte(0, 255), count(1, 6), percent(0, 99);
+    for (int i = 0; i < 20000; ++i) {
+        PenBits start =
+            packPen(Pen{uint8_t(byte(rng) % 19), uint8_t(byte(rng) % 19), uint8_t(byte(rng)),
+                        uint8_t(byte(rng)), uint16_t(byte(rng) & kAllStyles)});
+        std::string text;
+        PenBits pieces = start;
+        bool plain = true;
+        for (int k = count(rng), first = 1; k > 0; --k, first = 0) {
+            std::string group = kGroups[size_t(byte(rng)) % std::size(kGroups)];
+            if (percent(rng) < 2) {
+                group = kOther[size_t(byte(rng)) % std::size(kOther)];
+                plain = false;
+            }
+            if (!first) text += ';';
+            text += group;
+            pieces = applySgr(pieces, group);
+        }
+        ASSERT_EQ(applySgr(start, text), plain ? pieces : start) << text;
+    }
+}
+
 }  // namespace
