@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <random>
 
@@ -335,6 +336,23 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
         ASSERT_TRUE(g.lines.row(0) == original) << round;
         ASSERT_EQ(lineText(g, 0), text) << round;
     }
+}
+
+// Rows are packed into blocks that the grid keeps filling, also when each
+// line scrolls in a synchronized update (the grid copied out and back):
+// the heap holds about what the history needs, not a block per update.
+TEST(Grid, SynchronizedUpdatesKeepTheHistorySmall) {
+    Grid g = screenGrid(20, 4, 1000);
+    Grid side;
+    size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < 3000; ++i) {
+        copyGridState(side, g);
+        type(side, "line " + std::to_string(i));
+        lineFeed(side);
+        copyGridState(g, side);
+    }
+    EXPECT_EQ(lineText(g, 0), "line 1997");
+    EXPECT_LT(mallinfo2().uordblks - before, 1u << 20);
 }
 
 TEST(Grid, ScrolledInRowsTakeThePenBackground) {
