@@ -91,6 +91,84 @@ __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
 
 }  // namespace
 
+namespace {
+
+// Colours and style are the top 39 bits of a cell's 8 bytes.
+static_assert(sizeof(Cell) == 8);
+constexpr uint64_t kLook = 0xfffffffffe000000ull;
+
+uint64_t bitsOf(const Cell& c) {
+    uint64_t bits;
+    std::memcpy(&bits, &c, 8);
+    return bits;
+}
+
+// A cell that the text describes by one byte: code 1..0x7f, width 1, not
+// extended.
+bool isNarrowAscii(uint32_t glyph) {
+    return (glyph & 0x1ffffff) - 0x400001u <= 0x7eu;
+}
+
+// The first pass over a row, without a branch (the compiler vectorises
+// it): the text byte of each cell into text, whether any cell is not
+// narrow ASCII, and whether any has a look other than the first cell's.
+struct Survey {
+    bool other;
+    bool varies;
+};
+Survey survey(const Cell* cells, size_t n, char* text) {
+    const uint64_t firstLook = bitsOf(cells[0]) & kLook;
+    uint32_t other = 0;
+    uint64_t varies = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t bits = bitsOf(cells[i]);
+        const uint32_t glyph = uint32_t(bits);
+        text[i] = char(glyph);
+        other |= uint32_t(!isNarrowAscii(glyph));
+        varies |= (bits & kLook) ^ firstLook;
+    }
+    return {other != 0, varies != 0};
+}
+
+// Calls start(i) for each cell from 1 on whose look differs from its left
+// neighbour's, in order.
+template <typename Start>
+void forEachRunStart(const Cell* cells, size_t n, Start start) {
+    auto differs = [&](size_t i) {
+        return ((bitsOf(cells[i]) ^ bitsOf(cells[i - 1])) & kLook) != 0;
+    };
+    // The starts are gathered as bits, 64 cells at a time, and then walked,
+    // rather than tested with a branch per cell.
+    for (size_t base = 1; base < n; base += 64) {
+        const size_t end = std::min(n, base + 64);
+        uint64_t starts = 0;
+        size_t i = base;
+#if defined(__SSE2__)
+        // Four cells at a time against their left neighbours: a cell is the
+        // same when both of its words are.
+        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
+        auto same = [&](size_t at) {
+            __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at));
+            __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at - 1));
+            __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(cur, mask), _mm_and_si128(prev, mask));
+            return _mm_castsi128_ps(
+                _mm_and_si128(eq, _mm_shuffle_epi32(eq, _MM_SHUFFLE(2, 3, 0, 1))));
+        };
+        for (; i + 4 <= end; i += 4) {
+            int kept =
+                _mm_movemask_ps(_mm_shuffle_ps(same(i), same(i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
+            starts |= uint64_t(~kept & 0xf) << (i - base);
+        }
+#endif
+        for (; i < end; ++i)
+            starts |= uint64_t(differs(i)) << (i - base);
+        for (; starts != 0; starts &= starts - 1)
+            start(base + size_t(__builtin_ctzll(starts)));
+    }
+}
+
+}  // namespace
+
 bool PackedRow::encode(const Row& row, Encoding& out) {
     const size_t n = row.size();
     if (n == 0 || n > 0xffff) return false;
@@ -102,28 +180,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     char* const runStart = textStart + n * 4 + 8;
     const Cell* const cells = row.data();
 
-    // Colours and style are the top 39 bits of a cell's 8 bytes.
-    static_assert(sizeof(Cell) == 8);
-    constexpr uint64_t kLook = 0xfffffffffe000000ull;
-    auto bitsOf = [&](size_t i) {
-        uint64_t bits;
-        std::memcpy(&bits, &cells[i], 8);
-        return bits;
-    };
-
-    // One branch-free pass for the common row: the text byte of each cell,
-    // whether any cell is not narrow ASCII (code 1..0x7f, width 1, not
-    // extended), and whether the look ever changes.
-    const uint64_t firstLook = bitsOf(0) & kLook;
-    uint32_t other = 0;
-    uint64_t varies = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t bits = bitsOf(i);
-        const uint32_t glyph = uint32_t(bits);
-        textStart[i] = char(glyph);
-        other |= uint32_t((glyph & 0x1ffffff) - 0x400001u > 0x7eu);
-        varies |= (bits & kLook) ^ firstLook;
-    }
+    const Survey found = survey(cells, n, textStart);
 
     // Runs of equal colours and style.
     char* r = runStart;
@@ -136,35 +193,17 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
         r += kRunBytes;
     };
     startRun(0);
-    size_t i = 1;
-    if (varies) {
-#if defined(__SSE2__)
-        // Two cells at a time against their left neighbours; most pairs
-        // continue the run.
-        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
-        for (; i + 1 < n; i += 2) {
-            __m128i cur =
-                _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i)), mask);
-            __m128i prev = _mm_and_si128(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i - 1)), mask);
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(cur, prev)) == 0xffff) continue;
-            if ((bitsOf(i) & kLook) != (bitsOf(i - 1) & kLook)) startRun(i);
-            if ((bitsOf(i + 1) & kLook) != (bitsOf(i) & kLook)) startRun(i + 1);
-        }
-#endif
-        for (; i < n; ++i)
-            if ((bitsOf(i) & kLook) != (bitsOf(i - 1) & kLook)) startRun(i);
-    }
+    if (found.varies) forEachRunStart(cells, n, startRun);
 
     // The text of rows with other cells.
     out.exceptions.clear();
     out.exceptionCount = 0;
     char* t = textStart + n;
-    if (other) {
+    if (found.other) {
         t = textStart;
         for (size_t i = 0; i < n;) {
             const uint32_t glyph = cells[i].glyphBits();
-            if ((glyph & 0x1ffffff) - 0x400001u <= 0x7eu) {
+            if (isNarrowAscii(glyph)) {
                 *t++ = char(glyph);
                 ++i;
             } else {

@@ -311,7 +311,8 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
                               0x301, 0x7fffffff, 0x10ffff, 0xd800, 0};
     for (int round = 0; round < 300; ++round) {
         Grid g = screenGrid(0, 2, 4);  // no width: nothing wraps
-        int cells = std::uniform_int_distribution<int>(1, 45)(rng);
+        // Past 64 cells too, which the packer looks at 64 at a time.
+        int cells = std::uniform_int_distribution<int>(1, 150)(rng);
         for (int i = 0; i < cells; ++i) {
             if (std::uniform_int_distribution<int>(0, 3)(rng) == 0) {
                 g.fg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
@@ -322,7 +323,7 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
             int32_t r =
                 kRunes[std::uniform_int_distribution<size_t>(0, std::size(kRunes) - 1)(rng)];
             if (r == 0) {
-                g.cursorCol = std::uniform_int_distribution<int64_t>(0, 45)(rng);
+                g.cursorCol = std::uniform_int_distribution<int64_t>(0, 150)(rng);
             } else {
                 putRune(g, r);
             }
