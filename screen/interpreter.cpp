@@ -422,7 +422,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
             if (col + len > cols) break;
             row.padTo(col);
             row.detachWide(col, col + len);
-            row.putAscii(col, p + pos, len, penCell);
+            row.putAscii(col, p + pos, len, penCell, n - pos);
             col += len;
             pos = end;
             continue;

@@ -12,6 +12,10 @@
 
 #include "screen/cell.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace screen {
 
 // Most combining marks a cell collects; later ones are dropped.
@@ -94,12 +98,22 @@ class Row {
 
     // Plain-text fast path: writes bytes (printable ASCII) from column at
     // (at most size()) on, each as a cell with the given colour and style
-    // bits.
-    void putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
+    // bits. The caller may allow reading up to readable bytes (at least n)
+    // from bytes.
+    void putAscii(size_t at, const char* bytes, size_t n, Cell pen, size_t readable = 0) {
         if (at + n > size_) grow(at + n);
         const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
         const uint32_t colors = pen.colorBits();
         Cell* out = cells_.get() + at;
+#if defined(__SSE2__)
+        // A short run that ends the row, as words in their own colours are:
+        // eight cells are made at once (those past the run lie past the
+        // row's end), without a loop whose end would be mispredicted.
+        if (n <= 8 && readable >= 8 && at + n == size_ && at + 8 <= capacity_) {
+            putEightAscii(out, bytes, glyph, colors);
+            return;
+        }
+#endif
         for (size_t i = 0; i < n; ++i)
             out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
     }
@@ -120,7 +134,9 @@ class Row {
     void putExtra(size_t i, Cell base, Extra e);
 
     // The cells in order, for the packer.
-    const Cell* data() const { return cells_.get(); }
+    const Cell* data() const {
+        return cells_.get();
+    }
     // Room for n cells, so that building a row of a known length does not
     // reallocate.
     void reserve(size_t n);
@@ -138,6 +154,23 @@ class Row {
         return old;
     }
     void reallocate(size_t capacity);
+#if defined(__SSE2__)
+    static void putEightAscii(Cell* out, const char* bytes, uint32_t glyph, uint32_t colors) {
+        static_assert(sizeof(Cell) == 8);
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i glyphs = _mm_set1_epi32(int(glyph)), colours = _mm_set1_epi32(int(colors));
+        __m128i codes =
+            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)), zero);
+        __m128i low = _mm_or_si128(_mm_unpacklo_epi16(codes, zero), glyphs);
+        __m128i high = _mm_or_si128(_mm_unpackhi_epi16(codes, zero), glyphs);
+        // A cell is its glyph word, then its colour word.
+        auto* to = reinterpret_cast<__m128i*>(out);
+        _mm_storeu_si128(to, _mm_unpacklo_epi32(low, colours));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi32(low, colours));
+        _mm_storeu_si128(to + 2, _mm_unpacklo_epi32(high, colours));
+        _mm_storeu_si128(to + 3, _mm_unpackhi_epi32(high, colours));
+    }
+#endif
     void swap(Row& o) noexcept;
     uint32_t addExtra(Extra e);
     void collectExtras();
