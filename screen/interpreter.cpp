@@ -430,7 +430,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         if (b != kEsc || pos + 2 >= n || p[pos + 1] != '[') break;
         size_t end = paramsEnd(p, pos + 2, n);
         if (end == n || p[end] != 'm') break;
-        pen = applySgr(pen, std::string_view(p + pos + 2, end - pos - 2));
+        pen = applySgr(pen, std::string_view(p + pos + 2, end - pos - 2), n - pos - 2);
         penCell = Cell::make(0, 1, unpackPen(pen));
         pos = end + 1;
     }
@@ -474,7 +474,11 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
             if (pos + 2 < n && p[pos + 1] == '[' && p[pos + 2] != '?') {
                 size_t end = paramsEnd(p, pos + 2, n);
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
-                    dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);
+                    std::string_view params(p + pos + 2, end - pos - 2);
+                    if (p[end] == 'm')
+                        applySgr(g, params, n - pos - 2);
+                    else
+                        dispatchCsi(g, params, p[end]);
                     pos = end + 1;
                     continue;
                 }

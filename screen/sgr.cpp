@@ -7,6 +7,97 @@ namespace screen {
 
 namespace {
 
+// The parts of a PenBits.
+constexpr PenBits kFg = 0xff, kBg = 0xff00, kFgIndex = 0xff0000, kBgIndex = 0xff000000;
+constexpr PenBits styleBits(uint16_t bits) {
+    return PenBits(bits) << 32;
+}
+constexpr Rendition setting(PenBits bits) {
+    return {~PenBits(0), bits};
+}
+constexpr Rendition clearing(PenBits bits) {
+    return {~bits, 0};
+}
+// The byte at shift set to value.
+constexpr Rendition byteSetting(int shift, uint8_t value) {
+    return {~(PenBits(0xff) << shift), PenBits(value) << shift};
+}
+
+// What one code does: a rendition, or for 38 and 48 an extended colour
+// read from the fields after them, for the colour whose kind byte is at
+// colorShift (its index byte is 16 bits above).
+struct Effect {
+    Rendition rendition;
+    int colorShift = -1;
+};
+
+constexpr Effect effectOf(int code) {
+    switch (code) {
+        case 0:
+            return {kResetRendition};
+        case 1:
+            return {setting(styleBits(kBold))};
+        case 2:
+            return {setting(styleBits(kDim))};
+        case 3:
+            return {setting(styleBits(kItalic))};
+        case 4:
+            return {setting(styleBits(kUnderline))};
+        case 5:
+        case 6:
+            return {setting(styleBits(kBlink))};
+        case 7:
+            return {setting(styleBits(kInverse))};
+        case 9:
+            return {setting(styleBits(kStrike))};
+        case 22:
+            return {clearing(styleBits(kBold | kDim))};
+        case 23:
+            return {clearing(styleBits(kItalic))};
+        case 24:
+            return {clearing(styleBits(kUnderline))};
+        case 25:
+            return {clearing(styleBits(kBlink))};
+        case 27:
+            return {clearing(styleBits(kInverse))};
+        case 29:
+            return {clearing(styleBits(kStrike))};
+        case 38:
+            return {{}, 0};
+        case 39:
+            return {clearing(kFg | kFgIndex)};
+        case 48:
+            return {{}, 8};
+        case 49:
+            return {clearing(kBg | kBgIndex)};
+        default:
+            break;
+    }
+    if (code >= 30 && code <= 37) return {byteSetting(0, uint8_t(code - 29))};
+    if (code >= 40 && code <= 47)
+        return {clearing(kBgIndex).then(byteSetting(8, uint8_t(code - 39)))};
+    if (code >= 90 && code <= 97) return {byteSetting(0, uint8_t(code - 81))};
+    if (code >= 100 && code <= 107) return {byteSetting(8, uint8_t(code - 91))};
+    return {};
+}
+
+// The code table, as data: a field is applied without a jump through a
+// switch (which colour output, code after code, would mispredict).
+// Codes past its end do nothing.
+constexpr std::array<Effect, 108> kEffects = [] {
+    std::array<Effect, 108> table{};
+    for (int code = 0; code < 108; ++code)
+        table[size_t(code)] = effectOf(code);
+    return table;
+}();
+
+// The colour "5;index" makes, for the colour whose kind byte is at shift:
+// 0..15 are palette kinds, the rest an entry of the 256-colour table.
+Rendition indexedColor(int shift, uint32_t index) {
+    if (index <= 15) return byteSetting(shift, uint8_t(index + 1)).then(byteSetting(shift + 16, 0));
+    return byteSetting(shift, kColorIndexed).then(byteSetting(shift + 16, uint8_t(index)));
+}
+
 // One parameter: its value when it is a decimal number that fits, and its
 // length (so that "5" and "05" can be told apart).
 struct Field {
@@ -15,7 +106,11 @@ struct Field {
     bool readable = false;
 };
 
-// The fields of a parameter text, read in order. A field starts at pos
+bool isExactly(const Field& f, int64_t v) {
+    return f.readable && f.length == 1 && f.value == v;
+}
+
+// The fields of any parameter text, read in order. A field starts at pos
 // exactly when pos <= text.size() (a trailing ";" leaves an empty one);
 // past the last field pos is text.size() + 1.
 class Fields {
@@ -24,9 +119,9 @@ class Fields {
     bool more() const { return pos_ <= text_.size(); }
     Field next() { return read(pos_); }
     // The extended colour forms after a 38 or 48, for the colour whose
-    // kind byte is at the given shift (its index byte is 16 bits above):
-    // the fields they take are consumed only when they make a colour.
-    void extendedColor(PenBits& pen, int shift);
+    // kind byte is at shift: the fields they take are consumed only when
+    // they make a colour.
+    void extendedColor(Rendition& r, int shift);
     // False once a field held a byte other than a digit.
     bool plain() const { return plain_; }
 
@@ -38,47 +133,11 @@ class Fields {
     bool plain_ = true;
 };
 
-// Up to four bytes of text from pos on, the first in the lowest byte; bytes
-// past the text's end are 0.
-uint32_t fourBytes(std::string_view text, size_t pos) {
-    const size_t left = text.size() - pos;
-    uint32_t w = 0;
-    if (left >= 4) {
-        std::memcpy(&w, text.data() + pos, 4);
-    } else if (left > 0 && text.size() >= 4) {
-        // The last four bytes, shifted so that pos comes first.
-        std::memcpy(&w, text.data() + text.size() - 4, 4);
-        w >>= 8 * (4 - left);
-    } else {
-        for (size_t i = 0; i < left; ++i)
-            w |= uint32_t(static_cast<unsigned char>(text[pos + i])) << (8 * i);
-    }
-    return w;
-}
-
 // Reads the field that starts at pos (at most text_.size()) and moves pos
 // to the start of the next one.
-[[gnu::always_inline]] inline Field Fields::read(size_t& pos) {
-    // Nearly every field is up to three digits: read from four bytes at
-    // once, without a loop whose end would be mispredicted field by field.
-    const uint32_t w = fourBytes(text_, pos);
-    const uint32_t t = w - 0x30303030u;
-    // The high bit of each byte that is not a digit (borrows and carries
-    // only reach bytes after the first such byte).
-    const uint32_t other = (t | (t + 0x76767676u)) & 0x80808080u;
-    const uint32_t length = other ? uint32_t(__builtin_ctz(other)) >> 3 : 4;
-    const size_t next = pos + length;
-    if (length < 4 && (next == text_.size() || ((w >> (8 * length)) & 0xff) == ';')) {
-        // The digits, right-aligned in three bytes a, b, c (shifted out of
-        // the top of 32 bits and back): the value is 100a + 10b + c,
-        // combined pairwise.
-        const uint32_t x = uint32_t(uint64_t(t) << (32 - 8 * length)) >> 8;
-        const uint32_t pairs = x * 10 + (x >> 8);
-        pos = next + 1;
-        return Field{int64_t((pairs & 0xff) * 10 + (x >> 16)), length, length > 0};
-    }
-    // Longer numbers: up to 18 digits always fit, so they are read without
-    // overflow checks (a longer run wraps and is read again).
+Field Fields::read(size_t& pos) {
+    // Up to 18 digits always fit, so they are read without overflow checks
+    // (a longer run wraps and is read again).
     const char* const start = text_.data() + pos;
     const char* const end = text_.data() + text_.size();
     const char* s = start;
@@ -111,30 +170,14 @@ uint32_t fourBytes(std::string_view text, size_t pos) {
     return f;
 }
 
-bool isExactly(const Field& f, int64_t v) {
-    return f.readable && f.length == 1 && f.value == v;
-}
-
-void setByte(PenBits& pen, int shift, uint8_t value) {
-    pen = (pen & ~(PenBits(0xff) << shift)) | PenBits(value) << shift;
-}
-
-[[gnu::always_inline]] inline void Fields::extendedColor(PenBits& pen, int shift) {
+void Fields::extendedColor(Rendition& r, int shift) {
     const size_t n = text_.size();
     size_t p = pos_;
     if (p > n) return;
     Field form = read(p);
     if (isExactly(form, 5) && p <= n) {
         Field v = read(p);
-        if (v.readable && v.value <= 255) {
-            if (v.value <= 15) {
-                setByte(pen, shift, uint8_t(v.value + 1));
-                setByte(pen, shift + 16, 0);
-            } else {
-                setByte(pen, shift, kColorIndexed);
-                setByte(pen, shift + 16, uint8_t(v.value));
-            }
-        }
+        if (v.readable && v.value <= 255) r = r.then(indexedColor(shift, uint32_t(v.value)));
         pos_ = p;
         return;
     }
@@ -144,90 +187,15 @@ void setByte(PenBits& pen, int shift, uint8_t value) {
             if (p > n) return;
             read(p);
         }
-        setByte(pen, shift, kColorDirect);
+        r = r.then(byteSetting(shift, kColorDirect));
         pos_ = p;
     }
 }
 
-// The parts of a PenBits.
-constexpr PenBits kFg = 0xff, kBg = 0xff00, kFgIndex = 0xff0000, kBgIndex = 0xff000000;
-constexpr PenBits styleBits(uint16_t bits) {
-    return PenBits(bits) << 32;
-}
-
-// What one code does to the pen: it keeps the bits of keep and sets those
-// of set; 38 and 48 instead read an extended colour from the fields after
-// them, for the colour whose kind byte is at colorShift.
-struct Effect {
-    PenBits keep = ~PenBits(0);
-    PenBits set = 0;
-    int colorShift = -1;
-};
-
-constexpr Effect effectOf(int code) {
-    switch (code) {
-        case 0:
-            return {~(kFg | kBg | styleBits(0xffff)), 0};
-        case 1:
-            return {~PenBits(0), styleBits(kBold)};
-        case 2:
-            return {~PenBits(0), styleBits(kDim)};
-        case 3:
-            return {~PenBits(0), styleBits(kItalic)};
-        case 4:
-            return {~PenBits(0), styleBits(kUnderline)};
-        case 5:
-        case 6:
-            return {~PenBits(0), styleBits(kBlink)};
-        case 7:
-            return {~PenBits(0), styleBits(kInverse)};
-        case 9:
-            return {~PenBits(0), styleBits(kStrike)};
-        case 22:
-            return {~styleBits(kBold | kDim), 0};
-        case 23:
-            return {~styleBits(kItalic), 0};
-        case 24:
-            return {~styleBits(kUnderline), 0};
-        case 25:
-            return {~styleBits(kBlink), 0};
-        case 27:
-            return {~styleBits(kInverse), 0};
-        case 29:
-            return {~styleBits(kStrike), 0};
-        case 38:
-            return {~PenBits(0), 0, 0};
-        case 39:
-            return {~(kFg | kFgIndex), 0};
-        case 48:
-            return {~PenBits(0), 0, 8};
-        case 49:
-            return {~(kBg | kBgIndex), 0};
-        default:
-            break;
-    }
-    if (code >= 30 && code <= 37) return {~kFg, PenBits(code - 29)};
-    if (code >= 40 && code <= 47) return {~(kBg | kBgIndex), PenBits(code - 39) << 8};
-    if (code >= 90 && code <= 97) return {~kFg, PenBits(code - 81)};
-    if (code >= 100 && code <= 107) return {~kBg, PenBits(code - 91) << 8};
-    return {};
-}
-
-// The code table, as data: a field is applied without a jump through a
-// switch (which colour output, code after code, would mispredict).
-// Codes past its end do nothing.
-constexpr std::array<Effect, 108> kEffects = [] {
-    std::array<Effect, 108> table{};
-    for (int code = 0; code < 108; ++code)
-        table[size_t(code)] = effectOf(code);
-    return table;
-}();
-
-}  // namespace
-
-PenBits applySgrFields(PenBits pen, std::string_view params) {
+// The rendition of any text.
+Rendition readRendition(std::string_view params) {
     Fields src(params);
-    PenBits changed = pen;
+    Rendition r;
     while (src.more()) {
         Field field = src.next();
         // An empty field counts as 0; one that is not a number is skipped.
@@ -235,16 +203,99 @@ PenBits applySgrFields(PenBits pen, std::string_view params) {
         if (uint64_t(field.value) >= kEffects.size()) continue;
         const Effect& e = kEffects[size_t(field.value)];
         if (e.colorShift >= 0)
-            src.extendedColor(changed, e.colorShift);
+            src.extendedColor(r, e.colorShift);
         else
-            changed = (changed & e.keep) | e.set;
+            r = r.then(e.rendition);
     }
     // Other parameter bytes make a sequence that is ignored whole.
-    return src.plain() ? changed : pen;
+    return src.plain() ? r : Rendition{};
 }
 
-void applySgr(Grid& g, std::string_view params) {
-    Pen pen = unpackPen(applySgr(packPen(g.pen()), params));
+// A field of up to three digits, as the quick reader sees it.
+struct ShortField {
+    bool ok;  // false: not such a field
+    bool last;
+    uint32_t length;
+    uint32_t value;
+};
+
+uint64_t eightBytes(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Reads a field of up to three digits from w, the eight bytes at its start
+// (left of them within the text), ended by ";" or by the text's end.
+[[gnu::always_inline]] inline ShortField readShort(uint64_t w, size_t left) {
+    const uint64_t t = w - 0x3030303030303030ull;
+    // The high bit of each byte that is not a digit (borrows and carries
+    // only reach bytes after the first such byte); eight digits count as
+    // more than three.
+    const uint64_t other = (t | (t + 0x7676767676767676ull)) & 0x8080808080808080ull;
+    uint32_t length = uint32_t(__builtin_ctzll(other | (1ull << 63))) >> 3;
+    if (length > left) length = uint32_t(left);
+    const bool last = length == left;
+    if (length > 3 || (!last && char(w >> (8 * length)) != ';')) return {false, false, 0, 0};
+    // The digits, right-aligned in three bytes a, b, c (shifted out of the
+    // top of 32 bits and back): the value is 100a + 10b + c, combined
+    // pairwise.
+    const uint32_t x = uint32_t(uint64_t(uint32_t(t)) << (32 - 8 * length)) >> 8;
+    return {true, last, length, ((x * 10 + (x >> 8)) & 0xff) * 10 + (x >> 16)};
+}
+
+// The 256-colour forms as they start a field, "38;5;" and "48;5;", in the
+// low five bytes of eight.
+constexpr uint64_t kFiveBytes = 0xffffffffffull;
+constexpr uint64_t kForeground256 = 0x3b353b3833ull, kBackground256 = 0x3b353b3834ull;
+
+// The rendition of the commonest texts, fields of up to three digits with
+// colours only of the forms 38;5;n and 48;5;n, read eight bytes at a time
+// (8 bytes past the text must be readable). False for any other text,
+// which the general reader then reads from the start.
+bool readQuickRendition(std::string_view params, Rendition& out) {
+    const char* p = params.data();
+    const char* const end = p + params.size();
+    Rendition r;
+    for (;;) {
+        const size_t left = size_t(end - p);
+        const uint64_t w = eightBytes(p);
+        ShortField f;
+        if (left >= 5 &&
+            ((w & kFiveBytes) == kForeground256 || (w & kFiveBytes) == kBackground256)) {
+            // The code, its form and the index, whole.
+            f = readShort(eightBytes(p + 5), left - 5);
+            if (!f.ok) return false;
+            if (f.length > 0 && f.value <= 255)
+                r = r.then(indexedColor(p[0] == '3' ? 0 : 8, f.value));
+            p += 5;
+        } else {
+            f = readShort(w, left);
+            if (!f.ok) return false;
+            if (f.value < kEffects.size()) {
+                const Effect& e = kEffects[f.value];
+                // Other forms after 38 and 48 are the general reader's.
+                if (e.colorShift >= 0) return false;
+                r = r.then(e.rendition);
+            }
+        }
+        if (f.last) break;
+        p += f.length + 1;
+    }
+    out = r;
+    return true;
+}
+
+}  // namespace
+
+Rendition renditionOf(std::string_view params, size_t readable) {
+    Rendition r;
+    if (readable >= params.size() + 8 && readQuickRendition(params, r)) return r;
+    return readRendition(params);
+}
+
+void applySgr(Grid& g, std::string_view params, size_t readable) {
+    Pen pen = unpackPen(applySgr(packPen(g.pen()), params, readable));
     g.fg = pen.fg;
     g.bg = pen.bg;
     g.fgIndex = pen.fgIndex;

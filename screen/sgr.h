@@ -1,6 +1,7 @@
 // Select graphic rendition: the parameters of CSI ... m set the pen.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -21,22 +22,38 @@ inline Pen unpackPen(PenBits bits) {
                uint16_t(bits >> 32)};
 }
 
-// What the reset keeps: the colour indexes, which nothing reads unless an
-// indexed colour is chosen again. Colours and style go back to defaults.
-inline constexpr PenBits kResetKeeps = 0xffff0000;
+// What a parameter text does to any pen: each code keeps some of its bits
+// and sets others, and so does a whole text.
+struct Rendition {
+    PenBits keep = ~PenBits(0);
+    PenBits set = 0;
 
-// The pen after the parameter text of a sequence other than a lone reset.
-PenBits applySgrFields(PenBits pen, std::string_view params);
+    PenBits apply(PenBits pen) const { return (pen & keep) | set; }
+    // This rendition, then next.
+    constexpr Rendition then(Rendition next) const {
+        return {keep & next.keep, (set & next.keep) | next.set};
+    }
+};
 
-// The pen after a parameter text (digits and ";"). A text with other bytes
-// leaves it as it is, as such a sequence is not an ordinary one.
-inline PenBits applySgr(PenBits pen, std::string_view params) {
+// The reset: default colours and no style. (The colour indexes stay
+// behind; nothing reads them unless an indexed colour is chosen again.)
+inline constexpr Rendition kResetRendition{0xffff0000, 0};
+
+// The rendition of a parameter text (digits and ";"). A text with other
+// bytes does nothing, as such a sequence is not an ordinary one. When the
+// caller allows reading at least 8 bytes past the text's end (readable
+// counts from its start), the common text is read eight bytes at a time.
+Rendition renditionOf(std::string_view params, size_t readable = 0);
+
+// The pen after a parameter text.
+inline PenBits applySgr(PenBits pen, std::string_view params, size_t readable = 0) {
     // A lone reset, "" or "0", is the commonest sequence of all.
-    if (params.empty() || (params.size() == 1 && params[0] == '0')) return pen & kResetKeeps;
-    return applySgrFields(pen, params);
+    if (params.empty() || (params.size() == 1 && params[0] == '0'))
+        return kResetRendition.apply(pen);
+    return renditionOf(params, readable).apply(pen);
 }
 
 // The same on the grid's pen.
-void applySgr(Grid& g, std::string_view params);
+void applySgr(Grid& g, std::string_view params, size_t readable = 0);
 
 }  // namespace screen
