@@ -420,28 +420,31 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
             size_t end = printableRunEnd(p, pos + 1, n);
             size_t len = end - pos;
             if (col + len > cols) break;
-            row.padTo(col);
-            row.detachWide(col, col + len);
-            row.putAscii(col, p + pos, len, penCell, n - pos);
+            if (col == row.size() && len <= 8 && n - pos >= 8) {
+                // Appended: no wide character can be cut.
+                row.appendShortAscii(p + pos, len, penCell);
+            } else {
+                row.padTo(col);
+                row.detachWide(col, col + len);
+                row.putAscii(col, p + pos, len, penCell);
+            }
             col += len;
             pos = end;
             continue;
         }
+        // Other sequences, graphic renditions of other kinds included, go
+        // the general way.
         if (b != kEsc || pos + 2 >= n || p[pos + 1] != '[') break;
-        size_t end = paramsEnd(p, pos + 2, n);
-        if (end == n || p[end] != 'm') break;
-        pen = applySgr(pen, std::string_view(p + pos + 2, end - pos - 2), n - pos - 2);
+        Rendition common;
+        const char* final = readCommonSgr(p + pos + 2, p + n, common);
+        if (!final) break;
+        pen = common.apply(pen);
         penCell = Cell::make(0, 1, unpackPen(pen));
-        pos = end + 1;
+        pos = size_t(final - p) + 1;
     }
     g.cursorCol = int64_t(col);
     g.pendingWrap = col >= cols;
-    Pen last = unpackPen(pen);
-    g.fg = last.fg;
-    g.bg = last.bg;
-    g.fgIndex = last.fgIndex;
-    g.bgIndex = last.bgIndex;
-    g.attrs = last.attrs;
+    g.setPen(unpackPen(pen));
     return pos;
 }
 
@@ -474,11 +477,11 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
             if (pos + 2 < n && p[pos + 1] == '[' && p[pos + 2] != '?') {
                 size_t end = paramsEnd(p, pos + 2, n);
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
-                    std::string_view params(p + pos + 2, end - pos - 2);
-                    if (p[end] == 'm')
-                        applySgr(g, params, n - pos - 2);
+                    Rendition common;
+                    if (p[end] == 'm' && readCommonSgr(p + pos + 2, p + n, common))
+                        g.setPen(unpackPen(common.apply(packPen(g.pen()))));
                     else
-                        dispatchCsi(g, params, p[end]);
+                        dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);
                     pos = end + 1;
                     continue;
                 }

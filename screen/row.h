@@ -98,24 +98,44 @@ class Row {
 
     // Plain-text fast path: writes bytes (printable ASCII) from column at
     // (at most size()) on, each as a cell with the given colour and style
-    // bits. The caller may allow reading up to readable bytes (at least n)
-    // from bytes.
-    void putAscii(size_t at, const char* bytes, size_t n, Cell pen, size_t readable = 0) {
+    // bits.
+    void putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
         if (at + n > size_) grow(at + n);
         const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
         const uint32_t colors = pen.colorBits();
         Cell* out = cells_.get() + at;
-#if defined(__SSE2__)
-        // A short run that ends the row, as words in their own colours are:
-        // eight cells are made at once (those past the run lie past the
-        // row's end), without a loop whose end would be mispredicted.
-        if (n <= 8 && readable >= 8 && at + n == size_ && at + 8 <= capacity_) {
-            putEightAscii(out, bytes, glyph, colors);
-            return;
-        }
-#endif
         for (size_t i = 0; i < n; ++i)
             out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
+    }
+    // The same for a run of at most eight bytes appended to the row, with
+    // eight bytes readable at bytes: words in their own colours are such
+    // runs, and the cells are made eight at a time (those past the run lie
+    // past the row's end) rather than with a loop whose end would be
+    // mispredicted word by word.
+    void appendShortAscii(const char* bytes, size_t n, Cell pen) {
+        const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
+        const uint32_t colors = pen.colorBits();
+        if (size_ + 8 > capacity_) reallocate(size_ + 8 > 2 * size_ ? size_ + 8 : 2 * size_);
+        Cell* out = cells_.get() + size_;
+        size_ += uint32_t(n);
+#if defined(__SSE2__)
+        static_assert(sizeof(Cell) == 8);
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i glyphs = _mm_set1_epi32(int(glyph)), colours = _mm_set1_epi32(int(colors));
+        __m128i codes =
+            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)), zero);
+        __m128i low = _mm_or_si128(_mm_unpacklo_epi16(codes, zero), glyphs);
+        __m128i high = _mm_or_si128(_mm_unpackhi_epi16(codes, zero), glyphs);
+        // A cell is its glyph word, then its colour word.
+        auto* to = reinterpret_cast<__m128i*>(out);
+        _mm_storeu_si128(to, _mm_unpacklo_epi32(low, colours));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi32(low, colours));
+        _mm_storeu_si128(to + 2, _mm_unpacklo_epi32(high, colours));
+        _mm_storeu_si128(to + 3, _mm_unpackhi_epi32(high, colours));
+#else
+        for (size_t i = 0; i < n; ++i)
+            out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
+#endif
     }
 
     bool operator==(const Row& o) const;
@@ -154,23 +174,6 @@ class Row {
         return old;
     }
     void reallocate(size_t capacity);
-#if defined(__SSE2__)
-    static void putEightAscii(Cell* out, const char* bytes, uint32_t glyph, uint32_t colors) {
-        static_assert(sizeof(Cell) == 8);
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i glyphs = _mm_set1_epi32(int(glyph)), colours = _mm_set1_epi32(int(colors));
-        __m128i codes =
-            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)), zero);
-        __m128i low = _mm_or_si128(_mm_unpacklo_epi16(codes, zero), glyphs);
-        __m128i high = _mm_or_si128(_mm_unpackhi_epi16(codes, zero), glyphs);
-        // A cell is its glyph word, then its colour word.
-        auto* to = reinterpret_cast<__m128i*>(out);
-        _mm_storeu_si128(to, _mm_unpacklo_epi32(low, colours));
-        _mm_storeu_si128(to + 1, _mm_unpackhi_epi32(low, colours));
-        _mm_storeu_si128(to + 2, _mm_unpacklo_epi32(high, colours));
-        _mm_storeu_si128(to + 3, _mm_unpackhi_epi32(high, colours));
-    }
-#endif
     void swap(Row& o) noexcept;
     uint32_t addExtra(Extra e);
     void collectExtras();

@@ -94,8 +94,10 @@ constexpr std::array<Effect, 108> kEffects = [] {
 // The colour "5;index" makes, for the colour whose kind byte is at shift:
 // 0..15 are palette kinds, the rest an entry of the 256-colour table.
 Rendition indexedColor(int shift, uint32_t index) {
-    if (index <= 15) return byteSetting(shift, uint8_t(index + 1)).then(byteSetting(shift + 16, 0));
-    return byteSetting(shift, kColorIndexed).then(byteSetting(shift + 16, uint8_t(index)));
+    const bool palette = index <= 15;
+    const PenBits kind = palette ? PenBits(index + 1) : PenBits(kColorIndexed);
+    const PenBits entry = palette ? 0 : index;
+    return {~((kFg | kFgIndex) << shift), (kind | entry << 16) << shift};
 }
 
 // One parameter: its value when it is a decimal number that fits, and its
@@ -214,9 +216,9 @@ Rendition readRendition(std::string_view params) {
 // A field of up to three digits, as the quick reader sees it.
 struct ShortField {
     bool ok;  // false: not such a field
-    bool last;
     uint32_t length;
     uint32_t value;
+    char end;  // the byte after it
 };
 
 uint64_t eightBytes(const char* p) {
@@ -225,23 +227,20 @@ uint64_t eightBytes(const char* p) {
     return w;
 }
 
-// Reads a field of up to three digits from w, the eight bytes at its start
-// (left of them within the text), ended by ";" or by the text's end.
-[[gnu::always_inline]] inline ShortField readShort(uint64_t w, size_t left) {
+// Reads a field of up to three digits from w, the eight bytes at its start.
+[[gnu::always_inline]] inline ShortField readShort(uint64_t w) {
     const uint64_t t = w - 0x3030303030303030ull;
     // The high bit of each byte that is not a digit (borrows and carries
     // only reach bytes after the first such byte); eight digits count as
     // more than three.
     const uint64_t other = (t | (t + 0x7676767676767676ull)) & 0x8080808080808080ull;
-    uint32_t length = uint32_t(__builtin_ctzll(other | (1ull << 63))) >> 3;
-    if (length > left) length = uint32_t(left);
-    const bool last = length == left;
-    if (length > 3 || (!last && char(w >> (8 * length)) != ';')) return {false, false, 0, 0};
+    const uint32_t length = uint32_t(__builtin_ctzll(other | (1ull << 63))) >> 3;
+    if (length > 3) return {false, 0, 0, 0};
     // The digits, right-aligned in three bytes a, b, c (shifted out of the
     // top of 32 bits and back): the value is 100a + 10b + c, combined
     // pairwise.
     const uint32_t x = uint32_t(uint64_t(uint32_t(t)) << (32 - 8 * length)) >> 8;
-    return {true, last, length, ((x * 10 + (x >> 8)) & 0xff) * 10 + (x >> 16)};
+    return {true, length, ((x * 10 + (x >> 8)) & 0xff) * 10 + (x >> 16), char(w >> (8 * length))};
 }
 
 // The 256-colour forms as they start a field, "38;5;" and "48;5;", in the
@@ -249,58 +248,48 @@ uint64_t eightBytes(const char* p) {
 constexpr uint64_t kFiveBytes = 0xffffffffffull;
 constexpr uint64_t kForeground256 = 0x3b353b3833ull, kBackground256 = 0x3b353b3834ull;
 
-// The rendition of the commonest texts, fields of up to three digits with
-// colours only of the forms 38;5;n and 48;5;n, read eight bytes at a time
-// (8 bytes past the text must be readable). False for any other text,
-// which the general reader then reads from the start.
-bool readQuickRendition(std::string_view params, Rendition& out) {
-    const char* p = params.data();
-    const char* const end = p + params.size();
+}  // namespace
+
+const char* readCommonSgrFields(const char* p, const char* const end, Rendition& out) {
     Rendition r;
-    for (;;) {
-        const size_t left = size_t(end - p);
+    // Every field is read from the eight bytes at its start.
+    for (; end - p >= 8; ++p) {
         const uint64_t w = eightBytes(p);
         ShortField f;
-        if (left >= 5 &&
-            ((w & kFiveBytes) == kForeground256 || (w & kFiveBytes) == kBackground256)) {
+        if ((w & kFiveBytes) == kForeground256 || (w & kFiveBytes) == kBackground256) {
             // The code, its form and the index, whole.
-            f = readShort(eightBytes(p + 5), left - 5);
-            if (!f.ok) return false;
+            if (end - p < 13) return nullptr;
+            f = readShort(eightBytes(p + 5));
+            if (!f.ok) return nullptr;
             if (f.length > 0 && f.value <= 255)
                 r = r.then(indexedColor(p[0] == '3' ? 0 : 8, f.value));
             p += 5;
         } else {
-            f = readShort(w, left);
-            if (!f.ok) return false;
+            f = readShort(w);
+            if (!f.ok) return nullptr;
             if (f.value < kEffects.size()) {
                 const Effect& e = kEffects[f.value];
                 // Other forms after 38 and 48 are the general reader's.
-                if (e.colorShift >= 0) return false;
+                if (e.colorShift >= 0) return nullptr;
                 r = r.then(e.rendition);
             }
         }
-        if (f.last) break;
-        p += f.length + 1;
+        p += f.length;
+        if (f.end == 'm') {
+            out = r;
+            return p;
+        }
+        if (f.end != ';') return nullptr;
     }
-    out = r;
-    return true;
+    return nullptr;
 }
 
-}  // namespace
-
-Rendition renditionOf(std::string_view params, size_t readable) {
-    Rendition r;
-    if (readable >= params.size() + 8 && readQuickRendition(params, r)) return r;
+Rendition renditionOf(std::string_view params) {
     return readRendition(params);
 }
 
-void applySgr(Grid& g, std::string_view params, size_t readable) {
-    Pen pen = unpackPen(applySgr(packPen(g.pen()), params, readable));
-    g.fg = pen.fg;
-    g.bg = pen.bg;
-    g.fgIndex = pen.fgIndex;
-    g.bgIndex = pen.bgIndex;
-    g.attrs = pen.attrs;
+void applySgr(Grid& g, std::string_view params) {
+    g.setPen(unpackPen(applySgr(packPen(g.pen()), params)));
 }
 
 }  // namespace screen

@@ -40,20 +40,37 @@ struct Rendition {
 inline constexpr Rendition kResetRendition{0xffff0000, 0};
 
 // The rendition of a parameter text (digits and ";"). A text with other
-// bytes does nothing, as such a sequence is not an ordinary one. When the
-// caller allows reading at least 8 bytes past the text's end (readable
-// counts from its start), the common text is read eight bytes at a time.
-Rendition renditionOf(std::string_view params, size_t readable = 0);
+// bytes does nothing, as such a sequence is not an ordinary one.
+Rendition renditionOf(std::string_view params);
 
 // The pen after a parameter text.
-inline PenBits applySgr(PenBits pen, std::string_view params, size_t readable = 0) {
+inline PenBits applySgr(PenBits pen, std::string_view params) {
     // A lone reset, "" or "0", is the commonest sequence of all.
     if (params.empty() || (params.size() == 1 && params[0] == '0'))
         return kResetRendition.apply(pen);
-    return renditionOf(params, readable).apply(pen);
+    return renditionOf(params).apply(pen);
+}
+
+const char* readCommonSgrFields(const char* p, const char* end, Rendition& r);
+
+// For the interpreter, the commonest graphic renditions read straight from
+// the bytes after "ESC [" at p, in a buffer that ends at end: parameters
+// of fields of up to three digits, colours only as 38;5;n and 48;5;n, and
+// the final byte "m". Returns where that "m" is and sets r, or returns
+// nullptr for any other sequence (or one too near the end), which then
+// goes the general way.
+inline const char* readCommonSgr(const char* p, const char* end, Rendition& r) {
+    if (end - p < 2) return nullptr;
+    // A lone reset, "ESC [ m" or "ESC [ 0 m", is the commonest of all.
+    if (p[0] == 'm' || (p[0] == '0' && p[1] == 'm')) {
+        r = kResetRendition;
+        return p[0] == 'm' ? p : p + 1;
+    }
+    if ((p[0] < '0' || p[0] > '9') && p[0] != ';') return nullptr;
+    return readCommonSgrFields(p, end, r);
 }
 
 // The same on the grid's pen.
-void applySgr(Grid& g, std::string_view params, size_t readable = 0);
+void applySgr(Grid& g, std::string_view params);
 
 }  // namespace screen
