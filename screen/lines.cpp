@@ -206,6 +206,9 @@ struct HistoryStore {
             chunks.pop_front();
             first = 0;
         }
+        // The next row to drop has sat untouched since it scrolled in; fetch
+        // its header while the next line is written.
+        if (size > 0) __builtin_prefetch(at(0).get());
     }
     LineRef popBack() {
         Chunk* c = own(chunks.size() - 1);
