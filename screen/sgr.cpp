@@ -194,8 +194,9 @@ void Fields::extendedColor(Rendition& r, int shift) {
     }
 }
 
-// The rendition of any text.
-Rendition readRendition(std::string_view params) {
+}  // namespace
+
+Rendition renditionOf(std::string_view params) {
     Fields src(params);
     Rendition r;
     while (src.more()) {
@@ -212,6 +213,8 @@ Rendition readRendition(std::string_view params) {
     // Other parameter bytes make a sequence that is ignored whole.
     return src.plain() ? r : Rendition{};
 }
+
+namespace {
 
 // A field of up to three digits, as the quick reader sees it.
 struct ShortField {
@@ -282,10 +285,6 @@ const char* readCommonSgrFields(const char* p, const char* const end, Rendition&
         if (f.end != ';') return nullptr;
     }
     return nullptr;
-}
-
-Rendition renditionOf(std::string_view params) {
-    return readRendition(params);
 }
 
 void applySgr(Grid& g, std::string_view params) {

@@ -1,7 +1,6 @@
 // Select graphic rendition: the parameters of CSI ... m set the pen.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -51,13 +50,15 @@ inline PenBits applySgr(PenBits pen, std::string_view params) {
     return renditionOf(params).apply(pen);
 }
 
+// readCommonSgr() past a lone reset.
 const char* readCommonSgrFields(const char* p, const char* end, Rendition& r);
 
 // For the interpreter, the commonest graphic renditions read straight from
 // the bytes after "ESC [" at p, in a buffer that ends at end: parameters
 // of fields of up to three digits, colours only as 38;5;n and 48;5;n, and
-// the final byte "m". Returns where that "m" is and sets r, or returns
-// nullptr for any other sequence (or one too near the end), which then
+// the final byte "m". Each field is read from the eight bytes at its start,
+// which must lie before end. Returns where that "m" is and sets r, or
+// returns nullptr for any other sequence (or one too near end), which then
 // goes the general way.
 inline const char* readCommonSgr(const char* p, const char* end, Rendition& r) {
     if (end - p < 2) return nullptr;
