@@ -167,6 +167,66 @@ void forEachRunStart(const Cell* cells, size_t n, Start start) {
     }
 }
 
+// The survey and the run starts at once, for a row whose look is known to
+// vary: the text byte of each cell into text, start(i) for each run start
+// from cell 1 on (as forEachRunStart), and whether any cell is not narrow
+// ASCII.
+template <typename Start>
+bool surveyRuns(const Cell* cells, size_t n, char* text, Start start) {
+    uint32_t other = 0;
+    auto one = [&](size_t i) {
+        const uint32_t glyph = cells[i].glyphBits();
+        text[i] = char(glyph);
+        other |= uint32_t(!isNarrowAscii(glyph));
+    };
+    one(0);
+    for (size_t base = 1; base < n; base += 64) {
+        const size_t end = std::min(n, base + 64);
+        uint64_t starts = 0;
+        size_t i = base;
+#if defined(__SSE2__)
+        // Four cells at a time: against their left neighbours as in
+        // forEachRunStart(), and their glyph words for the text and the
+        // check (x unsigned above 0x7e is biased x signed above biased 0x7e).
+        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
+        const __m128i lowByte = _mm_set1_epi32(0xff), codeAndWidth = _mm_set1_epi32(0x1ffffff),
+                      biasedFirst = _mm_set1_epi32(int(0x80000000u - 0x400001u)),
+                      biasedLast = _mm_set1_epi32(int(0x8000007eu));
+        __m128i otherBits = _mm_setzero_si128();
+        auto same = [&](__m128i cur, size_t at) {
+            __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at - 1));
+            __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(cur, mask), _mm_and_si128(prev, mask));
+            return _mm_castsi128_ps(
+                _mm_and_si128(eq, _mm_shuffle_epi32(eq, _MM_SHUFFLE(2, 3, 0, 1))));
+        };
+        for (; i + 4 <= end; i += 4) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i + 2));
+            int kept = _mm_movemask_ps(
+                _mm_shuffle_ps(same(a, i), same(b, i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
+            starts |= uint64_t(~kept & 0xf) << (i - base);
+            __m128i glyphs = _mm_castps_si128(
+                _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+            __m128i bytes = _mm_and_si128(glyphs, lowByte);
+            bytes = _mm_packs_epi32(bytes, bytes);
+            const uint32_t four = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(bytes, bytes)));
+            std::memcpy(text + i, &four, 4);
+            __m128i biased = _mm_add_epi32(_mm_and_si128(glyphs, codeAndWidth), biasedFirst);
+            otherBits = _mm_or_si128(otherBits, _mm_cmpgt_epi32(biased, biasedLast));
+        }
+        other |= uint32_t(_mm_movemask_epi8(otherBits));
+#endif
+        for (; i < end; ++i) {
+            one(i);
+            starts |= uint64_t(((bitsOf(cells[i]) ^ bitsOf(cells[i - 1])) & kLook) != 0)
+                      << (i - base);
+        }
+        for (; starts != 0; starts &= starts - 1)
+            start(base + size_t(__builtin_ctzll(starts)));
+    }
+    return other != 0;
+}
+
 }  // namespace
 
 bool PackedRow::encode(const Row& row, Encoding& out) {
@@ -180,8 +240,6 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     char* const runStart = textStart + n * 4 + 8;
     const Cell* const cells = row.data();
 
-    const Survey found = survey(cells, n, textStart);
-
     // Runs of equal colours and style.
     char* r = runStart;
     auto startRun = [&](size_t i) {
@@ -193,13 +251,21 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
         r += kRunBytes;
     };
     startRun(0);
-    if (found.varies) forEachRunStart(cells, n, startRun);
+    bool other;
+    if (((bitsOf(cells[0]) ^ bitsOf(cells[n - 1])) & kLook) != 0) {
+        // The look varies (its ends differ): one pass for everything.
+        other = surveyRuns(cells, n, textStart, startRun);
+    } else {
+        const Survey found = survey(cells, n, textStart);
+        other = found.other;
+        if (found.varies) forEachRunStart(cells, n, startRun);
+    }
 
     // The text of rows with other cells.
     out.exceptions.clear();
     out.exceptionCount = 0;
     char* t = textStart + n;
-    if (found.other) {
+    if (other) {
         t = textStart;
         for (size_t i = 0; i < n;) {
             const uint32_t glyph = cells[i].glyphBits();
