@@ -63,6 +63,13 @@ struct Grid {
     bool lineDrawing = false;
 
     Pen pen() const { return Pen{fg, bg, fgIndex, bgIndex, attrs}; }
+    void setPen(Pen p) {
+        fg = p.fg;
+        bg = p.bg;
+        fgIndex = p.fgIndex;
+        bgIndex = p.bgIndex;
+        attrs = p.attrs;
+    }
 };
 
 // A grid with one empty row, tab width 8 and everything else 0 or off.

@@ -17,9 +17,6 @@ constexpr unsigned char kEsc = 0x1b;
 constexpr char kSyncBegin[] = "\x1b[?2026h";
 constexpr char kSyncEnd[] = "\x1b[?2026l";
 constexpr size_t kMarkerBytes = 8;
-// Fields of graphic rendition read in the interpreter's one pass; longer
-// sequences take the general path.
-constexpr size_t kFastFields = 16;
 
 // Where an escape sequence that starts at an ESC ends.
 struct Extent {
@@ -384,29 +381,71 @@ size_t printableRunEnd(const char* p, size_t pos, size_t n) {
     return pos;
 }
 
-// The decimal digits at the start of 8 bytes: their count (8 when all are
-// digits) and value.
-struct Digits {
-    uint64_t value;
-    uint32_t length;
-};
-Digits leadingDigits(const char* p) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    // A byte below '0', above '9' or with its top bit set; carries and
-    // borrows only ever mark bytes after the first such byte.
-    uint64_t other = ((w - 0x30 * kOnes) | (w + 0x46 * kOnes) | w) & kHighs;
-    uint32_t length = other ? uint32_t(__builtin_ctzll(other) >> 3) : 8;
-    if (length == 0) return {0, 0};
-    // The digits as the last bytes of eight (leading zeros before them),
-    // combined pairwise.
-    uint64_t d = (w - 0x30 * kOnes) << (8 * (8 - length));
-    d = d * 10 + (d >> 8);
-    d = (((d & 0x000000ff000000ffull) * (100 + (1000000ull << 32))) +
-         (((d >> 16) & 0x000000ff000000ffull) * (1 + (10000ull << 32)))) >>
-        32;
-    return {d, length};
+// The end of the parameter bytes (0x30..0x3F) of a control sequence from
+// pos, eight at a time.
+[[gnu::always_inline]] inline size_t paramsEnd(const char* p, size_t pos, size_t n) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    while (pos + 8 <= n) {
+        uint64_t w;
+        std::memcpy(&w, p + pos, 8);
+        // Bytes whose high nibble is not 3.
+        if (uint64_t beyond = (w & 0xf0 * kOnes) ^ 0x30 * kOnes)
+            return pos + size_t(__builtin_ctzll(beyond) >> 3);
+        pos += 8;
+    }
+    while (pos < n && (p[pos] & 0xf0) == 0x30)
+        ++pos;
+    return pos;
+}
+
+bool isFinalByte(unsigned char b) {
+    return b >= 0x40 && b <= 0x7e;
+}
+
+// Text that fits the cursor row, and graphic rendition between its runs:
+// the bulk of most output, carried out here with the cursor column kept
+// locally (nothing else is touched meanwhile but the row and the pen).
+// Stops at anything else, or at text that would wrap, and returns where.
+// Requires 0 <= cursorCol < cols <= kMaxColumns, no pending wrap and the
+// ASCII character set.
+size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
+    Row& row = cursorLine(g);
+    const size_t cols = size_t(g.cols);
+    size_t col = size_t(g.cursorCol);
+    PenBits pen = packPen(g.pen());
+    Cell penCell = Cell::make(0, 1, unpackPen(pen));
+    while (pos < n) {
+        unsigned char b = static_cast<unsigned char>(p[pos]);
+        if (isPrintableAscii(b)) {
+            size_t end = printableRunEnd(p, pos + 1, n);
+            size_t len = end - pos;
+            if (col + len > cols) break;
+            if (col == row.size() && len <= 8 && n - pos >= 8) {
+                // Appended: no wide character can be cut.
+                row.appendShortAscii(p + pos, len, penCell);
+            } else {
+                row.padTo(col);
+                row.detachWide(col, col + len);
+                row.putAscii(col, p + pos, len, penCell);
+            }
+            col += len;
+            pos = end;
+            continue;
+        }
+        // Other sequences, graphic renditions of other kinds included, go
+        // the general way.
+        if (b != kEsc || pos + 2 >= n || p[pos + 1] != '[') break;
+        Rendition common;
+        const char* final = readCommonSgr(p + pos + 2, p + n, common);
+        if (!final) break;
+        pen = common.apply(pen);
+        penCell = Cell::make(0, 1, unpackPen(pen));
+        pos = size_t(final - p) + 1;
+    }
+    g.cursorCol = int64_t(col);
+    g.pendingWrap = col >= cols;
+    g.setPen(unpackPen(pen));
+    return pos;
 }
 
 // One pass over d from pos. With markers, stops at a synchronized-update
@@ -414,87 +453,39 @@ Digits leadingDigits(const char* p) {
 Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
     const size_t n = d.size();
     const char* p = d.data();
-    // The cursor row, kept while only text that fits the line and graphic
-    // rendition arrive (nothing else can move or replace it meanwhile).
-    Row* row = nullptr;
-    Cell pen;  // the pen as a cell, kept with the row
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
         if (isPrintableAscii(b)) {
             // Plain text goes in as a run.
             size_t end = printableRunEnd(p, pos + 1, n);
-            size_t len = end - pos;
-            if (row && !g.pendingWrap && g.cursorCol >= 0 && g.cursorCol + int64_t(len) <= g.cols &&
-                g.cols <= kMaxColumns) {
-                size_t col = size_t(g.cursorCol);
-                row->padTo(col);
-                row->detachWide(col, col + len);
-                row->putAscii(col, p + pos, len, pen);
-                g.cursorCol += int64_t(len);
-                g.pendingWrap = g.cursorCol >= g.cols;
-            } else if (g.lineDrawing) {
-                putLineDrawing(g, p + pos, len);
-                row = nullptr;
-            } else {
-                putAscii(g, p + pos, len);
-                row = g.pendingWrap ? nullptr : &cursorLine(g);
-                pen = Cell::make(0, 1, g.pen());
+            if (g.lineDrawing) {
+                putLineDrawing(g, p + pos, end - pos);
+                pos = end;
+                continue;
             }
+            putAscii(g, p + pos, end - pos);
             pos = end;
+            if (!g.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursorCol >= 0 &&
+                g.cursorCol < g.cols)
+                pos = textLane(g, p, pos, n);
             continue;
         }
-        if (b != kEsc || pos + 2 >= n || p[pos + 1] != '[') row = nullptr;
         if (b == kEsc) {
-            // Most control sequences are digits and semicolons, then the
-            // final byte: carried out without the general scan, graphic
-            // rendition with its fields read on the way.
-            if (pos + 2 < n && p[pos + 1] == '[') {
-                size_t j = pos + 2;
-                SgrField fields[kFastFields];
-                size_t count = 0;
-                uint64_t value = 0;
-                uint32_t length = 0;
-                bool fits = true;
-                // Whole fields eight bytes at a time while the buffer lasts.
-                while (j + 8 <= n && count + 1 < kFastFields) {
-                    Digits f = leadingDigits(p + j);
-                    if (f.length == 8 || p[j + f.length] != ';') break;
-                    fields[count++] = SgrField{int64_t(f.value), f.length};
-                    j += f.length + 1;
-                }
-                for (; j < n; ++j) {
-                    char c = p[j];
-                    if (c >= '0' && c <= '9') {
-                        value = value * 10 + uint64_t(c - '0');
-                        if (++length > 18) fits = false;
-                    } else if (c == ';') {
-                        if (count + 1 < kFastFields)
-                            fields[count++] = SgrField{int64_t(value), length};
-                        else
-                            fits = false;
-                        value = 0;
-                        length = 0;
-                    } else {
-                        break;
-                    }
-                }
-                if (j < n && p[j] >= 0x40 && p[j] <= 0x7e) {
-                    std::string_view params(p + pos + 2, j - pos - 2);
-                    if (p[j] != 'm') {
-                        dispatchCsi(g, params, p[j]);
-                        row = nullptr;
-                    } else if (fits && !params.empty()) {
-                        fields[count++] = SgrField{int64_t(value), length};
-                        pen = Cell::make(0, 1, applySgrFields(g, fields, count));
-                    } else {
-                        applySgr(g, params);
-                        pen = Cell::make(0, 1, g.pen());
-                    }
-                    pos = j + 1;
+            // Most control sequences are parameter bytes, then the final
+            // byte: carried out without the general scan. (Private ones
+            // go through it: the synchronized-update markers are private.)
+            if (pos + 2 < n && p[pos + 1] == '[' && p[pos + 2] != '?') {
+                size_t end = paramsEnd(p, pos + 2, n);
+                if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
+                    Rendition common;
+                    if (p[end] == 'm' && readCommonSgr(p + pos + 2, p + n, common))
+                        g.setPen(unpackPen(common.apply(packPen(g.pen()))));
+                    else
+                        dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);
+                    pos = end + 1;
                     continue;
                 }
             }
-            row = nullptr;
             Extent e = scanEscape(d, pos);
             if (e.unfinished) return {Stop::Unfinished, pos};
             if (markers && e.end - pos == kMarkerBytes) {

@@ -12,19 +12,68 @@ namespace screen {
 
 namespace detail {
 
-// The packed row's bytes follow the node in the same allocation.
+// The packed row's bytes follow the node.
 struct PackedNode : LineNode {
     PackedRow row;
 };
 static_assert(sizeof(PackedNode) == sizeof(LineNode) + sizeof(PackedRow));
 
+// Packed rows are placed one after another in blocks, in the order their
+// lines scroll into the history, which is also the order in which they are
+// dropped: a block goes when its last row does. This saves an allocation
+// per line feed (rows differ in size, so freed ones are seldom reused
+// as they are) and the allocator's overhead per row.
+struct PackedBlock {
+    // Its packed rows, plus one while a line store fills it.
+    uint32_t live = 1;
+    uint32_t used = 0;  // bytes taken from the start of data()
+    uint32_t capacity;
+    explicit PackedBlock(uint32_t bytes) : capacity(bytes) {}
+    char* data() { return reinterpret_cast<char*>(this + 1); }
+};
+static_assert(sizeof(PackedBlock) % alignof(PackedNode) == 0);
+
+constexpr size_t kBlockBytes = 16 * 1024;
+constexpr size_t kPackedAlign = alignof(PackedNode);
+// Offsets are kept in 16 bits of kPackedAlign units; a row too large for
+// a block gets one of its own, where it starts at offset 0.
+static_assert(kBlockBytes / kPackedAlign <= 0xffff);
+
 namespace {
+
+void releaseBlock(PackedBlock* b) {
+    if (--b->live != 0) return;
+    b->~PackedBlock();
+    ::operator delete(b);
+}
+
+// Room for size bytes (a multiple of kPackedAlign) in the block being
+// filled, which moves to a new block when full; offset is where the room
+// starts.
+char* allocatePacked(PackedBlock*& block, size_t size, uint16_t& offset) {
+    // A block whose rows are all gone is filled again from the start.
+    if (block && block->live == 1) block->used = 0;
+    if (!block || block->used + size > block->capacity) {
+        if (block) releaseBlock(block);
+        size_t bytes = std::max(kBlockBytes, size);
+        block = new (::operator new(sizeof(PackedBlock) + bytes)) PackedBlock(uint32_t(bytes));
+    }
+    char* p = block->data() + block->used;
+    offset = uint16_t(block->used / kPackedAlign);
+    block->used += uint32_t(size);
+    ++block->live;
+    return p;
+}
+
 void releaseNode(LineNode* p) {
     if (--p->refs != 0) return;
     if (p->packed) {
         auto* n = static_cast<PackedNode*>(p);
+        auto* block = reinterpret_cast<PackedBlock*>(reinterpret_cast<char*>(n) -
+                                                     size_t(n->blockOffset) * kPackedAlign) -
+                      1;
         n->~PackedNode();
-        ::operator delete(n);
+        releaseBlock(block);
     } else {
         delete static_cast<RowNode*>(p);
     }
@@ -157,6 +206,9 @@ struct HistoryStore {
             chunks.pop_front();
             first = 0;
         }
+        // The next row to drop has sat untouched since it scrolled in; fetch
+        // its header while the next line is written.
+        if (size > 0) __builtin_prefetch(at(0).get());
     }
     LineRef popBack() {
         Chunk* c = own(chunks.size() - 1);
@@ -180,16 +232,19 @@ LineRef makeRowNode(Row row) {
     return LineRef(n);
 }
 
-// Packs a row for the history; an empty row stays empty (no allocation).
-LineRef packLine(const LineRef& r) {
+// Packs a row for the history into block; an empty row stays empty (no
+// allocation).
+LineRef packLine(const LineRef& r, PackedBlock*& block) {
     if (!r || r.get()->packed) return r;
     const Row& row = static_cast<RowNode*>(r.get())->row;
     if (row.empty()) return LineRef();
     static thread_local PackedRow::Encoding enc;
     if (!PackedRow::encode(row, enc)) return r;
-    void* mem = ::operator new(sizeof(PackedNode) + enc.bytes());
-    auto* n = new (mem) PackedNode;
+    size_t size = (sizeof(PackedNode) + enc.bytes() + kPackedAlign - 1) & ~(kPackedAlign - 1);
+    uint16_t offset;
+    auto* n = new (allocatePacked(block, size, offset)) PackedNode;
     n->packed = true;
+    n->blockOffset = offset;
     n->row.store(enc);
     return LineRef(n);
 }
@@ -213,10 +268,16 @@ Lines::Lines(const Lines& o)
 }
 
 Lines& Lines::operator=(const Lines& o) {
-    if (this != &o) {
-        Lines copy(o);
-        *this = std::move(copy);
-    }
+    if (this == &o) return *this;
+    Lines copy(o);
+    std::swap(history_, copy.history_);
+    std::swap(historyCount_, copy.historyCount_);
+    std::swap(tail_, copy.tail_);
+    screenRows_ = copy.screenRows_;
+    // The spare row and the block being filled stay: they belong to this
+    // store, not to its lines. (Giving up a block half filled, as every
+    // synchronized update copies its grid twice, would leave it behind
+    // until its last row left the history.)
     return *this;
 }
 
@@ -225,7 +286,8 @@ Lines::Lines(Lines&& o) noexcept
       historyCount_(std::exchange(o.historyCount_, 0)),
       tail_(std::move(o.tail_)),
       screenRows_(o.screenRows_),
-      spare_(std::move(o.spare_)) {}
+      spare_(std::move(o.spare_)),
+      block_(std::exchange(o.block_, nullptr)) {}
 
 Lines& Lines::operator=(Lines&& o) noexcept {
     std::swap(history_, o.history_);
@@ -233,11 +295,13 @@ Lines& Lines::operator=(Lines&& o) noexcept {
     std::swap(tail_, o.tail_);
     std::swap(screenRows_, o.screenRows_);
     std::swap(spare_, o.spare_);
+    std::swap(block_, o.block_);
     return *this;
 }
 
 Lines::~Lines() {
     if (history_ && --history_->refs == 0) delete history_;
+    if (block_) detail::releaseBlock(block_);
 }
 
 detail::HistoryStore* Lines::ownHistory() {
@@ -375,14 +439,14 @@ void Lines::recycle(LineRef r) {
 void Lines::balance() {
     while (int64_t(tail_.size()) > screenRows_) {
         LineRef front = tail_.pop_front();
-        ownHistory()->pushBack(detail::packLine(front));
+        ownHistory()->pushBack(detail::packLine(front, block_));
         ++historyCount_;
         recycle(std::move(front));
         // The next row to pack has sat untouched since it left the cursor;
         // fetch it while the next line is written.
         if (!tail_.empty() && tail_.front() && !tail_.front().get()->packed) {
             const Row& next = static_cast<detail::RowNode*>(tail_.front().get())->row;
-            const char* p = reinterpret_cast<const char*>(next.cells().data());
+            const char* p = reinterpret_cast<const char*>(next.data());
             for (size_t off = 0; off < next.size() * sizeof(Cell); off += 64)
                 __builtin_prefetch(p + off);
         }

@@ -24,6 +24,8 @@ namespace detail {
 struct LineNode {
     uint32_t refs = 1;
     bool packed = false;
+    // A packed row's place in its block, in 4-byte units (see lines.cpp).
+    uint16_t blockOffset = 0;
 };
 struct RowNode : LineNode {
     Row row;
@@ -72,6 +74,7 @@ class Ring {
     size_t size_ = 0;
 };
 struct HistoryStore;
+struct PackedBlock;
 }  // namespace detail
 
 class Lines {
@@ -131,6 +134,8 @@ class Lines {
     // A row that left the screen, kept with its storage for the next new
     // row (never shared).
     detail::LineRef spare_;
+    // The block that rows are being packed into (never shared).
+    detail::PackedBlock* block_ = nullptr;
 };
 
 }  // namespace screen

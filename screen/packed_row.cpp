@@ -30,13 +30,13 @@ bool isPlainRightHalf(const Cell& c) {
 }
 
 // How many cells starting at i the text describes (0: none, an exception).
-size_t describedCells(const std::vector<Cell>& cells, size_t i) {
-    const Cell& c = cells[i];
+size_t describedCells(const Row& row, size_t i) {
+    const Cell& c = row[i];
     if (c.extended() || c.code() == 0 || c.code() > 0x10ffff) return 0;
     int w = naturalWidth(c.code());
     if (c.width() != w) return 0;
     if (w != 2) return 1;
-    return i + 1 < cells.size() && isPlainRightHalf(cells[i + 1]) ? 2 : 0;
+    return i + 1 < row.size() && isPlainRightHalf(row[i + 1]) ? 2 : 0;
 }
 
 template <typename T>
@@ -68,9 +68,8 @@ struct Next {
 };
 __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
                                           PackedRow::Encoding& out) {
-    const std::vector<Cell>& cells = row.cells();
-    const Cell& c = cells[i];
-    size_t described = describedCells(cells, i);
+    const Cell& c = row[i];
+    size_t described = describedCells(row, i);
     if (described > 0) {
         std::string enc = encodeUtf8(int32_t(c.code()));
         std::memcpy(t, enc.data(), enc.size());
@@ -92,6 +91,144 @@ __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
 
 }  // namespace
 
+namespace {
+
+// Colours and style are the top 39 bits of a cell's 8 bytes.
+static_assert(sizeof(Cell) == 8);
+constexpr uint64_t kLook = 0xfffffffffe000000ull;
+
+uint64_t bitsOf(const Cell& c) {
+    uint64_t bits;
+    std::memcpy(&bits, &c, 8);
+    return bits;
+}
+
+// A cell that the text describes by one byte: code 1..0x7f, width 1, not
+// extended.
+bool isNarrowAscii(uint32_t glyph) {
+    return (glyph & 0x1ffffff) - 0x400001u <= 0x7eu;
+}
+
+// The first pass over a row, without a branch (the compiler vectorises
+// it): the text byte of each cell into text, whether any cell is not
+// narrow ASCII, and whether any has a look other than the first cell's.
+struct Survey {
+    bool other;
+    bool varies;
+};
+Survey survey(const Cell* cells, size_t n, char* text) {
+    const uint64_t firstLook = bitsOf(cells[0]) & kLook;
+    uint32_t other = 0;
+    uint64_t varies = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t bits = bitsOf(cells[i]);
+        const uint32_t glyph = uint32_t(bits);
+        text[i] = char(glyph);
+        other |= uint32_t(!isNarrowAscii(glyph));
+        varies |= (bits & kLook) ^ firstLook;
+    }
+    return {other != 0, varies != 0};
+}
+
+// Calls start(i) for each cell from 1 on whose look differs from its left
+// neighbour's, in order.
+template <typename Start>
+void forEachRunStart(const Cell* cells, size_t n, Start start) {
+    auto differs = [&](size_t i) {
+        return ((bitsOf(cells[i]) ^ bitsOf(cells[i - 1])) & kLook) != 0;
+    };
+    // The starts are gathered as bits, 64 cells at a time, and then walked,
+    // rather than tested with a branch per cell.
+    for (size_t base = 1; base < n; base += 64) {
+        const size_t end = std::min(n, base + 64);
+        uint64_t starts = 0;
+        size_t i = base;
+#if defined(__SSE2__)
+        // Four cells at a time against their left neighbours: a cell is the
+        // same when both of its words are.
+        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
+        auto same = [&](size_t at) {
+            __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at));
+            __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at - 1));
+            __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(cur, mask), _mm_and_si128(prev, mask));
+            return _mm_castsi128_ps(
+                _mm_and_si128(eq, _mm_shuffle_epi32(eq, _MM_SHUFFLE(2, 3, 0, 1))));
+        };
+        for (; i + 4 <= end; i += 4) {
+            int kept =
+                _mm_movemask_ps(_mm_shuffle_ps(same(i), same(i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
+            starts |= uint64_t(~kept & 0xf) << (i - base);
+        }
+#endif
+        for (; i < end; ++i)
+            starts |= uint64_t(differs(i)) << (i - base);
+        for (; starts != 0; starts &= starts - 1)
+            start(base + size_t(__builtin_ctzll(starts)));
+    }
+}
+
+// The survey and the run starts at once, for a row whose look is known to
+// vary: the text byte of each cell into text, start(i) for each run start
+// from cell 1 on (as forEachRunStart), and whether any cell is not narrow
+// ASCII.
+template <typename Start>
+bool surveyRuns(const Cell* cells, size_t n, char* text, Start start) {
+    uint32_t other = 0;
+    auto one = [&](size_t i) {
+        const uint32_t glyph = cells[i].glyphBits();
+        text[i] = char(glyph);
+        other |= uint32_t(!isNarrowAscii(glyph));
+    };
+    one(0);
+    for (size_t base = 1; base < n; base += 64) {
+        const size_t end = std::min(n, base + 64);
+        uint64_t starts = 0;
+        size_t i = base;
+#if defined(__SSE2__)
+        // Four cells at a time: against their left neighbours as in
+        // forEachRunStart(), and their glyph words for the text and the
+        // check (x unsigned above 0x7e is biased x signed above biased 0x7e).
+        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
+        const __m128i lowByte = _mm_set1_epi32(0xff), codeAndWidth = _mm_set1_epi32(0x1ffffff),
+                      biasedFirst = _mm_set1_epi32(int(0x80000000u - 0x400001u)),
+                      biasedLast = _mm_set1_epi32(int(0x8000007eu));
+        __m128i otherBits = _mm_setzero_si128();
+        auto same = [&](__m128i cur, size_t at) {
+            __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at - 1));
+            __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(cur, mask), _mm_and_si128(prev, mask));
+            return _mm_castsi128_ps(
+                _mm_and_si128(eq, _mm_shuffle_epi32(eq, _MM_SHUFFLE(2, 3, 0, 1))));
+        };
+        for (; i + 4 <= end; i += 4) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i + 2));
+            int kept = _mm_movemask_ps(
+                _mm_shuffle_ps(same(a, i), same(b, i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
+            starts |= uint64_t(~kept & 0xf) << (i - base);
+            __m128i glyphs = _mm_castps_si128(
+                _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+            __m128i bytes = _mm_and_si128(glyphs, lowByte);
+            bytes = _mm_packs_epi32(bytes, bytes);
+            const uint32_t four = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(bytes, bytes)));
+            std::memcpy(text + i, &four, 4);
+            __m128i biased = _mm_add_epi32(_mm_and_si128(glyphs, codeAndWidth), biasedFirst);
+            otherBits = _mm_or_si128(otherBits, _mm_cmpgt_epi32(biased, biasedLast));
+        }
+        other |= uint32_t(_mm_movemask_epi8(otherBits));
+#endif
+        for (; i < end; ++i) {
+            one(i);
+            starts |= uint64_t(((bitsOf(cells[i]) ^ bitsOf(cells[i - 1])) & kLook) != 0)
+                      << (i - base);
+        }
+        for (; starts != 0; starts &= starts - 1)
+            start(base + size_t(__builtin_ctzll(starts)));
+    }
+    return other != 0;
+}
+
+}  // namespace
+
 bool PackedRow::encode(const Row& row, Encoding& out) {
     const size_t n = row.size();
     if (n == 0 || n > 0xffff) return false;
@@ -101,30 +238,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     if (scratch.size() < n * (4 + kRunBytes) + 16) scratch.resize(n * (4 + kRunBytes) + 16);
     char* const textStart = scratch.data();
     char* const runStart = textStart + n * 4 + 8;
-    const Cell* const cells = row.cells().data();
-
-    // Colours and style are the top 39 bits of a cell's 8 bytes.
-    static_assert(sizeof(Cell) == 8);
-    constexpr uint64_t kLook = 0xfffffffffe000000ull;
-    auto bitsOf = [&](size_t i) {
-        uint64_t bits;
-        std::memcpy(&bits, &cells[i], 8);
-        return bits;
-    };
-
-    // One branch-free pass for the common row: the text byte of each cell,
-    // whether any cell is not narrow ASCII (code 1..0x7f, width 1, not
-    // extended), and whether the look ever changes.
-    const uint64_t firstLook = bitsOf(0) & kLook;
-    uint32_t other = 0;
-    uint64_t varies = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t bits = bitsOf(i);
-        const uint32_t glyph = uint32_t(bits);
-        textStart[i] = char(glyph);
-        other |= uint32_t((glyph & 0x1ffffff) - 0x400001u > 0x7eu);
-        varies |= (bits & kLook) ^ firstLook;
-    }
+    const Cell* const cells = row.data();
 
     // Runs of equal colours and style.
     char* r = runStart;
@@ -137,24 +251,14 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
         r += kRunBytes;
     };
     startRun(0);
-    size_t i = 1;
-    if (varies) {
-#if defined(__SSE2__)
-        // Two cells at a time against their left neighbours; most pairs
-        // continue the run.
-        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
-        for (; i + 1 < n; i += 2) {
-            __m128i cur =
-                _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i)), mask);
-            __m128i prev = _mm_and_si128(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i - 1)), mask);
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(cur, prev)) == 0xffff) continue;
-            if ((bitsOf(i) & kLook) != (bitsOf(i - 1) & kLook)) startRun(i);
-            if ((bitsOf(i + 1) & kLook) != (bitsOf(i) & kLook)) startRun(i + 1);
-        }
-#endif
-        for (; i < n; ++i)
-            if ((bitsOf(i) & kLook) != (bitsOf(i - 1) & kLook)) startRun(i);
+    bool other;
+    if (((bitsOf(cells[0]) ^ bitsOf(cells[n - 1])) & kLook) != 0) {
+        // The look varies (its ends differ): one pass for everything.
+        other = surveyRuns(cells, n, textStart, startRun);
+    } else {
+        const Survey found = survey(cells, n, textStart);
+        other = found.other;
+        if (found.varies) forEachRunStart(cells, n, startRun);
     }
 
     // The text of rows with other cells.
@@ -165,7 +269,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
         t = textStart;
         for (size_t i = 0; i < n;) {
             const uint32_t glyph = cells[i].glyphBits();
-            if ((glyph & 0x1ffffff) - 0x400001u <= 0x7eu) {
+            if (isNarrowAscii(glyph)) {
                 *t++ = char(glyph);
                 ++i;
             } else {
@@ -199,8 +303,7 @@ void PackedRow::store(const Encoding& enc) {
 
 Row PackedRow::unpack() const {
     Row row;
-    std::vector<Cell>& cells = row.cells();
-    cells.reserve(cells_);
+    row.reserve(cells_);
     std::string_view text(data(), textBytes_);
     const char* ex = data() + textBytes_ + size_t(runs_) * kRunBytes;
     for (size_t pos = 0; pos < text.size();) {
@@ -210,7 +313,7 @@ Row PackedRow::unpack() const {
             uint32_t colors = getRaw<uint32_t>(ex);
             Cell c = Cell::fromBits(glyph, colors);
             if (!c.extended()) {
-                cells.push_back(c);
+                row.put(row.size(), c);
                 continue;
             }
             Row::Extra e;
@@ -219,15 +322,15 @@ Row PackedRow::unpack() const {
             uint32_t len = getRaw<uint32_t>(ex);
             e.text.assign(ex, len);
             ex += len;
-            cells.push_back(c);
-            row.putExtra(cells.size() - 1, c, std::move(e));
+            row.put(row.size(), c);
+            row.putExtra(row.size() - 1, c, std::move(e));
             continue;
         }
         Utf8Step s = decodeUtf8(text, pos);
         pos += s.length;
         int w = naturalWidth(uint32_t(s.rune));
-        cells.push_back(Cell::make(uint32_t(s.rune), w, Pen{}));
-        if (w == 2) cells.push_back(Cell::make(0, 0, Pen{}));
+        row.put(row.size(), Cell::make(uint32_t(s.rune), w, Pen{}));
+        if (w == 2) row.put(row.size(), Cell::make(0, 0, Pen{}));
     }
     // Attributes, run by run.
     const char* r = data() + textBytes_;
@@ -235,14 +338,14 @@ Row PackedRow::unpack() const {
         uint16_t start = getRaw<uint16_t>(r);
         uint32_t colors = getRaw<uint32_t>(r);
         uint32_t style = uint8_t(*r++);
-        size_t end = cells.size();
+        size_t end = row.size();
         if (k + 1 < runs_) {
             const char* next = r;
             end = getRaw<uint16_t>(next);
         }
-        for (size_t i = start; i < end && i < cells.size(); ++i) {
-            Cell& c = cells[i];
-            c = Cell::fromBits((c.glyphBits() & ~(0x7fu << 25)) | style << 25, colors);
+        for (size_t i = start; i < end && i < row.size(); ++i) {
+            const Cell& c = row[i];
+            row.put(i, Cell::fromBits((c.glyphBits() & ~(0x7fu << 25)) | style << 25, colors));
         }
     }
     return row;

@@ -1,20 +1,53 @@
 #include "screen/row.h"
 
 #include <algorithm>
-#include <compare>
-#include <iterator>
+#include <cstring>
+#include <new>
 
 #include "screen/utf8.h"
 
 namespace screen {
 
-Row::Row(const Row& o) : cells_(o.cells_) {
+Row::Row(const Row& o) {
+    reserve(o.size_);
+    if (o.size_ > 0) std::memcpy(cells_.get(), o.cells_.get(), o.size_ * sizeof(Cell));
+    size_ = o.size_;
     if (o.extras_) extras_ = std::make_unique<std::vector<Extra>>(*o.extras_);
 }
 
 Row& Row::operator=(const Row& o) {
     if (this != &o) *this = Row(o);
     return *this;
+}
+
+void Row::swap(Row& o) noexcept {
+    std::swap(cells_, o.cells_);
+    std::swap(size_, o.size_);
+    std::swap(capacity_, o.capacity_);
+    std::swap(extras_, o.extras_);
+}
+
+void Row::reserve(size_t n) {
+    if (n > capacity_) reallocate(n);
+}
+
+void Row::reallocate(size_t capacity) {
+    std::unique_ptr<Cell[], FreeCells> bigger(
+        static_cast<Cell*>(::operator new(capacity * sizeof(Cell))));
+    if (size_ > 0) std::memcpy(bigger.get(), cells_.get(), size_ * sizeof(Cell));
+    cells_ = std::move(bigger);
+    capacity_ = uint32_t(capacity);
+}
+
+void Row::insert(size_t at, size_t n, Cell c) {
+    size_t old = grow(size_ + n);
+    std::memmove(cells_.get() + at + n, cells_.get() + at, (old - at) * sizeof(Cell));
+    fill(at, at + n, c);
+}
+
+void Row::erase(size_t at, size_t n) {
+    std::memmove(cells_.get() + at, cells_.get() + at + n, (size_ - at - n) * sizeof(Cell));
+    size_ -= uint32_t(n);
 }
 
 int32_t Row::rune(size_t i) const {
@@ -40,7 +73,7 @@ std::string Row::text(size_t i) const {
 }
 
 void Row::appendAllText(std::string& out) const {
-    for (size_t i = 0; i < cells_.size(); ++i)
+    for (size_t i = 0; i < size_; ++i)
         appendText(i, out);
 }
 
@@ -79,14 +112,15 @@ uint32_t Row::addExtra(Extra e) {
     if (!extras_) extras_ = std::make_unique<std::vector<Extra>>();
     // Overwritten cells leave their entries behind; drop them once they
     // could outnumber the cells.
-    if (extras_->size() >= cells_.size() + 8) collectExtras();
+    if (extras_->size() >= size_ + 8) collectExtras();
     extras_->push_back(std::move(e));
     return uint32_t(extras_->size() - 1);
 }
 
 void Row::collectExtras() {
     std::vector<Extra> kept;
-    for (Cell& c : cells_) {
+    for (size_t i = 0; i < size_; ++i) {
+        Cell& c = cells_[i];
         if (!c.extended()) continue;
         kept.push_back(std::move((*extras_)[c.code()]));
         c.setExtended(uint32_t(kept.size() - 1));
@@ -94,79 +128,9 @@ void Row::collectExtras() {
     *extras_ = std::move(kept);
 }
 
-namespace {
-
-// Cells made from ASCII bytes on the fly, so that appending them to a row
-// writes each cell once.
-class AsciiCells {
-  public:
-    using iterator_category = std::random_access_iterator_tag;
-    using value_type = Cell;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const Cell*;
-    using reference = Cell;
-
-    AsciiCells(const char* p, uint32_t glyph, uint32_t colors)
-        : p_(p), glyph_(glyph), colors_(colors) {}
-    Cell operator*() const {
-        return Cell::fromBits(glyph_ | static_cast<unsigned char>(*p_), colors_);
-    }
-    Cell operator[](difference_type i) const { return *(*this + i); }
-    AsciiCells& operator++() {
-        ++p_;
-        return *this;
-    }
-    AsciiCells operator++(int) {
-        AsciiCells old = *this;
-        ++p_;
-        return old;
-    }
-    AsciiCells& operator--() {
-        --p_;
-        return *this;
-    }
-    AsciiCells operator--(int) {
-        AsciiCells old = *this;
-        --p_;
-        return old;
-    }
-    AsciiCells& operator+=(difference_type n) {
-        p_ += n;
-        return *this;
-    }
-    AsciiCells& operator-=(difference_type n) {
-        p_ -= n;
-        return *this;
-    }
-    AsciiCells operator+(difference_type n) const { return AsciiCells(p_ + n, glyph_, colors_); }
-    AsciiCells operator-(difference_type n) const { return AsciiCells(p_ - n, glyph_, colors_); }
-    difference_type operator-(const AsciiCells& o) const { return p_ - o.p_; }
-    bool operator==(const AsciiCells& o) const { return p_ == o.p_; }
-    auto operator<=>(const AsciiCells& o) const { return p_ <=> o.p_; }
-
-  private:
-    const char* p_;
-    uint32_t glyph_, colors_;
-};
-
-}  // namespace
-
-void Row::putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
-    const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
-    const uint32_t colors = pen.colorBits();
-    // Overwrite what exists, append the rest.
-    size_t overlap = at < cells_.size() ? std::min(n, cells_.size() - at) : 0;
-    Cell* out = cells_.data() + at;
-    for (size_t i = 0; i < overlap; ++i)
-        out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
-    if (overlap == n) return;
-    cells_.insert(cells_.end(), AsciiCells(bytes + overlap, glyph, colors),
-                  AsciiCells(bytes + n, glyph, colors));
-}
-
 bool Row::operator==(const Row& o) const {
-    if (cells_.size() != o.cells_.size()) return false;
-    for (size_t i = 0; i < cells_.size(); ++i) {
+    if (size_ != o.size_) return false;
+    for (size_t i = 0; i < size_; ++i) {
         if (!cells_[i].sameLook(o.cells_[i]) || cells_[i].width() != o.cells_[i].width() ||
             rune(i) != o.rune(i) || text(i) != o.text(i))
             return false;

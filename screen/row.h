@@ -7,9 +7,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "screen/cell.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace screen {
 
@@ -21,11 +26,19 @@ class Row {
     Row() = default;
     Row(const Row& o);
     Row& operator=(const Row& o);
-    Row(Row&&) noexcept = default;
-    Row& operator=(Row&&) noexcept = default;
+    Row(Row&& o) noexcept
+        : cells_(std::move(o.cells_)),
+          size_(std::exchange(o.size_, 0)),
+          capacity_(std::exchange(o.capacity_, 0)),
+          extras_(std::move(o.extras_)) {}
+    Row& operator=(Row&& o) noexcept {
+        Row moved(std::move(o));
+        swap(moved);
+        return *this;
+    }
 
-    size_t size() const { return cells_.size(); }
-    bool empty() const { return cells_.empty(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
     // Attributes and width of a cell; use rune()/text() for its character.
     const Cell& operator[](size_t i) const { return cells_[i]; }
     int32_t rune(size_t i) const;
@@ -36,20 +49,18 @@ class Row {
 
     // The left half of a wide character at i, and its right half at i + 1.
     bool isWideLeft(size_t i) const {
-        return i + 1 < cells_.size() && cells_[i].width() == 2 && cells_[i + 1].width() == 0;
+        return i + 1 < size_ && cells_[i].width() == 2 && cells_[i + 1].width() == 0;
     }
     bool isWideRight(size_t i) const {
-        return i > 0 && i < cells_.size() && cells_[i].width() == 0 && cells_[i - 1].width() == 2;
+        return i > 0 && i < size_ && cells_[i].width() == 0 && cells_[i - 1].width() == 2;
     }
 
     // Writes a character cell at i, which must be at most size().
     void put(size_t i, int32_t rune, int width, const Pen& pen);
     // Writes a cell whose code point fits inline (Cell::fitsInline).
     void put(size_t i, Cell c) {
-        if (i == cells_.size())
-            cells_.push_back(c);
-        else
-            cells_[i] = c;
+        if (i == size_) grow(size_ + 1);
+        cells_[i] = c;
     }
     // Appends the encoding of a mark to the text of cell i; false when the
     // cell already holds kMaxMarks marks.
@@ -57,22 +68,20 @@ class Row {
 
     // Appends copies of c until the row holds n cells.
     void padTo(size_t n, Cell c = Cell()) {
-        if (cells_.size() < n) cells_.resize(n, c);
+        if (size_ >= n) return;
+        size_t from = grow(n);
+        fill(from, n, c);
     }
     void truncate(size_t n) {
-        if (cells_.size() > n) cells_.resize(n);
+        if (size_ > n) size_ = uint32_t(n);
     }
     // Empties the row (keeping its storage for reuse).
     void clear() {
-        cells_.clear();
+        size_ = 0;
         extras_.reset();
     }
-    void insert(size_t at, size_t n, Cell c) {
-        cells_.insert(cells_.begin() + ptrdiff_t(at), n, c);
-    }
-    void erase(size_t at, size_t n) {
-        cells_.erase(cells_.begin() + ptrdiff_t(at), cells_.begin() + ptrdiff_t(at + n));
-    }
+    void insert(size_t at, size_t n, Cell c);
+    void erase(size_t at, size_t n);
     // Sets cells [from, to) to c; the row must hold them.
     void fill(size_t from, size_t to, Cell c) {
         for (size_t i = from; i < to; ++i)
@@ -84,12 +93,50 @@ class Row {
     void detachWide(size_t from, size_t to) {
         if (from >= to) return;
         if (isWideRight(from)) cells_[from - 1] = Cell();
-        if (to - 1 < cells_.size() && isWideLeft(to - 1)) cells_[to] = Cell();
+        if (to - 1 < size_ && isWideLeft(to - 1)) cells_[to] = Cell();
     }
 
     // Plain-text fast path: writes bytes (printable ASCII) from column at
-    // on, each as a cell with the given colour and style bits.
-    void putAscii(size_t at, const char* bytes, size_t n, Cell pen);
+    // (at most size()) on, each as a cell with the given colour and style
+    // bits.
+    void putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
+        if (at + n > size_) grow(at + n);
+        const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
+        const uint32_t colors = pen.colorBits();
+        Cell* out = cells_.get() + at;
+        for (size_t i = 0; i < n; ++i)
+            out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
+    }
+    // The same for a run of at most eight bytes appended to the row, with
+    // eight bytes readable at bytes: words in their own colours are such
+    // runs, and the cells are made eight at a time (those past the run lie
+    // past the row's end) rather than with a loop whose end would be
+    // mispredicted word by word.
+    void appendShortAscii(const char* bytes, size_t n, Cell pen) {
+        const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
+        const uint32_t colors = pen.colorBits();
+        if (size_ + 8 > capacity_) reallocate(size_ + 8 > 2 * size_ ? size_ + 8 : 2 * size_);
+        Cell* out = cells_.get() + size_;
+        size_ += uint32_t(n);
+#if defined(__SSE2__)
+        static_assert(sizeof(Cell) == 8);
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i glyphs = _mm_set1_epi32(int(glyph)), colours = _mm_set1_epi32(int(colors));
+        __m128i codes =
+            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes)), zero);
+        __m128i low = _mm_or_si128(_mm_unpacklo_epi16(codes, zero), glyphs);
+        __m128i high = _mm_or_si128(_mm_unpackhi_epi16(codes, zero), glyphs);
+        // A cell is its glyph word, then its colour word.
+        auto* to = reinterpret_cast<__m128i*>(out);
+        _mm_storeu_si128(to, _mm_unpacklo_epi32(low, colours));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi32(low, colours));
+        _mm_storeu_si128(to + 2, _mm_unpacklo_epi32(high, colours));
+        _mm_storeu_si128(to + 3, _mm_unpackhi_epi32(high, colours));
+#else
+        for (size_t i = 0; i < n; ++i)
+            out[i] = Cell::fromBits(glyph | static_cast<unsigned char>(bytes[i]), colors);
+#endif
+    }
 
     bool operator==(const Row& o) const;
 
@@ -106,15 +153,37 @@ class Row {
     // attributes and width.
     void putExtra(size_t i, Cell base, Extra e);
 
-    // Direct access for the packer.
-    const std::vector<Cell>& cells() const { return cells_; }
-    std::vector<Cell>& cells() { return cells_; }
+    // The cells in order, for the packer.
+    const Cell* data() const {
+        return cells_.get();
+    }
+    // Room for n cells, so that building a row of a known length does not
+    // reallocate.
+    void reserve(size_t n);
 
   private:
+    struct FreeCells {
+        void operator()(Cell* p) const { ::operator delete(p); }
+    };
+    // Makes the row n cells long (n at least size()) and returns the old
+    // size: the cells from there on are the caller's to write.
+    size_t grow(size_t n) {
+        size_t old = size_;
+        if (n > capacity_) reallocate(n > 2 * old ? n : 2 * old);
+        size_ = uint32_t(n);
+        return old;
+    }
+    void reallocate(size_t capacity);
+    void swap(Row& o) noexcept;
     uint32_t addExtra(Extra e);
     void collectExtras();
 
-    std::vector<Cell> cells_;
+    // Cells [0, size_) of room for capacity_; a cell is trivially
+    // copyable, so the storage is plain memory. Rows are bounded well
+    // within 32 bits.
+    std::unique_ptr<Cell[], FreeCells> cells_;
+    uint32_t size_ = 0;
+    uint32_t capacity_ = 0;
     std::unique_ptr<std::vector<Extra>> extras_;
 };
 

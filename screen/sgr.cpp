@@ -1,8 +1,104 @@
 #include "screen/sgr.h"
 
+#include <array>
+#include <cstring>
+
 namespace screen {
 
 namespace {
+
+// The parts of a PenBits.
+constexpr PenBits kFg = 0xff, kBg = 0xff00, kFgIndex = 0xff0000, kBgIndex = 0xff000000;
+constexpr PenBits styleBits(uint16_t bits) {
+    return PenBits(bits) << 32;
+}
+constexpr Rendition setting(PenBits bits) {
+    return {~PenBits(0), bits};
+}
+constexpr Rendition clearing(PenBits bits) {
+    return {~bits, 0};
+}
+// The byte at shift set to value.
+constexpr Rendition byteSetting(int shift, uint8_t value) {
+    return {~(PenBits(0xff) << shift), PenBits(value) << shift};
+}
+
+// What one code does: a rendition, or for 38 and 48 an extended colour
+// read from the fields after them, for the colour whose kind byte is at
+// colorShift (its index byte is 16 bits above).
+struct Effect {
+    Rendition rendition;
+    int colorShift = -1;
+};
+
+constexpr Effect effectOf(int code) {
+    switch (code) {
+        case 0:
+            return {kResetRendition};
+        case 1:
+            return {setting(styleBits(kBold))};
+        case 2:
+            return {setting(styleBits(kDim))};
+        case 3:
+            return {setting(styleBits(kItalic))};
+        case 4:
+            return {setting(styleBits(kUnderline))};
+        case 5:
+        case 6:
+            return {setting(styleBits(kBlink))};
+        case 7:
+            return {setting(styleBits(kInverse))};
+        case 9:
+            return {setting(styleBits(kStrike))};
+        case 22:
+            return {clearing(styleBits(kBold | kDim))};
+        case 23:
+            return {clearing(styleBits(kItalic))};
+        case 24:
+            return {clearing(styleBits(kUnderline))};
+        case 25:
+            return {clearing(styleBits(kBlink))};
+        case 27:
+            return {clearing(styleBits(kInverse))};
+        case 29:
+            return {clearing(styleBits(kStrike))};
+        case 38:
+            return {{}, 0};
+        case 39:
+            return {clearing(kFg | kFgIndex)};
+        case 48:
+            return {{}, 8};
+        case 49:
+            return {clearing(kBg | kBgIndex)};
+        default:
+            break;
+    }
+    if (code >= 30 && code <= 37) return {byteSetting(0, uint8_t(code - 29))};
+    if (code >= 40 && code <= 47)
+        return {clearing(kBgIndex).then(byteSetting(8, uint8_t(code - 39)))};
+    if (code >= 90 && code <= 97) return {byteSetting(0, uint8_t(code - 81))};
+    if (code >= 100 && code <= 107) return {byteSetting(8, uint8_t(code - 91))};
+    return {};
+}
+
+// The code table, as data: a field is applied without a jump through a
+// switch (which colour output, code after code, would mispredict).
+// Codes past its end do nothing.
+constexpr std::array<Effect, 108> kEffects = [] {
+    std::array<Effect, 108> table{};
+    for (int code = 0; code < 108; ++code)
+        table[size_t(code)] = effectOf(code);
+    return table;
+}();
+
+// The colour "5;index" makes, for the colour whose kind byte is at shift:
+// 0..15 are palette kinds, the rest an entry of the 256-colour table.
+Rendition indexedColor(int shift, uint32_t index) {
+    const bool palette = index <= 15;
+    const PenBits kind = palette ? PenBits(index + 1) : PenBits(kColorIndexed);
+    const PenBits entry = palette ? 0 : index;
+    return {~((kFg | kFgIndex) << shift), (kind | entry << 16) << shift};
+}
 
 // One parameter: its value when it is a decimal number that fits, and its
 // length (so that "5" and "05" can be told apart).
@@ -12,18 +108,63 @@ struct Field {
     bool readable = false;
 };
 
-// Reads the field that starts at pos and moves pos to the start of the
-// next one; past the last field pos is text.size() + 1. (A field starts at
-// pos exactly when pos <= text.size(): a trailing ";" leaves an empty one.)
-Field readField(std::string_view text, size_t& pos) {
+bool isExactly(const Field& f, int64_t v) {
+    return f.readable && f.length == 1 && f.value == v;
+}
+
+// The fields of any parameter text, read in order. A field starts at pos
+// exactly when pos <= text.size() (a trailing ";" leaves an empty one);
+// past the last field pos is text.size() + 1.
+class Fields {
+  public:
+    explicit Fields(std::string_view text) : text_(text) {}
+    bool more() const { return pos_ <= text_.size(); }
+    Field next() { return read(pos_); }
+    // The extended colour forms after a 38 or 48, for the colour whose
+    // kind byte is at shift: the fields they take are consumed only when
+    // they make a colour.
+    void extendedColor(Rendition& r, int shift);
+    // False once a field held a byte other than a digit.
+    bool plain() const { return plain_; }
+
+  private:
+    Field read(size_t& pos);
+
+    std::string_view text_;
+    size_t pos_ = 0;
+    bool plain_ = true;
+};
+
+// Reads the field that starts at pos (at most text_.size()) and moves pos
+// to the start of the next one.
+Field Fields::read(size_t& pos) {
+    // Up to 18 digits always fit, so they are read without overflow checks
+    // (a longer run wraps and is read again).
+    const char* const start = text_.data() + pos;
+    const char* const end = text_.data() + text_.size();
+    const char* s = start;
+    uint64_t quick = 0;
+    for (unsigned digit; s != end && (digit = unsigned(static_cast<unsigned char>(*s)) - '0') <= 9;
+         ++s)
+        quick = quick * 10 + digit;
+    const size_t digits = size_t(s - start);
+    if (digits <= 18 && (s == end || *s == ';')) {
+        pos += digits + 1;
+        return Field{int64_t(quick), uint32_t(digits), digits > 0};
+    }
+    // Other bytes, or a number too long to read.
     Field f;
     bool ok = true;
     size_t i = pos;
-    for (; i < text.size() && text[i] != ';'; ++i) {
-        char c = text[i];
-        if (c < '0' || c > '9' || __builtin_mul_overflow(f.value, 10, &f.value) ||
-            __builtin_add_overflow(f.value, c - '0', &f.value))
+    for (; i < text_.size() && text_[i] != ';'; ++i) {
+        char c = text_[i];
+        if (c < '0' || c > '9') {
             ok = false;
+            plain_ = false;
+        } else if (__builtin_mul_overflow(f.value, 10, &f.value) ||
+                   __builtin_add_overflow(f.value, c - '0', &f.value)) {
+            ok = false;
+        }
     }
     f.length = uint32_t(i - pos);
     f.readable = ok && f.length > 0;
@@ -31,205 +172,123 @@ Field readField(std::string_view text, size_t& pos) {
     return f;
 }
 
-bool isExactly(const Field& f, int64_t v) {
-    return f.readable && f.length == 1 && f.value == v;
-}
-
-void resetPen(Pen& pen) {
-    pen.fg = 0;
-    pen.bg = 0;
-    pen.attrs = 0;
-}
-
-// The extended colour forms after a 38 or 48; pos is the start of the
-// field after it and moves past the fields the form consumes.
-void extendedColor(std::string_view text, size_t& pos, uint8_t& kind, uint8_t& index) {
-    const size_t n = text.size();
-    size_t p = pos;
+void Fields::extendedColor(Rendition& r, int shift) {
+    const size_t n = text_.size();
+    size_t p = pos_;
     if (p > n) return;
-    Field form = readField(text, p);
+    Field form = read(p);
     if (isExactly(form, 5) && p <= n) {
-        Field v = readField(text, p);
-        if (v.readable && v.value <= 255) {
-            if (v.value <= 15) {
-                kind = uint8_t(v.value + 1);
-                index = 0;
-            } else {
-                kind = kColorIndexed;
-                index = uint8_t(v.value);
-            }
-        }
-        pos = p;
+        Field v = read(p);
+        if (v.readable && v.value <= 255) r = r.then(indexedColor(shift, uint32_t(v.value)));
+        pos_ = p;
         return;
     }
     if (isExactly(form, 2)) {
         // Three colour fields must follow; they are consumed unread.
         for (int k = 0; k < 3; ++k) {
             if (p > n) return;
-            readField(text, p);
+            read(p);
         }
-        kind = kColorDirect;
-        pos = p;
+        r = r.then(byteSetting(shift, kColorDirect));
+        pos_ = p;
     }
-}
-
-// The code table, over any source of fields: next() reads the next field
-// and extended() handles the colour forms after 38 and 48.
-// Works on a copy of the pen, so that its fields stay in registers.
-template <typename Source>
-Pen applyFields(Pen g, Source& src) {
-    while (src.more()) {
-        Field field = src.next();
-        if (field.length == 0) {
-            resetPen(g);
-            continue;
-        }
-        if (!field.readable) continue;
-        int64_t c = field.value;
-        switch (c) {
-            case 0:
-                resetPen(g);
-                break;
-            case 1:
-                g.attrs |= kBold;
-                break;
-            case 2:
-                g.attrs |= kDim;
-                break;
-            case 3:
-                g.attrs |= kItalic;
-                break;
-            case 4:
-                g.attrs |= kUnderline;
-                break;
-            case 5:
-            case 6:
-                g.attrs |= kBlink;
-                break;
-            case 7:
-                g.attrs |= kInverse;
-                break;
-            case 9:
-                g.attrs |= kStrike;
-                break;
-            case 22:
-                g.attrs &= uint16_t(~(kBold | kDim));
-                break;
-            case 23:
-                g.attrs &= uint16_t(~kItalic);
-                break;
-            case 24:
-                g.attrs &= uint16_t(~kUnderline);
-                break;
-            case 25:
-                g.attrs &= uint16_t(~kBlink);
-                break;
-            case 27:
-                g.attrs &= uint16_t(~kInverse);
-                break;
-            case 29:
-                g.attrs &= uint16_t(~kStrike);
-                break;
-            case 38:
-                src.extended(g.fg, g.fgIndex);
-                break;
-            case 39:
-                g.fg = 0;
-                g.fgIndex = 0;
-                break;
-            case 48:
-                src.extended(g.bg, g.bgIndex);
-                break;
-            case 49:
-                g.bg = 0;
-                g.bgIndex = 0;
-                break;
-            default:
-                if (c >= 30 && c <= 37) {
-                    g.fg = uint8_t(c - 29);
-                } else if (c >= 40 && c <= 47) {
-                    g.bg = uint8_t(c - 39);
-                    g.bgIndex = 0;
-                } else if (c >= 90 && c <= 97) {
-                    g.fg = uint8_t(c - 81);
-                } else if (c >= 100 && c <= 107) {
-                    g.bg = uint8_t(c - 91);
-                }
-                break;
-        }
-    }
-    return g;
-}
-
-// Fields read from the parameter text as they are needed.
-struct TextSource {
-    std::string_view text;
-    size_t pos = 0;
-    bool more() const { return pos <= text.size(); }
-    Field next() { return readField(text, pos); }
-    void extended(uint8_t& kind, uint8_t& index) { extendedColor(text, pos, kind, index); }
-};
-
-// Fields already read by the interpreter.
-struct ArraySource {
-    const SgrField* fields;
-    size_t count;
-    size_t i = 0;
-    bool more() const { return i < count; }
-    Field next() {
-        const SgrField& f = fields[i++];
-        return Field{f.value, f.length, f.length > 0 && f.length <= 18};
-    }
-    bool exactly(size_t k, int64_t v) const {
-        return fields[k].length == 1 && fields[k].value == v;
-    }
-    void extended(uint8_t& kind, uint8_t& index) {
-        if (i + 1 < count && exactly(i, 5)) {
-            Field v = Field{fields[i + 1].value, fields[i + 1].length,
-                            fields[i + 1].length > 0 && fields[i + 1].length <= 18};
-            if (v.readable && v.value <= 255) {
-                if (v.value <= 15) {
-                    kind = uint8_t(v.value + 1);
-                    index = 0;
-                } else {
-                    kind = kColorIndexed;
-                    index = uint8_t(v.value);
-                }
-            }
-            i += 2;
-        } else if (i + 3 < count && exactly(i, 2)) {
-            kind = kColorDirect;
-            i += 4;
-        }
-    }
-};
-
-void setPen(Grid& g, const Pen& pen) {
-    g.fg = pen.fg;
-    g.bg = pen.bg;
-    g.fgIndex = pen.fgIndex;
-    g.bgIndex = pen.bgIndex;
-    g.attrs = pen.attrs;
 }
 
 }  // namespace
 
-void applySgr(Grid& g, std::string_view params) {
-    Pen pen = g.pen();
-    if (params.empty()) {
-        resetPen(pen);
-    } else {
-        TextSource src{params};
-        pen = applyFields(pen, src);
+Rendition renditionOf(std::string_view params) {
+    Fields src(params);
+    Rendition r;
+    while (src.more()) {
+        Field field = src.next();
+        // An empty field counts as 0; one that is not a number is skipped.
+        if (field.length > 0 && !field.readable) continue;
+        if (uint64_t(field.value) >= kEffects.size()) continue;
+        const Effect& e = kEffects[size_t(field.value)];
+        if (e.colorShift >= 0)
+            src.extendedColor(r, e.colorShift);
+        else
+            r = r.then(e.rendition);
     }
-    setPen(g, pen);
+    // Other parameter bytes make a sequence that is ignored whole.
+    return src.plain() ? r : Rendition{};
 }
 
-Pen applySgrFields(Grid& g, const SgrField* fields, size_t count) {
-    ArraySource src{fields, count};
-    Pen pen = applyFields(g.pen(), src);
-    setPen(g, pen);
-    return pen;
+namespace {
+
+// A field of up to three digits, as the quick reader sees it.
+struct ShortField {
+    bool ok;  // false: not such a field
+    uint32_t length;
+    uint32_t value;
+    char end;  // the byte after it
+};
+
+uint64_t eightBytes(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Reads a field of up to three digits from w, the eight bytes at its start.
+[[gnu::always_inline]] inline ShortField readShort(uint64_t w) {
+    const uint64_t t = w - 0x3030303030303030ull;
+    // The high bit of each byte that is not a digit (borrows and carries
+    // only reach bytes after the first such byte); eight digits count as
+    // more than three.
+    const uint64_t other = (t | (t + 0x7676767676767676ull)) & 0x8080808080808080ull;
+    const uint32_t length = uint32_t(__builtin_ctzll(other | (1ull << 63))) >> 3;
+    if (length > 3) return {false, 0, 0, 0};
+    // The digits, right-aligned in three bytes a, b, c (shifted out of the
+    // top of 32 bits and back): the value is 100a + 10b + c, combined
+    // pairwise.
+    const uint32_t x = uint32_t(uint64_t(uint32_t(t)) << (32 - 8 * length)) >> 8;
+    return {true, length, ((x * 10 + (x >> 8)) & 0xff) * 10 + (x >> 16), char(w >> (8 * length))};
+}
+
+// The 256-colour forms as they start a field, "38;5;" and "48;5;", in the
+// low five bytes of eight.
+constexpr uint64_t kFiveBytes = 0xffffffffffull;
+constexpr uint64_t kForeground256 = 0x3b353b3833ull, kBackground256 = 0x3b353b3834ull;
+
+}  // namespace
+
+const char* readCommonSgrFields(const char* p, const char* const end, Rendition& out) {
+    Rendition r;
+    // Every field is read from the eight bytes at its start.
+    for (; end - p >= 8; ++p) {
+        const uint64_t w = eightBytes(p);
+        ShortField f;
+        if ((w & kFiveBytes) == kForeground256 || (w & kFiveBytes) == kBackground256) {
+            // The code, its form and the index, whole.
+            if (end - p < 13) return nullptr;
+            f = readShort(eightBytes(p + 5));
+            if (!f.ok) return nullptr;
+            if (f.length > 0 && f.value <= 255)
+                r = r.then(indexedColor(p[0] == '3' ? 0 : 8, f.value));
+            p += 5;
+        } else {
+            f = readShort(w);
+            if (!f.ok) return nullptr;
+            if (f.value < kEffects.size()) {
+                const Effect& e = kEffects[f.value];
+                // Other forms after 38 and 48 are the general reader's.
+                if (e.colorShift >= 0) return nullptr;
+                r = r.then(e.rendition);
+            }
+        }
+        p += f.length;
+        if (f.end == 'm') {
+            out = r;
+            return p;
+        }
+        if (f.end != ';') return nullptr;
+    }
+    return nullptr;
+}
+
+void applySgr(Grid& g, std::string_view params) {
+    g.setPen(unpackPen(applySgr(packPen(g.pen()), params)));
 }
 
 }  // namespace screen

@@ -1,7 +1,6 @@
 // Select graphic rendition: the parameters of CSI ... m set the pen.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -9,18 +8,70 @@
 
 namespace screen {
 
-// Applies one parameter text (digits and ";") to the grid's pen.
-void applySgr(Grid& g, std::string_view params);
+// The pen as one value, which is how graphic rendition works on it: the
+// colour bytes in the low 32 bits in the order a cell keeps them (fg, bg,
+// fgIndex, bgIndex from the lowest byte up) and the style bits above.
+using PenBits = uint64_t;
 
-// A parameter the interpreter has already read: up to 18 digits (so the
-// value fits), or length 0 for an empty field.
-struct SgrField {
-    int64_t value;
-    uint32_t length;
+inline PenBits packPen(Pen pen) {
+    return PenBits(Cell::colorBits(pen)) | PenBits(pen.attrs) << 32;
+}
+inline Pen unpackPen(PenBits bits) {
+    return Pen{uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24),
+               uint16_t(bits >> 32)};
+}
+
+// What a parameter text does to any pen: each code keeps some of its bits
+// and sets others, and so does a whole text.
+struct Rendition {
+    PenBits keep = ~PenBits(0);
+    PenBits set = 0;
+
+    PenBits apply(PenBits pen) const { return (pen & keep) | set; }
+    // This rendition, then next.
+    constexpr Rendition then(Rendition next) const {
+        return {keep & next.keep, (set & next.keep) | next.set};
+    }
 };
-// The same as applySgr for a text whose fields (non-empty text, at most
-// 18 digits each) are given.
-// Returns the new pen.
-Pen applySgrFields(Grid& g, const SgrField* fields, size_t count);
+
+// The reset: default colours and no style. (The colour indexes stay
+// behind; nothing reads them unless an indexed colour is chosen again.)
+inline constexpr Rendition kResetRendition{0xffff0000, 0};
+
+// The rendition of a parameter text (digits and ";"). A text with other
+// bytes does nothing, as such a sequence is not an ordinary one.
+Rendition renditionOf(std::string_view params);
+
+// The pen after a parameter text.
+inline PenBits applySgr(PenBits pen, std::string_view params) {
+    // A lone reset, "" or "0", is the commonest sequence of all.
+    if (params.empty() || (params.size() == 1 && params[0] == '0'))
+        return kResetRendition.apply(pen);
+    return renditionOf(params).apply(pen);
+}
+
+// readCommonSgr() past a lone reset.
+const char* readCommonSgrFields(const char* p, const char* end, Rendition& r);
+
+// For the interpreter, the commonest graphic renditions read straight from
+// the bytes after "ESC [" at p, in a buffer that ends at end: parameters
+// of fields of up to three digits, colours only as 38;5;n and 48;5;n, and
+// the final byte "m". Each field is read from the eight bytes at its start,
+// which must lie before end. Returns where that "m" is and sets r, or
+// returns nullptr for any other sequence (or one too near end), which then
+// goes the general way.
+inline const char* readCommonSgr(const char* p, const char* end, Rendition& r) {
+    if (end - p < 2) return nullptr;
+    // A lone reset, "ESC [ m" or "ESC [ 0 m", is the commonest of all.
+    if (p[0] == 'm' || (p[0] == '0' && p[1] == 'm')) {
+        r = kResetRendition;
+        return p[0] == 'm' ? p : p + 1;
+    }
+    if ((p[0] < '0' || p[0] > '9') && p[0] != ';') return nullptr;
+    return readCommonSgrFields(p, end, r);
+}
+
+// The same on the grid's pen.
+void applySgr(Grid& g, std::string_view params);
 
 }  // namespace screen

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <random>
 
@@ -310,7 +311,8 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
                               0x301, 0x7fffffff, 0x10ffff, 0xd800, 0};
     for (int round = 0; round < 300; ++round) {
         Grid g = screenGrid(0, 2, 4);  // no width: nothing wraps
-        int cells = std::uniform_int_distribution<int>(1, 45)(rng);
+        // Past 64 cells too, which the packer looks at 64 at a time.
+        int cells = std::uniform_int_distribution<int>(1, 150)(rng);
         for (int i = 0; i < cells; ++i) {
             if (std::uniform_int_distribution<int>(0, 3)(rng) == 0) {
                 g.fg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
@@ -321,7 +323,7 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
             int32_t r =
                 kRunes[std::uniform_int_distribution<size_t>(0, std::size(kRunes) - 1)(rng)];
             if (r == 0) {
-                g.cursorCol = std::uniform_int_distribution<int64_t>(0, 45)(rng);
+                g.cursorCol = std::uniform_int_distribution<int64_t>(0, 150)(rng);
             } else {
                 putRune(g, r);
             }
@@ -335,6 +337,23 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
         ASSERT_TRUE(g.lines.row(0) == original) << round;
         ASSERT_EQ(lineText(g, 0), text) << round;
     }
+}
+
+// Rows are packed into blocks that the grid keeps filling, also when each
+// line scrolls in a synchronized update (the grid copied out and back):
+// the heap holds about what the history needs, not a block per update.
+TEST(Grid, SynchronizedUpdatesKeepTheHistorySmall) {
+    Grid g = screenGrid(20, 4, 1000);
+    Grid side;
+    size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < 3000; ++i) {
+        copyGridState(side, g);
+        type(side, "line " + std::to_string(i));
+        lineFeed(side);
+        copyGridState(g, side);
+    }
+    EXPECT_EQ(lineText(g, 0), "line 1997");
+    EXPECT_LT(mallinfo2().uordblks - before, 1u << 20);
 }
 
 TEST(Grid, ScrolledInRowsTakeThePenBackground) {

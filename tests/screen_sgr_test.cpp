@@ -121,4 +121,84 @@ TEST(Sgr, InterpreterAgreesWithApplySgr) {
     }
 }
 
+// What the interpreter's reader of common sequences makes of "ESC [" text,
+// final, then pad: where it found the final byte (-1 when it declined).
+long readCommon(const std::string& text, char final, const std::string& pad, Rendition& r) {
+    std::string buffer = text + final + pad;
+    const char* at = readCommonSgr(buffer.data(), buffer.data() + buffer.size(), r);
+    return at ? at - buffer.data() : -1;
+}
+
+// The interpreter's reader of common sequences (eight bytes at a time,
+// the 256-colour forms whole) either declines or gives what the general
+// reader gives, whatever follows; it takes no final byte but "m". And a
+// text gives what its groups (a code, or a whole extended colour) give
+// one after the other, while other bytes anywhere cancel it all.
+TEST(Sgr, ReadersAgree) {
+    const char* const kGroups[] = {"",
+                                   "0",
+                                   "1",
+                                   "4",
+                                   "05",
+                                   "007",
+                                   "22",
+                                   "31",
+                                   "97",
+                                   "107",
+                                   "44",
+                                   "100",
+                                   "255",
+                                   "1000",
+                                   "38;5;9",
+                                   "38;5;200",
+                                   "48;5;16",
+                                   "48;5;",
+                                   "38;5;256",
+                                   "38;5;0255",
+                                   "38;2;1;2;3",
+                                   "48;2;;;",
+                                   "0000000000000000000001",
+                                   "123456789012345678",
+                                   "99999999999999999999"};
+    // Pieces that are not groups: incomplete colours and the like.
+    const char* const kPieces[] = {"38", "48", "5", "2", "38;5", "48;2;1", "38;05;1", ";"};
+    const char* const kOther[] = {"1:2", "?", "3<", ">", "=5"};
+    const char* const kPads[] = {"mmmmmmmm", "99999999", ";;;;;;;;", "5;1;2;3;", "\x1b[0m\x1b[1m"};
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> byte(0, 255), count(1, 6), percent(0, 99);
+    auto pick = [&](const auto& list) { return list[size_t(byte(rng)) % std::size(list)]; };
+    for (int i = 0; i < 40000; ++i) {
+        PenBits start =
+            packPen(Pen{uint8_t(byte(rng) % 19), uint8_t(byte(rng) % 19), uint8_t(byte(rng)),
+                        uint8_t(byte(rng)), uint16_t(byte(rng) & kAllStyles)});
+        std::string text;
+        PenBits pieces = start;
+        bool groups = true, plain = true;
+        for (int k = count(rng), first = 1; k > 0; --k, first = 0) {
+            std::string group = pick(kGroups);
+            int kind = percent(rng);
+            if (kind < 2) {
+                group = pick(kOther);
+                plain = false;
+            } else if (kind < 10) {
+                group = pick(kPieces);
+                groups = false;
+            }
+            if (!first) text += ';';
+            text += group;
+            pieces = applySgr(pieces, group);
+        }
+        Rendition general = renditionOf(text), common;
+        long at = readCommon(text, 'm', pick(kPads), common);
+        if (at >= 0) {
+            ASSERT_EQ(at, long(text.size())) << text;
+            ASSERT_EQ(common.apply(start), general.apply(start)) << text;
+        }
+        ASSERT_EQ(readCommon(text, 'H', pick(kPads), common), -1) << text;
+        if (groups) {
+            ASSERT_EQ(general.apply(start), plain ? pieces : start) << text;
+        }
+    }
+}
+
 }  // namespace
