@@ -90,6 +90,15 @@ struct Machine {
     std::string file(const std::string& name) { return scratch / ("run/kiv/" + name); }
 };
 
+// Ctrl-G, typed once the client has the terminal (earlier it would be part
+// of a line the client sends on), then waits until the terminal is back in
+// the outer shell's hands.
+bool detach(TmuxTerminal& term) {
+    if (!term.waitRawMode(true)) return false;
+    term.key("C-g");
+    return term.waitRawMode(false);
+}
+
 void Machine::deadSocket(const std::string& name) {
     std::filesystem::create_directories(scratch / "run/kiv");
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -115,7 +124,7 @@ TEST(EndToEnd, StartTypeDetachAttach) {
     term.line("printf '\\033[31mRED\\033[0m-plain\\n'");
     ASSERT_TRUE(term.waitFor("RED-plain"));
 
-    term.key("C-g");  // detach: the outer shell is back
+    ASSERT_TRUE(detach(term));  // the outer shell is back
     term.line("clear; echo outer-$((1+1))");
     ASSERT_TRUE(term.waitFor("outer-2"));
     EXPECT_EQ(term.screen().find("42"), std::string::npos);
@@ -125,7 +134,7 @@ TEST(EndToEnd, StartTypeDetachAttach) {
     ASSERT_TRUE(term.waitFor("RED-plain"));
     EXPECT_NE(term.screen().find("42"), std::string::npos);
     EXPECT_NE(term.screenAnsi().find("\x1b[31mRED"), std::string::npos) << term.screenAnsi();
-    term.key("C-g");
+    ASSERT_TRUE(detach(term));
     term.line("clear; kiv attach app");
     ASSERT_TRUE(term.waitFor("RED-plain"));
     term.line("exit");  // the session ends, the client with it
@@ -142,12 +151,12 @@ TEST(EndToEnd, SecondStartGetsNextNameAndNamedStartReuses) {
     TmuxTerminal term(m.scratch, m.app, m.env);
     term.line("kiv");
     ASSERT_TRUE(m.waitSessions({"app"}));
-    term.key("C-g");
+    ASSERT_TRUE(detach(term));
     term.line("kiv");
     ASSERT_TRUE(m.waitSessions({"app", "app0"}));
     term.line("echo in-app0");
     ASSERT_TRUE(term.waitFor("in-app0"));
-    term.key("C-g");
+    ASSERT_TRUE(detach(term));
     // The repaint clears the terminal at once, so read the notice where
     // no terminal is involved.
     ProcessResult reuse = m.kiv({"app"});
@@ -156,7 +165,7 @@ TEST(EndToEnd, SecondStartGetsNextNameAndNamedStartReuses) {
     term.line("clear; kiv app");
     term.line("echo $((3*5))");
     ASSERT_TRUE(term.waitFor("15"));
-    term.key("C-g");
+    ASSERT_TRUE(detach(term));
     EXPECT_EQ(m.sessions(), (std::vector<std::string>{"app", "app0"}));
 }
 

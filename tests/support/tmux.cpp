@@ -1,5 +1,9 @@
 #include "tests/support/tmux.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "tests/support/process.h"
@@ -66,22 +70,41 @@ std::string TmuxTerminal::screenAnsi() const {
     return tmux({"capture-pane", "-p", "-e", "-t", "t"});
 }
 
-bool TmuxTerminal::waitFor(const std::string& text, std::chrono::milliseconds limit) const {
+namespace {
+
+template <typename Pred>
+bool waitUntil(Pred done, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (screen().find(text) != std::string::npos) return true;
+        if (done()) return true;
         std::this_thread::sleep_for(50ms);
     }
     return false;
 }
 
+}  // namespace
+
+bool TmuxTerminal::waitFor(const std::string& text, std::chrono::milliseconds limit) const {
+    return waitUntil([&] { return screen().find(text) != std::string::npos; }, limit);
+}
+
 bool TmuxTerminal::waitGone(const std::string& text, std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (screen().find(text) == std::string::npos) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return waitUntil([&] { return screen().find(text) == std::string::npos; }, limit);
+}
+
+bool TmuxTerminal::rawMode() const {
+    std::string tty = tmux({"display-message", "-p", "-t", "t", "#{pane_tty}"});
+    if (!tty.empty() && tty.back() == '\n') tty.pop_back();
+    int fd = open(tty.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    termios attrs{};
+    bool raw = tcgetattr(fd, &attrs) == 0 && !(attrs.c_lflag & ICANON);
+    close(fd);
+    return raw;
+}
+
+bool TmuxTerminal::waitRawMode(bool raw, std::chrono::milliseconds limit) const {
+    return waitUntil([&] { return rawMode() == raw; }, limit);
 }
 
 }  // namespace testsupport

@@ -32,6 +32,11 @@ class TmuxTerminal {
     std::string screenAnsi() const;  // with colour and style sequences
     bool waitFor(const std::string& text, std::chrono::milliseconds limit = 10s) const;
     bool waitGone(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+    // Whether the program in the pane has its terminal out of canonical
+    // mode, as an attached client does; keys typed before that are read as
+    // part of a line.
+    bool rawMode() const;
+    bool waitRawMode(bool raw, std::chrono::milliseconds limit = 10s) const;
     std::string tmux(const std::vector<std::string>& args) const;
 
   private:
