@@ -402,6 +402,10 @@ bool isFinalByte(unsigned char b) {
     return b >= 0x40 && b <= 0x7e;
 }
 
+// One per thread, so that terminals fed on different threads never share
+// it; what it holds depends on nothing but the bytes it has seen.
+constinit thread_local SgrMemo sgrMemo;
+
 // Text that fits the cursor row, and graphic rendition between its runs:
 // the bulk of most output, carried out here with the cursor column kept
 // locally (nothing else is touched meanwhile but the row and the pen).
@@ -436,7 +440,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         // the general way.
         if (b != kEsc || pos + 2 >= n || p[pos + 1] != '[') break;
         Rendition common;
-        const char* final = readCommonSgr(p + pos + 2, p + n, common);
+        const char* final = sgrMemo.read(p + pos + 2, p + n, common);
         if (!final) break;
         pen = common.apply(pen);
         penCell = Cell::make(0, 1, unpackPen(pen));
@@ -478,7 +482,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 size_t end = paramsEnd(p, pos + 2, n);
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
-                    if (p[end] == 'm' && readCommonSgr(p + pos + 2, p + n, common))
+                    if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
                         g.setPen(unpackPen(common.apply(packPen(g.pen()))));
                     else
                         dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);

@@ -287,6 +287,41 @@ const char* readCommonSgrFields(const char* p, const char* const end, Rendition&
     return nullptr;
 }
 
+const char* SgrMemo::readThrough(const char* p, const char* end, Rendition& r) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    // The high bit of the lowest byte that is "m" (higher bytes may be
+    // marked wrongly by a borrow, never lower ones).
+    auto firstM = [](uint64_t w) {
+        const uint64_t x = w ^ (0x6d * kOnes);
+        return (x - kOnes) & ~x & kHighs;
+    };
+    uint64_t low = eightBytes(p), high = eightBytes(p + 8);
+    size_t m;  // where the first "m" is
+    if (uint64_t marks = firstM(low)) {
+        m = size_t(__builtin_ctzll(marks)) / 8;
+        high = 0;
+    } else if (uint64_t marks = firstM(high)) {
+        m = 8 + size_t(__builtin_ctzll(marks)) / 8;
+    } else {
+        return readCommonSgr(p, end, r);
+    }
+    // Only the bytes up to the "m" belong to the key.
+    if (m < 7) low &= (uint64_t(1) << (8 * m + 8)) - 1;
+    if (m >= 8 && m < 15) high &= (uint64_t(1) << (8 * (m - 8) + 8)) - 1;
+
+    const uint64_t hash = (low ^ high * 0x9e3779b97f4a7c15ull) * 0xbf58476d1ce4e5b9ull;
+    Entry& e = entries_[size_t(hash >> 56)];
+    if (e.low == low && e.high == high) {
+        r = e.rendition;
+        return p + m;
+    }
+    const char* final = readCommonSgr(p, end, r);
+    // A sequence the common reader takes holds nothing but digits and ";"
+    // before its "m", so that is the first one.
+    if (final == p + m) e = {low, high, r};
+    return final;
+}
+
 void applySgr(Grid& g, std::string_view params) {
     g.setPen(unpackPen(applySgr(packPen(g.pen()), params)));
 }

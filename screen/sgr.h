@@ -1,6 +1,7 @@
 // Select graphic rendition: the parameters of CSI ... m set the pen.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 
@@ -70,6 +71,32 @@ inline const char* readCommonSgr(const char* p, const char* end, Rendition& r) {
     if ((p[0] < '0' || p[0] > '9') && p[0] != ';') return nullptr;
     return readCommonSgrFields(p, end, r);
 }
+
+// readCommonSgr() through a memo of the sequences already read, by their
+// exact bytes up to the "m": programs repeat a few sequences over and over
+// (a highlighter's palette, a prompt's colours), and finding one again
+// costs a fraction of reading it.
+class SgrMemo {
+  public:
+    const char* read(const char* p, const char* end, Rendition& r) {
+        if (end - p >= 2 && (p[0] == 'm' || (p[0] == '0' && p[1] == 'm')))
+            return readCommonSgr(p, end, r);
+        if (end - p < 16) return readCommonSgr(p, end, r);
+        return readThrough(p, end, r);
+    }
+
+  private:
+    const char* readThrough(const char* p, const char* end, Rendition& r);
+
+    // A key holds the bytes up to and including the first "m" of the
+    // sixteen at the sequence's start, zeros after it; a key that is all
+    // zeros stands for no sequence.
+    struct Entry {
+        uint64_t low = 0, high = 0;
+        Rendition rendition;
+    };
+    std::array<Entry, 256> entries_{};
+};
 
 // The same on the grid's pen.
 void applySgr(Grid& g, std::string_view params);

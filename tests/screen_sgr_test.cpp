@@ -167,6 +167,7 @@ TEST(Sgr, ReadersAgree) {
     std::mt19937 rng(11);
     std::uniform_int_distribution<int> byte(0, 255), count(1, 6), percent(0, 99);
     auto pick = [&](const auto& list) { return list[size_t(byte(rng)) % std::size(list)]; };
+    SgrMemo memo;
     for (int i = 0; i < 40000; ++i) {
         PenBits start =
             packPen(Pen{uint8_t(byte(rng) % 19), uint8_t(byte(rng) % 19), uint8_t(byte(rng)),
@@ -193,6 +194,17 @@ TEST(Sgr, ReadersAgree) {
         if (at >= 0) {
             ASSERT_EQ(at, long(text.size())) << text;
             ASSERT_EQ(common.apply(start), general.apply(start)) << text;
+        }
+        // Through the memo, with other bytes after the "m": the same, the
+        // first time and again.
+        for (int time = 0; time < 2; ++time) {
+            std::string buffer = text + 'm' + pick(kPads) + pick(kPads);
+            Rendition memoed;
+            const char* got = memo.read(buffer.data(), buffer.data() + buffer.size(), memoed);
+            ASSERT_EQ(got ? got - buffer.data() : -1, at) << text;
+            if (got) {
+                ASSERT_EQ(memoed.apply(start), common.apply(start)) << text;
+            }
         }
         ASSERT_EQ(readCommon(text, 'H', pick(kPads), common), -1) << text;
         if (groups) {
