@@ -138,14 +138,14 @@ namespace {
 const std::string& workload(int kind) {
     static const std::string data[] = {
         bench::plainText(12000), bench::highlightedText(8000), bench::redrawFrames(400),
-        bench::syncFrames(400),  bench::colourText(6000, 8), bench::wordColourText(4000),
+        bench::syncFrames(400),  bench::colourText(6000, 8),   bench::wordColourText(4000),
     };
     return data[kind];
 }
 
-const char* const kWorkloadNames[] = {"plain text", "colour-dense text", "full-screen redraws",
-                                      "synchronized frames", "256-colour every 8 cells",
-                                      "every word its own colour"};
+const char* const kWorkloadNames[] = {
+    "plain text",          "colour-dense text",        "full-screen redraws",
+    "synchronized frames", "256-colour every 8 cells", "every word its own colour"};
 
 void feedChunks(Terminal& t, const std::string& data) {
     for (size_t pos = 0; pos < data.size(); pos += 4096)

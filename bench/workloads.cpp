@@ -84,15 +84,28 @@ std::string wordColourText(int lines) {
             unsigned fg = next(256), bg = next(256);
             char sgr[48];
             switch (next(6)) {
-                case 0: std::snprintf(sgr, sizeof sgr, "38;5;%u", fg); break;
-                case 1: std::snprintf(sgr, sizeof sgr, "1;38;5;%u", fg); break;
-                case 2: std::snprintf(sgr, sizeof sgr, "4;38;5;%u;48;5;%u", fg, bg); break;
-                case 3: std::snprintf(sgr, sizeof sgr, "1;4;3%u", fg % 8); break;
-                case 4: std::snprintf(sgr, sizeof sgr, "7;38;5;%u", fg); break;
-                default: std::snprintf(sgr, sizeof sgr, "22;24;9%u;48;5;%u", fg % 8, bg); break;
+                case 0:
+                    std::snprintf(sgr, sizeof sgr, "38;5;%u", fg);
+                    break;
+                case 1:
+                    std::snprintf(sgr, sizeof sgr, "1;38;5;%u", fg);
+                    break;
+                case 2:
+                    std::snprintf(sgr, sizeof sgr, "4;38;5;%u;48;5;%u", fg, bg);
+                    break;
+                case 3:
+                    std::snprintf(sgr, sizeof sgr, "1;4;3%u", fg % 8);
+                    break;
+                case 4:
+                    std::snprintf(sgr, sizeof sgr, "7;38;5;%u", fg);
+                    break;
+                default:
+                    std::snprintf(sgr, sizeof sgr, "22;24;9%u;48;5;%u", fg % 8, bg);
+                    break;
             }
             out += "\x1b[" + std::string(sgr) + "m";
-            for (int i = 0; i < len; ++i) out += char('a' + next(26));
+            for (int i = 0; i < len; ++i)
+                out += char('a' + next(26));
             out += "\x1b[0m";
             width += len;
         }
