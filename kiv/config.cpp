@@ -7,12 +7,12 @@
 
 namespace kiv {
 
-ListenAddr parseListen(std::string_view spec) {
-    size_t colon = spec.rfind(':');
+ListenAddr parseListen(std::string_view text) {
+    size_t colon = text.rfind(':');
     if (colon == std::string_view::npos)
-        throw UsageError("listen must be host:port, got: " + std::string(spec));
-    std::string host(spec.substr(0, colon));
-    std::string portText(spec.substr(colon + 1));
+        throw UsageError("listen must be host:port, got: " + std::string(text));
+    std::string host(text.substr(0, colon));
+    std::string portText(text.substr(colon + 1));
 
     int64_t port = parseInteger(portText);
     if (port < 1 || port > 65535) throw UsageError("listen port out of range: " + portText);

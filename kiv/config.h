@@ -24,7 +24,7 @@ struct ListenAddr {
 
 // Parses "host:port"; the port follows the last ':' so that "::1:7000" is
 // IPv6 loopback on port 7000. Raises UsageError.
-ListenAddr parseListen(std::string_view spec);
+ListenAddr parseListen(std::string_view text);
 
 // The address in its standard text form, e.g. "127.0.0.1" or "::1".
 std::string addressText(const ListenAddr& addr);

@@ -223,8 +223,8 @@ TEST(Daemon, TcpAttachOverIpv6) {
     tcpHandshake("::1");
 }
 
-TEST(Daemon, UnparsableListenSpecServesOnUnixSocket) {
-    // The command line never lets such a spec through, so run the daemon
+TEST(Daemon, UnparsableListenAddressServesOnUnixSocket) {
+    // The command line never lets such an address through, so run the daemon
     // in a child of the test with one.
     ScratchDir scratch;
     EnvVar run("XDG_RUNTIME_DIR", (scratch / "run").c_str());
