@@ -130,13 +130,31 @@ Survey survey(const Cell* cells, size_t n, char* text) {
     return {other != 0, varies != 0};
 }
 
+// Whether the cell at i (from 1 on) looks other than its left neighbour.
+bool differsFromLeft(const Cell* cells, size_t i) {
+    return ((bitsOf(cells[i]) ^ bitsOf(cells[i - 1])) & kLook) != 0;
+}
+
+#if defined(__SSE2__)
+// For the two cells cur holds, loaded from cells + at: all ones in both
+// lanes of a cell that looks as its left neighbour does (a cell is the same
+// when both of its words are, its glyph word masked to the style bits).
+inline __m128 sameAsLeft(__m128i cur, const Cell* cells, size_t at) {
+    const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
+    __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at - 1));
+    __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(cur, mask), _mm_and_si128(prev, mask));
+    return _mm_castsi128_ps(_mm_and_si128(eq, _mm_shuffle_epi32(eq, _MM_SHUFFLE(2, 3, 0, 1))));
+}
+
+inline __m128i loadTwo(const Cell* cells, size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at));
+}
+#endif
+
 // Calls start(i) for each cell from 1 on whose look differs from its left
 // neighbour's, in order.
 template <typename Start>
 void forEachRunStart(const Cell* cells, size_t n, Start start) {
-    auto differs = [&](size_t i) {
-        return ((bitsOf(cells[i]) ^ bitsOf(cells[i - 1])) & kLook) != 0;
-    };
     // The starts are gathered as bits, 64 cells at a time, and then walked,
     // rather than tested with a branch per cell.
     for (size_t base = 1; base < n; base += 64) {
@@ -144,24 +162,16 @@ void forEachRunStart(const Cell* cells, size_t n, Start start) {
         uint64_t starts = 0;
         size_t i = base;
 #if defined(__SSE2__)
-        // Four cells at a time against their left neighbours: a cell is the
-        // same when both of its words are.
-        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
-        auto same = [&](size_t at) {
-            __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at));
-            __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at - 1));
-            __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(cur, mask), _mm_and_si128(prev, mask));
-            return _mm_castsi128_ps(
-                _mm_and_si128(eq, _mm_shuffle_epi32(eq, _MM_SHUFFLE(2, 3, 0, 1))));
-        };
+        // Four cells at a time against their left neighbours.
         for (; i + 4 <= end; i += 4) {
-            int kept =
-                _mm_movemask_ps(_mm_shuffle_ps(same(i), same(i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
+            int kept = _mm_movemask_ps(_mm_shuffle_ps(
+                sameAsLeft(loadTwo(cells, i), cells, i),
+                sameAsLeft(loadTwo(cells, i + 2), cells, i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
             starts |= uint64_t(~kept & 0xf) << (i - base);
         }
 #endif
         for (; i < end; ++i)
-            starts |= uint64_t(differs(i)) << (i - base);
+            starts |= uint64_t(differsFromLeft(cells, i)) << (i - base);
         for (; starts != 0; starts &= starts - 1)
             start(base + size_t(__builtin_ctzll(starts)));
     }
@@ -188,22 +198,14 @@ bool surveyRuns(const Cell* cells, size_t n, char* text, Start start) {
         // Four cells at a time: against their left neighbours as in
         // forEachRunStart(), and their glyph words for the text and the
         // check (x unsigned above 0x7e is biased x signed above biased 0x7e).
-        const __m128i mask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
         const __m128i lowByte = _mm_set1_epi32(0xff), codeAndWidth = _mm_set1_epi32(0x1ffffff),
                       biasedFirst = _mm_set1_epi32(int(0x80000000u - 0x400001u)),
                       biasedLast = _mm_set1_epi32(int(0x8000007eu));
         __m128i otherBits = _mm_setzero_si128();
-        auto same = [&](__m128i cur, size_t at) {
-            __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + at - 1));
-            __m128i eq = _mm_cmpeq_epi32(_mm_and_si128(cur, mask), _mm_and_si128(prev, mask));
-            return _mm_castsi128_ps(
-                _mm_and_si128(eq, _mm_shuffle_epi32(eq, _MM_SHUFFLE(2, 3, 0, 1))));
-        };
         for (; i + 4 <= end; i += 4) {
-            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i));
-            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i + 2));
-            int kept = _mm_movemask_ps(
-                _mm_shuffle_ps(same(a, i), same(b, i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
+            __m128i a = loadTwo(cells, i), b = loadTwo(cells, i + 2);
+            int kept = _mm_movemask_ps(_mm_shuffle_ps(
+                sameAsLeft(a, cells, i), sameAsLeft(b, cells, i + 2), _MM_SHUFFLE(2, 0, 2, 0)));
             starts |= uint64_t(~kept & 0xf) << (i - base);
             __m128i glyphs = _mm_castps_si128(
                 _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
@@ -218,8 +220,7 @@ bool surveyRuns(const Cell* cells, size_t n, char* text, Start start) {
 #endif
         for (; i < end; ++i) {
             one(i);
-            starts |= uint64_t(((bitsOf(cells[i]) ^ bitsOf(cells[i - 1])) & kLook) != 0)
-                      << (i - base);
+            starts |= uint64_t(differsFromLeft(cells, i)) << (i - base);
         }
         for (; starts != 0; starts &= starts - 1)
             start(base + size_t(__builtin_ctzll(starts)));

@@ -79,9 +79,10 @@ inline const char* readCommonSgr(const char* p, const char* end, Rendition& r) {
 class SgrMemo {
   public:
     const char* read(const char* p, const char* end, Rendition& r) {
-        if (end - p >= 2 && (p[0] == 'm' || (p[0] == '0' && p[1] == 'm')))
+        // A lone reset is quicker to read than to look up; a key needs
+        // sixteen bytes.
+        if (end - p < 16 || p[0] == 'm' || (p[0] == '0' && p[1] == 'm'))
             return readCommonSgr(p, end, r);
-        if (end - p < 16) return readCommonSgr(p, end, r);
         return readThrough(p, end, r);
     }
 
