@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "screen/editing.h"
+#include "screen/modes.h"
 #include "screen/params.h"
 #include "screen/placement.h"
 #include "screen/sgr.h"
+#include "screen/tabs.h"
 #include "screen/utf8.h"
 
 namespace screen {
@@ -98,8 +100,14 @@ void control(Grid& g, unsigned char b) {
             indexLine(g);
             break;
         case 0x0d:
-            g.pendingWrap = false;
-            g.cursorCol = 0;
+            g.cursor.pendingWrap = false;
+            g.cursor.col = 0;
+            break;
+        case 0x0e:  // SO: G1 in use
+            g.charsets.shifted = true;
+            break;
+        case 0x0f:  // SI: G0 again
+            g.charsets.shifted = false;
             break;
         default:
             break;  // other controls are consumed without a trace
@@ -115,16 +123,16 @@ int64_t downTo(int64_t from, int64_t n, int64_t limit) {
 }
 
 void clampColumn(Grid& g) {
-    g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) - 1);
+    g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
 }
 
 // Up, stopping at the top margin when starting inside the region, else at
 // the top of the screen.
 void cursorUp(Grid& g, int64_t n) {
     int64_t top = scrollBounds(g).first;
-    int64_t limit = regionActive(g) && g.cursorRow >= top ? top : screenTop(g);
-    g.cursorRow = upTo(g.cursorRow, n, limit);
-    g.pendingWrap = false;
+    int64_t limit = regionActive(g) && g.cursor.row >= top ? top : screenTop(g);
+    g.cursor.row = upTo(g.cursor.row, n, limit);
+    g.cursor.pendingWrap = false;
     clampColumn(g);
 }
 
@@ -132,11 +140,25 @@ void cursorUp(Grid& g, int64_t n) {
 // else at the last screen row.
 void cursorDown(Grid& g, int64_t n) {
     int64_t bottom = scrollBounds(g).second;
-    int64_t limit = regionActive(g) && g.cursorRow <= bottom ? bottom : lastScreenRow(g);
-    g.cursorRow = clampRow(g, downTo(g.cursorRow, n, limit));
-    ensureRow(g, g.cursorRow);
-    g.pendingWrap = false;
+    int64_t limit = regionActive(g) && g.cursor.row <= bottom ? bottom : lastScreenRow(g);
+    g.cursor.row = clampRow(g, downTo(g.cursor.row, n, limit));
+    ensureRow(g, g.cursor.row);
+    g.cursor.pendingWrap = false;
     clampColumn(g);
+}
+
+// The rows that absolute positioning addresses: the screen, or the scroll
+// region in origin mode.
+std::pair<int64_t, int64_t> positionBounds(const Grid& g) {
+    if (g.modes.origin && regionActive(g)) return scrollBounds(g);
+    return {screenTop(g), lastScreenRow(g)};
+}
+
+void moveToRow(Grid& g, int64_t row) {
+    auto [top, bottom] = positionBounds(g);
+    g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
+    ensureRow(g, g.cursor.row);
+    g.cursor.pendingWrap = false;
 }
 
 void cursorPosition(Grid& g, std::string_view p) {
@@ -148,28 +170,9 @@ void cursorPosition(Grid& g, std::string_view p) {
         row = parseN(p.substr(0, semi)) - 1;
         col = parseN(p.substr(semi + 1)) - 1;
     }
-    int64_t top = screenTop(g);
-    g.cursorRow = clampRow(g, top + std::min(row, lastScreenRow(g) - top));
-    g.cursorCol = col;
+    moveToRow(g, row);
+    g.cursor.col = col;
     clampColumn(g);
-    g.pendingWrap = false;
-    ensureRow(g, g.cursorRow);
-}
-
-void privateMode(Grid& g, std::string_view p, char final) {
-    if (final != 'h' && final != 'l') return;
-    bool set = final == 'h';
-    if (p == "25") {
-        g.cursorHidden = !set;
-    } else if (p == "2004") {
-        g.bracketedPaste = set;
-    } else if (p == "1047") {
-        set ? enterAltScreen(g) : leaveAltScreen(g, false);
-    } else if (p == "1048") {
-        set ? saveCursor(g) : restoreCursor(g);
-    } else if (p == "1049") {
-        set ? enterAltScreen(g) : leaveAltScreen(g, true);
-    }
 }
 
 bool plainParams(std::string_view p) {
@@ -178,14 +181,44 @@ bool plainParams(std::string_view p) {
     return true;
 }
 
-void dispatchCsi(Grid& g, std::string_view p, char final) {
-    if (!p.empty() && p[0] == '?') {
-        p.remove_prefix(1);
-        if (plainParams(p)) privateMode(g, p, final);
+// Sequences with a leader ("?", ">", "<", "=") or an intermediate byte.
+void dispatchMarked(Grid& g, char leader, std::string_view p, char intermediate, char final) {
+    if (!plainParams(p)) return;
+    if (intermediate == 0) {
+        if (leader == '?' && (final == 'h' || final == 'l')) {
+            setModes(g, p, true, final == 'h');
+        } else if (leader == '>' && final == 'u') {
+            pushKeyboardFlags(g, parseIntDefault(p, 0));
+        } else if (leader == '<' && final == 'u') {
+            popKeyboardFlags(g, parseN(p));
+        } else if (leader == '=' && final == 'u') {
+            std::vector<int64_t> v = parseParams(p);
+            setKeyboardFlags(g, v[0], v.size() > 1 ? v[1] : 1);
+        } else if (leader == '>' && final == 'm') {
+            setModifyOtherKeys(g, p);
+        }
         return;
     }
-    // Other markers ("<", "=", ">"), a late "?" and colon sub-parameters
-    // make a sequence this terminal does not know.
+    if (leader != 0) return;
+    if (intermediate == ' ' && final == 'q') {
+        setCursorStyle(g, parseIntDefault(p, 0));
+    } else if (intermediate == '!' && final == 'p') {
+        softReset(g);
+    }
+}
+
+void dispatchCsi(Grid& g, std::string_view p, char final, char intermediate = 0) {
+    char leader = 0;
+    if (!p.empty() && (p[0] == '?' || p[0] == '>' || p[0] == '<' || p[0] == '=')) {
+        leader = p[0];
+        p.remove_prefix(1);
+    }
+    if (leader != 0 || intermediate != 0) {
+        dispatchMarked(g, leader, p, intermediate, final);
+        return;
+    }
+    // A late marker and colon sub-parameters make a sequence this
+    // terminal does not know.
     if (!plainParams(p)) return;
     switch (final) {
         case '@':
@@ -199,20 +232,29 @@ void dispatchCsi(Grid& g, std::string_view p, char final) {
             break;
         case 'E':  // next line
             cursorDown(g, parseN(p));
-            g.cursorCol = 0;
+            g.cursor.col = 0;
             break;
         case 'F':  // previous line
             cursorUp(g, parseN(p));
-            g.cursorCol = 0;
+            g.cursor.col = 0;
             break;
-        case 'd': {  // line position
-            int64_t top = screenTop(g);
-            g.cursorRow = clampRow(g, top + std::min(parseN(p) - 1, lastScreenRow(g) - top));
-            ensureRow(g, g.cursorRow);
-            g.pendingWrap = false;
+        case 'd':  // line position
+            moveToRow(g, parseN(p) - 1);
             clampColumn(g);
             break;
-        }
+        case 'g':
+            clearTabStops(g, parseIntDefault(p, 0));
+            break;
+        case 'I':
+            tabForward(g, parseN(p));
+            break;
+        case 'Z':
+            tabBackward(g, parseN(p));
+            break;
+        case 'h':
+        case 'l':
+            setModes(g, p, false, final == 'h');
+            break;
         case 'X':
             eraseChars(g, parseN(p));
             break;
@@ -227,19 +269,20 @@ void dispatchCsi(Grid& g, std::string_view p, char final) {
             break;
         }
         case 'C':
-            g.cursorCol = downTo(std::max<int64_t>(g.cursorCol, 0), parseN(p), columnLimit(g) - 1);
-            g.pendingWrap = false;
+            g.cursor.col =
+                downTo(std::max<int64_t>(g.cursor.col, 0), parseN(p), columnLimit(g) - 1);
+            g.cursor.pendingWrap = false;
             clampColumn(g);
             break;
         case 'D':
-            g.cursorCol = upTo(g.cursorCol, parseN(p), 0);
-            g.pendingWrap = false;
+            g.cursor.col = upTo(g.cursor.col, parseN(p), 0);
+            g.cursor.pendingWrap = false;
             clampColumn(g);
             break;
         case 'G':
         case '`':
-            g.cursorCol = std::min(parseN(p) - 1, columnLimit(g) - 1);
-            g.pendingWrap = false;
+            g.cursor.col = std::min(parseN(p) - 1, columnLimit(g) - 1);
+            g.cursor.pendingWrap = false;
             break;
         case 'H':
         case 'f':
@@ -283,7 +326,8 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
     // ignored byte among them makes a copy necessary.
     size_t paramEnd = from;
     std::string gathered;
-    bool scattered = false, intermediate = false, invalid = false;
+    bool scattered = false, invalid = false;
+    char intermediate = 0;  // the last one; sequences this terminal knows have one
     for (size_t j = from; j < end; ++j) {
         unsigned char b = static_cast<unsigned char>(d[j]);
         if (b >= 0x30 && b <= 0x3f) {
@@ -297,17 +341,29 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
                 gathered += char(b);
             }
         } else if (b >= 0x20 && b <= 0x2f) {
-            intermediate = true;
+            if (intermediate != 0) invalid = true;
+            intermediate = char(b);
         } else if (b >= 0x40 && b <= 0x7e) {
             if (!invalid)
                 dispatchCsi(
                     g, scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from),
-                    char(b));
+                    char(b), intermediate);
             return;
         } else if (b < 0x20) {
             if (b == 0x18 || b == 0x1a || b == kEsc) return;
             control(g, b);
         }
+    }
+}
+
+void designate(Grid& g, Charset& set, char final) {
+    (void)g;
+    if (final == '0') {
+        set = Charset::LineDrawing;
+    } else if (final == 'A') {
+        set = Charset::British;
+    } else if (final == 'B') {
+        set = Charset::Ascii;
     }
 }
 
@@ -331,25 +387,54 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
         case 'M':
             reverseIndex(g);
             break;
-        case '(':
-            if (end - pos == 3) g.lineDrawing = d[pos + 2] == '0';
+        case 'H':
+            setTabStop(g);
             break;
+        case 'c':
+            fullReset(g);
+            break;
+        case '=':
+            g.modes.keypad = true;
+            break;
+        case '>':
+            g.modes.keypad = false;
+            break;
+        case '(':
+        case ')':
+            if (end - pos == 3)
+                designate(g, d[pos + 1] == '(' ? g.charsets.g0 : g.charsets.g1, d[pos + 2]);
+            break;
+        case ']': {
+            // The text runs to BEL or ESC "\".
+            size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
+            if (stop > pos + 2) operatingSystemCommand(g, d.substr(pos + 2, stop - pos - 2));
+            break;
+        }
         default:
             break;  // strings, designations and the rest: consumed, ignored
     }
 }
 
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
-// symbols, as terminals that declare the capability do.
-void putLineDrawing(Grid& g, const char* bytes, size_t n) {
+// symbols, as terminals that declare the capability do; the British set
+// replaces "#" with a pound sign. Text goes in character by character, so
+// insert mode and autowrap apply.
+void putCharset(Grid& g, const char* bytes, size_t n) {
     static constexpr int32_t kGraphics[] = {
         0x25c6, 0x2592, 0x2409, 0x240c, 0x240d, 0x240a, 0x00b0, 0x00b1, 0x2424, 0x240b, 0x2518,
         0x2510, 0x250c, 0x2514, 0x253c, 0x23ba, 0x23bb, 0x2500, 0x23bc, 0x23bd, 0x251c, 0x2524,
         0x2534, 0x252c, 0x2502, 0x2264, 0x2265, 0x03c0, 0x2260, 0x00a3, 0x00b7,
     };
+    Charset set = g.charsets.active();
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
-        putRune(g, b >= 0x60 && b <= 0x7e ? kGraphics[b - 0x60] : int32_t(b));
+        if (set == Charset::LineDrawing && b >= 0x60 && b <= 0x7e) {
+            putRune(g, kGraphics[b - 0x60]);
+        } else if (set == Charset::British && b == '#') {
+            putRune(g, 0xa3);
+        } else {
+            putRune(g, b);
+        }
     }
 }
 
@@ -415,8 +500,8 @@ constinit thread_local SgrMemo sgrMemo;
 size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     Row& row = cursorLine(g);
     const size_t cols = size_t(g.cols);
-    size_t col = size_t(g.cursorCol);
-    PenBits pen = packPen(g.pen());
+    size_t col = size_t(g.cursor.col);
+    PenBits pen = packPen(g.pen);
     Cell penCell = Cell::make(0, 1, unpackPen(pen));
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
@@ -446,9 +531,9 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         penCell = Cell::make(0, 1, unpackPen(pen));
         pos = size_t(final - p) + 1;
     }
-    g.cursorCol = int64_t(col);
-    g.pendingWrap = col >= cols;
-    g.setPen(unpackPen(pen));
+    g.cursor.col = int64_t(col);
+    g.cursor.pendingWrap = col >= cols;
+    g.pen = unpackPen(pen);
     return pos;
 }
 
@@ -462,15 +547,15 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
         if (isPrintableAscii(b)) {
             // Plain text goes in as a run.
             size_t end = printableRunEnd(p, pos + 1, n);
-            if (g.lineDrawing) {
-                putLineDrawing(g, p + pos, end - pos);
+            if (!plainWriting(g)) {
+                putCharset(g, p + pos, end - pos);
                 pos = end;
                 continue;
             }
             putAscii(g, p + pos, end - pos);
             pos = end;
-            if (!g.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursorCol >= 0 &&
-                g.cursorCol < g.cols)
+            if (!g.cursor.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursor.col >= 0 &&
+                g.cursor.col < g.cols)
                 pos = textLane(g, p, pos, n);
             continue;
         }
@@ -483,7 +568,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
                     if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
-                        g.setPen(unpackPen(common.apply(packPen(g.pen()))));
+                        g.pen = unpackPen(common.apply(packPen(g.pen)));
                     else
                         dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);
                     pos = end + 1;
@@ -541,9 +626,7 @@ void hold(Grid& g, std::string_view tail) {
 // finds it as it left it, and the main screen saved behind it survives.
 void copyUpdateState(Grid& dst, const Grid& src) {
     copyGridState(dst, src);
-    dst.altActive = src.altActive;
-    dst.altSavedRow = src.altSavedRow;
-    dst.altSavedCol = src.altSavedCol;
+    dst.alt = src.alt;
     if (src.savedMain) {
         if (!dst.savedMain) dst.savedMain = std::make_unique<Grid>();
         copyGridState(*dst.savedMain, *src.savedMain);
