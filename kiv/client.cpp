@@ -16,6 +16,7 @@
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
+#include "kiv/terminal_restore.h"
 
 namespace kiv {
 
@@ -131,7 +132,8 @@ void writeAll(int fd, const std::string& bytes) {
 
 class Attached {
   public:
-    Attached(int sock, int winch) : sock_(sock), winch_(winch) {}
+    Attached(int sock, int winch, TerminalRestore& terminal)
+        : sock_(sock), winch_(winch), terminal_(terminal) {}
 
     void run() {
         Selector sel;
@@ -185,6 +187,7 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
+        terminal_.resized();
         sendResize(sock_);
     }
 
@@ -212,11 +215,13 @@ class Attached {
             running_ = false;  // a bad frame ends the connection, as its end does
         }
         inBuf_.erase(0, used);
+        terminal_.shown(output);
         writeAll(1, output);
     }
 
     int sock_;
     int winch_;
+    TerminalRestore& terminal_;
     bool running_ = true;
     std::string inBuf_;  // received bytes that do not form a whole message yet
 };
@@ -249,7 +254,11 @@ void runClient(const std::string& session, const Config& config) {
             sized ? resizePayload(ws.ws_col, ws.ws_row) : resizePayload(80, 24));
 
     WinchWatch winch;
-    Attached(sock.get(), winch.readEnd()).run();
+    // However the client leaves, the terminal gets its own state back
+    // before its attributes are restored.
+    TerminalRestore terminal(1);
+    Attached(sock.get(), winch.readEnd(), terminal).run();
+    terminal.restore();
 }
 
 }  // namespace kiv
