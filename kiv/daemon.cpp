@@ -15,6 +15,7 @@
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/runtime.h"
+#include "kiv/session.h"
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
 
@@ -182,10 +183,12 @@ void onShutdown(int) {
     shutdownRequested = 1;
 }
 
-Session newSession(const std::string& name, const std::string& command) {
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args) {
     Session s;
     s.name = name;
-    s.pty = openPty(command, {}, InitialCols, InitialRows);
+    s.pty =
+        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;
     s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
     return s;

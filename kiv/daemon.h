@@ -50,8 +50,10 @@ struct Session {
     bool inputPaused = false;  // clients are not read while ptyOut is over the mark
 };
 
-// Starts the command on a new 80x24 pseudo-terminal and makes its screen.
-Session newSession(const std::string& name, const std::string& command);
+// Starts the command with its arguments on a new 80x24 pseudo-terminal, with
+// the session's name in its environment, and makes its screen.
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args = {});
 
 // Start-up, the loop and shutdown. Returns when the command's terminal has
 // closed or a termination signal arrived; raises when start-up fails.
