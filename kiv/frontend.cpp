@@ -14,14 +14,14 @@
 #include <iostream>
 #include <string>
 
+#include "kiv/attach_client.h"
 #include "kiv/cli.h"
-#include "kiv/client.h"
 #include "kiv/daemon.h"
 #include "kiv/errors.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
-#include "kiv/session.h"
 #include "kiv/session_files.h"
+#include "kiv/session_names.h"
 
 namespace kiv {
 
@@ -233,8 +233,8 @@ void listRoad() {
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
     try {
-        Session s = newSession(session, command.program, command.args);
-        runDaemon(session, command.program, s, config.listen, config.log);
+        runDaemon(newSession(session, command.program, command.args), command.program,
+                  config.listen, config.log);
     } catch (const Error& e) {
         die(e.what());
     }
