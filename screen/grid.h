@@ -61,6 +61,9 @@ struct Grid {
     // its keyboard flags).
     std::unique_ptr<Grid> savedMain;
     AltScreen alt;
+    // Control sequences whose function this terminal does not know, and
+    // so ignored (see functions.h).
+    uint64_t unknownFunctions = 0;
 };
 
 // Printable ASCII goes in as it is: no other character set, no insert

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "screen/editing.h"
+#include "screen/functions.h"
 #include "screen/modes.h"
-#include "screen/params.h"
 #include "screen/placement.h"
 #include "screen/sgr.h"
 #include "screen/tabs.h"
@@ -86,6 +86,11 @@ Extent scanEscape(std::string_view d, size_t i) {
     return {i + 2, false};
 }
 
+// The final byte of an escape sequence: 0x30..0x7E.
+bool isFinalOrDigit(char c) {
+    return c >= 0x30 && c <= 0x7e;
+}
+
 void control(Grid& g, unsigned char b) {
     switch (b) {
         case 0x08:
@@ -114,225 +119,30 @@ void control(Grid& g, unsigned char b) {
     }
 }
 
-// Saturating helpers for cursor arithmetic with counts up to INT64_MAX.
-int64_t upTo(int64_t from, int64_t n, int64_t limit) {
-    return from <= limit ? from : from - std::min(n, from - limit);
-}
-int64_t downTo(int64_t from, int64_t n, int64_t limit) {
-    return from >= limit ? from : from + std::min(n, limit - from);
-}
-
-void clampColumn(Grid& g) {
-    g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
+// A control sequence with plain parameter bytes and no intermediates,
+// the commonest kind, carried out by its name.
+void plainControlSequence(Grid& g, std::string_view params, char final) {
+    Sequence s;
+    readParams(params, s);
+    s.final = final;
+    runControlFunction(g, s);
 }
 
-// Up, stopping at the top margin when starting inside the region, else at
-// the top of the screen.
-void cursorUp(Grid& g, int64_t n) {
-    int64_t top = scrollBounds(g).first;
-    int64_t limit = regionActive(g) && g.cursor.row >= top ? top : screenTop(g);
-    g.cursor.row = upTo(g.cursor.row, n, limit);
-    g.cursor.pendingWrap = false;
-    clampColumn(g);
-}
-
-// Down, stopping at the bottom margin when starting inside the region,
-// else at the last screen row.
-void cursorDown(Grid& g, int64_t n) {
-    int64_t bottom = scrollBounds(g).second;
-    int64_t limit = regionActive(g) && g.cursor.row <= bottom ? bottom : lastScreenRow(g);
-    g.cursor.row = clampRow(g, downTo(g.cursor.row, n, limit));
-    ensureRow(g, g.cursor.row);
-    g.cursor.pendingWrap = false;
-    clampColumn(g);
-}
-
-// The rows that absolute positioning addresses: the screen, or the scroll
-// region in origin mode.
-std::pair<int64_t, int64_t> positionBounds(const Grid& g) {
-    if (g.modes.origin && regionActive(g)) return scrollBounds(g);
-    return {screenTop(g), lastScreenRow(g)};
-}
-
-void moveToRow(Grid& g, int64_t row) {
-    auto [top, bottom] = positionBounds(g);
-    g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
-    ensureRow(g, g.cursor.row);
-    g.cursor.pendingWrap = false;
-}
-
-void cursorPosition(Grid& g, std::string_view p) {
-    int64_t row = 0, col = 0;
-    size_t semi = p.find(';');
-    if (semi == std::string_view::npos) {
-        row = parseN(p) - 1;
-    } else {
-        row = parseN(p.substr(0, semi)) - 1;
-        col = parseN(p.substr(semi + 1)) - 1;
-    }
-    moveToRow(g, row);
-    g.cursor.col = col;
-    clampColumn(g);
-}
-
-bool plainParams(std::string_view p) {
-    for (char c : p)
-        if ((c < '0' || c > '9') && c != ';') return false;
-    return true;
-}
-
-// Sequences with a leader ("?", ">", "<", "=") or an intermediate byte.
-void dispatchMarked(Grid& g, char leader, std::string_view p, char intermediate, char final) {
-    if (!plainParams(p)) return;
-    if (intermediate == 0) {
-        if (leader == '?' && (final == 'h' || final == 'l')) {
-            setModes(g, p, true, final == 'h');
-        } else if (leader == '>' && final == 'u') {
-            pushKeyboardFlags(g, parseIntDefault(p, 0));
-        } else if (leader == '<' && final == 'u') {
-            popKeyboardFlags(g, parseN(p));
-        } else if (leader == '=' && final == 'u') {
-            std::vector<int64_t> v = parseParams(p);
-            setKeyboardFlags(g, v[0], v.size() > 1 ? v[1] : 1);
-        } else if (leader == '>' && final == 'm') {
-            setModifyOtherKeys(g, p);
-        }
-        return;
-    }
-    if (leader != 0) return;
-    if (intermediate == ' ' && final == 'q') {
-        setCursorStyle(g, parseIntDefault(p, 0));
-    } else if (intermediate == '!' && final == 'p') {
-        softReset(g);
-    }
-}
-
-void dispatchCsi(Grid& g, std::string_view p, char final, char intermediate = 0) {
-    char leader = 0;
-    if (!p.empty() && (p[0] == '?' || p[0] == '>' || p[0] == '<' || p[0] == '=')) {
-        leader = p[0];
-        p.remove_prefix(1);
-    }
-    if (leader != 0 || intermediate != 0) {
-        dispatchMarked(g, leader, p, intermediate, final);
-        return;
-    }
-    // A late marker and colon sub-parameters make a sequence this
-    // terminal does not know.
-    if (!plainParams(p)) return;
-    switch (final) {
-        case '@':
-            insertChars(g, parseN(p));
-            break;
-        case 'A':
-            cursorUp(g, parseN(p));
-            break;
-        case 'B':
-            cursorDown(g, parseN(p));
-            break;
-        case 'E':  // next line
-            cursorDown(g, parseN(p));
-            g.cursor.col = 0;
-            break;
-        case 'F':  // previous line
-            cursorUp(g, parseN(p));
-            g.cursor.col = 0;
-            break;
-        case 'd':  // line position
-            moveToRow(g, parseN(p) - 1);
-            clampColumn(g);
-            break;
-        case 'g':
-            clearTabStops(g, parseIntDefault(p, 0));
-            break;
-        case 'I':
-            tabForward(g, parseN(p));
-            break;
-        case 'Z':
-            tabBackward(g, parseN(p));
-            break;
-        case 'h':
-        case 'l':
-            setModes(g, p, false, final == 'h');
-            break;
-        case 'X':
-            eraseChars(g, parseN(p));
-            break;
-        case 'S': {
-            auto [top, bottom] = scrollBounds(g);
-            scrollRegionUp(g, top, bottom, parseN(p));
-            break;
-        }
-        case 'T': {
-            auto [top, bottom] = scrollBounds(g);
-            scrollRegionDown(g, top, bottom, parseN(p));
-            break;
-        }
-        case 'C':
-            g.cursor.col =
-                downTo(std::max<int64_t>(g.cursor.col, 0), parseN(p), columnLimit(g) - 1);
-            g.cursor.pendingWrap = false;
-            clampColumn(g);
-            break;
-        case 'D':
-            g.cursor.col = upTo(g.cursor.col, parseN(p), 0);
-            g.cursor.pendingWrap = false;
-            clampColumn(g);
-            break;
-        case 'G':
-        case '`':
-            g.cursor.col = std::min(parseN(p) - 1, columnLimit(g) - 1);
-            g.cursor.pendingWrap = false;
-            break;
-        case 'H':
-        case 'f':
-            cursorPosition(g, p);
-            break;
-        case 'J':
-            eraseDisplay(g, parseIntDefault(p, 0));
-            break;
-        case 'K':
-            eraseLine(g, parseIntDefault(p, 0));
-            break;
-        case 'L':
-            insertLines(g, parseN(p));
-            break;
-        case 'M':
-            deleteLines(g, parseN(p));
-            break;
-        case 'P':
-            deleteChars(g, parseN(p));
-            break;
-        case 'm':
-            applySgr(g, p);
-            break;
-        case 'r':
-            setScrollRegion(g, p);
-            break;
-        case 's':
-            saveCursor(g);
-            break;
-        case 'u':
-            restoreCursor(g);
-            break;
-        default:
-            break;
-    }
-}
-
-// Carries out the control sequence in d[from, end) (after ESC "[").
+// Carries out the control sequence in d[from, end) (after ESC "["): its
+// parameter bytes, intermediates and final byte, with C0 controls among
+// them carried out as they come.
 void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
     // The parameter bytes are nearly always contiguous; a control or an
     // ignored byte among them makes a copy necessary.
     size_t paramEnd = from;
     std::string gathered;
-    bool scattered = false, invalid = false;
-    char intermediate = 0;  // the last one; sequences this terminal knows have one
+    bool scattered = false, misplaced = false;
+    Sequence s;
     for (size_t j = from; j < end; ++j) {
         unsigned char b = static_cast<unsigned char>(d[j]);
         if (b >= 0x30 && b <= 0x3f) {
-            if (intermediate) {
-                invalid = true;
+            if (s.intermediateCount > 0) {
+                misplaced = true;  // parameters after intermediates
             } else if (!scattered && j == paramEnd) {
                 ++paramEnd;
             } else {
@@ -341,13 +151,16 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
                 gathered += char(b);
             }
         } else if (b >= 0x20 && b <= 0x2f) {
-            if (intermediate != 0) invalid = true;
-            intermediate = char(b);
+            if (s.intermediateCount < kMaxIntermediates)
+                s.intermediates[s.intermediateCount] = char(b);
+            else
+                misplaced = true;
+            ++s.intermediateCount;
         } else if (b >= 0x40 && b <= 0x7e) {
-            if (!invalid)
-                dispatchCsi(
-                    g, scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from),
-                    char(b), intermediate);
+            readParams(scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from), s);
+            s.final = char(b);
+            s.malformed = s.malformed || misplaced;
+            runControlFunction(g, s);
             return;
         } else if (b < 0x20) {
             if (b == 0x18 || b == 0x1a || b == kEsc) return;
@@ -356,63 +169,35 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
     }
 }
 
-void designate(Grid& g, Charset& set, char final) {
-    (void)g;
-    if (final == '0') {
-        set = Charset::LineDrawing;
-    } else if (final == 'A') {
-        set = Charset::British;
-    } else if (final == 'B') {
-        set = Charset::Ascii;
-    }
-}
-
 void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
-    switch (d[pos + 1]) {
-        case '[':
-            controlSequence(g, d, pos + 2, end);
-            break;
-        case '7':
-            saveCursor(g);
-            break;
-        case '8':
-            restoreCursor(g);
-            break;
-        case 'D':
-            indexLine(g);
-            break;
-        case 'E':
-            lineFeed(g);
-            break;
-        case 'M':
-            reverseIndex(g);
-            break;
-        case 'H':
-            setTabStop(g);
-            break;
-        case 'c':
-            fullReset(g);
-            break;
-        case '=':
-            g.modes.keypad = true;
-            break;
-        case '>':
-            g.modes.keypad = false;
-            break;
-        case '(':
-        case ')':
-            if (end - pos == 3)
-                designate(g, d[pos + 1] == '(' ? g.charsets.g0 : g.charsets.g1, d[pos + 2]);
-            break;
-        case ']': {
-            // The text runs to BEL or ESC "\".
-            size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
-            if (stop > pos + 2) operatingSystemCommand(g, d.substr(pos + 2, stop - pos - 2));
-            break;
-        }
-        default:
-            break;  // strings, designations and the rest: consumed, ignored
+    char kind = d[pos + 1];
+    if (kind == '[') {
+        controlSequence(g, d, pos + 2, end);
+        return;
     }
+    if (kind == ']') {
+        // The command's text runs to BEL or ESC "\".
+        size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
+        if (stop > pos + 2) operatingSystemCommand(g, d.substr(pos + 2, stop - pos - 2));
+        return;
+    }
+    // Other strings (device control and the like) are consumed and ignored.
+    if (kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
+    // Intermediates, then the final byte.
+    Sequence s;
+    s.kind = Sequence::Esc;
+    size_t j = pos + 1;
+    for (; j + 1 < end; ++j) {
+        if (s.intermediateCount < kMaxIntermediates) s.intermediates[s.intermediateCount] = d[j];
+        ++s.intermediateCount;
+    }
+    if (j >= end) return;
+    s.final = d[j];
+    if (s.intermediateCount > kMaxIntermediates || !isFinalOrDigit(s.final)) {
+        ++g.unknownFunctions;
+        return;
+    }
+    runControlFunction(g, s);
 }
 
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
@@ -570,7 +355,8 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                     if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
                         g.pen = unpackPen(common.apply(packPen(g.pen)));
                     else
-                        dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);
+                        plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),
+                                             p[end]);
                     pos = end + 1;
                     continue;
                 }
