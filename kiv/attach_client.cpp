@@ -140,8 +140,8 @@ std::optional<WindowSize> terminalSize() {
 // stays live and nothing piles up in the daemon.
 class Attached {
   public:
-    Attached(int sock, int winch, TerminalRestore& terminal)
-        : sock_(sock), winch_(winch), terminal_(terminal) {
+    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal)
+        : sock_(sock), winch_(winch), detachKey_(detachKey), terminal_(terminal) {
         setNonBlocking(sock_);
     }
 
@@ -217,7 +217,7 @@ class Attached {
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             inputEnded_ = true;
-        } else if (n == 1 && static_cast<unsigned char>(buf[0]) == DetachKey) {
+        } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
             detach();
         } else {
             queue(MsgKind::Input, std::string_view(buf, n));
@@ -276,6 +276,7 @@ class Attached {
 
     int sock_;
     int winch_;
+    DetachKey detachKey_;
     TerminalRestore& terminal_;
     Selector sel_;
     bool polling_ = false;
@@ -303,7 +304,7 @@ void runClient(const std::string& session, const Config& config) {
     // However the client leaves, the terminal gets its own state back
     // before its attributes are restored.
     TerminalRestore terminal(1);
-    Attached(sock.get(), winch.readEnd(), terminal)
+    Attached(sock.get(), winch.readEnd(), config.detachKey, terminal)
         .run(terminalSize().value_or(WindowSize{80, 24}));
     terminal.restore();
 }
