@@ -229,9 +229,15 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget) {
         appendAltScreenEntry(out, g);
         appendScreen(out, g.lines, g.cols, g.height);
     }
-    appendStateBeforeCursor(out, g);
-    appendCursor(out, g, cursorRowAddressed(g));
-    appendStateAfterCursor(out, g);
+    // Inside a synchronized update the cells are the frame from before it,
+    // but the state in force (cursor, pen, modes, region) is the update's:
+    // the rest of it, which the client receives live, goes where it would
+    // have gone on the program's terminal.
+    const Grid& state =
+        g.syncActive && g.syncGrid && g.syncGrid->alt.active == g.alt.active ? *g.syncGrid : g;
+    appendStateBeforeCursor(out, state);
+    appendCursor(out, state, cursorRowAddressed(state));
+    appendStateAfterCursor(out, state);
     // The head of a sequence that the last read cut: its tail comes with
     // the live output that follows.
     out += g.held;
