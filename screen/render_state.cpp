@@ -190,6 +190,9 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
 
 std::string renderLeaving(const Grid& g) {
     std::string out;
+    // An update the program left open would keep the terminal's display
+    // held (until a timeout, where there is one).
+    privateMode(out, 2026, false);
     popKeyboard(out, g.keyboard);
     bool alt = g.alt.active;
     if (alt) {
