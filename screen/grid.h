@@ -15,9 +15,11 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "screen/cell.h"
 #include "screen/lines.h"
+#include "screen/queries.h"
 #include "screen/row.h"
 
 namespace screen {
@@ -61,6 +63,8 @@ struct Grid {
     // ESC ( 0 selected the line-drawing character set for G0 (ESC ( B
     // selects ASCII again): "q" then prints as a horizontal line.
     bool lineDrawing = false;
+    // Queries the program asked, oldest first, until the owner takes them.
+    std::vector<Query> queries;
 
     Pen pen() const { return Pen{fg, bg, fgIndex, bgIndex, attrs}; }
     void setPen(Pen p) {

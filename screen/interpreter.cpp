@@ -6,6 +6,7 @@
 #include "screen/editing.h"
 #include "screen/params.h"
 #include "screen/placement.h"
+#include "screen/queries.h"
 #include "screen/sgr.h"
 #include "screen/utf8.h"
 
@@ -179,6 +180,9 @@ bool plainParams(std::string_view p) {
 }
 
 void dispatchCsi(Grid& g, std::string_view p, char final) {
+    if ((final == 'c' || final == 'n' || final == 'q' || final == 'u') &&
+        askIfQuery(g, p, 0, final))
+        return;
     if (!p.empty() && p[0] == '?') {
         p.remove_prefix(1);
         if (plainParams(p)) privateMode(g, p, final);
@@ -284,6 +288,7 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
     size_t paramEnd = from;
     std::string gathered;
     bool scattered = false, intermediate = false, invalid = false;
+    char firstIntermediate = 0;
     for (size_t j = from; j < end; ++j) {
         unsigned char b = static_cast<unsigned char>(d[j]);
         if (b >= 0x30 && b <= 0x3f) {
@@ -297,8 +302,17 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
                 gathered += char(b);
             }
         } else if (b >= 0x20 && b <= 0x2f) {
+            if (!intermediate) firstIntermediate = char(b);
             intermediate = true;
         } else if (b >= 0x40 && b <= 0x7e) {
+            std::string_view params =
+                scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from);
+            // A query's final byte with an intermediate names another
+            // function (or another query), never the query itself.
+            if (!invalid && firstIntermediate &&
+                (askIfQuery(g, params, firstIntermediate, char(b)) ||
+                 std::string_view("cnqu").find(char(b)) != std::string_view::npos))
+                return;
             if (!invalid)
                 dispatchCsi(
                     g, scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from),
@@ -552,6 +566,17 @@ void copyUpdateState(Grid& dst, const Grid& src) {
     }
 }
 
+// Queries asked inside a synchronized update join the grid's own, in the
+// order they were asked.
+void takeUpdateQueries(Grid& g, Grid& update) {
+    for (Query& q : update.queries) {
+        if (g.queries.size() >= kMaxPendingQueries) break;
+        askedInsideUpdate(q);
+        g.queries.push_back(std::move(q));
+    }
+    update.queries.clear();
+}
+
 }  // namespace
 
 void feed(Grid& g, std::string_view chunk) {
@@ -567,6 +592,7 @@ void feed(Grid& g, std::string_view chunk) {
     while (pos < data.size()) {
         Grid& target = g.syncActive && g.syncGrid ? *g.syncGrid : g;
         Stop s = interpret(target, data, pos, true);
+        if (&target != &g) takeUpdateQueries(g, target);
         if (s.kind == Stop::End) break;
         if (s.kind == Stop::Unfinished) {
             hold(g, data.substr(s.at));

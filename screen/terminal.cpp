@@ -1,5 +1,7 @@
 #include "screen/terminal.h"
 
+#include <utility>
+
 #include "screen/interpreter.h"
 #include "screen/render.h"
 
@@ -18,6 +20,10 @@ void Terminal::resize(int64_t cols, int64_t rows) {
 
 std::string Terminal::snapshot(size_t historyBudget) const {
     return renderSnapshot(grid_, historyBudget);
+}
+
+std::vector<Query> Terminal::takeQueries() {
+    return std::exchange(grid_.queries, {});
 }
 
 std::unique_ptr<Terminal> newTerminal(int64_t cols, int64_t rows, int64_t scrollback) {

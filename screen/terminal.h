@@ -6,8 +6,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "screen/grid.h"
+#include "screen/queries.h"
 
 namespace screen {
 
@@ -22,6 +24,9 @@ class Terminal {
     // With a history budget, the oldest scrollback lines are left out as
     // far as needed to keep their text within that many bytes.
     std::string snapshot(size_t historyBudget = SIZE_MAX) const;
+    // The queries the program asked since the last call, oldest first, each
+    // with the answer the model gives.
+    std::vector<Query> takeQueries();
     const Grid& grid() const { return grid_; }
     Grid& grid() { return grid_; }
 

@@ -1,0 +1,166 @@
+#include "screen/queries.h"
+
+#include <algorithm>
+
+#include "screen/grid.h"
+#include "screen/params.h"
+
+#ifndef KIV_VERSION_TEXT
+#define KIV_VERSION_TEXT "0"
+#endif
+#ifndef KIV_VERSION_NUMBER
+#define KIV_VERSION_NUMBER 0
+#endif
+
+namespace screen {
+
+namespace {
+
+// A VT220 (62) with ANSI colour (22): what the model keeps. Printer, user
+// keys, selective erase, character sets of other nations, rectangular
+// editing and graphics are not, so they are not claimed.
+constexpr std::string_view kPrimaryAttributes = "\x1b[?62;22c";
+
+std::string secondaryAttributes() {
+    // 1: a VT220-class terminal; then the firmware version (the program's,
+    // as major * 10000 + minor * 100 + patch) and no keyboard option.
+    return "\x1b[>1;" + std::to_string(KIV_VERSION_NUMBER) + ";0c";
+}
+
+std::string version() {
+    return "\x1bP>|kiv " KIV_VERSION_TEXT "\x1b\\";
+}
+
+// The cursor as a terminal reports it: 1-based on the visible screen, on
+// the last column while a wrap is pending.
+std::pair<int64_t, int64_t> reportedCursor(const Grid& g) {
+    int64_t row = g.cursorRow - screenTop(g) + 1;
+    if (g.height > 0) row = std::clamp<int64_t>(row, 1, g.height);
+    int64_t col = g.cursorCol + 1;
+    col = std::clamp<int64_t>(col, 1, columnLimit(g));
+    return {std::max<int64_t>(row, 1), col};
+}
+
+std::string modeReport(int64_t mode, bool dec, ModeState state) {
+    return std::string("\x1b[") + (dec ? "?" : "") + std::to_string(mode) + ";" +
+           std::to_string(int(state)) + "$y";
+}
+
+ModeState flag(bool on) {
+    return on ? ModeState::Set : ModeState::Reset;
+}
+
+std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
+    switch (kind) {
+        case QueryKind::PrimaryAttributes:
+            return std::string(kPrimaryAttributes);
+        case QueryKind::SecondaryAttributes:
+            return secondaryAttributes();
+        case QueryKind::Status:
+            return "\x1b[0n";
+        case QueryKind::CursorPosition: {
+            auto [row, col] = reportedCursor(g);
+            return "\x1b[" + std::to_string(row) + ";" + std::to_string(col) + "R";
+        }
+        case QueryKind::ExtendedCursorPosition: {
+            // The page is always the first: the model has one.
+            auto [row, col] = reportedCursor(g);
+            return "\x1b[?" + std::to_string(row) + ";" + std::to_string(col) + ";1R";
+        }
+        case QueryKind::AnsiMode:
+            return modeReport(mode, false, modeState(g, mode, false));
+        case QueryKind::DecMode:
+            return modeReport(mode, true, modeState(g, mode, true));
+        case QueryKind::Version:
+            return version();
+        case QueryKind::KeyboardFlags:
+            // The model keeps no keyboard flags: a terminal without them
+            // does not answer, and programs read the silence that way.
+            return {};
+    }
+    return {};
+}
+
+}  // namespace
+
+ModeState modeState(const Grid& g, int64_t mode, bool dec) {
+    if (!dec) return ModeState::Unknown;
+    switch (mode) {
+        case 25:
+            return flag(!g.cursorHidden);
+        case 1047:
+        case 1049:
+            return flag(g.altActive);
+        case 2004:
+            return flag(g.bracketedPaste);
+        case 2026:
+            return flag(g.syncActive);
+        default:
+            return ModeState::Unknown;
+    }
+}
+
+void ask(Grid& g, QueryKind kind, int64_t mode) {
+    if (g.queries.size() >= kMaxPendingQueries) return;
+    // Mode numbers past what a terminal keeps are no mode at all.
+    mode = std::clamp<int64_t>(mode, 0, 99999);
+    g.queries.push_back(Query{kind, int32_t(mode), answerFor(g, kind, mode)});
+}
+
+bool askIfQuery(Grid& g, std::string_view params, char intermediate, char final) {
+    char leader = 0;
+    if (!params.empty() && params[0] >= '<' && params[0] <= '?') {
+        leader = params[0];
+        params.remove_prefix(1);
+    }
+    for (char c : params)
+        if ((c < '0' || c > '9') && c != ';') return false;
+    // The first parameter, 0 when absent; a query asks with one at most.
+    bool single = params.find(';') == std::string_view::npos;
+    int64_t first = parseIntDefault(params, 0);
+    if (intermediate == '$') {
+        if (final != 'p' || !single || params.empty()) return false;
+        if (leader == 0 || leader == '?')
+            ask(g, leader == '?' ? QueryKind::DecMode : QueryKind::AnsiMode, first);
+        return leader == 0 || leader == '?';
+    }
+    if (intermediate != 0 || !single) return false;
+    switch (final) {
+        case 'c':
+            if (first != 0) return false;
+            if (leader == 0)
+                ask(g, QueryKind::PrimaryAttributes);
+            else if (leader == '>')
+                ask(g, QueryKind::SecondaryAttributes);
+            else
+                return false;
+            return true;
+        case 'n':
+            if (leader == 0 && first == 5)
+                ask(g, QueryKind::Status);
+            else if (leader == 0 && first == 6)
+                ask(g, QueryKind::CursorPosition);
+            else if (leader == '?' && first == 6)
+                ask(g, QueryKind::ExtendedCursorPosition);
+            else
+                return false;
+            return true;
+        case 'q':
+            if (leader != '>' || first != 0) return false;
+            ask(g, QueryKind::Version);
+            return true;
+        case 'u':
+            if (leader != '?' || !params.empty()) return false;
+            ask(g, QueryKind::KeyboardFlags);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void askedInsideUpdate(Query& q) {
+    if (q.kind == QueryKind::DecMode && q.mode == 2026)
+        q.answer = modeReport(2026, true, ModeState::Set);
+}
+
+}  // namespace screen
