@@ -70,6 +70,7 @@ void dropClient(Session& s, int fd) {
     s.sel->remove(fd);
     ::close(fd);
     removeClient(s, fd);
+    forgetWatcher(s, fd);
 }
 
 void flushPty(Session& s) {
@@ -161,10 +162,7 @@ bool handleClientMsg(Session& s, int index, MsgKind kind, const std::string& pay
         case MsgKind::Detach:
             return false;
         case MsgKind::Input:
-            if (!payload.empty()) {
-                s.ptyOut.append(payload);
-                flushPty(s);
-            }
+            if (!payload.empty()) passInput(s, s.clients[index].fd.get(), payload);
             return true;
         default:
             return true;

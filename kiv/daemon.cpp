@@ -70,6 +70,7 @@ struct Daemon {
             std::string_view chunk(buf, n);
             s.term->write(chunk);  // the screen sees output before any client
             broadcast(s, MsgKind::Output, chunk);
+            answerQueries(s);
         } else if (n == 0 || errno == EIO) {
             s.running = false;
             return false;
@@ -118,8 +119,10 @@ struct Daemon {
     void loop(const sigset_t& waitMask) {
         nextSocketCheck = std::chrono::steady_clock::now() + SocketCheckInterval;
         while (s.running && !shutdownRequested) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                nextSocketCheck - std::chrono::steady_clock::now());
+            auto wake = nextSocketCheck;
+            if (auto release = s.replies.nextRelease()) wake = std::min(wake, *release);
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                wake - std::chrono::steady_clock::now());
             int timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
             for (const ReadyEvent& ev : s.sel->wait(timeout, &waitMask)) {
                 if (ev.fd == unixListener.get()) {
@@ -132,6 +135,7 @@ struct Daemon {
                     serviceClient(ev);
                 }
             }
+            releaseReplies(s);
             if (std::chrono::steady_clock::now() >= nextSocketCheck) {
                 checkSocket();
                 nextSocketCheck = std::chrono::steady_clock::now() + SocketCheckInterval;

@@ -13,6 +13,7 @@
 #include "kiv/log.h"
 #include "kiv/protocol.h"
 #include "kiv/pty.h"
+#include "kiv/reply_filter.h"
 #include "kiv/selector.h"
 #include "screen/terminal.h"
 
@@ -48,6 +49,7 @@ struct Session {
     std::unique_ptr<Selector> sel;
     Logger* log = nullptr;
     bool inputPaused = false;  // clients are not read while ptyOut is over the mark
+    ReplyFilter replies;       // one reply per query from the clients' terminals
 };
 
 // Starts the command on a new 80x24 pseudo-terminal and makes its screen.
@@ -77,5 +79,17 @@ void broadcast(Session& s, MsgKind kind, std::string_view payload);
 void queueSnapshot(Session& s, int index);
 bool handleClientMsg(Session& s, int index, MsgKind kind, const std::string& payload);
 bool feedClient(Session& s, Logger& log, int fd, std::string_view bytes);
+
+// --- the command's queries to its terminal (queries.cpp) ---------------------
+
+// After output reached the screen: answers its queries from the model when no
+// client's terminal was shown them, else waits for those terminals' replies.
+void answerQueries(Session& s);
+// A client's input, less other terminals' replies already given, to the command.
+void passInput(Session& s, int fd, std::string_view input);
+// A client has gone: what it kept back, and answers nobody else will give.
+void forgetWatcher(Session& s, int fd);
+// Lets kept-back input go once its wait is over (see ReplyFilter::nextRelease).
+void releaseReplies(Session& s);
 
 }  // namespace kiv
