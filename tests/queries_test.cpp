@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/daemon.h"
+#include "tests/support/tmux.h"
 
 using namespace testsupport;
 using kiv::MsgKind;
@@ -167,6 +168,27 @@ TEST(Queries, TwoWatchingTerminalsGiveTheCommandOneReply) {
     // The key shaped like a cursor report arrives: the first terminal had
     // answered already.
     EXPECT_EQ(got[2], "rest [?64c?62;22ctyped\\e[1;2R");
+}
+
+TEST(Queries, TwoRealTerminalsAttachedAnswerOnce) {
+    if (!tmuxAvailable()) GTEST_SKIP() << "tmux is not installed";
+    Asker a("real-terminals", 5, 1.0,
+            {"=ready", "<g", "\\x1b[c", "\\x1b[6n", "\\x1b[>0q", "\\x1b[5n"});
+    ASSERT_TRUE(a.daemon.waitReady());
+    std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + (a.scratch / "run"),
+                                    "TERM=xterm-256color"};
+    TmuxTerminal first(a.scratch, a.scratch.path(), env), second(a.scratch, a.scratch.path(), env);
+    for (TmuxTerminal* t : {&first, &second}) {
+        t->line(std::string(KIV_BINARY) + " attach real-terminals");
+        ASSERT_TRUE(t->waitFor("ready"));
+        ASSERT_TRUE(t->waitRawMode(true));
+    }
+    first.type("g");
+    std::vector<std::string> got = waitLog(a.log);
+    ASSERT_EQ(got.size(), 5u) << ::testing::PrintToString(got);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_FALSE(got[i].empty()) << "query " << i << " went unanswered";
+    EXPECT_EQ(got[4], "rest ");  // the second pane's answers were left out
 }
 
 TEST(Queries, AShellThatWaitsForItsTerminalStartsWithNobodyWatching) {
