@@ -20,9 +20,9 @@ void toCommand(Session& s, std::string_view bytes) {
 void answerQueries(Session& s) {
     std::vector<screen::Query> queries = s.term->takeQueries();
     if (queries.empty()) return;
-    std::vector<int> watchers;
+    std::vector<WatcherId> watchers;
     for (const Client& c : s.clients)
-        if (c.attached && !c.awaitingSnapshot) watchers.push_back(c.fd.get());
+        if (c.attached && !c.awaitingSnapshot) watchers.push_back(WatcherId(c.fd.get()));
     auto now = ReplyClock::now();
     std::string answers;
     for (const screen::Query& q : queries) {
@@ -38,11 +38,11 @@ void answerQueries(Session& s) {
 }
 
 void passInput(Session& s, int fd, std::string_view input) {
-    toCommand(s, s.replies.pass(fd, input, ReplyClock::now()));
+    toCommand(s, s.replies.pass(WatcherId(fd), input, ReplyClock::now()));
 }
 
 void forgetWatcher(Session& s, int fd) {
-    toCommand(s, s.replies.leave(fd, ReplyClock::now()));
+    toCommand(s, s.replies.leave(WatcherId(fd), ReplyClock::now()));
 }
 
 void releaseReplies(Session& s) {

@@ -145,7 +145,7 @@ void ReplyFilter::dropStale(Watcher& w) {
         w.expected.pop_front();
 }
 
-void ReplyFilter::asked(const screen::Query& query, const std::vector<int>& watchers,
+void ReplyFilter::asked(const screen::Query& query, const std::vector<WatcherId>& watchers,
                         Clock::time_point now) {
     expire(now);
     if (watchers.empty()) return;
@@ -155,14 +155,14 @@ void ReplyFilter::asked(const screen::Query& query, const std::vector<int>& watc
     }
     uint64_t id = firstId_ + open_.size();
     open_.push_back(Open{query, now, int(watchers.size())});
-    for (int fd : watchers) {
-        Watcher& w = watchers_[fd];
+    for (WatcherId watcher : watchers) {
+        Watcher& w = watchers_[watcher];
         dropStale(w);
         w.expected.push_back(id);
     }
 }
 
-std::string ReplyFilter::pass(int watcher, std::string_view input, Clock::time_point now) {
+std::string ReplyFilter::pass(WatcherId watcher, std::string_view input, Clock::time_point now) {
     expire(now);
     auto it = watchers_.find(watcher);
     if (it == watchers_.end()) return std::string(input);
@@ -220,7 +220,7 @@ std::string ReplyFilter::pass(int watcher, std::string_view input, Clock::time_p
     return out;
 }
 
-std::string ReplyFilter::leave(int watcher, Clock::time_point now) {
+std::string ReplyFilter::leave(WatcherId watcher, Clock::time_point now) {
     expire(now);
     auto it = watchers_.find(watcher);
     if (it == watchers_.end()) return {};

@@ -29,6 +29,8 @@
 namespace kiv {
 
 using ReplyClock = std::chrono::steady_clock;
+// Whatever names a client for the daemon.
+using WatcherId = uint64_t;
 
 // How long a terminal has to answer a query; a later answer is taken for
 // typed input.
@@ -46,26 +48,27 @@ class ReplyFilter {
   public:
     using Clock = ReplyClock;
 
-    // The command asked `query`; the terminals of `watchers` (client
-    // descriptors) are being shown it.
-    void asked(const screen::Query& query, const std::vector<int>& watchers, Clock::time_point now);
+    // The command asked `query`; the terminals of `watchers` are being
+    // shown it.
+    void asked(const screen::Query& query, const std::vector<WatcherId>& watchers,
+               Clock::time_point now);
 
     // What of a client's input goes to the command now. The start of a
     // possible reply at the end is kept back until the rest arrives or
     // release() lets it go.
-    std::string pass(int watcher, std::string_view input, Clock::time_point now);
+    std::string pass(WatcherId watcher, std::string_view input, Clock::time_point now);
 
     // A client has gone. Returns what goes to the command for it: input it
     // had kept back, then the model's answers to queries that no remaining
     // terminal will answer.
-    std::string leave(int watcher, Clock::time_point now);
+    std::string leave(WatcherId watcher, Clock::time_point now);
 
     // Kept-back input whose wait is over, to go to the command as typed.
     std::string release(Clock::time_point now);
     // When release() will next have something to let go.
     std::optional<Clock::time_point> nextRelease() const;
 
-    bool watching(int watcher) const { return watchers_.count(watcher) != 0; }
+    bool watching(WatcherId watcher) const { return watchers_.count(watcher) != 0; }
 
   private:
     struct Open {
@@ -87,7 +90,7 @@ class ReplyFilter {
 
     std::deque<Open> open_;  // open_[i] has id firstId_ + i
     uint64_t firstId_ = 0;
-    std::map<int, Watcher> watchers_;
+    std::map<WatcherId, Watcher> watchers_;
 };
 
 }  // namespace kiv

@@ -16,26 +16,26 @@ namespace {
 const std::string CSI = "\x1b[";
 const std::string DA1 = CSI + "?62;22c";
 const std::string OTHER_DA1 = CSI + "?64;1;4c";
-constexpr int A = 5, B = 6, C = 7;
+constexpr WatcherId A = 5, B = 6, C = 7;
 
 struct Step {
     enum Op { Ask, Input, Leave, Wait, Release } op;
-    int client = 0;        // Input, Leave
+    WatcherId client = 0;  // Input, Leave
     std::string bytes;     // Input: what the client sends
     std::string expected;  // Input, Leave, Release: what reaches the command
     QueryKind kind = QueryKind::PrimaryAttributes;  // Ask
     int mode = 0;                                   // Ask
-    std::vector<int> watchers = {};                 // Ask
+    std::vector<WatcherId> watchers = {};           // Ask
     int ms = 0;                                     // Wait
 };
 
-Step ask(QueryKind kind, std::vector<int> watchers, int mode = 0) {
+Step ask(QueryKind kind, std::vector<WatcherId> watchers, int mode = 0) {
     return {Step::Ask, 0, "", "", kind, mode, std::move(watchers)};
 }
-Step input(int client, std::string bytes, std::string expected) {
+Step input(WatcherId client, std::string bytes, std::string expected) {
     return {Step::Input, client, std::move(bytes), std::move(expected)};
 }
-Step leave(int client, std::string expected) {
+Step leave(WatcherId client, std::string expected) {
     return {Step::Leave, client, "", std::move(expected)};
 }
 Step wait(int ms) {
