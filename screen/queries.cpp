@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "screen/grid.h"
-#include "screen/params.h"
+#include "screen/sequence.h"
 
 #ifndef KIV_VERSION_TEXT
 #define KIV_VERSION_TEXT "0"
@@ -102,60 +102,49 @@ ModeState modeState(const Grid& g, int64_t mode, bool dec) {
 
 void ask(Grid& g, QueryKind kind, int64_t mode) {
     if (g.queries.size() >= kMaxPendingQueries) return;
-    // Mode numbers past what a terminal keeps are no mode at all.
-    mode = std::clamp<int64_t>(mode, 0, 99999);
+    mode = std::clamp<int64_t>(mode, 0, INT32_MAX);
     g.queries.push_back(Query{kind, int32_t(mode), answerFor(g, kind, mode)});
 }
 
-bool askIfQuery(Grid& g, std::string_view params, char intermediate, char final) {
-    char leader = 0;
-    if (!params.empty() && params[0] >= '<' && params[0] <= '?') {
-        leader = params[0];
-        params.remove_prefix(1);
+namespace {
+
+// A query asks with one parameter at most (or none).
+bool single(const Sequence& s) {
+    return s.count <= 1;
+}
+
+}  // namespace
+
+void da1(Grid& g, const Sequence& s) {
+    if (single(s) && s.raw(0) == 0) ask(g, QueryKind::PrimaryAttributes);
+}
+
+void da2(Grid& g, const Sequence& s) {
+    if (single(s) && s.raw(0) == 0) ask(g, QueryKind::SecondaryAttributes);
+}
+
+void dsr(Grid& g, const Sequence& s) {
+    if (!single(s)) return;
+    if (s.leader == '?') {
+        if (s.raw(0) == 6) ask(g, QueryKind::ExtendedCursorPosition);
+    } else if (s.raw(0) == 5) {
+        ask(g, QueryKind::Status);
+    } else if (s.raw(0) == 6) {
+        ask(g, QueryKind::CursorPosition);
     }
-    for (char c : params)
-        if ((c < '0' || c > '9') && c != ';') return false;
-    // The first parameter, 0 when absent; a query asks with one at most.
-    bool single = params.find(';') == std::string_view::npos;
-    int64_t first = parseIntDefault(params, 0);
-    if (intermediate == '$') {
-        if (final != 'p' || !single || params.empty()) return false;
-        if (leader == 0 || leader == '?')
-            ask(g, leader == '?' ? QueryKind::DecMode : QueryKind::AnsiMode, first);
-        return leader == 0 || leader == '?';
-    }
-    if (intermediate != 0 || !single) return false;
-    switch (final) {
-        case 'c':
-            if (first != 0) return false;
-            if (leader == 0)
-                ask(g, QueryKind::PrimaryAttributes);
-            else if (leader == '>')
-                ask(g, QueryKind::SecondaryAttributes);
-            else
-                return false;
-            return true;
-        case 'n':
-            if (leader == 0 && first == 5)
-                ask(g, QueryKind::Status);
-            else if (leader == 0 && first == 6)
-                ask(g, QueryKind::CursorPosition);
-            else if (leader == '?' && first == 6)
-                ask(g, QueryKind::ExtendedCursorPosition);
-            else
-                return false;
-            return true;
-        case 'q':
-            if (leader != '>' || first != 0) return false;
-            ask(g, QueryKind::Version);
-            return true;
-        case 'u':
-            if (leader != '?' || !params.empty()) return false;
-            ask(g, QueryKind::KeyboardFlags);
-            return true;
-        default:
-            return false;
-    }
+}
+
+void decrqm(Grid& g, const Sequence& s) {
+    if (single(s) && s.present(0))
+        ask(g, s.leader == '?' ? QueryKind::DecMode : QueryKind::AnsiMode, s.raw(0));
+}
+
+void xtversion(Grid& g, const Sequence& s) {
+    if (single(s) && s.raw(0) == 0) ask(g, QueryKind::Version);
+}
+
+void kittyQuery(Grid& g, const Sequence& s) {
+    if (single(s) && !s.present(0)) ask(g, QueryKind::KeyboardFlags);
 }
 
 void askedInsideUpdate(Query& q) {

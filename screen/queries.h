@@ -13,6 +13,7 @@
 namespace screen {
 
 struct Grid;
+struct Sequence;
 
 enum class QueryKind : uint8_t {
     PrimaryAttributes,       // DA1: CSI c, CSI 0 c
@@ -50,10 +51,14 @@ ModeState modeState(const Grid& g, int64_t mode, bool dec);
 // Records the query with the answer the grid's state gives now.
 void ask(Grid& g, QueryKind kind, int64_t mode = 0);
 
-// Recognises a control sequence that is a query (parameter text with its
-// leader, the intermediate byte or 0, the final byte) and records it.
-// False for every other sequence.
-bool askIfQuery(Grid& g, std::string_view params, char intermediate, char final);
+// The queries as control functions (see functions.h): each records itself
+// when its parameters make it the query, and is ignored otherwise.
+void da1(Grid& g, const Sequence& s);         // CSI c, CSI 0 c
+void da2(Grid& g, const Sequence& s);         // CSI > c, CSI > 0 c
+void dsr(Grid& g, const Sequence& s);         // CSI 5 n, CSI 6 n, CSI ? 6 n
+void decrqm(Grid& g, const Sequence& s);      // CSI Ps $ p, CSI ? Ps $ p
+void xtversion(Grid& g, const Sequence& s);   // CSI > q, CSI > 0 q
+void kittyQuery(Grid& g, const Sequence& s);  // CSI ? u: the keyboard flags
 
 // A query asked inside a synchronized update is recorded in the update's
 // copy of the grid, which does not know the update is open; this corrects
