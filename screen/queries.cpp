@@ -31,13 +31,14 @@ std::string version() {
     return "\x1bP>|kiv " KIV_VERSION_TEXT "\x1b\\";
 }
 
-// The cursor as a terminal reports it: 1-based on the visible screen, on
-// the last column while a wrap is pending.
+// The cursor as a terminal reports it: 1-based on the visible screen (in
+// origin mode, from the top margin), on the last column while a wrap is
+// pending.
 std::pair<int64_t, int64_t> reportedCursor(const Grid& g) {
-    int64_t row = g.cursorRow - screenTop(g) + 1;
+    int64_t top = g.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
+    int64_t row = g.cursor.row - top + 1;
     if (g.height > 0) row = std::clamp<int64_t>(row, 1, g.height);
-    int64_t col = g.cursorCol + 1;
-    col = std::clamp<int64_t>(col, 1, columnLimit(g));
+    int64_t col = std::clamp<int64_t>(g.cursor.col + 1, 1, columnLimit(g));
     return {std::max<int64_t>(row, 1), col};
 }
 
@@ -74,9 +75,7 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
         case QueryKind::Version:
             return version();
         case QueryKind::KeyboardFlags:
-            // The model keeps no keyboard flags: a terminal without them
-            // does not answer, and programs read the silence that way.
-            return {};
+            return "\x1b[?" + std::to_string(int(g.keyboard.current())) + "u";
     }
     return {};
 }
@@ -84,15 +83,41 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
 }  // namespace
 
 ModeState modeState(const Grid& g, int64_t mode, bool dec) {
-    if (!dec) return ModeState::Unknown;
+    const Modes& m = g.modes;
+    if (!dec) return mode == 4 ? flag(m.insert) : ModeState::Unknown;
     switch (mode) {
+        case 1:
+            return flag(m.cursorKeys);
+        case 6:
+            return flag(m.origin);
+        case 7:
+            return flag(m.autowrap);
+        case 9:
+            return flag(m.mouse == MouseTracking::Press);
         case 25:
-            return flag(!g.cursorHidden);
+            return flag(!m.cursorHidden);
+        case 47:
         case 1047:
         case 1049:
-            return flag(g.altActive);
+            return flag(g.alt.active);
+        case 66:
+            return flag(m.keypad);
+        case 1000:
+            return flag(m.mouse == MouseTracking::Normal);
+        case 1002:
+            return flag(m.mouse == MouseTracking::ButtonMotion);
+        case 1003:
+            return flag(m.mouse == MouseTracking::AnyMotion);
+        case 1004:
+            return flag(m.focusEvents);
+        case 1005:
+            return flag(m.mouseUtf8);
+        case 1006:
+            return flag(m.mouseSgr);
+        case 1015:
+            return flag(m.mouseUrxvt);
         case 2004:
-            return flag(g.bracketedPaste);
+            return flag(m.bracketedPaste);
         case 2026:
             return flag(g.syncActive);
         default:

@@ -138,7 +138,7 @@ TEST(Queries, AnsweredByTheModelWhileNobodyWatches) {
     EXPECT_EQ(got[8], "\\e[?25;2$y");
     EXPECT_EQ(got[9], "\\e[?4711;0$y");
     EXPECT_TRUE(got[10].starts_with("\\eP>|kiv ") && got[10].ends_with("\\e\\")) << got[10];
-    EXPECT_EQ(got[11], "");  // the model keeps no keyboard flags
+    EXPECT_EQ(got[11], "\\e[?0u");
     EXPECT_EQ(got[12], "\\e[6;3R");
     EXPECT_EQ(got[13], "\\e[3;3R");
 }

@@ -60,8 +60,10 @@ TEST(Queries, AttributesStatusAndVersion) {
         {"DSR", {CSI + "5n"}, {CSI + "0n"}},
         {"XTVERSION", {CSI + ">q", CSI + ">0q"}, {ESC + "P>|kiv *" + ESC + "\\", ESC + "P>|kiv *"}},
         {"XTVERSION asks with 0 only", {CSI + ">1q"}, {}},
-        // The model keeps no keyboard flags: recorded, unanswered.
-        {"kitty keyboard", {CSI + "?u"}, {""}},
+        {"kitty keyboard flags",
+         {CSI + "?u", CSI + ">5u" + CSI + "?u", CSI + "=2;2u" + CSI + "?u",
+          CSI + "<u" + CSI + "?u"},
+         {CSI + "?0u", CSI + "?5u", CSI + "?7u", CSI + "?0u"}},
         {"cursor restore is no query", {CSI + "u", CSI + "5;1n", CSI + "6 n"}, {}},
         {"split across reads", {"ab" + ESC, "[", "0", "c", "cd"}, {CSI + "?62;22c"}},
         {"several in one read, in order",
@@ -80,6 +82,9 @@ TEST(Queries, CursorReportFollowsTheModel) {
         {"pending wrap", {std::string(20, 'x') + CSI + "6n"}, {CSI + "1;20R"}},
         {"after scrolling", {"1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7" + CSI + "6n"}, {CSI + "5;2R"}},
         {"extended report", {"abc" + CSI + "?6n"}, {CSI + "?1;4;1R"}},
+        {"origin mode counts from the top margin",
+         {CSI + "2;4r" + CSI + "?6h" + CSI + "2;3H" + CSI + "6n"},
+         {CSI + "2;3R"}},
     });
 }
 
@@ -96,6 +101,16 @@ TEST(Queries, ModeReports) {
         // As every sequence with a parameter past what terminals read.
         {"a mode number too large is ignored", {CSI + "?9999999999$p"}, {}},
         {"an ANSI mode the model does not keep", {CSI + "20$p"}, {CSI + "20;0$y"}},
+        {"insert mode", {CSI + "4$p" + CSI + "4h" + CSI + "4$p"}, {CSI + "4;2$y", CSI + "4;1$y"}},
+        {"autowrap is on until reset",
+         {CSI + "?7$p" + CSI + "?7l" + CSI + "?7$p"},
+         {CSI + "?7;1$y", CSI + "?7;2$y"}},
+        {"one mouse tracking at a time",
+         {CSI + "?1000h" + CSI + "?1002h" + CSI + "?1000$p" + CSI + "?1002$p" + CSI + "?1006$p"},
+         {CSI + "?1000;2$y", CSI + "?1002;1$y", CSI + "?1006;2$y"}},
+        {"keypad and cursor keys",
+         {ESC + "=" + CSI + "?1h" + CSI + "?66$p" + CSI + "?1$p"},
+         {CSI + "?66;1$y", CSI + "?1;1$y"}},
         {"several modes at once are no query", {CSI + "?25;1$p"}, {}},
     });
 }
