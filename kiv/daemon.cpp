@@ -61,6 +61,8 @@ Session newSession(const std::string& name, const std::string& command,
                    const std::vector<std::string>& args) {
     Session s;
     s.name = name;
+    s.command = {command};
+    s.command.insert(s.command.end(), args.begin(), args.end());
     s.pty =
         openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;

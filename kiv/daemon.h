@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "kiv/byte_queue.h"
 #include "kiv/fd.h"
@@ -59,6 +60,9 @@ struct Client {
 // waits for it.
 struct Session {
     std::string name;
+    std::vector<std::string> command;  // program and arguments, as `kiv ls` shows them
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    WindowSize size{80, 24};  // the terminal's, as the last Resize set it
     Pty pty;
     std::unique_ptr<screen::Terminal> term;
     ByteQueue ptyOut;  // client input not yet written to the master
@@ -119,6 +123,7 @@ class Daemon {
     bool feedClient(ClientId id, std::string_view bytes);
     bool handleMessage(ClientId id, MsgKind kind, const std::string& payload);
     void handleResize(ClientId id, const std::string& payload);
+    std::string details() const;
     void queueSnapshot(ClientId id);
     bool queueClient(Client& c, MsgKind kind, std::string_view payload);
     bool flushClient(Client& c);

@@ -9,6 +9,7 @@
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/session_details.h"
 
 namespace kiv {
 
@@ -108,6 +109,8 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
             return true;
         case MsgKind::Detach:
             return false;
+        case MsgKind::Details:
+            return queueClient(c, MsgKind::Details, details());
         case MsgKind::Input:
             if (!payload.empty()) {
                 session_.ptyOut.append(payload);
@@ -124,6 +127,7 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
 void Daemon::handleResize(ClientId id, const std::string& payload) {
     std::optional<WindowSize> size = readResize(payload);
     if (!size) return;
+    session_.size = *size;
     session_.pty.setSize(size->cols, size->rows);
     session_.term->resize(size->cols, size->rows);
     Client& c = *find(id);
@@ -132,6 +136,21 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
         queueSnapshot(id);
     }
     broadcast(MsgKind::Resize, payload);
+}
+
+// The answer to `kiv ls` on a terminal.
+std::string Daemon::details() const {
+    SessionDetails d;
+    d.pid = getpid();
+    d.clients = std::count_if(clients_.begin(), clients_.end(),
+                              [](const auto& entry) { return readyForOutput(entry.second); });
+    d.ageSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::steady_clock::now() - session_.started)
+                       .count();
+    d.cols = session_.size.cols;
+    d.rows = session_.size.rows;
+    d.command = session_.command;
+    return encodeDetails(d);
 }
 
 void Daemon::queueSnapshot(ClientId id) {
