@@ -15,12 +15,12 @@
 #include <string>
 
 #include "kiv/cli.h"
-#include "kiv/client.h"
+#include "kiv/attach_client.h"
 #include "kiv/daemon.h"
 #include "kiv/errors.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
-#include "kiv/session.h"
+#include "kiv/session_names.h"
 #include "kiv/session_files.h"
 
 namespace kiv {
@@ -220,8 +220,7 @@ void listRoad() {
 
 void daemonRoad(const std::string& session, const std::string& command, const Config& config) {
     try {
-        Session s = newSession(session, command);
-        runDaemon(session, command, s, config.listen, config.log);
+        runDaemon(newSession(session, command), command, config.listen, config.log);
     } catch (const Error& e) {
         die(e.what());
     }

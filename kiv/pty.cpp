@@ -67,6 +67,10 @@ ssize_t Pty::read(void* buf, size_t size) {
     return ::read(master_.get(), buf, size);
 }
 
+ssize_t Pty::write(const void* buf, size_t size) {
+    return ::write(master_.get(), buf, size);
+}
+
 void Pty::setSize(int cols, int rows) {
     winsize size = windowSize(cols, rows);
     ioctl(master_.get(), TIOCSWINSZ, &size);

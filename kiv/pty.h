@@ -28,6 +28,10 @@ class Pty {
     // Exactly one read(2) of the master, its result unchanged.
     ssize_t read(void* buf, size_t size);
 
+    // Exactly one write(2) to the master, its result unchanged: the
+    // command's input goes through here.
+    ssize_t write(const void* buf, size_t size);
+
     // Sets the terminal's window size (the kernel sends SIGWINCH to the
     // command when it changes); zeros are passed on, failures ignored.
     void setSize(int cols, int rows);
