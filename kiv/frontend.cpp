@@ -18,6 +18,7 @@
 #include "kiv/attach_client.h"
 #include "kiv/daemon.h"
 #include "kiv/errors.h"
+#include "kiv/key.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
 #include "kiv/session_names.h"
@@ -198,6 +199,8 @@ void startDaemon(const std::string& invocation, const std::string& session,
 void attachRoad(const std::string& session, const Config& config) {
     try {
         runClient(session, config);
+    } catch (const KeyError& e) {
+        die(e.what());  // says what to do about the key: never summed up
     } catch (const Error& e) {
         if (!isActive(session)) cleanStale(session);
         die(e.what());

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 
+#include "kiv/errors.h"
+
 namespace kiv {
 
 inline constexpr size_t KeySize = 32;
@@ -25,6 +27,14 @@ class Key {
 
   private:
     std::array<unsigned char, KeySize> bytes_{};
+};
+
+// A key that is missing, open to others or refused by a daemon: a system
+// error whose message must reach the user as it is, since it says what to
+// copy or change, even where other failures to connect are summed up.
+class KeyError : public SystemError {
+  public:
+    using SystemError::SystemError;
 };
 
 // Makes libsodium ready for use; every user of its functions calls this

@@ -89,26 +89,26 @@ std::string keyFilePath() {
 Key readKeyFile(const std::string& path) {
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) {
-        if (errno == ENOENT) throw SystemError(missingMessage(path));
-        throw SystemError("cannot read key file " + path + ": " + std::strerror(errno));
+        if (errno == ENOENT) throw KeyError(missingMessage(path));
+        throw KeyError("cannot read key file " + path + ": " + std::strerror(errno));
     }
     // The checks look at the file that was opened, not at the name again.
     struct stat st;
     if (fstat(fd.get(), &st) != 0)
-        throw SystemError("cannot read key file " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw SystemError("key file " + path + " is not a regular file");
+        throw KeyError("cannot read key file " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw KeyError("key file " + path + " is not a regular file");
     if (st.st_uid != geteuid())
-        throw SystemError("key file " + path + " belongs to another user: make your own");
+        throw KeyError("key file " + path + " belongs to another user: make your own");
     if (st.st_mode & 077)
-        throw SystemError("key file " + path + " is open to other users (mode " +
-                          octalMode(st.st_mode) + "): chmod 600 " + path);
+        throw KeyError("key file " + path + " is open to other users (mode " +
+                       octalMode(st.st_mode) + "): chmod 600 " + path);
 
     Key key;
     unsigned char extra;
     ssize_t n = ::read(fd.get(), key.data(), key.size());
     if (n == static_cast<ssize_t>(key.size()) && ::read(fd.get(), &extra, 1) == 0) return key;
-    if (n < 0) throw SystemError("cannot read key file " + path + ": " + std::strerror(errno));
-    throw SystemError("key file " + path + " is not a kiv key (32 bytes expected)");
+    if (n < 0) throw KeyError("cannot read key file " + path + ": " + std::strerror(errno));
+    throw KeyError("key file " + path + " is not a kiv key (32 bytes expected)");
 }
 
 LoadedKey loadOrCreateKeyFile(const std::string& path) {
