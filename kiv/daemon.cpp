@@ -19,6 +19,7 @@
 #include "kiv/key_file.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
+#include "kiv/session_names.h"
 #include "kiv/tcp.h"
 
 namespace kiv {
@@ -57,10 +58,12 @@ void onShutdown(int) {
     shutdownRequested = 1;
 }
 
-Session newSession(const std::string& name, const std::string& command) {
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args) {
     Session s;
     s.name = name;
-    s.pty = openPty(command, {}, InitialCols, InitialRows);
+    s.pty =
+        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;
     s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
     return s;

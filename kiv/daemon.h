@@ -71,8 +71,10 @@ struct Session {
     bool running = false;
 };
 
-// Starts the command on a new 80x24 pseudo-terminal and makes its screen.
-Session newSession(const std::string& name, const std::string& command);
+// Starts the command with its arguments on a new 80x24 pseudo-terminal, with
+// the session's name in its environment, and makes its screen.
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args = {});
 
 class Daemon {
   public:
