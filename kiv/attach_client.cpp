@@ -19,6 +19,7 @@
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
+#include "kiv/terminal_restore.h"
 
 namespace kiv {
 
@@ -146,8 +147,14 @@ class Attached {
   public:
     // Over TCP every byte goes through `channel`, and `received` holds the
     // plain bytes that came with the daemon's AttachOk.
-    Attached(int sock, int winch, SecureChannel* channel, std::string received)
-        : sock_(sock), winch_(winch), channel_(channel), inBuf_(std::move(received)) {
+    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal,
+             SecureChannel* channel, std::string received)
+        : sock_(sock),
+          winch_(winch),
+          detachKey_(detachKey),
+          terminal_(terminal),
+          channel_(channel),
+          inBuf_(std::move(received)) {
         setNonBlocking(sock_);
     }
 
@@ -229,7 +236,7 @@ class Attached {
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             inputEnded_ = true;
-        } else if (n == 1 && static_cast<unsigned char>(buf[0]) == DetachKey) {
+        } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
             detach();
         } else {
             queue(MsgKind::Input, std::string_view(buf, n));
@@ -253,6 +260,7 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
+        terminal_.resized();
         if (std::optional<WindowSize> size = terminalSize())
             queue(MsgKind::Resize, resizePayload(*size));
     }
@@ -288,11 +296,14 @@ class Attached {
             running_ = false;
         }
         inBuf_.erase(0, used);
+        terminal_.shown(output);
         writeAll(1, output);
     }
 
     int sock_;
     int winch_;
+    DetachKey detachKey_;
+    TerminalRestore& terminal_;
     SecureChannel* channel_;  // TCP only
     Selector sel_;
     bool polling_ = false;
@@ -317,8 +328,13 @@ void runClient(const std::string& session, const Config& config) {
     TcpSession conn = connectSession(session, config);
     RawMode raw;
     WinchWatch winch;
-    Attached(conn.fd.get(), winch.readEnd(), conn.channel.get(), std::move(conn.received))
+    // However the client leaves, the terminal gets its own state back
+    // before its attributes are restored.
+    TerminalRestore terminal(1);
+    Attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal, conn.channel.get(),
+             std::move(conn.received))
         .run(terminalSize().value_or(WindowSize{80, 24}));
+    terminal.restore();
 }
 
 }  // namespace kiv
