@@ -20,6 +20,7 @@
 #include "kiv/daemon.h"
 #include "kiv/detach_key.h"
 #include "kiv/errors.h"
+#include "kiv/key.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
 #include "kiv/session_details.h"
@@ -214,6 +215,8 @@ void refuseSelfAttach(const std::string& session) {
 void attachRoad(const std::string& session, const Config& config) {
     try {
         runClient(session, config);
+    } catch (const KeyError& e) {
+        die(e.what());  // says what to do about the key: never summed up
     } catch (const Error& e) {
         if (!isActive(session)) cleanStale(session);
         die(e.what());

@@ -13,6 +13,7 @@
 
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
+#include "kiv/key_file.h"
 #include "kiv/protocol.h"
 #include "tests/support/daemon.h"
 
@@ -191,8 +192,9 @@ void tcpHandshake(const std::string& host) {
     ASSERT_NE(at, std::string::npos) << log;
     int port = std::stoi(log.substr(at + 17 + host.size() + 1));
 
+    kiv::Key key = kiv::readKeyFile(d.keyFile());  // made by the daemon
     {  // A wrong name: Error "no such session", then the connection closes.
-        ProtoClient c(kiv::connectTcp(addr, port));
+        ProtoClient c = ProtoClient::overTcp(addr, port, key);
         c.send(MsgKind::Attach, "other");
         auto reply = c.next();
         ASSERT_TRUE(reply);
@@ -200,7 +202,7 @@ void tcpHandshake(const std::string& host) {
         EXPECT_EQ(reply->payload, "no such session");
         EXPECT_TRUE(c.waitClosed());
     }
-    ProtoClient c(kiv::connectTcp(addr, port));
+    ProtoClient c = ProtoClient::overTcp(addr, port, key);
     c.send(MsgKind::Input, "early\r");  // ignored: not attached yet
     c.resize(80, 24);                   // ignored too
     EXPECT_FALSE(c.next(300ms).has_value());
