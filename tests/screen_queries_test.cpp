@@ -52,7 +52,7 @@ void run(const std::vector<Case>& cases) {
     }
 }
 
-TEST(Queries, AttributesStatusAndVersion) {
+TEST(ModelAnswers, AttributesStatusAndVersion) {
     run({
         {"DA1", {CSI + "c", CSI + "0c"}, {CSI + "?62;22c", CSI + "?62;22c"}},
         {"DA1 with another parameter is no query", {CSI + "1c"}, {}},
@@ -72,7 +72,7 @@ TEST(Queries, AttributesStatusAndVersion) {
     });
 }
 
-TEST(Queries, CursorReportFollowsTheModel) {
+TEST(ModelAnswers, CursorReportFollowsTheModel) {
     run({
         {"home", {CSI + "6n"}, {CSI + "1;1R"}},
         {"after text and a new line", {"ab\r\ncde", CSI + "6n"}, {CSI + "2;4R"}},
@@ -88,7 +88,7 @@ TEST(Queries, CursorReportFollowsTheModel) {
     });
 }
 
-TEST(Queries, ModeReports) {
+TEST(ModelAnswers, ModeReports) {
     run({
         {"cursor shown, then hidden",
          {CSI + "?25$p", CSI + "?25l" + CSI + "?25$p"},
@@ -115,7 +115,7 @@ TEST(Queries, ModeReports) {
     });
 }
 
-TEST(Queries, InsideASynchronizedUpdate) {
+TEST(ModelAnswers, InsideASynchronizedUpdate) {
     run({
         // The program moved the cursor inside the update: the answer says
         // where, although the grid shows the frame from before.
@@ -129,7 +129,7 @@ TEST(Queries, InsideASynchronizedUpdate) {
     });
 }
 
-TEST(Queries, LeaveTheScreenAlone) {
+TEST(ModelAnswers, LeaveTheScreenAlone) {
     Terminal t(20, 5, 10);
     t.resize(20, 5);
     t.write("a" + CSI + "c" + CSI + ">c" + CSI + "?25$p" + CSI + ">q" + CSI + "?u" + "b");
@@ -138,7 +138,7 @@ TEST(Queries, LeaveTheScreenAlone) {
     EXPECT_TRUE(t.snapshot().find("ab") != std::string::npos);
 }
 
-TEST(Queries, AFloodKeepsABoundedBacklog) {
+TEST(ModelAnswers, AFloodKeepsABoundedBacklog) {
     Terminal t(20, 5, 10);
     std::string flood;
     for (size_t i = 0; i < 3 * kMaxPendingQueries; ++i)
