@@ -39,7 +39,7 @@ void eraseToEnd(Grid& g, Row& row, size_t col) {
         return;
     }
     size_t end = std::max(row.size(), size_t(g.cols > 0 ? columnLimit(g) : 0));
-    eraseCells(row, col, end, eraseBlank(g));
+    eraseCells(row, col, end, eraseBlank(g, row));
 }
 
 void eraseToCursor(Grid& g, Row& row, size_t col) {
@@ -49,7 +49,7 @@ void eraseToCursor(Grid& g, Row& row, size_t col) {
         return;
     }
     size_t to = std::min(col + 1, size_t(columnLimit(g)));
-    eraseCells(row, 0, to, eraseBlank(g));
+    eraseCells(row, 0, to, eraseBlank(g, row));
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ void insertChars(Grid& g, int64_t n) {
     size_t count = size_t(std::clamp<int64_t>(n, 1, int64_t(limit)));
     row.padTo(col);
     if (row.isWideRight(col)) row.fill(col - 1, col + 1, Cell());
-    row.insert(col, count, eraseBlank(g));
+    row.insert(col, count, eraseBlank(g, row));
     if (row.size() > limit) {
         if (row.isWideLeft(limit - 1)) row.fill(limit - 1, limit, Cell());
         row.truncate(limit);
@@ -106,7 +106,7 @@ void deleteChars(Grid& g, int64_t n) {
         // erase blank; cells that never existed before them stay default.
         size_t painted = std::max(col, limit > count ? limit - count : 0);
         row.padTo(std::min(painted, limit));
-        row.padTo(limit, eraseBlank(g));
+        row.padTo(limit, eraseBlank(g, row));
     }
 }
 
@@ -119,7 +119,7 @@ void eraseChars(Grid& g, int64_t n) {
     if (g.bg == kColorDefault) {
         eraseCells(row, col, std::min(end, row.size()), Cell());
     } else {
-        eraseCells(row, col, end, eraseBlank(g));
+        eraseCells(row, col, end, eraseBlank(g, row));
     }
 }
 

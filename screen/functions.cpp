@@ -129,7 +129,7 @@ void el(Grid& g, const Sequence& s) {
     eraseLine(g, s.raw(0));
 }
 void sgr(Grid& g, const Sequence& s) {
-    applySgr(g, s.text);
+    applySgr(g, s);
 }
 void decstbm(Grid& g, const Sequence& s) {
     setScrollRegion(g, s.text);

@@ -194,6 +194,13 @@ void copyGridState(Grid& dst, const Grid& src) {
     dst.fgIndex = src.fgIndex;
     dst.bgIndex = src.bgIndex;
     dst.attrs = src.attrs;
+    dst.ul = src.ul;
+    dst.ulIndex = src.ulIndex;
+    dst.fgRgb = src.fgRgb;
+    dst.bgRgb = src.bgRgb;
+    dst.ulRgb = src.ulRgb;
+    dst.link = src.link;
+    dst.links = src.links;
     dst.lineDrawing = src.lineDrawing;
 }
 
@@ -298,13 +305,10 @@ void addWarning(Grid& g, std::string text) {
         g.warnings.pop_front();
 }
 
-Cell eraseBlank(const Grid& g) {
-    return g.bg == kColorDefault ? Cell() : Cell::eraseBlank(g.pen());
-}
-
 Row scrolledInRow(const Grid& g) {
     Row row;
-    if (g.bg != kColorDefault && g.cols > 0) row.padTo(size_t(columnLimit(g)), eraseBlank(g));
+    if (g.bg != kColorDefault && g.cols > 0)
+        row.padTo(size_t(columnLimit(g)), row.eraseCell(g.pen()));
     return row;
 }
 

@@ -18,6 +18,7 @@
 
 #include "screen/cell.h"
 #include "screen/lines.h"
+#include "screen/links.h"
 #include "screen/row.h"
 
 namespace screen {
@@ -50,6 +51,15 @@ struct Grid {
     uint8_t fgIndex = 0;
     uint8_t bgIndex = 0;
     uint16_t attrs = 0;
+    // The rest of the pen: underline colour, direct colours, hyperlink.
+    uint8_t ul = 0;
+    uint8_t ulIndex = 0;
+    uint32_t fgRgb = 0;
+    uint32_t bgRgb = 0;
+    uint32_t ulRgb = 0;
+    uint32_t link = 0;
+    // The hyperlinks cells refer to, shared by the grid's copies.
+    std::shared_ptr<LinkTable> links = std::make_shared<LinkTable>();
     std::deque<std::string> warnings;
     bool syncActive = false;
     std::unique_ptr<Grid> syncGrid;
@@ -65,13 +75,21 @@ struct Grid {
     // so ignored (see functions.h).
     uint64_t unknownFunctions = 0;
 
-    Pen pen() const { return Pen{fg, bg, fgIndex, bgIndex, attrs}; }
+    Pen pen() const {
+        return Pen{fg, bg, fgIndex, bgIndex, attrs, ul, ulIndex, fgRgb, bgRgb, ulRgb, link};
+    }
     void setPen(Pen p) {
         fg = p.fg;
         bg = p.bg;
         fgIndex = p.fgIndex;
         bgIndex = p.bgIndex;
         attrs = p.attrs;
+        ul = p.ul;
+        ulIndex = p.ulIndex;
+        fgRgb = p.fgRgb;
+        bgRgb = p.bgRgb;
+        ulRgb = p.ulRgb;
+        link = p.link;
     }
 };
 
@@ -127,9 +145,11 @@ void saveCursor(Grid& g);
 void restoreCursor(Grid& g);
 void addWarning(Grid& g, std::string text);
 
-// The blank that erasing, inserting and deleting make: the pen's
+// The blank that erasing, inserting and deleting make in row: the pen's
 // background and nothing else (a default blank for the default background).
-Cell eraseBlank(const Grid& g);
+inline Cell eraseBlank(const Grid& g, Row& row) {
+    return row.eraseCell(g.pen());
+}
 // A row brought in by scrolling: empty, or painted to the width when the
 // pen has a background colour.
 Row scrolledInRow(const Grid& g);

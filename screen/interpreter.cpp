@@ -265,7 +265,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     const size_t cols = size_t(g.cols);
     size_t col = size_t(g.cursorCol);
     PenBits pen = packPen(g.pen());
-    Cell penCell = Cell::make(0, 1, unpackPen(pen));
+    Cell penCell = row.penCell(unpackPen(pen, g));
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
         if (isPrintableAscii(b)) {
@@ -291,12 +291,12 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         const char* final = sgrMemo.read(p + pos + 2, p + n, common);
         if (!final) break;
         pen = common.apply(pen);
-        penCell = Cell::make(0, 1, unpackPen(pen));
+        penCell = row.penCell(unpackPen(pen, g));
         pos = size_t(final - p) + 1;
     }
     g.cursorCol = int64_t(col);
     g.pendingWrap = col >= cols;
-    g.setPen(unpackPen(pen));
+    g.setPen(unpackPen(pen, g));
     return pos;
 }
 
@@ -331,7 +331,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
                     if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
-                        g.setPen(unpackPen(common.apply(packPen(g.pen()))));
+                        g.setPen(unpackPen(common.apply(packPen(g.pen())), g));
                     else
                         plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),
                                              p[end]);

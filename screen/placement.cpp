@@ -53,16 +53,13 @@ int displayWidth(int32_t rune) {
 void appendCombining(Grid& g, int32_t mark) {
     Row& row = cursorLine(g);
     if (g.cursorCol >= 1 && size_t(g.cursorCol - 1) < row.size()) {
-        row.addMark(size_t(g.cursorCol - 1), mark);
+        // After a wide character the mark joins its left half.
+        size_t at = size_t(g.cursorCol - 1);
+        row.addMark(row.isWideRight(at) ? at - 1 : at, mark);
         return;
     }
-    if (g.cursorRow >= 1 && g.lines.rowSize(g.cursorRow - 1) > 0) {
-        Row& above = g.lines.edit(g.cursorRow - 1);
-        above.addMark(above.size() - 1, mark);
-        return;
-    }
-    if (int64_t(row.size()) > kMaxColumns) return;
-    row.put(row.size(), mark, 0, g.pen());
+    // With no character before it a mark has nothing to join: terminals
+    // drop it, and so it takes no column here either.
 }
 
 void putRune(Grid& g, int32_t rune) {
@@ -91,13 +88,13 @@ void putRune(Grid& g, int32_t rune) {
     row.padTo(col);
     prepareCells(row, col, w);
     row.put(col, rune, w, g.pen());
-    if (w == 2) row.put(col + 1, Cell::make(0, 0, g.pen()));
+    if (w == 2) row.put(col + 1, row.penCell(g.pen(), 0, 0));
     g.cursorCol += w;
     g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
 }
 
 void putAscii(Grid& g, const char* bytes, size_t n) {
-    Cell pen = Cell::make(0, 1, g.pen());
+    const Pen look = g.pen();
     while (n > 0) {
         if (g.pendingWrap) wrapLine(g);
         int64_t limit = columnLimit(g);
@@ -113,7 +110,7 @@ void putAscii(Grid& g, const char* bytes, size_t n) {
         Row& row = cursorLine(g);
         row.padTo(col);
         row.detachWide(col, col + m);
-        row.putAscii(col, bytes, m, pen);
+        row.putAscii(col, bytes, m, row.penCell(look));
         bytes += m;
         n -= m;
         g.cursorCol += int64_t(m);

@@ -19,18 +19,20 @@ void appendNumber(std::string& out, int64_t v) {
         out += buf[--n];
 }
 
-// Writes rows, emitting graphic rendition only where the attributes in
-// force change.
+// Writes rows, emitting graphic rendition (and hyperlinks, given the
+// grid's links) only where the look in force changes.
 class RowWriter {
   public:
-    explicit RowWriter(std::string& out) : out_(out) {}
+    explicit RowWriter(std::string& out, const LinkTable* links = nullptr)
+        : out_(out), links_(links) {}
 
     void row(const Row& row, int64_t colLimit) {
         size_t n = row.size();
         if (colLimit > 0) n = std::min(n, size_t(colLimit));
         for (size_t i = 0; i < n; ++i) {
             const Cell& c = row[i];
-            if (differs(c, inForce_)) sgr(c);
+            // Cells of one row with the same bits have the same look.
+            if (i == 0 || !c.sameLook(row[i - 1])) look(normalized(row.pen(i)));
             if (c.width() == 2 && i + 1 == n && colLimit > 0 && size_t(colLimit) == n) {
                 // The right half would spill past the last column.
                 out_ += ' ';
@@ -40,31 +42,71 @@ class RowWriter {
         }
     }
 
-    // The rendition sequence for a cell: a full reset, then its colours and
+    // Makes p the look in force, writing what changes.
+    void look(const Pen& p) {
+        Pen without = p, inForce = inForce_;
+        without.link = inForce.link = 0;
+        if (without != inForce) sgr(p);
+        if (links_ && p.link != inForce_.link) link(p.link);
+        inForce_ = p;
+    }
+
+    // The rendition sequence for a look: a full reset, then its colours and
     // styles.
-    void sgr(const Cell& c) {
+    void sgr(const Pen& p) {
         out_ += "\x1b[0";
-        colour(c.fg(), c.fgIndex(), 29, 81, "38;5;");
-        colour(c.bg(), c.bgIndex(), 39, 91, "48;5;");
+        colour(p.fg, p.fgIndex, p.fgRgb, 29, 81, "38");
+        colour(p.bg, p.bgIndex, p.bgRgb, 39, 91, "48");
         static constexpr char kStyleCodes[] = {'1', '2', '3', '4', '5', '7', '9'};
         for (int bit = 0; bit < 7; ++bit) {
-            if (c.attrs() & (1 << bit)) {
-                out_ += ';';
-                out_ += kStyleCodes[bit];
+            if (!(p.attrs & (1 << bit))) continue;
+            out_ += ';';
+            out_ += kStyleCodes[bit];
+            if (bit == 3 && p.underlineStyle() != kUnderlineSingle) {
+                out_ += ':';
+                out_ += char('0' + p.underlineStyle());
             }
         }
+        if (p.attrs & kConceal) out_ += ";8";
+        if (p.attrs & kOverline) out_ += ";53";
+        if (p.ul >= 1 && p.ul <= 16) {
+            out_ += ";58:5:";
+            appendNumber(out_, p.ul - 1);
+        } else if (p.ul == kColorIndexed) {
+            out_ += ";58:5:";
+            appendNumber(out_, p.ulIndex);
+        } else if (p.ul == kColorDirect) {
+            out_ += ";58:2:";
+            rgb(p.ulRgb, ':');
+        }
         out_ += 'm';
-        inForce_ = c;
+    }
+
+    // Closes a hyperlink still open at the end.
+    void finish() {
+        if (links_ && inForce_.link) link(0);
     }
 
   private:
-    static bool differs(const Cell& a, const Cell& b) {
-        if (a.fg() != b.fg() || a.bg() != b.bg() || a.attrs() != b.attrs()) return true;
-        if (a.fg() == kColorIndexed && a.fgIndex() != b.fgIndex()) return true;
-        return a.bg() == kColorIndexed && a.bgIndex() != b.bgIndex();
+    void link(uint32_t id) {
+        std::string_view text = links_->text(id);
+        out_ += "\x1b]8;";
+        out_ += text.empty() ? std::string_view(";") : text;
+        out_ += "\x1b\\";
+        inForce_.link = id;
     }
 
-    void colour(uint8_t kind, uint8_t index, int normal, int bright, const char* indexed) {
+    void rgb(uint32_t v, char sep) {
+        if (sep == ':') out_ += ':';  // the empty colour space
+        appendNumber(out_, (v >> 16) & 0xff);
+        out_ += sep;
+        appendNumber(out_, (v >> 8) & 0xff);
+        out_ += sep;
+        appendNumber(out_, v & 0xff);
+    }
+
+    void colour(uint8_t kind, uint8_t index, uint32_t direct, int normal, int bright,
+                const char* extended) {
         if (kind >= 1 && kind <= 8) {
             out_ += ';';
             appendNumber(out_, kind + normal);
@@ -73,20 +115,27 @@ class RowWriter {
             appendNumber(out_, kind + bright);
         } else if (kind == kColorIndexed) {
             out_ += ';';
-            out_ += indexed;
+            out_ += extended;
+            out_ += ";5;";
             appendNumber(out_, index);
+        } else if (kind == kColorDirect) {
+            out_ += ';';
+            out_ += extended;
+            out_ += ";2;";
+            rgb(direct, ';');
         }
     }
 
     std::string& out_;
-    Cell inForce_ = Cell();
+    const LinkTable* links_;
+    Pen inForce_;
 };
 
 void appendScreen(std::string& out, const Grid& g, int64_t colLimit, int64_t rowCount) {
     out += "\x1b[2J\x1b[H";
     int64_t n = g.lines.size();
     int64_t first = rowCount > 0 ? std::max<int64_t>(0, n - rowCount) : n;
-    RowWriter w(out);
+    RowWriter w(out, g.links.get());
     for (int64_t i = first; i < n; ++i) {
         if (i > first) out += "\r\n";
         if (const Row* r = g.lines.expanded(i)) {
@@ -95,6 +144,7 @@ void appendScreen(std::string& out, const Grid& g, int64_t colLimit, int64_t row
             w.row(g.lines.row(i), colLimit);
         }
     }
+    w.finish();
     out += "\x1b[0m";
 }
 
@@ -176,11 +226,11 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget) {
     RowWriter w(out);
     if (r.isWideRight(last)) {
         place(int64_t(last));
-        w.sgr(r[last - 1]);
+        w.sgr(r.pen(last - 1));
         r.appendText(last - 1, out);
     } else if (last < r.size()) {
         place(int64_t(last) + 1);
-        w.sgr(r[last]);
+        w.sgr(r.pen(last));
         size_t before = out.size();
         if (r[last].width() == 1) r.appendText(last, out);
         if (out.size() == before) out += ' ';

@@ -6,20 +6,33 @@
 #include <string_view>
 
 #include "screen/grid.h"
+#include "screen/sequence.h"
 
 namespace screen {
 
 // The pen as one value, which is how graphic rendition works on it: the
 // colour bytes in the low 32 bits in the order a cell keeps them (fg, bg,
-// fgIndex, bgIndex from the lowest byte up) and the style bits above.
+// fgIndex, bgIndex from the lowest byte up), the style bits above, then
+// the underline colour's kind and index. Direct colour values and the
+// hyperlink stay out of it, in the grid.
 using PenBits = uint64_t;
 
 inline PenBits packPen(Pen pen) {
-    return PenBits(Cell::colorBits(pen)) | PenBits(pen.attrs) << 32;
+    return PenBits(Cell::colorBits(pen)) | PenBits(pen.attrs) << 32 | PenBits(pen.ul) << 48 |
+           PenBits(pen.ulIndex) << 56;
 }
 inline Pen unpackPen(PenBits bits) {
-    return Pen{uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24),
-               uint16_t(bits >> 32)};
+    return Pen{uint8_t(bits),        uint8_t(bits >> 8),  uint8_t(bits >> 16), uint8_t(bits >> 24),
+               uint16_t(bits >> 32), uint8_t(bits >> 48), uint8_t(bits >> 56)};
+}
+// The same with the direct colours and hyperlink of g's pen.
+inline Pen unpackPen(PenBits bits, const Grid& g) {
+    Pen p = unpackPen(bits);
+    p.fgRgb = g.fgRgb;
+    p.bgRgb = g.bgRgb;
+    p.ulRgb = g.ulRgb;
+    p.link = g.link;
+    return p;
 }
 
 // What a parameter text does to any pen: each code keeps some of its bits
@@ -99,7 +112,11 @@ class SgrMemo {
     std::array<Entry, 256> entries_{};
 };
 
-// The same on the grid's pen.
+// Graphic rendition on the grid's pen, every form: colon sub-parameters
+// (38:2::r:g:b, 38:2:r:g:b, 38:5:n, 4:0 to 4:5), direct colours for the
+// text, background and underline (58), unknown codes skipped.
+void applySgr(Grid& g, const Sequence& s);
+// The same from the parameter text.
 void applySgr(Grid& g, std::string_view params);
 
 }  // namespace screen

@@ -340,7 +340,7 @@ TEST(Interpreter, Attributes) {
     EXPECT_EQ(r[2].pen(), (Pen{0, 0, 200, 0, 0}));
     EXPECT_EQ(r[3].attrs(), kUnderline);
     EXPECT_EQ(r[4].attrs(), 0);
-    EXPECT_EQ(r[5].pen(), (Pen{18, 0, 200, 0, kInverse}));
+    EXPECT_EQ(r.pen(5), (Pen{18, 0, 0, 0, kInverse, 0, 0, 0x010203}));
     // An erase with a background paints the line.
     t.write(ESC + "[44m\r\n" + ESC + "[K");
     Row painted = t.grid().lines.row(1);
