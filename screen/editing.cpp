@@ -180,6 +180,33 @@ void eraseDisplay(Grid& g, int64_t mode) {
     }
 }
 
+void eraseScrollback(Grid& g) {
+    // On the alternate screen the history is the main screen's.
+    Grid& main = g.altActive && g.savedMain ? *g.savedMain : g;
+    int64_t k = screenTop(main);
+    for (int64_t i = 0; i < k; ++i)
+        main.lines.popFront();
+    main.cursorRow = std::max<int64_t>(main.cursorRow - k, 0);
+    if (main.scrollTop > 0) main.scrollTop = std::max<int64_t>(main.scrollTop - k, 0);
+    if (main.scrollBottom > 0) main.scrollBottom = std::max<int64_t>(main.scrollBottom - k, 0);
+    if (&main != &g) g.altSavedRow = std::max<int64_t>(g.altSavedRow - k, 0);
+}
+
+void screenAlignment(Grid& g) {
+    g.scrollTop = 0;
+    g.scrollBottom = 0;
+    int64_t top = screenTop(g);
+    if (g.height > 0) ensureRow(g, lastScreenRow(g));
+    Row filled;
+    filled.padTo(size_t(columnLimit(g) < kMaxColumns ? columnLimit(g) : 0),
+                 Cell::make('E', 1, Pen{}));
+    for (int64_t i = top; i < g.lines.size(); ++i)
+        g.lines.set(i, filled);
+    g.cursorRow = top;
+    g.cursorCol = 0;
+    g.pendingWrap = false;
+}
+
 void reverseIndex(Grid& g) {
     auto [top, bottom] = scrollBounds(g);
     if (g.cursorRow == top) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "screen/editing.h"
+#include "screen/placement.h"
 #include "screen/sgr.h"
 
 namespace screen {
@@ -121,10 +122,7 @@ void sd(Grid& g, const Sequence& s) {
     auto [top, bottom] = scrollBounds(g);
     scrollRegionDown(g, top, bottom, countOf(s));
 }
-// ED and EL: with several parameters the first one counts.
-void ed(Grid& g, const Sequence& s) {
-    eraseDisplay(g, s.raw(0));
-}
+// EL (and ED below): with several parameters the first one counts.
 void el(Grid& g, const Sequence& s) {
     eraseLine(g, s.raw(0));
 }
@@ -172,6 +170,26 @@ void decrst(Grid& g, const Sequence& s) {
     privateMode(g, s, false);
 }
 
+// REP: the character just written, n times more, within the line (as
+// tmux does; it never wraps).
+void rep(Grid& g, const Sequence& s) {
+    if (g.lastRune < 0) return;
+    int64_t room = columnLimit(g) - std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g));
+    int64_t n = std::min(countOf(s), room);
+    int32_t rune = g.lastRune;
+    for (int64_t i = 0; i < n; ++i)
+        putRune(g, rune);
+}
+
+// ED 3 erases the history; the other modes the screen.
+void ed(Grid& g, const Sequence& s) {
+    if (s.raw(0) == 3) {
+        eraseScrollback(g);
+    } else {
+        eraseDisplay(g, s.raw(0));
+    }
+}
+
 // Escape sequences.
 void decsc(Grid& g, const Sequence&) {
     saveCursor(g);
@@ -187,6 +205,9 @@ void nel(Grid& g, const Sequence&) {
 }
 void ri(Grid& g, const Sequence&) {
     reverseIndex(g);
+}
+void decaln(Grid& g, const Sequence&) {
+    screenAlignment(g);
 }
 // G0 designations: the line-drawing set, or ASCII again.
 void g0LineDrawing(Grid& g, const Sequence&) {
@@ -242,15 +263,18 @@ struct Entry {
 // the Sequence: s.arg(i, default), s.raw(i)) and add a line here with its
 // name as text. Names are unique; a function may appear under several.
 constexpr Entry kFunctions[] = {
-    {csi("@"), ich},       {csi("A"), cuu},     {csi("B"), cud},   {csi("C"), cuf},
-    {csi("D"), cub},       {csi("E"), cnl},     {csi("F"), cpl},   {csi("G"), cha},
-    {csi("`"), cha},       {csi("H"), cup},     {csi("f"), cup},   {csi("J"), ed},
-    {csi("K"), el},        {csi("L"), il},      {csi("M"), dl},    {csi("P"), dch},
-    {csi("S"), su},        {csi("T"), sd},      {csi("X"), ech},   {csi("d"), vpa},
-    {csi("m"), sgr, true}, {csi("r"), decstbm}, {csi("s"), scosc}, {csi("u"), scorc},
-    {csi("?h"), decset},   {csi("?l"), decrst}, {esc("7"), decsc}, {esc("8"), decrc},
-    {esc("D"), ind},       {esc("E"), nel},     {esc("M"), ri},    {esc("(0"), g0LineDrawing},
-    {esc("(B"), g0Ascii},
+    {csi("@"), ich},       {csi("A"), cuu},     {csi("B"), cud},
+    {csi("C"), cuf},       {csi("D"), cub},     {csi("E"), cnl},
+    {csi("F"), cpl},       {csi("G"), cha},     {csi("`"), cha},
+    {csi("H"), cup},       {csi("f"), cup},     {csi("J"), ed},
+    {csi("K"), el},        {csi("L"), il},      {csi("M"), dl},
+    {csi("P"), dch},       {csi("S"), su},      {csi("T"), sd},
+    {csi("X"), ech},       {csi("b"), rep},     {csi("d"), vpa},
+    {csi("m"), sgr, true}, {csi("r"), decstbm}, {csi("s"), scosc},
+    {csi("u"), scorc},     {csi("?h"), decset}, {csi("?l"), decrst},
+    {esc("7"), decsc},     {esc("8"), decrc},   {esc("D"), ind},
+    {esc("E"), nel},       {esc("M"), ri},      {esc("(0"), g0LineDrawing},
+    {esc("(B"), g0Ascii},  {esc("#8"), decaln},
 };
 
 struct Lookup {
@@ -297,6 +321,8 @@ const Index& functionIndex() {
 
 void runControlFunction(Grid& g, const Sequence& s) {
     const Entry* e = functionIndex().find(s);
+    // Only a REP right after a character repeats it.
+    if (!e || e->run != rep) g.lastRune = -1;
     if (!e) {
         ++g.unknownFunctions;
         return;

@@ -74,6 +74,9 @@ struct Grid {
     // Control sequences whose function this terminal does not know, and
     // so ignored (see functions.h).
     uint64_t unknownFunctions = 0;
+    // The last graphic character written, for REP (-1: none since the
+    // last control).
+    int32_t lastRune = -1;
 
     Pen pen() const {
         return Pen{fg, bg, fgIndex, bgIndex, attrs, ul, ulIndex, fgRgb, bgRgb, ulRgb, link};

@@ -89,7 +89,25 @@ bool isFinalOrDigit(char c) {
     return c >= 0x30 && c <= 0x7e;
 }
 
+// An operating-system command, its terminator included. Only hyperlinks
+// (OSC 8 ; params ; target) change the grid: text written next is linked
+// to the target until one with an empty target.
+void operatingSystemCommand(Grid& g, std::string_view body) {
+    if (!body.empty() && body.back() == '\x07') {
+        body.remove_suffix(1);
+    } else if (body.size() >= 2 && body.substr(body.size() - 2) == "\x1b\\") {
+        body.remove_suffix(2);
+    }
+    if (body.substr(0, 2) != "8;") return;
+    body.remove_prefix(2);
+    size_t semi = body.find(';');
+    if (semi == std::string_view::npos) return;
+    std::string_view uri = body.substr(semi + 1);
+    g.link = uri.empty() ? 0 : g.links->intern(body.substr(0, semi), uri);
+}
+
 void control(Grid& g, unsigned char b) {
+    g.lastRune = -1;
     switch (b) {
         case 0x08:
             backspace(g);
@@ -167,9 +185,13 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
         controlSequence(g, d, pos + 2, end);
         return;
     }
-    // Strings (operating-system commands, device control and the like)
-    // are consumed and ignored.
-    if (kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
+    g.lastRune = -1;
+    if (kind == ']') {
+        operatingSystemCommand(g, d.substr(pos + 2, end - pos - 2));
+        return;
+    }
+    // Other strings (device control and the like) are consumed and ignored.
+    if (kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
     // Intermediates, then the final byte.
     Sequence s;
     s.kind = Sequence::Esc;
@@ -266,6 +288,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     size_t col = size_t(g.cursorCol);
     PenBits pen = packPen(g.pen());
     Cell penCell = row.penCell(unpackPen(pen, g));
+    int32_t last = g.lastRune;
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
         if (isPrintableAscii(b)) {
@@ -282,6 +305,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
             }
             col += len;
             pos = end;
+            last = static_cast<unsigned char>(p[pos - 1]);
             continue;
         }
         // Other sequences, graphic renditions of other kinds included, go
@@ -293,7 +317,9 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         pen = common.apply(pen);
         penCell = row.penCell(unpackPen(pen, g));
         pos = size_t(final - p) + 1;
+        last = -1;
     }
+    g.lastRune = last;
     g.cursorCol = int64_t(col);
     g.pendingWrap = col >= cols;
     g.setPen(unpackPen(pen, g));
@@ -330,9 +356,10 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 size_t end = paramsEnd(p, pos + 2, n);
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
-                    if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
+                    if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common)) {
                         g.setPen(unpackPen(common.apply(packPen(g.pen())), g));
-                    else
+                        g.lastRune = -1;
+                    } else
                         plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),
                                              p[end]);
                     pos = end + 1;

@@ -91,9 +91,11 @@ void putRune(Grid& g, int32_t rune) {
     if (w == 2) row.put(col + 1, row.penCell(g.pen(), 0, 0));
     g.cursorCol += w;
     g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
+    g.lastRune = rune;
 }
 
 void putAscii(Grid& g, const char* bytes, size_t n) {
+    if (n > 0) g.lastRune = static_cast<unsigned char>(bytes[n - 1]);
     const Pen look = g.pen();
     while (n > 0) {
         if (g.pendingWrap) wrapLine(g);
