@@ -252,7 +252,7 @@ TEST(Interpreter, SequencesAreReadWhole) {
          {ESC + "_x" + ESC + "\\" + ESC + "^y" + ESC + "\\" + ESC + "Xz" + ESC + "\\ok"},
          {"ok"}},
         {"designation", {ESC + "(Bok" + ESC + ")0!"}, {"ok!"}},
-        {"other intermediates", {ESC + "#8" + ESC + "%Gok"}, {"ok"}},
+        {"other intermediates", {ESC + "#9" + ESC + "%Gok"}, {"ok"}},
         {"two-byte sequences", {ESC + "=" + ESC + ">" + ESC + "cok"}, {"ok"}},
         {"line drawing", {ESC + "(0lqk" + ESC + "(Bq"}, {"\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x90q"}},
         {"overlong control not printed",
