@@ -142,6 +142,13 @@ class Cell {
     void setExtended(uint32_t slot) {
         glyph_ = (glyph_ & ~(kCodeMask | (1u << kExtShift))) | slot | (1u << kExtShift);
     }
+    // The right half of this cell made wide: no character, the same look.
+    Cell rightHalf() const {
+        return fromBits(glyph_ & (uint32_t(kAllStyles) << kAttrShift), colors_);
+    }
+    void setWidth(int width) {
+        glyph_ = (glyph_ & ~(3u << kWidthShift)) | uint32_t(width) << kWidthShift;
+    }
     void setCode(uint32_t code) { glyph_ = (glyph_ & ~(kCodeMask | (1u << kExtShift))) | code; }
     uint32_t glyphBits() const { return glyph_; }
     uint32_t colorBits() const { return colors_; }

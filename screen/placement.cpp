@@ -1,32 +1,21 @@
 #include "screen/placement.h"
 
 #include <algorithm>
+#include <iterator>
+
+#include "screen/widths_table.h"
 
 namespace screen {
 
 namespace {
 
-struct Range {
-    int32_t from, to;
-};
-
-constexpr Range kWide[] = {
-    {0x1100, 0x115f}, {0x2329, 0x232a}, {0x2e80, 0x303e},   {0x3040, 0xa4cf},
-    {0xac00, 0xd7a3}, {0xf900, 0xfaff}, {0xfe10, 0xfe19},   {0xfe30, 0xfe6f},
-    {0xff00, 0xff60}, {0xffe0, 0xffe6}, {0x1f300, 0x1faff}, {0x20000, 0x3fffd},
-};
-
-constexpr Range kCombining[] = {
-    {0x0300, 0x036f}, {0x1ab0, 0x1aff}, {0x1dc0, 0x1dff}, {0x20d0, 0x20ff}, {0xfe20, 0xfe2f},
-};
-
 template <size_t N>
-bool inRanges(const Range (&ranges)[N], int32_t r) {
-    for (const Range& x : ranges) {
-        if (r < x.from) return false;
-        if (r <= x.to) return true;
-    }
-    return false;
+bool inRanges(const WidthRange (&ranges)[N], int32_t r) {
+    // The first range that ends at or after r.
+    const WidthRange* it =
+        std::lower_bound(std::begin(ranges), std::end(ranges), r,
+                         [](const WidthRange& x, int32_t v) { return x.to < v; });
+    return it != std::end(ranges) && it->from <= r;
 }
 
 // The cell that is about to be written at col, of width w, must not leave
@@ -42,7 +31,11 @@ bool isWide(int32_t rune) {
 }
 
 bool isCombining(int32_t rune) {
-    return rune >= 0x300 && inRanges(kCombining, rune);
+    return rune >= 0x300 && inRanges(kZeroWidth, rune);
+}
+
+bool isTextEmoji(int32_t rune) {
+    return rune >= 0xa9 && inRanges(kEmojiText, rune);
 }
 
 int displayWidth(int32_t rune) {
@@ -55,7 +48,20 @@ void appendCombining(Grid& g, int32_t mark) {
     if (g.cursorCol >= 1 && size_t(g.cursorCol - 1) < row.size()) {
         // After a wide character the mark joins its left half.
         size_t at = size_t(g.cursorCol - 1);
-        row.addMark(row.isWideRight(at) ? at - 1 : at, mark);
+        if (row.isWideRight(at)) --at;
+        row.addMark(at, mark);
+        // A variation selector 16 shows a text emoji as an emoji, two
+        // columns wide, when the line has room for it.
+        if (mark == 0xfe0f && row[at].width() == 1 && isTextEmoji(row.rune(at)) && !g.pendingWrap &&
+            g.cursorCol < columnLimit(g)) {
+            size_t right = size_t(g.cursorCol);
+            row.padTo(right);
+            row.detachWide(right, right + 1);
+            row.widen(at);
+            row.put(right, row[at].rightHalf());
+            g.cursorCol += 1;
+            g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
+        }
         return;
     }
     // With no character before it a mark has nothing to join: terminals

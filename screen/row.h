@@ -63,6 +63,8 @@ class Row {
         if (i == size_) grow(size_ + 1);
         cells_[i] = c;
     }
+    // Makes cell i two columns wide (the caller writes its right half).
+    void widen(size_t i) { cells_[i].setWidth(2); }
     // Appends the encoding of a mark to the text of cell i; false when the
     // cell already holds kMaxMarks marks.
     bool addMark(size_t i, int32_t mark);
