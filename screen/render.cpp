@@ -29,7 +29,15 @@ class RowWriter {
     void row(const Row& row, int64_t colLimit) {
         size_t n = row.size();
         if (colLimit > 0) n = std::min(n, size_t(colLimit));
-        for (size_t i = 0; i < n; ++i) {
+        // Blanks in a background colour that reach the last column are
+        // repainted as the erase that made them, so the terminal holds them
+        // as erased cells too.
+        size_t erased = n;
+        if (colLimit > 0 && n == size_t(colLimit)) {
+            while (erased > 0 && isErasedBlank(row, erased - 1))
+                --erased;
+        }
+        for (size_t i = 0; i < erased; ++i) {
             const Cell& c = row[i];
             // Cells of one row with the same bits have the same look.
             if (i == 0 || !c.sameLook(row[i - 1])) look(normalized(row.pen(i)));
@@ -39,6 +47,24 @@ class RowWriter {
                 continue;
             }
             row.appendText(i, out_);
+        }
+        // Each colour's run but the last as an erase of that many cells and
+        // a step over them; the last as an erase to the end of the line.
+        for (size_t i = erased; i < n;) {
+            size_t end = i + 1;
+            while (end < n && row[end].sameLook(row[i]))
+                ++end;
+            look(normalized(row.pen(i)));
+            if (end == n) {
+                out_ += "\x1b[K";
+            } else {
+                out_ += "\x1b[";
+                appendNumber(out_, int64_t(end - i));
+                out_ += "X\x1b[";
+                appendNumber(out_, int64_t(end - i));
+                out_ += 'C';
+            }
+            i = end;
         }
     }
 
@@ -88,6 +114,20 @@ class RowWriter {
     }
 
   private:
+    // A blank cell that erasing in a background colour makes: a space with
+    // that background and nothing else.
+    static bool isErasedBlank(const Row& row, size_t i) {
+        const Cell& c = row[i];
+        if (c.width() != 1 || c.extended() || c.code() != ' ') return false;
+        Pen p = normalized(row.pen(i));
+        if (p.bg == kColorDefault) return false;
+        Pen bgOnly;
+        bgOnly.bg = p.bg;
+        bgOnly.bgIndex = p.bgIndex;
+        bgOnly.bgRgb = p.bgRgb;
+        return p == bgOnly;
+    }
+
     void link(uint32_t id) {
         std::string_view text = links_->text(id);
         out_ += "\x1b]8;";
