@@ -16,6 +16,7 @@
 #include "kiv/config.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/key_file.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
@@ -61,6 +62,8 @@ Session newSession(const std::string& name, const std::string& command,
                    const std::vector<std::string>& args) {
     Session s;
     s.name = name;
+    s.command = {command};
+    s.command.insert(s.command.end(), args.begin(), args.end());
     s.pty =
         openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;
@@ -86,6 +89,12 @@ void Daemon::start(const std::string& listen) {
     if (!listen.empty()) {
         try {
             ListenAddr addr = parseListen(listen);
+            std::string keyPath = keyFilePath();
+            LoadedKey loaded = loadOrCreateKeyFile(keyPath);
+            if (loaded.created)
+                log_.info("key file created: " + keyPath +
+                          " (copy it to each machine that attaches over tcp)");
+            key_ = loaded.key;
             TcpListener tcp = startTcpListener(addr, addr.port);
             tcpListener_ = std::move(tcp.fd);
             log_.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +

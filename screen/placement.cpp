@@ -5,6 +5,8 @@
 
 #include "screen/widths_table.h"
 
+#include "screen/editing.h"
+
 namespace screen {
 
 namespace {
@@ -45,22 +47,23 @@ int displayWidth(int32_t rune) {
 
 void appendCombining(Grid& g, int32_t mark) {
     Row& row = cursorLine(g);
-    if (g.cursorCol >= 1 && size_t(g.cursorCol - 1) < row.size()) {
+    if (g.cursor.col >= 1 && size_t(g.cursor.col - 1) < row.size()) {
         // After a wide character the mark joins its left half.
-        size_t at = size_t(g.cursorCol - 1);
+        size_t at = size_t(g.cursor.col - 1);
         if (row.isWideRight(at)) --at;
         row.addMark(at, mark);
         // A variation selector 16 shows a text emoji as an emoji, two
         // columns wide, when the line has room for it.
-        if (mark == 0xfe0f && row[at].width() == 1 && isTextEmoji(row.rune(at)) && !g.pendingWrap &&
-            g.cursorCol < columnLimit(g)) {
-            size_t right = size_t(g.cursorCol);
+        if (mark == 0xfe0f && row[at].width() == 1 && isTextEmoji(row.rune(at)) &&
+            !g.cursor.pendingWrap && g.cursor.col < columnLimit(g)) {
+            size_t right = size_t(g.cursor.col);
             row.padTo(right);
             row.detachWide(right, right + 1);
             row.widen(at);
             row.put(right, row[at].rightHalf());
-            g.cursorCol += 1;
-            g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
+            g.cursor.col += 1;
+            g.cursor.pendingWrap = g.cols > 0 && g.cursor.col >= g.cols && g.modes.autowrap;
+            if (g.cols > 0 && g.cursor.col >= g.cols && !g.modes.autowrap) g.cursor.col = g.cols - 1;
         }
         return;
     }
@@ -75,54 +78,64 @@ void putRune(Grid& g, int32_t rune) {
         return;
     }
     int w = isWide(rune) ? 2 : 1;
-    g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) + 1);
-    if (g.pendingWrap) wrapLine(g);
+    // A character wider than the screen has nowhere to go; terminals drop it.
+    if (g.cols > 0 && w > columnLimit(g)) return;
+    g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) + 1);
+    if (g.cursor.pendingWrap) wrapLine(g);
     if (g.cols > 0) {
         int64_t cols = columnLimit(g);
-        if (g.cursorCol > 0 && g.cursorCol + w > cols) {
-            if (g.cursorCol < cols)
+        if (g.cursor.col > 0 && g.cursor.col + w > cols) {
+            if (g.cursor.col < cols && g.modes.autowrap)
                 wrapLine(g);
             else
-                g.cursorCol = cols - 1;
+                g.cursor.col = cols - w;
         }
-    } else if (g.cursorCol + w > kMaxColumns) {
+    } else if (g.cursor.col + w > kMaxColumns) {
         // No width set: nothing wraps, but the row has a bound.
-        g.cursorCol = kMaxColumns - w;
+        g.cursor.col = kMaxColumns - w;
     }
+    if (g.modes.insert) insertChars(g, w);
     Row& row = cursorLine(g);
-    size_t col = size_t(g.cursorCol);
+    size_t col = size_t(g.cursor.col);
     row.padTo(col);
     prepareCells(row, col, w);
-    row.put(col, rune, w, g.pen());
-    if (w == 2) row.put(col + 1, row.penCell(g.pen(), 0, 0));
-    g.cursorCol += w;
-    g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
+    row.put(col, rune, w, g.pen);
+    if (w == 2) row.put(col + 1, row.penCell(g.pen, 0, 0));
+    g.cursor.col += w;
+    if (g.cols > 0 && g.cursor.col >= g.cols) {
+        // Without autowrap the cursor stays on the last column and the next
+        // character overwrites it.
+        g.cursor.pendingWrap = g.modes.autowrap;
+        if (!g.modes.autowrap) g.cursor.col = g.cols - 1;
+    } else {
+        g.cursor.pendingWrap = false;
+    }
     g.lastRune = rune;
 }
 
 void putAscii(Grid& g, const char* bytes, size_t n) {
     if (n > 0) g.lastRune = static_cast<unsigned char>(bytes[n - 1]);
-    const Pen look = g.pen();
+    const Pen look = g.pen;
     while (n > 0) {
-        if (g.pendingWrap) wrapLine(g);
+        if (g.cursor.pendingWrap) wrapLine(g);
         int64_t limit = columnLimit(g);
-        if (g.cursorCol < 0 || g.cursorCol >= limit) {
+        if (g.cursor.col < 0 || g.cursor.col >= limit) {
             // At or past the edge without a pending wrap: the general rule.
             putRune(g, static_cast<unsigned char>(*bytes));
             ++bytes;
             --n;
             continue;
         }
-        size_t col = size_t(g.cursorCol);
-        size_t m = std::min(n, size_t(limit - g.cursorCol));
+        size_t col = size_t(g.cursor.col);
+        size_t m = std::min(n, size_t(limit - g.cursor.col));
         Row& row = cursorLine(g);
         row.padTo(col);
         row.detachWide(col, col + m);
         row.putAscii(col, bytes, m, row.penCell(look));
         bytes += m;
         n -= m;
-        g.cursorCol += int64_t(m);
-        g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
+        g.cursor.col += int64_t(m);
+        g.cursor.pendingWrap = g.cols > 0 && g.cursor.col >= g.cols;
         if (g.cols <= 0 && n > 0) {
             // No width: the rest overwrites the last column.
             bytes += n - 1;

@@ -403,8 +403,8 @@ class ColourReader {
 }  // namespace
 
 void applySgr(Grid& g, const Sequence& s) {
-    PenBits pen = packPen(g.pen());
-    uint32_t rgb[3] = {g.fgRgb, g.bgRgb, g.ulRgb};
+    PenBits pen = packPen(g.pen);
+    uint32_t rgb[3] = {g.pen.fgRgb, g.pen.bgRgb, g.pen.ulRgb};
     size_t i = 0;
     while (i < s.count) {
         const int64_t code = s.raw(i);
@@ -442,11 +442,11 @@ void applySgr(Grid& g, const Sequence& s) {
         }
         i = next;
     }
-    Pen p = unpackPen(pen, g);
+    Pen p = unpackPen(pen, g.pen);
     p.fgRgb = rgb[0];
     p.bgRgb = rgb[1];
     p.ulRgb = rgb[2];
-    g.setPen(p);
+    g.pen = p;
 }
 
 void applySgr(Grid& g, std::string_view params) {

@@ -25,13 +25,13 @@ inline Pen unpackPen(PenBits bits) {
     return Pen{uint8_t(bits),        uint8_t(bits >> 8),  uint8_t(bits >> 16), uint8_t(bits >> 24),
                uint16_t(bits >> 32), uint8_t(bits >> 48), uint8_t(bits >> 56)};
 }
-// The same with the direct colours and hyperlink of g's pen.
-inline Pen unpackPen(PenBits bits, const Grid& g) {
+// The same with the direct colours and hyperlink of rest.
+inline Pen unpackPen(PenBits bits, const Pen& rest) {
     Pen p = unpackPen(bits);
-    p.fgRgb = g.fgRgb;
-    p.bgRgb = g.bgRgb;
-    p.ulRgb = g.ulRgb;
-    p.link = g.link;
+    p.fgRgb = rest.fgRgb;
+    p.bgRgb = rest.bgRgb;
+    p.ulRgb = rest.ulRgb;
+    p.link = rest.link;
     return p;
 }
 

@@ -237,7 +237,7 @@ class Script {
             if (sscanf(rest.c_str(), "%d,%d", &r, &c) != 2) return fail("bad cursor");
             const Grid& g = term_->grid();
             std::string got =
-                std::to_string(g.cursorRow - screenTop(g)) + "," + std::to_string(g.cursorCol);
+                std::to_string(g.cursor.row - screenTop(g)) + "," + std::to_string(g.cursor.col);
             check(got == rest, "cursor " + got + ", expected " + rest);
         } else if (word == "cell") {
             int r = 0, c = 0;
@@ -268,8 +268,8 @@ class Script {
         fresh.resize(g.cols, g.height);
         fresh.write(term_->snapshot());
         check(visibleLooks(fresh.grid()) == visibleLooks(g), "the snapshot shows another screen");
-        check(fresh.grid().cursorRow - screenTop(fresh.grid()) == g.cursorRow - screenTop(g) &&
-                  fresh.grid().cursorCol == g.cursorCol,
+        check(fresh.grid().cursor.row - screenTop(fresh.grid()) == g.cursor.row - screenTop(g) &&
+                  fresh.grid().cursor.col == g.cursor.col,
               "the snapshot puts the cursor elsewhere");
         term_.reset();
         ++cases_;

@@ -72,7 +72,7 @@ TEST(Sgr, CodeTable) {
         Grid g = newGrid();
         applySgr(g, c.start);
         applySgr(g, c.params);
-        EXPECT_EQ(g.pen(), c.pen) << c.start << " then " << c.params;
+        EXPECT_EQ(g.pen, c.pen) << c.start << " then " << c.params;
     }
 }
 
@@ -84,9 +84,9 @@ TEST(Sgr, ManyParameters) {
     p += "38;5;123";
     applySgr(g, p);
     // Parameters past the bound are dropped.
-    EXPECT_EQ(g.pen(), (Pen{0, 0, 0, 0, kBold}));
+    EXPECT_EQ(g.pen, (Pen{0, 0, 0, 0, kBold}));
     applySgr(g, "0;" + std::string(kMaxParams - 4, ';') + "38;5;123");
-    EXPECT_EQ(g.pen(), (Pen{17, 0, 123, 0, 0}));
+    EXPECT_EQ(g.pen, (Pen{17, 0, 123, 0, 0}));
 }
 
 // The interpreter reads short parameter lists on its own; the pen must
@@ -126,7 +126,7 @@ TEST(Sgr, InterpreterAgreesWithApplySgr) {
                     p.find("123456789012345678") != std::string::npos;
         if (!huge) applySgr(a, p);
         feed(b, "\x1b[" + p + "m");
-        ASSERT_EQ(a.pen(), b.pen()) << p;
+        ASSERT_EQ(a.pen, b.pen) << p;
     }
 }
 
