@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "screen/editing.h"
-#include "screen/placement.h"
 #include "screen/modes.h"
+#include "screen/placement.h"
 #include "screen/sgr.h"
 #include "screen/tabs.h"
 

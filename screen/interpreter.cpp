@@ -304,7 +304,12 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     const size_t cols = size_t(g.cols);
     size_t col = size_t(g.cursor.col);
     PenBits pen = packPen(g.pen);
-    Cell penCell = row.penCell(unpackPen(pen, g.pen));
+    // Most pens are common: their cell is made from the bits alone.
+    auto cellOf = [&](PenBits bits) {
+        return g.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
+                                                  : row.penCell(unpackPen(bits, g.pen));
+    };
+    Cell penCell = cellOf(pen);
     int32_t last = g.lastRune;
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
@@ -332,14 +337,14 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         const char* final = sgrMemo.read(p + pos + 2, p + n, common);
         if (!final) break;
         pen = common.apply(pen);
-        penCell = row.penCell(unpackPen(pen, g.pen));
+        penCell = cellOf(pen);
         pos = size_t(final - p) + 1;
         last = -1;
     }
     g.lastRune = last;
     g.cursor.col = int64_t(col);
     g.cursor.pendingWrap = col >= cols;
-    g.pen = unpackPen(pen, g.pen);
+    setPenBits(g.pen, pen);
     return pos;
 }
 
@@ -374,7 +379,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
                     if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common)) {
-                        g.pen = unpackPen(common.apply(packPen(g.pen)), g.pen);
+                        setPenBits(g.pen, common.apply(packPen(g.pen)));
                         g.lastRune = -1;
                     } else
                         plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),

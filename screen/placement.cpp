@@ -63,7 +63,8 @@ void appendCombining(Grid& g, int32_t mark) {
             row.put(right, row[at].rightHalf());
             g.cursor.col += 1;
             g.cursor.pendingWrap = g.cols > 0 && g.cursor.col >= g.cols && g.modes.autowrap;
-            if (g.cols > 0 && g.cursor.col >= g.cols && !g.modes.autowrap) g.cursor.col = g.cols - 1;
+            if (g.cols > 0 && g.cursor.col >= g.cols && !g.modes.autowrap)
+                g.cursor.col = g.cols - 1;
         }
         return;
     }

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "screen/grid.h"
@@ -17,22 +20,41 @@ namespace screen {
 // hyperlink stay out of it, in the grid.
 using PenBits = uint64_t;
 
-inline PenBits packPen(Pen pen) {
-    return PenBits(Cell::colorBits(pen)) | PenBits(pen.attrs) << 32 | PenBits(pen.ul) << 48 |
-           PenBits(pen.ulIndex) << 56;
+// A Pen's first eight bytes are its PenBits (on a little-endian machine),
+// so packing and unpacking are copies.
+static_assert(offsetof(Pen, attrs) == 4 && offsetof(Pen, ul) == 6 && offsetof(Pen, ulIndex) == 7 &&
+              offsetof(Pen, fgRgb) == 8);
+static_assert(std::endian::native == std::endian::little);
+inline PenBits packPen(const Pen& pen) {
+    PenBits bits;
+    std::memcpy(&bits, &pen, sizeof bits);
+    return bits;
+}
+// The pen's PenBits part set to bits.
+inline void setPenBits(Pen& pen, PenBits bits) {
+    std::memcpy(static_cast<void*>(&pen), &bits, sizeof bits);
 }
 inline Pen unpackPen(PenBits bits) {
-    return Pen{uint8_t(bits),        uint8_t(bits >> 8),  uint8_t(bits >> 16), uint8_t(bits >> 24),
-               uint16_t(bits >> 32), uint8_t(bits >> 48), uint8_t(bits >> 56)};
+    Pen p;
+    setPenBits(p, bits);
+    return p;
 }
 // The same with the direct colours and hyperlink of rest.
 inline Pen unpackPen(PenBits bits, const Pen& rest) {
-    Pen p = unpackPen(bits);
-    p.fgRgb = rest.fgRgb;
-    p.bgRgb = rest.bgRgb;
-    p.ulRgb = rest.ulRgb;
-    p.link = rest.link;
+    Pen p = rest;
+    setPenBits(p, bits);
     return p;
+}
+// Whether a pen with these bits is rare (see Pen::rare), its hyperlink
+// aside.
+inline bool rareBits(PenBits bits) {
+    return uint8_t(bits) == kColorDirect || uint8_t(bits >> 8) == kColorDirect ||
+           ((bits >> 32) & (kRareStyles | 0xffff0000u)) != 0;
+}
+// The cell template of a pen that is not rare: its colours and the
+// common styles.
+inline Cell commonPenCell(PenBits bits) {
+    return Cell::make(0, 1, unpackPen(bits));
 }
 
 // What a parameter text does to any pen: each code keeps some of its bits
