@@ -149,7 +149,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
     ssize_t n = session_.pty.read(buf, sizeof buf);
     if (n > 0) {
         std::string_view chunk(buf, n);
-        session_.term->write(chunk);  // the screen sees output before any client
+        session_.term->write(chunk, Clock::now());  // the screen sees output before any client
         broadcast(MsgKind::Output, chunk);
     } else if (n == 0 || errno == EIO) {
         session_.running = false;
@@ -179,10 +179,18 @@ void Daemon::checkSocket() {
 }
 
 int Daemon::msUntilNextTimer() const {
-    return msUntil(nextSocketCheck_);
+    int ms = msUntil(nextSocketCheck_);
+    // A synchronized update left open ends by itself at its deadline
+    // (rounded up, so that the wait does not end just short of it).
+    if (auto update = session_.term->updateDeadline()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*update - Clock::now());
+        ms = std::min<int64_t>(ms, std::max<int64_t>(0, left.count()));
+    }
+    return ms;
 }
 
 void Daemon::runTimers() {
+    session_.term->endOverdueUpdate(Clock::now());
     if (Clock::now() >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;

@@ -10,6 +10,7 @@
 // screen cannot move them into the history.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -30,6 +31,9 @@ namespace screen {
 // kMaxColumns), and the number of warnings kept.
 inline constexpr int64_t kMaxRows = 4096;
 inline constexpr size_t kMaxWarnings = 100;
+
+// The clock that dates synchronized updates (the caller's; see feed()).
+using SyncClock = std::chrono::steady_clock;
 
 // The alternate screen and how it was entered: 1049 saved the main
 // screen's cursor and pen, to be restored when it is left by 1049.
@@ -58,6 +62,7 @@ struct Grid {
     std::string title;  // OSC 0 / OSC 2
     std::deque<std::string> warnings;
     bool syncActive = false;
+    SyncClock::time_point syncBegan{};  // when the open update began
     std::unique_ptr<Grid> syncGrid;
     std::string held;
     // While the alternate screen is shown: the main screen's lines (and

@@ -450,7 +450,7 @@ void copyUpdateState(Grid& dst, const Grid& src) {
 
 }  // namespace
 
-void feed(Grid& g, std::string_view chunk) {
+void feed(Grid& g, std::string_view chunk, SyncClock::time_point now) {
     std::string joined;
     std::string_view data = chunk;
     if (!g.held.empty()) {
@@ -469,11 +469,16 @@ void feed(Grid& g, std::string_view chunk) {
             break;
         }
         if (s.kind == Stop::SyncBegin) {
-            if (g.syncActive)
+            if (g.syncActive) {
+                // The update goes on as it was, with what it holds and its
+                // deadline.
                 addWarning(g, "nested DEC 2026 sync begin at byte " + std::to_string(s.at));
-            if (!g.syncGrid) g.syncGrid = std::make_unique<Grid>();
-            copyUpdateState(*g.syncGrid, g);
-            g.syncActive = true;
+            } else {
+                if (!g.syncGrid) g.syncGrid = std::make_unique<Grid>();
+                copyUpdateState(*g.syncGrid, g);
+                g.syncActive = true;
+                g.syncBegan = now;
+            }
         } else {
             if (g.syncActive && g.syncGrid)
                 copyUpdateState(g, *g.syncGrid);
@@ -483,6 +488,18 @@ void feed(Grid& g, std::string_view chunk) {
         }
         pos = s.at + kMarkerBytes;
     }
+}
+
+std::optional<SyncClock::time_point> syncDeadline(const Grid& g) {
+    if (!g.syncActive) return std::nullopt;
+    return g.syncBegan + kSyncTimeout;
+}
+
+void endOverdueSync(Grid& g, SyncClock::time_point now) {
+    if (!g.syncActive || now < g.syncBegan + kSyncTimeout) return;
+    if (g.syncGrid) copyUpdateState(g, *g.syncGrid);
+    g.syncActive = false;
+    addWarning(g, "DEC 2026 sync update ended after its timeout");
 }
 
 void feedRaw(Grid& g, std::string_view bytes) {
