@@ -201,6 +201,7 @@ void reverseIndex(Grid& g) {
 
 void setScrollRegion(Grid& g, std::string_view params) {
     int64_t top = screenTop(g);
+    const Margins kept = g.margins;
     g.margins.top = 0;
     g.margins.bottom = 0;
     if (!params.empty()) {
@@ -208,11 +209,15 @@ void setScrollRegion(Grid& g, std::string_view params) {
         int64_t h =
             g.height > 0 ? std::min(g.height, kMaxRows) : std::max<int64_t>(g.lines.size(), 1);
         int64_t t = paramAt(p, 0, 1);
-        int64_t b = std::min(paramAt(p, 1, h), h);
-        if (t < b) {
-            g.margins.top = top + t - 1;
-            g.margins.bottom = std::max(top + b - 1, g.margins.top);
+        int64_t b = paramAt(p, 1, h);
+        // Top at or below bottom, or a bottom beyond the screen: terminals
+        // ignore the sequence, margins and cursor stay.
+        if (t >= b || b > h) {
+            g.margins = kept;
+            return;
         }
+        g.margins.top = top + t - 1;
+        g.margins.bottom = std::max(top + b - 1, g.margins.top);
     }
     // The cursor goes home: to the top margin in origin mode.
     g.cursor.pendingWrap = false;

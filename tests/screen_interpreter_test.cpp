@@ -173,7 +173,9 @@ TEST(Interpreter, Margins) {
         {"scroll up and down",
          {rows + ESC + "[2;4r" + ESC + "[S" + ESC + "[2T"},
          {"a", "", "", "c", "e"}},
-        {"a bad region clears it", {rows + ESC + "[4;2r\n\n\n\n\nX"}, {"b", "c", "d", "e", "X"}},
+        {"a bad region is ignored, the cursor stays",
+         {rows + ESC + "[4;2r\n\n\n\n\nX"},
+         {"", "", "", "", " X"}},
         {"index and next line", {"ab" + ESC + "Dc" + ESC + "Ed"}, {"ab", "  c", "d"}},
     });
 }
