@@ -17,10 +17,12 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "screen/cell.h"
 #include "screen/lines.h"
 #include "screen/links.h"
+#include "screen/queries.h"
 #include "screen/row.h"
 #include "screen/state.h"
 
@@ -75,6 +77,8 @@ struct Grid {
     // The last graphic character written, for REP (-1: none since the
     // last control).
     int32_t lastRune = -1;
+    // Queries the program asked, oldest first, until the owner takes them.
+    std::vector<Query> queries;
 };
 
 // Printable ASCII goes in as it is: no other character set, no insert
