@@ -253,13 +253,15 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
             g.cursorCol = g.cols;
             g.pendingWrap = false;
         } else {
-            g.cursorCol = cols - 1;
+            g.cursorCol = cols;
         }
     }
-    if (!g.altActive && rows > 0 && g.height > rows) {
+    // Without a height every line is on the screen.
+    const int64_t shown = g.height > 0 ? g.height : g.lines.size();
+    if (!g.altActive && rows > 0 && shown > rows) {
         // Shrinking drops the rows below the cursor first, so the screen's
         // top line stays where it is.
-        int64_t drop = std::min(g.height - rows, g.lines.size() - 1 - g.cursorRow);
+        int64_t drop = std::min(shown - rows, g.lines.size() - 1 - g.cursorRow);
         for (int64_t i = 0; i < drop; ++i)
             g.lines.popBack();
     }
@@ -269,7 +271,8 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
     while (g.lines.size() < rows)
         g.lines.pushBack();
     g.cursorRow = std::min(g.cursorRow, std::max<int64_t>(g.lines.size() - 1, 0));
-    g.cursorCol = std::min(g.cursorCol, std::max<int64_t>(cols - 1, 0));
+    // A pending wrap waits just past the last column, as after writing it.
+    g.cursorCol = std::min(g.cursorCol, g.pendingWrap ? cols : std::max<int64_t>(cols - 1, 0));
     trimScrollback(g);
     // The size belongs to the terminal: a main screen saved behind the
     // alternate screen, and a frame being assembled, take it too.

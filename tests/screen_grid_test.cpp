@@ -214,13 +214,27 @@ TEST(Grid, ShrinkingKeepsTheTopLine) {
     EXPECT_EQ(lineText(g, 4), "r4");
 }
 
+TEST(Grid, GrowingFromNoHeightKeepsTheCursorOnTheScreen) {
+    Grid g = screenGrid(10, 24, 1);
+    type(g, "$");
+    resize(g, 10, 0);
+    resize(g, 10, 8);
+    EXPECT_EQ(screenTop(g), 0);
+    EXPECT_EQ(g.cursorRow, 0);
+    EXPECT_EQ(g.lines.size(), 8);
+    EXPECT_EQ(lineText(g, 0), "$");
+}
+
 TEST(Grid, ResizeWithPendingWrap) {
     Grid g = screenGrid(10, 3);
     type(g, "0123456789");
     ASSERT_TRUE(g.pendingWrap);
-    resize(g, 8, 3);  // narrower: wait on the new last column
+    resize(g, 8, 3);  // narrower: wait past the new last column
     EXPECT_TRUE(g.pendingWrap);
-    EXPECT_EQ(g.cursorCol, 7);
+    EXPECT_EQ(g.cursorCol, 8);
+    resize(g, 8, 4);  // the same width: still waiting, as after writing it
+    EXPECT_TRUE(g.pendingWrap);
+    EXPECT_EQ(g.cursorCol, 8);
     resize(g, 12, 3);  // wider: continue the line
     EXPECT_FALSE(g.pendingWrap);
     EXPECT_EQ(g.cursorCol, 8);
@@ -285,7 +299,7 @@ TEST(Grid, HistoryKeepsEveryCellExactly) {
     putRune(g, 0x7fffffff);
     g.fg = 0;
     putRune(g, 0x1f600);
-    putRune(g, 0x0301);                                    // joins the right half
+    g.lines.edit(0).addMark(6, 0x0301);                    // a mark on the right half
     g.lines.edit(0).put(7, Cell::make(0, 0, Pen{}));       // a stray width-0 cell
     g.lines.edit(0).put(8, Cell::make(0x4e2d, 2, Pen{}));  // an orphan left half
     Row original = g.lines.row(0);
