@@ -52,17 +52,25 @@ int displayWidth(int32_t rune) {
 
 void appendCombining(Grid& g, int32_t mark) {
     Row& row = cursorLine(g);
-    if (g.cursorCol >= 1 && size_t(g.cursorCol - 1) < row.size()) {
-        row.addMark(size_t(g.cursorCol - 1), mark);
+    if (g.cursorCol >= 1) {
+        // The character before the cursor (the left half of a wide one); a
+        // blank never written is still a place on the screen.
+        size_t at = size_t(std::min(g.cursorCol, columnLimit(g)) - 1);
+        if (row.isWideRight(at)) --at;
+        row.padTo(at + 1);
+        row.addMark(at, mark);
         return;
     }
     if (g.cursorRow >= 1 && g.lines.rowSize(g.cursorRow - 1) > 0) {
         Row& above = g.lines.edit(g.cursorRow - 1);
-        above.addMark(above.size() - 1, mark);
+        size_t last = above.size() - 1;
+        if (above.isWideRight(last)) --last;
+        above.addMark(last, mark);
         return;
     }
-    if (int64_t(row.size()) > kMaxColumns) return;
-    row.put(row.size(), mark, 0, g.pen());
+    // With no character before it a mark shows nothing, as in terminals;
+    // a cell of its own would take a column that the program does not
+    // count.
 }
 
 void putRune(Grid& g, int32_t rune) {
@@ -72,6 +80,8 @@ void putRune(Grid& g, int32_t rune) {
         return;
     }
     int w = isWide(rune) ? 2 : 1;
+    // A wide character cannot be shown on a one-column screen at all.
+    if (w > columnLimit(g)) return;
     g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) + 1);
     if (g.pendingWrap) wrapLine(g);
     if (g.cols > 0) {

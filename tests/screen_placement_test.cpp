@@ -102,10 +102,11 @@ TEST(Placement, CursorPastTheEdge) {
     EXPECT_EQ(w.lines.rowSize(0), 81);
     EXPECT_EQ(w.cursorCol, 81);
     EXPECT_TRUE(w.pendingWrap);
-    // One column: a wide character fills columns 0 and 1.
+    // One column cannot show a wide character: it is dropped.
     Grid one = screenGrid(1, 3);
     type(one, "\xe4\xb8\xad");
-    EXPECT_EQ(one.lines.rowSize(0), 2);
+    EXPECT_EQ(one.lines.rowSize(0), 0);
+    EXPECT_EQ(one.cursorCol, 0);
 }
 
 TEST(Placement, NeverWrittenCellsAreDefaultBlanks) {
@@ -132,12 +133,20 @@ TEST(Placement, CombiningMarks) {
     type(g, "\xcc\x82");
     EXPECT_EQ(lineText(g, 0), "e\xcc\x81\xcc\x82");
     EXPECT_EQ(g.lines.rowSize(1), 0);
-    // On the first line of a new grid it becomes a cell of its own.
+    // With no character before it, it is dropped: a cell of its own would
+    // take a column that the program does not count.
     Grid n = newGrid();
     type(n, "\xcc\x81");
-    ASSERT_EQ(n.lines.rowSize(0), 1);
-    EXPECT_EQ(n.lines.row(0)[0].width(), 0);
+    EXPECT_EQ(n.lines.rowSize(0), 0);
     EXPECT_EQ(n.cursorCol, 0);
+    // Past the end of the row it joins the blank before the cursor, and
+    // after a wide character the character itself.
+    Grid past = screenGrid(10, 2);
+    past.cursorCol = 3;
+    type(past, "\xcc\x81x\xe4\xb8\xad\xcc\x82");
+    EXPECT_EQ(lineText(past, 0), "   \xcc\x81x\xe4\xb8\xad\xcc\x82");
+    EXPECT_EQ(past.lines.row(0).text(4), "\xe4\xb8\xad\xcc\x82");
+    EXPECT_EQ(past.cursorCol, 6);
     // After the last column, before the wrap, it still joins.
     Grid edge = screenGrid(3, 2);
     type(edge, "abc\xcc\x81");
