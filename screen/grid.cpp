@@ -224,6 +224,7 @@ void leaveAltScreen(Grid& g, bool restore) {
     }
     int64_t altRow = g.cursorRow - screenTop(g);
     int64_t altCol = g.cursorCol;
+    bool altWrap = g.pendingWrap;
     copyGridState(g, *g.savedMain);
     g.savedMain.reset();
     syncScreenRows(g);
@@ -239,6 +240,7 @@ void leaveAltScreen(Grid& g, bool restore) {
         int64_t top = screenTop(g);
         g.cursorRow = std::clamp(satAdd(top, altRow), top, lastScreenRow(g));
         g.cursorCol = altCol;
+        g.pendingWrap = altWrap;
     }
     g.cursorRow = clampRow(g, g.cursorRow);
     ensureRow(g, g.cursorRow);

@@ -176,6 +176,14 @@ TEST(Grid, AlternateScreenWithoutCursorRestore) {
     leaveAltScreen(g, false);
     EXPECT_EQ(g.cursorRow, screenTop(g) + 10);
     EXPECT_EQ(g.cursorCol, 20);
+    // The wrap the main screen had pending goes with its cursor.
+    type(g, std::string(20, 'x'));
+    ASSERT_TRUE(g.pendingWrap);
+    enterAltScreen(g);
+    type(g, "y");
+    leaveAltScreen(g, false);
+    EXPECT_FALSE(g.pendingWrap);
+    EXPECT_EQ(g.cursorCol, 1);
 }
 
 TEST(Grid, ResizeKeepsRowsAndClampsTheCursor) {

@@ -193,6 +193,12 @@ TEST(Render, SnapshotRepaintsTheSameScreen) {
         // early.
         {"pending wrap across a resize", 3, 3, {{"abc"}, {"", 3, 4}}},
         {"pending wrap across a narrowing", 5, 3, {{"abcde"}, {"", 3, 3}}},
+        // Leaving the alternate screen without restoring the cursor kept
+        // the main screen's pending wrap with the alternate cursor.
+        {"wrap pending behind the alternate screen",
+         5,
+         3,
+         {{"abcde" + ESC + "[?1047hx" + ESC + "[?1047l"}}},
         // Growing from no height at all left the cursor in the history.
         {"no height, then a height", 10, 1, {{"$"}, {"", 10, 24}, {"", 10, 0}, {"", 10, 8}}},
     };
