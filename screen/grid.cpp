@@ -233,7 +233,8 @@ void leaveAltScreen(Grid& g, bool restore) {
     g.syncGrid.reset();
     if (restore) {
         g.cursorRow = g.altSavedRow;
-        g.cursorCol = g.altSavedCol;
+        // The screen may have narrowed since.
+        g.cursorCol = std::min(g.altSavedCol, columnLimit(g) - 1);
         g.pendingWrap = false;
     } else {
         // The alternate screen's cursor stays where it was on the screen.

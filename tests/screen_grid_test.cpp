@@ -163,6 +163,12 @@ TEST(Grid, AlternateScreenWithCursorRestore) {
     EXPECT_FALSE(g.savedMain);
     leaveAltScreen(g, true);  // not there: nothing
     EXPECT_EQ(g.cursorCol, 2);
+    // A screen narrowed meanwhile brings the cursor back within it.
+    g.cursorCol = 15;
+    enterAltScreen(g);
+    resize(g, 5, 5);
+    leaveAltScreen(g, true);
+    EXPECT_EQ(g.cursorCol, 4);
 }
 
 TEST(Grid, AlternateScreenWithoutCursorRestore) {
