@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for a while, starting from its seeds and the
+# Runs every fuzz target for a while, starting from its seeds and its
 # dictionary; a crash, a leak, undefined behaviour or a hang fails the run.
 #   fuzz/run.sh [build dir] [seconds per target] [target...]
 # New inputs go to a scratch corpus, so the seeds in the tree stay as they
@@ -21,6 +21,7 @@ for t in "${targets[@]}"; do
     case "$t" in
         screen_fuzz) dict=(-dict="$here/escapes.dict") ;;
         daemon_fuzz) dict=(-dict="$here/frames.dict") ;;
+        cli_fuzz) dict=(-dict="$here/cli.dict") ;;
     esac
     echo "== $t: ${seconds}s"
     if ! "$build/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
