@@ -1,3 +1,5 @@
+// The daemon's life: start-up, the readiness loop with its timers, shutdown.
+// What happens to each client's bytes is in daemon_clients.cpp.
 #include "kiv/daemon.h"
 
 #include <poll.h>
@@ -7,20 +9,23 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <fstream>
+#include <vector>
 
 #include "kiv/config.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
+#include "kiv/session_names.h"
 #include "kiv/tcp.h"
 
 namespace kiv {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr int InitialCols = 80;
 constexpr int InitialRows = 24;
@@ -41,140 +46,10 @@ void writePidFile(const std::string& name) {
     if (!out) throw SystemError("cannot write pid file: " + path);
 }
 
-// Everything runDaemon owns besides the session record.
-struct Daemon {
-    Session& s;
-    Logger& log;
-    std::string socketPath;
-    UniqueFd unixListener;
-    UniqueFd tcpListener;
-    std::chrono::steady_clock::time_point nextSocketCheck;
-
-    void acceptClient(int listener, bool trusted) {
-        UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-        if (!fd) return;
-        setNonBlocking(fd.get());
-        int raw = fd.get();
-        // A socket the selector refuses is closed at once (UniqueFd does it).
-        if (!addClient(s, std::move(fd), trusted)) return;
-        if (trusted) log.info("client attached fd=" + std::to_string(raw));
-    }
-
-    // Returns false when the command's terminal has closed.
-    bool serviceMaster(const ReadyEvent& ev) {
-        if (ev.writable) flushPty(s);
-        if (!(ev.readable || ev.error) || !s.running) return true;
-        char buf[ReadChunk];
-        ssize_t n = s.pty.read(buf, sizeof buf);
-        if (n > 0) {
-            std::string_view chunk(buf, n);
-            s.term->write(chunk);  // the screen sees output before any client
-            broadcast(s, MsgKind::Output, chunk);
-        } else if (n == 0 || errno == EIO) {
-            s.running = false;
-            return false;
-        }
-        return true;
-    }
-
-    void serviceClient(const ReadyEvent& ev) {
-        int index = clientIndex(s, ev.fd);
-        if (index < 0) return;  // dropped earlier in this batch
-        bool failed = ev.writable && !flushClient(s, index);
-        if (ev.readable || ev.error) {
-            if (failed) return dropClient(s, ev.fd);
-            char buf[ReadChunk];
-            ssize_t n = ::read(ev.fd, buf, sizeof buf);
-            if (n <= 0) return dropClient(s, ev.fd);
-            try {
-                if (!feedClient(s, log, ev.fd, std::string_view(buf, n))) dropClient(s, ev.fd);
-            } catch (const IoError&) {
-                dropClient(s, ev.fd);
-            }
-        } else if (failed) {
-            dropClient(s, ev.fd);
-        }
-    }
-
-    // Brings the socket back when its file has vanished, so that the session
-    // stays reachable. A directory that cannot be made yet is tried again at
-    // the next check.
-    void checkSocket() {
-        struct stat st;
-        if (lstat(socketPath.c_str(), &st) == 0 || errno != ENOENT) return;
-        try {
-            // As at start-up, the pid file is there before the socket answers.
-            kivDir();
-            writePidFile(s.name);
-            UniqueFd listener = listenUnix(socketPath);
-            if (!s.sel->add(listener.get(), Interest::Read)) return;
-            s.sel->remove(unixListener.get());
-            unixListener = std::move(listener);
-            log.info("socket restored: " + socketPath);
-        } catch (const Error&) {
-        }
-    }
-
-    void loop(const sigset_t& waitMask) {
-        nextSocketCheck = std::chrono::steady_clock::now() + SocketCheckInterval;
-        while (s.running && !shutdownRequested) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                nextSocketCheck - std::chrono::steady_clock::now());
-            int timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
-            for (const ReadyEvent& ev : s.sel->wait(timeout, &waitMask)) {
-                if (ev.fd == unixListener.get()) {
-                    acceptClient(ev.fd, true);
-                } else if (tcpListener && ev.fd == tcpListener.get()) {
-                    acceptClient(ev.fd, false);
-                } else if (ev.fd == s.pty.masterFd()) {
-                    if (!serviceMaster(ev)) break;
-                } else {
-                    serviceClient(ev);
-                }
-            }
-            if (std::chrono::steady_clock::now() >= nextSocketCheck) {
-                checkSocket();
-                nextSocketCheck = std::chrono::steady_clock::now() + SocketCheckInterval;
-            }
-        }
-    }
-
-    // A session's last output (the error before a shell exits, say) must not
-    // be lost because a client's socket was full at that moment: queued
-    // output gets a moment to go out before the connections close.
-    void drainClients() {
-        auto deadline = std::chrono::steady_clock::now() + ShutdownDrainLimit;
-        for (;;) {
-            std::vector<pollfd> pending;
-            for (const Client& c : s.clients)
-                if (!c.outBuf.empty()) pending.push_back({c.fd.get(), POLLOUT, 0});
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (pending.empty() || left.count() <= 0) return;
-            int ready = poll(pending.data(), pending.size(), static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return;
-            for (const pollfd& p : pending) {
-                int index = clientIndex(s, p.fd);
-                if (p.revents && index >= 0 && !flushClient(s, index))
-                    s.clients[index].outBuf.clear();  // gone: nothing more to wait for
-            }
-        }
-    }
-
-    void shutdown() {
-        drainClients();
-        for (Client& c : s.clients)
-            c.fd.reset();
-        s.clients.clear();
-        unixListener.reset();
-        tcpListener.reset();
-        removeSocket(s.name);
-        removeLock(s.name);
-        unlink(sessionFile(s.name, ".pid").c_str());
-        s.pty.close();
-    }
-};
+int msUntil(Clock::time_point when) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
+    return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
 
 }  // namespace
 
@@ -182,19 +57,174 @@ void onShutdown(int) {
     shutdownRequested = 1;
 }
 
-Session newSession(const std::string& name, const std::string& command) {
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args) {
     Session s;
     s.name = name;
-    s.pty = openPty(command, {}, InitialCols, InitialRows);
+    s.pty =
+        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;
     s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
     return s;
 }
 
-void runDaemon(const std::string& name, const std::string& command, Session& session,
-               const std::string& listen, bool logEnabled) {
+Daemon::Daemon(Session session, Logger log) : session_(std::move(session)), log_(std::move(log)) {
+    setNonBlocking(session_.pty.masterFd());
+    if (!sel_.add(session_.pty.masterFd(), Interest::Read))
+        throw SystemError("cannot watch the pseudo-terminal");
+    nextSocketCheck_ = Clock::now() + SocketCheckInterval;
+}
+
+Daemon::~Daemon() = default;
+
+void Daemon::start(const std::string& listen) {
+    socketPath_ = socketPath(session_.name);
+    removeSocket(session_.name);
+    writePidFile(session_.name);
+    unixListener_ = listenUnix(socketPath_);
+
+    if (!listen.empty()) {
+        try {
+            ListenAddr addr = parseListen(listen);
+            TcpListener tcp = startTcpListener(addr, addr.port);
+            tcpListener_ = std::move(tcp.fd);
+            log_.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +
+                      std::to_string(tcp.port));
+        } catch (const UsageError& e) {
+            log_.info(std::string("tcp listener disabled: ") + e.what());
+        } catch (const SystemError& e) {
+            log_.info(std::string("tcp listener disabled: ") + e.what());
+        }
+    }
+
+    sel_.add(unixListener_.get(), Interest::Read);
+    if (tcpListener_) sel_.add(tcpListener_.get(), Interest::Read);
+    log_.info("listening on " + socketPath_);
+}
+
+void Daemon::run(const sigset_t* waitMask) {
+    while (session_.running && !shutdownRequested)
+        step(msUntilNextTimer(), waitMask);
+}
+
+bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
+    for (const ReadyEvent& ev : sel_.wait(timeoutMs, waitMask)) {
+        if (unixListener_ && ev.fd == unixListener_.get()) {
+            acceptClient(ev.fd, true);
+        } else if (tcpListener_ && ev.fd == tcpListener_.get()) {
+            acceptClient(ev.fd, false);
+        } else if (ev.fd == session_.pty.masterFd()) {
+            if (!serviceMaster(ev)) break;
+        } else if (auto known = clientByFd_.find(ev.fd); known != clientByFd_.end()) {
+            serviceClient(known->second, ev);
+        }
+    }
+    sweepClients();
+    runTimers();
+    return session_.running;
+}
+
+void Daemon::acceptClient(int listener, bool trusted) {
+    UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd) return;
+    int raw = fd.get();
+    if (adoptClient(std::move(fd), trusted) && trusted)
+        log_.info("client attached fd=" + std::to_string(raw));
+}
+
+// Returns false when the command's terminal has closed.
+bool Daemon::serviceMaster(const ReadyEvent& ev) {
+    if (ev.writable) flushPty();
+    if (!(ev.readable || ev.error) || !session_.running) return true;
+    char buf[ReadChunk];
+    ssize_t n = session_.pty.read(buf, sizeof buf);
+    if (n > 0) {
+        std::string_view chunk(buf, n);
+        session_.term->write(chunk);  // the screen sees output before any client
+        broadcast(MsgKind::Output, chunk);
+    } else if (n == 0 || errno == EIO) {
+        session_.running = false;
+        return false;
+    }
+    return true;
+}
+
+// Brings the socket back when its file has vanished, so that the session
+// stays reachable. A directory that cannot be made yet is tried again at
+// the next check.
+void Daemon::checkSocket() {
+    if (!unixListener_) return;  // driven in-process: no files of its own
+    struct stat st;
+    if (lstat(socketPath_.c_str(), &st) == 0 || errno != ENOENT) return;
+    try {
+        // As at start-up, the pid file is there before the socket answers.
+        kivDir();
+        writePidFile(session_.name);
+        UniqueFd listener = listenUnix(socketPath_);
+        if (!sel_.add(listener.get(), Interest::Read)) return;
+        sel_.remove(unixListener_.get());
+        unixListener_ = std::move(listener);
+        log_.info("socket restored: " + socketPath_);
+    } catch (const Error&) {
+    }
+}
+
+int Daemon::msUntilNextTimer() const {
+    return msUntil(nextSocketCheck_);
+}
+
+void Daemon::runTimers() {
+    if (Clock::now() >= nextSocketCheck_) {
+        checkSocket();
+        nextSocketCheck_ = Clock::now() + SocketCheckInterval;
+    }
+}
+
+// A session's last output (the error before a shell exits, say) must not
+// be lost because a client's socket was full at that moment: queued output
+// gets a moment to go out before the connections close.
+void Daemon::drainClients() {
+    auto deadline = Clock::now() + ShutdownDrainLimit;
+    for (;;) {
+        std::vector<pollfd> pending;
+        for (auto& [id, c] : clients_)
+            if (!c.dropped && !c.outBuf.empty()) pending.push_back({c.fd.get(), POLLOUT, 0});
+        int left = msUntil(deadline);
+        if (pending.empty() || left <= 0) return;
+        int ready = poll(pending.data(), pending.size(), left);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return;
+        for (const pollfd& p : pending) {
+            Client* c = findByFd(p.fd);
+            if (p.revents && c && !flushClient(*c)) c->outBuf.clear();  // gone: nothing to wait for
+        }
+    }
+}
+
+void Daemon::shutdown() {
+    drainClients();
+    for (auto& [id, c] : clients_)
+        sel_.remove(c.fd.get());
+    clients_.clear();
+    clientByFd_.clear();
+    if (unixListener_) {
+        sel_.remove(unixListener_.get());
+        unixListener_.reset();
+        if (tcpListener_) sel_.remove(tcpListener_.get());
+        tcpListener_.reset();
+        removeSocket(session_.name);
+        removeLock(session_.name);
+        unlink(sessionFile(session_.name, ".pid").c_str());
+    }
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    log_.info("daemon: exited");
+    log_.close();
+}
+
+void runDaemon(Session session, const std::string& command, const std::string& listen,
+               bool logEnabled) {
     Logger log = initLogger(logEnabled);
-    session.log = &log;
 
     // The termination signals stay blocked except inside the wait, so one
     // that arrives just before the wait still ends it at once.
@@ -212,39 +242,11 @@ void runDaemon(const std::string& name, const std::string& command, Session& ses
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGHUP);
 
-    log.info("daemon: session=" + name + " cmd=" + command);
-    Daemon d{session, log, socketPath(name), {}, {}, {}};
-    removeSocket(name);
-    writePidFile(name);
-    d.unixListener = listenUnix(d.socketPath);
-
-    if (!listen.empty()) {
-        try {
-            ListenAddr addr = parseListen(listen);
-            TcpListener tcp = startTcpListener(addr, addr.port);
-            d.tcpListener = std::move(tcp.fd);
-            log.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +
-                     std::to_string(tcp.port));
-        } catch (const UsageError& e) {
-            log.info(std::string("tcp listener disabled: ") + e.what());
-        } catch (const SystemError& e) {
-            log.info(std::string("tcp listener disabled: ") + e.what());
-        }
-    }
-
-    setNonBlocking(session.pty.masterFd());
-    session.sel = std::make_unique<Selector>();
-    session.sel->add(d.unixListener.get(), Interest::Read);
-    if (d.tcpListener) session.sel->add(d.tcpListener.get(), Interest::Read);
-    session.sel->add(session.pty.masterFd(), Interest::Read);
-    log.info("listening on " + d.socketPath);
-
-    d.loop(waitMask);
-
-    d.shutdown();
-    log.info("daemon: exited");
-    log.close();
-    session.log = nullptr;
+    log.info("daemon: session=" + session.name + " cmd=" + command);
+    Daemon daemon(std::move(session), std::move(log));
+    daemon.start(listen);
+    daemon.run(&waitMask);
+    daemon.shutdown();
 }
 
 }  // namespace kiv

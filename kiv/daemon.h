@@ -3,10 +3,15 @@
 // them from one single-threaded readiness loop.
 #pragma once
 
+#include <signal.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <unordered_map>
 
 #include "kiv/byte_queue.h"
 #include "kiv/fd.h"
@@ -30,52 +35,121 @@ inline constexpr int ReadChunk = 4096;
 // session impossible to attach to.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
 
+// Where a connection is on its way to live output.
+enum class ClientStage {
+    AwaitingAttach,    // a TCP connection that has not named the session yet
+    AwaitingSnapshot,  // joined; no output until its first Resize brings the screen
+    Live,              // gets every chunk of output and every Resize echo
+};
+
+// A client's handle: never reused within a daemon, so it stays valid (or
+// finds nothing) however clients come and go.
+using ClientId = uint64_t;
+
 struct Client {
     UniqueFd fd;
-    bool attached = false;          // its Input, Resize and Detach are acted on
-    bool awaitingSnapshot = false;  // joined, but no screen sent yet: no live output
-    ByteQueue outBuf;               // whole frames, oldest first
-    std::string inBuf;              // bytes that do not form a whole frame yet
+    ClientStage stage = ClientStage::AwaitingAttach;
+    bool overTcp = false;
+    ByteQueue outBuf;      // whole frames, oldest first
+    std::string inBuf;     // bytes that do not form a whole frame yet
+    bool dropped = false;  // closed and forgotten once the batch of events is done
 };
 
+// The command on its terminal, the model of its screen and the input that
+// waits for it.
 struct Session {
     std::string name;
-    Pty pty;                      // the master and the command's pid
-    std::vector<Client> clients;  // in order of connection
-    ByteQueue ptyOut;             // client input not yet written to the master
-    bool running = false;
+    Pty pty;
     std::unique_ptr<screen::Terminal> term;
-    std::unique_ptr<Selector> sel;
-    Logger* log = nullptr;
-    bool inputPaused = false;  // clients are not read while ptyOut is over the mark
+    ByteQueue ptyOut;  // client input not yet written to the master
+    bool running = false;
 };
 
-// Starts the command on a new 80x24 pseudo-terminal and makes its screen.
-Session newSession(const std::string& name, const std::string& command);
+// Starts the command with its arguments on a new 80x24 pseudo-terminal, with
+// the session's name in its environment, and makes its screen.
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args = {});
 
-// Start-up, the loop and shutdown. Returns when the command's terminal has
-// closed or a termination signal arrived; raises when start-up fails.
-void runDaemon(const std::string& name, const std::string& command, Session& session,
-               const std::string& listen, bool log);
+class Daemon {
+  public:
+    // Takes the session over; creates the selector and watches the master.
+    // Nothing is listened on and no file is made until start().
+    explicit Daemon(Session session, Logger log = {});
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Start-up: the pid file, the Unix listener on the session's socket and,
+    // with a listen address, the TCP listener. Raises when the Unix side
+    // cannot be set up; a TCP listener that cannot start is only logged.
+    void start(const std::string& listen);
+    // Serves until the command's terminal closes or onShutdown() was called.
+    // `waitMask` is the signal mask during each wait (see Selector::wait).
+    void run(const sigset_t* waitMask);
+    // Gives queued output its chance, closes every connection, removes the
+    // session's files and closes the master.
+    void shutdown();
+
+    // One wait of at most `timeoutMs` and its batch of events, then the
+    // sweep of dropped clients and the due timers. False once the session
+    // has ended. With adoptClient() this drives a daemon in-process, over a
+    // socketpair, without listeners or session files.
+    bool step(int timeoutMs, const sigset_t* waitMask = nullptr);
+    // Serves a connected socket as a client: `trusted` as over the Unix
+    // socket (no Attach needed), else as over TCP. Zero when the selector
+    // refuses the descriptor, which is then closed.
+    ClientId adoptClient(UniqueFd fd, bool trusted);
+
+    const Session& session() const { return session_; }
+    const Client* client(ClientId id) const;
+    size_t clientCount() const { return clients_.size(); }
+    const Selector& selector() const { return sel_; }
+
+  private:
+    // The loop's parts (daemon.cpp).
+    void acceptClient(int listener, bool trusted);
+    bool serviceMaster(const ReadyEvent& ev);
+    void checkSocket();
+    void runTimers();
+    int msUntilNextTimer() const;
+    void drainClients();
+
+    // The clients (daemon_clients.cpp).
+    void serviceClient(ClientId id, const ReadyEvent& ev);
+    bool feedClient(ClientId id, std::string_view bytes);
+    bool handleMessage(ClientId id, MsgKind kind, const std::string& payload);
+    void handleResize(ClientId id, const std::string& payload);
+    void queueSnapshot(ClientId id);
+    bool queueClient(Client& c, MsgKind kind, std::string_view payload);
+    bool flushClient(Client& c);
+    void broadcast(MsgKind kind, std::string_view payload);
+    void dropClient(Client& c);
+    void sweepClients();
+    void updateInterest(const Client& c);
+    void flushPty();
+    void updateInputPause();
+    Client* find(ClientId id);
+    Client* findByFd(int fd);
+
+    Session session_;
+    Logger log_;
+    Selector sel_;
+    std::string socketPath_;
+    UniqueFd unixListener_;
+    UniqueFd tcpListener_;
+    std::chrono::steady_clock::time_point nextSocketCheck_;
+    std::map<ClientId, Client> clients_;  // in order of connection
+    std::unordered_map<int, ClientId> clientByFd_;
+    ClientId lastId_ = 0;
+    bool inputPaused_ = false;  // clients are not read while ptyOut is over the mark
+};
+
+// Start-up, the loop and shutdown of a session's daemon, with the log and
+// the termination signals. Returns when the command's terminal has closed or
+// a termination signal arrived; raises when start-up fails.
+void runDaemon(Session session, const std::string& command, const std::string& listen, bool log);
 
 // The handler of SIGTERM, SIGINT and SIGHUP: asks the loop to stop.
 void onShutdown(int signal);
-
-// --- attached clients -------------------------------------------------------
-// A false result tells the caller to drop the client.
-
-bool addClient(Session& s, UniqueFd fd, bool trusted);
-void setInterest(Session& s, int fd, bool wantWrite);
-int clientIndex(const Session& s, int fd);
-bool takeClientFrame(Session& s, int index, MsgKind& kind, std::string& payload);
-void removeClient(Session& s, int fd);
-void dropClient(Session& s, int fd);
-void flushPty(Session& s);
-bool flushClient(Session& s, int index);
-bool queueClient(Session& s, int index, MsgKind kind, std::string_view payload);
-void broadcast(Session& s, MsgKind kind, std::string_view payload);
-void queueSnapshot(Session& s, int index);
-bool handleClientMsg(Session& s, int index, MsgKind kind, const std::string& payload);
-bool feedClient(Session& s, Logger& log, int fd, std::string_view bytes);
 
 }  // namespace kiv

@@ -143,12 +143,4 @@ void setNonBlocking(int fd) {
     if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-int sockClose(int fd) {
-    return close(fd);
-}
-
-bool wasInterrupted() {
-    return errno == EINTR;
-}
-
 }  // namespace kiv

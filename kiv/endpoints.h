@@ -41,9 +41,4 @@ UniqueFd listenTcp(const ListenAddr& addr, int port);
 // Adds O_NONBLOCK to the descriptor's status flags; failures are ignored.
 void setNonBlocking(int fd);
 
-int sockClose(int fd);
-
-// True when the last failed call was interrupted by a signal.
-bool wasInterrupted();
-
 }  // namespace kiv

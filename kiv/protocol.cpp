@@ -39,6 +39,18 @@ std::string frameBytes(MsgKind kind, std::string_view payload) {
     return frame;
 }
 
+std::string resizePayload(WindowSize size) {
+    auto cols = static_cast<unsigned>(size.cols), rows = static_cast<unsigned>(size.rows);
+    return {static_cast<char>(cols >> 8 & 0xff), static_cast<char>(cols & 0xff),
+            static_cast<char>(rows >> 8 & 0xff), static_cast<char>(rows & 0xff)};
+}
+
+std::optional<WindowSize> readResize(std::string_view payload) {
+    if (payload.size() < 4) return std::nullopt;
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(payload[i]); };
+    return WindowSize{byte(0) << 8 | byte(1), byte(2) << 8 | byte(3)};
+}
+
 bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string& payload) {
     if (offset > buffer.size() || buffer.size() - offset < HeaderSize) return false;
     auto header = reinterpret_cast<const unsigned char*>(buffer.data() + offset);

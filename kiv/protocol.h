@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,17 @@ struct Message {
     MsgKind kind;
     std::string payload;
 };
+
+// A window size as a Resize carries it: columns, then rows, each an unsigned
+// 16-bit big-endian number. Both sides encode and decode it only here.
+struct WindowSize {
+    int cols = 0;
+    int rows = 0;
+};
+std::string resizePayload(WindowSize size);  // each value cut to 16 bits
+// The size a Resize payload holds; nothing when it is shorter than 4 bytes
+// (bytes after the fourth are not read).
+std::optional<WindowSize> readResize(std::string_view payload);
 
 // The complete frame for one message. A payload over MaxPayload raises
 // IoError "payload too large: <length>".

@@ -28,6 +28,10 @@ class Pty {
     // Exactly one read(2) of the master, its result unchanged.
     ssize_t read(void* buf, size_t size);
 
+    // Exactly one write(2) to the master, its result unchanged: the
+    // command's input goes through here.
+    ssize_t write(const void* buf, size_t size);
+
     // Sets the terminal's window size (the kernel sends SIGWINCH to the
     // command when it changes); zeros are passed on, failures ignored.
     void setSize(int cols, int rows);
@@ -45,12 +49,13 @@ class Pty {
 };
 
 // Starts `command` (the default shell when empty) with `extraArgs` on a new
-// pseudo-terminal of the given size. The command is one word, searched
-// along PATH when it has no '/', and is never split or handed to a shell;
-// when it cannot be executed the child exits with status 1 and the master
-// reports end of file. The master is blocking and close-on-exec.
-// Raises SystemError "openpty failed" or "fork failed".
+// pseudo-terminal of the given size, with the "NAME=value" entries of
+// `environment` added to (or replacing in) its environment. The command is
+// one word, searched along PATH when it has no '/', and is never split or
+// handed to a shell; when it cannot be executed the child exits with status 1
+// and the master reports end of file. The master is blocking and
+// close-on-exec. Raises SystemError "openpty failed" or "fork failed".
 Pty openPty(const std::string& command, const std::vector<std::string>& extraArgs, int cols,
-            int rows);
+            int rows, const std::vector<std::string>& environment = {});
 
 }  // namespace kiv

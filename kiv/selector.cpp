@@ -22,28 +22,38 @@ uint32_t epollBits(Interest interest) {
     return 0;
 }
 
-bool control(int epoll, int op, int fd, Interest interest) {
+}  // namespace
+
+bool Selector::control(int op, int fd, Interest interest) {
     epoll_event ev{};
     ev.events = epollBits(interest);
     ev.data.fd = fd;
-    return epoll_ctl(epoll, op, fd, &ev) == 0;
+    ++controlCalls_;
+    return epoll_ctl(epoll_.get(), op, fd, &ev) == 0;
 }
-
-}  // namespace
 
 Selector::Selector() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
     if (!epoll_) throw SystemError("epoll_create1 failed");
 }
 
 bool Selector::add(int fd, Interest interest) {
-    return control(epoll_.get(), EPOLL_CTL_ADD, fd, interest);
+    if (!control(EPOLL_CTL_ADD, fd, interest)) return false;
+    interest_[fd] = interest;
+    return true;
 }
 
 bool Selector::modify(int fd, Interest interest) {
-    return control(epoll_.get(), EPOLL_CTL_MOD, fd, interest);
+    auto known = interest_.find(fd);
+    if (known == interest_.end()) return false;
+    if (known->second == interest) return true;
+    if (!control(EPOLL_CTL_MOD, fd, interest)) return false;
+    known->second = interest;
+    return true;
 }
 
 void Selector::remove(int fd) {
+    if (interest_.erase(fd) == 0) return;
+    ++controlCalls_;
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <unordered_map>
 #include <vector>
 
 #include "kiv/fd.h"
@@ -25,6 +26,9 @@ class Selector {
     Selector();  // raises SystemError "epoll_create1 failed"
 
     // Each returns false when the kernel refuses (e.g. a regular file).
+    // The selector remembers each descriptor's interest, so a modify that
+    // changes nothing costs no system call: the daemon sets interests after
+    // every write, and most of them are what they were.
     bool add(int fd, Interest interest);
     bool modify(int fd, Interest interest);
     // Forgetting a descriptor the selector does not know is no error.
@@ -36,8 +40,15 @@ class Selector {
     // interrupted wait returns no events.
     std::vector<ReadyEvent> wait(int timeoutMs, const sigset_t* mask = nullptr);
 
+    // How many epoll_ctl calls were made, for tests of the above.
+    long controlCalls() const { return controlCalls_; }
+
   private:
+    bool control(int op, int fd, Interest interest);
+
     UniqueFd epoll_;
+    std::unordered_map<int, Interest> interest_;
+    long controlCalls_ = 0;
 };
 
 }  // namespace kiv

@@ -61,6 +61,9 @@ struct Grid {
     // ESC ( 0 selected the line-drawing character set for G0 (ESC ( B
     // selects ASCII again): "q" then prints as a horizontal line.
     bool lineDrawing = false;
+    // Control sequences whose function this terminal does not know, and
+    // so ignored (see functions.h).
+    uint64_t unknownFunctions = 0;
 
     Pen pen() const { return Pen{fg, bg, fgIndex, bgIndex, attrs}; }
     void setPen(Pen p) {

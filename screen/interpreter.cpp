@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "screen/editing.h"
-#include "screen/params.h"
+#include "screen/functions.h"
 #include "screen/placement.h"
 #include "screen/sgr.h"
 #include "screen/utf8.h"
@@ -84,6 +84,11 @@ Extent scanEscape(std::string_view d, size_t i) {
     return {i + 2, false};
 }
 
+// The final byte of an escape sequence: 0x30..0x7E.
+bool isFinalOrDigit(char c) {
+    return c >= 0x30 && c <= 0x7e;
+}
+
 void control(Grid& g, unsigned char b) {
     switch (b) {
         case 0x08:
@@ -106,189 +111,30 @@ void control(Grid& g, unsigned char b) {
     }
 }
 
-// Saturating helpers for cursor arithmetic with counts up to INT64_MAX.
-int64_t upTo(int64_t from, int64_t n, int64_t limit) {
-    return from <= limit ? from : from - std::min(n, from - limit);
-}
-int64_t downTo(int64_t from, int64_t n, int64_t limit) {
-    return from >= limit ? from : from + std::min(n, limit - from);
-}
-
-void clampColumn(Grid& g) {
-    g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) - 1);
+// A control sequence with plain parameter bytes and no intermediates,
+// the commonest kind, carried out by its name.
+void plainControlSequence(Grid& g, std::string_view params, char final) {
+    Sequence s;
+    readParams(params, s);
+    s.final = final;
+    runControlFunction(g, s);
 }
 
-// Up, stopping at the top margin when starting inside the region, else at
-// the top of the screen.
-void cursorUp(Grid& g, int64_t n) {
-    int64_t top = scrollBounds(g).first;
-    int64_t limit = regionActive(g) && g.cursorRow >= top ? top : screenTop(g);
-    g.cursorRow = upTo(g.cursorRow, n, limit);
-    g.pendingWrap = false;
-    clampColumn(g);
-}
-
-// Down, stopping at the bottom margin when starting inside the region,
-// else at the last screen row.
-void cursorDown(Grid& g, int64_t n) {
-    int64_t bottom = scrollBounds(g).second;
-    int64_t limit = regionActive(g) && g.cursorRow <= bottom ? bottom : lastScreenRow(g);
-    g.cursorRow = clampRow(g, downTo(g.cursorRow, n, limit));
-    ensureRow(g, g.cursorRow);
-    g.pendingWrap = false;
-    clampColumn(g);
-}
-
-void cursorPosition(Grid& g, std::string_view p) {
-    int64_t row = 0, col = 0;
-    size_t semi = p.find(';');
-    if (semi == std::string_view::npos) {
-        row = parseN(p) - 1;
-    } else {
-        row = parseN(p.substr(0, semi)) - 1;
-        col = parseN(p.substr(semi + 1)) - 1;
-    }
-    int64_t top = screenTop(g);
-    g.cursorRow = clampRow(g, top + std::min(row, lastScreenRow(g) - top));
-    g.cursorCol = col;
-    clampColumn(g);
-    g.pendingWrap = false;
-    ensureRow(g, g.cursorRow);
-}
-
-void privateMode(Grid& g, std::string_view p, char final) {
-    if (final != 'h' && final != 'l') return;
-    bool set = final == 'h';
-    if (p == "25") {
-        g.cursorHidden = !set;
-    } else if (p == "2004") {
-        g.bracketedPaste = set;
-    } else if (p == "1047") {
-        set ? enterAltScreen(g) : leaveAltScreen(g, false);
-    } else if (p == "1048") {
-        set ? saveCursor(g) : restoreCursor(g);
-    } else if (p == "1049") {
-        set ? enterAltScreen(g) : leaveAltScreen(g, true);
-    }
-}
-
-bool plainParams(std::string_view p) {
-    for (char c : p)
-        if ((c < '0' || c > '9') && c != ';') return false;
-    return true;
-}
-
-void dispatchCsi(Grid& g, std::string_view p, char final) {
-    if (!p.empty() && p[0] == '?') {
-        p.remove_prefix(1);
-        if (plainParams(p)) privateMode(g, p, final);
-        return;
-    }
-    // Other markers ("<", "=", ">"), a late "?" and colon sub-parameters
-    // make a sequence this terminal does not know.
-    if (!plainParams(p)) return;
-    switch (final) {
-        case '@':
-            insertChars(g, parseN(p));
-            break;
-        case 'A':
-            cursorUp(g, parseN(p));
-            break;
-        case 'B':
-            cursorDown(g, parseN(p));
-            break;
-        case 'E':  // next line
-            cursorDown(g, parseN(p));
-            g.cursorCol = 0;
-            break;
-        case 'F':  // previous line
-            cursorUp(g, parseN(p));
-            g.cursorCol = 0;
-            break;
-        case 'd': {  // line position
-            int64_t top = screenTop(g);
-            g.cursorRow = clampRow(g, top + std::min(parseN(p) - 1, lastScreenRow(g) - top));
-            ensureRow(g, g.cursorRow);
-            g.pendingWrap = false;
-            clampColumn(g);
-            break;
-        }
-        case 'X':
-            eraseChars(g, parseN(p));
-            break;
-        case 'S': {
-            auto [top, bottom] = scrollBounds(g);
-            scrollRegionUp(g, top, bottom, parseN(p));
-            break;
-        }
-        case 'T': {
-            auto [top, bottom] = scrollBounds(g);
-            scrollRegionDown(g, top, bottom, parseN(p));
-            break;
-        }
-        case 'C':
-            g.cursorCol = downTo(std::max<int64_t>(g.cursorCol, 0), parseN(p), columnLimit(g) - 1);
-            g.pendingWrap = false;
-            clampColumn(g);
-            break;
-        case 'D':
-            g.cursorCol = upTo(g.cursorCol, parseN(p), 0);
-            g.pendingWrap = false;
-            clampColumn(g);
-            break;
-        case 'G':
-        case '`':
-            g.cursorCol = std::min(parseN(p) - 1, columnLimit(g) - 1);
-            g.pendingWrap = false;
-            break;
-        case 'H':
-        case 'f':
-            cursorPosition(g, p);
-            break;
-        case 'J':
-            eraseDisplay(g, parseIntDefault(p, 0));
-            break;
-        case 'K':
-            eraseLine(g, parseIntDefault(p, 0));
-            break;
-        case 'L':
-            insertLines(g, parseN(p));
-            break;
-        case 'M':
-            deleteLines(g, parseN(p));
-            break;
-        case 'P':
-            deleteChars(g, parseN(p));
-            break;
-        case 'm':
-            applySgr(g, p);
-            break;
-        case 'r':
-            setScrollRegion(g, p);
-            break;
-        case 's':
-            saveCursor(g);
-            break;
-        case 'u':
-            restoreCursor(g);
-            break;
-        default:
-            break;
-    }
-}
-
-// Carries out the control sequence in d[from, end) (after ESC "[").
+// Carries out the control sequence in d[from, end) (after ESC "["): its
+// parameter bytes, intermediates and final byte, with C0 controls among
+// them carried out as they come.
 void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
     // The parameter bytes are nearly always contiguous; a control or an
     // ignored byte among them makes a copy necessary.
     size_t paramEnd = from;
     std::string gathered;
-    bool scattered = false, intermediate = false, invalid = false;
+    bool scattered = false, misplaced = false;
+    Sequence s;
     for (size_t j = from; j < end; ++j) {
         unsigned char b = static_cast<unsigned char>(d[j]);
         if (b >= 0x30 && b <= 0x3f) {
-            if (intermediate) {
-                invalid = true;
+            if (s.intermediateCount > 0) {
+                misplaced = true;  // parameters after intermediates
             } else if (!scattered && j == paramEnd) {
                 ++paramEnd;
             } else {
@@ -297,12 +143,16 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
                 gathered += char(b);
             }
         } else if (b >= 0x20 && b <= 0x2f) {
-            intermediate = true;
+            if (s.intermediateCount < kMaxIntermediates)
+                s.intermediates[s.intermediateCount] = char(b);
+            else
+                misplaced = true;
+            ++s.intermediateCount;
         } else if (b >= 0x40 && b <= 0x7e) {
-            if (!invalid)
-                dispatchCsi(
-                    g, scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from),
-                    char(b));
+            readParams(scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from), s);
+            s.final = char(b);
+            s.malformed = s.malformed || misplaced;
+            runControlFunction(g, s);
             return;
         } else if (b < 0x20) {
             if (b == 0x18 || b == 0x1a || b == kEsc) return;
@@ -312,31 +162,29 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
 }
 
 void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
-    switch (d[pos + 1]) {
-        case '[':
-            controlSequence(g, d, pos + 2, end);
-            break;
-        case '7':
-            saveCursor(g);
-            break;
-        case '8':
-            restoreCursor(g);
-            break;
-        case 'D':
-            indexLine(g);
-            break;
-        case 'E':
-            lineFeed(g);
-            break;
-        case 'M':
-            reverseIndex(g);
-            break;
-        case '(':
-            if (end - pos == 3) g.lineDrawing = d[pos + 2] == '0';
-            break;
-        default:
-            break;  // strings, designations and the rest: consumed, ignored
+    char kind = d[pos + 1];
+    if (kind == '[') {
+        controlSequence(g, d, pos + 2, end);
+        return;
     }
+    // Strings (operating-system commands, device control and the like)
+    // are consumed and ignored.
+    if (kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
+    // Intermediates, then the final byte.
+    Sequence s;
+    s.kind = Sequence::Esc;
+    size_t j = pos + 1;
+    for (; j + 1 < end; ++j) {
+        if (s.intermediateCount < kMaxIntermediates) s.intermediates[s.intermediateCount] = d[j];
+        ++s.intermediateCount;
+    }
+    if (j >= end) return;
+    s.final = d[j];
+    if (s.intermediateCount > kMaxIntermediates || !isFinalOrDigit(s.final)) {
+        ++g.unknownFunctions;
+        return;
+    }
+    runControlFunction(g, s);
 }
 
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
@@ -485,7 +333,8 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                     if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
                         g.setPen(unpackPen(common.apply(packPen(g.pen()))));
                     else
-                        dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);
+                        plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),
+                                             p[end]);
                     pos = end + 1;
                     continue;
                 }

@@ -232,8 +232,8 @@ TEST(Daemon, UnparsableListenAddressServesOnUnixSocket) {
     pid_t pid = fork();
     if (pid == 0) {
         try {
-            kiv::Session s = kiv::newSession("badspec", "/bin/cat");
-            kiv::runDaemon("badspec", "/bin/cat", s, "localhost:7000", true);
+            kiv::runDaemon(kiv::newSession("badspec", "/bin/cat"), "/bin/cat", "localhost:7000",
+                           true);
         } catch (...) {
             _exit(3);
         }

@@ -31,8 +31,11 @@ int remainingMs(Clock::time_point deadline) {
 DaemonProcess::DaemonProcess(const ScratchDir& scratch, std::string name, std::string command,
                              std::vector<std::string> extra, std::vector<std::string> env)
     : scratch_(scratch), name_(std::move(name)) {
-    std::vector<std::string> args = {KIV_BINARY, "daemon", name_, command};
+    // kiv reads options only before the command word: after it they would be
+    // the command's arguments.
+    std::vector<std::string> args = {KIV_BINARY};
     args.insert(args.end(), extra.begin(), extra.end());
+    args.insert(args.end(), {"daemon", name_, command});
     env.insert(env.begin(), {"XDG_RUNTIME_DIR=" + scratch_.path() + "/run",
                              "XDG_DATA_HOME=" + scratch_.path() + "/data", "TERM=xterm-256color"});
     pid_ = fork();

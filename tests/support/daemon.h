@@ -20,9 +20,9 @@ using namespace std::chrono_literals;
 // The text of this year's log file under <scratch>/data, "" when none.
 std::string logFileText(const ScratchDir& scratch);
 
-// A `kiv daemon <name> <command> [extra...]` child with its runtime and data
-// directories in a scratch directory. Stopped with SIGTERM (then SIGKILL)
-// when destroyed.
+// A `kiv [extra...] daemon <name> <command>` child (`extra` are kiv's
+// options) with its runtime and data directories in a scratch directory.
+// Stopped with SIGTERM (then SIGKILL) when destroyed.
 class DaemonProcess {
   public:
     DaemonProcess(const ScratchDir& scratch, std::string name, std::string command,

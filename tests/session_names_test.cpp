@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "kiv/endpoints.h"
-#include "kiv/session.h"
+#include "kiv/session_names.h"
 #include "kiv/session_files.h"
 #include "tests/support/scratch.h"
 

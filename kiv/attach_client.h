@@ -18,8 +18,4 @@ void runClient(const std::string& session, const Config& config);
 // The SIGWINCH handler: one byte into the window-change pipe.
 void onWinch(int signal);
 
-// Sends the window size of standard output as a Resize; nothing when either
-// dimension is zero.
-void sendResize(int sock);
-
 }  // namespace kiv

@@ -1,4 +1,4 @@
-#include "kiv/client.h"
+#include "kiv/attach_client.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <optional>
 
+#include "kiv/byte_queue.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/protocol.h"
@@ -34,11 +36,6 @@ volatile sig_atomic_t leaveRequested = 0;
 void onLeave(int) {
     leaveRequested = 1;
     onWinch(0);  // wakes the loop
-}
-
-std::string resizePayload(unsigned cols, unsigned rows) {
-    return {static_cast<char>(cols >> 8), static_cast<char>(cols & 0xff),
-            static_cast<char>(rows >> 8), static_cast<char>(rows & 0xff)};
 }
 
 // Puts the terminal back however the client ends.
@@ -129,42 +126,97 @@ void writeAll(int fd, const std::string& bytes) {
     }
 }
 
+// The window size of standard output; nothing when either side is zero.
+std::optional<WindowSize> terminalSize() {
+    winsize ws{};
+    if (ioctl(1, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return std::nullopt;
+    return WindowSize{ws.ws_col, ws.ws_row};
+}
+
+// The client's loop. The socket never blocks it: what the socket cannot
+// take yet waits in a bounded queue, and while that queue is full the
+// keyboard is not read, but the session's output still is, so the screen
+// stays live and nothing piles up in the daemon.
 class Attached {
   public:
-    Attached(int sock, int winch) : sock_(sock), winch_(winch) {}
+    Attached(int sock, int winch) : sock_(sock), winch_(winch) { setNonBlocking(sock_); }
 
-    void run() {
-        Selector sel;
-        sel.add(sock_, Interest::Read);
-        sel.add(winch_, Interest::Read);
+    void run(WindowSize firstSize) {
+        sel_.add(sock_, Interest::Read);
+        sel_.add(winch_, Interest::Read);
         // A regular file or /dev/null cannot be polled: read it in turns.
-        bool polling = !sel.add(0, Interest::Read);
+        polling_ = !sel_.add(0, Interest::Read);
+        // The daemon sends the screen only in answer to a size, so one always goes.
+        queue(MsgKind::Resize, resizePayload(firstSize));
         while (running_) {
-            for (const ReadyEvent& ev : sel.wait(polling ? PollingIntervalMs : -1)) {
+            // At the end of input, what was read still goes out before the
+            // client leaves.
+            if (inputEnded_ && sendQueue_.empty()) break;
+            bool reading = !inputEnded_ && sendQueue_.size() < SendQueueLimit;
+            if (!polling_) sel_.modify(0, reading ? Interest::Read : Interest::None);
+            sel_.modify(sock_, sendQueue_.empty() ? Interest::Read : Interest::ReadWrite);
+            for (const ReadyEvent& ev : sel_.wait(polling_ ? PollingIntervalMs : -1)) {
                 if (ev.fd == 0) {
                     readInput();
                 } else if (ev.fd == winch_) {
                     drainWinch();
                 } else if (ev.fd == sock_) {
-                    readSession();
+                    if (ev.writable) flush();
+                    if (ev.readable || ev.error) readSession();
                 }
+                if (!running_) break;
             }
             if (leaveRequested) running_ = false;
-            if (polling && running_) pollInput();
+            if (polling_ && running_ && reading) pollInput();
         }
     }
 
   private:
+    // Bytes of frames the socket has not taken yet before the keyboard
+    // waits: room for a large paste, little enough to stay responsive.
+    static constexpr size_t SendQueueLimit = 1024 * 1024;
+
+    void queue(MsgKind kind, std::string_view payload) {
+        sendQueue_.append(frameBytes(kind, payload));
+        flush();
+    }
+
+    void flush() {
+        while (!sendQueue_.empty()) {
+            ssize_t n = ::send(sock_, sendQueue_.data(), sendQueue_.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                sendQueue_.consume(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && errno == EAGAIN) {
+                return;
+            } else {
+                // The daemon has gone: what is typed now is lost, and the
+                // end of the connection shows on the next read.
+                sendQueue_.clear();
+                return;
+            }
+        }
+    }
+
+    // The detach key leaves at once, whatever input still waits: the
+    // Detach goes out if the socket takes it, and closing the connection
+    // tells the daemon the same otherwise.
+    void detach() {
+        queue(MsgKind::Detach, "");
+        running_ = false;
+    }
+
     void readInput() {
         char buf[InputChunk];
         ssize_t n = ::read(0, buf, sizeof buf);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
-            running_ = false;
+            inputEnded_ = true;
         } else if (n == 1 && static_cast<unsigned char>(buf[0]) == DetachKey) {
-            sendMsg(sock_, MsgKind::Detach, "");
-            running_ = false;
+            detach();
         } else {
-            sendMsg(sock_, MsgKind::Input, std::string_view(buf, n));
+            queue(MsgKind::Input, std::string_view(buf, n));
         }
     }
 
@@ -175,9 +227,9 @@ class Attached {
         ssize_t n = ::read(0, buf, sizeof buf);
         fcntl(0, F_SETFL, flags);
         if (n > 0) {
-            sendMsg(sock_, MsgKind::Input, std::string_view(buf, n));
+            queue(MsgKind::Input, std::string_view(buf, n));
         } else if (n == 0) {
-            running_ = false;
+            inputEnded_ = true;
         }
     }
 
@@ -185,7 +237,8 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
-        sendResize(sock_);
+        if (std::optional<WindowSize> size = terminalSize())
+            queue(MsgKind::Resize, resizePayload(*size));
     }
 
     // Reads what the socket holds and handles every whole message in it.
@@ -195,7 +248,7 @@ class Attached {
     void readSession() {
         char buf[SessionChunk];
         ssize_t n = ::recv(sock_, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) return;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
         if (n <= 0) {
             running_ = false;
             return;
@@ -217,8 +270,12 @@ class Attached {
 
     int sock_;
     int winch_;
+    Selector sel_;
+    bool polling_ = false;
     bool running_ = true;
-    std::string inBuf_;  // received bytes that do not form a whole message yet
+    bool inputEnded_ = false;
+    ByteQueue sendQueue_;  // frames for the daemon that the socket has not taken yet
+    std::string inBuf_;    // received bytes that do not form a whole message yet
 };
 
 }  // namespace
@@ -231,25 +288,12 @@ void onWinch(int) {
     errno = saved;
 }
 
-void sendResize(int sock) {
-    winsize ws{};
-    if (ioctl(1, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return;
-    sendMsg(sock, MsgKind::Resize, resizePayload(ws.ws_col, ws.ws_row));
-}
-
 void runClient(const std::string& session, const Config& config) {
     std::signal(SIGPIPE, SIG_IGN);
     UniqueFd sock = connectSession(session, config);
     RawMode raw;
-
-    winsize ws{};
-    bool sized = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_row != 0 && ws.ws_col != 0;
-    // The daemon sends the screen only in answer to a size, so one always goes.
-    sendMsg(sock.get(), MsgKind::Resize,
-            sized ? resizePayload(ws.ws_col, ws.ws_row) : resizePayload(80, 24));
-
     WinchWatch winch;
-    Attached(sock.get(), winch.readEnd()).run();
+    Attached(sock.get(), winch.readEnd()).run(terminalSize().value_or(WindowSize{80, 24}));
 }
 
 }  // namespace kiv

@@ -1,4 +1,4 @@
-#include "kiv/session.h"
+#include "kiv/session_names.h"
 
 #include <dirent.h>
 #include <fcntl.h>

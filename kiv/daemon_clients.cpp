@@ -1,0 +1,231 @@
+// The daemon's half of the protocol: each client's queues, its messages, and
+// the input that goes from the clients to the command.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "kiv/daemon.h"
+#include "kiv/endpoints.h"
+#include "kiv/errors.h"
+
+namespace kiv {
+
+namespace {
+
+bool readyForOutput(const Client& c) {
+    return c.stage == ClientStage::Live && !c.dropped;
+}
+
+}  // namespace
+
+ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
+    setNonBlocking(fd.get());
+    // A socket the selector refuses is closed at once (UniqueFd does it).
+    if (!sel_.add(fd.get(), inputPaused_ ? Interest::None : Interest::Read)) return 0;
+    ClientId id = ++lastId_;
+    int raw = fd.get();
+    Client& c = clients_[id];
+    c.fd = std::move(fd);
+    c.stage = trusted ? ClientStage::AwaitingSnapshot : ClientStage::AwaitingAttach;
+    c.overTcp = !trusted;
+    clientByFd_[raw] = id;
+    return id;
+}
+
+const Client* Daemon::client(ClientId id) const {
+    auto it = clients_.find(id);
+    return it == clients_.end() ? nullptr : &it->second;
+}
+
+Client* Daemon::find(ClientId id) {
+    auto it = clients_.find(id);
+    return it == clients_.end() || it->second.dropped ? nullptr : &it->second;
+}
+
+Client* Daemon::findByFd(int fd) {
+    auto it = clientByFd_.find(fd);
+    return it == clientByFd_.end() ? nullptr : find(it->second);
+}
+
+void Daemon::serviceClient(ClientId id, const ReadyEvent& ev) {
+    Client* c = find(id);
+    if (!c) return;  // dropped earlier in this batch
+    bool failed = ev.writable && !flushClient(*c);
+    if (failed || !(ev.readable || ev.error)) {
+        if (failed) dropClient(*c);
+        return;
+    }
+    char buf[ReadChunk];
+    ssize_t n = ::read(c->fd.get(), buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) return dropClient(*c);
+    try {
+        if (!feedClient(id, std::string_view(buf, n))) dropClient(*c);
+    } catch (const IoError&) {
+        dropClient(*c);
+    }
+}
+
+// Handles every whole frame in the client's bytes, in order; none after a
+// frame that ends the client.
+bool Daemon::feedClient(ClientId id, std::string_view bytes) {
+    Client* c = find(id);
+    if (!c) return false;
+    c->inBuf.append(bytes);
+    size_t used = 0;
+    MsgKind kind;
+    std::string payload;
+    bool keep = true;
+    while (keep && takeFrame(c->inBuf, used, kind, payload)) {
+        if (kind == MsgKind::Attach && c->stage == ClientStage::AwaitingAttach) {
+            if (payload != session_.name) {
+                queueClient(*c, MsgKind::Error, "no such session");
+                keep = false;
+                break;
+            }
+            c->stage = ClientStage::AwaitingSnapshot;
+            if (!queueClient(*c, MsgKind::AttachOk, "")) {
+                keep = false;
+                break;
+            }
+            log_.info("client attached fd=" + std::to_string(c->fd.get()) + " (tcp)");
+        } else {
+            keep = handleMessage(id, kind, payload) && !c->dropped;
+        }
+    }
+    c->inBuf.erase(0, used);
+    return keep;
+}
+
+bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload) {
+    Client& c = *find(id);
+    if (c.stage == ClientStage::AwaitingAttach) return true;  // only Attach counts yet
+    switch (kind) {
+        case MsgKind::Resize:
+            handleResize(id, payload);
+            return true;
+        case MsgKind::Detach:
+            return false;
+        case MsgKind::Input:
+            if (!payload.empty()) {
+                session_.ptyOut.append(payload);
+                flushPty();
+            }
+            return true;
+        default:
+            return true;
+    }
+}
+
+// Every Resize from any client sets the one shared terminal size; the
+// sender's first one also brings it the screen.
+void Daemon::handleResize(ClientId id, const std::string& payload) {
+    std::optional<WindowSize> size = readResize(payload);
+    if (!size) return;
+    session_.pty.setSize(size->cols, size->rows);
+    session_.term->resize(size->cols, size->rows);
+    Client& c = *find(id);
+    if (c.stage == ClientStage::AwaitingSnapshot) {
+        c.stage = ClientStage::Live;
+        queueSnapshot(id);
+    }
+    broadcast(MsgKind::Resize, payload);
+}
+
+void Daemon::queueSnapshot(ClientId id) {
+    std::string text = session_.term->snapshot(SnapshotHistoryBudget);
+    Client* c = find(id);
+    if (text.empty() || !c) return;
+    if (!queueClient(*c, MsgKind::Output, text)) dropClient(*c);
+}
+
+bool Daemon::queueClient(Client& c, MsgKind kind, std::string_view payload) {
+    std::string frame = frameBytes(kind, payload);
+    if (c.outBuf.size() + frame.size() > ClientQueueLimit) return false;
+    c.outBuf.append(frame);
+    return flushClient(c);
+}
+
+bool Daemon::flushClient(Client& c) {
+    while (!c.outBuf.empty()) {
+        ssize_t n = ::send(c.fd.get(), c.outBuf.data(), c.outBuf.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            c.outBuf.consume(n);
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) break;
+        return false;
+    }
+    updateInterest(c);
+    return true;
+}
+
+// Output never waits for a slow client: each gets a copy in its own queue,
+// and one that has fallen too far behind is dropped.
+void Daemon::broadcast(MsgKind kind, std::string_view payload) {
+    for (auto& [id, c] : clients_)
+        if (readyForOutput(c) && !queueClient(c, kind, payload)) dropClient(c);
+}
+
+// The descriptor leaves the selector at once but stays open until the
+// sweep, so its number cannot come back as another client's in the same
+// batch of events.
+void Daemon::dropClient(Client& c) {
+    if (c.dropped) return;
+    c.dropped = true;
+    sel_.remove(c.fd.get());
+}
+
+void Daemon::sweepClients() {
+    std::erase_if(clients_, [this](auto& entry) {
+        if (!entry.second.dropped) return false;
+        clientByFd_.erase(entry.second.fd.get());
+        return true;
+    });
+}
+
+void Daemon::updateInterest(const Client& c) {
+    if (c.dropped) return;
+    bool wantWrite = !c.outBuf.empty();
+    Interest interest = inputPaused_ ? (wantWrite ? Interest::Write : Interest::None)
+                                     : (wantWrite ? Interest::ReadWrite : Interest::Read);
+    sel_.modify(c.fd.get(), interest);
+}
+
+void Daemon::flushPty() {
+    int master = session_.pty.masterFd();
+    ByteQueue& pending = session_.ptyOut;
+    bool blocked = false;
+    while (!pending.empty()) {
+        ssize_t n = session_.pty.write(pending.data(), pending.size());
+        if (n > 0) {
+            pending.consume(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            blocked = true;
+            break;
+        } else {
+            // The command's side is gone (EIO): nobody will ever read this
+            // input, and the next read of the master ends the session.
+            pending.clear();
+        }
+    }
+    sel_.modify(master, blocked ? Interest::ReadWrite : Interest::Read);
+    updateInputPause();
+}
+
+// Stops reading clients while the command lags behind their input, and
+// starts again once it has caught up: no input is dropped and the queue
+// stays bounded whatever clients send.
+void Daemon::updateInputPause() {
+    bool pause = session_.ptyOut.size() > PtyInputHighWater;
+    if (pause == inputPaused_) return;
+    inputPaused_ = pause;
+    for (auto& [id, c] : clients_)
+        updateInterest(c);
+}
+
+}  // namespace kiv
