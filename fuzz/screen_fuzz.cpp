@@ -57,8 +57,9 @@ void checkGrid(const Grid& g, bool everyRow) {
     require(g.cursorRow >= 0 && g.cursorRow < n, "cursor row outside the lines", g.cursorRow, n);
     require(g.cursorRow >= screen::screenTop(g), "cursor row in the history", g.cursorRow,
             screen::screenTop(g));
-    require(g.cursorRow <= screen::lastScreenRow(g), "cursor row below the screen", g.cursorRow,
-            screen::lastScreenRow(g));
+    // Without a height every line is on the screen.
+    require(g.height <= 0 || g.cursorRow <= screen::lastScreenRow(g), "cursor row below the screen",
+            g.cursorRow, screen::lastScreenRow(g));
     require(g.cursorCol >= 0 && g.cursorCol <= screen::columnLimit(g), "cursor column", g.cursorCol,
             screen::columnLimit(g));
     const int64_t screenRows = g.height > 0 ? g.height : screen::kMaxRows;
