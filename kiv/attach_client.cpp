@@ -139,7 +139,10 @@ std::optional<WindowSize> terminalSize() {
 // stays live and nothing piles up in the daemon.
 class Attached {
   public:
-    Attached(int sock, int winch) : sock_(sock), winch_(winch) { setNonBlocking(sock_); }
+    Attached(int sock, int winch, DetachKey detachKey)
+        : sock_(sock), winch_(winch), detachKey_(detachKey) {
+        setNonBlocking(sock_);
+    }
 
     void run(WindowSize firstSize) {
         sel_.add(sock_, Interest::Read);
@@ -213,7 +216,7 @@ class Attached {
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             inputEnded_ = true;
-        } else if (n == 1 && static_cast<unsigned char>(buf[0]) == DetachKey) {
+        } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
             detach();
         } else {
             queue(MsgKind::Input, std::string_view(buf, n));
@@ -270,6 +273,7 @@ class Attached {
 
     int sock_;
     int winch_;
+    DetachKey detachKey_;
     Selector sel_;
     bool polling_ = false;
     bool running_ = true;
@@ -293,7 +297,8 @@ void runClient(const std::string& session, const Config& config) {
     UniqueFd sock = connectSession(session, config);
     RawMode raw;
     WinchWatch winch;
-    Attached(sock.get(), winch.readEnd()).run(terminalSize().value_or(WindowSize{80, 24}));
+    Attached(sock.get(), winch.readEnd(), config.detachKey)
+        .run(terminalSize().value_or(WindowSize{80, 24}));
 }
 
 }  // namespace kiv

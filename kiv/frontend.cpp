@@ -17,6 +17,7 @@
 #include "kiv/attach_client.h"
 #include "kiv/cli.h"
 #include "kiv/daemon.h"
+#include "kiv/detach_key.h"
 #include "kiv/errors.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
@@ -292,6 +293,15 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (mode == "kill" && session.empty()) die("kill: session name required");
 
     Config config = toConfig(cli);
+    if (mode == "attach" || mode == "new") {
+        // Read before a daemon is started: a mistyped key must not leave
+        // the user in a session they cannot detach from.
+        try {
+            config.detachKey = detachKeyFromEnvironment();
+        } catch (const UsageError& e) {
+            die(e.what());
+        }
+    }
     if (mode == "daemon") {
         daemonRoad(session, command, config);
     } else if (mode == "attach") {

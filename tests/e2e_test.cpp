@@ -221,6 +221,55 @@ TEST(EndToEnd, InsideASessionItsNameIsKnownAndSelfAttachRefused) {
     EXPECT_EQ(m.sessions(), std::vector<std::string>{"fs"});
 }
 
+// Presses `key` and Enter for a line the session's shell reads, and waits
+// for the line's bytes in hex as od prints them.
+bool shellReads(TmuxTerminal& term, const std::string& key, const std::string& hex) {
+    term.line("clear; read -r x; printf '%s' \"$x\" | od -An -tx1");
+    std::this_thread::sleep_for(200ms);  // the shell is reading its line
+    term.key(key);
+    term.key("Enter");
+    return term.waitFor(" " + hex);
+}
+
+TEST(EndToEnd, DetachKeyFromTheEnvironment) {
+    REQUIRE_TMUX();
+    Machine m;
+    m.env.push_back("KIV_DETACH_KEY=^]");
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv dk");
+    ASSERT_TRUE(m.waitSessions({"dk"}));
+    ASSERT_TRUE(term.waitRawMode(true));
+    // Ctrl-G is input now.
+    EXPECT_TRUE(shellReads(term, "C-g", "07")) << term.screen();
+    term.key("C-]");
+    ASSERT_TRUE(term.waitRawMode(false));
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"dk"});
+
+    // The key as the kitty protocol and modifyOtherKeys report it.
+    for (const char* report : {"\x1b[93;5u", "\x1b[27;5;93~"}) {
+        term.line("clear; kiv attach dk");
+        ASSERT_TRUE(term.waitRawMode(true));
+        term.type(report);
+        EXPECT_TRUE(term.waitRawMode(false)) << testing::PrintToString(std::string(report));
+    }
+
+    // With none, no key detaches.
+    term.line("clear; KIV_DETACH_KEY=none kiv attach dk");
+    ASSERT_TRUE(term.waitRawMode(true));
+    EXPECT_TRUE(shellReads(term, "C-]", "1d")) << term.screen();
+    EXPECT_TRUE(term.rawMode());
+    term.line("exit");
+    EXPECT_TRUE(m.waitSessions({}));
+    EXPECT_TRUE(term.waitRawMode(false));
+
+    ProcessResult bad = m.sh("KIV_DETACH_KEY=C-g kiv new never < /dev/null");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(
+        bad.err,
+        "kiv: invalid KIV_DETACH_KEY: C-g (expected ^X notation such as ^G or ^], or none)\n");
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{});
+}
+
 // Commands that need no terminal: the front end with its output and status.
 
 TEST(FrontEnd, StandardInputFromAFileIsForwarded) {
