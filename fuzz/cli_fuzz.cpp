@@ -78,10 +78,7 @@ void checkArgs(const std::vector<std::string>& words) {
         return;
     }
     require(args.port >= 0 && args.port <= 65535, "port out of range", std::to_string(args.port));
-    size_t positional = 0;
-    for (const std::string& w : words)
-        positional += w.empty() || w[0] != '-' || w == "-";
-    require(args.args.size() <= positional, "more positional words than words");
+    require(args.args.size() <= words.size(), "more positional words than words");
     if (!args.listen.empty()) {
         try {
             kiv::parseListen(args.listen);
