@@ -54,16 +54,16 @@ class Dice {
 void checkGrid(const Grid& g, bool everyRow) {
     const int64_t n = g.lines.size();
     require(n >= 1, "no line at all", n);
-    require(g.cursorRow >= 0 && g.cursorRow < n, "cursor row outside the lines", g.cursorRow, n);
-    require(g.cursorRow >= screen::screenTop(g), "cursor row in the history", g.cursorRow,
+    require(g.cursor.row >= 0 && g.cursor.row < n, "cursor row outside the lines", g.cursor.row, n);
+    require(g.cursor.row >= screen::screenTop(g), "cursor row in the history", g.cursor.row,
             screen::screenTop(g));
     // Without a height every line is on the screen.
-    require(g.height <= 0 || g.cursorRow <= screen::lastScreenRow(g), "cursor row below the screen",
-            g.cursorRow, screen::lastScreenRow(g));
-    require(g.cursorCol >= 0 && g.cursorCol <= screen::columnLimit(g), "cursor column", g.cursorCol,
-            screen::columnLimit(g));
+    require(g.height <= 0 || g.cursor.row <= screen::lastScreenRow(g),
+            "cursor row below the screen", g.cursor.row, screen::lastScreenRow(g));
+    require(g.cursor.col >= 0 && g.cursor.col <= screen::columnLimit(g), "cursor column",
+            g.cursor.col, screen::columnLimit(g));
     const int64_t screenRows = g.height > 0 ? g.height : screen::kMaxRows;
-    const int64_t history = g.altActive ? 0 : std::max<int64_t>(g.maxScrollback, 0);
+    const int64_t history = g.alt.active ? 0 : std::max<int64_t>(g.maxScrollback, 0);
     require(n <= screenRows + history, "more lines than screen and history", n, screenRows);
     require(g.scrollTop >= 0 && g.scrollBottom >= 0, "negative margin", g.scrollTop,
             g.scrollBottom);
@@ -72,8 +72,8 @@ void checkGrid(const Grid& g, bool everyRow) {
             int64_t(g.warnings.size()));
     // Every row within the widest row, and no half of a wide character
     // without the other on the screen.
-    for (int64_t i = everyRow ? screen::screenTop(g) : g.cursorRow; i < n; ++i) {
-        if (!everyRow && i > g.cursorRow) break;
+    for (int64_t i = everyRow ? screen::screenTop(g) : g.cursor.row; i < n; ++i) {
+        if (!everyRow && i > g.cursor.row) break;
         int64_t size = g.lines.rowSize(i);
         require(size <= screen::kMaxColumns + 1, "row too long", i, size);
         if (const screen::Row* r = g.lines.expanded(i)) {
@@ -148,12 +148,16 @@ void checkSnapshot(const screen::Terminal& t) {
             }
         }
     }
-    require(g.cursorRow - top == c.cursorRow - copyTop, "snapshot moves the cursor row",
-            g.cursorRow - top, c.cursorRow - copyTop);
-    require(g.cursorCol == c.cursorCol, "snapshot moves the cursor column", g.cursorCol,
-            c.cursorCol);
-    require(g.pendingWrap == c.pendingWrap, "snapshot loses a pending wrap", g.pendingWrap,
-            c.pendingWrap);
+    require(g.cursor.row - top == c.cursor.row - copyTop, "snapshot moves the cursor row",
+            g.cursor.row - top, c.cursor.row - copyTop);
+    require(g.cursor.col == c.cursor.col, "snapshot moves the cursor column", g.cursor.col,
+            c.cursor.col);
+    require(g.cursor.pendingWrap == c.cursor.pendingWrap, "snapshot loses a pending wrap",
+            g.cursor.pendingWrap, c.cursor.pendingWrap);
+    // The state the snapshot sets up, as the public face tells it.
+    require(t.cursor() == copy.cursor(), "snapshot moves the cursor");
+    require(t.alternateScreen() == copy.alternateScreen(), "snapshot leaves another screen");
+    require(t.modes() == copy.modes(), "snapshot loses a mode");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
+#include "kiv/terminal_restore.h"
 
 namespace kiv {
 
@@ -139,8 +140,8 @@ std::optional<WindowSize> terminalSize() {
 // stays live and nothing piles up in the daemon.
 class Attached {
   public:
-    Attached(int sock, int winch, DetachKey detachKey)
-        : sock_(sock), winch_(winch), detachKey_(detachKey) {
+    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal)
+        : sock_(sock), winch_(winch), detachKey_(detachKey), terminal_(terminal) {
         setNonBlocking(sock_);
     }
 
@@ -240,6 +241,7 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
+        terminal_.resized();
         if (std::optional<WindowSize> size = terminalSize())
             queue(MsgKind::Resize, resizePayload(*size));
     }
@@ -268,12 +270,14 @@ class Attached {
             running_ = false;  // a bad frame ends the connection, as its end does
         }
         inBuf_.erase(0, used);
+        terminal_.shown(output);
         writeAll(1, output);
     }
 
     int sock_;
     int winch_;
     DetachKey detachKey_;
+    TerminalRestore& terminal_;
     Selector sel_;
     bool polling_ = false;
     bool running_ = true;
@@ -297,8 +301,12 @@ void runClient(const std::string& session, const Config& config) {
     UniqueFd sock = connectSession(session, config);
     RawMode raw;
     WinchWatch winch;
-    Attached(sock.get(), winch.readEnd(), config.detachKey)
+    // However the client leaves, the terminal gets its own state back
+    // before its attributes are restored.
+    TerminalRestore terminal(1);
+    Attached(sock.get(), winch.readEnd(), config.detachKey, terminal)
         .run(terminalSize().value_or(WindowSize{80, 24}));
+    terminal.restore();
 }
 
 }  // namespace kiv

@@ -6,7 +6,9 @@
 #include <string_view>
 
 #include "screen/editing.h"
+#include "screen/modes.h"
 #include "screen/sgr.h"
+#include "screen/tabs.h"
 
 namespace screen {
 
@@ -21,7 +23,7 @@ int64_t downTo(int64_t from, int64_t n, int64_t limit) {
 }
 
 void clampColumn(Grid& g) {
-    g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) - 1);
+    g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
 }
 
 // The count a function takes from its first parameter: at least 1.
@@ -33,9 +35,9 @@ int64_t countOf(const Sequence& s) {
 // the top of the screen.
 void cursorUp(Grid& g, int64_t n) {
     int64_t top = scrollBounds(g).first;
-    int64_t limit = regionActive(g) && g.cursorRow >= top ? top : screenTop(g);
-    g.cursorRow = upTo(g.cursorRow, n, limit);
-    g.pendingWrap = false;
+    int64_t limit = regionActive(g) && g.cursor.row >= top ? top : screenTop(g);
+    g.cursor.row = upTo(g.cursor.row, n, limit);
+    g.cursor.pendingWrap = false;
     clampColumn(g);
 }
 
@@ -43,18 +45,21 @@ void cursorUp(Grid& g, int64_t n) {
 // else at the last screen row.
 void cursorDown(Grid& g, int64_t n) {
     int64_t bottom = scrollBounds(g).second;
-    int64_t limit = regionActive(g) && g.cursorRow <= bottom ? bottom : lastScreenRow(g);
-    g.cursorRow = clampRow(g, downTo(g.cursorRow, n, limit));
-    ensureRow(g, g.cursorRow);
-    g.pendingWrap = false;
+    int64_t limit = regionActive(g) && g.cursor.row <= bottom ? bottom : lastScreenRow(g);
+    g.cursor.row = clampRow(g, downTo(g.cursor.row, n, limit));
+    ensureRow(g, g.cursor.row);
+    g.cursor.pendingWrap = false;
     clampColumn(g);
 }
 
-// A screen row (0-based) as a line index, kept on the screen.
+// A row (0-based) as absolute positioning addresses it: a screen row, or
+// in origin mode a row of the scroll region; kept within them.
 void moveToScreenRow(Grid& g, int64_t row) {
-    int64_t top = screenTop(g);
-    g.cursorRow = clampRow(g, top + std::min(row, lastScreenRow(g) - top));
-    ensureRow(g, g.cursorRow);
+    auto [top, bottom] = g.modes.origin && regionActive(g)
+                             ? scrollBounds(g)
+                             : std::pair<int64_t, int64_t>{screenTop(g), lastScreenRow(g)};
+    g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
+    ensureRow(g, g.cursor.row);
 }
 
 // The functions, each as the table calls it.
@@ -66,36 +71,36 @@ void cud(Grid& g, const Sequence& s) {
     cursorDown(g, countOf(s));
 }
 void cuf(Grid& g, const Sequence& s) {
-    g.cursorCol = downTo(std::max<int64_t>(g.cursorCol, 0), countOf(s), columnLimit(g) - 1);
-    g.pendingWrap = false;
+    g.cursor.col = downTo(std::max<int64_t>(g.cursor.col, 0), countOf(s), columnLimit(g) - 1);
+    g.cursor.pendingWrap = false;
     clampColumn(g);
 }
 void cub(Grid& g, const Sequence& s) {
-    g.cursorCol = upTo(g.cursorCol, countOf(s), 0);
-    g.pendingWrap = false;
+    g.cursor.col = upTo(g.cursor.col, countOf(s), 0);
+    g.cursor.pendingWrap = false;
     clampColumn(g);
 }
 void cnl(Grid& g, const Sequence& s) {
     cursorDown(g, countOf(s));
-    g.cursorCol = 0;
+    g.cursor.col = 0;
 }
 void cpl(Grid& g, const Sequence& s) {
     cursorUp(g, countOf(s));
-    g.cursorCol = 0;
+    g.cursor.col = 0;
 }
 void cha(Grid& g, const Sequence& s) {
-    g.cursorCol = std::min(s.arg(0, 1) - 1, columnLimit(g) - 1);
-    g.pendingWrap = false;
+    g.cursor.col = std::min(s.arg(0, 1) - 1, columnLimit(g) - 1);
+    g.cursor.pendingWrap = false;
 }
 void cup(Grid& g, const Sequence& s) {
     moveToScreenRow(g, s.arg(0, 1) - 1);
-    g.cursorCol = s.arg(1, 1) - 1;
+    g.cursor.col = s.arg(1, 1) - 1;
     clampColumn(g);
-    g.pendingWrap = false;
+    g.cursor.pendingWrap = false;
 }
 void vpa(Grid& g, const Sequence& s) {
     moveToScreenRow(g, s.arg(0, 1) - 1);
-    g.pendingWrap = false;
+    g.cursor.pendingWrap = false;
     clampColumn(g);
 }
 void ich(Grid& g, const Sequence& s) {
@@ -141,35 +146,51 @@ void scorc(Grid& g, const Sequence&) {
     restoreCursor(g);
 }
 
-// DEC private modes, CSI ? n h (set) and CSI ? n l (reset).
-void privateMode(Grid& g, const Sequence& s, bool set) {
-    for (size_t i = 0; i < s.count; ++i) {
-        switch (s.raw(i)) {
-            case 25:
-                g.cursorHidden = !set;
-                break;
-            case 2004:
-                g.bracketedPaste = set;
-                break;
-            case 1047:
-                set ? enterAltScreen(g) : leaveAltScreen(g, false);
-                break;
-            case 1048:
-                set ? saveCursor(g) : restoreCursor(g);
-                break;
-            case 1049:
-                set ? enterAltScreen(g) : leaveAltScreen(g, true);
-                break;
-            default:
-                break;
-        }
-    }
-}
+// Modes: CSI ? Pm h / l (DEC private) and CSI Pm h / l (SM, RM).
 void decset(Grid& g, const Sequence& s) {
-    privateMode(g, s, true);
+    for (size_t i = 0; i < s.count; ++i)
+        setPrivateMode(g, s.raw(i), true);
 }
 void decrst(Grid& g, const Sequence& s) {
-    privateMode(g, s, false);
+    for (size_t i = 0; i < s.count; ++i)
+        setPrivateMode(g, s.raw(i), false);
+}
+void sm(Grid& g, const Sequence& s) {
+    for (size_t i = 0; i < s.count; ++i)
+        setAnsiMode(g, s.raw(i), true);
+}
+void rm(Grid& g, const Sequence& s) {
+    for (size_t i = 0; i < s.count; ++i)
+        setAnsiMode(g, s.raw(i), false);
+}
+void decstr(Grid& g, const Sequence&) {
+    softReset(g);
+}
+void decscusr(Grid& g, const Sequence& s) {
+    setCursorStyle(g, s.raw(0));
+}
+// Tab stops.
+void tbc(Grid& g, const Sequence& s) {
+    clearTabStops(g, s.raw(0));
+}
+void cht(Grid& g, const Sequence& s) {
+    tabForward(g, countOf(s));
+}
+void cbt(Grid& g, const Sequence& s) {
+    tabBackward(g, countOf(s));
+}
+// Keyboard protocols: kitty's flags, xterm's modifyOtherKeys.
+void kittyPush(Grid& g, const Sequence& s) {
+    pushKeyboardFlags(g, s.raw(0));
+}
+void kittyPop(Grid& g, const Sequence& s) {
+    popKeyboardFlags(g, countOf(s));
+}
+void kittySet(Grid& g, const Sequence& s) {
+    setKeyboardFlags(g, s.raw(0), s.arg(1, 1));
+}
+void xtmodkeys(Grid& g, const Sequence& s) {
+    setModifyOtherKeys(g, s.text);
 }
 
 // Escape sequences.
@@ -188,12 +209,22 @@ void nel(Grid& g, const Sequence&) {
 void ri(Grid& g, const Sequence&) {
     reverseIndex(g);
 }
-// G0 designations: the line-drawing set, or ASCII again.
-void g0LineDrawing(Grid& g, const Sequence&) {
-    g.lineDrawing = true;
+void hts(Grid& g, const Sequence&) {
+    setTabStop(g);
 }
-void g0Ascii(Grid& g, const Sequence&) {
-    g.lineDrawing = false;
+void ris(Grid& g, const Sequence&) {
+    fullReset(g);
+}
+void deckpam(Grid& g, const Sequence&) {
+    g.modes.keypad = true;
+}
+void deckpnm(Grid& g, const Sequence&) {
+    g.modes.keypad = false;
+}
+// G0 and G1 designations: the line-drawing set, the British set, ASCII.
+template <int Set, Charset C>
+void designate(Grid& g, const Sequence&) {
+    (Set == 0 ? g.charsets.g0 : g.charsets.g1) = C;
 }
 
 // A function's name as text: for a control sequence its leader, its
@@ -242,15 +273,58 @@ struct Entry {
 // the Sequence: s.arg(i, default), s.raw(i)) and add a line here with its
 // name as text. Names are unique; a function may appear under several.
 constexpr Entry kFunctions[] = {
-    {csi("@"), ich},       {csi("A"), cuu},     {csi("B"), cud},   {csi("C"), cuf},
-    {csi("D"), cub},       {csi("E"), cnl},     {csi("F"), cpl},   {csi("G"), cha},
-    {csi("`"), cha},       {csi("H"), cup},     {csi("f"), cup},   {csi("J"), ed},
-    {csi("K"), el},        {csi("L"), il},      {csi("M"), dl},    {csi("P"), dch},
-    {csi("S"), su},        {csi("T"), sd},      {csi("X"), ech},   {csi("d"), vpa},
-    {csi("m"), sgr, true}, {csi("r"), decstbm}, {csi("s"), scosc}, {csi("u"), scorc},
-    {csi("?h"), decset},   {csi("?l"), decrst}, {esc("7"), decsc}, {esc("8"), decrc},
-    {esc("D"), ind},       {esc("E"), nel},     {esc("M"), ri},    {esc("(0"), g0LineDrawing},
-    {esc("(B"), g0Ascii},
+    {csi("@"), ich},
+    {csi("A"), cuu},
+    {csi("B"), cud},
+    {csi("C"), cuf},
+    {csi("D"), cub},
+    {csi("E"), cnl},
+    {csi("F"), cpl},
+    {csi("G"), cha},
+    {csi("`"), cha},
+    {csi("H"), cup},
+    {csi("f"), cup},
+    {csi("J"), ed},
+    {csi("K"), el},
+    {csi("L"), il},
+    {csi("M"), dl},
+    {csi("P"), dch},
+    {csi("S"), su},
+    {csi("T"), sd},
+    {csi("X"), ech},
+    {csi("d"), vpa},
+    {csi("m"), sgr, true},
+    {csi("r"), decstbm},
+    {csi("s"), scosc},
+    {csi("u"), scorc},
+    {csi("?h"), decset},
+    {csi("?l"), decrst},
+    {esc("7"), decsc},
+    {esc("8"), decrc},
+    {esc("D"), ind},
+    {esc("E"), nel},
+    {esc("M"), ri},
+    {csi("h"), sm},
+    {csi("l"), rm},
+    {csi("!p"), decstr},
+    {csi(" q"), decscusr},
+    {csi("g"), tbc},
+    {csi("I"), cht},
+    {csi("Z"), cbt},
+    {esc("H"), hts},
+    {esc("c"), ris},
+    {esc("="), deckpam},
+    {esc(">"), deckpnm},
+    {csi(">u"), kittyPush},
+    {csi("<u"), kittyPop},
+    {csi("=u"), kittySet},
+    {csi(">m"), xtmodkeys},
+    {esc("(0"), designate<0, Charset::LineDrawing>},
+    {esc("(A"), designate<0, Charset::British>},
+    {esc("(B"), designate<0, Charset::Ascii>},
+    {esc(")0"), designate<1, Charset::LineDrawing>},
+    {esc(")A"), designate<1, Charset::British>},
+    {esc(")B"), designate<1, Charset::Ascii>},
 };
 
 struct Lookup {

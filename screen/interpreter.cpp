@@ -5,8 +5,10 @@
 
 #include "screen/editing.h"
 #include "screen/functions.h"
+#include "screen/modes.h"
 #include "screen/placement.h"
 #include "screen/sgr.h"
+#include "screen/tabs.h"
 #include "screen/utf8.h"
 
 namespace screen {
@@ -103,8 +105,14 @@ void control(Grid& g, unsigned char b) {
             indexLine(g);
             break;
         case 0x0d:
-            g.pendingWrap = false;
-            g.cursorCol = 0;
+            g.cursor.pendingWrap = false;
+            g.cursor.col = 0;
+            break;
+        case 0x0e:  // SO: G1 in use
+            g.charsets.shifted = true;
+            break;
+        case 0x0f:  // SI: G0 again
+            g.charsets.shifted = false;
             break;
         default:
             break;  // other controls are consumed without a trace
@@ -168,9 +176,14 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
         controlSequence(g, d, pos + 2, end);
         return;
     }
-    // Strings (operating-system commands, device control and the like)
-    // are consumed and ignored.
-    if (kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
+    if (kind == ']') {
+        // The command's text runs to BEL or ESC "\".
+        size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
+        if (stop > pos + 2) operatingSystemCommand(g, d.substr(pos + 2, stop - pos - 2));
+        return;
+    }
+    // Other strings (device control and the like) are consumed and ignored.
+    if (kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
     // Intermediates, then the final byte.
     Sequence s;
     s.kind = Sequence::Esc;
@@ -190,16 +203,25 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
 }
 
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
-// symbols, as terminals that declare the capability do.
-void putLineDrawing(Grid& g, const char* bytes, size_t n) {
+// symbols, as terminals that declare the capability do; the British set
+// replaces "#" with a pound sign. Text goes in character by character, so
+// insert mode and autowrap apply.
+void putCharset(Grid& g, const char* bytes, size_t n) {
     static constexpr int32_t kGraphics[] = {
         0x25c6, 0x2592, 0x2409, 0x240c, 0x240d, 0x240a, 0x00b0, 0x00b1, 0x2424, 0x240b, 0x2518,
         0x2510, 0x250c, 0x2514, 0x253c, 0x23ba, 0x23bb, 0x2500, 0x23bc, 0x23bd, 0x251c, 0x2524,
         0x2534, 0x252c, 0x2502, 0x2264, 0x2265, 0x03c0, 0x2260, 0x00a3, 0x00b7,
     };
+    Charset set = g.charsets.active();
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
-        putRune(g, b >= 0x60 && b <= 0x7e ? kGraphics[b - 0x60] : int32_t(b));
+        if (set == Charset::LineDrawing && b >= 0x60 && b <= 0x7e) {
+            putRune(g, kGraphics[b - 0x60]);
+        } else if (set == Charset::British && b == '#') {
+            putRune(g, 0xa3);
+        } else {
+            putRune(g, b);
+        }
     }
 }
 
@@ -265,8 +287,8 @@ constinit thread_local SgrMemo sgrMemo;
 size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     Row& row = cursorLine(g);
     const size_t cols = size_t(g.cols);
-    size_t col = size_t(g.cursorCol);
-    PenBits pen = packPen(g.pen());
+    size_t col = size_t(g.cursor.col);
+    PenBits pen = packPen(g.pen);
     Cell penCell = Cell::make(0, 1, unpackPen(pen));
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
@@ -296,9 +318,9 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         penCell = Cell::make(0, 1, unpackPen(pen));
         pos = size_t(final - p) + 1;
     }
-    g.cursorCol = int64_t(col);
-    g.pendingWrap = col >= cols;
-    g.setPen(unpackPen(pen));
+    g.cursor.col = int64_t(col);
+    g.cursor.pendingWrap = col >= cols;
+    g.pen = unpackPen(pen);
     return pos;
 }
 
@@ -312,15 +334,15 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
         if (isPrintableAscii(b)) {
             // Plain text goes in as a run.
             size_t end = printableRunEnd(p, pos + 1, n);
-            if (g.lineDrawing) {
-                putLineDrawing(g, p + pos, end - pos);
+            if (!plainWriting(g)) {
+                putCharset(g, p + pos, end - pos);
                 pos = end;
                 continue;
             }
             putAscii(g, p + pos, end - pos);
             pos = end;
-            if (!g.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursorCol >= 0 &&
-                g.cursorCol < g.cols)
+            if (!g.cursor.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursor.col >= 0 &&
+                g.cursor.col < g.cols)
                 pos = textLane(g, p, pos, n);
             continue;
         }
@@ -333,7 +355,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
                     if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
-                        g.setPen(unpackPen(common.apply(packPen(g.pen()))));
+                        g.pen = unpackPen(common.apply(packPen(g.pen)));
                     else
                         plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),
                                              p[end]);
@@ -392,9 +414,7 @@ void hold(Grid& g, std::string_view tail) {
 // finds it as it left it, and the main screen saved behind it survives.
 void copyUpdateState(Grid& dst, const Grid& src) {
     copyGridState(dst, src);
-    dst.altActive = src.altActive;
-    dst.altSavedRow = src.altSavedRow;
-    dst.altSavedCol = src.altSavedCol;
+    dst.alt = src.alt;
     if (src.savedMain) {
         if (!dst.savedMain) dst.savedMain = std::make_unique<Grid>();
         copyGridState(*dst.savedMain, *src.savedMain);

@@ -46,12 +46,12 @@ void run(const std::vector<Case>& cases) {
         const Grid& g = t.grid();
         EXPECT_EQ(visible(g), c.rows) << c.name;
         if (c.row >= 0) {
-            EXPECT_EQ(g.cursorRow - screenTop(g), c.row) << c.name;
+            EXPECT_EQ(g.cursor.row - screenTop(g), c.row) << c.name;
         }
         if (c.col >= 0) {
-            EXPECT_EQ(g.cursorCol, c.col) << c.name;
+            EXPECT_EQ(g.cursor.col, c.col) << c.name;
         }
-        EXPECT_LT(g.cursorRow, g.lines.size()) << c.name;
+        EXPECT_LT(g.cursor.row, g.lines.size()) << c.name;
     }
 }
 
@@ -109,7 +109,9 @@ TEST(Interpreter, CursorAddressing) {
         {"save and restore", {"ab" + ESC + "7\r\n\r\ncd" + ESC + "8X"}, {"abX", "", "cd"}},
         {"csi s and u", {"ab" + ESC + "[s\r\ncd" + ESC + "[uX"}, {"abX", "cd"}},
         {"mode 1048", {"ab" + ESC + "[?1048h\r\ncd" + ESC + "[?1048lX"}, {"abX", "cd"}},
-        {"restore without save", {"ab" + ESC + "8X"}, {"abX"}},
+        // Nothing saved: home and the default pen, as terminals do.
+        {"restore without save", {"ab" + ESC + "8X"}, {"Xb"}},
+        {"csi u without save", {"ab" + ESC + "[uX"}, {"Xb"}},
     });
 }
 
@@ -193,7 +195,7 @@ TEST(Interpreter, Erasing) {
     Terminal t(kCols, kRows, 0);
     t.resize(kCols, kRows);
     t.write(std::string(20, 'x') + ESC + "[J");
-    EXPECT_TRUE(t.grid().pendingWrap);
+    EXPECT_TRUE(t.grid().cursor.pendingWrap);
 }
 
 // Names the table of control functions does not hold are counted, and
@@ -220,7 +222,7 @@ TEST(Interpreter, SequencesAreReadWhole) {
         {"marker with parameters", {"a" + ESC + "[>4;2mb"}, {"ab"}},
         {"colon sub-parameters", {"a" + ESC + "[38:5:1mb"}, {"ab"}},
         {"late question mark", {"a" + ESC + "[1?hb"}, {"ab"}},
-        {"private with two modes", {"a" + ESC + "[?25;1049hb"}, {"b"}},
+        {"private with two modes", {"a" + ESC + "[?25;1049hb"}, {" b"}},
         {"intermediates name another function", {"\r\n\r\na" + ESC + "[2 AX"}, {"", "", "aX"}},
         {"intermediates are not a scroll region", {"ab" + ESC + "[1;1;3;3;1$rX"}, {"abX"}},
         {"unknown escape", {"a" + ESC + "#9b"}, {"ab"}},
@@ -356,16 +358,16 @@ TEST(Interpreter, Attributes) {
 TEST(Interpreter, ModesAndAlternateScreen) {
     Terminal t(kCols, kRows, 10);
     t.write(ESC + "[?25l" + ESC + "[?2004h");
-    EXPECT_TRUE(t.grid().cursorHidden);
-    EXPECT_TRUE(t.grid().bracketedPaste);
+    EXPECT_TRUE(t.grid().modes.cursorHidden);
+    EXPECT_TRUE(t.grid().modes.bracketedPaste);
     t.write(ESC + "[?25h" + ESC + "[?2004l");
-    EXPECT_FALSE(t.grid().cursorHidden);
-    EXPECT_FALSE(t.grid().bracketedPaste);
+    EXPECT_FALSE(t.grid().modes.cursorHidden);
+    EXPECT_FALSE(t.grid().modes.bracketedPaste);
     t.write("main" + ESC + "[?1049h" + ESC + "[2J" + ESC + "[3;4Halt");
-    EXPECT_TRUE(t.grid().altActive);
+    EXPECT_TRUE(t.grid().alt.active);
     EXPECT_EQ(visible(t.grid()), (std::vector<std::string>{"", "", "   alt"}));
     t.write(ESC + "[?1049l+");
-    EXPECT_FALSE(t.grid().altActive);
+    EXPECT_FALSE(t.grid().alt.active);
     EXPECT_EQ(visible(t.grid()), (std::vector<std::string>{"main+"}));
     // 1047 leaves the cursor where the alternate screen had it.
     t.write(ESC + "[?1047h" + ESC + "[3;4H" + ESC + "[?1047lX");
@@ -414,12 +416,12 @@ TEST(Interpreter, AlternateScreenInsideAnUpdate) {
     Terminal t(kCols, kRows, 10);
     t.write("shell$ ");
     t.write(begin + ESC + "[?1049h" + ESC + "[Heditor" + end);
-    EXPECT_TRUE(t.grid().altActive);
+    EXPECT_TRUE(t.grid().alt.active);
     EXPECT_EQ(rowText(t.grid(), 0), "editor");
     t.write(begin + "!" + end + begin + ESC + "[?1049l" + end);
-    EXPECT_FALSE(t.grid().altActive);
+    EXPECT_FALSE(t.grid().alt.active);
     EXPECT_EQ(rowText(t.grid(), 0), "shell$ ");
-    EXPECT_EQ(t.grid().cursorCol, 7);
+    EXPECT_EQ(t.grid().cursor.col, 7);
 }
 
 TEST(Interpreter, FeedRawAndSplit) {
