@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "screen/grid.h"
 #include "screen/terminal.h"
 
 namespace {
@@ -65,8 +66,8 @@ void checkGrid(const Grid& g, bool everyRow) {
     const int64_t screenRows = g.height > 0 ? g.height : screen::kMaxRows;
     const int64_t history = g.alt.active ? 0 : std::max<int64_t>(g.maxScrollback, 0);
     require(n <= screenRows + history, "more lines than screen and history", n, screenRows);
-    require(g.scrollTop >= 0 && g.scrollBottom >= 0, "negative margin", g.scrollTop,
-            g.scrollBottom);
+    require(g.margins.top >= 0 && g.margins.bottom >= 0, "negative margin", g.margins.top,
+            g.margins.bottom);
     require(g.held.size() <= 64 * 1024 + 8, "held bytes unbounded", int64_t(g.held.size()));
     require(g.warnings.size() <= screen::kMaxWarnings, "warnings unbounded",
             int64_t(g.warnings.size()));

@@ -309,9 +309,10 @@ void placeCursor(Grid& g, const SavedCursor& c) {
     int64_t top = screenTop(g);
     g.cursor.row = clampRow(g, std::clamp(satAdd(top, c.row.value), top, lastScreenRow(g)));
     int64_t last = columnLimit(g) - 1;
-    g.cursor.col = std::clamp<int64_t>(c.col, 0, last);
-    // A pending wrap comes back only where it can still be pending.
+    // A pending wrap comes back only where it can still be pending, and
+    // waits just past the last column, as after writing it.
     g.cursor.pendingWrap = c.pendingWrap && c.col >= last && g.cols > 0;
+    g.cursor.col = g.cursor.pendingWrap ? last + 1 : std::clamp<int64_t>(c.col, 0, last);
     g.pen = c.pen;
     g.charsets = c.charsets;
     g.modes.origin = c.originMode;

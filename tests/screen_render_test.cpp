@@ -155,7 +155,7 @@ TEST(Render, SnapshotKeepsAPendingWrap) {
 
 // What a terminal shows in one cell: its text and its look.
 std::string shownCell(const Row& row, size_t col) {
-    if (col >= row.size()) return " |0 0 0";
+    if (col >= row.size()) return " |0.0 0.0 0";
     const Cell& c = row[col];
     int fgIndex = c.fg() == kColorIndexed ? c.fgIndex() : 0;
     int bgIndex = c.bg() == kColorIndexed ? c.bgIndex() : 0;
@@ -201,6 +201,13 @@ TEST(Render, SnapshotRepaintsTheSameScreen) {
          5,
          3,
          {{"abcde" + ESC + "[?1047hx" + ESC + "[?1047l"}}},
+        // A wrap pending when the cursor was saved came back one column
+        // early.
+        {"pending wrap restored", 5, 3, {{"abcde" + ESC + "7" + ESC + "[H" + ESC + "8"}}},
+        {"pending wrap of the alternate screen's cursor",
+         5,
+         3,
+         {{ESC + "[?1047habcde" + ESC + "[?1047l"}}},
         // Growing from no height at all left the cursor in the history.
         {"no height, then a height", 10, 1, {{"$"}, {"", 10, 24}, {"", 10, 0}, {"", 10, 8}}},
     };
