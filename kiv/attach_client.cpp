@@ -14,6 +14,7 @@
 #include "kiv/byte_queue.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/key_file.h"
 #include "kiv/protocol.h"
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
@@ -97,9 +98,12 @@ class WinchWatch {
     sighandler_t previousHup_ = SIG_DFL;
 };
 
-UniqueFd connectSession(const std::string& session, const Config& config) {
+// The session's Unix socket, else, with a listen address, the session
+// found over TCP (then with the channel that protects it). The key is read
+// only for TCP: a missing or unsafe key file fails with its own message.
+TcpSession connectSession(const std::string& session, const Config& config) {
     try {
-        return connectUnix(socketPath(session));
+        return {connectUnix(socketPath(session)), nullptr, {}};
     } catch (const SystemError&) {
         if (config.listen.empty()) throw;
     }
@@ -109,7 +113,8 @@ UniqueFd connectSession(const std::string& session, const Config& config) {
     } catch (const UsageError& e) {
         throw SystemError("connect failed: session not found on socket or tcp");
     }
-    return findTcpSession(addr, addr.port, session);
+    Key key = readKeyFile(keyFilePath());
+    return findTcpSession(addr, addr.port, session, key);
 }
 
 // Writes all of it: a partial write to the terminal must not lose output.
@@ -140,8 +145,16 @@ std::optional<WindowSize> terminalSize() {
 // stays live and nothing piles up in the daemon.
 class Attached {
   public:
-    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal)
-        : sock_(sock), winch_(winch), detachKey_(detachKey), terminal_(terminal) {
+    // Over TCP every byte goes through `channel`, and `received` holds the
+    // plain bytes that came with the daemon's AttachOk.
+    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal,
+             SecureChannel* channel, std::string received)
+        : sock_(sock),
+          winch_(winch),
+          detachKey_(detachKey),
+          terminal_(terminal),
+          channel_(channel),
+          inBuf_(std::move(received)) {
         setNonBlocking(sock_);
     }
 
@@ -181,7 +194,13 @@ class Attached {
     static constexpr size_t SendQueueLimit = 1024 * 1024;
 
     void queue(MsgKind kind, std::string_view payload) {
-        sendQueue_.append(frameBytes(kind, payload));
+        std::string frame = frameBytes(kind, payload);
+        if (channel_) {
+            std::string sealed;
+            channel_->seal(frame, sealed);
+            frame = std::move(sealed);
+        }
+        sendQueue_.append(frame);
         flush();
     }
 
@@ -258,16 +277,23 @@ class Attached {
             running_ = false;
             return;
         }
-        inBuf_.append(buf, n);
         std::string output;
         size_t used = 0;
         MsgKind kind;
         std::string payload;
         try {
+            if (channel_) {
+                std::string reply;  // nothing once the channel is established
+                channel_->receive(std::string_view(buf, n), inBuf_, reply);
+            } else {
+                inBuf_.append(buf, n);
+            }
             while (takeFrame(inBuf_, used, kind, payload))
                 if (kind == MsgKind::Output) output += payload;
         } catch (const IoError&) {
-            running_ = false;  // a bad frame ends the connection, as its end does
+            // A bad frame, or a record that does not open, ends the
+            // connection as its end does.
+            running_ = false;
         }
         inBuf_.erase(0, used);
         terminal_.shown(output);
@@ -278,6 +304,7 @@ class Attached {
     int winch_;
     DetachKey detachKey_;
     TerminalRestore& terminal_;
+    SecureChannel* channel_;  // TCP only
     Selector sel_;
     bool polling_ = false;
     bool running_ = true;
@@ -298,13 +325,14 @@ void onWinch(int) {
 
 void runClient(const std::string& session, const Config& config) {
     std::signal(SIGPIPE, SIG_IGN);
-    UniqueFd sock = connectSession(session, config);
+    TcpSession conn = connectSession(session, config);
     RawMode raw;
     WinchWatch winch;
     // However the client leaves, the terminal gets its own state back
     // before its attributes are restored.
     TerminalRestore terminal(1);
-    Attached(sock.get(), winch.readEnd(), config.detachKey, terminal)
+    Attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal, conn.channel.get(),
+             std::move(conn.received))
         .run(terminalSize().value_or(WindowSize{80, 24}));
     terminal.restore();
 }

@@ -9,6 +9,7 @@
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/session_details.h"
 
 namespace kiv {
 
@@ -30,6 +31,7 @@ ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
     c.fd = std::move(fd);
     c.stage = trusted ? ClientStage::AwaitingSnapshot : ClientStage::AwaitingAttach;
     c.overTcp = !trusted;
+    if (!trusted && key_) c.channel = std::make_unique<SecureChannel>(ChannelRole::Daemon, *key_);
     clientByFd_[raw] = id;
     return id;
 }
@@ -63,9 +65,17 @@ void Daemon::serviceClient(ClientId id, const ReadyEvent& ev) {
     if (n <= 0) return dropClient(*c);
     try {
         if (!feedClient(id, std::string_view(buf, n))) dropClient(*c);
-    } catch (const IoError&) {
+    } catch (const IoError& e) {
+        if (c->channel) logRefusal(*c, e.what());
         dropClient(*c);
     }
+}
+
+void Daemon::logRefusal(const Client& c, const char* reason) {
+    auto now = std::chrono::steady_clock::now();
+    if (now < nextRefusalLog_) return;
+    nextRefusalLog_ = now + std::chrono::seconds(10);
+    log_.info("tcp client dropped fd=" + std::to_string(c.fd.get()) + ": " + reason);
 }
 
 // Handles every whole frame in the client's bytes, in order; none after a
@@ -73,7 +83,19 @@ void Daemon::serviceClient(ClientId id, const ReadyEvent& ev) {
 bool Daemon::feedClient(ClientId id, std::string_view bytes) {
     Client* c = find(id);
     if (!c) return false;
-    c->inBuf.append(bytes);
+    if (c->channel) {
+        // Handshake answers go out as they are; only what opens from whole
+        // records reaches the frames below. Raises IoError for a peer
+        // without the key and for any record that does not open.
+        std::string reply;
+        c->channel->receive(bytes, c->inBuf, reply);
+        if (!reply.empty()) {
+            c->outBuf.append(reply);
+            if (!flushClient(*c)) return false;
+        }
+    } else {
+        c->inBuf.append(bytes);
+    }
     size_t used = 0;
     MsgKind kind;
     std::string payload;
@@ -108,11 +130,11 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
             return true;
         case MsgKind::Detach:
             return false;
+        case MsgKind::Details:
+            return queueClient(c, MsgKind::Details, details());
         case MsgKind::Input:
-            if (!payload.empty()) {
-                session_.ptyOut.append(payload);
-                flushPty();
-            }
+            // Other terminals' replies to a query already answered stay out.
+            if (!payload.empty()) toCommand(replies_.pass(id, payload, ReplyClock::now()));
             return true;
         default:
             return true;
@@ -124,6 +146,7 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
 void Daemon::handleResize(ClientId id, const std::string& payload) {
     std::optional<WindowSize> size = readResize(payload);
     if (!size) return;
+    session_.size = *size;
     session_.pty.setSize(size->cols, size->rows);
     session_.term->resize(size->cols, size->rows);
     Client& c = *find(id);
@@ -132,6 +155,21 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
         queueSnapshot(id);
     }
     broadcast(MsgKind::Resize, payload);
+}
+
+// The answer to `kiv ls` on a terminal.
+std::string Daemon::details() const {
+    SessionDetails d;
+    d.pid = getpid();
+    d.clients = std::count_if(clients_.begin(), clients_.end(),
+                              [](const auto& entry) { return readyForOutput(entry.second); });
+    d.ageSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::steady_clock::now() - session_.started)
+                       .count();
+    d.cols = session_.size.cols;
+    d.rows = session_.size.rows;
+    d.command = session_.command;
+    return encodeDetails(d);
 }
 
 void Daemon::queueSnapshot(ClientId id) {
@@ -143,6 +181,11 @@ void Daemon::queueSnapshot(ClientId id) {
 
 bool Daemon::queueClient(Client& c, MsgKind kind, std::string_view payload) {
     std::string frame = frameBytes(kind, payload);
+    if (c.channel) {
+        std::string sealed;
+        c.channel->seal(frame, sealed);
+        frame = std::move(sealed);
+    }
     if (c.outBuf.size() + frame.size() > ClientQueueLimit) return false;
     c.outBuf.append(frame);
     return flushClient(c);
@@ -179,11 +222,14 @@ void Daemon::dropClient(Client& c) {
 }
 
 void Daemon::sweepClients() {
-    std::erase_if(clients_, [this](auto& entry) {
+    std::string owed;  // what a client kept back, answers nobody else will give
+    std::erase_if(clients_, [&](auto& entry) {
         if (!entry.second.dropped) return false;
         clientByFd_.erase(entry.second.fd.get());
+        owed += replies_.leave(entry.first, ReplyClock::now());
         return true;
     });
+    toCommand(owed);
 }
 
 void Daemon::updateInterest(const Client& c) {
