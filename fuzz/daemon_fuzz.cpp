@@ -9,7 +9,8 @@
 //   1 k kind n bytes client k sends one frame (any kind byte)
 //   2 k c c r r      client k sends a Resize (columns, rows)
 //   3 k how          client k sends Attach: the name, another, a prefix
-//   4 k n bytes      the command writes n + 1 bytes of output (k unused)
+//   4 k n bytes      the command writes n + 1 bytes of output (without ESC
+//                    when k is even)
 //   5 k              the daemon catches up (k unused)
 //   6 k              client k closes its end
 // Everything a client sends is also read here the way the daemon reads it,
@@ -59,6 +60,7 @@ class Script {
   public:
     Script(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool done() const { return pos_ >= size_; }
+    size_t offset() const { return pos_; }
     uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     std::string_view bytes(size_t n) {
         n = std::min(n, size_ - pos_);
@@ -90,6 +92,7 @@ struct Peer {
     std::string received;   // every byte from the daemon
     size_t taken = 0;       // how far `received` has been checked
     bool gotAttachOk = false, gotError = false, gotSnapshot = false;
+    int detailsAsked = 0, detailsGot = 0;
     std::string liveOutput;            // Output after the snapshot
     size_t outputWhenLive = SIZE_MAX;  // the command's output so far when it was seen live
 };
@@ -98,8 +101,12 @@ struct World {
     kiv::Daemon* daemon = nullptr;
     kiv::UniqueFd slave;
     std::vector<Peer> peers;
-    std::string output;             // everything the command wrote
-    std::string command;            // everything the command read
+    std::string output;   // everything the command wrote
+    std::string command;  // everything the command read
+    // The command's output held an escape sequence, which may be a query:
+    // the daemon may then answer it itself and leave out the clients'
+    // second answers, so the input is not the clients' alone.
+    bool queries = false;
     std::set<std::string> resizes;  // payloads of Resizes the daemon must act on
     size_t resizeCount = 0;
 };
@@ -117,7 +124,7 @@ void model(World& w, Peer& p) {
             return;
         }
         if (rest.size() < kiv::HeaderSize + length) return;
-        if (h[1] > uint8_t(MsgKind::AttachOk)) {
+        if (h[1] > uint8_t(MsgKind::Details)) {
             p.finished = true;
             return;
         }
@@ -137,6 +144,8 @@ void model(World& w, Peer& p) {
             p.finished = true;
         } else if (kind == MsgKind::Input) {
             p.input += payload;
+        } else if (kind == MsgKind::Details) {
+            ++p.detailsAsked;
         } else if (kind == MsgKind::Resize && payload.size() >= 4) {
             p.resized = true;
             w.resizes.insert(payload);
@@ -179,6 +188,9 @@ void checkReceived(World& w, Peer& p) {
                 } else {
                     p.liveOutput += payload;
                 }
+                break;
+            case MsgKind::Details:
+                require(++p.detailsGot <= p.detailsAsked, "Details nobody asked for");
                 break;
             case MsgKind::Resize:
                 require(p.gotSnapshot, "a Resize echo before the snapshot");
@@ -272,8 +284,11 @@ void send(World& w, Peer& p, std::string_view bytes) {
     }
 }
 
+void finalPeerChecks(World& w);
+
 void finalChecks(World& w) {
     // The command got the joined clients' input, each client's in order.
+    if (w.queries) return finalPeerChecks(w);
     std::string all;
     size_t senders = 0;
     bool cut = false;
@@ -293,6 +308,10 @@ void finalChecks(World& w) {
         require(w.command.size() <= all.size(), "the command got input nobody sent",
                 (long long)w.command.size(), (long long)all.size());
     }
+    finalPeerChecks(w);
+}
+
+void finalPeerChecks(World& w) {
     for (const Peer& p : w.peers) {
         if (p.gone || !p.open) continue;
         require(p.taken == p.received.size(), "a frame left unfinished",
@@ -371,7 +390,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 uint8_t kind = script.byte();
                 std::string_view payload = script.bytes(script.byte());
                 std::string frame = kiv::frameBytes(MsgKind::Input, payload);
-                frame[1] = char(kind % 9);
+                frame[1] = char(kind % 10);
                 send(w, p, frame);
                 break;
             }
@@ -387,7 +406,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 4: {
-                std::string_view out = script.bytes(1 + script.byte());
+                // Output with its ESC (and C1 CSI) bytes taken out when the client byte
+                // is even: input then reaches the command unfiltered.
+                bool plain = (data[script.offset() - 1] & 1) == 0;
+                std::string out(script.bytes(1 + script.byte()));
+                if (plain) std::erase_if(out, [](char c) { return c == '\x1b' || c == '\x9b'; });
+                w.queries = w.queries || out.find_first_of("\x1b\x9b") != std::string::npos;
                 for (size_t off = 0; off < out.size();) {
                     ssize_t n = write(w.slave.get(), out.data() + off, out.size() - off);
                     if (n <= 0) {
