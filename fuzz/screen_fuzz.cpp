@@ -91,7 +91,14 @@ void checkTerminal(const screen::Terminal& t, bool everyRow) {
     const Grid& g = t.grid();
     checkGrid(g, everyRow);
     if (g.syncGrid) checkGrid(*g.syncGrid, everyRow);
-    if (g.savedMain) checkGrid(*g.savedMain, everyRow);
+    // Behind the alternate screen the main screen's lines wait, within the
+    // grid's bounds.
+    if (g.savedMain) {
+        const int64_t n = g.savedMain->lines.size();
+        const int64_t rows = g.height > 0 ? g.height : screen::kMaxRows;
+        require(n >= 1 && n <= rows + std::max<int64_t>(g.maxScrollback, 0),
+                "main screen's lines out of bounds", n, rows);
+    }
 }
 
 // One visible cell as a terminal shows it: its text and its look, with what
