@@ -208,6 +208,9 @@ TEST(Render, SnapshotRepaintsTheSameScreen) {
          5,
          3,
          {{ESC + "[?1047habcde" + ESC + "[?1047l"}}},
+        // A soft reset ended the wrap but left the cursor past the last
+        // column.
+        {"soft reset with a wrap pending", 5, 3, {{"abcde" + ESC + "[!p"}}},
         // Growing from no height at all left the cursor in the history.
         {"no height, then a height", 10, 1, {{"$"}, {"", 10, 24}, {"", 10, 0}, {"", 10, 8}}},
     };
