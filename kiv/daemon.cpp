@@ -62,6 +62,8 @@ Session newSession(const std::string& name, const std::string& command,
                    const std::vector<std::string>& args) {
     Session s;
     s.name = name;
+    s.command = {command};
+    s.command.insert(s.command.end(), args.begin(), args.end());
     s.pty =
         openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;
@@ -150,6 +152,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         std::string_view chunk(buf, n);
         session_.term->write(chunk);  // the screen sees output before any client
         broadcast(MsgKind::Output, chunk);
+        answerQueries();
     } else if (n == 0 || errno == EIO) {
         session_.running = false;
         return false;
@@ -178,10 +181,17 @@ void Daemon::checkSocket() {
 }
 
 int Daemon::msUntilNextTimer() const {
-    return msUntil(nextSocketCheck_);
+    int ms = msUntil(nextSocketCheck_);
+    // Rounded up: waking a little early would only wait again at once.
+    if (auto release = replies_.nextRelease()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*release - Clock::now());
+        ms = std::min<int64_t>(ms, std::max<int64_t>(0, left.count()));
+    }
+    return ms;
 }
 
 void Daemon::runTimers() {
+    toCommand(replies_.release(Clock::now()));
     if (Clock::now() >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;

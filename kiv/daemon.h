@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "kiv/byte_queue.h"
 #include "kiv/fd.h"
@@ -20,6 +21,7 @@
 #include "kiv/log.h"
 #include "kiv/protocol.h"
 #include "kiv/pty.h"
+#include "kiv/reply_filter.h"
 #include "kiv/secure_channel.h"
 #include "kiv/selector.h"
 #include "screen/terminal.h"
@@ -65,6 +67,9 @@ struct Client {
 // waits for it.
 struct Session {
     std::string name;
+    std::vector<std::string> command;  // program and arguments, as `kiv ls` shows them
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    WindowSize size{80, 24};  // the terminal's, as the last Resize set it
     Pty pty;
     std::unique_ptr<screen::Terminal> term;
     ByteQueue ptyOut;  // client input not yet written to the master
@@ -129,6 +134,7 @@ class Daemon {
     bool feedClient(ClientId id, std::string_view bytes);
     bool handleMessage(ClientId id, MsgKind kind, const std::string& payload);
     void handleResize(ClientId id, const std::string& payload);
+    std::string details() const;
     void queueSnapshot(ClientId id);
     bool queueClient(Client& c, MsgKind kind, std::string_view payload);
     bool flushClient(Client& c);
@@ -141,6 +147,10 @@ class Daemon {
     Client* find(ClientId id);
     Client* findByFd(int fd);
 
+    // The command's queries to its terminal (daemon_queries.cpp).
+    void answerQueries();
+    void toCommand(std::string_view bytes);
+
     Session session_;
     Logger log_;
     Selector sel_;
@@ -152,6 +162,7 @@ class Daemon {
     std::unordered_map<int, ClientId> clientByFd_;
     ClientId lastId_ = 0;
     bool inputPaused_ = false;  // clients are not read while ptyOut is over the mark
+    ReplyFilter replies_;       // one reply per query from the clients' terminals
     std::optional<Key> key_;    // what TCP clients must prove; none without TCP
     // A stranger knocking in a loop must not fill the disk: refusals are
     // logged at most once per interval.

@@ -9,6 +9,7 @@
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/session_details.h"
 
 namespace kiv {
 
@@ -129,11 +130,11 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
             return true;
         case MsgKind::Detach:
             return false;
+        case MsgKind::Details:
+            return queueClient(c, MsgKind::Details, details());
         case MsgKind::Input:
-            if (!payload.empty()) {
-                session_.ptyOut.append(payload);
-                flushPty();
-            }
+            // Other terminals' replies to a query already answered stay out.
+            if (!payload.empty()) toCommand(replies_.pass(id, payload, ReplyClock::now()));
             return true;
         default:
             return true;
@@ -145,6 +146,7 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
 void Daemon::handleResize(ClientId id, const std::string& payload) {
     std::optional<WindowSize> size = readResize(payload);
     if (!size) return;
+    session_.size = *size;
     session_.pty.setSize(size->cols, size->rows);
     session_.term->resize(size->cols, size->rows);
     Client& c = *find(id);
@@ -153,6 +155,21 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
         queueSnapshot(id);
     }
     broadcast(MsgKind::Resize, payload);
+}
+
+// The answer to `kiv ls` on a terminal.
+std::string Daemon::details() const {
+    SessionDetails d;
+    d.pid = getpid();
+    d.clients = std::count_if(clients_.begin(), clients_.end(),
+                              [](const auto& entry) { return readyForOutput(entry.second); });
+    d.ageSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::steady_clock::now() - session_.started)
+                       .count();
+    d.cols = session_.size.cols;
+    d.rows = session_.size.rows;
+    d.command = session_.command;
+    return encodeDetails(d);
 }
 
 void Daemon::queueSnapshot(ClientId id) {
@@ -205,11 +222,14 @@ void Daemon::dropClient(Client& c) {
 }
 
 void Daemon::sweepClients() {
-    std::erase_if(clients_, [this](auto& entry) {
+    std::string owed;  // what a client kept back, answers nobody else will give
+    std::erase_if(clients_, [&](auto& entry) {
         if (!entry.second.dropped) return false;
         clientByFd_.erase(entry.second.fd.get());
+        owed += replies_.leave(entry.first, ReplyClock::now());
         return true;
     });
+    toCommand(owed);
 }
 
 void Daemon::updateInterest(const Client& c) {

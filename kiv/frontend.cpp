@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include "kiv/key.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
+#include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
 
@@ -230,9 +232,31 @@ void killRoad(const std::string& session) {
     cleanSessionFiles(session);
 }
 
+// How long `kiv ls` on a terminal waits for each daemon's details.
+constexpr int DetailsTimeoutMs = 1000;
+
+// On a terminal, a table of what each session is; in a pipe the names
+// alone, one a line, for scripts.
 void listRoad() {
-    for (const std::string& name : socketNames())
-        if (isActive(name)) printLine(name);
+    if (!isatty(STDOUT_FILENO)) {
+        for (const std::string& name : socketNames())
+            if (isActive(name)) printLine(name);
+        return;
+    }
+    std::vector<DetailsRow> rows;
+    for (const std::string& name : socketNames()) {
+        try {
+            rows.push_back({name, queryDetails(name, DetailsTimeoutMs), 0});
+        } catch (const SystemError&) {
+            continue;  // nobody listens: not an active session
+        }
+        if (!rows.back().details) rows.back().pidFileValue = daemonPid(name);
+    }
+    if (rows.empty()) return;
+    std::sort(rows.begin(), rows.end(),
+              [](const DetailsRow& a, const DetailsRow& b) { return a.name < b.name; });
+    for (const std::string& line : detailsTable(rows))
+        printLine(line);
 }
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {

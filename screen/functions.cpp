@@ -7,6 +7,7 @@
 
 #include "screen/editing.h"
 #include "screen/modes.h"
+#include "screen/queries.h"
 #include "screen/sgr.h"
 #include "screen/tabs.h"
 
@@ -325,6 +326,15 @@ constexpr Entry kFunctions[] = {
     {esc(")0"), designate<1, Charset::LineDrawing>},
     {esc(")A"), designate<1, Charset::British>},
     {esc(")B"), designate<1, Charset::Ascii>},
+    // Queries, recorded with the model's answer (queries.h).
+    {csi("c"), da1},
+    {csi(">c"), da2},
+    {csi("n"), dsr},
+    {csi("?n"), dsr},
+    {csi("$p"), decrqm},
+    {csi("?$p"), decrqm},
+    {csi(">q"), xtversion},
+    {csi("?u"), kittyQuery},
 };
 
 struct Lookup {

@@ -16,9 +16,11 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "screen/cell.h"
 #include "screen/lines.h"
+#include "screen/queries.h"
 #include "screen/row.h"
 #include "screen/state.h"
 
@@ -64,6 +66,8 @@ struct Grid {
     // Control sequences whose function this terminal does not know, and
     // so ignored (see functions.h).
     uint64_t unknownFunctions = 0;
+    // Queries the program asked, oldest first, until the owner takes them.
+    std::vector<Query> queries;
 };
 
 // Printable ASCII goes in as it is: no other character set, no insert

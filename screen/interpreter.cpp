@@ -421,6 +421,17 @@ void copyUpdateState(Grid& dst, const Grid& src) {
     }
 }
 
+// Queries asked inside a synchronized update join the grid's own, in the
+// order they were asked.
+void takeUpdateQueries(Grid& g, Grid& update) {
+    for (Query& q : update.queries) {
+        if (g.queries.size() >= kMaxPendingQueries) break;
+        askedInsideUpdate(q);
+        g.queries.push_back(std::move(q));
+    }
+    update.queries.clear();
+}
+
 }  // namespace
 
 void feed(Grid& g, std::string_view chunk) {
@@ -436,6 +447,7 @@ void feed(Grid& g, std::string_view chunk) {
     while (pos < data.size()) {
         Grid& target = g.syncActive && g.syncGrid ? *g.syncGrid : g;
         Stop s = interpret(target, data, pos, true);
+        if (&target != &g) takeUpdateQueries(g, target);
         if (s.kind == Stop::End) break;
         if (s.kind == Stop::Unfinished) {
             hold(g, data.substr(s.at));

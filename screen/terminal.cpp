@@ -1,5 +1,7 @@
 #include "screen/terminal.h"
 
+#include <utility>
+
 #include "screen/grid.h"
 #include "screen/interpreter.h"
 #include "screen/render.h"
@@ -46,6 +48,10 @@ int64_t Terminal::cols() const {
 
 int64_t Terminal::rows() const {
     return grid_->height;
+}
+
+std::vector<Query> Terminal::takeQueries() {
+    return std::exchange(grid_->queries, {});
 }
 
 std::unique_ptr<Terminal> newTerminal(int64_t cols, int64_t rows, int64_t scrollback) {

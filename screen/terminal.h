@@ -9,7 +9,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "screen/queries.h"
 #include "screen/state.h"
 
 namespace screen {
@@ -41,6 +43,10 @@ class Terminal {
     bool alternateScreen() const;
     int64_t cols() const;
     int64_t rows() const;
+
+    // The queries the program asked since the last call, oldest first, each
+    // with the answer the model gives.
+    std::vector<Query> takeQueries();
 
     // The model itself, for the library's own tests and benchmarks.
     const Grid& grid() const { return *grid_; }

@@ -10,10 +10,12 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "kiv/endpoints.h"
 #include "tests/support/daemon.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
@@ -268,6 +270,51 @@ TEST(EndToEnd, DetachKeyFromTheEnvironment) {
         bad.err,
         "kiv: invalid KIV_DETACH_KEY: C-g (expected ^X notation such as ^G or ^], or none)\n");
     EXPECT_EQ(m.sessions(), std::vector<std::string>{});
+}
+
+// A socket that accepts connections and never answers, as a daemon that is
+// stuck would.
+struct SilentListener {
+    kiv::UniqueFd fd;
+    explicit SilentListener(const std::string& path) : fd(kiv::listenUnix(path)) {}
+};
+
+TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
+    REQUIRE_TMUX();
+    Machine m;
+    ASSERT_EQ(m.kiv({"new", "two", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    ProtoClient first = ProtoClient::overUnix(m.file("two.sock"));
+    ProtoClient second = ProtoClient::overUnix(m.file("two.sock"));
+    ASSERT_TRUE(first.resize(100, 30));
+    ASSERT_TRUE(first.next());  // the screen: this one is attached
+    ASSERT_TRUE(second.resize(90, 20));
+    ASSERT_TRUE(second.next());
+    SilentListener stuck(m.file("stuck.sock"));
+
+    TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
+    term.line("kiv ls");
+    ASSERT_TRUE(term.waitFor("COMMAND")) << term.screen();
+    ASSERT_TRUE(term.waitFor("stuck ")) << term.screen();
+    std::string screen = term.screen();
+    std::string pid = readFile(m.file("two.pid"));
+    EXPECT_NE(screen.find("NAME   PID"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("stuck  ?"), std::string::npos) << screen;
+    size_t two = screen.find("\ntwo ");
+    ASSERT_NE(two, std::string::npos) << screen;
+    std::string row = screen.substr(two + 1, screen.find('\n', two + 1) - two - 1);
+    std::istringstream fields(row);
+    std::string name, rowPid, clients, age, size, command;
+    fields >> name >> rowPid >> clients >> age >> size;
+    std::getline(fields >> std::ws, command);
+    EXPECT_EQ(rowPid, pid) << row;
+    EXPECT_EQ(clients, "2") << row;
+    EXPECT_EQ(size, "90x20") << row;
+    EXPECT_EQ(command, "/bin/sh -c 'sleep 60'") << row;
+
+    // In a pipe: the names alone, as scripts read them.
+    ProcessResult piped = m.kiv({"ls"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_TRUE(piped.out == "two\nstuck\n" || piped.out == "stuck\ntwo\n") << piped.out;
 }
 
 // Commands that need no terminal: the front end with its output and status.

@@ -205,7 +205,7 @@ TEST(Interpreter, UnknownFunctionsAreCounted) {
         const char* bytes;
         uint64_t unknown;
     } const cases[] = {
-        {"\x1b[2 A", 1},    {"\x1b[1;1;3;3;1$r", 1}, {"\x1b#9", 1},  {"\x1b[>c", 1},
+        {"\x1b[2 A", 1},    {"\x1b[1;1;3;3;1$r", 1}, {"\x1b#9", 1},  {"\x1b[=c", 1},
         {"\x1b[?1234h", 0}, {"\x1b[5A\x1b[m", 0},    {"\x1b[2y", 1}, {"\x1b(0\x1b(B", 0},
     };
     for (const Count& c : cases) {
