@@ -3,11 +3,16 @@
 #   make test            build, then run every test
 # BUILD and CMAKE_FLAGS select another build tree, e.g. the sanitizer build:
 #   make test BUILD=build-san CMAKE_FLAGS=-DKIV_SANITIZE=ON
+#   make fuzz            build the libFuzzer targets (clang++) into build-fuzz
+#   make fuzz-run        run each of them for FUZZ_SECONDS (fuzz/run.sh)
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= screen_fuzz daemon_fuzz cli_fuzz
 
-.PHONY: build run test clean
+.PHONY: build run test clean fuzz fuzz-run
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
@@ -18,6 +23,13 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DKIV_FUZZ=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(FUZZ_TARGETS)
+
+fuzz-run: fuzz
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD)

@@ -136,6 +136,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
 void Daemon::acceptClient(int listener, bool trusted) {
     UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd) return;
+    if (!trusted) setNoDelay(fd.get());
     int raw = fd.get();
     if (adoptClient(std::move(fd), trusted) && trusted)
         log_.info("client attached fd=" + std::to_string(raw));

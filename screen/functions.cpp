@@ -384,6 +384,9 @@ struct Index {
     }
 
     const Entry* find(const Sequence& s) const {
+        // Intermediates past those kept name no function (and have no room
+        // in a key).
+        if (s.intermediateCount > kMaxIntermediates) return nullptr;
         if (s.kind == Sequence::Csi && s.leader == 0 && s.intermediateCount == 0) {
             unsigned slot = unsigned(static_cast<unsigned char>(s.final)) - 0x40;
             return slot < plain.size() ? plain[slot] : nullptr;

@@ -263,13 +263,15 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
             g.cursor.col = g.cols;
             g.cursor.pendingWrap = false;
         } else {
-            g.cursor.col = cols - 1;
+            g.cursor.col = cols;
         }
     }
-    if (!g.alt.active && rows > 0 && g.height > rows) {
+    // Without a height every line is on the screen.
+    const int64_t shown = g.height > 0 ? g.height : g.lines.size();
+    if (!g.alt.active && rows > 0 && shown > rows) {
         // Shrinking drops the rows below the cursor first, so the screen's
         // top line stays where it is.
-        int64_t drop = std::min(g.height - rows, g.lines.size() - 1 - g.cursor.row);
+        int64_t drop = std::min(shown - rows, g.lines.size() - 1 - g.cursor.row);
         for (int64_t i = 0; i < drop; ++i)
             g.lines.popBack();
     }
@@ -283,7 +285,9 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
     while (g.lines.size() < rows)
         g.lines.pushBack();
     g.cursor.row = std::min(g.cursor.row, std::max<int64_t>(g.lines.size() - 1, 0));
-    g.cursor.col = std::min(g.cursor.col, std::max<int64_t>(cols - 1, 0));
+    // A pending wrap waits just past the last column, as after writing it.
+    g.cursor.col =
+        std::min(g.cursor.col, g.cursor.pendingWrap ? cols : std::max<int64_t>(cols - 1, 0));
     trimScrollback(g);
     // The size belongs to the terminal: a main screen saved behind the
     // alternate screen, and a frame being assembled, take it too.
@@ -306,9 +310,10 @@ void placeCursor(Grid& g, const SavedCursor& c) {
     int64_t top = screenTop(g);
     g.cursor.row = clampRow(g, std::clamp(satAdd(top, c.row.value), top, lastScreenRow(g)));
     int64_t last = columnLimit(g) - 1;
-    g.cursor.col = std::clamp<int64_t>(c.col, 0, last);
-    // A pending wrap comes back only where it can still be pending.
+    // A pending wrap comes back only where it can still be pending, and
+    // waits just past the last column, as after writing it.
     g.cursor.pendingWrap = c.pendingWrap && c.col >= last && g.cols > 0;
+    g.cursor.col = g.cursor.pendingWrap ? last + 1 : std::clamp<int64_t>(c.col, 0, last);
     g.pen = c.pen;
     g.charsets = c.charsets;
     g.modes.origin = c.originMode;

@@ -165,7 +165,8 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
                 s.intermediates[s.intermediateCount] = char(b);
             else
                 misplaced = true;
-            ++s.intermediateCount;
+            // The count stops one past the most kept, so it cannot wrap.
+            if (s.intermediateCount <= kMaxIntermediates) ++s.intermediateCount;
         } else if (b >= 0x40 && b <= 0x7e) {
             readParams(scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from), s);
             s.final = char(b);
@@ -206,7 +207,8 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
     size_t j = pos + 1;
     for (; j + 1 < end; ++j) {
         if (s.intermediateCount < kMaxIntermediates) s.intermediates[s.intermediateCount] = d[j];
-        ++s.intermediateCount;
+        // The count stops one past the most kept, so it cannot wrap.
+        if (s.intermediateCount <= kMaxIntermediates) ++s.intermediateCount;
     }
     if (j >= end) return;
     s.final = d[j];

@@ -171,6 +171,9 @@ void softReset(Grid& g) {
     g.pen = Pen();
     g.charsets = Charsets();
     g.savedCursor.reset();
+    // A wrap no longer pending leaves the cursor on the last column, not
+    // past it.
+    if (g.cursor.pendingWrap) g.cursor.col = std::min(g.cursor.col, columnLimit(g) - 1);
     g.cursor.pendingWrap = false;
 }
 

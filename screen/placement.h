@@ -19,8 +19,9 @@ bool isTextEmoji(int32_t rune);
 // 0 for a combining mark, 2 for a wide character, 1 otherwise.
 int displayWidth(int32_t rune);
 
-// Attaches a combining mark to the character before the cursor (or to the
-// last character of the line above, or as a cell of its own).
+// Attaches a combining mark to the character before the cursor (or, at
+// column 0, to the last character of the line above; with neither it is
+// dropped).
 void appendCombining(Grid& g, int32_t mark);
 // Places one character at the cursor and advances it.
 void putRune(Grid& g, int32_t rune);

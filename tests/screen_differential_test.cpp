@@ -238,7 +238,8 @@ std::vector<std::string> visibleCells(const Grid& g) {
 std::string shown(const std::string& capture, int cols, int rows) {
     size_t at = capture.rfind("cursor ");
     std::string screenPart = capture.substr(0, at), cursor = capture.substr(at);
-    std::string joined;
+    // tmux's capture writes line-drawing cells between SO and SI.
+    std::string joined = "\x1b)0";
     for (size_t pos = 0, n = 0; pos < screenPart.size() && int(n) < rows; ++n) {
         size_t nl = screenPart.find('\n', pos);
         if (nl == std::string::npos) nl = screenPart.size();
@@ -345,7 +346,7 @@ void compareAt(int cols, int rows) {
               << " streams agree with tmux, " << r.roundTrips << " round trips\n";
     // The streams left that disagree are listed in the notes of the change;
     // below this share something new broke.
-    EXPECT_GE(r.agreed * 100, r.streams * 80) << r.agreed << " of " << r.streams;
+    EXPECT_GE(r.agreed * 100, r.streams * 90) << r.agreed << " of " << r.streams;
 }
 
 TEST(Differential, AgreesWithTmuxAt80x24) {

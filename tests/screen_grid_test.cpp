@@ -170,6 +170,12 @@ TEST(Grid, AlternateScreenWithCursorRestore) {
     EXPECT_FALSE(g.savedMain);
     leaveAltScreen(g, true);  // not there: nothing
     EXPECT_EQ(g.cursor.col, 2);
+    // A screen narrowed meanwhile brings the cursor back within it.
+    g.cursor.col = 15;
+    enterAltScreen(g);
+    resize(g, 5, 5);
+    leaveAltScreen(g, true);
+    EXPECT_EQ(g.cursor.col, 4);
 }
 
 TEST(Grid, AlternateScreenWithoutCursorRestore) {
@@ -183,6 +189,14 @@ TEST(Grid, AlternateScreenWithoutCursorRestore) {
     leaveAltScreen(g, false);
     EXPECT_EQ(g.cursor.row, screenTop(g) + 10);
     EXPECT_EQ(g.cursor.col, 20);
+    // The wrap the main screen had pending goes with its cursor.
+    type(g, std::string(20, 'x'));
+    ASSERT_TRUE(g.cursor.pendingWrap);
+    enterAltScreen(g);
+    type(g, "y");
+    leaveAltScreen(g, false);
+    EXPECT_FALSE(g.cursor.pendingWrap);
+    EXPECT_EQ(g.cursor.col, 1);
 }
 
 TEST(Grid, ResizeKeepsRowsAndClampsTheCursor) {
@@ -221,13 +235,27 @@ TEST(Grid, ShrinkingKeepsTheTopLine) {
     EXPECT_EQ(lineText(g, 4), "r4");
 }
 
+TEST(Grid, GrowingFromNoHeightKeepsTheCursorOnTheScreen) {
+    Grid g = screenGrid(10, 24, 1);
+    type(g, "$");
+    resize(g, 10, 0);
+    resize(g, 10, 8);
+    EXPECT_EQ(screenTop(g), 0);
+    EXPECT_EQ(g.cursor.row, 0);
+    EXPECT_EQ(g.lines.size(), 8);
+    EXPECT_EQ(lineText(g, 0), "$");
+}
+
 TEST(Grid, ResizeWithPendingWrap) {
     Grid g = screenGrid(10, 3);
     type(g, "0123456789");
     ASSERT_TRUE(g.cursor.pendingWrap);
-    resize(g, 8, 3);  // narrower: wait on the new last column
+    resize(g, 8, 3);  // narrower: wait past the new last column
     EXPECT_TRUE(g.cursor.pendingWrap);
-    EXPECT_EQ(g.cursor.col, 7);
+    EXPECT_EQ(g.cursor.col, 8);
+    resize(g, 8, 4);  // the same width: still waiting, as after writing it
+    EXPECT_TRUE(g.cursor.pendingWrap);
+    EXPECT_EQ(g.cursor.col, 8);
     resize(g, 12, 3);  // wider: continue the line
     EXPECT_FALSE(g.cursor.pendingWrap);
     EXPECT_EQ(g.cursor.col, 8);

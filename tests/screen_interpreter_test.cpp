@@ -207,8 +207,9 @@ TEST(Interpreter, UnknownFunctionsAreCounted) {
         const char* bytes;
         uint64_t unknown;
     } const cases[] = {
-        {"\x1b[2 A", 1},    {"\x1b[1;1;3;3;1$r", 1}, {"\x1b#9", 1},  {"\x1b[=c", 1},
-        {"\x1b[?1234h", 0}, {"\x1b[5A\x1b[m", 0},    {"\x1b[2y", 1}, {"\x1b(0\x1b(B", 0},
+        {"\x1b[2 A", 1}, {"\x1b[1;1;3;3;1$r", 1}, {"\x1b#9", 1},
+        {"\x1b[=c", 1},  {"\x1b[?1234h", 0},      {"\x1b[5A\x1b[m", 0},
+        {"\x1b[2y", 1},  {"\x1b(0\x1b(B", 0},     {"\x1b[2 !\"A", 1},
     };
     for (const Count& c : cases) {
         Grid g = newGrid(20, 5, 0);
@@ -241,6 +242,9 @@ TEST(Interpreter, SequencesAreReadWhole) {
         {"esc abandons", {"a" + ESC + "[31" + ESC + "[Cb"}, {"a b"}},
         {"esc esc", {"a" + ESC + ESC + "[Cb"}, {"a b"}},
         {"parameter after intermediate", {"a" + ESC + "[1 2Cb"}, {"ab"}},
+        {"three intermediates", {"\r\na" + ESC + "[2 !\"Ab"}, {"", "ab"}},
+        // 256 intermediates once counted as none: this restored the cursor.
+        {"many intermediates", {"ab" + ESC + "7\r" + ESC + std::string(256, ' ') + "8c"}, {"cb"}},
         {"del and 8-bit bytes ignored",
          {"a" + ESC +
           "[1\x7f\xc3"

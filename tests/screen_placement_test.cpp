@@ -146,6 +146,14 @@ TEST(Placement, CombiningMarks) {
     type(n, "\xcc\x81");
     EXPECT_EQ(n.lines.rowSize(0), 0);
     EXPECT_EQ(n.cursor.col, 0);
+    // Past the end of the row it is dropped too, and after a wide
+    // character it joins the character itself.
+    Grid past = screenGrid(10, 2);
+    past.cursor.col = 3;
+    type(past, "\xcc\x81x\xe4\xb8\xad\xcc\x82");
+    EXPECT_EQ(lineText(past, 0), "   x\xe4\xb8\xad\xcc\x82");
+    EXPECT_EQ(past.lines.row(0).text(4), "\xe4\xb8\xad\xcc\x82");
+    EXPECT_EQ(past.cursor.col, 6);
     // After the last column, before the wrap, it still joins.
     Grid edge = screenGrid(3, 2);
     type(edge, "abc\xcc\x81");

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "screen/interpreter.h"
 #include "screen/render.h"
 #include "screen/terminal.h"
@@ -155,6 +158,93 @@ TEST(Render, SnapshotKeepsAPendingWrap) {
     g.cursor.col = 6;
     std::string snap = t.snapshot();
     EXPECT_EQ(snap.substr(snap.size() - 11), ESC + "[2;6H " + kReset);
+}
+
+// What a terminal shows in one cell: its text and its look.
+std::string shownCell(const Row& row, size_t col) {
+    if (col >= row.size()) return " |0.0 0.0 0";
+    const Cell& c = row[col];
+    int fgIndex = c.fg() == kColorIndexed ? c.fgIndex() : 0;
+    int bgIndex = c.bg() == kColorIndexed ? c.bgIndex() : 0;
+    return row.text(col) + "|" + std::to_string(c.fg()) + "." + std::to_string(fgIndex) + " " +
+           std::to_string(c.bg()) + "." + std::to_string(bgIndex) + " " + std::to_string(c.attrs());
+}
+
+// The snapshot, fed into a fresh terminal of the same size, shows the same
+// cells with the cursor in the same place (the attach repaint is faithful).
+TEST(Render, SnapshotRepaintsTheSameScreen) {
+    struct Step {
+        std::string bytes;
+        int64_t cols = -1, rows = -1;  // a resize instead of output
+    };
+    struct Case {
+        const char* name;
+        int64_t cols, rows;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"colours and styles",
+         12,
+         3,
+         {{ESC + "[1;31mab" + ESC + "[38;5;9;44mc\r\n" + ESC + "[7md"}}},
+        {"history and wide characters",
+         6,
+         2,
+         {{"1\r\n2\r\n\xe4\xb8\xad\xe4\xb8\xad\xe4\xb8\xadx"}}},
+        {"alternate screen", 8, 3, {{"main" + ESC + "[?1049h" + ESC + "[2;3Halt"}}},
+        // A mark with no character before it took a column of its own,
+        // which the repaint then joined to the character written over it.
+        {"mark at the start of the screen", 10, 2, {{"\xcc\x8c"}, {"1"}}},
+        {"mark after the end of the row", 10, 2, {{ESC + "[5G\xcc\x81x"}}},
+        {"mark after a wide character", 10, 2, {{"\xe4\xb8\xad\xcc\x81x"}}},
+        // A wide character does not fit one column: nothing is placed.
+        {"wide character on one column", 1, 3, {{"a\xe4\xb8\xad"}}},
+        // A resize to the same width kept the wrap pending one column
+        // early.
+        {"pending wrap across a resize", 3, 3, {{"abc"}, {"", 3, 4}}},
+        {"pending wrap across a narrowing", 5, 3, {{"abcde"}, {"", 3, 3}}},
+        // Leaving the alternate screen without restoring the cursor kept
+        // the main screen's pending wrap with the alternate cursor.
+        {"wrap pending behind the alternate screen",
+         5,
+         3,
+         {{"abcde" + ESC + "[?1047hx" + ESC + "[?1047l"}}},
+        // A wrap pending when the cursor was saved came back one column
+        // early.
+        {"pending wrap restored", 5, 3, {{"abcde" + ESC + "7" + ESC + "[H" + ESC + "8"}}},
+        {"pending wrap of the alternate screen's cursor",
+         5,
+         3,
+         {{ESC + "[?1047habcde" + ESC + "[?1047l"}}},
+        // A soft reset ended the wrap but left the cursor past the last
+        // column.
+        {"soft reset with a wrap pending", 5, 3, {{"abcde" + ESC + "[!p"}}},
+        // Growing from no height at all left the cursor in the history.
+        {"no height, then a height", 10, 1, {{"$"}, {"", 10, 24}, {"", 10, 0}, {"", 10, 8}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Terminal t(c.cols, c.rows, 5);
+        for (const Step& s : c.steps) {
+            if (s.cols >= 0) {
+                t.resize(s.cols, s.rows);
+            } else {
+                t.write(s.bytes);
+            }
+        }
+        const Grid& g = t.grid();
+        Terminal copy(g.cols, g.height, g.maxScrollback);
+        copy.write(t.snapshot());
+        const Grid& h = copy.grid();
+        ASSERT_GE(g.cursor.row, screenTop(g));
+        EXPECT_EQ(h.cursor.row - screenTop(h), g.cursor.row - screenTop(g));
+        EXPECT_EQ(h.cursor.col, g.cursor.col);
+        EXPECT_EQ(h.cursor.pendingWrap, g.cursor.pendingWrap);
+        for (int64_t r = 0; r < g.height; ++r) {
+            Row a = g.lines.row(screenTop(g) + r), b = h.lines.row(screenTop(h) + r);
+            for (size_t col = 0; col < size_t(g.cols); ++col)
+                EXPECT_EQ(shownCell(b, col), shownCell(a, col)) << "row " << r << " column " << col;
+        }
+    }
 }
 
 TEST(Render, FullHistoryInOrder) {

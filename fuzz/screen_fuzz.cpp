@@ -1,0 +1,198 @@
+// Fuzz target for the screen library: a program's output cut into chunks,
+// with resizes between them, as the daemon feeds it.
+//
+// Input: six bytes of plan, then the output itself.
+//   0 columns, 1 rows, 2 scrollback limit: the terminal's size;
+//   3 the largest chunk (1 to 4096 bytes, a power of two);
+//   4 how often the size changes (0: never; otherwise about one chunk in n);
+//   5 the seed of the chunk lengths and of the new sizes.
+// After every chunk the grid must be whole (the checks below); at the end,
+// the snapshot an attaching client would receive, fed into a fresh terminal
+// of the same size, must show the same screen.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "screen/grid.h"
+#include "screen/terminal.h"
+
+namespace {
+
+using screen::Grid;
+
+[[noreturn]] void fault(const char* what, int64_t a = 0, int64_t b = 0) {
+    std::fprintf(stderr, "screen invariant broken: %s (%lld, %lld)\n", what,
+                 static_cast<long long>(a), static_cast<long long>(b));
+    std::abort();
+}
+
+void require(bool ok, const char* what, int64_t a = 0, int64_t b = 0) {
+    if (!ok) fault(what, a, b);
+}
+
+// Chunk lengths and sizes from the plan's seed: the same input always
+// takes the same road.
+class Dice {
+  public:
+    explicit Dice(uint32_t seed) : state_(seed * 2654435761u + 1) {}
+    uint32_t next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return state_;
+    }
+    int64_t below(int64_t n) { return n > 0 ? int64_t(next() % uint32_t(n)) : 0; }
+
+  private:
+    uint32_t state_;
+};
+
+// What must hold of a grid whatever it was fed. The rows are checked one
+// by one only when `everyRow` is set (at the end), else only the cursor's.
+void checkGrid(const Grid& g, bool everyRow) {
+    const int64_t n = g.lines.size();
+    require(n >= 1, "no line at all", n);
+    require(g.cursor.row >= 0 && g.cursor.row < n, "cursor row outside the lines", g.cursor.row, n);
+    require(g.cursor.row >= screen::screenTop(g), "cursor row in the history", g.cursor.row,
+            screen::screenTop(g));
+    // Without a height every line is on the screen.
+    require(g.height <= 0 || g.cursor.row <= screen::lastScreenRow(g),
+            "cursor row below the screen", g.cursor.row, screen::lastScreenRow(g));
+    require(g.cursor.col >= 0 && g.cursor.col <= screen::columnLimit(g), "cursor column",
+            g.cursor.col, screen::columnLimit(g));
+    const int64_t screenRows = g.height > 0 ? g.height : screen::kMaxRows;
+    const int64_t history = g.alt.active ? 0 : std::max<int64_t>(g.maxScrollback, 0);
+    require(n <= screenRows + history, "more lines than screen and history", n, screenRows);
+    require(g.margins.top >= 0 && g.margins.bottom >= 0, "negative margin", g.margins.top,
+            g.margins.bottom);
+    require(g.held.size() <= 64 * 1024 + 8, "held bytes unbounded", int64_t(g.held.size()));
+    require(g.warnings.size() <= screen::kMaxWarnings, "warnings unbounded",
+            int64_t(g.warnings.size()));
+    // Every row within the widest row, and no half of a wide character
+    // without the other on the screen.
+    for (int64_t i = everyRow ? screen::screenTop(g) : g.cursor.row; i < n; ++i) {
+        if (!everyRow && i > g.cursor.row) break;
+        int64_t size = g.lines.rowSize(i);
+        require(size <= screen::kMaxColumns + 1, "row too long", i, size);
+        if (const screen::Row* r = g.lines.expanded(i)) {
+            for (size_t c = 0; c < r->size(); ++c) {
+                if ((*r)[c].width() == 2)
+                    require(c + 1 < r->size() && (*r)[c + 1].width() == 0,
+                            "left half without right half", i, int64_t(c));
+            }
+        }
+    }
+}
+
+void checkTerminal(const screen::Terminal& t, bool everyRow) {
+    const Grid& g = t.grid();
+    checkGrid(g, everyRow);
+    if (g.syncGrid) checkGrid(*g.syncGrid, everyRow);
+    // Behind the alternate screen the main screen's lines wait, within the
+    // grid's bounds.
+    if (g.savedMain) {
+        const int64_t n = g.savedMain->lines.size();
+        const int64_t rows = g.height > 0 ? g.height : screen::kMaxRows;
+        require(n >= 1 && n <= rows + std::max<int64_t>(g.maxScrollback, 0),
+                "main screen's lines out of bounds", n, rows);
+    }
+}
+
+// One visible cell as a terminal shows it: its text and its look, with what
+// the look cannot show taken out (an index of a colour that is not indexed).
+struct Shown {
+    std::string text;
+    int width = 1;
+    screen::Pen pen;
+    bool operator==(const Shown&) const = default;
+};
+
+Shown shown(const screen::Row& row, size_t col, int64_t cols) {
+    Shown s;
+    if (col >= row.size()) {
+        s.text = " ";
+        return s;
+    }
+    const screen::Cell& c = row[col];
+    s.pen = c.pen();
+    s.width = c.width();
+    s.text = row.text(col);
+    // Direct colour is kept without its value, so it repaints as the
+    // default colour.
+    if (s.pen.fg == screen::kColorDirect) s.pen.fg = screen::kColorDefault;
+    if (s.pen.bg == screen::kColorDirect) s.pen.bg = screen::kColorDefault;
+    if (s.pen.fg != screen::kColorIndexed) s.pen.fgIndex = 0;
+    if (s.pen.bg != screen::kColorIndexed) s.pen.bgIndex = 0;
+    // The left half of a wide character in the last column (the screen was
+    // narrowed under it) shows as a blank.
+    if (s.width == 2 && int64_t(col) + 1 == cols) {
+        s.text = " ";
+        s.width = 1;
+    }
+    return s;
+}
+
+// The snapshot of t, fed into a fresh terminal of the same size, shows the
+// same cells and puts the cursor in the same place.
+void checkSnapshot(const screen::Terminal& t) {
+    const Grid& g = t.grid();
+    if (g.cols <= 0 || g.height <= 0) return;
+    screen::Terminal copy(g.cols, g.height, g.maxScrollback);
+    copy.write(t.snapshot());
+    const Grid& c = copy.grid();
+    checkGrid(c, true);
+    const int64_t top = screen::screenTop(g), copyTop = screen::screenTop(c);
+    for (int64_t r = 0; r < g.height; ++r) {
+        screen::Row a = g.lines.row(top + r), b = c.lines.row(copyTop + r);
+        for (int64_t col = 0; col < g.cols; ++col) {
+            if (shown(a, size_t(col), g.cols) != shown(b, size_t(col), g.cols)) {
+                std::string at = shown(a, size_t(col), g.cols).text;
+                std::string got = shown(b, size_t(col), g.cols).text;
+                std::fprintf(stderr, "cell text '%s' came back as '%s'\n", at.c_str(), got.c_str());
+                fault("snapshot shows another cell (row, column)", r, col);
+            }
+        }
+    }
+    require(g.cursor.row - top == c.cursor.row - copyTop, "snapshot moves the cursor row",
+            g.cursor.row - top, c.cursor.row - copyTop);
+    require(g.cursor.col == c.cursor.col, "snapshot moves the cursor column", g.cursor.col,
+            c.cursor.col);
+    require(g.cursor.pendingWrap == c.cursor.pendingWrap, "snapshot loses a pending wrap",
+            g.cursor.pendingWrap, c.cursor.pendingWrap);
+    // The state the snapshot sets up, as the public face tells it.
+    require(t.cursor() == copy.cursor(), "snapshot moves the cursor");
+    require(t.alternateScreen() == copy.alternateScreen(), "snapshot leaves another screen");
+    require(t.modes() == copy.modes(), "snapshot loses a mode");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 6) return 0;
+    const int64_t cols = data[0] % 161, rows = data[1] % 61, scrollback = data[2] % 40;
+    const size_t maxChunk = size_t(1) << (data[3] % 13);
+    const uint32_t resizeOdds = data[4];
+    Dice dice(data[5]);
+    std::string_view out(reinterpret_cast<const char*>(data + 6), size - 6);
+
+    screen::Terminal t(cols, rows, scrollback);
+    checkTerminal(t, true);
+    for (size_t pos = 0; pos < out.size();) {
+        size_t n = std::min(out.size() - pos, size_t(1 + dice.below(int64_t(maxChunk))));
+        t.write(out.substr(pos, n));
+        pos += n;
+        if (resizeOdds != 0 && dice.below(resizeOdds) == 0) {
+            // Mostly sizes a window has; now and then none at all.
+            int64_t c = dice.below(8) == 0 ? 0 : 1 + dice.below(160);
+            int64_t r = dice.below(8) == 0 ? 0 : 1 + dice.below(60);
+            t.resize(c, r);
+        }
+        checkTerminal(t, false);
+    }
+    checkTerminal(t, true);
+    checkSnapshot(t);
+    return 0;
+}
