@@ -2,12 +2,15 @@
 // What happens to each client's bytes is in daemon_clients.cpp.
 #include "kiv/daemon.h"
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fstream>
@@ -32,6 +35,8 @@ constexpr int Scrollback = 10000;
 // How often the daemon makes sure its socket file still exists: cleaners of
 // temporary directories and logouts remove it while the session runs.
 constexpr auto SocketCheckInterval = std::chrono::seconds(5);
+// How long the listeners rest when no descriptor at all can be had.
+constexpr auto AcceptPause = std::chrono::milliseconds(200);
 // How long queued output may take to reach the clients once the session ends.
 constexpr auto ShutdownDrainLimit = std::chrono::seconds(1);
 
@@ -46,7 +51,8 @@ void writePidFile(const std::string& name) {
 }
 
 int msUntil(Clock::time_point when) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
+    // Rounded up: a wait that ends before its timer is due would only wait again.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
     return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
@@ -65,7 +71,10 @@ Session newSession(const std::string& name, const std::string& command) {
     return s;
 }
 
-Daemon::Daemon(Session session, Logger log) : session_(std::move(session)), log_(std::move(log)) {
+Daemon::Daemon(Session session, Logger log)
+    : session_(std::move(session)),
+      log_(std::move(log)),
+      spare_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
     setNonBlocking(session_.pty.masterFd());
     if (!sel_.add(session_.pty.masterFd(), Interest::Read))
         throw SystemError("cannot watch the pseudo-terminal");
@@ -116,17 +125,72 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
             serviceClient(known->second, ev);
         }
     }
-    sweepClients();
+    if (heldInputWaits_) resumeHeldInput();
     runTimers();
+    sweepClients();
     return session_.running;
 }
 
 void Daemon::acceptClient(int listener, bool trusted) {
     UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!fd) return;
+    if (!fd) {
+        if (errno == EMFILE || errno == ENFILE) {
+            shedConnection(listener);
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
+            pauseAccepting();
+        }
+        return;  // a connection that went away meanwhile, an interruption
+    }
+    if (!roomFor(trusted)) return;  // closed at once
     int raw = fd.get();
     if (adoptClient(std::move(fd), trusted) && trusted)
         log_.info("client attached fd=" + std::to_string(raw));
+}
+
+bool Daemon::roomFor(bool trusted) {
+    size_t pending = 0, joined = 0;
+    for (const auto& [id, c] : clients_) {
+        if (c.dropped) continue;
+        ++(c.stage == ClientStage::AwaitingAttach ? pending : joined);
+    }
+    if (!trusted && pending >= MaxPendingTcp) {
+        logRefusal("tcp connection refused: " + std::to_string(MaxPendingTcp) +
+                   " connections already wait for their Attach");
+        return false;
+    }
+    if (joined >= MaxClients) {
+        logRefusal("client refused: " + std::to_string(MaxClients) + " clients attached");
+        return false;
+    }
+    return true;
+}
+
+// The descriptor table is full (EMFILE, ENFILE): the waiting connection is
+// accepted with the spare descriptor's slot and closed at once.
+void Daemon::shedConnection(int listener) {
+    spare_.reset();
+    UniqueFd shed(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    shed.reset();
+    spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    logRefusal("connection refused: no descriptor left");
+    // Without a spare (the whole system is out of descriptors) the
+    // listeners rest for a moment instead of waking every wait.
+    if (!spare_) pauseAccepting();
+}
+
+void Daemon::pauseAccepting() {
+    acceptPausedUntil_ = Clock::now() + AcceptPause;
+    if (unixListener_) sel_.modify(unixListener_.get(), Interest::None);
+    if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::None);
+}
+
+// One line per second at most: a flood of connections must not become a
+// flood of log lines.
+void Daemon::logRefusal(const std::string& message) {
+    auto now = Clock::now();
+    if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
+    lastRefusalLog_ = now;
+    log_.info(message);
 }
 
 // Returns false when the command's terminal has closed.
@@ -167,13 +231,37 @@ void Daemon::checkSocket() {
 }
 
 int Daemon::msUntilNextTimer() const {
-    return msUntil(nextSocketCheck_);
+    Clock::time_point next = nextSocketCheck_;
+    if (acceptPausedUntil_) next = std::min(next, *acceptPausedUntil_);
+    for (const auto& [id, c] : clients_)
+        if (c.stage == ClientStage::AwaitingAttach) next = std::min(next, c.attachDeadline);
+    return msUntil(next);
 }
 
 void Daemon::runTimers() {
-    if (Clock::now() >= nextSocketCheck_) {
+    auto now = Clock::now();
+    if (now >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;
+    }
+    if (acceptPausedUntil_ && now >= *acceptPausedUntil_) {
+        acceptPausedUntil_.reset();
+        if (!spare_) spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (unixListener_) sel_.modify(unixListener_.get(), Interest::Read);
+        if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::Read);
+    }
+    expireAttachWaits();
+}
+
+// A connection that has not named the session in time goes: a stranger
+// cannot keep one of the few pending places forever.
+void Daemon::expireAttachWaits() {
+    auto now = Clock::now();
+    for (auto& [id, c] : clients_) {
+        if (c.dropped || c.stage != ClientStage::AwaitingAttach || now < c.attachDeadline) continue;
+        log_.info("tcp connection closed: no Attach within " +
+                  std::to_string(AttachTimeout.count()) + " s");
+        dropClient(c);
     }
 }
 
@@ -222,6 +310,10 @@ void Daemon::shutdown() {
 void runDaemon(Session session, const std::string& command, const std::string& listen,
                bool logEnabled) {
     Logger log = initLogger(logEnabled);
+    // Large buffers (a client's 16 MiB frame, a burst of queued output) are
+    // mapped on their own and unmapped when freed: otherwise the allocator
+    // raises this threshold after the first one and keeps their pages.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
     // The termination signals stay blocked except inside the wait, so one
     // that arrives just before the wait still ends it at once.
