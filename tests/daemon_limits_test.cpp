@@ -193,8 +193,8 @@ TEST(DaemonLimits, NewClientIsServedWhileAnotherFloodsACommandThatDoesNotRead) {
     ProtoClient late = ProtoClient::overUnix(d.socketPath());
     late.resize(100, 30);
     auto snap = late.next(10s);
-    ASSERT_TRUE(snap) << "no screen for a new client during a flood";
-    EXPECT_EQ(snap->kind, MsgKind::Output);
+    EXPECT_TRUE(snap && snap->kind == MsgKind::Output)
+        << "no screen for a new client during a flood";
     late.send(MsgKind::Detach, "");
     EXPECT_TRUE(late.waitClosed(5s));
 
