@@ -119,8 +119,8 @@ void BM_SyncFrameOneLine(benchmark::State& state) {
     std::string s = line(3);
     for (auto _ : state) {
         copyGridState(side, g);
-        side.cursorRow = screenTop(side) + 5;
-        side.cursorCol = 0;
+        side.cursor.row = screenTop(side) + 5;
+        side.cursor.col = 0;
         putAscii(side, s.data(), s.size());
         copyGridState(g, side);
     }

@@ -14,10 +14,12 @@
 #include "kiv/byte_queue.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/key_file.h"
 #include "kiv/protocol.h"
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
+#include "kiv/terminal_restore.h"
 
 namespace kiv {
 
@@ -96,9 +98,12 @@ class WinchWatch {
     sighandler_t previousHup_ = SIG_DFL;
 };
 
-UniqueFd connectSession(const std::string& session, const Config& config) {
+// The session's Unix socket, else, with a listen address, the session
+// found over TCP (then with the channel that protects it). The key is read
+// only for TCP: a missing or unsafe key file fails with its own message.
+TcpSession connectSession(const std::string& session, const Config& config) {
     try {
-        return connectUnix(socketPath(session));
+        return {connectUnix(socketPath(session)), nullptr, {}};
     } catch (const SystemError&) {
         if (config.listen.empty()) throw;
     }
@@ -108,7 +113,8 @@ UniqueFd connectSession(const std::string& session, const Config& config) {
     } catch (const UsageError& e) {
         throw SystemError("connect failed: session not found on socket or tcp");
     }
-    return findTcpSession(addr, addr.port, session);
+    Key key = readKeyFile(keyFilePath());
+    return findTcpSession(addr, addr.port, session, key);
 }
 
 // Writes all of it: a partial write to the terminal must not lose output.
@@ -139,7 +145,18 @@ std::optional<WindowSize> terminalSize() {
 // stays live and nothing piles up in the daemon.
 class Attached {
   public:
-    Attached(int sock, int winch) : sock_(sock), winch_(winch) { setNonBlocking(sock_); }
+    // Over TCP every byte goes through `channel`, and `received` holds the
+    // plain bytes that came with the daemon's AttachOk.
+    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal,
+             SecureChannel* channel, std::string received)
+        : sock_(sock),
+          winch_(winch),
+          detachKey_(detachKey),
+          terminal_(terminal),
+          channel_(channel),
+          inBuf_(std::move(received)) {
+        setNonBlocking(sock_);
+    }
 
     void run(WindowSize firstSize) {
         sel_.add(sock_, Interest::Read);
@@ -177,7 +194,13 @@ class Attached {
     static constexpr size_t SendQueueLimit = 1024 * 1024;
 
     void queue(MsgKind kind, std::string_view payload) {
-        sendQueue_.append(frameBytes(kind, payload));
+        std::string frame = frameBytes(kind, payload);
+        if (channel_) {
+            std::string sealed;
+            channel_->seal(frame, sealed);
+            frame = std::move(sealed);
+        }
+        sendQueue_.append(frame);
         flush();
     }
 
@@ -213,7 +236,7 @@ class Attached {
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             inputEnded_ = true;
-        } else if (n == 1 && static_cast<unsigned char>(buf[0]) == DetachKey) {
+        } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
             detach();
         } else {
             queue(MsgKind::Input, std::string_view(buf, n));
@@ -237,6 +260,7 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
+        terminal_.resized();
         if (std::optional<WindowSize> size = terminalSize())
             queue(MsgKind::Resize, resizePayload(*size));
     }
@@ -253,23 +277,34 @@ class Attached {
             running_ = false;
             return;
         }
-        inBuf_.append(buf, n);
         std::string output;
         size_t used = 0;
         MsgKind kind;
         std::string payload;
         try {
+            if (channel_) {
+                std::string reply;  // nothing once the channel is established
+                channel_->receive(std::string_view(buf, n), inBuf_, reply);
+            } else {
+                inBuf_.append(buf, n);
+            }
             while (takeFrame(inBuf_, used, kind, payload))
                 if (kind == MsgKind::Output) output += payload;
         } catch (const IoError&) {
-            running_ = false;  // a bad frame ends the connection, as its end does
+            // A bad frame, or a record that does not open, ends the
+            // connection as its end does.
+            running_ = false;
         }
         inBuf_.erase(0, used);
+        terminal_.shown(output);
         writeAll(1, output);
     }
 
     int sock_;
     int winch_;
+    DetachKey detachKey_;
+    TerminalRestore& terminal_;
+    SecureChannel* channel_;  // TCP only
     Selector sel_;
     bool polling_ = false;
     bool running_ = true;
@@ -290,10 +325,16 @@ void onWinch(int) {
 
 void runClient(const std::string& session, const Config& config) {
     std::signal(SIGPIPE, SIG_IGN);
-    UniqueFd sock = connectSession(session, config);
+    TcpSession conn = connectSession(session, config);
     RawMode raw;
     WinchWatch winch;
-    Attached(sock.get(), winch.readEnd()).run(terminalSize().value_or(WindowSize{80, 24}));
+    // However the client leaves, the terminal gets its own state back
+    // before its attributes are restored.
+    TerminalRestore terminal(1);
+    Attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal, conn.channel.get(),
+             std::move(conn.received))
+        .run(terminalSize().value_or(WindowSize{80, 24}));
+    terminal.restore();
 }
 
 }  // namespace kiv

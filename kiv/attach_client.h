@@ -1,6 +1,7 @@
 // The attach client: the user's terminal in raw mode, keystrokes to the
-// session, its output to the terminal, until detach (Ctrl-G), the end of the
-// session or the end of input.
+// session, its output to the terminal, until detach (the detach key of the
+// configuration, Ctrl-G by default), the end of the session or the end of
+// input.
 #pragma once
 
 #include <string>
@@ -8,8 +9,6 @@
 #include "kiv/config.h"
 
 namespace kiv {
-
-inline constexpr unsigned char DetachKey = 0x07;  // Ctrl-G
 
 // Returns when the session ends for this client; raises when no connection
 // can be made ("connect failed: ...") or the window-change pipe cannot be.

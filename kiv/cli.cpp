@@ -42,21 +42,41 @@ bool parseBool(std::string_view name, std::string_view value) {
     throw fail(std::string(name) + " expects true/false, got: " + std::string(value));
 }
 
+bool endsAtCommandWord(const std::vector<std::string>& words) {
+    if (words.empty()) return false;
+    std::vector<std::string> modes = matchModes(words.front());
+    if (modes.empty()) return words.size() == 2;  // session word, command word
+    if (modes.size() == 1 && (modes.front() == "daemon" || modes.front() == "new"))
+        return words.size() == 3;  // mode, session word, command word
+    return false;
+}
+
 CliArgs parseCliArgs(const std::vector<std::string>& argv) {
     CliArgs out;
+    bool optionsEnded = false;
     for (size_t i = 0; i < argv.size(); ++i) {
         const std::string& arg = argv[i];
+        if (arg == "--" && !optionsEnded) {
+            optionsEnded = true;
+            continue;
+        }
         std::string_view body;
         std::string dashes;
-        if (startsWith(arg, "--") && arg.size() > 2) {
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            out.args.push_back(arg);
+            // The command's arguments are its own, however they look: in
+            // "kiv hh htop -p 16789" the "-p" is htop's.
+            if (endsAtCommandWord(out.args)) {
+                out.args.insert(out.args.end(), argv.begin() + static_cast<long>(i) + 1,
+                                argv.end());
+                break;
+            }
+            continue;
+        }
+        if (startsWith(arg, "--")) {
             body = std::string_view(arg).substr(2);
             dashes = "--";
-        } else if (arg.empty() || arg[0] != '-' || arg == "-") {
-            out.args.push_back(arg);
-            continue;
         } else {
-            // "--" itself lands here with body "-" and fails as unknown:
-            // there is no end-of-options marker.
             body = std::string_view(arg).substr(1);
             dashes = "-";
         }

@@ -19,7 +19,9 @@ struct CliArgs {
     bool log = false;
     bool version = false;
     bool help = false;
-    std::vector<std::string> args;  // positional words in order
+    // Positional words in order; from the session's command word on, every
+    // word as typed, options and "--" included (they are the command's own).
+    std::vector<std::string> args;
 };
 
 inline constexpr std::array<std::string_view, 5> Modes = {"daemon", "attach", "new", "ls", "kill"};
@@ -46,8 +48,14 @@ inline constexpr std::array<std::string_view, 2> VersionFlags = {"v", "version"}
 inline constexpr std::array<std::string_view, 2> HelpFlags = {"h", "help"};
 
 // Parses the arguments (program name excluded); raises UsageError at the
-// first bad one.
+// first bad one. Options are read up to the session's command word and no
+// further; "--" ends them early.
 CliArgs parseCliArgs(const std::vector<std::string>& argv);
+
+// True when the last of `words`, the positional words so far, is the
+// session's command word: the word after the session word for the default
+// action, `daemon` and `new`. Modes without a command never have one.
+bool endsAtCommandWord(const std::vector<std::string>& words);
 
 int parsePort(std::string_view name, std::string_view value);
 bool parseBool(std::string_view name, std::string_view value);

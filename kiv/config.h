@@ -7,11 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "kiv/detach_key.h"
+
 namespace kiv {
 
 struct Config {
     std::string listen;  // "host:port", empty when TCP is off
     bool log = false;
+    DetachKey detachKey;  // the attach client's; from the environment, not the command line
 };
 
 // A numeric IP address (never a host name) and a port 1..65535.

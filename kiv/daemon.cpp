@@ -19,8 +19,10 @@
 #include "kiv/config.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/key_file.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
+#include "kiv/session_names.h"
 #include "kiv/tcp.h"
 
 namespace kiv {
@@ -62,10 +64,14 @@ void onShutdown(int) {
     shutdownRequested = 1;
 }
 
-Session newSession(const std::string& name, const std::string& command) {
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args) {
     Session s;
     s.name = name;
-    s.pty = openPty(command, {}, InitialCols, InitialRows);
+    s.command = {command};
+    s.command.insert(s.command.end(), args.begin(), args.end());
+    s.pty =
+        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;
     s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
     return s;
@@ -92,6 +98,12 @@ void Daemon::start(const std::string& listen) {
     if (!listen.empty()) {
         try {
             ListenAddr addr = parseListen(listen);
+            std::string keyPath = keyFilePath();
+            LoadedKey loaded = loadOrCreateKeyFile(keyPath);
+            if (loaded.created)
+                log_.info("key file created: " + keyPath +
+                          " (copy it to each machine that attaches over tcp)");
+            key_ = loaded.key;
             TcpListener tcp = startTcpListener(addr, addr.port);
             tcpListener_ = std::move(tcp.fd);
             log_.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +
@@ -203,6 +215,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         std::string_view chunk(buf, n);
         session_.term->write(chunk);  // the screen sees output before any client
         broadcast(MsgKind::Output, chunk);
+        answerQueries();
     } else if (n == 0 || errno == EIO) {
         session_.running = false;
         return false;
@@ -235,10 +248,12 @@ int Daemon::msUntilNextTimer() const {
     if (acceptPausedUntil_) next = std::min(next, *acceptPausedUntil_);
     for (const auto& [id, c] : clients_)
         if (c.stage == ClientStage::AwaitingAttach) next = std::min(next, c.attachDeadline);
+    if (auto release = replies_.nextRelease()) next = std::min(next, *release);
     return msUntil(next);
 }
 
 void Daemon::runTimers() {
+    toCommand(replies_.release(Clock::now()));
     auto now = Clock::now();
     if (now >= nextSocketCheck_) {
         checkSocket();

@@ -13,12 +13,16 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "kiv/byte_queue.h"
 #include "kiv/fd.h"
+#include "kiv/key.h"
 #include "kiv/log.h"
 #include "kiv/protocol.h"
 #include "kiv/pty.h"
+#include "kiv/reply_filter.h"
+#include "kiv/secure_channel.h"
 #include "kiv/selector.h"
 #include "screen/terminal.h"
 
@@ -41,6 +45,7 @@ inline constexpr size_t MaxClients = 256;
 // first), so that one erase or one repaint stays cheap whatever a client
 // sends. Still more than the largest real terminal.
 inline constexpr int64_t MaxCells = 1 << 20;
+inline constexpr int64_t MaxGridSide = 4096;  // columns or rows, as the screen library takes
 inline constexpr int ReadChunk = 4096;
 // The scrollback part of an attach snapshot is kept within this many bytes
 // (the newest lines win), so that the whole repaint always fits one message
@@ -63,6 +68,9 @@ struct Client {
     UniqueFd fd;
     ClientStage stage = ClientStage::AwaitingAttach;
     bool overTcp = false;
+    // Over TCP, every byte in and out goes through it; its handshake comes
+    // before anything else the client may send.
+    std::unique_ptr<SecureChannel> channel;
     ByteQueue outBuf;      // whole frames, oldest first
     std::string inBuf;     // bytes that do not form a whole frame yet
     bool dropped = false;  // closed and forgotten once the batch of events is done
@@ -76,14 +84,19 @@ struct Client {
 // waits for it.
 struct Session {
     std::string name;
+    std::vector<std::string> command;  // program and arguments, as `kiv ls` shows them
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    WindowSize size{80, 24};  // the terminal's, as the last Resize set it
     Pty pty;
     std::unique_ptr<screen::Terminal> term;
     ByteQueue ptyOut;  // client input not yet written to the master
     bool running = false;
 };
 
-// Starts the command on a new 80x24 pseudo-terminal and makes its screen.
-Session newSession(const std::string& name, const std::string& command);
+// Starts the command with its arguments on a new 80x24 pseudo-terminal, with
+// the session's name in its environment, and makes its screen.
+Session newSession(const std::string& name, const std::string& command,
+                   const std::vector<std::string>& args = {});
 
 class Daemon {
   public:
@@ -95,8 +108,9 @@ class Daemon {
     Daemon& operator=(const Daemon&) = delete;
 
     // Start-up: the pid file, the Unix listener on the session's socket and,
-    // with a listen address, the TCP listener. Raises when the Unix side
-    // cannot be set up; a TCP listener that cannot start is only logged.
+    // with a listen address, the key (made when there is none) and the TCP
+    // listener. Raises when the Unix side cannot be set up; a key or a TCP
+    // listener that cannot be had is only logged, and TCP stays off.
     void start(const std::string& listen);
     // Serves until the command's terminal closes or onShutdown() was called.
     // `waitMask` is the signal mask during each wait (see Selector::wait).
@@ -111,9 +125,12 @@ class Daemon {
     // socketpair, without listeners or session files.
     bool step(int timeoutMs, const sigset_t* waitMask = nullptr);
     // Serves a connected socket as a client: `trusted` as over the Unix
-    // socket (no Attach needed), else as over TCP. Zero when the selector
-    // refuses the descriptor, which is then closed.
+    // socket (no Attach needed), else as over TCP: behind the channel of the
+    // daemon's key once it has one (start() with a listen address, or
+    // useKey()). Zero when the selector refuses the descriptor, which is
+    // then closed.
     ClientId adoptClient(UniqueFd fd, bool trusted);
+    void useKey(const Key& key) { key_ = key; }
 
     const Session& session() const { return session_; }
     const Client* client(ClientId id) const;
@@ -139,6 +156,7 @@ class Daemon {
     bool acceptAttach(Client& c, const std::string& name);
     bool handleMessage(ClientId id, MsgKind kind, const std::string& payload);
     void handleResize(ClientId id, const std::string& payload);
+    std::string details() const;
     void queueSnapshot(ClientId id);
     bool queueClient(Client& c, MsgKind kind, std::string_view payload);
     bool flushClient(Client& c);
@@ -153,6 +171,10 @@ class Daemon {
     void expireAttachWaits();
     Client* find(ClientId id);
     Client* findByFd(int fd);
+
+    // The command's queries to its terminal (daemon_queries.cpp).
+    void answerQueries();
+    void toCommand(std::string_view bytes);
 
     Session session_;
     Logger log_;
@@ -172,6 +194,12 @@ class Daemon {
     ClientId lastId_ = 0;
     bool inputPaused_ = false;     // clients' Input is held while ptyOut is over the mark
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
+    ReplyFilter replies_;          // one reply per query from the clients' terminals
+    std::optional<Key> key_;       // what TCP clients must prove; none without TCP
+    // A stranger knocking in a loop must not fill the disk: refusals are
+    // logged at most once per interval.
+    std::chrono::steady_clock::time_point nextRefusalLog_{};
+    void logRefusal(const Client& c, const char* reason);
 };
 
 // Start-up, the loop and shutdown of a session's daemon, with the log and

@@ -10,6 +10,7 @@
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/session_details.h"
 
 namespace kiv {
 
@@ -45,8 +46,8 @@ std::optional<FrameHeader> headerAt(const std::string& buffer, size_t offset) {
 // The size the grid takes for a requested one: within its columns and rows
 // and within MaxCells in all, cutting rows first.
 WindowSize fitGrid(WindowSize wanted) {
-    int64_t cols = std::min<int64_t>(wanted.cols, screen::kMaxColumns);
-    int64_t rows = std::min<int64_t>(wanted.rows, screen::kMaxRows);
+    int64_t cols = std::min<int64_t>(wanted.cols, MaxGridSide);
+    int64_t rows = std::min<int64_t>(wanted.rows, MaxGridSide);
     if (cols * rows > MaxCells) rows = std::max<int64_t>(1, MaxCells / std::max<int64_t>(cols, 1));
     return {static_cast<int>(cols), static_cast<int>(rows)};
 }
@@ -64,6 +65,7 @@ ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
     c.stage = trusted ? ClientStage::AwaitingSnapshot : ClientStage::AwaitingAttach;
     c.overTcp = !trusted;
     c.attachDeadline = std::chrono::steady_clock::now() + AttachTimeout;
+    if (!trusted && key_) c.channel = std::make_unique<SecureChannel>(ChannelRole::Daemon, *key_);
     clientByFd_[raw] = id;
     return id;
 }
@@ -104,9 +106,17 @@ void Daemon::serviceClient(ClientId id, const ReadyEvent& ev) {
     if (n <= 0) return dropClient(*c);
     try {
         if (!feedClient(id, std::string_view(buf, n))) dropClient(*c);
-    } catch (const IoError&) {
+    } catch (const IoError& e) {
+        if (c->channel) logRefusal(*c, e.what());
         dropClient(*c);
     }
+}
+
+void Daemon::logRefusal(const Client& c, const char* reason) {
+    auto now = std::chrono::steady_clock::now();
+    if (now < nextRefusalLog_) return;
+    nextRefusalLog_ = now + std::chrono::seconds(10);
+    log_.info("tcp client dropped fd=" + std::to_string(c.fd.get()) + ": " + reason);
 }
 
 // Handles every whole frame in the client's bytes, in order; none after a
@@ -114,7 +124,19 @@ void Daemon::serviceClient(ClientId id, const ReadyEvent& ev) {
 bool Daemon::feedClient(ClientId id, std::string_view bytes) {
     Client* c = find(id);
     if (!c) return false;
-    c->inBuf.append(bytes);
+    if (c->channel) {
+        // Handshake answers go out as they are; only what opens from whole
+        // records reaches the frames below. Raises IoError for a peer
+        // without the key and for any record that does not open.
+        std::string reply;
+        c->channel->receive(bytes, c->inBuf, reply);
+        if (!reply.empty()) {
+            c->outBuf.append(reply);
+            if (!flushClient(*c)) return false;
+        }
+    } else {
+        c->inBuf.append(bytes);
+    }
     size_t used = 0;
     bool keep = true;
     while (keep) {
@@ -196,11 +218,11 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
             return true;
         case MsgKind::Detach:
             return false;
+        case MsgKind::Details:
+            return queueClient(c, MsgKind::Details, details());
         case MsgKind::Input:
-            if (!payload.empty()) {
-                session_.ptyOut.append(payload);
-                flushPty();
-            }
+            // Other terminals' replies to a query already answered stay out.
+            if (!payload.empty()) toCommand(replies_.pass(id, payload, ReplyClock::now()));
             return true;
         default:
             return true;
@@ -213,10 +235,11 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     std::optional<WindowSize> wanted = readResize(payload);
     if (!wanted) return;
     WindowSize size = fitGrid(*wanted);
+    session_.size = size;
     session_.term->resize(size.cols, size.rows);
     // The command is told exactly what the grid took.
-    const screen::Grid& grid = session_.term->grid();
-    session_.pty.setSize(static_cast<int>(grid.cols), static_cast<int>(grid.height));
+    session_.pty.setSize(static_cast<int>(session_.term->cols()),
+                         static_cast<int>(session_.term->rows()));
     Client& c = *find(id);
     if (c.stage == ClientStage::AwaitingSnapshot) {
         c.stage = ClientStage::Live;
@@ -226,6 +249,21 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     broadcast(MsgKind::Resize, cut ? resizePayload(size) : payload);
 }
 
+// The answer to `kiv ls` on a terminal.
+std::string Daemon::details() const {
+    SessionDetails d;
+    d.pid = getpid();
+    d.clients = std::count_if(clients_.begin(), clients_.end(),
+                              [](const auto& entry) { return readyForOutput(entry.second); });
+    d.ageSeconds = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::steady_clock::now() - session_.started)
+                       .count();
+    d.cols = session_.size.cols;
+    d.rows = session_.size.rows;
+    d.command = session_.command;
+    return encodeDetails(d);
+}
+
 // The repaint may be larger than one frame: it goes as several Output
 // frames (clients write Output as one stream), and it is queued whatever
 // the client's queue holds, since its size is bounded by the grid's.
@@ -233,14 +271,26 @@ void Daemon::queueSnapshot(ClientId id) {
     std::string text = session_.term->snapshot(SnapshotHistoryBudget);
     Client* c = find(id);
     if (!c) return;
-    for (size_t at = 0; at < text.size(); at += MaxPayload)
-        c->outBuf.append(
-            frameBytes(MsgKind::Output, std::string_view(text).substr(at, MaxPayload)));
+    for (size_t at = 0; at < text.size(); at += MaxPayload) {
+        std::string frame =
+            frameBytes(MsgKind::Output, std::string_view(text).substr(at, MaxPayload));
+        if (c->channel) {
+            std::string sealed;
+            c->channel->seal(frame, sealed);
+            frame = std::move(sealed);
+        }
+        c->outBuf.append(frame);
+    }
     if (!flushClient(*c)) dropClient(*c);
 }
 
 bool Daemon::queueClient(Client& c, MsgKind kind, std::string_view payload) {
     std::string frame = frameBytes(kind, payload);
+    if (c.channel) {
+        std::string sealed;
+        c.channel->seal(frame, sealed);
+        frame = std::move(sealed);
+    }
     if (c.outBuf.size() + frame.size() > ClientQueueLimit) return false;
     c.outBuf.append(frame);
     return flushClient(c);
@@ -277,11 +327,14 @@ void Daemon::dropClient(Client& c) {
 }
 
 void Daemon::sweepClients() {
-    std::erase_if(clients_, [this](auto& entry) {
+    std::string owed;  // what a client kept back, answers nobody else will give
+    std::erase_if(clients_, [&](auto& entry) {
         if (!entry.second.dropped) return false;
         clientByFd_.erase(entry.second.fd.get());
+        owed += replies_.leave(entry.first, ReplyClock::now());
         return true;
     });
+    toCommand(owed);
 }
 
 void Daemon::updateInterest(Client& c) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -14,14 +15,17 @@
 #include <iostream>
 #include <string>
 
-#include "kiv/cli.h"
 #include "kiv/attach_client.h"
+#include "kiv/cli.h"
 #include "kiv/daemon.h"
+#include "kiv/detach_key.h"
 #include "kiv/errors.h"
+#include "kiv/key.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
-#include "kiv/session_names.h"
+#include "kiv/session_details.h"
 #include "kiv/session_files.h"
+#include "kiv/session_names.h"
 
 namespace kiv {
 
@@ -40,14 +44,14 @@ constexpr const char* UsageText =
     "\n"
     "Options:\n";
 
-// The background start hands the daemon its session name in this variable
-// too, so that the daemon serves exactly that name even when it also names a
-// program (a directory called like a program gives such a default name).
-// The daemon removes it before the session's command starts.
-constexpr const char* ExactNameVar = "KIV_DAEMON_NAME";
-
 constexpr int StartAttempts = 100;
 constexpr long StartPollNs = 50'000'000;
+
+// The program a session runs and its arguments, passed on unchanged.
+struct SessionCommand {
+    std::string program;
+    std::vector<std::string> args;
+};
 
 // A failure the front end reports as "kiv: <message>" with status 1.
 struct Fatal {
@@ -154,13 +158,20 @@ std::string executablePath(const std::string& invocation) {
 
 // Starts the session's daemon as a detached copy of this program and waits
 // until it answers on its socket.
+//
+// The options go first and "--" ends them: everything after the command word
+// is the command's, and the session word is followed by the command word, so
+// the daemon serves exactly the name it is given even when that also names a
+// program (as a default name taken from a directory called like one does).
 void startDaemon(const std::string& invocation, const std::string& session,
-                 const std::string& command, const CliArgs& cli, const Config& config) {
+                 const SessionCommand& command, const CliArgs& cli, const Config& config) {
     std::string exe = executablePath(invocation);
-    std::vector<std::string> args = {exe, "daemon", session, command};
+    std::vector<std::string> args = {exe};
     if (!config.listen.empty()) args.insert(args.end(), {"-l", config.listen});
     if (cli.port != 0) args.insert(args.end(), {"-p", std::to_string(cli.port)});
     if (cli.log) args.push_back("--log");
+    args.insert(args.end(), {"daemon", "--", session, command.program});
+    args.insert(args.end(), command.args.begin(), command.args.end());
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -178,7 +189,6 @@ void startDaemon(const std::string& invocation, const std::string& session,
         }
         for (int fd = 3; fd <= 1023; ++fd)
             close(fd);
-        setenv(ExactNameVar, session.c_str(), 1);
         execv(exe.c_str(), argv.data());
         std::string message = "kiv: exec failed: " + exe + "\n";
         ssize_t ignored = write(2, message.data(), message.size());
@@ -195,9 +205,18 @@ void startDaemon(const std::string& invocation, const std::string& session,
     die("daemon failed to start: " + session);
 }
 
+// A client inside the session it attaches to would feed the session's output
+// back in as its input, round and round, until someone kills it.
+void refuseSelfAttach(const std::string& session) {
+    const char* inside = std::getenv(SessionVar);
+    if (inside && session == inside) die("cannot attach session " + session + " to itself");
+}
+
 void attachRoad(const std::string& session, const Config& config) {
     try {
         runClient(session, config);
+    } catch (const KeyError& e) {
+        die(e.what());  // says what to do about the key: never summed up
     } catch (const Error& e) {
         if (!isActive(session)) cleanStale(session);
         die(e.what());
@@ -213,14 +232,37 @@ void killRoad(const std::string& session) {
     cleanSessionFiles(session);
 }
 
+// How long `kiv ls` on a terminal waits for each daemon's details.
+constexpr int DetailsTimeoutMs = 1000;
+
+// On a terminal, a table of what each session is; in a pipe the names
+// alone, one a line, for scripts.
 void listRoad() {
-    for (const std::string& name : socketNames())
-        if (isActive(name)) printLine(name);
+    if (!isatty(STDOUT_FILENO)) {
+        for (const std::string& name : socketNames())
+            if (isActive(name)) printLine(name);
+        return;
+    }
+    std::vector<DetailsRow> rows;
+    for (const std::string& name : socketNames()) {
+        try {
+            rows.push_back({name, queryDetails(name, DetailsTimeoutMs), 0});
+        } catch (const SystemError&) {
+            continue;  // nobody listens: not an active session
+        }
+        if (!rows.back().details) rows.back().pidFileValue = daemonPid(name);
+    }
+    if (rows.empty()) return;
+    std::sort(rows.begin(), rows.end(),
+              [](const DetailsRow& a, const DetailsRow& b) { return a.name < b.name; });
+    for (const std::string& line : detailsTable(rows))
+        printLine(line);
 }
 
-void daemonRoad(const std::string& session, const std::string& command, const Config& config) {
+void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
     try {
-        runDaemon(newSession(session, command), command, config.listen, config.log);
+        runDaemon(newSession(session, command.program, command.args), command.program,
+                  config.listen, config.log);
     } catch (const Error& e) {
         die(e.what());
     }
@@ -254,17 +296,13 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         }
     }
     std::string session = rest.empty() ? "" : rest[0];
-    std::string command = rest.size() >= 2 ? rest[1] : defaultShell();
+    SessionCommand command{rest.size() >= 2 ? rest[1] : defaultShell(), {}};
+    if (rest.size() > 2) command.args.assign(rest.begin() + 2, rest.end());
 
-    // The name the background start passed is the daemon's name, whatever
-    // else it may look like; the variable must not reach the command.
-    const char* exactEnv = std::getenv(ExactNameVar);
-    bool exactName = mode == "daemon" && exactEnv && session == exactEnv;
-    unsetenv(ExactNameVar);
-
-    if ((mode == "daemon" || mode == "new") && !session.empty() && !exactName &&
-        isProgramFile(session)) {
-        command = session;
+    // Only a lone word may be a program: with a command word after it, the
+    // first word is the session's name whatever programs exist.
+    if ((mode == "daemon" || mode == "new") && rest.size() == 1 && isProgramFile(session)) {
+        command.program = session;
         session.clear();
     }
     // Checked before any file is made or removed: the name becomes a path
@@ -277,11 +315,20 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     } else if (mode == "attach" && session.empty()) {
         session = oldestSession();
         if (session.empty()) die("attach: no active sessions");
-    } else if (mode == "kill" && session.empty()) {
-        die("kill: session name required");
     }
+    if (mode == "attach") refuseSelfAttach(session);
+    if (mode == "kill" && session.empty()) die("kill: session name required");
 
     Config config = toConfig(cli);
+    if (mode == "attach" || mode == "new") {
+        // Read before a daemon is started: a mistyped key must not leave
+        // the user in a session they cannot detach from.
+        try {
+            config.detachKey = detachKeyFromEnvironment();
+        } catch (const UsageError& e) {
+            die(e.what());
+        }
+    }
     if (mode == "daemon") {
         daemonRoad(session, command, config);
     } else if (mode == "attach") {
@@ -292,6 +339,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         killRoad(session);
     } else {
         if (isActive(session)) {
+            refuseSelfAttach(session);
             std::cerr << "kiv: reusing active session " << session << std::endl;
         } else {
             startDaemon(invocation, session, command, cli, config);

@@ -22,6 +22,7 @@ enum class MsgKind : uint8_t {
     Detach = 4,    // client to daemon: close my connection
     Error = 5,     // daemon to client: "no such session"
     AttachOk = 6,  // daemon to client: the Attach was accepted
+    Details = 7,   // client to daemon: empty, a question; the answer: the session's details
 };
 
 inline constexpr uint8_t ProtocolVersion = 2;

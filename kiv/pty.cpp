@@ -34,8 +34,13 @@ void restoreDefaultSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-[[noreturn]] void runChild(int master, int slave, char* const* argv) {
+[[noreturn]] void runChild(int master, int slave, char* const* argv, char* const* environment) {
     restoreDefaultSignals();
+    // The daemon is single-threaded, so changing the environment between
+    // fork and exec is safe; putenv keeps the parent's strings, which the
+    // child's copy of memory holds until the exec.
+    for (char* const* entry = environment; *entry; ++entry)
+        putenv(*entry);
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
     dup2(slave, 0);
@@ -83,7 +88,7 @@ void Pty::close() {
 }
 
 Pty openPty(const std::string& command, const std::vector<std::string>& extraArgs, int cols,
-            int rows) {
+            int rows, const std::vector<std::string>& environment) {
     std::string program = command.empty() ? defaultShell() : command;
     // Built before the fork so that the child only makes system calls.
     std::vector<std::string> args{program};
@@ -92,6 +97,11 @@ Pty openPty(const std::string& command, const std::vector<std::string>& extraArg
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    std::vector<std::string> envCopy = environment;
+    std::vector<char*> envp;
+    for (std::string& entry : envCopy)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
 
     winsize size = windowSize(cols, rows);
     int masterFd = -1, slaveFd = -1;
@@ -102,7 +112,7 @@ Pty openPty(const std::string& command, const std::vector<std::string>& extraArg
 
     pid_t pid = fork();
     if (pid < 0) throw SystemError("fork failed");
-    if (pid == 0) runChild(master.get(), slave.get(), argv.data());
+    if (pid == 0) runChild(master.get(), slave.get(), argv.data(), envp.data());
     return Pty(std::move(master), pid);
 }
 

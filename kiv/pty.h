@@ -49,12 +49,13 @@ class Pty {
 };
 
 // Starts `command` (the default shell when empty) with `extraArgs` on a new
-// pseudo-terminal of the given size. The command is one word, searched
-// along PATH when it has no '/', and is never split or handed to a shell;
-// when it cannot be executed the child exits with status 1 and the master
-// reports end of file. The master is blocking and close-on-exec.
-// Raises SystemError "openpty failed" or "fork failed".
+// pseudo-terminal of the given size, with the "NAME=value" entries of
+// `environment` added to (or replacing in) its environment. The command is
+// one word, searched along PATH when it has no '/', and is never split or
+// handed to a shell; when it cannot be executed the child exits with status 1
+// and the master reports end of file. The master is blocking and
+// close-on-exec. Raises SystemError "openpty failed" or "fork failed".
 Pty openPty(const std::string& command, const std::vector<std::string>& extraArgs, int cols,
-            int rows);
+            int rows, const std::vector<std::string>& environment = {});
 
 }  // namespace kiv

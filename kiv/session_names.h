@@ -9,6 +9,11 @@
 
 namespace kiv {
 
+// The session's command finds its session's name in this environment
+// variable, so that prompts and scripts can tell they run inside kiv and kiv
+// itself can refuse to attach a session to itself.
+inline constexpr const char* SessionVar = "KIV_SESSION";
+
 // "~" in the home directory, else the last component of the working
 // directory ("root" in the root directory, whose last component is empty).
 std::string defaultName();

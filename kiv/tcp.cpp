@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
@@ -55,45 +56,69 @@ bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline) {
     return true;
 }
 
-// Reads exactly `count` bytes from a non-blocking socket before the deadline.
-bool readBy(int fd, char* dst, size_t count, Clock::time_point deadline) {
-    while (count > 0) {
-        ssize_t n = recv(fd, dst, count, 0);
-        if (n > 0) {
-            dst += n;
-            count -= static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!waitReady(fd, POLLIN, deadline)) return false;
-        } else {
-            return false;
-        }
+// Some bytes from a non-blocking socket before the deadline. Raises IoError
+// when the peer closes or the deadline passes first.
+std::string receiveBy(int fd, Clock::time_point deadline) {
+    for (;;) {
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n > 0) return std::string(buf, n);
+        if (n == 0) throw IoError("connection closed");
+        if (errno != EAGAIN && errno != EINTR) throw IoError("connection failed");
+        if (!waitReady(fd, POLLIN, deadline)) throw IoError("no answer in time");
     }
-    return true;
 }
 
-// One port of the search: the connection when the daemon there accepts
-// `sessionName`, else nothing. Raises the failures of connecting and the
-// protocol errors of the reply.
-UniqueFd tryPort(const ListenAddr& addr, int port, const std::string& sessionName,
-                 Clock::time_point deadline) {
+// Raised when a daemon ends the connection right after the client's proof:
+// the one thing that tells a kiv daemon with another key.
+struct KeyRefused : IoError {
+    KeyRefused() : IoError("key refused") {}
+};
+
+// One port of the search: the session when the daemon there proves the key
+// and accepts `sessionName`, else nothing. Raises the failures of
+// connecting, of the handshake and of the reply.
+TcpSession tryPort(const ListenAddr& addr, int port, const std::string& sessionName, const Key& key,
+                   Clock::time_point deadline) {
     UniqueFd fd = connectTcp(addr, port, deadline);
     setNonBlocking(fd.get());
-    if (!sendBy(fd.get(), frameBytes(MsgKind::Attach, sessionName), deadline)) return {};
+    auto channel = std::make_unique<SecureChannel>(ChannelRole::Client, key);
+    if (!sendBy(fd.get(), channel->hello(), deadline)) return {};
 
-    unsigned char header[HeaderSize];
-    if (!readBy(fd.get(), reinterpret_cast<char*>(header), sizeof header, deadline))
-        throw IoError("short read on message header");
-    FrameHeader reply = decodeHeader(header);
-    if (reply.kind != MsgKind::AttachOk) return {};
-    // A kiv daemon's AttachOk is empty; whatever else one carries is read
-    // so that the next message starts at a frame boundary.
-    std::string payload(reply.length, '\0');
-    if (!readBy(fd.get(), payload.data(), payload.size(), deadline))
-        throw IoError("short read on message payload");
+    // Nothing of the user's, not even the session name, goes out before the
+    // peer has proved that it holds the key.
+    std::string plain;
+    bool proofSent = false;
+    while (!channel->established()) {
+        std::string reply;
+        std::string bytes;
+        try {
+            bytes = receiveBy(fd.get(), deadline);
+        } catch (const IoError&) {
+            if (proofSent) throw KeyRefused();
+            throw;
+        }
+        channel->receive(bytes, plain, reply);
+        if (!sendBy(fd.get(), reply, deadline)) return {};
+        proofSent = proofSent || !reply.empty();
+    }
+    std::string attach;
+    channel->seal(frameBytes(MsgKind::Attach, sessionName), attach);
+    if (!sendBy(fd.get(), attach, deadline)) return {};
+
+    size_t used = 0;
+    MsgKind kind;
+    std::string payload;
+    while (!takeFrame(plain, used, kind, payload)) {
+        std::string reply;
+        channel->receive(receiveBy(fd.get(), deadline), plain, reply);
+    }
+    if (kind != MsgKind::AttachOk) return {};
+    plain.erase(0, used);
 
     int flags = fcntl(fd.get(), F_GETFL);
     if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return {};
-    return fd;
+    return {std::move(fd), std::move(channel), std::move(plain)};
 }
 
 }  // namespace
@@ -111,19 +136,29 @@ TcpListener startTcpListener(const ListenAddr& addr, int basePort) {
                       std::to_string(windowEnd(basePort)));
 }
 
-UniqueFd findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
-                        std::chrono::milliseconds attemptLimit) {
+TcpSession findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
+                          const Key& key, std::chrono::milliseconds attemptLimit) {
+    std::vector<int64_t> refused;
     for (int64_t port = basePort; port <= windowEnd(basePort); ++port) {
         if (!usablePort(port)) continue;
         try {
-            UniqueFd fd =
-                tryPort(addr, static_cast<int>(port), sessionName, Clock::now() + attemptLimit);
-            if (fd) return fd;
+            TcpSession found = tryPort(addr, static_cast<int>(port), sessionName, key,
+                                       Clock::now() + attemptLimit);
+            if (found.fd) return found;
+        } catch (const KeyRefused&) {
+            refused.push_back(port);
         } catch (const Error&) {
-            // Nobody there, a reset, a bad or missing reply: try the next port.
+            // Nobody there, a reset, an impostor, a bad or missing reply:
+            // try the next port.
         }
     }
-    throw SystemError("connect failed: session not found on socket or tcp");
+    std::string message = "connect failed: session not found on socket or tcp";
+    if (refused.empty()) throw SystemError(message);
+    message += refused.size() == 1 ? " (port " : " (ports ";
+    for (size_t i = 0; i < refused.size(); ++i)
+        message += (i ? ", " : "") + std::to_string(refused[i]);
+    message += refused.size() == 1 ? " refuses this machine's key)" : " refuse this machine's key)";
+    throw KeyError(message);
 }
 
 }  // namespace kiv

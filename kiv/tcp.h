@@ -1,14 +1,18 @@
 // Optional TCP access to a session. No file records which port a session
 // took: every daemon started with the same base port listens on the first
 // free port of a 64-port window, and a client asks each port of the window
-// in turn for its session by name.
+// in turn for its session by name, inside a channel that both ends have
+// proved the per-user key on (secure_channel.h).
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "kiv/config.h"
 #include "kiv/fd.h"
+#include "kiv/key.h"
+#include "kiv/secure_channel.h"
 
 namespace kiv {
 
@@ -28,13 +32,24 @@ struct TcpListener {
 // Raises SystemError "no free TCP port in <base>..<base + 63>".
 TcpListener startTcpListener(const ListenAddr& addr, int basePort);
 
-// The client's side: for each port of the window, connects, sends Attach
-// with `sessionName` and reads one reply; the first connection answered with
-// AttachOk is returned, blocking and with no time limit left on it. Any
-// other reply or any failure closes that connection and moves on to the
-// next port. Each attempt gets `attemptLimit`. Raises SystemError
-// "connect failed: session not found on socket or tcp".
-UniqueFd findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
-                        std::chrono::milliseconds attemptLimit = AttemptLimit);
+// A session found over TCP: the connection, the channel every later byte
+// goes through, and the plain bytes that came after AttachOk.
+struct TcpSession {
+    UniqueFd fd;
+    std::unique_ptr<SecureChannel> channel;
+    std::string received;
+};
+
+// The client's side: for each port of the window, connects and runs the
+// handshake with `key`; only once the peer there has proved the key does it
+// send Attach with `sessionName`, sealed, and read one reply. The first
+// connection answered with AttachOk is returned, blocking and with no time
+// limit left on it. A peer that fails the proof (an impostor), any other
+// reply and any failure close that connection and move on to the next port.
+// Each attempt gets `attemptLimit`. Raises SystemError "connect failed:
+// session not found on socket or tcp", followed, when a daemon closed the
+// connection on the client's proof, by the ports that refused the key.
+TcpSession findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
+                          const Key& key, std::chrono::milliseconds attemptLimit = AttemptLimit);
 
 }  // namespace kiv

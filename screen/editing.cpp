@@ -11,7 +11,7 @@ namespace {
 // The cursor column as far as editing can reach (the cursor may stand
 // past the last column while a wrap is pending).
 size_t editColumn(const Grid& g) {
-    return size_t(std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) + 1));
+    return size_t(std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) + 1));
 }
 
 // Sets cells [from, to) to blank, creating them if needed (cells before
@@ -31,7 +31,7 @@ void eraseRow(Grid& g, int64_t i) {
 }
 
 void eraseToEnd(Grid& g, Row& row, size_t col) {
-    if (g.bg == kColorDefault) {
+    if (g.pen.bg == kColorDefault) {
         if (col < row.size()) {
             row.detachWide(col, row.size());
             row.truncate(col);
@@ -43,7 +43,7 @@ void eraseToEnd(Grid& g, Row& row, size_t col) {
 }
 
 void eraseToCursor(Grid& g, Row& row, size_t col) {
-    if (g.bg == kColorDefault) {
+    if (g.pen.bg == kColorDefault) {
         size_t to = std::min(col + 1, row.size());
         eraseCells(row, 0, to, Cell());
         return;
@@ -54,27 +54,10 @@ void eraseToCursor(Grid& g, Row& row, size_t col) {
 
 }  // namespace
 
-void tab(Grid& g) {
-    // A pending wrap stays pending: the tab has nowhere to go.
-    if (g.pendingWrap) return;
-    int64_t w = std::max<int64_t>(g.tabWidth, 1);
-    int64_t last = columnLimit(g) - 1;
-    int64_t col = std::clamp<int64_t>(g.cursorCol, 0, last);
-    // w * (col / w + 1) cannot overflow: col is below kMaxColumns.
-    int64_t target = std::min(w * (col / w + 1), last);
-    if (target <= col) {
-        g.cursorCol = col;
-        return;
-    }
-    // The tab moves over existing cells without changing them.
-    cursorLine(g).padTo(size_t(target));
-    g.cursorCol = target;
-}
-
 void backspace(Grid& g) {
-    g.pendingWrap = false;
-    if (g.cursorCol > 0) --g.cursorCol;
-    g.cursorCol = std::min(g.cursorCol, columnLimit(g) - 1);
+    g.cursor.pendingWrap = false;
+    if (g.cursor.col > 0) --g.cursor.col;
+    g.cursor.col = std::min(g.cursor.col, columnLimit(g) - 1);
 }
 
 void insertChars(Grid& g, int64_t n) {
@@ -116,7 +99,7 @@ void eraseChars(Grid& g, int64_t n) {
     size_t col = editColumn(g);
     if (col >= limit) return;
     size_t end = col + size_t(std::clamp<int64_t>(n, 1, int64_t(limit - col)));
-    if (g.bg == kColorDefault) {
+    if (g.pen.bg == kColorDefault) {
         eraseCells(row, col, std::min(end, row.size()), Cell());
     } else {
         eraseCells(row, col, end, eraseBlank(g));
@@ -125,14 +108,14 @@ void eraseChars(Grid& g, int64_t n) {
 
 void insertLines(Grid& g, int64_t n) {
     auto [top, bottom] = scrollBounds(g);
-    if (g.cursorRow < top || g.cursorRow > bottom) return;
-    scrollRegionDown(g, g.cursorRow, bottom, std::max<int64_t>(n, 1));
+    if (g.cursor.row < top || g.cursor.row > bottom) return;
+    scrollRegionDown(g, g.cursor.row, bottom, std::max<int64_t>(n, 1));
 }
 
 void deleteLines(Grid& g, int64_t n) {
     auto [top, bottom] = scrollBounds(g);
-    if (g.cursorRow < top || g.cursorRow > bottom) return;
-    scrollRegionUp(g, g.cursorRow, bottom, std::max<int64_t>(n, 1));
+    if (g.cursor.row < top || g.cursor.row > bottom) return;
+    scrollRegionUp(g, g.cursor.row, bottom, std::max<int64_t>(n, 1));
 }
 
 void eraseLine(Grid& g, int64_t mode) {
@@ -146,7 +129,7 @@ void eraseLine(Grid& g, int64_t mode) {
             eraseToCursor(g, row, col);
             break;
         case 2:
-            eraseRow(g, g.cursorRow);
+            eraseRow(g, g.cursor.row);
             break;
         default:
             break;
@@ -159,21 +142,21 @@ void eraseDisplay(Grid& g, int64_t mode) {
     int64_t top = screenTop(g);
     // A painted erase covers every screen row, including rows the screen
     // has not grown yet (the alternate screen starts with one).
-    if (g.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
+    if (g.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
     size_t col = editColumn(g);
     if (mode == 0) {
-        Row& row = g.lines.edit(g.cursorRow);
-        if (g.bg == kColorDefault) {
+        Row& row = g.lines.edit(g.cursor.row);
+        if (g.pen.bg == kColorDefault) {
             eraseCells(row, col, row.size(), Cell());
         } else {
             eraseToEnd(g, row, col);
         }
-        for (int64_t i = g.cursorRow + 1; i < g.lines.size(); ++i)
+        for (int64_t i = g.cursor.row + 1; i < g.lines.size(); ++i)
             eraseRow(g, i);
     } else if (mode == 1) {
-        for (int64_t i = top; i < g.cursorRow; ++i)
+        for (int64_t i = top; i < g.cursor.row; ++i)
             eraseRow(g, i);
-        eraseToCursor(g, g.lines.edit(g.cursorRow), col);
+        eraseToCursor(g, g.lines.edit(g.cursor.row), col);
     } else {
         for (int64_t i = top; i < g.lines.size(); ++i)
             eraseRow(g, i);
@@ -182,17 +165,17 @@ void eraseDisplay(Grid& g, int64_t mode) {
 
 void reverseIndex(Grid& g) {
     auto [top, bottom] = scrollBounds(g);
-    if (g.cursorRow == top) {
+    if (g.cursor.row == top) {
         scrollRegionDown(g, top, bottom, 1);
-    } else if (g.cursorRow > screenTop(g)) {
-        --g.cursorRow;
+    } else if (g.cursor.row > screenTop(g)) {
+        --g.cursor.row;
     }
 }
 
 void setScrollRegion(Grid& g, std::string_view params) {
     int64_t top = screenTop(g);
-    g.scrollTop = 0;
-    g.scrollBottom = 0;
+    g.margins.top = 0;
+    g.margins.bottom = 0;
     if (!params.empty()) {
         std::vector<int64_t> p = parseParams(params);
         int64_t h =
@@ -200,14 +183,15 @@ void setScrollRegion(Grid& g, std::string_view params) {
         int64_t t = paramAt(p, 0, 1);
         int64_t b = std::min(paramAt(p, 1, h), h);
         if (t < b) {
-            g.scrollTop = top + t - 1;
-            g.scrollBottom = std::max(top + b - 1, g.scrollTop);
+            g.margins.top = top + t - 1;
+            g.margins.bottom = std::max(top + b - 1, g.margins.top);
         }
     }
-    g.pendingWrap = false;
-    g.cursorRow = top;
-    g.cursorCol = 0;
-    ensureRow(g, top);
+    // The cursor goes home: to the top margin in origin mode.
+    g.cursor.pendingWrap = false;
+    g.cursor.row = g.modes.origin && regionActive(g) ? g.margins.top : top;
+    g.cursor.col = 0;
+    ensureRow(g, g.cursor.row);
 }
 
 }  // namespace screen

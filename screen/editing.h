@@ -1,4 +1,4 @@
-// The editing operations that control sequences invoke: tab, backspace,
+// The editing operations that control sequences invoke: backspace,
 // inserting and deleting characters and lines, erasing, the scroll region.
 //
 // Blanks follow terminals: cells never written are default blanks, and
@@ -14,7 +14,6 @@
 
 namespace screen {
 
-void tab(Grid& g);
 void backspace(Grid& g);
 void insertChars(Grid& g, int64_t n);
 void deleteChars(Grid& g, int64_t n);

@@ -50,15 +50,15 @@ void advance(Grid& g, bool fillScrolled) {
     auto [top, bottom] = scrollBounds(g);
     bool region = regionActive(g);
     Row fill = fillScrolled ? scrolledInRow(g) : Row();
-    if (region && g.cursorRow == bottom && g.cursorRow >= top) {
+    if (region && g.cursor.row == bottom && g.cursor.row >= top) {
         scrollRows(g, top, bottom, 1, true, fill);
         return;
     }
     // Below a region on the last screen row a terminal neither scrolls
     // nor grows.
-    if (region && g.height > 0 && g.cursorRow >= lastScreenRow(g)) return;
-    g.cursorRow = std::clamp<int64_t>(g.cursorRow + 1, 0, rowLimit(g));
-    while (g.lines.size() <= g.cursorRow) {
+    if (region && g.height > 0 && g.cursor.row >= lastScreenRow(g)) return;
+    g.cursor.row = std::clamp<int64_t>(g.cursor.row + 1, 0, rowLimit(g));
+    while (g.lines.size() <= g.cursor.row) {
         bool scrolls = g.lines.size() >= (g.height > 0 ? g.height : kMaxRows);
         g.lines.pushBack(scrolls ? fill : Row());
     }
@@ -81,7 +81,7 @@ Grid newGrid(int64_t cols, int64_t height, int64_t maxScrollback) {
 }
 
 Cell blankCell(const Grid& g) {
-    return Cell::make(32, 1, g.pen());
+    return Cell::make(32, 1, g.pen);
 }
 
 Row blankRow() {
@@ -117,17 +117,17 @@ int64_t clampRow(const Grid& g, int64_t row) {
 }
 
 bool regionActive(const Grid& g) {
-    return g.scrollTop > 0 || g.scrollBottom > 0;
+    return g.margins.top > 0 || g.margins.bottom > 0;
 }
 
 int64_t scrollBottomDefault(const Grid& g) {
-    if (g.scrollBottom > 0) return g.scrollBottom;
+    if (g.margins.bottom > 0) return g.margins.bottom;
     if (g.height > 0) return lastScreenRow(g);
     return std::max<int64_t>(g.lines.size() - 1, 0);
 }
 
 std::pair<int64_t, int64_t> scrollBounds(const Grid& g) {
-    int64_t top = regionActive(g) ? std::max<int64_t>(g.scrollTop, 0) : screenTop(g);
+    int64_t top = regionActive(g) ? std::max<int64_t>(g.margins.top, 0) : screenTop(g);
     int64_t bottom = std::max(scrollBottomDefault(g), top);
     return {top, bottom};
 }
@@ -144,22 +144,22 @@ void trimScrollback(Grid& g) {
     // Without a height the lines still have a bound; on the main screen it
     // leaves room for the history, so a zero size does not wipe it.
     int64_t rows = g.height > 0 ? g.height : kMaxRows;
-    int64_t limit = g.altActive ? rows : satAdd(rows, std::max<int64_t>(g.maxScrollback, 0));
+    int64_t limit = g.alt.active ? rows : satAdd(rows, std::max<int64_t>(g.maxScrollback, 0));
     while (g.lines.size() > limit) {
         g.lines.popFront();
-        g.cursorRow = std::max<int64_t>(g.cursorRow - 1, 0);
-        if (!g.altActive) {
+        g.cursor.row = std::max<int64_t>(g.cursor.row - 1, 0);
+        if (!g.alt.active) {
             // The margins belong to their lines.
-            if (g.scrollTop > 0) --g.scrollTop;
-            if (g.scrollBottom > 0) --g.scrollBottom;
+            if (g.margins.top > 0) --g.margins.top;
+            if (g.margins.bottom > 0) --g.margins.bottom;
         }
     }
 }
 
 void lineFeed(Grid& g) {
     advance(g, true);
-    g.cursorCol = 0;
-    g.pendingWrap = false;
+    g.cursor.col = 0;
+    g.cursor.pendingWrap = false;
 }
 
 void indexLine(Grid& g) {
@@ -168,108 +168,121 @@ void indexLine(Grid& g) {
 
 void wrapLine(Grid& g) {
     advance(g, false);
-    g.cursorCol = 0;
-    g.pendingWrap = false;
+    g.cursor.col = 0;
+    g.cursor.pendingWrap = false;
 }
 
 void copyGridState(Grid& dst, const Grid& src) {
     if (&dst == &src) return;
     dst.lines = src.lines;
-    dst.cursorRow = src.cursorRow;
-    dst.cursorCol = src.cursorCol;
+    dst.cursor = src.cursor;
     dst.cols = src.cols;
     dst.height = src.height;
     dst.maxScrollback = src.maxScrollback;
-    dst.tabWidth = src.tabWidth;
-    dst.scrollTop = src.scrollTop;
-    dst.scrollBottom = src.scrollBottom;
-    dst.pendingWrap = src.pendingWrap;
-    dst.savedRow = src.savedRow;
-    dst.savedCol = src.savedCol;
-    dst.hasSavedCursor = src.hasSavedCursor;
-    dst.cursorHidden = src.cursorHidden;
-    dst.bracketedPaste = src.bracketedPaste;
-    dst.fg = src.fg;
-    dst.bg = src.bg;
-    dst.fgIndex = src.fgIndex;
-    dst.bgIndex = src.bgIndex;
-    dst.attrs = src.attrs;
-    dst.lineDrawing = src.lineDrawing;
+    dst.tabs = src.tabs;
+    dst.margins = src.margins;
+    dst.pen = src.pen;
+    dst.charsets = src.charsets;
+    dst.modes = src.modes;
+    dst.keyboard = src.keyboard;
+    dst.savedCursor = src.savedCursor;
+    dst.title = src.title;
 }
 
-void enterAltScreen(Grid& g) {
-    if (g.altActive) return;
-    g.altSavedRow = g.cursorRow;
-    g.altSavedCol = g.cursorCol;
+namespace {
+
+// The margins moved from one screen's line indexes to another's: they are
+// kept as screen rows across a switch, as terminals keep the region.
+void moveMargins(Grid& g, int64_t fromTop, int64_t toTop) {
+    if (!regionActive(g)) return;
+    g.margins.top = std::max<int64_t>(g.margins.top - fromTop + toTop, 0);
+    g.margins.bottom = std::max<int64_t>(g.margins.bottom - fromTop + toTop, 0);
+}
+
+}  // namespace
+
+void enterAltScreen(Grid& g, bool saveMainCursor) {
+    if (g.alt.active) return;
+    if (saveMainCursor) g.alt.mainCursor = currentCursor(g);
     if (!g.savedMain) g.savedMain = std::make_unique<Grid>();
-    copyGridState(*g.savedMain, g);
+    g.savedMain->lines = g.lines;
+    g.savedMain->keyboard = g.keyboard;
+    // The cursor, the pen, the modes and the region stay as they are; the
+    // new screen is blank and has no history.
+    int64_t mainTop = screenTop(g);
+    int64_t row = g.cursor.row - mainTop;
     g.lines.reset(1);
     syncScreenRows(g);
-    g.cursorRow = 0;
-    g.cursorCol = 0;
-    g.scrollTop = 0;
-    g.scrollBottom = 0;
-    g.pendingWrap = false;
-    g.hasSavedCursor = false;
+    g.cursor.row = clampRow(g, row);
+    ensureRow(g, g.cursor.row);
+    moveMargins(g, mainTop, 0);
+    g.keyboard = KeyboardFlags();
     g.syncActive = false;
     g.syncGrid.reset();
-    g.altActive = true;
+    g.alt.active = true;
 }
 
 void leaveAltScreen(Grid& g, bool restore) {
-    if (!g.altActive) return;
-    if (!g.savedMain) {
-        g.altActive = false;
-        return;
-    }
-    int64_t altRow = g.cursorRow - screenTop(g);
-    int64_t altCol = g.cursorCol;
-    copyGridState(g, *g.savedMain);
-    g.savedMain.reset();
-    syncScreenRows(g);
-    g.altActive = false;
-    g.syncActive = false;
-    g.syncGrid.reset();
-    if (restore) {
-        g.cursorRow = g.altSavedRow;
-        g.cursorCol = g.altSavedCol;
-        g.pendingWrap = false;
-    } else {
+    if (g.alt.active) {
+        int64_t altTop = screenTop(g);
+        int64_t row = g.cursor.row - altTop;
+        if (g.savedMain) {
+            g.lines = std::move(g.savedMain->lines);
+            g.keyboard = g.savedMain->keyboard;
+            g.savedMain.reset();
+        }
+        syncScreenRows(g);
+        g.alt.active = false;
+        g.syncActive = false;
+        g.syncGrid.reset();
         // The alternate screen's cursor stays where it was on the screen.
         int64_t top = screenTop(g);
-        g.cursorRow = std::clamp(satAdd(top, altRow), top, lastScreenRow(g));
-        g.cursorCol = altCol;
+        g.cursor.row = std::clamp(satAdd(top, row), top, lastScreenRow(g));
+        moveMargins(g, altTop, top);
     }
-    g.cursorRow = clampRow(g, g.cursorRow);
-    ensureRow(g, g.cursorRow);
+    // 1049 brings back the cursor and pen it saved, even when the
+    // alternate screen is not shown, as terminals do.
+    SavedCursor c = currentCursor(g);
+    if (restore && g.alt.mainCursor) {
+        c.row = g.alt.mainCursor->row;
+        c.col = g.alt.mainCursor->col;
+        c.pen = g.alt.mainCursor->pen;
+        c.pendingWrap = false;
+    }
+    // Within the screen, whatever width it has now.
+    placeCursor(g, c);
 }
 
 void resize(Grid& g, int64_t cols, int64_t rows) {
     cols = std::min(cols, kMaxColumns);
     rows = std::min(rows, kMaxRows);
-    if (g.pendingWrap) {
+    if (g.cursor.pendingWrap) {
         // The cursor waits just past the old last column.
         if (cols <= 0 || cols > g.cols) {
-            g.cursorCol = g.cols;
-            g.pendingWrap = false;
+            g.cursor.col = g.cols;
+            g.cursor.pendingWrap = false;
         } else {
-            g.cursorCol = cols - 1;
+            g.cursor.col = cols - 1;
         }
     }
-    if (!g.altActive && rows > 0 && g.height > rows) {
+    if (!g.alt.active && rows > 0 && g.height > rows) {
         // Shrinking drops the rows below the cursor first, so the screen's
         // top line stays where it is.
-        int64_t drop = std::min(g.height - rows, g.lines.size() - 1 - g.cursorRow);
+        int64_t drop = std::min(g.height - rows, g.lines.size() - 1 - g.cursor.row);
         for (int64_t i = 0; i < drop; ++i)
             g.lines.popBack();
     }
+    // A new width brings the default tab stops back, a new size the full
+    // screen as the scroll region, as terminals do.
+    if (cols != g.cols) g.tabs = TabStops();
+    if (cols != g.cols || rows != g.height) g.margins = Margins();
     g.cols = cols;
     g.height = rows;
     syncScreenRows(g);
     while (g.lines.size() < rows)
         g.lines.pushBack();
-    g.cursorRow = std::min(g.cursorRow, std::max<int64_t>(g.lines.size() - 1, 0));
-    g.cursorCol = std::min(g.cursorCol, std::max<int64_t>(cols - 1, 0));
+    g.cursor.row = std::min(g.cursor.row, std::max<int64_t>(g.lines.size() - 1, 0));
+    g.cursor.col = std::min(g.cursor.col, std::max<int64_t>(cols - 1, 0));
     trimScrollback(g);
     // The size belongs to the terminal: a main screen saved behind the
     // alternate screen, and a frame being assembled, take it too.
@@ -277,19 +290,36 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
     if (g.syncActive && g.syncGrid) resize(*g.syncGrid, cols, rows);
 }
 
+SavedCursor currentCursor(const Grid& g) {
+    SavedCursor c;
+    c.row = ScreenRow{g.cursor.row - screenTop(g)};
+    c.col = g.cursor.col;
+    c.pendingWrap = g.cursor.pendingWrap;
+    c.pen = g.pen;
+    c.charsets = g.charsets;
+    c.originMode = g.modes.origin;
+    return c;
+}
+
+void placeCursor(Grid& g, const SavedCursor& c) {
+    int64_t top = screenTop(g);
+    g.cursor.row = clampRow(g, std::clamp(satAdd(top, c.row.value), top, lastScreenRow(g)));
+    int64_t last = columnLimit(g) - 1;
+    g.cursor.col = std::clamp<int64_t>(c.col, 0, last);
+    // A pending wrap comes back only where it can still be pending.
+    g.cursor.pendingWrap = c.pendingWrap && c.col >= last && g.cols > 0;
+    g.pen = c.pen;
+    g.charsets = c.charsets;
+    g.modes.origin = c.originMode;
+    ensureRow(g, g.cursor.row);
+}
+
 void saveCursor(Grid& g) {
-    g.savedRow = g.cursorRow - screenTop(g);
-    g.savedCol = g.cursorCol;
-    g.hasSavedCursor = true;
+    g.savedCursor = currentCursor(g);
 }
 
 void restoreCursor(Grid& g) {
-    if (!g.hasSavedCursor) return;
-    int64_t top = screenTop(g);
-    g.cursorRow = clampRow(g, std::clamp(satAdd(top, g.savedRow), top, lastScreenRow(g)));
-    g.cursorCol = std::clamp<int64_t>(g.savedCol, 0, columnLimit(g) - 1);
-    g.pendingWrap = false;
-    ensureRow(g, g.cursorRow);
+    placeCursor(g, g.savedCursor.value_or(SavedCursor()));
 }
 
 void addWarning(Grid& g, std::string text) {
@@ -299,19 +329,19 @@ void addWarning(Grid& g, std::string text) {
 }
 
 Cell eraseBlank(const Grid& g) {
-    return g.bg == kColorDefault ? Cell() : Cell::eraseBlank(g.pen());
+    return g.pen.bg == kColorDefault ? Cell() : Cell::eraseBlank(g.pen);
 }
 
 Row scrolledInRow(const Grid& g) {
     Row row;
-    if (g.bg != kColorDefault && g.cols > 0) row.padTo(size_t(columnLimit(g)), eraseBlank(g));
+    if (g.pen.bg != kColorDefault && g.cols > 0) row.padTo(size_t(columnLimit(g)), eraseBlank(g));
     return row;
 }
 
 Row& cursorLineSlow(Grid& g) {
-    g.cursorRow = clampRow(g, g.cursorRow);
-    ensureRow(g, g.cursorRow);
-    return g.lines.edit(g.cursorRow);
+    g.cursor.row = clampRow(g, g.cursor.row);
+    ensureRow(g, g.cursor.row);
+    return g.lines.edit(g.cursor.row);
 }
 
 }  // namespace screen

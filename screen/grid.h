@@ -1,76 +1,80 @@
-// The screen model: lines of cells with scrollback, the cursor, scroll
-// margins, the pen, the alternate screen and the state of synchronized
-// updates, with the operations that keep its structure (line feed,
-// scrolling, the scrollback limit, copying, resizing).
+// The screen model: lines of cells with scrollback, the alternate screen,
+// the terminal state in force (cursor, pen, margins, modes, character sets,
+// saved cursor, title: the records of state.h) and the state of
+// synchronized updates, with the operations that keep its structure (line
+// feed, scrolling, the scrollback limit, copying, resizing).
 //
-// Row positions (cursorRow, scrollTop, scrollBottom, altSavedRow) are
-// indexes into lines; the visible screen is the last `height` lines, and
-// screenTop() is the index of its first row. The saved cursor (savedRow)
-// is a screen row, so output that scrolls the screen cannot move it into
-// the history.
+// Row positions (cursor.row, margins) are line indexes; the visible screen
+// is the last `height` lines, and screenTop() is the index of its first
+// row. The saved cursors are screen rows, so output that scrolls the
+// screen cannot move them into the history.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "screen/cell.h"
 #include "screen/lines.h"
+#include "screen/queries.h"
 #include "screen/row.h"
+#include "screen/state.h"
 
 namespace screen {
 
-// Bounds that no input can push the grid past: the widest row and the
-// most screen rows when no size is set (and the largest size accepted),
-// and the number of warnings kept.
-inline constexpr int64_t kMaxColumns = 4096;
+// Bounds that no input can push the grid past: the most screen rows when
+// no size is set (and the largest size accepted; the widest row is
+// kMaxColumns), and the number of warnings kept.
 inline constexpr int64_t kMaxRows = 4096;
 inline constexpr size_t kMaxWarnings = 100;
 
+// The alternate screen and how it was entered: 1049 saved the main
+// screen's cursor and pen, to be restored when it is left by 1049.
+struct AltScreen {
+    bool active = false;
+    std::optional<SavedCursor> mainCursor;  // saved by 1049
+};
+
 struct Grid {
     Lines lines;
-    int64_t cursorRow = 0;
-    int64_t cursorCol = 0;
+    Cursor cursor;
     int64_t cols = 0;
     int64_t height = 0;
     int64_t maxScrollback = 0;
-    int64_t tabWidth = 8;
-    int64_t scrollTop = 0;
-    int64_t scrollBottom = 0;
-    bool pendingWrap = false;
-    int64_t savedRow = 0;  // screen row: an offset from screenTop()
-    int64_t savedCol = 0;
-    bool hasSavedCursor = false;
-    bool cursorHidden = false;
-    bool bracketedPaste = false;
-    uint8_t fg = 0;
-    uint8_t bg = 0;
-    uint8_t fgIndex = 0;
-    uint8_t bgIndex = 0;
-    uint16_t attrs = 0;
+    TabStops tabs;
+    Margins margins;
+    Pen pen;
+    Charsets charsets;
+    Modes modes;
+    // The kitty keyboard flags are kept per screen, as that protocol says.
+    KeyboardFlags keyboard;
+    // ESC 7 / CSI s; absent until then (ESC 8 then restores the default).
+    std::optional<SavedCursor> savedCursor;
+    std::string title;  // OSC 0 / OSC 2
     std::deque<std::string> warnings;
     bool syncActive = false;
     std::unique_ptr<Grid> syncGrid;
     std::string held;
+    // While the alternate screen is shown: the main screen's lines (and
+    // its keyboard flags).
     std::unique_ptr<Grid> savedMain;
-    bool altActive = false;
-    int64_t altSavedRow = 0;
-    int64_t altSavedCol = 0;
-    // ESC ( 0 selected the line-drawing character set for G0 (ESC ( B
-    // selects ASCII again): "q" then prints as a horizontal line.
-    bool lineDrawing = false;
-
-    Pen pen() const { return Pen{fg, bg, fgIndex, bgIndex, attrs}; }
-    void setPen(Pen p) {
-        fg = p.fg;
-        bg = p.bg;
-        fgIndex = p.fgIndex;
-        bgIndex = p.bgIndex;
-        attrs = p.attrs;
-    }
+    AltScreen alt;
+    // Control sequences whose function this terminal does not know, and
+    // so ignored (see functions.h).
+    uint64_t unknownFunctions = 0;
+    // Queries the program asked, oldest first, until the owner takes them.
+    std::vector<Query> queries;
 };
+
+// Printable ASCII goes in as it is: no other character set, no insert
+// mode, autowrap on (the fast paths of text need all three).
+inline bool plainWriting(const Grid& g) {
+    return g.charsets.active() == Charset::Ascii && !g.modes.insert && g.modes.autowrap;
+}
 
 // A grid with one empty row, tab width 8 and everything else 0 or off.
 Grid newGrid();
@@ -116,11 +120,19 @@ void indexLine(Grid& g);
 void wrapLine(Grid& g);
 
 void copyGridState(Grid& dst, const Grid& src);
-void enterAltScreen(Grid& g);
+// Shows the alternate screen, blank, keeping the cursor where it is on the
+// screen; saveMainCursor (1049) keeps the cursor and pen to come back to.
+void enterAltScreen(Grid& g, bool saveMainCursor = true);
+// Back to the main screen; restoreCursor (1049) puts back what 1049 saved.
 void leaveAltScreen(Grid& g, bool restoreCursor);
 void resize(Grid& g, int64_t cols, int64_t rows);
 
+// The cursor as ESC 7 saves it, in screen coordinates.
+SavedCursor currentCursor(const Grid& g);
+// Puts a saved cursor back (clamped to the screen).
+void placeCursor(Grid& g, const SavedCursor& c);
 void saveCursor(Grid& g);
+// The saved cursor, or home with the default pen when nothing was saved.
 void restoreCursor(Grid& g);
 void addWarning(Grid& g, std::string text);
 
@@ -133,7 +145,7 @@ Row scrolledInRow(const Grid& g);
 // The cursor row, created if missing, ready for editing.
 Row& cursorLineSlow(Grid& g);
 inline Row& cursorLine(Grid& g) {
-    if (g.cursorRow >= 0 && g.cursorRow < g.lines.size()) return g.lines.edit(g.cursorRow);
+    if (g.cursor.row >= 0 && g.cursor.row < g.lines.size()) return g.lines.edit(g.cursor.row);
     return cursorLineSlow(g);
 }
 

@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "screen/editing.h"
-#include "screen/params.h"
+#include "screen/functions.h"
+#include "screen/modes.h"
 #include "screen/placement.h"
 #include "screen/sgr.h"
+#include "screen/tabs.h"
 #include "screen/utf8.h"
 
 namespace screen {
@@ -84,6 +86,11 @@ Extent scanEscape(std::string_view d, size_t i) {
     return {i + 2, false};
 }
 
+// The final byte of an escape sequence: 0x30..0x7E.
+bool isFinalOrDigit(char c) {
+    return c >= 0x30 && c <= 0x7e;
+}
+
 void control(Grid& g, unsigned char b) {
     switch (b) {
         case 0x08:
@@ -98,197 +105,44 @@ void control(Grid& g, unsigned char b) {
             indexLine(g);
             break;
         case 0x0d:
-            g.pendingWrap = false;
-            g.cursorCol = 0;
+            g.cursor.pendingWrap = false;
+            g.cursor.col = 0;
+            break;
+        case 0x0e:  // SO: G1 in use
+            g.charsets.shifted = true;
+            break;
+        case 0x0f:  // SI: G0 again
+            g.charsets.shifted = false;
             break;
         default:
             break;  // other controls are consumed without a trace
     }
 }
 
-// Saturating helpers for cursor arithmetic with counts up to INT64_MAX.
-int64_t upTo(int64_t from, int64_t n, int64_t limit) {
-    return from <= limit ? from : from - std::min(n, from - limit);
-}
-int64_t downTo(int64_t from, int64_t n, int64_t limit) {
-    return from >= limit ? from : from + std::min(n, limit - from);
-}
-
-void clampColumn(Grid& g) {
-    g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) - 1);
+// A control sequence with plain parameter bytes and no intermediates,
+// the commonest kind, carried out by its name.
+void plainControlSequence(Grid& g, std::string_view params, char final) {
+    Sequence s;
+    readParams(params, s);
+    s.final = final;
+    runControlFunction(g, s);
 }
 
-// Up, stopping at the top margin when starting inside the region, else at
-// the top of the screen.
-void cursorUp(Grid& g, int64_t n) {
-    int64_t top = scrollBounds(g).first;
-    int64_t limit = regionActive(g) && g.cursorRow >= top ? top : screenTop(g);
-    g.cursorRow = upTo(g.cursorRow, n, limit);
-    g.pendingWrap = false;
-    clampColumn(g);
-}
-
-// Down, stopping at the bottom margin when starting inside the region,
-// else at the last screen row.
-void cursorDown(Grid& g, int64_t n) {
-    int64_t bottom = scrollBounds(g).second;
-    int64_t limit = regionActive(g) && g.cursorRow <= bottom ? bottom : lastScreenRow(g);
-    g.cursorRow = clampRow(g, downTo(g.cursorRow, n, limit));
-    ensureRow(g, g.cursorRow);
-    g.pendingWrap = false;
-    clampColumn(g);
-}
-
-void cursorPosition(Grid& g, std::string_view p) {
-    int64_t row = 0, col = 0;
-    size_t semi = p.find(';');
-    if (semi == std::string_view::npos) {
-        row = parseN(p) - 1;
-    } else {
-        row = parseN(p.substr(0, semi)) - 1;
-        col = parseN(p.substr(semi + 1)) - 1;
-    }
-    int64_t top = screenTop(g);
-    g.cursorRow = clampRow(g, top + std::min(row, lastScreenRow(g) - top));
-    g.cursorCol = col;
-    clampColumn(g);
-    g.pendingWrap = false;
-    ensureRow(g, g.cursorRow);
-}
-
-void privateMode(Grid& g, std::string_view p, char final) {
-    if (final != 'h' && final != 'l') return;
-    bool set = final == 'h';
-    if (p == "25") {
-        g.cursorHidden = !set;
-    } else if (p == "2004") {
-        g.bracketedPaste = set;
-    } else if (p == "1047") {
-        set ? enterAltScreen(g) : leaveAltScreen(g, false);
-    } else if (p == "1048") {
-        set ? saveCursor(g) : restoreCursor(g);
-    } else if (p == "1049") {
-        set ? enterAltScreen(g) : leaveAltScreen(g, true);
-    }
-}
-
-bool plainParams(std::string_view p) {
-    for (char c : p)
-        if ((c < '0' || c > '9') && c != ';') return false;
-    return true;
-}
-
-void dispatchCsi(Grid& g, std::string_view p, char final) {
-    if (!p.empty() && p[0] == '?') {
-        p.remove_prefix(1);
-        if (plainParams(p)) privateMode(g, p, final);
-        return;
-    }
-    // Other markers ("<", "=", ">"), a late "?" and colon sub-parameters
-    // make a sequence this terminal does not know.
-    if (!plainParams(p)) return;
-    switch (final) {
-        case '@':
-            insertChars(g, parseN(p));
-            break;
-        case 'A':
-            cursorUp(g, parseN(p));
-            break;
-        case 'B':
-            cursorDown(g, parseN(p));
-            break;
-        case 'E':  // next line
-            cursorDown(g, parseN(p));
-            g.cursorCol = 0;
-            break;
-        case 'F':  // previous line
-            cursorUp(g, parseN(p));
-            g.cursorCol = 0;
-            break;
-        case 'd': {  // line position
-            int64_t top = screenTop(g);
-            g.cursorRow = clampRow(g, top + std::min(parseN(p) - 1, lastScreenRow(g) - top));
-            ensureRow(g, g.cursorRow);
-            g.pendingWrap = false;
-            clampColumn(g);
-            break;
-        }
-        case 'X':
-            eraseChars(g, parseN(p));
-            break;
-        case 'S': {
-            auto [top, bottom] = scrollBounds(g);
-            scrollRegionUp(g, top, bottom, parseN(p));
-            break;
-        }
-        case 'T': {
-            auto [top, bottom] = scrollBounds(g);
-            scrollRegionDown(g, top, bottom, parseN(p));
-            break;
-        }
-        case 'C':
-            g.cursorCol = downTo(std::max<int64_t>(g.cursorCol, 0), parseN(p), columnLimit(g) - 1);
-            g.pendingWrap = false;
-            clampColumn(g);
-            break;
-        case 'D':
-            g.cursorCol = upTo(g.cursorCol, parseN(p), 0);
-            g.pendingWrap = false;
-            clampColumn(g);
-            break;
-        case 'G':
-        case '`':
-            g.cursorCol = std::min(parseN(p) - 1, columnLimit(g) - 1);
-            g.pendingWrap = false;
-            break;
-        case 'H':
-        case 'f':
-            cursorPosition(g, p);
-            break;
-        case 'J':
-            eraseDisplay(g, parseIntDefault(p, 0));
-            break;
-        case 'K':
-            eraseLine(g, parseIntDefault(p, 0));
-            break;
-        case 'L':
-            insertLines(g, parseN(p));
-            break;
-        case 'M':
-            deleteLines(g, parseN(p));
-            break;
-        case 'P':
-            deleteChars(g, parseN(p));
-            break;
-        case 'm':
-            applySgr(g, p);
-            break;
-        case 'r':
-            setScrollRegion(g, p);
-            break;
-        case 's':
-            saveCursor(g);
-            break;
-        case 'u':
-            restoreCursor(g);
-            break;
-        default:
-            break;
-    }
-}
-
-// Carries out the control sequence in d[from, end) (after ESC "[").
+// Carries out the control sequence in d[from, end) (after ESC "["): its
+// parameter bytes, intermediates and final byte, with C0 controls among
+// them carried out as they come.
 void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
     // The parameter bytes are nearly always contiguous; a control or an
     // ignored byte among them makes a copy necessary.
     size_t paramEnd = from;
     std::string gathered;
-    bool scattered = false, intermediate = false, invalid = false;
+    bool scattered = false, misplaced = false;
+    Sequence s;
     for (size_t j = from; j < end; ++j) {
         unsigned char b = static_cast<unsigned char>(d[j]);
         if (b >= 0x30 && b <= 0x3f) {
-            if (intermediate) {
-                invalid = true;
+            if (s.intermediateCount > 0) {
+                misplaced = true;  // parameters after intermediates
             } else if (!scattered && j == paramEnd) {
                 ++paramEnd;
             } else {
@@ -297,12 +151,16 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
                 gathered += char(b);
             }
         } else if (b >= 0x20 && b <= 0x2f) {
-            intermediate = true;
+            if (s.intermediateCount < kMaxIntermediates)
+                s.intermediates[s.intermediateCount] = char(b);
+            else
+                misplaced = true;
+            ++s.intermediateCount;
         } else if (b >= 0x40 && b <= 0x7e) {
-            if (!invalid)
-                dispatchCsi(
-                    g, scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from),
-                    char(b));
+            readParams(scattered ? std::string_view(gathered) : d.substr(from, paramEnd - from), s);
+            s.final = char(b);
+            s.malformed = s.malformed || misplaced;
+            runControlFunction(g, s);
             return;
         } else if (b < 0x20) {
             if (b == 0x18 || b == 0x1a || b == kEsc) return;
@@ -312,44 +170,56 @@ void controlSequence(Grid& g, std::string_view d, size_t from, size_t end) {
 }
 
 void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
-    switch (d[pos + 1]) {
-        case '[':
-            controlSequence(g, d, pos + 2, end);
-            break;
-        case '7':
-            saveCursor(g);
-            break;
-        case '8':
-            restoreCursor(g);
-            break;
-        case 'D':
-            indexLine(g);
-            break;
-        case 'E':
-            lineFeed(g);
-            break;
-        case 'M':
-            reverseIndex(g);
-            break;
-        case '(':
-            if (end - pos == 3) g.lineDrawing = d[pos + 2] == '0';
-            break;
-        default:
-            break;  // strings, designations and the rest: consumed, ignored
+    char kind = d[pos + 1];
+    if (kind == '[') {
+        controlSequence(g, d, pos + 2, end);
+        return;
     }
+    if (kind == ']') {
+        // The command's text runs to BEL or ESC "\".
+        size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
+        if (stop > pos + 2) operatingSystemCommand(g, d.substr(pos + 2, stop - pos - 2));
+        return;
+    }
+    // Other strings (device control and the like) are consumed and ignored.
+    if (kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
+    // Intermediates, then the final byte.
+    Sequence s;
+    s.kind = Sequence::Esc;
+    size_t j = pos + 1;
+    for (; j + 1 < end; ++j) {
+        if (s.intermediateCount < kMaxIntermediates) s.intermediates[s.intermediateCount] = d[j];
+        ++s.intermediateCount;
+    }
+    if (j >= end) return;
+    s.final = d[j];
+    if (s.intermediateCount > kMaxIntermediates || !isFinalOrDigit(s.final)) {
+        ++g.unknownFunctions;
+        return;
+    }
+    runControlFunction(g, s);
 }
 
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
-// symbols, as terminals that declare the capability do.
-void putLineDrawing(Grid& g, const char* bytes, size_t n) {
+// symbols, as terminals that declare the capability do; the British set
+// replaces "#" with a pound sign. Text goes in character by character, so
+// insert mode and autowrap apply.
+void putCharset(Grid& g, const char* bytes, size_t n) {
     static constexpr int32_t kGraphics[] = {
         0x25c6, 0x2592, 0x2409, 0x240c, 0x240d, 0x240a, 0x00b0, 0x00b1, 0x2424, 0x240b, 0x2518,
         0x2510, 0x250c, 0x2514, 0x253c, 0x23ba, 0x23bb, 0x2500, 0x23bc, 0x23bd, 0x251c, 0x2524,
         0x2534, 0x252c, 0x2502, 0x2264, 0x2265, 0x03c0, 0x2260, 0x00a3, 0x00b7,
     };
+    Charset set = g.charsets.active();
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
-        putRune(g, b >= 0x60 && b <= 0x7e ? kGraphics[b - 0x60] : int32_t(b));
+        if (set == Charset::LineDrawing && b >= 0x60 && b <= 0x7e) {
+            putRune(g, kGraphics[b - 0x60]);
+        } else if (set == Charset::British && b == '#') {
+            putRune(g, 0xa3);
+        } else {
+            putRune(g, b);
+        }
     }
 }
 
@@ -415,8 +285,8 @@ constinit thread_local SgrMemo sgrMemo;
 size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     Row& row = cursorLine(g);
     const size_t cols = size_t(g.cols);
-    size_t col = size_t(g.cursorCol);
-    PenBits pen = packPen(g.pen());
+    size_t col = size_t(g.cursor.col);
+    PenBits pen = packPen(g.pen);
     Cell penCell = Cell::make(0, 1, unpackPen(pen));
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
@@ -446,9 +316,9 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         penCell = Cell::make(0, 1, unpackPen(pen));
         pos = size_t(final - p) + 1;
     }
-    g.cursorCol = int64_t(col);
-    g.pendingWrap = col >= cols;
-    g.setPen(unpackPen(pen));
+    g.cursor.col = int64_t(col);
+    g.cursor.pendingWrap = col >= cols;
+    g.pen = unpackPen(pen);
     return pos;
 }
 
@@ -462,15 +332,15 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
         if (isPrintableAscii(b)) {
             // Plain text goes in as a run.
             size_t end = printableRunEnd(p, pos + 1, n);
-            if (g.lineDrawing) {
-                putLineDrawing(g, p + pos, end - pos);
+            if (!plainWriting(g)) {
+                putCharset(g, p + pos, end - pos);
                 pos = end;
                 continue;
             }
             putAscii(g, p + pos, end - pos);
             pos = end;
-            if (!g.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursorCol >= 0 &&
-                g.cursorCol < g.cols)
+            if (!g.cursor.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursor.col >= 0 &&
+                g.cursor.col < g.cols)
                 pos = textLane(g, p, pos, n);
             continue;
         }
@@ -483,9 +353,10 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
                     if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
-                        g.setPen(unpackPen(common.apply(packPen(g.pen()))));
+                        g.pen = unpackPen(common.apply(packPen(g.pen)));
                     else
-                        dispatchCsi(g, std::string_view(p + pos + 2, end - pos - 2), p[end]);
+                        plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),
+                                             p[end]);
                     pos = end + 1;
                     continue;
                 }
@@ -541,15 +412,24 @@ void hold(Grid& g, std::string_view tail) {
 // finds it as it left it, and the main screen saved behind it survives.
 void copyUpdateState(Grid& dst, const Grid& src) {
     copyGridState(dst, src);
-    dst.altActive = src.altActive;
-    dst.altSavedRow = src.altSavedRow;
-    dst.altSavedCol = src.altSavedCol;
+    dst.alt = src.alt;
     if (src.savedMain) {
         if (!dst.savedMain) dst.savedMain = std::make_unique<Grid>();
         copyGridState(*dst.savedMain, *src.savedMain);
     } else {
         dst.savedMain.reset();
     }
+}
+
+// Queries asked inside a synchronized update join the grid's own, in the
+// order they were asked.
+void takeUpdateQueries(Grid& g, Grid& update) {
+    for (Query& q : update.queries) {
+        if (g.queries.size() >= kMaxPendingQueries) break;
+        askedInsideUpdate(q);
+        g.queries.push_back(std::move(q));
+    }
+    update.queries.clear();
 }
 
 }  // namespace
@@ -567,6 +447,7 @@ void feed(Grid& g, std::string_view chunk) {
     while (pos < data.size()) {
         Grid& target = g.syncActive && g.syncGrid ? *g.syncGrid : g;
         Stop s = interpret(target, data, pos, true);
+        if (&target != &g) takeUpdateQueries(g, target);
         if (s.kind == Stop::End) break;
         if (s.kind == Stop::Unfinished) {
             hold(g, data.substr(s.at));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "screen/editing.h"
+
 namespace screen {
 
 namespace {
@@ -52,17 +54,17 @@ int displayWidth(int32_t rune) {
 
 void appendCombining(Grid& g, int32_t mark) {
     Row& row = cursorLine(g);
-    if (g.cursorCol >= 1 && size_t(g.cursorCol - 1) < row.size()) {
-        row.addMark(size_t(g.cursorCol - 1), mark);
+    if (g.cursor.col >= 1 && size_t(g.cursor.col - 1) < row.size()) {
+        row.addMark(size_t(g.cursor.col - 1), mark);
         return;
     }
-    if (g.cursorRow >= 1 && g.lines.rowSize(g.cursorRow - 1) > 0) {
-        Row& above = g.lines.edit(g.cursorRow - 1);
+    if (g.cursor.row >= 1 && g.lines.rowSize(g.cursor.row - 1) > 0) {
+        Row& above = g.lines.edit(g.cursor.row - 1);
         above.addMark(above.size() - 1, mark);
         return;
     }
     if (int64_t(row.size()) > kMaxColumns) return;
-    row.put(row.size(), mark, 0, g.pen());
+    row.put(row.size(), mark, 0, g.pen);
 }
 
 void putRune(Grid& g, int32_t rune) {
@@ -72,52 +74,62 @@ void putRune(Grid& g, int32_t rune) {
         return;
     }
     int w = isWide(rune) ? 2 : 1;
-    g.cursorCol = std::clamp<int64_t>(g.cursorCol, 0, columnLimit(g) + 1);
-    if (g.pendingWrap) wrapLine(g);
+    // A character wider than the screen has nowhere to go; terminals drop it.
+    if (g.cols > 0 && w > columnLimit(g)) return;
+    g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) + 1);
+    if (g.cursor.pendingWrap) wrapLine(g);
     if (g.cols > 0) {
         int64_t cols = columnLimit(g);
-        if (g.cursorCol > 0 && g.cursorCol + w > cols) {
-            if (g.cursorCol < cols)
+        if (g.cursor.col > 0 && g.cursor.col + w > cols) {
+            if (g.cursor.col < cols && g.modes.autowrap)
                 wrapLine(g);
             else
-                g.cursorCol = cols - 1;
+                g.cursor.col = cols - w;
         }
-    } else if (g.cursorCol + w > kMaxColumns) {
+    } else if (g.cursor.col + w > kMaxColumns) {
         // No width set: nothing wraps, but the row has a bound.
-        g.cursorCol = kMaxColumns - w;
+        g.cursor.col = kMaxColumns - w;
     }
+    if (g.modes.insert) insertChars(g, w);
     Row& row = cursorLine(g);
-    size_t col = size_t(g.cursorCol);
+    size_t col = size_t(g.cursor.col);
     row.padTo(col);
     prepareCells(row, col, w);
-    row.put(col, rune, w, g.pen());
-    if (w == 2) row.put(col + 1, Cell::make(0, 0, g.pen()));
-    g.cursorCol += w;
-    g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
+    row.put(col, rune, w, g.pen);
+    if (w == 2) row.put(col + 1, Cell::make(0, 0, g.pen));
+    g.cursor.col += w;
+    if (g.cols > 0 && g.cursor.col >= g.cols) {
+        // Without autowrap the cursor stays on the last column and the next
+        // character overwrites it.
+        g.cursor.pendingWrap = g.modes.autowrap;
+        if (!g.modes.autowrap) g.cursor.col = g.cols - 1;
+    } else {
+        g.cursor.pendingWrap = false;
+    }
 }
 
 void putAscii(Grid& g, const char* bytes, size_t n) {
-    Cell pen = Cell::make(0, 1, g.pen());
+    Cell pen = Cell::make(0, 1, g.pen);
     while (n > 0) {
-        if (g.pendingWrap) wrapLine(g);
+        if (g.cursor.pendingWrap) wrapLine(g);
         int64_t limit = columnLimit(g);
-        if (g.cursorCol < 0 || g.cursorCol >= limit) {
+        if (g.cursor.col < 0 || g.cursor.col >= limit) {
             // At or past the edge without a pending wrap: the general rule.
             putRune(g, static_cast<unsigned char>(*bytes));
             ++bytes;
             --n;
             continue;
         }
-        size_t col = size_t(g.cursorCol);
-        size_t m = std::min(n, size_t(limit - g.cursorCol));
+        size_t col = size_t(g.cursor.col);
+        size_t m = std::min(n, size_t(limit - g.cursor.col));
         Row& row = cursorLine(g);
         row.padTo(col);
         row.detachWide(col, col + m);
         row.putAscii(col, bytes, m, pen);
         bytes += m;
         n -= m;
-        g.cursorCol += int64_t(m);
-        g.pendingWrap = g.cols > 0 && g.cursorCol >= g.cols;
+        g.cursor.col += int64_t(m);
+        g.cursor.pendingWrap = g.cols > 0 && g.cursor.col >= g.cols;
         if (g.cols <= 0 && n > 0) {
             // No width: the rest overwrites the last column.
             bytes += n - 1;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-namespace screen {
+#include "screen/render_state.h"
 
-namespace {
+namespace screen {
 
 void appendNumber(std::string& out, int64_t v) {
     char buf[24];
@@ -19,6 +19,8 @@ void appendNumber(std::string& out, int64_t v) {
         out += buf[--n];
 }
 
+namespace {
+
 // Writes rows, emitting graphic rendition only where the attributes in
 // force change.
 class RowWriter {
@@ -28,7 +30,14 @@ class RowWriter {
     void row(const Row& row, int64_t colLimit) {
         size_t n = row.size();
         if (colLimit > 0) n = std::min(n, size_t(colLimit));
-        for (size_t i = 0; i < n; ++i) {
+        // Blanks painted with a background to the end of the row are
+        // written as the erase that made them, as a terminal keeps them.
+        size_t erased = n;
+        if (colLimit > 0 && n == size_t(colLimit) && isEraseBlank(row[n - 1])) {
+            while (erased > 0 && row[erased - 1] == row[n - 1])
+                --erased;
+        }
+        for (size_t i = 0; i < erased; ++i) {
             const Cell& c = row[i];
             if (differs(c, inForce_)) sgr(c);
             if (c.width() == 2 && i + 1 == n && colLimit > 0 && size_t(colLimit) == n) {
@@ -37,6 +46,10 @@ class RowWriter {
                 continue;
             }
             row.appendText(i, out_);
+        }
+        if (erased < n) {
+            if (differs(row[n - 1], inForce_)) sgr(row[n - 1]);
+            out_ += "\x1b[K";
         }
     }
 
@@ -58,6 +71,10 @@ class RowWriter {
     }
 
   private:
+    static bool isEraseBlank(const Cell& c) {
+        return c.bg() != kColorDefault && c == Cell::eraseBlank(c.pen());
+    }
+
     static bool differs(const Cell& a, const Cell& b) {
         if (a.fg() != b.fg() || a.bg() != b.bg() || a.attrs() != b.attrs()) return true;
         if (a.fg() == kColorIndexed && a.fgIndex() != b.fgIndex()) return true;
@@ -82,20 +99,48 @@ class RowWriter {
     Cell inForce_ = Cell();
 };
 
-void appendScreen(std::string& out, const Grid& g, int64_t colLimit, int64_t rowCount) {
+void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount) {
     out += "\x1b[2J\x1b[H";
-    int64_t n = g.lines.size();
+    int64_t n = lines.size();
     int64_t first = rowCount > 0 ? std::max<int64_t>(0, n - rowCount) : n;
     RowWriter w(out);
     for (int64_t i = first; i < n; ++i) {
         if (i > first) out += "\r\n";
-        if (const Row* r = g.lines.expanded(i)) {
+        if (const Row* r = lines.expanded(i)) {
             w.row(*r, colLimit);
-        } else if (g.lines.rowSize(i) > 0) {
-            w.row(g.lines.row(i), colLimit);
+        } else if (lines.rowSize(i) > 0) {
+            w.row(lines.row(i), colLimit);
         }
     }
     out += "\x1b[0m";
+}
+
+// The first scrollback line to write so that the text of the lines from it
+// to the screen, with their line breaks, fits the budget.
+int64_t firstHistoryLine(const Lines& lines, int64_t history, size_t budget) {
+    if (budget == SIZE_MAX) return 0;
+    std::string text;
+    size_t total = 0;
+    for (int64_t i = history - 1; i >= 0; --i) {
+        text.clear();
+        lines.appendText(i, text);
+        total += text.size() + 2;
+        if (total > budget) return i + 1;
+    }
+    return 0;
+}
+
+// The history as plain lines, then the screen.
+void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, size_t budget) {
+    int64_t n = lines.size();
+    int64_t history = h > 0 ? std::max<int64_t>(0, n - h) : n;
+    int64_t first = firstHistoryLine(lines, history, budget);
+    out.reserve(size_t(history - first) * 82 + size_t(std::max<int64_t>(h, 0)) * 100 + 256);
+    for (int64_t i = first; i < history; ++i) {
+        lines.appendText(i, out);
+        out += "\r\n";
+    }
+    appendScreen(out, lines, cols, h);
 }
 
 }  // namespace
@@ -118,61 +163,30 @@ std::string renderRows(const std::vector<Row>& rows, int64_t colLimit) {
 
 std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount) {
     std::string out;
-    appendScreen(out, g, colLimit, rowCount);
+    appendScreen(out, g.lines, colLimit, rowCount);
     return out;
-}
-
-// The first scrollback line to write so that the text of the lines from it
-// to the screen, with their line breaks, fits the budget.
-int64_t firstHistoryLine(const Grid& g, int64_t history, size_t budget) {
-    if (budget == SIZE_MAX) return 0;
-    std::string text;
-    size_t total = 0;
-    for (int64_t i = history - 1; i >= 0; --i) {
-        text.clear();
-        g.lines.appendText(i, text);
-        total += text.size() + 2;
-        if (total > budget) return i + 1;
-    }
-    return 0;
 }
 
 std::string renderAnsiFull(const Grid& g, size_t historyBudget) {
     std::string out;
-    int64_t n = g.lines.size();
-    int64_t h = g.height;
-    int64_t history = h > 0 ? std::max<int64_t>(0, n - h) : n;
-    int64_t first = firstHistoryLine(g, history, historyBudget);
-    out.reserve(size_t(history - first) * 82 + size_t(std::max<int64_t>(h, 0)) * 100 + 64);
-    for (int64_t i = first; i < history; ++i) {
-        g.lines.appendText(i, out);
-        out += "\r\n";
-    }
-    appendScreen(out, g, g.cols, h);
+    appendFull(out, g.lines, g.cols, g.height, historyBudget);
     return out;
 }
 
-std::string renderSnapshot(const Grid& g, size_t historyBudget) {
-    std::string out = renderAnsiFull(g, historyBudget);
-    int64_t n = g.lines.size();
+namespace {
+
+// The cursor put where it is (row and column 1-based, row as the terminal
+// addresses it); a pending wrap is reproduced by writing the last column
+// again, so that the client's terminal also waits to wrap.
+void appendCursor(std::string& out, const Grid& g, int64_t row) {
     int64_t h = g.height;
-    int64_t top = h > 0 ? std::max<int64_t>(0, n - h) : n - h;
-    int64_t row = std::max<int64_t>(0, g.cursorRow - top) + 1;
-    auto place = [&](int64_t col) {
-        out += "\x1b[";
-        appendNumber(out, row);
-        out += ';';
-        appendNumber(out, col);
-        out += 'H';
-    };
-    if (!g.pendingWrap || g.cols <= 0 || h <= 0) {
-        place(g.cursorCol + 1);
-        return out;
+    auto place = [&](int64_t col) { appendCursorPosition(out, row, col); };
+    if (!g.cursor.pendingWrap || g.cols <= 0 || h <= 0) {
+        place(g.cursor.col + 1);
+        return;
     }
-    // The cursor waits past the last column: write the last column again so
-    // that the client's terminal waits to wrap too.
     size_t last = size_t(columnLimit(g) - 1);
-    Row r = g.lines.row(g.cursorRow);
+    Row r = g.lines.row(g.cursor.row);
     RowWriter w(out);
     if (r.isWideRight(last)) {
         place(int64_t(last));
@@ -189,6 +203,38 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget) {
         out += ' ';
     }
     out += "\x1b[0m";
+}
+
+}  // namespace
+
+void appendSgr(std::string& out, const Pen& pen) {
+    RowWriter(out).sgr(Cell::make(32, 1, pen));
+}
+
+void appendCursorPosition(std::string& out, int64_t row, int64_t col) {
+    out += "\x1b[";
+    appendNumber(out, row);
+    out += ';';
+    appendNumber(out, col);
+    out += 'H';
+}
+
+std::string renderSnapshot(const Grid& g, size_t historyBudget) {
+    std::string out;
+    // History and the main screen first, on the main screen, so that
+    // leaving the alternate screen later brings back what the model holds.
+    bool alt = g.alt.active && g.savedMain;
+    appendFull(out, alt ? g.savedMain->lines : g.lines, g.cols, g.height, historyBudget);
+    if (alt) {
+        appendAltScreenEntry(out, g);
+        appendScreen(out, g.lines, g.cols, g.height);
+    }
+    appendStateBeforeCursor(out, g);
+    appendCursor(out, g, cursorRowAddressed(g));
+    appendStateAfterCursor(out, g);
+    // The head of a sequence that the last read cut: its tail comes with
+    // the live output that follows.
+    out += g.held;
     return out;
 }
 

@@ -26,6 +26,17 @@ std::string renderAnsiFull(const Grid& g, size_t historyBudget = SIZE_MAX);
 // What an attaching client receives: renderAnsiFull, then the cursor put
 // where it is; a pending wrap is reproduced by writing the last column
 // again, so the client's terminal also waits to wrap.
+// Then the terminal state: the alternate screen with its contents, scroll
+// region, tab stops, saved cursor, modes, character sets, pen, title,
+// cursor style and visibility; and last the head of a sequence that the
+// latest read cut, whose tail the live output brings.
 std::string renderSnapshot(const Grid& g, size_t historyBudget = SIZE_MAX);
+
+// Building blocks of the state's rendering.
+void appendNumber(std::string& out, int64_t v);
+// Graphic rendition that sets exactly this pen.
+void appendSgr(std::string& out, const Pen& pen);
+// CUP to a 1-based row and column.
+void appendCursorPosition(std::string& out, int64_t row, int64_t col);
 
 }  // namespace screen

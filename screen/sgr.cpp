@@ -323,7 +323,7 @@ const char* SgrMemo::readThrough(const char* p, const char* end, Rendition& r) {
 }
 
 void applySgr(Grid& g, std::string_view params) {
-    g.setPen(unpackPen(applySgr(packPen(g.pen()), params)));
+    g.pen = unpackPen(applySgr(packPen(g.pen), params));
 }
 
 }  // namespace screen

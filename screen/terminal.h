@@ -1,32 +1,59 @@
-// The terminal object: a grid fed with a program's output, chunk by chunk,
-// and rendered for a client that attaches.
+// The terminal object, the screen library's public face: a model of a
+// terminal fed with a program's output, chunk by chunk, rendered for a
+// client that attaches, and asked about its state. Positions it gives are
+// screen coordinates; the grid behind it is the library's own.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "screen/grid.h"
+#include "screen/queries.h"
+#include "screen/state.h"
 
 namespace screen {
+
+struct Grid;
 
 class Terminal {
   public:
     // A grid with the given width, height and scrollback limit.
     Terminal(int64_t cols, int64_t rows, int64_t scrollback);
+    ~Terminal();
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
     // Feeds one chunk of the program's output, cut anywhere.
     void write(std::string_view bytes);
     void resize(int64_t cols, int64_t rows);
-    // The repaint an attaching client receives, cursor placement included.
-    // With a history budget, the oldest scrollback lines are left out as
-    // far as needed to keep their text within that many bytes.
+    // The repaint an attaching client receives: cells, the terminal state
+    // and the cursor. With a history budget, the oldest scrollback lines
+    // are left out as far as needed to keep their text within that many
+    // bytes.
     std::string snapshot(size_t historyBudget = SIZE_MAX) const;
-    const Grid& grid() const { return grid_; }
-    Grid& grid() { return grid_; }
+    // What takes a terminal that shows this model back to its defaults,
+    // the cursor on a line of its own below the text (no full reset).
+    std::string leavingSequence() const;
+
+    ScreenPoint cursor() const;
+    const Modes& modes() const;
+    bool alternateScreen() const;
+    int64_t cols() const;
+    int64_t rows() const;
+
+    // The queries the program asked since the last call, oldest first, each
+    // with the answer the model gives.
+    std::vector<Query> takeQueries();
+
+    // The model itself, for the library's own tests and benchmarks.
+    const Grid& grid() const { return *grid_; }
+    Grid& grid() { return *grid_; }
 
   private:
-    Grid grid_;
+    std::unique_ptr<Grid> grid_;
 };
 
 std::unique_ptr<Terminal> newTerminal(int64_t cols, int64_t rows, int64_t scrollback);

@@ -76,10 +76,64 @@ TEST(CliArgs, PortSpellings) {
 }
 
 TEST(CliArgs, PositionalWordsAndOptionsMix) {
-    CliArgs a = parseCliArgs({"-", "", "work", "--log", "sh", "-v"});
-    EXPECT_EQ(a.args, (std::vector<std::string>{"-", "", "work", "sh"}));
+    CliArgs a = parseCliArgs({"-", "--log", "-v", "", "work"});
+    EXPECT_EQ(a.args, (std::vector<std::string>{"-", "", "work"}));
     EXPECT_TRUE(a.log);
     EXPECT_TRUE(a.version);
+}
+
+// Options are kiv's up to the session's command word; from there on every
+// word is the command's, however it looks.
+TEST(CliArgs, CommandWordsAreTheCommands) {
+    struct Case {
+        std::vector<std::string> argv;
+        std::vector<std::string> args;
+        const char* listen;
+        int port;
+        bool log;
+    } cases[] = {
+        {{"notes", "vim", "notes.txt"}, {"notes", "vim", "notes.txt"}, "", 0, false},
+        {{"hh", "htop", "-p", "16789"}, {"hh", "htop", "-p", "16789"}, "", 0, false},
+        {{"work", "grep", "-l", "foo"}, {"work", "grep", "-l", "foo"}, "", 0, false},
+        {{"w", "printf", "", "--log", "-", "--", "-h"},
+         {"w", "printf", "", "--log", "-", "--", "-h"},
+         "",
+         0,
+         false},
+        {{"new", "w", "sh", "-c", "x"}, {"new", "w", "sh", "-c", "x"}, "", 0, false},
+        {{"daemon", "w", "sh", "--log"}, {"daemon", "w", "sh", "--log"}, "", 0, false},
+        {{"n", "w", "sh", "-p", "1"}, {"n", "w", "sh", "-p", "1"}, "", 0, false},
+        // Before the command word options are read as they always were.
+        {{"--log", "-p", "9000", "work", "sh"}, {"work", "sh"}, "", 9000, true},
+        {{"work", "--log", "sh", "--log=no"}, {"work", "sh", "--log=no"}, "", 0, true},
+        {{"new", "--log", "w", "-p", "1", "sh"}, {"new", "w", "sh"}, "", 1, true},
+        {{"htop", "--log"}, {"htop"}, "", 0, true},
+        // Commands without a session command read options everywhere.
+        {{"attach", "w", "-l", "127.0.0.1:7000"}, {"attach", "w"}, "127.0.0.1:7000", 0, false},
+        {{"kill", "w", "--log"}, {"kill", "w"}, "", 0, true},
+        {{"ls", "x", "y", "--log"}, {"ls", "x", "y"}, "", 0, true},
+        // "--" ends the options; a later "--" is a word like any other.
+        {{"--"}, {}, "", 0, false},
+        {{"--", "-odd", "sh"}, {"-odd", "sh"}, "", 0, false},
+        {{"work", "--", "-x", "--"}, {"work", "-x", "--"}, "", 0, false},
+        {{"--log", "--", "--log"}, {"--log"}, "", 0, true},
+        {{"daemon", "--", "w", "sh", "--", "x"}, {"daemon", "w", "sh", "--", "x"}, "", 0, false},
+        {{"attach", "--", "-w"}, {"attach", "-w"}, "", 0, false},
+    };
+    for (const Case& c : cases) {
+        CliArgs a = parseCliArgs(c.argv);
+        EXPECT_EQ(a.args, c.args) << c.argv[0] << " " << c.argv.size();
+        EXPECT_EQ(a.listen, c.listen) << c.argv[0];
+        EXPECT_EQ(a.port, c.port) << c.argv[0];
+        EXPECT_EQ(a.log, c.log) << c.argv[0];
+    }
+    // Help still wins where it was read, and never where it is the command's.
+    EXPECT_TRUE(parseCliArgs({"ls", "-h"}).help);
+    EXPECT_FALSE(parseCliArgs({"w", "man", "-h"}).help);
+    EXPECT_FALSE(parseCliArgs({"w", "sh", "-v"}).version);
+    // A bad option after the command word is not kiv's to refuse.
+    EXPECT_EQ(parseError({"w", "sh", "--bogus", "-p", "x"}), "(no error)");
+    EXPECT_EQ(parseError({"w", "--bogus", "sh"}), "unknown option: --bogus. usage: kiv --help");
 }
 
 TEST(CliArgs, Values) {
@@ -104,7 +158,6 @@ TEST(CliArgs, ErrorMessages) {
         std::vector<std::string> argv;
         const char* message;
     } cases[] = {
-        {{"--"}, "unknown option: --. usage: kiv --help"},
         {{"-p8000"}, "unknown option: -p8000. usage: kiv --help"},
         {{"--bogus=1"}, "unknown option: --bogus=1. usage: kiv --help"},
         {{"-=x"}, "invalid option: -=x"},

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "kiv/endpoints.h"
+#include "kiv/key_file.h"
 #include "kiv/protocol.h"
 #include "tests/support/daemon.h"
 #include "tests/support/net.h"
@@ -99,7 +100,7 @@ TEST(DaemonLimits, StrangersOverTcpAreBoundedInMemoryNumberAndTime) {
     // ... and none of them longer than 5 s: then a real client gets in.
     for (auto& c : silent)
         EXPECT_TRUE(c->waitClosed(8s));
-    ProtoClient owner(kiv::connectTcp(addr, port));
+    ProtoClient owner = ProtoClient::overTcp(addr, port, kiv::readKeyFile(d.keyFile()));
     owner.send(MsgKind::Attach, "guarded");
     auto ok = owner.next();
     ASSERT_TRUE(ok);

@@ -13,6 +13,7 @@
 
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
+#include "kiv/key_file.h"
 #include "kiv/protocol.h"
 #include "tests/support/daemon.h"
 
@@ -142,9 +143,9 @@ TEST(Daemon, DetachEndOfStreamAndProtocolErrorsDropOnlyThatClient) {
         c.sendRaw(std::string("\x03\x00\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
-    {  // A kind byte of 7.
+    {  // A kind byte of 8.
         ProtoClient c = attach(d);
-        c.sendRaw(std::string("\x02\x07\x00\x00\x00\x00", 6));
+        c.sendRaw(std::string("\x02\x08\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
     {  // A header declaring more than a frame may carry.
@@ -191,8 +192,9 @@ void tcpHandshake(const std::string& host) {
     ASSERT_NE(at, std::string::npos) << log;
     int port = std::stoi(log.substr(at + 17 + host.size() + 1));
 
+    kiv::Key key = kiv::readKeyFile(d.keyFile());  // made by the daemon
     {  // A wrong name: Error "no such session", then the connection closes.
-        ProtoClient c(kiv::connectTcp(addr, port));
+        ProtoClient c = ProtoClient::overTcp(addr, port, key);
         c.send(MsgKind::Attach, "other");
         auto reply = c.next();
         ASSERT_TRUE(reply);
@@ -200,7 +202,7 @@ void tcpHandshake(const std::string& host) {
         EXPECT_EQ(reply->payload, "no such session");
         EXPECT_TRUE(c.waitClosed());
     }
-    ProtoClient c(kiv::connectTcp(addr, port));
+    ProtoClient c = ProtoClient::overTcp(addr, port, key);
     c.send(MsgKind::Input, "early\r");  // ignored: not attached yet
     c.resize(80, 24);                   // ignored too
     EXPECT_FALSE(c.next(300ms).has_value());

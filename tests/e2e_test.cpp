@@ -10,10 +10,13 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "kiv/endpoints.h"
+#include "tests/support/daemon.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/tmux.h"
@@ -45,7 +48,7 @@ struct Machine {
     ~Machine() {
         // Stop every daemon this machine started.
         for (const std::string& name : sessions())
-            kiv({"kill", name});
+            kiv({"kill", "--", name});
     }
 
     ProcessResult kiv(const std::vector<std::string>& args, const std::string& cwd = "") {
@@ -197,6 +200,123 @@ TEST(EndToEnd, TerminatedClientPutsTheTerminalBack) {
     EXPECT_EQ(m.sessions(), std::vector<std::string>{"sig"});  // the session goes on
 }
 
+TEST(EndToEnd, InsideASessionItsNameIsKnownAndSelfAttachRefused) {
+    REQUIRE_TMUX();
+    Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv fs");
+    ASSERT_TRUE(m.waitSessions({"fs"}));
+    term.line("echo in-$KIV_SESSION");
+    ASSERT_TRUE(term.waitFor("in-fs"));
+    // Attached to itself the client would read its own output back forever.
+    term.line("kiv attach fs; kiv attach; kiv fs; echo status=$?");
+    ASSERT_TRUE(term.waitFor("status=1")) << term.screen();
+    std::string screen = term.screen();
+    size_t refusals = 0;
+    for (size_t at = 0;
+         (at = screen.find("kiv: cannot attach session fs to itself", at)) != std::string::npos;
+         ++at)
+        ++refusals;
+    EXPECT_EQ(refusals, 3u) << screen;
+    term.line("echo still-$((2+3))");
+    ASSERT_TRUE(term.waitFor("still-5"));
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"fs"});
+}
+
+// Presses `key` and Enter for a line the session's shell reads, and waits
+// for the line's bytes in hex as od prints them.
+bool shellReads(TmuxTerminal& term, const std::string& key, const std::string& hex) {
+    term.line("clear; read -r x; printf '%s' \"$x\" | od -An -tx1");
+    std::this_thread::sleep_for(200ms);  // the shell is reading its line
+    term.key(key);
+    term.key("Enter");
+    return term.waitFor(" " + hex);
+}
+
+TEST(EndToEnd, DetachKeyFromTheEnvironment) {
+    REQUIRE_TMUX();
+    Machine m;
+    m.env.push_back("KIV_DETACH_KEY=^]");
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv dk");
+    ASSERT_TRUE(m.waitSessions({"dk"}));
+    ASSERT_TRUE(term.waitRawMode(true));
+    // Ctrl-G is input now.
+    EXPECT_TRUE(shellReads(term, "C-g", "07")) << term.screen();
+    term.key("C-]");
+    ASSERT_TRUE(term.waitRawMode(false));
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"dk"});
+
+    // The key as the kitty protocol and modifyOtherKeys report it.
+    for (const char* report : {"\x1b[93;5u", "\x1b[27;5;93~"}) {
+        term.line("clear; kiv attach dk");
+        ASSERT_TRUE(term.waitRawMode(true));
+        term.type(report);
+        EXPECT_TRUE(term.waitRawMode(false)) << testing::PrintToString(std::string(report));
+    }
+
+    // With none, no key detaches.
+    term.line("clear; KIV_DETACH_KEY=none kiv attach dk");
+    ASSERT_TRUE(term.waitRawMode(true));
+    EXPECT_TRUE(shellReads(term, "C-]", "1d")) << term.screen();
+    EXPECT_TRUE(term.rawMode());
+    term.line("exit");
+    EXPECT_TRUE(m.waitSessions({}));
+    EXPECT_TRUE(term.waitRawMode(false));
+
+    ProcessResult bad = m.sh("KIV_DETACH_KEY=C-g kiv new never < /dev/null");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(
+        bad.err,
+        "kiv: invalid KIV_DETACH_KEY: C-g (expected ^X notation such as ^G or ^], or none)\n");
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{});
+}
+
+// A socket that accepts connections and never answers, as a daemon that is
+// stuck would.
+struct SilentListener {
+    kiv::UniqueFd fd;
+    explicit SilentListener(const std::string& path) : fd(kiv::listenUnix(path)) {}
+};
+
+TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
+    REQUIRE_TMUX();
+    Machine m;
+    ASSERT_EQ(m.kiv({"new", "two", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    ProtoClient first = ProtoClient::overUnix(m.file("two.sock"));
+    ProtoClient second = ProtoClient::overUnix(m.file("two.sock"));
+    ASSERT_TRUE(first.resize(100, 30));
+    ASSERT_TRUE(first.next());  // the screen: this one is attached
+    ASSERT_TRUE(second.resize(90, 20));
+    ASSERT_TRUE(second.next());
+    SilentListener stuck(m.file("stuck.sock"));
+
+    TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
+    term.line("kiv ls");
+    ASSERT_TRUE(term.waitFor("COMMAND")) << term.screen();
+    ASSERT_TRUE(term.waitFor("stuck ")) << term.screen();
+    std::string screen = term.screen();
+    std::string pid = readFile(m.file("two.pid"));
+    EXPECT_NE(screen.find("NAME   PID"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("stuck  ?"), std::string::npos) << screen;
+    size_t two = screen.find("\ntwo ");
+    ASSERT_NE(two, std::string::npos) << screen;
+    std::string row = screen.substr(two + 1, screen.find('\n', two + 1) - two - 1);
+    std::istringstream fields(row);
+    std::string name, rowPid, clients, age, size, command;
+    fields >> name >> rowPid >> clients >> age >> size;
+    std::getline(fields >> std::ws, command);
+    EXPECT_EQ(rowPid, pid) << row;
+    EXPECT_EQ(clients, "2") << row;
+    EXPECT_EQ(size, "90x20") << row;
+    EXPECT_EQ(command, "/bin/sh -c 'sleep 60'") << row;
+
+    // In a pipe: the names alone, as scripts read them.
+    ProcessResult piped = m.kiv({"ls"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_TRUE(piped.out == "two\nstuck\n" || piped.out == "stuck\ntwo\n") << piped.out;
+}
+
 // Commands that need no terminal: the front end with its output and status.
 
 TEST(FrontEnd, StandardInputFromAFileIsForwarded) {
@@ -286,7 +406,7 @@ TEST(FrontEnd, ProgramWordsAndExactDaemonNames) {
     std::string bin = m.scratch / "bin";
     std::filesystem::create_directories(bin);
     std::string tool = bin + "/mytool";
-    writeFile(tool, "#!/bin/sh\necho \"ran name=[$KIV_DAEMON_NAME]\" > " + (m.scratch / "ran") +
+    writeFile(tool, "#!/bin/sh\necho \"ran name=[$KIV_SESSION]\" > " + (m.scratch / "ran") +
                         "\nsleep 30\n");
     chmod(tool.c_str(), 0755);
     std::string path = "PATH=" + bin + ":$PATH ";
@@ -294,7 +414,7 @@ TEST(FrontEnd, ProgramWordsAndExactDaemonNames) {
     // A program word runs that program under the default name.
     ASSERT_EQ(m.sh(path + "kiv mytool < /dev/null").status, 0);
     EXPECT_TRUE(m.waitFile(m.scratch / "ran"));
-    EXPECT_EQ(readFile(m.scratch / "ran"), "ran name=[]\n");  // no marker leaks
+    EXPECT_EQ(readFile(m.scratch / "ran"), "ran name=[app]\n");
     EXPECT_EQ(m.sessions(), std::vector<std::string>{"app"});
 
     // A directory called like the program gives a default name that the
@@ -306,6 +426,85 @@ TEST(FrontEnd, ProgramWordsAndExactDaemonNames) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(m.waitSessions({"app", "mytool"}));
     EXPECT_FALSE(exists(m.scratch / "ran"));
+}
+
+// A program "show" on the machine's PATH that writes its arguments, each in
+// brackets, to <scratch>/shown/<its session's name>, then waits.
+std::string installShow(Machine& m) {
+    std::string bin = m.scratch / "bin";
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_directories(m.scratch / "shown");
+    writeFile(bin + "/show",
+              "#!/bin/sh\n"
+              "out=\"$SHOWN/$KIV_SESSION\"\n"
+              "printf '[%s]' \"$@\" > \"$out.part\" && mv \"$out.part\" \"$out\"\n"
+              "exec sleep 30\n");
+    chmod((bin + "/show").c_str(), 0755);
+    for (std::string& entry : m.env)
+        if (entry.rfind("PATH=", 0) == 0) entry = "PATH=" + bin + ":" + entry.substr(5);
+    m.env.push_back("SHOWN=" + (m.scratch / "shown"));
+    return m.scratch / "shown";
+}
+
+TEST(FrontEnd, TheCommandGetsItsArgumentsUnchanged) {
+    Machine m;
+    std::string shown = installShow(m);
+    struct Case {
+        std::vector<std::string> args;
+        const char* session;
+        const char* received;
+    } cases[] = {
+        // Words that look like kiv's options are the command's once it is named.
+        {{"notes", "show", "notes.txt", "-p", "16789", "", "--log", "--", "-h"},
+         "notes",
+         "[notes.txt][-p][16789][][--log][--][-h]"},
+        // "test" is a program too, but a command follows: it is the name.
+        {{"test", "show", "x"}, "test", "[x]"},
+        // A lone program word still runs under the default name.
+        {{"show"}, "app", "[]"},
+        {{"--", "-odd", "show", "a b"}, "-odd", "[a b]"},
+        {{"new", "n2", "show", "-v"}, "n2", "[-v]"},
+        {{"--log", "logged", "show", "--log"}, "logged", "[--log]"},
+    };
+    for (const Case& c : cases) {
+        ProcessResult r = m.kiv(c.args);
+        EXPECT_EQ(r.status, 0) << c.session << ": " << r.err;
+        ASSERT_TRUE(m.waitFile(shown + "/" + c.session)) << c.session;
+        EXPECT_EQ(readFile(shown + "/" + c.session), c.received);
+    }
+    EXPECT_EQ(m.sessions(),
+              (std::vector<std::string>{"-odd", "app", "logged", "n2", "notes", "test"}));
+    // Only the session whose --log came before its command logs.
+    std::string log = logFileText(m.scratch);
+    EXPECT_NE(log.find("session=logged"), std::string::npos) << log;
+    EXPECT_EQ(log.find("session=notes"), std::string::npos) << log;
+}
+
+TEST(FrontEnd, SelfAttachIsRefusedWithoutTouchingTheSession) {
+    Machine m;
+    ASSERT_EQ(m.kiv({"--log", "new", "fs"}).status, 0);
+    auto attaches = [&] {
+        std::string log = logFileText(m.scratch);
+        size_t count = 0;
+        for (size_t at = 0; (at = log.find("client attached", at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    };
+    size_t before = attaches();
+    ProcessResult r = m.sh("KIV_SESSION=fs kiv attach fs < /dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kiv: cannot attach session fs to itself\n");
+    EXPECT_EQ(r.out, "");
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(attaches(), before);
+    for (const char* line : {"KIV_SESSION=fs kiv attach", "KIV_SESSION=fs kiv fs"}) {
+        r = m.sh(std::string(line) + " < /dev/null");
+        EXPECT_EQ(r.status, 1) << line;
+        EXPECT_EQ(r.err, "kiv: cannot attach session fs to itself\n") << line;
+    }
+    // From inside another session the attach goes ahead.
+    EXPECT_EQ(m.sh("KIV_SESSION=other kiv attach fs < /dev/null").status, 0);
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"fs"});
 }
 
 TEST(FrontEnd, SessionReachedOverTcpOnly) {

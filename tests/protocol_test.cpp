@@ -50,6 +50,7 @@ const std::vector<Message> Sample = {
     {MsgKind::Detach, ""},
     {MsgKind::Error, "no such session"},
     {MsgKind::AttachOk, ""},
+    {MsgKind::Details, std::string("pid=1\0", 6)},
 };
 
 std::string sampleStream() {
@@ -152,10 +153,10 @@ TEST(Frame, MalformedHeaders) {
         {header(1, 0, 0), "protocol version mismatch", "protocol version mismatch"},
         {header(3, 0, 0), "protocol version mismatch", "protocol version mismatch"},
         {header(7, 9, 0x1000000), "protocol version mismatch", "protocol version mismatch"},
-        {header(2, 7, 0), "unknown message kind: 7", "unknown message kind: 7"},
+        {header(2, 8, 0), "unknown message kind: 8", "unknown message kind: 8"},
         {header(2, 255, 0), "unknown message kind: 255", "unknown message kind: 255"},
-        {header(2, 7, 3), nullptr, "unknown message kind: 7"},
-        {header(2, 7, 0x1000000), "frame too large: 16777216 bytes", "unknown message kind: 7"},
+        {header(2, 8, 3), nullptr, "unknown message kind: 8"},
+        {header(2, 8, 0x1000000), "frame too large: 16777216 bytes", "unknown message kind: 8"},
         {header(2, 1, 0x1000000), "frame too large: 16777216 bytes",
          "frame too large: 16777216 bytes"},
         {header(2, 1, 0xffffffff), "frame too large: 4294967295 bytes",
@@ -177,11 +178,11 @@ TEST(Frame, MalformedHeaders) {
         writeAll(pair.a.get(), c.bytes);
         EXPECT_EQ(testsupport::errorOf<IoError>([&] { recvMsg(pair.b.get()); }), c.recvError);
     }
-    std::string buffer = header(2, 6, 0);
+    std::string buffer = header(2, 7, 0);
     MsgKind kind;
     std::string payload;
     EXPECT_TRUE(takeFrame(buffer, kind, payload));
-    EXPECT_EQ(kind, MsgKind::AttachOk);
+    EXPECT_EQ(kind, MsgKind::Details);
 }
 
 TEST(SendRecv, MessagesOverASocket) {

@@ -99,6 +99,15 @@ TEST(Pty, DefaultShell) {
     }
 }
 
+TEST(Pty, EnvironmentEntriesReachTheCommandOnly) {
+    EnvVar session("KIV_SESSION", "outer");
+    Pty pty = openPty("/bin/sh", {"-c", "echo \"$KIV_SESSION/$EXTRA\""}, 80, 24,
+                      {"KIV_SESSION=inner", "EXTRA=a=b"});
+    EXPECT_EQ(readUntil(pty), "inner/a=b\r\n");
+    EXPECT_STREQ(getenv("KIV_SESSION"), "outer");
+    EXPECT_EQ(getenv("EXTRA"), nullptr);
+}
+
 // kiv ignores SIGPIPE; the command must start with every signal at its
 // default and none blocked, whatever the daemon had.
 TEST(Pty, CommandStartsWithDefaultSignals) {

@@ -2,6 +2,7 @@
 
 #include "screen/editing.h"
 #include "screen/grid.h"
+#include "screen/tabs.h"
 #include "screen_support.h"
 
 using namespace screen;
@@ -35,37 +36,37 @@ TEST(Editing, Tab) {
     for (const Case& c : cases) {
         Grid g = screenGrid(80, 2);
         type(g, c.before);
-        g.cursorCol = c.from;
+        g.cursor.col = c.from;
         tab(g);
-        EXPECT_EQ(g.cursorCol, c.to) << c.from;
-        EXPECT_FALSE(g.pendingWrap);
+        EXPECT_EQ(g.cursor.col, c.to) << c.from;
+        EXPECT_FALSE(g.cursor.pendingWrap);
         if (!c.after.empty()) {
             EXPECT_EQ(lineText(g, 0), c.after) << c.from;
         }
     }
     // The pen does not reach the cells a tab passes.
     Grid g = screenGrid(80, 2);
-    g.attrs = kUnderline;
+    g.pen.attrs = kUnderline;
     tab(g);
     EXPECT_EQ(g.lines.row(0)[3].attrs(), 0);
     // A pending wrap stays pending.
     type(g, std::string(72, 'x'));
-    ASSERT_TRUE(g.pendingWrap);
+    ASSERT_TRUE(g.cursor.pendingWrap);
     tab(g);
-    EXPECT_TRUE(g.pendingWrap);
-    EXPECT_EQ(g.cursorRow, 0);
-    EXPECT_EQ(g.cursorCol, 80);
+    EXPECT_TRUE(g.cursor.pendingWrap);
+    EXPECT_EQ(g.cursor.row, 0);
+    EXPECT_EQ(g.cursor.col, 80);
 }
 
 TEST(Editing, Backspace) {
     Grid g = screenGrid(10, 2);
     type(g, "0123456789");
     backspace(g);
-    EXPECT_FALSE(g.pendingWrap);
-    EXPECT_EQ(g.cursorCol, 9);
-    g.cursorCol = 0;
+    EXPECT_FALSE(g.cursor.pendingWrap);
+    EXPECT_EQ(g.cursor.col, 9);
+    g.cursor.col = 0;
     backspace(g);
-    EXPECT_EQ(g.cursorCol, 0);
+    EXPECT_EQ(g.cursor.col, 0);
 }
 
 TEST(Editing, InsertChars) {
@@ -74,10 +75,10 @@ TEST(Editing, InsertChars) {
     for (int i = 0; i < 80; ++i)
         full += char('a' + i % 26);
     type(g, full);
-    g.cursorCol = 10;
-    g.bg = 3;
+    g.cursor.col = 10;
+    g.pen.bg = 3;
     insertChars(g, 2);
-    EXPECT_TRUE(g.pendingWrap);  // kept
+    EXPECT_TRUE(g.cursor.pendingWrap);  // kept
     std::string text = lineText(g, 0);
     EXPECT_EQ(text, full.substr(0, 10) + "  " + full.substr(10, 68));
     EXPECT_EQ(backgrounds(g, 0).substr(9, 4), ".33.");
@@ -86,9 +87,9 @@ TEST(Editing, InsertChars) {
     EXPECT_EQ(g.lines.rowSize(0), 80);
     EXPECT_EQ(lineText(g, 0), full.substr(0, 10) + std::string(70, ' '));
     // Inserting into a short row pads it with default blanks first.
-    g.bg = 0;
-    g.cursorRow = 1;
-    g.cursorCol = 4;
+    g.pen.bg = 0;
+    g.cursor.row = 1;
+    g.cursor.col = 4;
     insertChars(g, 1);
     EXPECT_EQ(lineText(g, 1), "     ");
 }
@@ -96,18 +97,18 @@ TEST(Editing, InsertChars) {
 TEST(Editing, DeleteChars) {
     Grid g = screenGrid(80, 2);
     type(g, "abcde");
-    g.cursorCol = 2;
-    g.bg = 6;
+    g.cursor.col = 2;
+    g.pen.bg = 6;
     deleteChars(g, 1);
     EXPECT_EQ(g.lines.rowSize(0), 80);
     EXPECT_EQ(lineText(g, 0).substr(0, 5), "abde ");
     EXPECT_EQ(backgrounds(g, 0), std::string(79, '.') + "6");
     // Default background: the fill stays default.
-    g.bg = 0;
-    g.cursorRow = 1;
-    g.cursorCol = 0;
+    g.pen.bg = 0;
+    g.cursor.row = 1;
+    g.cursor.col = 0;
     type(g, "xyz");
-    g.cursorCol = 0;
+    g.cursor.col = 0;
     deleteChars(g, INT64_MAX);
     EXPECT_EQ(lineText(g, 1), std::string(80, ' '));
     EXPECT_EQ(backgrounds(g, 1), std::string(80, '.'));
@@ -116,27 +117,27 @@ TEST(Editing, DeleteChars) {
 TEST(Editing, InsertAndDeleteLines) {
     Grid g = screenGrid(10, 6);
     for (int i = 0; i < 6; ++i) {
-        g.cursorRow = i;
-        g.cursorCol = 0;
+        g.cursor.row = i;
+        g.cursor.col = 0;
         type(g, "r" + std::to_string(i));
     }
     setScrollRegion(g, "2;5");
-    g.cursorRow = 2;
-    g.pendingWrap = true;
+    g.cursor.row = 2;
+    g.cursor.pendingWrap = true;
     insertLines(g, 2);
-    EXPECT_TRUE(g.pendingWrap);
+    EXPECT_TRUE(g.cursor.pendingWrap);
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r0", "r1", "", "", "r2", "r5"}));
     deleteLines(g, 1);
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r0", "r1", "", "r2", "", "r5"}));
     // Outside the region: nothing.
-    g.cursorRow = 5;
+    g.cursor.row = 5;
     deleteLines(g, 1);
     insertLines(g, 1);
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r0", "r1", "", "r2", "", "r5"}));
-    EXPECT_TRUE(g.pendingWrap);
+    EXPECT_TRUE(g.cursor.pendingWrap);
     // With a background the rows brought in are painted.
-    g.bg = 2;
-    g.cursorRow = 1;
+    g.pen.bg = 2;
+    g.cursor.row = 1;
     insertLines(g, INT64_MAX);
     EXPECT_EQ(backgrounds(g, 1), std::string(10, '2'));
     EXPECT_EQ(backgrounds(g, 4), std::string(10, '2'));
@@ -161,14 +162,14 @@ TEST(Editing, EraseLine) {
     for (const Case& c : cases) {
         Grid g = screenGrid(10, 2);
         type(g, "abcdefghij");
-        g.cursorCol = 4;
-        g.pendingWrap = true;
-        g.bg = c.bg;
-        g.attrs = kInverse;
+        g.cursor.col = 4;
+        g.cursor.pendingWrap = true;
+        g.pen.bg = c.bg;
+        g.pen.attrs = kInverse;
         eraseLine(g, c.mode);
         EXPECT_EQ(lineText(g, 0), c.text) << c.mode << " " << int(c.bg);
         EXPECT_EQ(backgrounds(g, 0), c.bgs) << c.mode << " " << int(c.bg);
-        EXPECT_TRUE(g.pendingWrap);
+        EXPECT_TRUE(g.cursor.pendingWrap);
         Row r = g.lines.row(0);
         for (size_t i = 0; i < r.size(); ++i)
             if (r.rune(i) == ' ') {
@@ -178,8 +179,8 @@ TEST(Editing, EraseLine) {
     // Mode 1 with a background paints through the cursor past the row end.
     Grid g = screenGrid(10, 2);
     type(g, "ab");
-    g.cursorCol = 5;
-    g.bg = 1;
+    g.cursor.col = 5;
+    g.pen.bg = 1;
     eraseLine(g, 1);
     EXPECT_EQ(backgrounds(g, 0), "111111");
 }
@@ -193,8 +194,8 @@ TEST(Editing, EraseDisplayKeepsScrollbackAndLines) {
     type(g, "r5");
     // lines: r0 r1 r2 | r3 r4 r5, cursor on r5 col 2
     ASSERT_EQ(screenTop(g), 3);
-    g.cursorRow = 4;
-    g.cursorCol = 1;
+    g.cursor.row = 4;
+    g.cursor.col = 1;
     eraseDisplay(g, 0);
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r0", "r1", "r2", "r3", "r ", ""}));
     eraseDisplay(g, 3);
@@ -203,11 +204,11 @@ TEST(Editing, EraseDisplayKeepsScrollbackAndLines) {
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r0", "r1", "r2", "", "  ", ""}));
     eraseDisplay(g, 2);
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r0", "r1", "r2", "", "", ""}));
-    EXPECT_EQ(g.cursorRow, 4);
-    EXPECT_EQ(g.cursorCol, 1);
+    EXPECT_EQ(g.cursor.row, 4);
+    EXPECT_EQ(g.cursor.col, 1);
     // Mode 0 from the top of the history keeps every line.
-    g.cursorRow = 0;
-    g.cursorCol = 0;
+    g.cursor.row = 0;
+    g.cursor.col = 0;
     eraseDisplay(g, 0);
     EXPECT_EQ(g.lines.size(), 6);
 }
@@ -215,8 +216,8 @@ TEST(Editing, EraseDisplayKeepsScrollbackAndLines) {
 TEST(Editing, EraseDisplayPaintsTheWholeScreen) {
     Grid g = screenGrid(4, 3);
     enterAltScreen(g);
-    g.bg = kColorIndexed;
-    g.bgIndex = 100;
+    g.pen.bg = kColorIndexed;
+    g.pen.bgIndex = 100;
     eraseDisplay(g, 2);
     ASSERT_EQ(g.lines.size(), 3);
     for (int i = 0; i < 3; ++i) {
@@ -233,13 +234,14 @@ TEST(Editing, NoWideHalfLeftAlone) {
         void (*edit)(Grid&);
         std::string text;
     } cases[] = {
-        {"erase from the right half", [](Grid& g) { g.cursorCol = 2, eraseLine(g, 0); }, "a "},
-        {"erase through the left half", [](Grid& g) { g.cursorCol = 1, eraseLine(g, 1); }, "   b"},
-        {"delete the left half", [](Grid& g) { g.cursorCol = 1, deleteChars(g, 1); }, "a b"},
-        {"delete the right half", [](Grid& g) { g.cursorCol = 2, deleteChars(g, 1); }, "a b"},
-        {"insert between the halves", [](Grid& g) { g.cursorCol = 2, insertChars(g, 1); }, "a   b"},
-        {"overwrite the right half", [](Grid& g) { g.cursorCol = 2, type(g, "x"); }, "a xb"},
-        {"overwrite the left half", [](Grid& g) { g.cursorCol = 1, type(g, "x"); }, "ax b"},
+        {"erase from the right half", [](Grid& g) { g.cursor.col = 2, eraseLine(g, 0); }, "a "},
+        {"erase through the left half", [](Grid& g) { g.cursor.col = 1, eraseLine(g, 1); }, "   b"},
+        {"delete the left half", [](Grid& g) { g.cursor.col = 1, deleteChars(g, 1); }, "a b"},
+        {"delete the right half", [](Grid& g) { g.cursor.col = 2, deleteChars(g, 1); }, "a b"},
+        {"insert between the halves", [](Grid& g) { g.cursor.col = 2, insertChars(g, 1); },
+         "a   b"},
+        {"overwrite the right half", [](Grid& g) { g.cursor.col = 2, type(g, "x"); }, "a xb"},
+        {"overwrite the left half", [](Grid& g) { g.cursor.col = 1, type(g, "x"); }, "ax b"},
     };
     for (const Case& c : cases) {
         Grid g = screenGrid(6, 2);
@@ -262,7 +264,7 @@ TEST(Editing, NoWideHalfLeftAlone) {
     // A wide character pushed off the edge by an insert goes whole.
     Grid g = screenGrid(4, 2);
     type(g, "ab" + wide);
-    g.cursorCol = 0;
+    g.cursor.col = 0;
     insertChars(g, 1);
     EXPECT_EQ(lineText(g, 0), " ab ");
 }
@@ -283,24 +285,24 @@ TEST(Editing, SetScrollRegion) {
     };
     for (const Case& c : cases) {
         Grid g = screenGrid(80, 24);
-        g.cursorRow = 10;
-        g.cursorCol = 10;
-        g.pendingWrap = true;
+        g.cursor.row = 10;
+        g.cursor.col = 10;
+        g.cursor.pendingWrap = true;
         setScrollRegion(g, c.params);
-        EXPECT_EQ(g.scrollTop, c.top) << c.params;
-        EXPECT_EQ(g.scrollBottom, c.bottom) << c.params;
-        EXPECT_EQ(g.cursorRow, 0);
-        EXPECT_EQ(g.cursorCol, 0);
-        EXPECT_FALSE(g.pendingWrap);
+        EXPECT_EQ(g.margins.top, c.top) << c.params;
+        EXPECT_EQ(g.margins.bottom, c.bottom) << c.params;
+        EXPECT_EQ(g.cursor.row, 0);
+        EXPECT_EQ(g.cursor.col, 0);
+        EXPECT_FALSE(g.cursor.pendingWrap);
     }
     // Rows count from the top of the screen.
     Grid g = screenGrid(80, 24, 100);
     for (int i = 0; i < 40; ++i)
         lineFeed(g);
     setScrollRegion(g, "2;5");
-    EXPECT_EQ(g.scrollTop, screenTop(g) + 1);
-    EXPECT_EQ(g.scrollBottom, screenTop(g) + 4);
-    EXPECT_EQ(g.cursorRow, screenTop(g));
+    EXPECT_EQ(g.margins.top, screenTop(g) + 1);
+    EXPECT_EQ(g.margins.bottom, screenTop(g) + 4);
+    EXPECT_EQ(g.cursor.row, screenTop(g));
 }
 
 }  // namespace

@@ -151,14 +151,14 @@ void checkGrid(const Grid& g, const char* which) {
     SCOPED_TRACE(which);
     int64_t n = g.lines.size();
     ASSERT_GE(n, 1);
-    ASSERT_GE(g.cursorRow, 0);
-    ASSERT_LT(g.cursorRow, n);
-    ASSERT_GE(g.cursorCol, 0);
-    ASSERT_LE(g.cursorCol, kMaxColumns + 1);
+    ASSERT_GE(g.cursor.row, 0);
+    ASSERT_LT(g.cursor.row, n);
+    ASSERT_GE(g.cursor.col, 0);
+    ASSERT_LE(g.cursor.col, kMaxColumns + 1);
     if (g.height > 0) {
-        ASSERT_LE(n, g.altActive ? g.height : g.height + std::max<int64_t>(g.maxScrollback, 0));
+        ASSERT_LE(n, g.alt.active ? g.height : g.height + std::max<int64_t>(g.maxScrollback, 0));
     } else {
-        ASSERT_LE(n, g.altActive ? kMaxRows : kMaxRows + std::max<int64_t>(g.maxScrollback, 0));
+        ASSERT_LE(n, g.alt.active ? kMaxRows : kMaxRows + std::max<int64_t>(g.maxScrollback, 0));
     }
     for (int64_t i = std::max<int64_t>(0, n - 64); i < n; ++i)
         ASSERT_LE(g.lines.rowSize(i), kMaxColumns + 1);
@@ -222,8 +222,8 @@ TEST(Fuzz, ChunkingDoesNotMatter) {
         }
         ASSERT_EQ(bytes.snapshot(), whole.snapshot()) << round;
         ASSERT_EQ(random.snapshot(), whole.snapshot()) << round;
-        ASSERT_EQ(bytes.grid().cursorCol, whole.grid().cursorCol) << round;
-        ASSERT_EQ(bytes.grid().pendingWrap, whole.grid().pendingWrap) << round;
+        ASSERT_EQ(bytes.grid().cursor.col, whole.grid().cursor.col) << round;
+        ASSERT_EQ(bytes.grid().cursor.pendingWrap, whole.grid().cursor.pendingWrap) << round;
     }
 }
 

@@ -26,16 +26,16 @@ TEST(Grid, NewGrid) {
     Grid g = newGrid();
     EXPECT_EQ(g.lines.size(), 1);
     EXPECT_EQ(g.lines.rowSize(0), 0);
-    EXPECT_EQ(g.cursorRow, 0);
-    EXPECT_EQ(g.cursorCol, 0);
-    EXPECT_EQ(g.tabWidth, 8);
+    EXPECT_EQ(g.cursor.row, 0);
+    EXPECT_EQ(g.cursor.col, 0);
+    EXPECT_TRUE(g.tabs.isDefault());
     EXPECT_FALSE(regionActive(g));
     EXPECT_EQ(screenTop(g), 0);
 }
 
 TEST(Grid, LineFeedBuildsScrollbackUpToTheLimit) {
     Grid g = screenGrid(80, 24, 10000);
-    g.cursorRow = 23;
+    g.cursor.row = 23;
     lineFeed(g);
     EXPECT_EQ(g.lines.size(), 25);
     EXPECT_EQ(screenTop(g), 1);
@@ -44,7 +44,7 @@ TEST(Grid, LineFeedBuildsScrollbackUpToTheLimit) {
         lineFeed(g);
     }
     EXPECT_EQ(g.lines.size(), 24 + 10000);
-    EXPECT_EQ(g.cursorRow, 24 + 10000 - 1);
+    EXPECT_EQ(g.cursor.row, 24 + 10000 - 1);
     // The oldest kept line is the one 10023 line feeds back; packing it
     // into the history kept its text.
     EXPECT_EQ(lineText(g, 0), "line 77");
@@ -56,23 +56,23 @@ TEST(Grid, RegionLineFeedDiscardsTheTopLine) {
     Grid g = screenGrid(80, 24, 100);
     label(g);
     setScrollRegion(g, "1");
-    EXPECT_EQ(g.scrollBottom, 23);
-    g.cursorRow = 23;
+    EXPECT_EQ(g.margins.bottom, 23);
+    g.cursor.row = 23;
     lineFeed(g);
     EXPECT_EQ(g.lines.size(), 24);
     EXPECT_EQ(lineText(g, 0), "r1");
     EXPECT_EQ(lineText(g, 23), "");
 
     setScrollRegion(g, "5;10");
-    EXPECT_EQ(g.scrollTop, 4);
-    EXPECT_EQ(g.scrollBottom, 9);
-    g.cursorRow = 12;
+    EXPECT_EQ(g.margins.top, 4);
+    EXPECT_EQ(g.margins.bottom, 9);
+    g.cursor.row = 12;
     lineFeed(g);
-    EXPECT_EQ(g.cursorRow, 13);
+    EXPECT_EQ(g.cursor.row, 13);
     // Below the region on the last row: neither scroll nor grow.
-    g.cursorRow = 23;
+    g.cursor.row = 23;
     lineFeed(g);
-    EXPECT_EQ(g.cursorRow, 23);
+    EXPECT_EQ(g.cursor.row, 23);
     EXPECT_EQ(g.lines.size(), 24);
     EXPECT_EQ(lineText(g, 0), "r1");
 }
@@ -98,71 +98,78 @@ TEST(Grid, ScreenRelativeRegionAndBounds) {
     EXPECT_EQ(scrollBottomDefault(g), 5);
     EXPECT_EQ(scrollBounds(g), (std::pair<int64_t, int64_t>(2, 5)));
     // Inserting lines at the top of the screen never reaches the history.
-    g.cursorRow = 2;
+    g.cursor.row = 2;
     insertLines(g, 1);
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r0", "r1", "", "r2", "r3", ""}));
 }
 
-TEST(Grid, TrimmingMovesMarginsWithTheirLines) {
+TEST(Grid, ResizeResetsTheRegionAndTabStops) {
     Grid g = screenGrid(10, 6, 0);
     label(g);
     setScrollRegion(g, "3;5");
-    ASSERT_EQ(g.scrollTop, 2);
-    g.cursorRow = 5;
+    ASSERT_EQ(g.margins.top, 2);
+    g.tabs.stops.reset();
+    resize(g, 10, 6);  // the same size: nothing changes
+    EXPECT_EQ(g.margins.top, 2);
+    EXPECT_FALSE(g.tabs.isDefault());
+    g.cursor.row = 5;
     resize(g, 10, 4);  // the cursor is on the last row: the top two lines go
     EXPECT_EQ(g.lines.size(), 4);
     EXPECT_EQ(lineText(g, 0), "r2");
-    EXPECT_EQ(g.scrollTop, 0);
-    EXPECT_EQ(g.scrollBottom, 2);
-    EXPECT_EQ(g.cursorRow, 3);
+    EXPECT_FALSE(regionActive(g));
+    EXPECT_EQ(g.cursor.row, 3);
+    EXPECT_FALSE(g.tabs.isDefault());  // only a new width resets them
+    resize(g, 12, 4);
+    EXPECT_TRUE(g.tabs.isDefault());
 }
 
 TEST(Grid, SavedCursorIsAScreenPosition) {
     Grid g = screenGrid(10, 4, 1);
     label(g);
-    g.cursorRow = 1;
-    g.cursorCol = 3;
+    g.cursor.row = 1;
+    g.cursor.col = 3;
     saveCursor(g);
-    g.cursorRow = 3;
+    g.cursor.row = 3;
     for (int i = 0; i < 5; ++i)
         lineFeed(g);  // history full, lines dropped
     restoreCursor(g);
-    EXPECT_TRUE(g.hasSavedCursor);
-    EXPECT_EQ(g.cursorRow, screenTop(g) + 1);
-    EXPECT_EQ(g.cursorCol, 3);
+    EXPECT_TRUE(g.savedCursor.has_value());
+    EXPECT_EQ(g.cursor.row, screenTop(g) + 1);
+    EXPECT_EQ(g.cursor.col, 3);
     // A saved row beyond a smaller screen is clamped onto it.
-    g.savedRow = 10;
+    g.savedCursor->row = ScreenRow{10};
     restoreCursor(g);
-    EXPECT_EQ(g.cursorRow, lastScreenRow(g));
+    EXPECT_EQ(g.cursor.row, lastScreenRow(g));
 }
 
 TEST(Grid, AlternateScreenWithCursorRestore) {
     Grid g = screenGrid(20, 5, 10);
     label(g);
-    g.cursorCol = 2;
-    g.fg = 3;
+    g.cursor.col = 2;
+    g.pen.fg = 3;
     Grid before;
     copyGridState(before, g);
     enterAltScreen(g);
-    EXPECT_TRUE(g.altActive);
-    EXPECT_EQ(g.lines.size(), 1);
-    EXPECT_EQ(g.cursorRow, 0);
-    EXPECT_EQ(g.fg, 3);  // the pen carries over
+    EXPECT_TRUE(g.alt.active);
+    // The cursor keeps its place on the screen; the pen carries over.
+    EXPECT_EQ(g.cursor.row, before.cursor.row - screenTop(before));
+    EXPECT_EQ(g.cursor.col, 2);
+    EXPECT_EQ(g.pen.fg, 3);
     type(g, "alt");
-    g.fg = 5;
+    g.pen.fg = 5;
     for (int i = 0; i < 10; ++i)
         lineFeed(g);
     EXPECT_EQ(g.lines.size(), 5);  // no scrollback on the alternate screen
     enterAltScreen(g);             // already there: nothing
     leaveAltScreen(g, true);
-    EXPECT_FALSE(g.altActive);
+    EXPECT_FALSE(g.alt.active);
     EXPECT_EQ(allLines(g), allLines(before));
-    EXPECT_EQ(g.cursorRow, before.cursorRow);
-    EXPECT_EQ(g.cursorCol, 2);
-    EXPECT_EQ(g.fg, 3);
+    EXPECT_EQ(g.cursor.row, before.cursor.row);
+    EXPECT_EQ(g.cursor.col, 2);
+    EXPECT_EQ(g.pen.fg, 3);
     EXPECT_FALSE(g.savedMain);
     leaveAltScreen(g, true);  // not there: nothing
-    EXPECT_EQ(g.cursorCol, 2);
+    EXPECT_EQ(g.cursor.col, 2);
 }
 
 TEST(Grid, AlternateScreenWithoutCursorRestore) {
@@ -170,12 +177,12 @@ TEST(Grid, AlternateScreenWithoutCursorRestore) {
     for (int i = 0; i < 30; ++i)
         lineFeed(g);  // 7 lines of history
     enterAltScreen(g);
-    g.cursorRow = 10;
-    g.cursorCol = 20;
+    g.cursor.row = 10;
+    g.cursor.col = 20;
     ensureRow(g, 10);
     leaveAltScreen(g, false);
-    EXPECT_EQ(g.cursorRow, screenTop(g) + 10);
-    EXPECT_EQ(g.cursorCol, 20);
+    EXPECT_EQ(g.cursor.row, screenTop(g) + 10);
+    EXPECT_EQ(g.cursor.col, 20);
 }
 
 TEST(Grid, ResizeKeepsRowsAndClampsTheCursor) {
@@ -183,7 +190,7 @@ TEST(Grid, ResizeKeepsRowsAndClampsTheCursor) {
     type(g, std::string(79, 'x'));
     resize(g, 40, 24);
     EXPECT_EQ(g.lines.rowSize(0), 79);
-    EXPECT_EQ(g.cursorCol, 39);
+    EXPECT_EQ(g.cursor.col, 39);
     resize(g, 40, 0);
     EXPECT_EQ(g.lines.size(), 24);
     // Huge sizes are bounded.
@@ -200,30 +207,30 @@ TEST(Grid, ShrinkingKeepsTheTopLine) {
     resize(g, 20, 10);
     EXPECT_EQ(g.lines.size(), 10);
     EXPECT_EQ(screenTop(g), 0);
-    EXPECT_EQ(g.cursorRow, 0);
+    EXPECT_EQ(g.cursor.row, 0);
     EXPECT_EQ(lineText(g, 0), "$ ");
     // With the cursor near the bottom the top lines move into the history.
     eraseDisplay(g, 2);
-    g.cursorCol = 0;
+    g.cursor.col = 0;
     label(g);
-    g.cursorRow = 8;
+    g.cursor.row = 8;
     resize(g, 20, 5);
     EXPECT_EQ(g.lines.size(), 9);
     EXPECT_EQ(screenTop(g), 4);
-    EXPECT_EQ(g.cursorRow, 8);
+    EXPECT_EQ(g.cursor.row, 8);
     EXPECT_EQ(lineText(g, 4), "r4");
 }
 
 TEST(Grid, ResizeWithPendingWrap) {
     Grid g = screenGrid(10, 3);
     type(g, "0123456789");
-    ASSERT_TRUE(g.pendingWrap);
+    ASSERT_TRUE(g.cursor.pendingWrap);
     resize(g, 8, 3);  // narrower: wait on the new last column
-    EXPECT_TRUE(g.pendingWrap);
-    EXPECT_EQ(g.cursorCol, 7);
+    EXPECT_TRUE(g.cursor.pendingWrap);
+    EXPECT_EQ(g.cursor.col, 7);
     resize(g, 12, 3);  // wider: continue the line
-    EXPECT_FALSE(g.pendingWrap);
-    EXPECT_EQ(g.cursorCol, 8);
+    EXPECT_FALSE(g.cursor.pendingWrap);
+    EXPECT_EQ(g.cursor.col, 8);
     type(g, "ab");
     EXPECT_EQ(lineText(g, 0), "01234567ab");
 }
@@ -232,10 +239,10 @@ TEST(Grid, ResizeOnTheAlternateScreenTrimsFromTheTop) {
     Grid g = screenGrid(10, 6);
     enterAltScreen(g);
     label(g);
-    g.cursorRow = 1;
+    g.cursor.row = 1;
     resize(g, 10, 3);
     EXPECT_EQ(allLines(g), (std::vector<std::string>{"r3", "r4", "r5"}));
-    EXPECT_EQ(g.cursorRow, 0);
+    EXPECT_EQ(g.cursor.row, 0);
     // The saved main screen takes the new size too.
     leaveAltScreen(g, true);
     EXPECT_EQ(g.cols, 10);
@@ -254,7 +261,7 @@ TEST(Grid, CopyGridStateBehavesAsADeepCopy) {
     copy.held = "mine";
     copyGridState(copy, g);
     EXPECT_EQ(allLines(copy), allLines(g));
-    EXPECT_EQ(copy.cursorRow, g.cursorRow);
+    EXPECT_EQ(copy.cursor.row, g.cursor.row);
     EXPECT_EQ(copy.held, "mine");
     std::vector<std::string> snapshot = allLines(g);
     // Edits on either side, history included, never show on the other.
@@ -275,15 +282,15 @@ TEST(Grid, CopyGridStateBehavesAsADeepCopy) {
 
 TEST(Grid, HistoryKeepsEveryCellExactly) {
     Grid g = screenGrid(12, 2, 10);
-    g.fg = kColorIndexed;
-    g.fgIndex = 200;
+    g.pen.fg = kColorIndexed;
+    g.pen.fgIndex = 200;
     type(g, "a\xe4\xb8\xad");  // a, wide U+4E2D
-    g.fg = 2;
-    g.bg = 5;
-    g.attrs = kBold | kUnderline;
+    g.pen.fg = 2;
+    g.pen.bg = 5;
+    g.pen.attrs = kBold | kUnderline;
     type(g, "e\xcc\x81");  // e + combining acute
     putRune(g, 0x7fffffff);
-    g.fg = 0;
+    g.pen.fg = 0;
     putRune(g, 0x1f600);
     putRune(g, 0x0301);                                    // joins the right half
     g.lines.edit(0).put(7, Cell::make(0, 0, Pen{}));       // a stray width-0 cell
@@ -315,22 +322,22 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
         int cells = std::uniform_int_distribution<int>(1, 150)(rng);
         for (int i = 0; i < cells; ++i) {
             if (std::uniform_int_distribution<int>(0, 3)(rng) == 0) {
-                g.fg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
-                g.fgIndex = uint8_t(std::uniform_int_distribution<int>(0, 255)(rng));
-                g.bg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
-                g.attrs = uint16_t(std::uniform_int_distribution<int>(0, kAllStyles)(rng));
+                g.pen.fg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
+                g.pen.fgIndex = uint8_t(std::uniform_int_distribution<int>(0, 255)(rng));
+                g.pen.bg = uint8_t(std::uniform_int_distribution<int>(0, 18)(rng));
+                g.pen.attrs = uint16_t(std::uniform_int_distribution<int>(0, kAllStyles)(rng));
             }
             int32_t r =
                 kRunes[std::uniform_int_distribution<size_t>(0, std::size(kRunes) - 1)(rng)];
             if (r == 0) {
-                g.cursorCol = std::uniform_int_distribution<int64_t>(0, 150)(rng);
+                g.cursor.col = std::uniform_int_distribution<int64_t>(0, 150)(rng);
             } else {
                 putRune(g, r);
             }
         }
         Row original = g.lines.row(0);
         std::string text = lineText(g, 0);
-        g.cursorRow = 1;
+        g.cursor.row = 1;
         for (int i = 0; i < 3; ++i)
             lineFeed(g);
         ASSERT_GE(screenTop(g), 1);  // the row is in the history
@@ -358,9 +365,9 @@ TEST(Grid, SynchronizedUpdatesKeepTheHistorySmall) {
 
 TEST(Grid, ScrolledInRowsTakeThePenBackground) {
     Grid g = screenGrid(6, 3);
-    g.bg = 4;
-    g.attrs = kUnderline;
-    g.cursorRow = 2;
+    g.pen.bg = 4;
+    g.pen.attrs = kUnderline;
+    g.cursor.row = 2;
     lineFeed(g);
     Row r = g.lines.row(2);
     ASSERT_EQ(r.size(), 6u);
@@ -371,7 +378,7 @@ TEST(Grid, ScrolledInRowsTakeThePenBackground) {
     EXPECT_EQ(g.lines.row(2).size(), 1u);
     // So does a row appended below a young screen that did not scroll.
     Grid young = newGrid(6, 3, 0);
-    young.bg = 4;
+    young.pen.bg = 4;
     lineFeed(young);
     EXPECT_EQ(young.lines.rowSize(1), 0);
 }
@@ -391,7 +398,7 @@ TEST(Grid, BoundsAgainstHostileValues) {
     for (int64_t i = 0; i < kMaxRows + 10; ++i)
         lineFeed(unsized);
     EXPECT_EQ(unsized.lines.size(), kMaxRows);
-    EXPECT_EQ(unsized.cursorRow, kMaxRows - 1);
+    EXPECT_EQ(unsized.cursor.row, kMaxRows - 1);
     // A client that reports no height does not wipe the history.
     Grid full = screenGrid(10, 4, 100);
     for (int i = 0; i < 200; ++i)

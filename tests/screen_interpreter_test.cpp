@@ -46,12 +46,12 @@ void run(const std::vector<Case>& cases) {
         const Grid& g = t.grid();
         EXPECT_EQ(visible(g), c.rows) << c.name;
         if (c.row >= 0) {
-            EXPECT_EQ(g.cursorRow - screenTop(g), c.row) << c.name;
+            EXPECT_EQ(g.cursor.row - screenTop(g), c.row) << c.name;
         }
         if (c.col >= 0) {
-            EXPECT_EQ(g.cursorCol, c.col) << c.name;
+            EXPECT_EQ(g.cursor.col, c.col) << c.name;
         }
-        EXPECT_LT(g.cursorRow, g.lines.size()) << c.name;
+        EXPECT_LT(g.cursor.row, g.lines.size()) << c.name;
     }
 }
 
@@ -88,18 +88,20 @@ TEST(Interpreter, ControlCharacters) {
 TEST(Interpreter, CursorAddressing) {
     run({
         {"cup", {ESC + "[2;3HX"}, {"", "  X"}, 1, 3},
-        {"cup with three parameters", {ESC + "[5;10;3HX"}, {"", "", "", "", "X"}, 4, 1},
+        {"cup with three parameters", {ESC + "[5;10;3HX"}, {"", "", "", "", "         X"}, 4, 10},
         {"cup without row", {ESC + "[;5HX"}, {"    X"}, 0, 5},
         {"home", {"abc" + ESC + "[HX"}, {"Xbc"}, 0, 1},
-        {"unreadable row, column clamped",
-         {ESC + "[99999999999999999999;999HX"},
-         {std::string(19, ' ') + "X"}},
-        {"huge row", {ESC + "[9223372036854775807;1HX"}, {"", "", "", "", "X"}},
-        {"up with two parameters moves one", {"\r\n\r\n" + ESC + "[5;3AX"}, {"", "X"}},
+        {"a parameter of 2^31 ignores the sequence", {ESC + "[2147483648;14HX"}, {"X"}, 0, 1},
+        {"a parameter just below 2^31 is clamped",
+         {ESC + "[2147483647;999HX"},
+         {"", "", "", "", std::string(19, ' ') + "X"}},
+        {"huge row", {ESC + "[9223372036854775807;1HX"}, {"X"}},
+        {"up with two parameters uses the first", {"\r\n\r\n" + ESC + "[5;3AX"}, {"X"}},
         {"up 0 moves one", {"\r\n\r\n" + ESC + "[0AX"}, {"", "X"}},
         {"down stops at the last row", {ESC + "[99BX"}, {"", "", "", "", "X"}},
         {"forward stops at the last column", {ESC + "[200CX"}, {std::string(19, ' ') + "X"}},
-        {"huge forward", {ESC + "[9223372036854775807CX"}, {std::string(19, ' ') + "X"}},
+        {"huge forward is ignored", {ESC + "[9223372036854775807CX"}, {"X"}},
+        {"forward by 2^31 - 1", {ESC + "[2147483647CX"}, {std::string(19, ' ') + "X"}},
         {"back", {"abcd" + ESC + "[2DX"}, {"abXd"}},
         {"column", {ESC + "[7GX" + ESC + "[3`Y"}, {"  Y   X"}},
         {"line position", {"ab" + ESC + "[4dX"}, {"ab", "", "", "  X"}},
@@ -107,7 +109,9 @@ TEST(Interpreter, CursorAddressing) {
         {"save and restore", {"ab" + ESC + "7\r\n\r\ncd" + ESC + "8X"}, {"abX", "", "cd"}},
         {"csi s and u", {"ab" + ESC + "[s\r\ncd" + ESC + "[uX"}, {"abX", "cd"}},
         {"mode 1048", {"ab" + ESC + "[?1048h\r\ncd" + ESC + "[?1048lX"}, {"abX", "cd"}},
-        {"restore without save", {"ab" + ESC + "8X"}, {"abX"}},
+        // Nothing saved: home and the default pen, as terminals do.
+        {"restore without save", {"ab" + ESC + "8X"}, {"Xb"}},
+        {"csi u without save", {"ab" + ESC + "[uX"}, {"Xb"}},
     });
 }
 
@@ -178,7 +182,10 @@ TEST(Interpreter, Erasing) {
     run({
         {"erase line", {"abcdef" + ESC + "[3D" + ESC + "[K"}, {"abc"}},
         {"erase line to cursor", {"abcdef" + ESC + "[3D" + ESC + "[1K"}, {"    ef"}},
-        {"erase display mode 1;2 reads as 0", {"ab\r\ncd" + ESC + "[H" + ESC + "[1;2J"}, {}},
+        {"erase display with two parameters uses the first",
+         {"ab\r\ncd" + ESC + "[H" + ESC + "[1;2J"},
+         {" b", "cd"}},
+        {"erase line with two parameters uses the first", {"6" + ESC + "[1;2K"}, {}},
         {"erase chars", {"abcdef" + ESC + "[5D" + ESC + "[2X"}, {"a  def"}},
         {"insert and delete chars",
          {"abcdef" + ESC + "[4D" + ESC + "[2@" + ESC + "[3G" + ESC + "[P"},
@@ -188,7 +195,24 @@ TEST(Interpreter, Erasing) {
     Terminal t(kCols, kRows, 0);
     t.resize(kCols, kRows);
     t.write(std::string(20, 'x') + ESC + "[J");
-    EXPECT_TRUE(t.grid().pendingWrap);
+    EXPECT_TRUE(t.grid().cursor.pendingWrap);
+}
+
+// Names the table of control functions does not hold are counted, and
+// nothing else happens; known ones are not counted.
+TEST(Interpreter, UnknownFunctionsAreCounted) {
+    struct Count {
+        const char* bytes;
+        uint64_t unknown;
+    } const cases[] = {
+        {"\x1b[2 A", 1},    {"\x1b[1;1;3;3;1$r", 1}, {"\x1b#9", 1},  {"\x1b[=c", 1},
+        {"\x1b[?1234h", 0}, {"\x1b[5A\x1b[m", 0},    {"\x1b[2y", 1}, {"\x1b(0\x1b(B", 0},
+    };
+    for (const Count& c : cases) {
+        Grid g = newGrid(20, 5, 0);
+        feed(g, c.bytes);
+        EXPECT_EQ(g.unknownFunctions, c.unknown) << c.bytes;
+    }
 }
 
 TEST(Interpreter, SequencesAreReadWhole) {
@@ -197,7 +221,10 @@ TEST(Interpreter, SequencesAreReadWhole) {
         {"marker with parameters", {"a" + ESC + "[>4;2mb"}, {"ab"}},
         {"colon sub-parameters", {"a" + ESC + "[38:5:1mb"}, {"ab"}},
         {"late question mark", {"a" + ESC + "[1?hb"}, {"ab"}},
-        {"private with two modes", {"a" + ESC + "[?25;1049hb"}, {"ab"}},
+        {"private with two modes", {"a" + ESC + "[?25;1049hb"}, {" b"}},
+        {"intermediates name another function", {"\r\n\r\na" + ESC + "[2 AX"}, {"", "", "aX"}},
+        {"intermediates are not a scroll region", {"ab" + ESC + "[1;1;3;3;1$rX"}, {"abX"}},
+        {"unknown escape", {"a" + ESC + "#9b"}, {"ab"}},
         {"control inside is carried out", {"\r\n\r\nab" + ESC + "[1\rAX"}, {"", "X", "ab"}},
         {"can abandons",
          {"a" + ESC +
@@ -327,16 +354,16 @@ TEST(Interpreter, Attributes) {
 TEST(Interpreter, ModesAndAlternateScreen) {
     Terminal t(kCols, kRows, 10);
     t.write(ESC + "[?25l" + ESC + "[?2004h");
-    EXPECT_TRUE(t.grid().cursorHidden);
-    EXPECT_TRUE(t.grid().bracketedPaste);
+    EXPECT_TRUE(t.grid().modes.cursorHidden);
+    EXPECT_TRUE(t.grid().modes.bracketedPaste);
     t.write(ESC + "[?25h" + ESC + "[?2004l");
-    EXPECT_FALSE(t.grid().cursorHidden);
-    EXPECT_FALSE(t.grid().bracketedPaste);
+    EXPECT_FALSE(t.grid().modes.cursorHidden);
+    EXPECT_FALSE(t.grid().modes.bracketedPaste);
     t.write("main" + ESC + "[?1049h" + ESC + "[2J" + ESC + "[3;4Halt");
-    EXPECT_TRUE(t.grid().altActive);
+    EXPECT_TRUE(t.grid().alt.active);
     EXPECT_EQ(visible(t.grid()), (std::vector<std::string>{"", "", "   alt"}));
     t.write(ESC + "[?1049l+");
-    EXPECT_FALSE(t.grid().altActive);
+    EXPECT_FALSE(t.grid().alt.active);
     EXPECT_EQ(visible(t.grid()), (std::vector<std::string>{"main+"}));
     // 1047 leaves the cursor where the alternate screen had it.
     t.write(ESC + "[?1047h" + ESC + "[3;4H" + ESC + "[?1047lX");
@@ -385,12 +412,12 @@ TEST(Interpreter, AlternateScreenInsideAnUpdate) {
     Terminal t(kCols, kRows, 10);
     t.write("shell$ ");
     t.write(begin + ESC + "[?1049h" + ESC + "[Heditor" + end);
-    EXPECT_TRUE(t.grid().altActive);
+    EXPECT_TRUE(t.grid().alt.active);
     EXPECT_EQ(rowText(t.grid(), 0), "editor");
     t.write(begin + "!" + end + begin + ESC + "[?1049l" + end);
-    EXPECT_FALSE(t.grid().altActive);
+    EXPECT_FALSE(t.grid().alt.active);
     EXPECT_EQ(rowText(t.grid(), 0), "shell$ ");
-    EXPECT_EQ(t.grid().cursorCol, 7);
+    EXPECT_EQ(t.grid().cursor.col, 7);
 }
 
 TEST(Interpreter, FeedRawAndSplit) {

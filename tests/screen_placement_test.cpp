@@ -63,56 +63,62 @@ TEST(Placement, Widths) {
 TEST(Placement, WrapAtTheRightEdge) {
     Grid g = screenGrid(80, 24);
     type(g, std::string(80, 'a'));
-    EXPECT_EQ(g.cursorCol, 80);
-    EXPECT_TRUE(g.pendingWrap);
+    EXPECT_EQ(g.cursor.col, 80);
+    EXPECT_TRUE(g.cursor.pendingWrap);
     EXPECT_EQ(g.lines.rowSize(1), 0);
     type(g, "b");
-    EXPECT_EQ(g.cursorRow, 1);
-    EXPECT_EQ(g.cursorCol, 1);
+    EXPECT_EQ(g.cursor.row, 1);
+    EXPECT_EQ(g.cursor.col, 1);
     EXPECT_EQ(lineText(g, 1), "b");
 
     // A wide character that does not fit the last column moves on whole.
     Grid w = screenGrid(80, 24);
     type(w, std::string(79, 'a') + "\xe4\xb8\xad");
     EXPECT_EQ(lineText(w, 0), std::string(79, 'a'));
-    EXPECT_EQ(w.cursorRow, 1);
-    EXPECT_EQ(w.cursorCol, 2);
+    EXPECT_EQ(w.cursor.row, 1);
+    EXPECT_EQ(w.cursor.col, 2);
     Row r = w.lines.row(1);
     EXPECT_EQ(r[0].width(), 2);
     EXPECT_EQ(r[1].width(), 0);
     EXPECT_EQ(r.text(1), "");
 
     Grid x = screenGrid(80, 24);
-    x.cursorCol = 78;
+    x.cursor.col = 78;
     type(x, "\xe4\xb8\xad");
-    EXPECT_TRUE(x.pendingWrap);
-    EXPECT_EQ(x.cursorCol, 80);
+    EXPECT_TRUE(x.cursor.pendingWrap);
+    EXPECT_EQ(x.cursor.col, 80);
 }
 
 TEST(Placement, CursorPastTheEdge) {
     Grid g = screenGrid(80, 24);
-    g.cursorCol = 100;
+    g.cursor.col = 100;
     type(g, "z");
     EXPECT_EQ(g.lines.rowSize(0), 80);
     EXPECT_EQ(g.lines.row(0).rune(79), 'z');
-    // A wide character there takes the last column and one more.
+    // A wide character there takes the last two columns.
     Grid w = screenGrid(80, 24);
-    w.cursorCol = 90;
+    w.cursor.col = 90;
     type(w, "\xe4\xb8\xad");
-    EXPECT_EQ(w.lines.rowSize(0), 81);
-    EXPECT_EQ(w.cursorCol, 81);
-    EXPECT_TRUE(w.pendingWrap);
-    // One column: a wide character fills columns 0 and 1.
+    EXPECT_EQ(w.lines.rowSize(0), 80);
+    EXPECT_EQ(w.lines.row(0).rune(78), 0x4e2d);
+    EXPECT_EQ(w.cursor.col, 80);
+    EXPECT_TRUE(w.cursor.pendingWrap);
+    // One column: a wide character does not fit and is dropped, as
+    // terminals do; the cursor stays within the grid.
     Grid one = screenGrid(1, 3);
     type(one, "\xe4\xb8\xad");
-    EXPECT_EQ(one.lines.rowSize(0), 2);
+    EXPECT_EQ(one.lines.rowSize(0), 0);
+    EXPECT_EQ(one.cursor.col, 0);
+    type(one, "b");
+    EXPECT_EQ(lineText(one, 0), "b");
+    EXPECT_EQ(one.cursor.col, 1);
 }
 
 TEST(Placement, NeverWrittenCellsAreDefaultBlanks) {
     Grid g = screenGrid(20, 2);
-    g.attrs = kUnderline;
-    g.bg = 2;
-    g.cursorCol = 5;
+    g.pen.attrs = kUnderline;
+    g.pen.bg = 2;
+    g.cursor.col = 5;
     type(g, "x");
     Row r = g.lines.row(0);
     ASSERT_EQ(r.size(), 6u);
@@ -124,7 +130,7 @@ TEST(Placement, NeverWrittenCellsAreDefaultBlanks) {
 TEST(Placement, CombiningMarks) {
     Grid g = screenGrid(80, 24);
     type(g, "e\xcc\x81");
-    EXPECT_EQ(g.cursorCol, 1);
+    EXPECT_EQ(g.cursor.col, 1);
     EXPECT_EQ(g.lines.row(0).text(0), "e\xcc\x81");
     EXPECT_EQ(g.lines.row(0).rune(0), 'e');
     // At column 0 of a new line the mark joins the line above.
@@ -137,7 +143,7 @@ TEST(Placement, CombiningMarks) {
     type(n, "\xcc\x81");
     ASSERT_EQ(n.lines.rowSize(0), 1);
     EXPECT_EQ(n.lines.row(0)[0].width(), 0);
-    EXPECT_EQ(n.cursorCol, 0);
+    EXPECT_EQ(n.cursor.col, 0);
     // After the last column, before the wrap, it still joins.
     Grid edge = screenGrid(3, 2);
     type(edge, "abc\xcc\x81");
@@ -153,7 +159,7 @@ TEST(Placement, FloodOfMarksIsBounded) {
     EXPECT_EQ(text.size(), 1u + 2u * kMaxMarks);
     // Overwriting the cell again and again does not pile up rare data.
     for (int i = 0; i < 10000; ++i) {
-        g.cursorCol = 0;
+        g.cursor.col = 0;
         type(g, "b\xcc\x81");
     }
     EXPECT_EQ(g.lines.row(0).text(0), "b\xcc\x81");
@@ -164,7 +170,7 @@ TEST(Placement, RowsWithoutAWidthAreBounded) {
     type(g, std::string(kMaxColumns + 100, 'q') + "Z");
     EXPECT_EQ(g.lines.rowSize(0), kMaxColumns);
     EXPECT_EQ(g.lines.row(0).rune(kMaxColumns - 1), 'Z');
-    EXPECT_FALSE(g.pendingWrap);
+    EXPECT_FALSE(g.cursor.pendingWrap);
 }
 
 // The plain-text fast path places exactly what putRune would.
@@ -181,17 +187,17 @@ TEST(Placement, AsciiRunMatchesPutRune) {
             int64_t col = std::uniform_int_distribution<int64_t>(0, cols + 2)(rng);
             bool wide = step % 2 == 0;
             for (Grid* g : {&a, &b}) {
-                g->cursorCol = col;
-                g->pendingWrap = false;
-                g->fg = uint8_t(step);
+                g->cursor.col = col;
+                g->cursor.pendingWrap = false;
+                g->pen.fg = uint8_t(step);
                 if (wide) type(*g, "\xe4\xb8\xad");
             }
             putAscii(a, s.data(), s.size());
             for (char c : s)
                 putRune(b, c);
-            ASSERT_EQ(a.cursorRow, b.cursorRow);
-            ASSERT_EQ(a.cursorCol, b.cursorCol);
-            ASSERT_EQ(a.pendingWrap, b.pendingWrap);
+            ASSERT_EQ(a.cursor.row, b.cursor.row);
+            ASSERT_EQ(a.cursor.col, b.cursor.col);
+            ASSERT_EQ(a.cursor.pendingWrap, b.cursor.pendingWrap);
             ASSERT_EQ(a.lines.size(), b.lines.size());
             for (int64_t i = 0; i < a.lines.size(); ++i)
                 ASSERT_TRUE(a.lines.row(i) == b.lines.row(i)) << round << " " << i;

@@ -62,9 +62,9 @@ TEST(Recordings, ScreensMatchARealTerminal) {
             for (int64_t row = 0; row < r.rows; ++row)
                 EXPECT_EQ(trimmed(rowText(g, top + row)), expected[size_t(row)])
                     << r.name << " row " << row << " chunk " << chunk;
-            EXPECT_EQ(g.cursorRow - top, r.cursorRow) << r.name;
-            EXPECT_EQ(g.cursorCol, r.cursorCol) << r.name;
-            EXPECT_EQ(g.altActive, r.alternate) << r.name;
+            EXPECT_EQ(g.cursor.row - top, r.cursorRow) << r.name;
+            EXPECT_EQ(g.cursor.col, r.cursorCol) << r.name;
+            EXPECT_EQ(g.alt.active, r.alternate) << r.name;
         }
     }
 }

@@ -95,7 +95,8 @@ TEST(Render, ScreenAfterHistory) {
         t.write("line" + std::to_string(i) + "\r\n");
     t.write("end");
     EXPECT_EQ(t.snapshot(), "line0\r\nline1\r\nline2\r\n" + kHead + ESC +
-                                "[0;1mline3\r\nline4\r\nend" + kReset + ESC + "[3;4H");
+                                "[0;1mline3\r\nline4\r\nend" + kReset + ESC + "[3;4H" + ESC +
+                                "[0;1m");  // the pen in force
     // A young session paints from the top, the cursor counted from there.
     Terminal y(10, 5, 100);
     y.write("a\r\nb");
@@ -124,7 +125,8 @@ TEST(Render, SnapshotKeepsAPendingWrap) {
         std::string tail;  // what follows the rendering
     } cases[] = {
         {"no wrap pending", "abc", ESC + "[1;4H"},
-        {"last column rewritten", ESC + "[32m12345", ESC + "[1;5H" + ESC + "[0;32m5" + kReset},
+        {"last column rewritten", ESC + "[32m12345",
+         ESC + "[1;5H" + ESC + "[0;32m5" + kReset + ESC + "[0;32m"},
         {"wide character at the end", "123\xe4\xb8\xad",
          ESC + "[1;4H" + ESC + "[0m\xe4\xb8\xad" + kReset},
     };
@@ -141,9 +143,9 @@ TEST(Render, SnapshotKeepsAPendingWrap) {
     t.write("\r\nab");
     t.resize(6, 3);
     Grid& g = t.grid();
-    g.cursorRow = 1;
-    g.pendingWrap = true;
-    g.cursorCol = 6;
+    g.cursor.row = 1;
+    g.cursor.pendingWrap = true;
+    g.cursor.col = 6;
     std::string snap = t.snapshot();
     EXPECT_EQ(snap.substr(snap.size() - 11), ESC + "[2;6H " + kReset);
 }

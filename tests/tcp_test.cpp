@@ -1,5 +1,7 @@
-// The TCP port window: the daemon's listener and the client's search, with
-// fake daemons in threads playing the other side of the handshake.
+// TCP access: the daemon's listener and the client's search of the port
+// window, with fake daemons in threads playing the other side (sessions
+// with and without the key, impostors, strangers), then a real daemon and
+// the real client over loopback behind the secure channel.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -7,30 +9,43 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/key_file.h"
 #include "kiv/protocol.h"
 #include "kiv/tcp.h"
+#include "tests/support/daemon.h"
 #include "tests/support/errors.h"
 #include "tests/support/net.h"
+#include "tests/support/process.h"
+#include "tests/support/relay.h"
+#include "tests/support/tmux.h"
 
 using namespace kiv;
 using namespace std::chrono_literals;
+using testsupport::DaemonProcess;
+using testsupport::ProtoClient;
+using testsupport::ScratchDir;
 
 namespace {
 
 const ListenAddr Loopback = parseListen("127.0.0.1:1");
 
-// Something listening on one port of the window. It answers each
-// connection's first message as `reply` says, then closes it.
+// Something listening on one port of the window. A Session speaks the
+// protocol behind the channel with `key`; an Impostor, not holding the key,
+// plays the daemon's part of the handshake as far as it can and then says
+// AttachOk in the clear; Garbage greets with another protocol. Every byte
+// received is kept.
 class FakeDaemon {
   public:
-    enum Reply { Session, Garbage };
+    enum Role { Session, Impostor, Garbage };
 
-    FakeDaemon(int port, Reply reply, std::string name = "")
-        : listener_(listenTcp(Loopback, port)), reply_(reply), name_(std::move(name)) {
+    FakeDaemon(int port, Role role, std::string name = "", Key key = {})
+        : listener_(listenTcp(Loopback, port)), role_(role), name_(std::move(name)), key_(key) {
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeDaemon() { stop(); }
@@ -41,42 +56,84 @@ class FakeDaemon {
         if (thread_.joinable()) thread_.join();
     }
 
-    // Attach payloads received, and what the attached client sent next.
-    std::vector<std::string> attaches;
+    std::string raw;                    // every byte received, as it came
+    std::vector<std::string> attaches;  // Attach payloads opened
     Message afterAttach{MsgKind::Error, "(nothing)"};
 
   private:
+    // Reads what the peer sends within a moment; "" once it has closed.
+    std::string receive(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0) return {};
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return {};
+        raw.append(buf, n);
+        return std::string(buf, n);
+    }
+
     void serve() {
         while (!stop_) {
             pollfd p{listener_.get(), POLLIN, 0};
             if (poll(&p, 1, 20) <= 0) continue;
             UniqueFd peer(accept(listener_.get(), nullptr, nullptr));
             if (!peer) continue;
-            timeval guard{10, 0};
-            setsockopt(peer.get(), SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
-            if (reply_ == Garbage) {
-                // Another protocol's greeting: not a kiv frame.
+            if (role_ == Garbage) {
                 send(peer.get(), "SSH-2.0-x\r\n", 11, MSG_NOSIGNAL);
-                continue;
-            }
-            try {
-                Message m = recvMsg(peer.get());
-                attaches.push_back(m.payload);
-                if (m.kind != MsgKind::Attach || m.payload != name_) {
-                    sendMsg(peer.get(), MsgKind::Error, "no such session");
-                    continue;
+            } else if (role_ == Impostor) {
+                impersonate(peer.get());
+            } else {
+                try {
+                    serveSession(peer.get());
+                } catch (const IoError&) {
                 }
-                sendMsg(peer.get(), MsgKind::AttachOk, "");
-                sendMsg(peer.get(), MsgKind::Output, "screen");
-                afterAttach = recvMsg(peer.get());
-            } catch (const IoError&) {
             }
         }
     }
 
+    void impersonate(int fd) {
+        receive(fd);  // the hello
+        std::string nonce(HandshakeNonceSize, 'n');
+        send(fd, nonce.data(), nonce.size(), MSG_NOSIGNAL);
+        receive(fd);  // the client's proof
+        std::string answer = std::string(ProofSize, 'p') + frameBytes(MsgKind::AttachOk, "");
+        send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        while (!receive(fd).empty()) {  // whatever else comes, until it closes
+        }
+    }
+
+    void serveSession(int fd) {
+        SecureChannel channel(ChannelRole::Daemon, key_);
+        std::string plain;
+        size_t used = 0;
+        MsgKind kind;
+        std::string payload;
+        auto nextMessage = [&] {
+            while (!takeFrame(plain, used, kind, payload)) {
+                std::string bytes = receive(fd), reply;
+                if (bytes.empty()) throw IoError("closed");
+                channel.receive(bytes, plain, reply);
+                send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            }
+        };
+        auto sendSealed = [&](MsgKind k, std::string_view p) {
+            std::string out;
+            channel.seal(frameBytes(k, p), out);
+            send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+        };
+        nextMessage();
+        attaches.push_back(payload);
+        if (kind != MsgKind::Attach || payload != name_) return sendSealed(MsgKind::Error, "no");
+        sendSealed(MsgKind::AttachOk, "");
+        sendSealed(MsgKind::Output, "screen");
+        nextMessage();
+        afterAttach = {kind, payload};
+    }
+
     UniqueFd listener_;
-    Reply reply_;
+    Role role_;
     std::string name_;
+    Key key_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -110,44 +167,309 @@ TEST(TcpListener, NoFreePort) {
               "no free TCP port in 2147483637..2147483700");
 }
 
-TEST(TcpSearch, FindsTheSessionPastRefusalsAndSilence) {
-    int base = testsupport::freePortRun(5);
-    FakeDaemon other(base, FakeDaemon::Session, "other");
+TEST(TcpSearch, FindsTheSessionPastImpostorsRefusalsAndSilence) {
+    Key key = Key::random();
+    int base = testsupport::freePortRun(6);
+    FakeDaemon other(base, FakeDaemon::Session, "other", key);
     // base + 1: nobody listens.
     UniqueFd silent = listenTcp(Loopback, base + 2);  // accepts, never answers
     FakeDaemon garbage(base + 3, FakeDaemon::Garbage);
-    FakeDaemon right(base + 4, FakeDaemon::Session, "work");
+    FakeDaemon impostor(base + 4, FakeDaemon::Impostor);
+    FakeDaemon right(base + 5, FakeDaemon::Session, "work", key);
 
-    UniqueFd fd = findTcpSession(Loopback, base, "work", 300ms);
-    EXPECT_EQ(testsupport::connectionsTo(base, base + 4), 1);  // every other attempt was closed
+    TcpSession found = findTcpSession(Loopback, base, "work", key, 300ms);
+    EXPECT_EQ(testsupport::connectionsTo(base, base + 5), 1);  // every other attempt was closed
 
-    // Blocking, no time limit left, and the stream starts right after AttachOk.
-    EXPECT_EQ(fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0);
+    // Blocking, no time limit left, and the channel carries on after AttachOk.
+    EXPECT_EQ(fcntl(found.fd.get(), F_GETFL) & O_NONBLOCK, 0);
     timeval limit{1, 1};
     socklen_t size = sizeof limit;
-    getsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, &size);
+    getsockopt(found.fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, &size);
     EXPECT_EQ(limit.tv_sec + limit.tv_usec, 0);
-    Message first = recvMsg(fd.get());
-    EXPECT_EQ(first.kind, MsgKind::Output);
-    EXPECT_EQ(first.payload, "screen");
-    ASSERT_TRUE(sendMsg(fd.get(), MsgKind::Resize, std::string("\0\x50\0\x18", 4)));
+    ProtoClient client(std::move(found.fd));
+    std::string sealed;
+    found.channel->seal(frameBytes(MsgKind::Resize, resizePayload({80, 24})), sealed);
+    ASSERT_TRUE(client.sendRaw(sealed));
 
     right.stop();
     other.stop();
+    impostor.stop();
     EXPECT_EQ(right.afterAttach.kind, MsgKind::Resize);
     EXPECT_EQ(right.attaches, std::vector<std::string>{"work"});
     EXPECT_EQ(other.attaches, std::vector<std::string>{"work"});
+    // The impostor got the hello and the client's proof, then the client
+    // left: not the name, not a byte of the session.
+    EXPECT_EQ(impostor.raw.size(), HelloSize + ProofSize);
+    EXPECT_EQ(impostor.raw.find("work"), std::string::npos);
 }
 
-TEST(TcpSearch, SessionNotFound) {
+TEST(TcpSearch, SessionNotFoundNamesThePortsThatRefuseTheKey) {
+    Key key = Key::random();
     int base = testsupport::freePortRun(PortWindow);
-    FakeDaemon other(base + 10, FakeDaemon::Session, "other");
-    EXPECT_EQ(
-        testsupport::errorOf<SystemError>([&] { findTcpSession(Loopback, base, "work", 300ms); }),
-        "connect failed: session not found on socket or tcp");
+    FakeDaemon other(base + 10, FakeDaemon::Session, "other", key);
+    EXPECT_EQ(testsupport::errorOf<SystemError>(
+                  [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
+              "connect failed: session not found on socket or tcp");
     EXPECT_EQ(testsupport::connectionsTo(base, base + PortWindow - 1), 0);
+
+    FakeDaemon elsewhere(base + 20, FakeDaemon::Session, "work", Key::random());
+    EXPECT_EQ(testsupport::errorOf<SystemError>(
+                  [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
+              "connect failed: session not found on socket or tcp (port " +
+                  std::to_string(base + 20) + " refuses this machine's key)");
     other.stop();
-    EXPECT_EQ(other.attaches, std::vector<std::string>{"work"});
+    elsewhere.stop();
+    EXPECT_EQ(other.attaches, (std::vector<std::string>{"work", "work"}));
+    EXPECT_TRUE(elsewhere.attaches.empty());
+}
+
+// --- a real daemon over loopback --------------------------------------------
+
+std::string script(const ScratchDir& scratch, const std::string& body) {
+    std::string path = scratch / "session.sh";
+    testsupport::writeFile(path, "#!/bin/sh\n" + body);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+}
+
+// A daemon of session "tcp" listening from `base`, and the port it took.
+struct TcpDaemon {
+    ScratchDir scratch;
+    int base = testsupport::freePortRun(4);
+    std::unique_ptr<DaemonProcess> d;
+    int port = 0;
+
+    explicit TcpDaemon(int offset = 0) {
+        std::string cmd = script(scratch,
+                                 "while read line; do case $line in size) stty size;; "
+                                 "*) echo \"[$line]\";; esac; done\n");
+        std::string listen = "127.0.0.1:" + std::to_string(base + offset);
+        d = std::make_unique<DaemonProcess>(scratch, "tcp", cmd,
+                                            std::vector<std::string>{"-l", listen, "--log"});
+        EXPECT_TRUE(d->waitReady());
+        std::string log = d->waitLog("listening on tcp 127.0.0.1:");
+        size_t at = log.find("listening on tcp 127.0.0.1:");
+        if (at != std::string::npos) port = std::stoi(log.substr(at + 27));
+    }
+    Key key() const { return readKeyFile(d->keyFile()); }
+    ProtoClient attached() {
+        ProtoClient c = ProtoClient::overTcp(Loopback, port, key());
+        c.send(MsgKind::Attach, "tcp");
+        auto ok = c.next();
+        EXPECT_TRUE(ok && ok->kind == MsgKind::AttachOk);
+        return c;
+    }
+};
+
+TEST(TcpDaemon, AttachWithTheKeyWorksEndToEnd) {
+    TcpDaemon t;
+    ASSERT_EQ(t.port, t.base);
+    EXPECT_NE(t.d->logText().find("key file created: " + t.d->keyFile()), std::string::npos);
+
+    ProtoClient c = t.attached();
+    c.send(MsgKind::Input, "before\r");  // not live yet: goes to the command all the same
+    c.resize(100, 30);
+    EXPECT_TRUE(c.outputContains("[before]"));  // in the snapshot or live
+    auto echo = [&] {
+        for (const Message& m : c.others())
+            if (m.kind == MsgKind::Resize) return m.payload;
+        return std::string();
+    };
+    EXPECT_TRUE(c.outputUntil([&](const std::string&) { return !echo().empty(); }));
+    EXPECT_EQ(echo(), resizePayload({100, 30}));
+    c.send(MsgKind::Input, "size\r");
+    EXPECT_TRUE(c.outputContains("30 100"));
+    c.resize(90, 20);
+    c.send(MsgKind::Input, "size\r");
+    EXPECT_TRUE(c.outputContains("20 90"));
+
+    // A second client attaches to the screen as it is now.
+    ProtoClient second = t.attached();
+    second.resize(90, 20);
+    EXPECT_TRUE(second.outputContains("20 90"));
+
+    c.send(MsgKind::Detach, "");
+    EXPECT_TRUE(c.waitClosed());
+    second.send(MsgKind::Input, "still\r");
+    EXPECT_TRUE(second.outputContains("[still]"));
+}
+
+// A raw connection to a daemon, for peers that do not hold the key.
+class Stranger {
+  public:
+    explicit Stranger(int port) : fd_(connectTcp(Loopback, port)) {}
+    void send(const std::string& bytes) {
+        ASSERT_EQ(::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // What arrives until `count` bytes are in or the daemon closes.
+    std::string read(size_t count = SIZE_MAX) {
+        std::string got;
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (got.size() < count && !closed_ && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd_.get(), POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char buf[4096];
+            ssize_t n = recv(fd_.get(), buf, std::min(sizeof buf, count - got.size()), 0);
+            if (n <= 0) closed_ = true;
+            if (n > 0) got.append(buf, n);
+        }
+        return got;
+    }
+    bool closed() const { return closed_; }
+
+  private:
+    UniqueFd fd_;
+    bool closed_ = false;
+};
+
+TEST(TcpDaemon, PeersWithoutTheKeyGetNothingAndAreClosed) {
+    TcpDaemon t;
+    ASSERT_NE(t.port, 0);
+    for (std::string first :
+         {frameBytes(MsgKind::Attach, "tcp"), std::string("\x8f\x13\0\xfe\x42 random", 12)}) {
+        Stranger s(t.port);
+        s.send(first);
+        EXPECT_EQ(s.read(), "");
+        EXPECT_TRUE(s.closed());
+    }
+
+    // A client with another key: the daemon's fresh nonce, then the end.
+    SecureChannel wrong(ChannelRole::Client, Key::random());
+    Stranger s(t.port);
+    s.send(wrong.hello());
+    std::string nonce = s.read(HandshakeNonceSize), plain, proof;
+    ASSERT_EQ(nonce.size(), HandshakeNonceSize);
+    wrong.receive(nonce, plain, proof);
+    s.send(proof);
+    EXPECT_EQ(s.read(), "");
+    EXPECT_TRUE(s.closed());
+    // Logged, but at most once in a while: a stranger knocking in a loop
+    // must not fill the disk.
+    std::string log = t.d->waitLog("tcp client dropped");
+    EXPECT_NE(log.find(": not a kiv peer"), std::string::npos) << log;
+    EXPECT_EQ(log.find("authentication failed"), std::string::npos) << log;
+
+    // The daemon serves its own all the same.
+    ProtoClient own = t.attached();
+    own.resize(80, 24);
+    own.send(MsgKind::Input, "after\r");
+    EXPECT_TRUE(own.outputContains("[after]"));
+}
+
+TEST(TcpDaemon, AlteredReplayedOrCutRecordsEndTheConnection) {
+    TcpDaemon t;
+    ASSERT_NE(t.port, 0);
+    struct Case {
+        const char* name;
+        std::string (*spoil)(const std::string& record, const std::string& next);
+    } cases[] = {
+        {"altered",
+         [](const std::string& r, const std::string&) {
+             std::string bad = r;
+             bad[bad.size() / 2] ^= 0x20;
+             return bad;
+         }},
+        {"replayed", [](const std::string& r, const std::string&) { return r + r; }},
+        {"cut", [](const std::string& r,
+                   const std::string& next) { return r.substr(0, r.size() - 3) + next; }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ProtoClient c = t.attached();
+        c.resize(80, 24);
+        std::string record = c.wireBytes(MsgKind::Input, std::string("once-") + k.name + "\r");
+        std::string next = c.wireBytes(MsgKind::Input, "next\r");
+        c.sendRaw(k.spoil(record, next));
+        EXPECT_TRUE(c.waitClosed());
+        // A replayed record ran once, and nothing ran twice or after it.
+        size_t first = c.output().find(std::string("[once-") + k.name + "]");
+        if (first != std::string::npos) {
+            EXPECT_EQ(c.output().find("[once-", first + 1), std::string::npos);
+        }
+        EXPECT_EQ(c.output().find("[next]"), std::string::npos);
+    }
+}
+
+// --- the real client --------------------------------------------------------
+
+// The real client in a tmux pane whose runtime directory has no socket of
+// the session, so that it must go over TCP from `base`.
+struct RemoteTerminal {
+    std::unique_ptr<testsupport::TmuxTerminal> term;
+    RemoteTerminal(const TcpDaemon& t, int base) {
+        std::string binDir = std::filesystem::path(KIV_BINARY).parent_path();
+        std::filesystem::create_directories(t.scratch / "home");
+        std::vector<std::string> env = {"HOME=" + (t.scratch / "home"),
+                                        "XDG_RUNTIME_DIR=" + (t.scratch / "elsewhere"),
+                                        "KIV_KEY_FILE=" + t.d->keyFile(),
+                                        "PATH=" + binDir + ":/usr/bin:/bin",
+                                        "SHELL=/bin/sh",
+                                        "PS1=$ ",
+                                        "ENV=",
+                                        "TERM=xterm-256color"};
+        term = std::make_unique<testsupport::TmuxTerminal>(t.scratch, t.scratch.path(), env);
+        term->line("kiv -l 127.0.0.1:" + std::to_string(base) + " attach tcp");
+    }
+};
+
+#define REQUIRE_TMUX() \
+    if (!testsupport::tmuxAvailable()) GTEST_SKIP() << "tmux is not installed"
+
+TEST(TcpClient, CapturedStreamHoldsNeitherTheTypedMarkerNorTheName) {
+    REQUIRE_TMUX();
+    TcpDaemon t(1);  // base + 1; the relay takes base
+    ASSERT_EQ(t.port, t.base + 1);
+    auto relay = std::make_unique<testsupport::TcpRelay>(t.base, t.port);
+    RemoteTerminal remote(t, t.base);
+    ASSERT_TRUE(remote.term->waitRawMode(true));
+    remote.term->line("zq-marker-7");
+    ASSERT_TRUE(remote.term->waitFor("[zq-marker-7]"));
+    remote.term->key("C-g");
+    ASSERT_TRUE(remote.term->waitRawMode(false));
+
+    std::string wire = relay->fromClient() + relay->toClient();
+    relay.reset();
+    EXPECT_GT(wire.size(), 200u);  // the snapshot and the typing did pass
+    for (const char* secret : {"zq-marker", "marker-7", "tcp"})
+        EXPECT_EQ(wire.find(secret), std::string::npos) << secret;
+}
+
+TEST(TcpClient, ImpostorOnALowerPortGetsNoKeystroke) {
+    REQUIRE_TMUX();
+    TcpDaemon t(1);
+    ASSERT_EQ(t.port, t.base + 1);
+    FakeDaemon impostor(t.base, FakeDaemon::Impostor);
+    RemoteTerminal remote(t, t.base);
+    ASSERT_TRUE(remote.term->waitRawMode(true));
+    remote.term->line("typed-secret");
+    ASSERT_TRUE(remote.term->waitFor("[typed-secret]"));  // the real session has it
+    remote.term->key("C-g");
+    ASSERT_TRUE(remote.term->waitRawMode(false));
+    impostor.stop();
+    EXPECT_EQ(impostor.raw.size(), HelloSize + ProofSize);
+    EXPECT_EQ(impostor.raw.find("typed"), std::string::npos);
+}
+
+TEST(TcpClient, MissingOrOpenKeyFileIsRefusedClearly) {
+    ScratchDir scratch;
+    std::string key = scratch / "key";
+    std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + (scratch / "run"), "KIV_KEY_FILE=" + key};
+    int base = testsupport::freePortRun(1);
+    std::vector<std::string> args = {"-l", "127.0.0.1:" + std::to_string(base), "attach", "x"};
+    testsupport::ProcessResult missing = testsupport::runKiv(args, env);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "kiv: no key file " + key +
+                               ": copy the key file from the daemon's machine "
+                               "(~/.config/kiv/key there by default) to this path, mode 0600\n");
+    testsupport::writeFile(key, std::string(KeySize, 'k'));
+    std::filesystem::permissions(key, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::owner_write |
+                                          std::filesystem::perms::others_read);
+    testsupport::ProcessResult open = testsupport::runKiv(args, env);
+    EXPECT_EQ(open.status, 1);
+    EXPECT_EQ(open.err, "kiv: key file " + key + " is open to other users (mode 0604): chmod 600 " +
+                            key + "\n");
 }
 
 }  // namespace

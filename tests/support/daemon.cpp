@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "kiv/endpoints.h"
+#include "kiv/errors.h"
 
 namespace testsupport {
 
@@ -31,10 +32,14 @@ int remainingMs(Clock::time_point deadline) {
 DaemonProcess::DaemonProcess(const ScratchDir& scratch, std::string name, std::string command,
                              std::vector<std::string> extra, std::vector<std::string> env)
     : scratch_(scratch), name_(std::move(name)) {
-    std::vector<std::string> args = {KIV_BINARY, "daemon", name_, command};
+    // kiv reads options only before the command word: after it they would be
+    // the command's arguments.
+    std::vector<std::string> args = {KIV_BINARY};
     args.insert(args.end(), extra.begin(), extra.end());
+    args.insert(args.end(), {"daemon", name_, command});
     env.insert(env.begin(), {"XDG_RUNTIME_DIR=" + scratch_.path() + "/run",
-                             "XDG_DATA_HOME=" + scratch_.path() + "/data", "TERM=xterm-256color"});
+                             "XDG_DATA_HOME=" + scratch_.path() + "/data", "TERM=xterm-256color",
+                             "KIV_KEY_FILE=" + keyFile()});
     pid_ = fork();
     if (pid_ == 0) {
         setsid();
@@ -56,6 +61,10 @@ DaemonProcess::~DaemonProcess() {
         ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+std::string DaemonProcess::keyFile() const {
+    return scratch_.path() + "/key";
 }
 
 std::string DaemonProcess::socketPath() const {
@@ -135,7 +144,35 @@ ProtoClient ProtoClient::overUnix(const std::string& path) {
     return ProtoClient(kiv::connectUnix(path));
 }
 
+ProtoClient ProtoClient::overTcp(const kiv::ListenAddr& addr, int port, const kiv::Key& key) {
+    ProtoClient c(kiv::connectTcp(addr, port));
+    c.channel_ = std::make_unique<kiv::SecureChannel>(kiv::ChannelRole::Client, key);
+    c.sendRaw(c.channel_->hello());
+    auto deadline = Clock::now() + 10s;
+    while (!c.channel_->established()) {
+        pollfd p{c.fd(), POLLIN, 0};
+        if (poll(&p, 1, remainingMs(deadline)) <= 0)
+            throw std::runtime_error("no answer to the handshake");
+        char chunk[4096];
+        ssize_t n = ::recv(c.fd(), chunk, sizeof chunk, 0);
+        if (n <= 0) throw std::runtime_error("closed during the handshake");
+        std::string reply;
+        c.channel_->receive(std::string_view(chunk, n), c.buf_, reply);
+        c.sendRaw(reply);
+    }
+    return c;
+}
+
+std::string ProtoClient::wireBytes(kiv::MsgKind kind, std::string_view payload) {
+    std::string frame = kiv::frameBytes(kind, payload);
+    if (!channel_) return frame;
+    std::string sealed;
+    channel_->seal(frame, sealed);
+    return sealed;
+}
+
 bool ProtoClient::send(kiv::MsgKind kind, std::string_view payload) {
+    if (channel_) return sendRaw(wireBytes(kind, payload));
     return kiv::sendMsg(fd_.get(), kind, payload);
 }
 
@@ -165,7 +202,16 @@ std::optional<kiv::Message> ProtoClient::next(std::chrono::milliseconds limit) {
             closed_ = true;
             continue;
         }
-        buf_.append(chunk, n);
+        if (!channel_) {
+            buf_.append(chunk, n);
+            continue;
+        }
+        try {
+            std::string reply;
+            channel_->receive(std::string_view(chunk, n), buf_, reply);
+        } catch (const kiv::IoError&) {
+            closed_ = true;  // a record that does not open ends the connection
+        }
     }
 }
 

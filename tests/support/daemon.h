@@ -5,12 +5,16 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "kiv/config.h"
 #include "kiv/fd.h"
+#include "kiv/key.h"
 #include "kiv/protocol.h"
+#include "kiv/secure_channel.h"
 #include "tests/support/scratch.h"
 
 namespace testsupport {
@@ -20,9 +24,9 @@ using namespace std::chrono_literals;
 // The text of this year's log file under <scratch>/data, "" when none.
 std::string logFileText(const ScratchDir& scratch);
 
-// A `kiv daemon <name> <command> [extra...]` child with its runtime and data
-// directories in a scratch directory. Stopped with SIGTERM (then SIGKILL)
-// when destroyed.
+// A `kiv [extra...] daemon <name> <command>` child (`extra` are kiv's
+// options) with its runtime and data directories and its key file in a
+// scratch directory. Stopped with SIGTERM (then SIGKILL) when destroyed.
 class DaemonProcess {
   public:
     DaemonProcess(const ScratchDir& scratch, std::string name, std::string command,
@@ -32,6 +36,7 @@ class DaemonProcess {
     const std::string& name() const { return name_; }
     pid_t pid() const { return pid_; }
     std::string socketPath() const;  // <scratch>/run/kiv/<name>.sock
+    std::string keyFile() const;     // <scratch>/key, the daemon's KIV_KEY_FILE
     std::string sessionFile(const std::string& ext) const;
     std::string logText() const;  // the year's log file, "" when none
     // Waits until the log holds `text`; returns the log either way.
@@ -56,9 +61,16 @@ class ProtoClient {
   public:
     explicit ProtoClient(kiv::UniqueFd fd) : fd_(std::move(fd)) {}
     static ProtoClient overUnix(const std::string& path);
+    // Connects over TCP and proves `key` to the daemon there; every message
+    // afterwards travels sealed. Raises IoError when either side's proof
+    // fails, std::runtime_error when the daemon closes or stays silent.
+    static ProtoClient overTcp(const kiv::ListenAddr& addr, int port, const kiv::Key& key);
 
     int fd() const { return fd_.get(); }
     bool send(kiv::MsgKind kind, std::string_view payload);
+    // The bytes `send` would put on the wire for this message (sealed over
+    // TCP); each call uses up one record of the channel.
+    std::string wireBytes(kiv::MsgKind kind, std::string_view payload);
     bool sendRaw(std::string_view bytes);
     bool resize(int cols, int rows);
 
@@ -79,6 +91,7 @@ class ProtoClient {
 
   private:
     kiv::UniqueFd fd_;
+    std::unique_ptr<kiv::SecureChannel> channel_;  // TCP only
     std::string buf_;
     std::string output_;
     std::vector<kiv::Message> others_;

@@ -1,0 +1,197 @@
+#include "kiv/session_details.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "kiv/endpoints.h"
+#include "kiv/errors.h"
+#include "kiv/integer.h"
+#include "kiv/protocol.h"
+#include "kiv/session_files.h"
+
+namespace kiv {
+
+namespace {
+
+void addField(std::string& out, std::string_view key, std::string_view value) {
+    out.append(key);
+    out += '=';
+    out.append(value);
+    out += '\0';
+}
+
+// Control characters as \xNN, and the backslash doubled, so that what a
+// session calls itself or runs cannot drive the user's terminal.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// A word as a shell would need it: in single quotes when empty or when it
+// holds a blank or a character a shell treats specially.
+std::string shellWord(const std::string& word) {
+    bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
+        return std::isalnum(c) || std::string_view("-_./:=+,@%^").find(c) != std::string::npos ||
+               c >= 0x80;
+    });
+    if (plain) return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Characters, not bytes: UTF-8 continuation bytes take no column.
+size_t columns(const std::string& text) {
+    return std::count_if(text.begin(), text.end(),
+                         [](unsigned char c) { return (c & 0xc0) != 0x80; });
+}
+
+std::string padded(const std::string& text, size_t width) {
+    size_t used = columns(text);
+    return text + std::string(width > used ? width - used : 0, ' ');
+}
+
+}  // namespace
+
+std::string encodeDetails(const SessionDetails& details) {
+    std::string out;
+    addField(out, "pid", std::to_string(details.pid));
+    addField(out, "clients", std::to_string(details.clients));
+    addField(out, "age", std::to_string(details.ageSeconds));
+    addField(out, "cols", std::to_string(details.cols));
+    addField(out, "rows", std::to_string(details.rows));
+    for (const std::string& word : details.command)
+        addField(out, "cmd", word);
+    return out;
+}
+
+std::optional<SessionDetails> decodeDetails(std::string_view payload) {
+    SessionDetails details;
+    bool sawPid = false;
+    while (!payload.empty()) {
+        size_t end = payload.find('\0');
+        if (end == std::string_view::npos) return std::nullopt;  // a field cut short
+        std::string_view field = payload.substr(0, end);
+        payload.remove_prefix(end + 1);
+        size_t eq = field.find('=');
+        if (eq == std::string_view::npos) return std::nullopt;
+        std::string_view key = field.substr(0, eq), value = field.substr(eq + 1);
+        if (key == "cmd") {
+            details.command.emplace_back(value);
+            continue;
+        }
+        int64_t* number = key == "pid"       ? &details.pid
+                          : key == "clients" ? &details.clients
+                          : key == "age"     ? &details.ageSeconds
+                          : key == "cols"    ? &details.cols
+                          : key == "rows"    ? &details.rows
+                                             : nullptr;
+        if (!number) continue;  // a newer daemon's field
+        std::optional<int64_t> read = readInteger(value);
+        if (!read || *read < 0) return std::nullopt;
+        *number = *read;
+        sawPid = sawPid || key == "pid";
+    }
+    if (!sawPid) return std::nullopt;
+    return details;
+}
+
+std::optional<SessionDetails> queryDetails(const std::string& name, int timeoutMs) {
+    UniqueFd sock = connectUnix(socketPath(name));
+    if (!sendMsg(sock.get(), MsgKind::Details, "")) return std::nullopt;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string received;
+    for (;;) {
+        MsgKind kind;
+        std::string payload;
+        try {
+            size_t used = 0;
+            // Nothing else is sent to a client that has not sent its size,
+            // but a message of another kind is skipped all the same.
+            while (takeFrame(received, used, kind, payload))
+                if (kind == MsgKind::Details) return decodeDetails(payload);
+            received.erase(0, used);
+        } catch (const IoError&) {
+            return std::nullopt;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        pollfd p{sock.get(), POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return std::nullopt;
+        char buf[4096];
+        ssize_t n = recv(sock.get(), buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;  // closed: it does not know the message
+        received.append(buf, n);
+    }
+}
+
+std::string formatAge(int64_t seconds) {
+    char text[32];
+    if (seconds < 60) {
+        std::snprintf(text, sizeof text, "%llds", static_cast<long long>(seconds));
+    } else if (seconds < 3600) {
+        std::snprintf(text, sizeof text, "%lldm", static_cast<long long>(seconds / 60));
+    } else if (seconds < 86400) {
+        std::snprintf(text, sizeof text, "%lldh%02lldm", static_cast<long long>(seconds / 3600),
+                      static_cast<long long>(seconds % 3600 / 60));
+    } else {
+        std::snprintf(text, sizeof text, "%lldd%02lldh", static_cast<long long>(seconds / 86400),
+                      static_cast<long long>(seconds % 86400 / 3600));
+    }
+    return text;
+}
+
+std::vector<std::string> detailsTable(const std::vector<DetailsRow>& rows) {
+    std::vector<std::vector<std::string>> cells = {
+        {"NAME", "PID", "CLIENTS", "AGE", "SIZE", "COMMAND"}};
+    for (const DetailsRow& row : rows) {
+        if (!row.details) {
+            std::string pid = row.pidFileValue > 0 ? std::to_string(row.pidFileValue) : "?";
+            cells.push_back({printable(row.name), pid, "?", "?", "?", "?"});
+            continue;
+        }
+        const SessionDetails& d = *row.details;
+        std::string command;
+        for (const std::string& word : d.command)
+            command += (command.empty() ? "" : " ") + printable(shellWord(word));
+        cells.push_back({printable(row.name), std::to_string(d.pid), std::to_string(d.clients),
+                         formatAge(d.ageSeconds),
+                         std::to_string(d.cols) + "x" + std::to_string(d.rows), command});
+    }
+    std::vector<size_t> widths(cells.front().size(), 0);
+    for (const auto& line : cells)
+        for (size_t i = 0; i < line.size(); ++i)
+            widths[i] = std::max(widths[i], columns(line[i]));
+    std::vector<std::string> lines;
+    for (const auto& line : cells) {
+        std::string text;
+        for (size_t i = 0; i + 1 < line.size(); ++i)
+            text += padded(line[i], widths[i]) + "  ";
+        lines.push_back(text + line.back());
+    }
+    return lines;
+}
+
+}  // namespace kiv

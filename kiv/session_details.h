@@ -1,0 +1,49 @@
+// What `kiv ls` shows of each session on a terminal: the daemon's answer to
+// a Details message, how it travels, and the table made of the answers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv {
+
+struct SessionDetails {
+    int64_t pid = 0;
+    int64_t clients = 0;     // attached and getting output
+    int64_t ageSeconds = 0;  // since the daemon started
+    int64_t cols = 0;
+    int64_t rows = 0;
+    std::vector<std::string> command;  // the program and its arguments
+};
+
+// The payload: "key=value" fields, each ended by a NUL byte, one "cmd=" per
+// word of the command. A reader skips keys it does not know, so either side
+// may add fields.
+std::string encodeDetails(const SessionDetails& details);
+// Nothing when the payload is not a set of such fields.
+std::optional<SessionDetails> decodeDetails(std::string_view payload);
+
+// Asks the daemon of a session over its Unix socket. Nothing when it does not
+// answer in time or does not know the message (a daemon older than it drops
+// the connection). Raises SystemError when nobody accepts on the socket.
+std::optional<SessionDetails> queryDetails(const std::string& name, int timeoutMs);
+
+// "45s", "12m", "3h05m", "2d04h".
+std::string formatAge(int64_t seconds);
+
+// One row of the table; without details, the pid from the pid file (0 when
+// unknown) and "?" for the rest.
+struct DetailsRow {
+    std::string name;
+    std::optional<SessionDetails> details;
+    int64_t pidFileValue = 0;
+};
+
+// The lines of the table, a header first, columns aligned, the command last;
+// control characters of names and commands are shown escaped.
+std::vector<std::string> detailsTable(const std::vector<DetailsRow>& rows);
+
+}  // namespace kiv

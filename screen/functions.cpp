@@ -1,0 +1,394 @@
+#include "screen/functions.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "screen/editing.h"
+#include "screen/modes.h"
+#include "screen/queries.h"
+#include "screen/sgr.h"
+#include "screen/tabs.h"
+
+namespace screen {
+
+namespace {
+
+// Saturating helpers for cursor arithmetic with large counts.
+int64_t upTo(int64_t from, int64_t n, int64_t limit) {
+    return from <= limit ? from : from - std::min(n, from - limit);
+}
+int64_t downTo(int64_t from, int64_t n, int64_t limit) {
+    return from >= limit ? from : from + std::min(n, limit - from);
+}
+
+void clampColumn(Grid& g) {
+    g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
+}
+
+// The count a function takes from its first parameter: at least 1.
+int64_t countOf(const Sequence& s) {
+    return s.arg(0, 1);
+}
+
+// Up, stopping at the top margin when starting inside the region, else at
+// the top of the screen.
+void cursorUp(Grid& g, int64_t n) {
+    int64_t top = scrollBounds(g).first;
+    int64_t limit = regionActive(g) && g.cursor.row >= top ? top : screenTop(g);
+    g.cursor.row = upTo(g.cursor.row, n, limit);
+    g.cursor.pendingWrap = false;
+    clampColumn(g);
+}
+
+// Down, stopping at the bottom margin when starting inside the region,
+// else at the last screen row.
+void cursorDown(Grid& g, int64_t n) {
+    int64_t bottom = scrollBounds(g).second;
+    int64_t limit = regionActive(g) && g.cursor.row <= bottom ? bottom : lastScreenRow(g);
+    g.cursor.row = clampRow(g, downTo(g.cursor.row, n, limit));
+    ensureRow(g, g.cursor.row);
+    g.cursor.pendingWrap = false;
+    clampColumn(g);
+}
+
+// A row (0-based) as absolute positioning addresses it: a screen row, or
+// in origin mode a row of the scroll region; kept within them.
+void moveToScreenRow(Grid& g, int64_t row) {
+    auto [top, bottom] = g.modes.origin && regionActive(g)
+                             ? scrollBounds(g)
+                             : std::pair<int64_t, int64_t>{screenTop(g), lastScreenRow(g)};
+    g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
+    ensureRow(g, g.cursor.row);
+}
+
+// The functions, each as the table calls it.
+
+void cuu(Grid& g, const Sequence& s) {
+    cursorUp(g, countOf(s));
+}
+void cud(Grid& g, const Sequence& s) {
+    cursorDown(g, countOf(s));
+}
+void cuf(Grid& g, const Sequence& s) {
+    g.cursor.col = downTo(std::max<int64_t>(g.cursor.col, 0), countOf(s), columnLimit(g) - 1);
+    g.cursor.pendingWrap = false;
+    clampColumn(g);
+}
+void cub(Grid& g, const Sequence& s) {
+    g.cursor.col = upTo(g.cursor.col, countOf(s), 0);
+    g.cursor.pendingWrap = false;
+    clampColumn(g);
+}
+void cnl(Grid& g, const Sequence& s) {
+    cursorDown(g, countOf(s));
+    g.cursor.col = 0;
+}
+void cpl(Grid& g, const Sequence& s) {
+    cursorUp(g, countOf(s));
+    g.cursor.col = 0;
+}
+void cha(Grid& g, const Sequence& s) {
+    g.cursor.col = std::min(s.arg(0, 1) - 1, columnLimit(g) - 1);
+    g.cursor.pendingWrap = false;
+}
+void cup(Grid& g, const Sequence& s) {
+    moveToScreenRow(g, s.arg(0, 1) - 1);
+    g.cursor.col = s.arg(1, 1) - 1;
+    clampColumn(g);
+    g.cursor.pendingWrap = false;
+}
+void vpa(Grid& g, const Sequence& s) {
+    moveToScreenRow(g, s.arg(0, 1) - 1);
+    g.cursor.pendingWrap = false;
+    clampColumn(g);
+}
+void ich(Grid& g, const Sequence& s) {
+    insertChars(g, countOf(s));
+}
+void dch(Grid& g, const Sequence& s) {
+    deleteChars(g, countOf(s));
+}
+void ech(Grid& g, const Sequence& s) {
+    eraseChars(g, countOf(s));
+}
+void il(Grid& g, const Sequence& s) {
+    insertLines(g, countOf(s));
+}
+void dl(Grid& g, const Sequence& s) {
+    deleteLines(g, countOf(s));
+}
+void su(Grid& g, const Sequence& s) {
+    auto [top, bottom] = scrollBounds(g);
+    scrollRegionUp(g, top, bottom, countOf(s));
+}
+void sd(Grid& g, const Sequence& s) {
+    auto [top, bottom] = scrollBounds(g);
+    scrollRegionDown(g, top, bottom, countOf(s));
+}
+// ED and EL: with several parameters the first one counts.
+void ed(Grid& g, const Sequence& s) {
+    eraseDisplay(g, s.raw(0));
+}
+void el(Grid& g, const Sequence& s) {
+    eraseLine(g, s.raw(0));
+}
+void sgr(Grid& g, const Sequence& s) {
+    applySgr(g, s.text);
+}
+void decstbm(Grid& g, const Sequence& s) {
+    setScrollRegion(g, s.text);
+}
+void scosc(Grid& g, const Sequence&) {
+    saveCursor(g);
+}
+void scorc(Grid& g, const Sequence&) {
+    restoreCursor(g);
+}
+
+// Modes: CSI ? Pm h / l (DEC private) and CSI Pm h / l (SM, RM).
+void decset(Grid& g, const Sequence& s) {
+    for (size_t i = 0; i < s.count; ++i)
+        setPrivateMode(g, s.raw(i), true);
+}
+void decrst(Grid& g, const Sequence& s) {
+    for (size_t i = 0; i < s.count; ++i)
+        setPrivateMode(g, s.raw(i), false);
+}
+void sm(Grid& g, const Sequence& s) {
+    for (size_t i = 0; i < s.count; ++i)
+        setAnsiMode(g, s.raw(i), true);
+}
+void rm(Grid& g, const Sequence& s) {
+    for (size_t i = 0; i < s.count; ++i)
+        setAnsiMode(g, s.raw(i), false);
+}
+void decstr(Grid& g, const Sequence&) {
+    softReset(g);
+}
+void decscusr(Grid& g, const Sequence& s) {
+    setCursorStyle(g, s.raw(0));
+}
+// Tab stops.
+void tbc(Grid& g, const Sequence& s) {
+    clearTabStops(g, s.raw(0));
+}
+void cht(Grid& g, const Sequence& s) {
+    tabForward(g, countOf(s));
+}
+void cbt(Grid& g, const Sequence& s) {
+    tabBackward(g, countOf(s));
+}
+// Keyboard protocols: kitty's flags, xterm's modifyOtherKeys.
+void kittyPush(Grid& g, const Sequence& s) {
+    pushKeyboardFlags(g, s.raw(0));
+}
+void kittyPop(Grid& g, const Sequence& s) {
+    popKeyboardFlags(g, countOf(s));
+}
+void kittySet(Grid& g, const Sequence& s) {
+    setKeyboardFlags(g, s.raw(0), s.arg(1, 1));
+}
+void xtmodkeys(Grid& g, const Sequence& s) {
+    setModifyOtherKeys(g, s.text);
+}
+
+// Escape sequences.
+void decsc(Grid& g, const Sequence&) {
+    saveCursor(g);
+}
+void decrc(Grid& g, const Sequence&) {
+    restoreCursor(g);
+}
+void ind(Grid& g, const Sequence&) {
+    indexLine(g);
+}
+void nel(Grid& g, const Sequence&) {
+    lineFeed(g);
+}
+void ri(Grid& g, const Sequence&) {
+    reverseIndex(g);
+}
+void hts(Grid& g, const Sequence&) {
+    setTabStop(g);
+}
+void ris(Grid& g, const Sequence&) {
+    fullReset(g);
+}
+void deckpam(Grid& g, const Sequence&) {
+    g.modes.keypad = true;
+}
+void deckpnm(Grid& g, const Sequence&) {
+    g.modes.keypad = false;
+}
+// G0 and G1 designations: the line-drawing set, the British set, ASCII.
+template <int Set, Charset C>
+void designate(Grid& g, const Sequence&) {
+    (Set == 0 ? g.charsets.g0 : g.charsets.g1) = C;
+}
+
+// A function's name as text: for a control sequence its leader, its
+// intermediates and its final byte ("?h" is CSI ? ... h, " q" is
+// CSI ... SP q); for an escape sequence its intermediates and final byte
+// ("#8" is ESC # 8).
+struct Name {
+    Sequence::Kind kind;
+    std::string_view text;
+};
+constexpr Name csi(std::string_view text) {
+    return {Sequence::Csi, text};
+}
+constexpr Name esc(std::string_view text) {
+    return {Sequence::Esc, text};
+}
+
+using Key = uint64_t;
+constexpr Key keyOf(Sequence::Kind kind, char leader, const char* inter, size_t interCount,
+                    char final) {
+    Key k = Key(kind) << 40 | Key(uint8_t(leader)) << 32 | Key(uint8_t(final));
+    for (size_t i = 0; i < interCount; ++i)
+        k |= Key(uint8_t(inter[i])) << (24 - 8 * i);
+    return k;
+}
+constexpr Key keyOf(Name n) {
+    std::string_view t = n.text;
+    char leader = 0;
+    if (n.kind == Sequence::Csi && t.size() > 1 && t[0] >= '<' && t[0] <= '?') {
+        leader = t[0];
+        t.remove_prefix(1);
+    }
+    return keyOf(n.kind, leader, t.data(), t.size() - 1, t.back());
+}
+
+struct Entry {
+    Name name;
+    ControlFunction run;
+    // Whether the function reads colon sub-parameters; for the others a
+    // sequence with them is not one they know.
+    bool subParams = false;
+};
+
+// The control functions this terminal carries out. To add one: write a
+// function `void name(Grid&, const Sequence&)` above (its arguments are in
+// the Sequence: s.arg(i, default), s.raw(i)) and add a line here with its
+// name as text. Names are unique; a function may appear under several.
+constexpr Entry kFunctions[] = {
+    {csi("@"), ich},
+    {csi("A"), cuu},
+    {csi("B"), cud},
+    {csi("C"), cuf},
+    {csi("D"), cub},
+    {csi("E"), cnl},
+    {csi("F"), cpl},
+    {csi("G"), cha},
+    {csi("`"), cha},
+    {csi("H"), cup},
+    {csi("f"), cup},
+    {csi("J"), ed},
+    {csi("K"), el},
+    {csi("L"), il},
+    {csi("M"), dl},
+    {csi("P"), dch},
+    {csi("S"), su},
+    {csi("T"), sd},
+    {csi("X"), ech},
+    {csi("d"), vpa},
+    {csi("m"), sgr, true},
+    {csi("r"), decstbm},
+    {csi("s"), scosc},
+    {csi("u"), scorc},
+    {csi("?h"), decset},
+    {csi("?l"), decrst},
+    {esc("7"), decsc},
+    {esc("8"), decrc},
+    {esc("D"), ind},
+    {esc("E"), nel},
+    {esc("M"), ri},
+    {csi("h"), sm},
+    {csi("l"), rm},
+    {csi("!p"), decstr},
+    {csi(" q"), decscusr},
+    {csi("g"), tbc},
+    {csi("I"), cht},
+    {csi("Z"), cbt},
+    {esc("H"), hts},
+    {esc("c"), ris},
+    {esc("="), deckpam},
+    {esc(">"), deckpnm},
+    {csi(">u"), kittyPush},
+    {csi("<u"), kittyPop},
+    {csi("=u"), kittySet},
+    {csi(">m"), xtmodkeys},
+    {esc("(0"), designate<0, Charset::LineDrawing>},
+    {esc("(A"), designate<0, Charset::British>},
+    {esc("(B"), designate<0, Charset::Ascii>},
+    {esc(")0"), designate<1, Charset::LineDrawing>},
+    {esc(")A"), designate<1, Charset::British>},
+    {esc(")B"), designate<1, Charset::Ascii>},
+    // Queries, recorded with the model's answer (queries.h).
+    {csi("c"), da1},
+    {csi(">c"), da2},
+    {csi("n"), dsr},
+    {csi("?n"), dsr},
+    {csi("$p"), decrqm},
+    {csi("?$p"), decrqm},
+    {csi(">q"), xtversion},
+    {csi("?u"), kittyQuery},
+};
+
+struct Lookup {
+    Key key;
+    const Entry* entry;
+};
+
+// The table sorted by key for a binary search, and the plain control
+// sequences (no leader, no intermediates: nearly all of them) by final
+// byte for a direct look-up.
+struct Index {
+    std::array<Lookup, std::size(kFunctions)> sorted{};
+    std::array<const Entry*, 0x40> plain{};
+
+    Index() {
+        for (size_t i = 0; i < std::size(kFunctions); ++i) {
+            const Entry& e = kFunctions[i];
+            sorted[i] = {keyOf(e.name), &e};
+            if (e.name.kind == Sequence::Csi && e.name.text.size() == 1)
+                plain[size_t(e.name.text[0] - 0x40)] = &e;
+        }
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Lookup& a, const Lookup& b) { return a.key < b.key; });
+    }
+
+    const Entry* find(const Sequence& s) const {
+        if (s.kind == Sequence::Csi && s.leader == 0 && s.intermediateCount == 0) {
+            unsigned slot = unsigned(static_cast<unsigned char>(s.final)) - 0x40;
+            return slot < plain.size() ? plain[slot] : nullptr;
+        }
+        Key k = keyOf(s.kind, s.leader, s.intermediates, s.intermediateCount, s.final);
+        auto it = std::lower_bound(sorted.begin(), sorted.end(), k,
+                                   [](const Lookup& a, Key key) { return a.key < key; });
+        return it != sorted.end() && it->key == k ? it->entry : nullptr;
+    }
+};
+
+const Index& functionIndex() {
+    static const Index table;
+    return table;
+}
+
+}  // namespace
+
+void runControlFunction(Grid& g, const Sequence& s) {
+    const Entry* e = functionIndex().find(s);
+    if (!e) {
+        ++g.unknownFunctions;
+        return;
+    }
+    // A parameter past what terminals read, or sub-parameters where the
+    // function takes none: the sequence is ignored as a whole.
+    if (s.tooLarge || s.malformed || (s.subs != 0 && !e->subParams)) return;
+    e->run(g, s);
+}
+
+}  // namespace screen

@@ -1,0 +1,17 @@
+// The table of control functions: what a control sequence or escape
+// sequence does, found by its name (leader, intermediates, final byte).
+// A name the table does not hold is ignored and counted, never run as
+// another function.
+#pragma once
+
+#include "screen/grid.h"
+#include "screen/sequence.h"
+
+namespace screen {
+
+using ControlFunction = void (*)(Grid&, const Sequence&);
+
+// Carries out s, or counts it in g.unknownFunctions.
+void runControlFunction(Grid& g, const Sequence& s);
+
+}  // namespace screen

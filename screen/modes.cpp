@@ -1,0 +1,193 @@
+#include "screen/modes.h"
+
+#include <algorithm>
+
+#include "screen/editing.h"
+#include "screen/params.h"
+
+namespace screen {
+
+namespace {
+
+// DECOM set or reset, and DECSTBM, put the cursor at the home position:
+// the top margin in origin mode, the top of the screen otherwise.
+void homeCursor(Grid& g) {
+    g.cursor.row = g.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
+    g.cursor.col = 0;
+    g.cursor.pendingWrap = false;
+    ensureRow(g, g.cursor.row);
+}
+
+void setMouse(Grid& g, MouseTracking kind, bool set) {
+    if (set) {
+        g.modes.mouse = kind;
+    } else if (g.modes.mouse == kind) {
+        g.modes.mouse = MouseTracking::Off;
+    }
+}
+
+}  // namespace
+
+void setAnsiMode(Grid& g, int64_t mode, bool set) {
+    if (mode == 4) g.modes.insert = set;
+}
+
+void setPrivateMode(Grid& g, int64_t mode, bool set) {
+    switch (mode) {
+        case 1:
+            g.modes.cursorKeys = set;
+            break;
+        case 6:
+            g.modes.origin = set;
+            homeCursor(g);
+            break;
+        case 7:
+            g.modes.autowrap = set;
+            if (!set) g.cursor.pendingWrap = false;
+            break;
+        case 9:
+            setMouse(g, MouseTracking::Press, set);
+            break;
+        case 25:
+            g.modes.cursorHidden = !set;
+            break;
+        case 47:
+            set ? enterAltScreen(g, false) : leaveAltScreen(g, false);
+            break;
+        case 66:
+            g.modes.keypad = set;
+            break;
+        case 1000:
+            setMouse(g, MouseTracking::Normal, set);
+            break;
+        case 1002:
+            setMouse(g, MouseTracking::ButtonMotion, set);
+            break;
+        case 1003:
+            setMouse(g, MouseTracking::AnyMotion, set);
+            break;
+        case 1004:
+            g.modes.focusEvents = set;
+            break;
+        case 1005:
+            g.modes.mouseUtf8 = set;
+            break;
+        case 1006:
+            g.modes.mouseSgr = set;
+            break;
+        case 1015:
+            g.modes.mouseUrxvt = set;
+            break;
+        case 1047:
+            set ? enterAltScreen(g, false) : leaveAltScreen(g, false);
+            break;
+        case 1048:
+            set ? saveCursor(g) : restoreCursor(g);
+            break;
+        case 1049:
+            set ? enterAltScreen(g, true) : leaveAltScreen(g, true);
+            break;
+        case 2004:
+            g.modes.bracketedPaste = set;
+            break;
+        default:
+            break;
+    }
+}
+
+void setModes(Grid& g, std::string_view params, bool isPrivate, bool set) {
+    size_t start = 0;
+    while (start <= params.size()) {
+        size_t semi = params.find(';', start);
+        if (semi == std::string_view::npos) semi = params.size();
+        if (std::optional<int64_t> mode = readDecimal(params.substr(start, semi - start)))
+            isPrivate ? setPrivateMode(g, *mode, set) : setAnsiMode(g, *mode, set);
+        start = semi + 1;
+    }
+}
+
+void setCursorStyle(Grid& g, int64_t style) {
+    if (style >= 0 && style <= 6) g.modes.cursorStyle = uint8_t(style);
+}
+
+void pushKeyboardFlags(Grid& g, int64_t flags) {
+    KeyboardFlags& k = g.keyboard;
+    if (k.depth == KeyboardFlags::kDepth) {
+        // Full: the oldest entry goes.
+        std::copy(k.stack.begin() + 1, k.stack.end(), k.stack.begin());
+        --k.depth;
+    }
+    k.stack[size_t(k.depth++)] = uint8_t(std::clamp<int64_t>(flags, 0, 31));
+}
+
+void popKeyboardFlags(Grid& g, int64_t n) {
+    g.keyboard.depth -= int(std::clamp<int64_t>(n, 1, g.keyboard.depth));
+}
+
+void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode) {
+    KeyboardFlags& k = g.keyboard;
+    if (k.depth == 0) pushKeyboardFlags(g, 0);
+    uint8_t& top = k.stack[size_t(k.depth - 1)];
+    uint8_t f = uint8_t(std::clamp<int64_t>(flags, 0, 31));
+    if (mode == 2) {
+        top |= f;
+    } else if (mode == 3) {
+        top &= uint8_t(~f);
+    } else {
+        top = f;
+    }
+}
+
+void setModifyOtherKeys(Grid& g, std::string_view params) {
+    std::vector<int64_t> p = parseParams(params);
+    if (p.empty() || p[0] != 4) return;
+    g.modes.modifyOtherKeys = uint8_t(p.size() > 1 ? std::clamp<int64_t>(p[1], 0, 3) : 0);
+}
+
+void operatingSystemCommand(Grid& g, std::string_view text) {
+    size_t semi = text.find(';');
+    if (semi == std::string_view::npos) return;
+    std::string_view code = text.substr(0, semi);
+    if (code != "0" && code != "2") return;
+    // A title is one line of text; a runaway one is cut.
+    constexpr size_t kMaxTitle = 1024;
+    std::string_view title = text.substr(semi + 1);
+    g.title.assign(title.substr(0, kMaxTitle));
+}
+
+void softReset(Grid& g) {
+    Modes kept = g.modes;
+    g.modes = Modes();
+    // What DECSTR does not reset: the input modes a program asked for.
+    g.modes.mouse = kept.mouse;
+    g.modes.mouseUtf8 = kept.mouseUtf8;
+    g.modes.mouseSgr = kept.mouseSgr;
+    g.modes.mouseUrxvt = kept.mouseUrxvt;
+    g.modes.focusEvents = kept.focusEvents;
+    g.modes.bracketedPaste = kept.bracketedPaste;
+    g.modes.cursorStyle = kept.cursorStyle;
+    g.modes.modifyOtherKeys = kept.modifyOtherKeys;
+    g.margins = Margins();
+    g.pen = Pen();
+    g.charsets = Charsets();
+    g.savedCursor.reset();
+    g.cursor.pendingWrap = false;
+}
+
+void fullReset(Grid& g) {
+    leaveAltScreen(g, false);
+    g.alt = AltScreen();
+    g.modes = Modes();
+    g.margins = Margins();
+    g.pen = Pen();
+    g.charsets = Charsets();
+    g.tabs = TabStops();
+    g.keyboard = KeyboardFlags();
+    g.savedCursor.reset();
+    g.title.clear();
+    g.cursor = Cursor{screenTop(g), 0, false};
+    eraseDisplay(g, 2);
+    g.cursor = Cursor{screenTop(g), 0, false};
+}
+
+}  // namespace screen

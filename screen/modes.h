@@ -1,0 +1,37 @@
+// The state-setting control functions: modes (SM/RM and DECSET/DECRST),
+// the alternate screens, keypad modes, cursor style, the kitty keyboard
+// flags, modifyOtherKeys, the window title, and the two resets.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "screen/grid.h"
+
+namespace screen {
+
+// SM / RM (CSI Pm h / l): 4 is insert mode; others are not kept.
+void setAnsiMode(Grid& g, int64_t mode, bool set);
+// DECSET / DECRST (CSI ? Pm h / l) for one mode number.
+void setPrivateMode(Grid& g, int64_t mode, bool set);
+// Every mode of a parameter text, in order (CSI ? 1006;1000 h sets both).
+void setModes(Grid& g, std::string_view params, bool isPrivate, bool set);
+// DECSCUSR (CSI Ps SP q).
+void setCursorStyle(Grid& g, int64_t style);
+// Kitty keyboard protocol: CSI > flags u, CSI < n u, CSI = flags ; mode u.
+void pushKeyboardFlags(Grid& g, int64_t flags);
+void popKeyboardFlags(Grid& g, int64_t n);
+void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode);
+// CSI > 4 ; n m (xterm's modifyOtherKeys); CSI > 4 m resets it.
+void setModifyOtherKeys(Grid& g, std::string_view params);
+// An operating-system command's text (between ESC ] and its terminator):
+// 0 and 2 set the title; the rest are not kept.
+void operatingSystemCommand(Grid& g, std::string_view text);
+// DECSTR (CSI ! p): modes, margins, pen, character sets and the saved
+// cursor back to their defaults; the screen and the cursor stay.
+void softReset(Grid& g);
+// RIS (ESC c): the whole terminal state back to a new terminal's, the
+// screen cleared and the cursor home; the history stays.
+void fullReset(Grid& g);
+
+}  // namespace screen

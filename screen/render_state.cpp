@@ -1,0 +1,235 @@
+#include "screen/render_state.h"
+
+#include <algorithm>
+
+#include "screen/render.h"
+
+namespace screen {
+
+namespace {
+
+void csi(std::string& out, const char* text) {
+    out += "\x1b[";
+    out += text;
+}
+
+void privateMode(std::string& out, int mode, bool set) {
+    out += "\x1b[?";
+    appendNumber(out, mode);
+    out += set ? 'h' : 'l';
+}
+
+char designator(Charset c) {
+    switch (c) {
+        case Charset::LineDrawing:
+            return '0';
+        case Charset::British:
+            return 'A';
+        case Charset::Ascii:
+            break;
+    }
+    return 'B';
+}
+
+// Designates G0 and G1 and selects one, from the terminal's defaults.
+void appendCharsets(std::string& out, const Charsets& c) {
+    if (c.g0 != Charset::Ascii) {
+        out += "\x1b(";
+        out += designator(c.g0);
+    }
+    if (c.g1 != Charset::Ascii) {
+        out += "\x1b)";
+        out += designator(c.g1);
+    }
+    if (c.shifted) out += '\x0e';
+}
+
+void resetCharsets(std::string& out) {
+    out += "\x1b(B\x1b)B\x0f";
+}
+
+void pushKeyboard(std::string& out, const KeyboardFlags& k) {
+    for (int i = 0; i < k.depth; ++i) {
+        out += "\x1b[>";
+        appendNumber(out, k.stack[size_t(i)]);
+        out += 'u';
+    }
+}
+
+void popKeyboard(std::string& out, const KeyboardFlags& k) {
+    if (k.depth == 0) return;
+    out += "\x1b[<";
+    appendNumber(out, k.depth);
+    out += 'u';
+}
+
+int mouseMode(MouseTracking m) {
+    switch (m) {
+        case MouseTracking::Press:
+            return 9;
+        case MouseTracking::Normal:
+            return 1000;
+        case MouseTracking::ButtonMotion:
+            return 1002;
+        case MouseTracking::AnyMotion:
+            return 1003;
+        case MouseTracking::Off:
+            break;
+    }
+    return 0;
+}
+
+int64_t regionTopRow(const Grid& g) {
+    return g.margins.top - screenTop(g);
+}
+
+// The last screen row of lines that holds a visible character, or -1.
+int64_t lastTextRow(const Lines& lines, int64_t height) {
+    int64_t n = lines.size();
+    int64_t top = height > 0 ? std::max<int64_t>(0, n - height) : 0;
+    std::string text;
+    for (int64_t i = n - 1; i >= top; --i) {
+        text.clear();
+        lines.appendText(i, text);
+        if (text.find_first_not_of(' ') != std::string::npos) return i - top;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void appendAltScreenEntry(std::string& out, const Grid& g) {
+    if (g.alt.mainCursor) {
+        // 1049 on the client's terminal saves what the program's terminal
+        // saved: the main screen's cursor and pen at the switch.
+        const SavedCursor& m = *g.alt.mainCursor;
+        appendCursorPosition(out, m.row.value + 1, m.col + 1);
+        appendSgr(out, m.pen);
+    }
+    if (g.savedMain) pushKeyboard(out, g.savedMain->keyboard);
+    privateMode(out, 1049, true);
+    out += "\x1b[0m";
+}
+
+void appendStateBeforeCursor(std::string& out, const Grid& g) {
+    int64_t top = screenTop(g);
+    if (regionActive(g)) {
+        auto [t, b] = scrollBounds(g);
+        out += "\x1b[";
+        appendNumber(out, t - top + 1);
+        out += ';';
+        appendNumber(out, b - top + 1);
+        out += 'r';
+    }
+    if (!g.tabs.isDefault()) {
+        csi(out, "3g");
+        for (int64_t c = 1; c < columnLimit(g); ++c) {
+            if (!g.tabs.stops.test(size_t(c))) continue;
+            appendCursorPosition(out, 1, c + 1);
+            out += "\x1bH";
+        }
+    }
+    if (g.savedCursor) {
+        // ESC 7 on the client's terminal saves the same cursor: put its
+        // parts in force, save, and take them back out.
+        const SavedCursor& s = *g.savedCursor;
+        bool origin = s.originMode && regionActive(g);
+        if (origin) privateMode(out, 6, true);
+        int64_t row = s.row.value - (origin ? regionTopRow(g) : 0);
+        appendCursorPosition(out, std::max<int64_t>(row, 0) + 1, s.col + 1);
+        appendSgr(out, s.pen);
+        appendCharsets(out, s.charsets);
+        out +=
+            "\x1b"
+            "7";
+        if (origin) privateMode(out, 6, false);
+        resetCharsets(out);
+        out += "\x1b[0m";
+    }
+    if (g.modes.origin) privateMode(out, 6, true);
+}
+
+int64_t cursorRowAddressed(const Grid& g) {
+    int64_t row = g.cursor.row - screenTop(g);
+    if (g.modes.origin && regionActive(g)) row -= regionTopRow(g);
+    return std::max<int64_t>(row, 0) + 1;
+}
+
+void appendStateAfterCursor(std::string& out, const Grid& g) {
+    const Modes& m = g.modes;
+    if (g.pen != Pen()) appendSgr(out, g.pen);
+    appendCharsets(out, g.charsets);
+    if (m.cursorKeys) privateMode(out, 1, true);
+    if (m.keypad) out += "\x1b=";
+    if (m.bracketedPaste) privateMode(out, 2004, true);
+    if (m.focusEvents) privateMode(out, 1004, true);
+    if (int mouse = mouseMode(m.mouse)) privateMode(out, mouse, true);
+    if (m.mouseUtf8) privateMode(out, 1005, true);
+    if (m.mouseSgr) privateMode(out, 1006, true);
+    if (m.mouseUrxvt) privateMode(out, 1015, true);
+    if (!m.autowrap) privateMode(out, 7, false);
+    if (m.insert) csi(out, "4h");
+    pushKeyboard(out, g.keyboard);
+    if (m.modifyOtherKeys) {
+        csi(out, ">4;");
+        appendNumber(out, m.modifyOtherKeys);
+        out += 'm';
+    }
+    if (!g.title.empty()) {
+        out += "\x1b]2;";
+        out += g.title;
+        out += '\x07';
+    }
+    if (m.cursorStyle) {
+        out += "\x1b[";
+        appendNumber(out, m.cursorStyle);
+        out += " q";
+    }
+    if (m.cursorHidden) privateMode(out, 25, false);
+}
+
+std::string renderLeaving(const Grid& g) {
+    std::string out;
+    popKeyboard(out, g.keyboard);
+    bool alt = g.alt.active;
+    if (alt) {
+        privateMode(out, 1049, false);
+        if (g.savedMain) popKeyboard(out, g.savedMain->keyboard);
+    }
+    // Input modes off, whatever the model thinks: they are what makes keys
+    // and clicks type garbage into the user's shell.
+    for (int mode : {9, 1000, 1002, 1003, 1005, 1006, 1015, 1004, 2004, 1})
+        privateMode(out, mode, false);
+    out += "\x1b>";
+    if (g.modes.modifyOtherKeys) csi(out, ">4;0m");
+    csi(out, "4l");
+    privateMode(out, 6, false);
+    privateMode(out, 7, true);
+    csi(out, "r");
+    if (!g.tabs.isDefault()) {
+        csi(out, "3g");
+        for (int64_t c = 8; c < columnLimit(g); c += 8) {
+            appendCursorPosition(out, 1, c + 1);
+            out += "\x1bH";
+        }
+    }
+    resetCharsets(out);
+    csi(out, "0m");
+    if (g.modes.cursorStyle) csi(out, "0 q");
+    privateMode(out, 25, true);
+    // The cursor on a line of its own below the session's text, so that
+    // the user's prompt does not overwrite any of it.
+    const Lines& lines = alt && g.savedMain ? g.savedMain->lines : g.lines;
+    int64_t text = lastTextRow(lines, g.height);
+    int64_t cursorRow = g.cursor.row - screenTop(g);
+    if (alt) cursorRow = g.alt.mainCursor ? g.alt.mainCursor->row.value : cursorRow;
+    if (cursorRow > text) {
+        appendCursorPosition(out, cursorRow + 1, 1);
+    } else {
+        appendCursorPosition(out, text + 1, 1);
+        out += "\r\n";
+    }
+    return out;
+}
+
+}  // namespace screen

@@ -1,0 +1,34 @@
+// The terminal state in bytes: what puts a client's terminal into the
+// state the model holds (after the cells of a snapshot), and what brings a
+// terminal in that state back to its defaults when a client leaves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "screen/grid.h"
+
+namespace screen {
+
+// With the main screen painted: its cursor and pen as 1049 saved them
+// (and its keyboard flags), then the switch to the alternate screen.
+void appendAltScreenEntry(std::string& out, const Grid& g);
+// Scroll region, tab stops, saved cursor, origin mode: all before the
+// cursor is placed (they move it).
+void appendStateBeforeCursor(std::string& out, const Grid& g);
+// The cursor's row as CUP addresses it: relative to the top margin in
+// origin mode, 1-based.
+int64_t cursorRowAddressed(const Grid& g);
+// Pen, character sets, modes, keyboard flags, title, cursor style and
+// visibility: none of them moves the cursor or ends a pending wrap.
+void appendStateAfterCursor(std::string& out, const Grid& g);
+
+// The bytes that take a terminal showing this grid back to its defaults:
+// main screen (left only when the alternate one is shown), input modes off,
+// keyboard flags popped, insert and origin off, autowrap on, scroll region
+// and tab stops reset, ASCII, default pen, cursor shown in the default
+// style and on a line of its own below the text. No full reset: it would
+// erase the terminal's scrollback.
+std::string renderLeaving(const Grid& g);
+
+}  // namespace screen

@@ -1,0 +1,44 @@
+#include "screen/sequence.h"
+
+namespace screen {
+
+void readParams(std::string_view bytes, Sequence& s) {
+    size_t i = 0;
+    if (!bytes.empty() && bytes[0] >= '<' && bytes[0] <= '?') {
+        s.leader = bytes[0];
+        i = 1;
+    }
+    s.text = bytes.substr(i);
+    s.count = 0;
+    s.subs = 0;
+    s.empties = 0;
+    int64_t value = 0;
+    bool empty = true, sub = false;
+    auto finish = [&] {
+        if (s.count < kMaxParams) {
+            s.values[s.count] = int32_t(value >= kParamLimit ? kParamLimit - 1 : value);
+            if (empty) s.empties |= 1u << s.count;
+            if (sub) s.subs |= 1u << s.count;
+            ++s.count;
+        }
+        value = 0;
+        empty = true;
+    };
+    for (; i < bytes.size(); ++i) {
+        char c = bytes[i];
+        if (c >= '0' && c <= '9') {
+            // Saturates at the limit: one more digit cannot overflow.
+            if (value < kParamLimit) value = value * 10 + (c - '0');
+            if (value >= kParamLimit) s.tooLarge = true;
+            empty = false;
+        } else if (c == ';' || c == ':') {
+            finish();
+            sub = c == ':';
+        } else {
+            s.malformed = true;  // a leader byte after the first
+        }
+    }
+    finish();
+}
+
+}  // namespace screen
