@@ -91,6 +91,9 @@ Daemon::~Daemon() = default;
 
 void Daemon::start(const std::string& listen) {
     socketPath_ = socketPath(session_.name);
+    // Another daemon answers there: this name, or a long one whose hashed
+    // short form is the same. Its socket must not be taken over.
+    if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
     removeSocket(session_.name);
     writePidFile(session_.name);
     unixListener_ = listenUnix(socketPath_);
@@ -138,8 +141,8 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
         }
     }
     if (heldInputWaits_) resumeHeldInput();
-    runTimers();
     sweepClients();
+    runTimers();
     return session_.running;
 }
 
@@ -323,7 +326,7 @@ void Daemon::shutdown() {
 }
 
 void runDaemon(Session session, const std::string& command, const std::string& listen,
-               bool logEnabled) {
+               bool logEnabled, const std::function<void()>& onListening) {
     Logger log = initLogger(logEnabled);
     // Large buffers (a client's 16 MiB frame, a burst of queued output) are
     // mapped on their own and unmapped when freed: otherwise the allocator
@@ -347,8 +350,10 @@ void runDaemon(Session session, const std::string& command, const std::string& l
     sigdelset(&waitMask, SIGHUP);
 
     log.info("daemon: session=" + session.name + " cmd=" + command);
+    if (!session.pty.execError().empty()) log.info(session.pty.execError());
     Daemon daemon(std::move(session), std::move(log));
     daemon.start(listen);
+    if (onListening) onListening();
     daemon.run(&waitMask);
     daemon.shutdown();
 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -205,7 +206,9 @@ class Daemon {
 // Start-up, the loop and shutdown of a session's daemon, with the log and
 // the termination signals. Returns when the command's terminal has closed or
 // a termination signal arrived; raises when start-up fails.
-void runDaemon(Session session, const std::string& command, const std::string& listen, bool log);
+// `onListening` runs once the session can be reached.
+void runDaemon(Session session, const std::string& command, const std::string& listen, bool log,
+               const std::function<void()>& onListening = {});
 
 // The handler of SIGTERM, SIGINT and SIGHUP: asks the loop to stop.
 void onShutdown(int signal);

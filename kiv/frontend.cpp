@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
+#include "kiv/start_report.h"
 
 namespace kiv {
 
@@ -177,6 +179,7 @@ void startDaemon(const std::string& invocation, const std::string& session,
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    StartReport report;
     pid_t child = fork();
     if (child < 0) die("daemon failed to start: " + session);
     if (child == 0) {
@@ -187,14 +190,20 @@ void startDaemon(const std::string& invocation, const std::string& session,
                 dup2(devNull, fd);
             if (devNull > 2) close(devNull);
         }
+        report.handOver();
         for (int fd = 3; fd <= 1023; ++fd)
-            close(fd);
+            if (fd != report.writeEnd()) close(fd);
         execv(exe.c_str(), argv.data());
-        std::string message = "kiv: exec failed: " + exe + "\n";
-        ssize_t ignored = write(2, message.data(), message.size());
+        std::string message = "exec failed: " + exe + ": " + std::strerror(errno) + "\n";
+        ssize_t ignored = write(report.writeEnd(), message.data(), message.size());
         (void)ignored;
         _exit(1);
     }
+    report.closeWriteEnd();
+    // The daemon closes its end once it listens, or says why it cannot.
+    std::string why = report.reason(std::chrono::steady_clock::now() +
+                                    std::chrono::nanoseconds(StartAttempts * StartPollNs));
+    if (!why.empty()) die("daemon failed to start: " + session + ": " + why);
 
     for (int attempt = 0; attempt < StartAttempts; ++attempt) {
         if (isActive(session)) return;
@@ -260,10 +269,17 @@ void listRoad() {
 }
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
+    // Set before anything else: the session's command must not inherit it.
+    UniqueFd report = takeStartReport();
     try {
-        runDaemon(newSession(session, command.program, command.args), command.program,
-                  config.listen, config.log);
+        Session s = newSession(session, command.program, command.args);
+        // The session still runs, to show the reason to whoever attaches;
+        // the background start reports it at once.
+        if (!s.pty.execError().empty()) reportStartFailure(report, s.pty.execError());
+        runDaemon(std::move(s), command.program, config.listen, config.log,
+                  [&] { report.reset(); });
     } catch (const Error& e) {
+        reportStartFailure(report, e.what());
         die(e.what());
     }
 }
