@@ -44,14 +44,6 @@ constexpr auto ShutdownDrainLimit = std::chrono::seconds(1);
 
 volatile sig_atomic_t shutdownRequested = 0;
 
-void writePidFile(const std::string& name) {
-    std::string path = sessionFile(name, ".pid");
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << getpid();
-    out.flush();
-    if (!out) throw SystemError("cannot write pid file: " + path);
-}
-
 int msUntil(Clock::time_point when) {
     // Rounded up: a wait that ends before its timer is due would only wait again.
     auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
@@ -94,9 +86,11 @@ void Daemon::start(const std::string& listen) {
     // Another daemon answers there: this name, or a long one whose hashed
     // short form is the same. Its socket must not be taken over.
     if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    lockId_ = fileId(sessionFile(session_.name, ".lock"));
     removeSocket(session_.name);
-    writePidFile(session_.name);
+    pidId_ = writePidFile(session_.name);
     unixListener_ = listenUnix(socketPath_);
+    socketId_ = fileId(socketPath_);
 
     if (!listen.empty()) {
         try {
@@ -156,10 +150,22 @@ void Daemon::acceptClient(int listener, bool trusted) {
         }
         return;  // a connection that went away meanwhile, an interruption
     }
-    if (!roomFor(trusted)) return;  // closed at once
+    if (trusted && !fromOwner(fd.get())) return;  // closed at once
+    if (!roomFor(trusted)) return;
     int raw = fd.get();
     if (adoptClient(std::move(fd), trusted) && trusted)
         log_.info("client attached fd=" + std::to_string(raw));
+}
+
+// The session directory is closed to others, but a socket passed on or a
+// directory opened later must still not let another user type here.
+bool Daemon::fromOwner(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid())
+        return true;
+    logRefusal("connection refused: uid " + std::to_string(peer.uid) + " is not the owner");
+    return false;
 }
 
 bool Daemon::roomFor(bool trusted) {
@@ -236,9 +242,10 @@ void Daemon::checkSocket() {
     try {
         // As at start-up, the pid file is there before the socket answers.
         kivDir();
-        writePidFile(session_.name);
+        pidId_ = writePidFile(session_.name);
         UniqueFd listener = listenUnix(socketPath_);
         if (!sel_.add(listener.get(), Interest::Read)) return;
+        socketId_ = fileId(socketPath_);
         sel_.remove(unixListener_.get());
         unixListener_ = std::move(listener);
         log_.info("socket restored: " + socketPath_);
@@ -315,9 +322,15 @@ void Daemon::shutdown() {
         unixListener_.reset();
         if (tcpListener_) sel_.remove(tcpListener_.get());
         tcpListener_.reset();
-        removeSocket(session_.name);
-        removeLock(session_.name);
-        unlink(sessionFile(session_.name, ".pid").c_str());
+        // Only while they are still ours: a new session of the same name,
+        // started meanwhile, keeps its socket, pid file and lock.
+        removeIfSame(socketPath_, socketId_);
+        // A lock made after start-up (a default-name search that found
+        // this session) is ours too, unless another daemon now serves the name.
+        std::string lock = sessionFile(session_.name, ".lock");
+        if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+        if (daemonPid(session_.name) == getpid())
+            removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
     }
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();

@@ -25,6 +25,7 @@
 #include "kiv/reply_filter.h"
 #include "kiv/secure_channel.h"
 #include "kiv/selector.h"
+#include "kiv/session_files.h"
 #include "screen/terminal.h"
 
 namespace kiv {
@@ -142,6 +143,7 @@ class Daemon {
     // The loop's parts (daemon.cpp).
     void acceptClient(int listener, bool trusted);
     bool roomFor(bool trusted);
+    bool fromOwner(int fd);
     void shedConnection(int listener);
     void pauseAccepting();
     void logRefusal(const std::string& message);
@@ -181,6 +183,8 @@ class Daemon {
     Logger log_;
     Selector sel_;
     std::string socketPath_;
+    // The session files as this daemon made (or found) them.
+    std::optional<FileId> socketId_, pidId_, lockId_;
     UniqueFd unixListener_;
     UniqueFd tcpListener_;
     std::chrono::steady_clock::time_point nextSocketCheck_;

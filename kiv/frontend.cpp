@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "kiv/cli.h"
 #include "kiv/daemon.h"
 #include "kiv/detach_key.h"
+#include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key.h"
 #include "kiv/pty.h"
@@ -232,13 +234,34 @@ void attachRoad(const std::string& session, const Config& config) {
     }
 }
 
+// The process that answers on the session's socket, 0 when none does.
+int answeringPid(const std::string& session) {
+    try {
+        UniqueFd fd = connectUnix(socketPath(session));
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+            peer.uid == geteuid())
+            return peer.pid;
+    } catch (const SystemError&) {
+    }
+    return 0;
+}
+
 void killRoad(const std::string& session) {
     if (!isActive(session)) cleanStale(session);
-    int pid = daemonPid(session);
-    if (pid == 0 || ::kill(pid, SIGTERM) != 0) die("no daemon found for session: " + session);
+    // The signal goes to the daemon that answers on the socket, and only
+    // when the pid file names the same process: a stale or planted number
+    // must never get it.
+    int pid = answeringPid(session);
+    if (pid <= 0 || daemonPid(session) != pid || ::kill(pid, SIGTERM) != 0)
+        die("no daemon found for session: " + session);
     printLine("killed " + std::to_string(pid));
-    sleepNs(100'000'000);
-    cleanSessionFiles(session);
+    // The daemon removes its own files. Only those of one that went
+    // without doing so are cleaned, never a newer session's.
+    for (int i = 0; i < 20 && daemonPid(session) == pid; ++i)
+        sleepNs(100'000'000);
+    if (daemonPid(session) == pid && !isActive(session)) cleanSessionFiles(session);
 }
 
 // How long `kiv ls` on a terminal waits for each daemon's details.
@@ -249,13 +272,13 @@ constexpr int DetailsTimeoutMs = 1000;
 void listRoad() {
     if (!isatty(STDOUT_FILENO)) {
         for (const std::string& name : socketNames())
-            if (isActive(name)) printLine(name);
+            if (isActive(name)) printLine(printableName(name));
         return;
     }
     std::vector<DetailsRow> rows;
     for (const std::string& name : socketNames()) {
         try {
-            rows.push_back({name, queryDetails(name, DetailsTimeoutMs), 0});
+            rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0});
         } catch (const SystemError&) {
             continue;  // nobody listens: not an active session
         }
@@ -296,6 +319,13 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         printLine(VersionText);
         return;
     }
+    // Every command works in the session directory: one that is not safe
+    // ("unsafe session directory: <path>") or cannot be made stops here.
+    try {
+        kivDir();
+    } catch (const SystemError& e) {
+        die(e.what());
+    }
 
     std::string mode = "new";
     std::vector<std::string> rest = cli.args;
@@ -324,7 +354,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     // Checked before any file is made or removed: the name becomes a path
     // component of the session files.
     if (mode != "ls" && !session.empty() && !validSessionName(session))
-        die("invalid session name: " + session);
+        die("invalid session name: " + printableName(session));
 
     if (mode == "daemon" || mode == "new") {
         session = resolveSession(session);

@@ -60,7 +60,7 @@ std::string execFailure(const char* program, int err) {
     // successful exec closes it without a word), and whoever attaches sees
     // it on the session's terminal.
     int err = errno;
-    std::string message = "kiv: " + execFailure(argv[0], err) + "\r\n";
+    std::string message = "kiv: " + execFailure(argv[0], err) + "\n";
     ssize_t ignored = ::write(1, message.data(), message.size());
     ignored = ::write(execReport, &err, sizeof err);
     (void)ignored;
