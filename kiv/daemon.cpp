@@ -39,8 +39,10 @@ constexpr int Scrollback = 10000;
 constexpr auto SocketCheckInterval = std::chrono::seconds(5);
 // How long the listeners rest when no descriptor at all can be had.
 constexpr auto AcceptPause = std::chrono::milliseconds(200);
-// How long queued output may take to reach the clients once the session ends.
-constexpr auto ShutdownDrainLimit = std::chrono::seconds(1);
+// How long queued output may take to reach the clients once the session
+// ends, in all, and for one client that takes nothing at all.
+constexpr auto ShutdownDrainLimit = std::chrono::seconds(30);
+constexpr auto DrainStallLimit = std::chrono::seconds(2);
 
 volatile sig_atomic_t shutdownRequested = 0;
 
@@ -292,21 +294,37 @@ void Daemon::expireAttachWaits() {
 
 // A session's last output (the error before a shell exits, say) must not
 // be lost because a client's socket was full at that moment: queued output
-// gets a moment to go out before the connections close.
+// goes on as long as each client keeps taking it. A client that takes
+// nothing for DrainStallLimit is given up, and the whole wait is bounded.
 void Daemon::drainClients() {
     auto deadline = Clock::now() + ShutdownDrainLimit;
+    std::unordered_map<int, Clock::time_point> givenUpAt;
+    for (auto& [id, c] : clients_)
+        if (!c.dropped && !c.outBuf.empty()) givenUpAt[c.fd.get()] = Clock::now() + DrainStallLimit;
     for (;;) {
+        auto now = Clock::now();
         std::vector<pollfd> pending;
-        for (auto& [id, c] : clients_)
-            if (!c.dropped && !c.outBuf.empty()) pending.push_back({c.fd.get(), POLLOUT, 0});
-        int left = msUntil(deadline);
-        if (pending.empty() || left <= 0) return;
-        int ready = poll(pending.data(), pending.size(), left);
+        Clock::time_point wake = deadline;
+        for (auto& [id, c] : clients_) {
+            auto due = givenUpAt.find(c.fd.get());
+            if (c.dropped || c.outBuf.empty() || due == givenUpAt.end() || due->second <= now)
+                continue;
+            pending.push_back({c.fd.get(), POLLOUT, 0});
+            wake = std::min(wake, due->second);
+        }
+        if (pending.empty() || now >= deadline) return;
+        int ready = poll(pending.data(), pending.size(), msUntil(wake));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return;
+        if (ready < 0) return;
         for (const pollfd& p : pending) {
             Client* c = findByFd(p.fd);
-            if (p.revents && c && !flushClient(*c)) c->outBuf.clear();  // gone: nothing to wait for
+            if (!p.revents || !c) continue;
+            size_t before = c->outBuf.size();
+            if (!flushClient(*c)) {
+                c->outBuf.clear();  // gone: nothing to wait for
+            } else if (c->outBuf.size() < before) {
+                givenUpAt[p.fd] = Clock::now() + DrainStallLimit;
+            }
         }
     }
 }

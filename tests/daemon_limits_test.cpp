@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -202,6 +203,31 @@ TEST(DaemonLimits, NewClientIsServedWhileAnotherFloodsACommandThatDoesNotRead) {
     shutdown(flooderFd, SHUT_RDWR);  // ends the writer
     writer.join();
     flooder.reset();
+}
+
+TEST(DaemonLimits, SlowReaderGetsTheLastOutputWhole) {
+    ScratchDir scratch;
+    std::string cmd =
+        script(scratch, "read go\nhead -c 8388608 /dev/zero | tr '\\0' z\necho FINAL-MARK\n");
+    DaemonProcess d(scratch, "slowend", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient c = ProtoClient::overUnix(d.socketPath());
+    c.resize(80, 24);
+    ASSERT_TRUE(c.outputUntil([&](const std::string&) { return !c.others().empty(); }));
+    c.send(MsgKind::Input, "go\r");
+    // About 3 MB/s: the command is long gone before the reader is done.
+    std::string bytes;
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    char buf[32768];
+    ssize_t n;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (n = recv(c.fd(), buf, sizeof buf, 0)) > 0) {
+        bytes.append(buf, n);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 'z'), 8388608);
+    EXPECT_NE(bytes.find("FINAL-MARK"), std::string::npos);
+    EXPECT_EQ(d.waitExit(), 0);
 }
 
 }  // namespace
