@@ -224,7 +224,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
     ssize_t n = session_.pty.read(buf, sizeof buf);
     if (n > 0) {
         std::string_view chunk(buf, n);
-        session_.term->write(chunk);  // the screen sees output before any client
+        session_.term->write(chunk, Clock::now());  // the screen sees output before any client
         broadcast(MsgKind::Output, chunk);
         answerQueries();
     } else if (n == 0 || errno == EIO) {
@@ -261,11 +261,14 @@ int Daemon::msUntilNextTimer() const {
     for (const auto& [id, c] : clients_)
         if (c.stage == ClientStage::AwaitingAttach) next = std::min(next, c.attachDeadline);
     if (auto release = replies_.nextRelease()) next = std::min(next, *release);
+    // A synchronized update left open ends by itself at its deadline.
+    if (auto update = session_.term->updateDeadline()) next = std::min(next, *update);
     return msUntil(next);
 }
 
 void Daemon::runTimers() {
     toCommand(replies_.release(Clock::now()));
+    session_.term->endOverdueUpdate(Clock::now());
     auto now = Clock::now();
     if (now >= nextSocketCheck_) {
         checkSocket();
