@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end throughput of a session: a command prints a large file inside
 a session with one client attached, measured side by side for a bare
-pseudo-terminal (the physical limit), kiv and tmux.
+pseudo-terminal (the physical limit), kiv (over its Unix socket, and over
+TCP on loopback with the key's encrypted channel) and tmux.
 
     bench/session_throughput.py [--kiv build/kiv] [--size-mb 50] [--rounds 3]
 
@@ -17,6 +18,7 @@ import random
 import select
 import shutil
 import signal
+import socket
 import statistics
 import string
 import subprocess
@@ -195,6 +197,50 @@ class Kiv:
         self.daemon.wait()
 
 
+class KivTcp(Kiv):
+    """kiv with the client over TCP on loopback, behind the key's channel:
+    the client's runtime directory holds no socket of the session."""
+    name = "kiv tcp"
+
+    def __init__(self, work, env, kiv):
+        super().__init__(work, env, kiv)
+        self.env["KIV_KEY_FILE"] = os.path.join(work, "key")
+        self.listen = "127.0.0.1:%d" % free_port()
+
+    def start(self, script):
+        self.daemon = subprocess.Popen([self.kiv, "-l", self.listen, "daemon", "bench", script],
+                                       env=self.env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       start_new_session=True)
+        host, port = self.listen.rsplit(":", 1)
+        for _ in range(500):
+            try:
+                socket.create_connection((host, int(port)), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.01)
+        return self.daemon.pid
+
+    def attach(self):
+        env = dict(self.env, XDG_RUNTIME_DIR=os.path.join(self.work, "elsewhere"))
+        return PtyClient([self.kiv, "-l", self.listen, "attach", "bench"], env)
+
+
+def free_port():
+    """A port whose next one is free too, so the daemon takes the first."""
+    for _ in range(100):
+        port = random.randrange(40000, 60000)
+        try:
+            for p in (port, port + 1):
+                s = socket.socket()
+                s.bind(("127.0.0.1", p))
+                s.close()
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no free port")
+
+
 class Tmux:
     name = "tmux"
 
@@ -263,13 +309,15 @@ def main():
     ap.add_argument("--kiv", default=os.environ.get("KIV", "build/kiv"))
     ap.add_argument("--size-mb", type=float, default=50)
     ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--tools", default="raw,kiv,tmux", help="any of raw, kiv, tmux")
+    ap.add_argument("--tools", default="raw,kiv,kivtcp,tmux",
+                    help="any of raw, kiv, kivtcp (kiv over TCP), tmux")
     args = ap.parse_args()
     kiv = os.path.abspath(args.kiv)
     if shutil.which("tmux") is None:
         subprocess.run(["apt-get", "install", "-y", "-qq", "tmux"], check=False)
     wanted = args.tools.split(",")
-    tools = [t for key, t in (("raw", Raw), ("kiv", Kiv), ("tmux", Tmux)) if key in wanted]
+    tools = [t for key, t in (("raw", Raw), ("kiv", Kiv), ("kivtcp", KivTcp), ("tmux", Tmux))
+             if key in wanted]
     if Tmux in tools and shutil.which("tmux") is None:
         tools.remove(Tmux)
 

@@ -154,6 +154,7 @@ void Daemon::acceptClient(int listener, bool trusted) {
     }
     if (trusted && !fromOwner(fd.get())) return;  // closed at once
     if (!roomFor(trusted)) return;
+    if (!trusted) setNoDelay(fd.get());
     int raw = fd.get();
     if (adoptClient(std::move(fd), trusted) && trusted)
         log_.info("client attached fd=" + std::to_string(raw));

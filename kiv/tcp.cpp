@@ -1,6 +1,8 @@
 #include "kiv/tcp.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -82,6 +84,7 @@ TcpSession tryPort(const ListenAddr& addr, int port, const std::string& sessionN
                    Clock::time_point deadline) {
     UniqueFd fd = connectTcp(addr, port, deadline);
     setNonBlocking(fd.get());
+    setNoDelay(fd.get());
     auto channel = std::make_unique<SecureChannel>(ChannelRole::Client, key);
     if (!sendBy(fd.get(), channel->hello(), deadline)) return {};
 
@@ -122,6 +125,11 @@ TcpSession tryPort(const ListenAddr& addr, int port, const std::string& sessionN
 }
 
 }  // namespace
+
+void setNoDelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
 
 TcpListener startTcpListener(const ListenAddr& addr, int basePort) {
     for (int64_t port = basePort; port <= windowEnd(basePort); ++port) {

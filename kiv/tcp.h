@@ -32,6 +32,11 @@ struct TcpListener {
 // Raises SystemError "no free TCP port in <base>..<base + 63>".
 TcpListener startTcpListener(const ListenAddr& addr, int basePort);
 
+// Small writes go out at once instead of waiting for the peer to
+// acknowledge earlier ones: a keystroke is one small record. Failures are
+// ignored (the connection only gets slower).
+void setNoDelay(int fd);
+
 // A session found over TCP: the connection, the channel every later byte
 // goes through, and the plain bytes that came after AttachOk.
 struct TcpSession {

@@ -294,6 +294,26 @@ TEST(TcpDaemon, AttachWithTheKeyWorksEndToEnd) {
     EXPECT_TRUE(second.outputContains("[still]"));
 }
 
+TEST(TcpDaemon, KeyFileOpenToOthersKeepsTcpOff) {
+    ScratchDir scratch;
+    int base = testsupport::freePortRun(1);
+    std::string key = scratch / "key";
+    testsupport::writeFile(key, std::string(KeySize, 'k'));
+    std::filesystem::permissions(key, std::filesystem::perms::owner_read |
+                                          std::filesystem::perms::owner_write |
+                                          std::filesystem::perms::group_read);
+    DaemonProcess d(scratch, "tcp", "/bin/cat",
+                    {"-l", "127.0.0.1:" + std::to_string(base), "--log"});
+    ASSERT_TRUE(d.waitReady());
+    std::string log = d.waitLog("tcp listener disabled");
+    EXPECT_NE(log.find("tcp listener disabled: key file " + key +
+                       " is open to other users (mode 0640): chmod 600 " + key),
+              std::string::npos)
+        << log;
+    EXPECT_THROW(connectTcp(Loopback, base), SystemError);
+    EXPECT_EQ(testsupport::readFile(key), std::string(KeySize, 'k'));  // left as it was
+}
+
 // A raw connection to a daemon, for peers that do not hold the key.
 class Stranger {
   public:
