@@ -2,12 +2,15 @@
 // What happens to each client's bytes is in daemon_clients.cpp.
 #include "kiv/daemon.h"
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fstream>
@@ -34,21 +37,18 @@ constexpr int Scrollback = 10000;
 // How often the daemon makes sure its socket file still exists: cleaners of
 // temporary directories and logouts remove it while the session runs.
 constexpr auto SocketCheckInterval = std::chrono::seconds(5);
-// How long queued output may take to reach the clients once the session ends.
-constexpr auto ShutdownDrainLimit = std::chrono::seconds(1);
+// How long the listeners rest when no descriptor at all can be had.
+constexpr auto AcceptPause = std::chrono::milliseconds(200);
+// How long queued output may take to reach the clients once the session
+// ends, in all, and for one client that takes nothing at all.
+constexpr auto ShutdownDrainLimit = std::chrono::seconds(30);
+constexpr auto DrainStallLimit = std::chrono::seconds(2);
 
 volatile sig_atomic_t shutdownRequested = 0;
 
-void writePidFile(const std::string& name) {
-    std::string path = sessionFile(name, ".pid");
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << getpid();
-    out.flush();
-    if (!out) throw SystemError("cannot write pid file: " + path);
-}
-
 int msUntil(Clock::time_point when) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
+    // Rounded up: a wait that ends before its timer is due would only wait again.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
     return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
@@ -71,7 +71,10 @@ Session newSession(const std::string& name, const std::string& command,
     return s;
 }
 
-Daemon::Daemon(Session session, Logger log) : session_(std::move(session)), log_(std::move(log)) {
+Daemon::Daemon(Session session, Logger log)
+    : session_(std::move(session)),
+      log_(std::move(log)),
+      spare_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
     setNonBlocking(session_.pty.masterFd());
     if (!sel_.add(session_.pty.masterFd(), Interest::Read))
         throw SystemError("cannot watch the pseudo-terminal");
@@ -82,9 +85,14 @@ Daemon::~Daemon() = default;
 
 void Daemon::start(const std::string& listen) {
     socketPath_ = socketPath(session_.name);
+    // Another daemon answers there: this name, or a long one whose hashed
+    // short form is the same. Its socket must not be taken over.
+    if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    lockId_ = fileId(sessionFile(session_.name, ".lock"));
     removeSocket(session_.name);
-    writePidFile(session_.name);
+    pidId_ = writePidFile(session_.name);
     unixListener_ = listenUnix(socketPath_);
+    socketId_ = fileId(socketPath_);
 
     if (!listen.empty()) {
         try {
@@ -128,6 +136,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
             serviceClient(known->second, ev);
         }
     }
+    if (heldInputWaits_) resumeHeldInput();
     sweepClients();
     runTimers();
     return session_.running;
@@ -135,11 +144,77 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
 
 void Daemon::acceptClient(int listener, bool trusted) {
     UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!fd) return;
+    if (!fd) {
+        if (errno == EMFILE || errno == ENFILE) {
+            shedConnection(listener);
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
+            pauseAccepting();
+        }
+        return;  // a connection that went away meanwhile, an interruption
+    }
+    if (trusted && !fromOwner(fd.get())) return;  // closed at once
+    if (!roomFor(trusted)) return;
     if (!trusted) setNoDelay(fd.get());
     int raw = fd.get();
     if (adoptClient(std::move(fd), trusted) && trusted)
         log_.info("client attached fd=" + std::to_string(raw));
+}
+
+// The session directory is closed to others, but a socket passed on or a
+// directory opened later must still not let another user type here.
+bool Daemon::fromOwner(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid())
+        return true;
+    logRefusal("connection refused: uid " + std::to_string(peer.uid) + " is not the owner");
+    return false;
+}
+
+bool Daemon::roomFor(bool trusted) {
+    size_t pending = 0, joined = 0;
+    for (const auto& [id, c] : clients_) {
+        if (c.dropped) continue;
+        ++(c.stage == ClientStage::AwaitingAttach ? pending : joined);
+    }
+    if (!trusted && pending >= MaxPendingTcp) {
+        logRefusal("tcp connection refused: " + std::to_string(MaxPendingTcp) +
+                   " connections already wait for their Attach");
+        return false;
+    }
+    if (joined >= MaxClients) {
+        logRefusal("client refused: " + std::to_string(MaxClients) + " clients attached");
+        return false;
+    }
+    return true;
+}
+
+// The descriptor table is full (EMFILE, ENFILE): the waiting connection is
+// accepted with the spare descriptor's slot and closed at once.
+void Daemon::shedConnection(int listener) {
+    spare_.reset();
+    UniqueFd shed(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    shed.reset();
+    spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    logRefusal("connection refused: no descriptor left");
+    // Without a spare (the whole system is out of descriptors) the
+    // listeners rest for a moment instead of waking every wait.
+    if (!spare_) pauseAccepting();
+}
+
+void Daemon::pauseAccepting() {
+    acceptPausedUntil_ = Clock::now() + AcceptPause;
+    if (unixListener_) sel_.modify(unixListener_.get(), Interest::None);
+    if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::None);
+}
+
+// One line per second at most: a flood of connections must not become a
+// flood of log lines.
+void Daemon::logRefusal(const std::string& message) {
+    auto now = Clock::now();
+    if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
+    lastRefusalLog_ = now;
+    log_.info(message);
 }
 
 // Returns false when the command's terminal has closed.
@@ -170,9 +245,10 @@ void Daemon::checkSocket() {
     try {
         // As at start-up, the pid file is there before the socket answers.
         kivDir();
-        writePidFile(session_.name);
+        pidId_ = writePidFile(session_.name);
         UniqueFd listener = listenUnix(socketPath_);
         if (!sel_.add(listener.get(), Interest::Read)) return;
+        socketId_ = fileId(socketPath_);
         sel_.remove(unixListener_.get());
         unixListener_ = std::move(listener);
         log_.info("socket restored: " + socketPath_);
@@ -181,44 +257,78 @@ void Daemon::checkSocket() {
 }
 
 int Daemon::msUntilNextTimer() const {
-    int ms = msUntil(nextSocketCheck_);
-    // Rounded up: waking a little early would only wait again at once.
-    auto until = [&](Clock::time_point when) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
-        ms = int(std::min<int64_t>(ms, std::max<int64_t>(0, left.count())));
-    };
-    if (auto release = replies_.nextRelease()) until(*release);
+    Clock::time_point next = nextSocketCheck_;
+    if (acceptPausedUntil_) next = std::min(next, *acceptPausedUntil_);
+    for (const auto& [id, c] : clients_)
+        if (c.stage == ClientStage::AwaitingAttach) next = std::min(next, c.attachDeadline);
+    if (auto release = replies_.nextRelease()) next = std::min(next, *release);
     // A synchronized update left open ends by itself at its deadline.
-    if (auto update = session_.term->updateDeadline()) until(*update);
-    return ms;
+    if (auto update = session_.term->updateDeadline()) next = std::min(next, *update);
+    return msUntil(next);
 }
 
 void Daemon::runTimers() {
     toCommand(replies_.release(Clock::now()));
     session_.term->endOverdueUpdate(Clock::now());
-    if (Clock::now() >= nextSocketCheck_) {
+    auto now = Clock::now();
+    if (now >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;
+    }
+    if (acceptPausedUntil_ && now >= *acceptPausedUntil_) {
+        acceptPausedUntil_.reset();
+        if (!spare_) spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (unixListener_) sel_.modify(unixListener_.get(), Interest::Read);
+        if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::Read);
+    }
+    expireAttachWaits();
+}
+
+// A connection that has not named the session in time goes: a stranger
+// cannot keep one of the few pending places forever.
+void Daemon::expireAttachWaits() {
+    auto now = Clock::now();
+    for (auto& [id, c] : clients_) {
+        if (c.dropped || c.stage != ClientStage::AwaitingAttach || now < c.attachDeadline) continue;
+        log_.info("tcp connection closed: no Attach within " +
+                  std::to_string(AttachTimeout.count()) + " s");
+        dropClient(c);
     }
 }
 
 // A session's last output (the error before a shell exits, say) must not
 // be lost because a client's socket was full at that moment: queued output
-// gets a moment to go out before the connections close.
+// goes on as long as each client keeps taking it. A client that takes
+// nothing for DrainStallLimit is given up, and the whole wait is bounded.
 void Daemon::drainClients() {
     auto deadline = Clock::now() + ShutdownDrainLimit;
+    std::unordered_map<int, Clock::time_point> givenUpAt;
+    for (auto& [id, c] : clients_)
+        if (!c.dropped && !c.outBuf.empty()) givenUpAt[c.fd.get()] = Clock::now() + DrainStallLimit;
     for (;;) {
+        auto now = Clock::now();
         std::vector<pollfd> pending;
-        for (auto& [id, c] : clients_)
-            if (!c.dropped && !c.outBuf.empty()) pending.push_back({c.fd.get(), POLLOUT, 0});
-        int left = msUntil(deadline);
-        if (pending.empty() || left <= 0) return;
-        int ready = poll(pending.data(), pending.size(), left);
+        Clock::time_point wake = deadline;
+        for (auto& [id, c] : clients_) {
+            auto due = givenUpAt.find(c.fd.get());
+            if (c.dropped || c.outBuf.empty() || due == givenUpAt.end() || due->second <= now)
+                continue;
+            pending.push_back({c.fd.get(), POLLOUT, 0});
+            wake = std::min(wake, due->second);
+        }
+        if (pending.empty() || now >= deadline) return;
+        int ready = poll(pending.data(), pending.size(), msUntil(wake));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return;
+        if (ready < 0) return;
         for (const pollfd& p : pending) {
             Client* c = findByFd(p.fd);
-            if (p.revents && c && !flushClient(*c)) c->outBuf.clear();  // gone: nothing to wait for
+            if (!p.revents || !c) continue;
+            size_t before = c->outBuf.size();
+            if (!flushClient(*c)) {
+                c->outBuf.clear();  // gone: nothing to wait for
+            } else if (c->outBuf.size() < before) {
+                givenUpAt[p.fd] = Clock::now() + DrainStallLimit;
+            }
         }
     }
 }
@@ -234,9 +344,15 @@ void Daemon::shutdown() {
         unixListener_.reset();
         if (tcpListener_) sel_.remove(tcpListener_.get());
         tcpListener_.reset();
-        removeSocket(session_.name);
-        removeLock(session_.name);
-        unlink(sessionFile(session_.name, ".pid").c_str());
+        // Only while they are still ours: a new session of the same name,
+        // started meanwhile, keeps its socket, pid file and lock.
+        removeIfSame(socketPath_, socketId_);
+        // A lock made after start-up (a default-name search that found
+        // this session) is ours too, unless another daemon now serves the name.
+        std::string lock = sessionFile(session_.name, ".lock");
+        if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+        if (daemonPid(session_.name) == getpid())
+            removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
     }
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();
@@ -245,8 +361,12 @@ void Daemon::shutdown() {
 }
 
 void runDaemon(Session session, const std::string& command, const std::string& listen,
-               bool logEnabled) {
+               bool logEnabled, const std::function<void()>& onListening) {
     Logger log = initLogger(logEnabled);
+    // Large buffers (a client's 16 MiB frame, a burst of queued output) are
+    // mapped on their own and unmapped when freed: otherwise the allocator
+    // raises this threshold after the first one and keeps their pages.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
     // The termination signals stay blocked except inside the wait, so one
     // that arrives just before the wait still ends it at once.
@@ -265,8 +385,10 @@ void runDaemon(Session session, const std::string& command, const std::string& l
     sigdelset(&waitMask, SIGHUP);
 
     log.info("daemon: session=" + session.name + " cmd=" + command);
+    if (!session.pty.execError().empty()) log.info(session.pty.execError());
     Daemon daemon(std::move(session), std::move(log));
     daemon.start(listen);
+    if (onListening) onListening();
     daemon.run(&waitMask);
     daemon.shutdown();
 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "kiv/reply_filter.h"
 #include "kiv/secure_channel.h"
 #include "kiv/selector.h"
+#include "kiv/session_files.h"
 #include "screen/terminal.h"
 
 namespace kiv {
@@ -31,8 +33,21 @@ namespace kiv {
 // Bytes a client's output queue may hold, frame headers included; a client
 // that falls further behind is dropped.
 inline constexpr size_t ClientQueueLimit = 16 * 1024 * 1024;
-// While more input than this waits for the command, clients are not read.
+// While more input than this waits for the command, clients' Input is held
+// (their other messages are still read).
 inline constexpr size_t PtyInputHighWater = 1024 * 1024;
+// Connections over TCP that have not sent a valid Attach yet: at most this
+// many at once, each for at most AttachTimeout, each holding no more than
+// the one Attach that could succeed.
+inline constexpr size_t MaxPendingTcp = 16;
+inline constexpr auto AttachTimeout = std::chrono::seconds(5);
+// Clients past the Attach stage.
+inline constexpr size_t MaxClients = 256;
+// The most cells a Resize may ask for: a size past this is cut down (rows
+// first), so that one erase or one repaint stays cheap whatever a client
+// sends. Still more than the largest real terminal.
+inline constexpr int64_t MaxCells = 1 << 20;
+inline constexpr int64_t MaxGridSide = 4096;  // columns or rows, as the screen library takes
 inline constexpr int ReadChunk = 4096;
 // The scrollback part of an attach snapshot is kept within this many bytes
 // (the newest lines win), so that the whole repaint always fits one message
@@ -61,6 +76,10 @@ struct Client {
     ByteQueue outBuf;      // whole frames, oldest first
     std::string inBuf;     // bytes that do not form a whole frame yet
     bool dropped = false;  // closed and forgotten once the batch of events is done
+    // Hung up while its Input was held: out of the selector (a hang-up is
+    // reported at every wait) until the held Input can go on.
+    bool asleep = false;
+    std::chrono::steady_clock::time_point attachDeadline;  // for AwaitingAttach
 };
 
 // The command on its terminal, the model of its screen and the input that
@@ -123,6 +142,11 @@ class Daemon {
   private:
     // The loop's parts (daemon.cpp).
     void acceptClient(int listener, bool trusted);
+    bool roomFor(bool trusted);
+    bool fromOwner(int fd);
+    void shedConnection(int listener);
+    void pauseAccepting();
+    void logRefusal(const std::string& message);
     bool serviceMaster(const ReadyEvent& ev);
     void checkSocket();
     void runTimers();
@@ -132,6 +156,7 @@ class Daemon {
     // The clients (daemon_clients.cpp).
     void serviceClient(ClientId id, const ReadyEvent& ev);
     bool feedClient(ClientId id, std::string_view bytes);
+    bool acceptAttach(Client& c, const std::string& name);
     bool handleMessage(ClientId id, MsgKind kind, const std::string& payload);
     void handleResize(ClientId id, const std::string& payload);
     std::string details() const;
@@ -141,9 +166,12 @@ class Daemon {
     void broadcast(MsgKind kind, std::string_view payload);
     void dropClient(Client& c);
     void sweepClients();
-    void updateInterest(const Client& c);
+    void updateInterest(Client& c);
     void flushPty();
     void updateInputPause();
+    void resumeHeldInput();
+    bool holdsInput(const Client& c) const;
+    void expireAttachWaits();
     Client* find(ClientId id);
     Client* findByFd(int fd);
 
@@ -155,15 +183,24 @@ class Daemon {
     Logger log_;
     Selector sel_;
     std::string socketPath_;
+    // The session files as this daemon made (or found) them.
+    std::optional<FileId> socketId_, pidId_, lockId_;
     UniqueFd unixListener_;
     UniqueFd tcpListener_;
     std::chrono::steady_clock::time_point nextSocketCheck_;
+    // While the descriptor table is full, the spare is given up for a moment
+    // to accept and close a connection, so that the listener never stays
+    // readable with nothing to take it (a loop at full CPU).
+    UniqueFd spare_;
+    std::optional<std::chrono::steady_clock::time_point> acceptPausedUntil_;
+    std::chrono::steady_clock::time_point lastRefusalLog_;
     std::map<ClientId, Client> clients_;  // in order of connection
     std::unordered_map<int, ClientId> clientByFd_;
     ClientId lastId_ = 0;
-    bool inputPaused_ = false;  // clients are not read while ptyOut is over the mark
-    ReplyFilter replies_;       // one reply per query from the clients' terminals
-    std::optional<Key> key_;    // what TCP clients must prove; none without TCP
+    bool inputPaused_ = false;     // clients' Input is held while ptyOut is over the mark
+    bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
+    ReplyFilter replies_;          // one reply per query from the clients' terminals
+    std::optional<Key> key_;       // what TCP clients must prove; none without TCP
     // A stranger knocking in a loop must not fill the disk: refusals are
     // logged at most once per interval.
     std::chrono::steady_clock::time_point nextRefusalLog_{};
@@ -173,7 +210,9 @@ class Daemon {
 // Start-up, the loop and shutdown of a session's daemon, with the log and
 // the termination signals. Returns when the command's terminal has closed or
 // a termination signal arrived; raises when start-up fails.
-void runDaemon(Session session, const std::string& command, const std::string& listen, bool log);
+// `onListening` runs once the session can be reached.
+void runDaemon(Session session, const std::string& command, const std::string& listen, bool log,
+               const std::function<void()>& onListening = {});
 
 // The handler of SIGTERM, SIGINT and SIGHUP: asks the loop to stop.
 void onShutdown(int signal);

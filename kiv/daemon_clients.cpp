@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
@@ -15,8 +16,40 @@ namespace kiv {
 
 namespace {
 
+// The longest frame a connection may send before its Attach when the
+// session's name is shorter: the messages it may send meanwhile (ignored)
+// are small.
+constexpr size_t PreAttachFrame = 4096;
+
 bool readyForOutput(const Client& c) {
     return c.stage == ClientStage::Live && !c.dropped;
+}
+
+// A buffer that held a large frame gives its memory back as soon as the
+// frame is consumed: sixteen clients that each sent 16 MiB once must not
+// keep it.
+constexpr size_t LargeFrame = 65536;
+
+void shrinkConsumed(std::string& buffer) {
+    if (buffer.capacity() > LargeFrame && buffer.size() < buffer.capacity() / 4)
+        buffer.shrink_to_fit();
+}
+
+// The header of the frame at `offset`, when it is all there.
+std::optional<FrameHeader> headerAt(const std::string& buffer, size_t offset) {
+    if (buffer.size() - offset < HeaderSize) return std::nullopt;
+    unsigned char header[HeaderSize];
+    std::copy_n(buffer.data() + offset, HeaderSize, header);
+    return decodeHeader(header);
+}
+
+// The size the grid takes for a requested one: within its columns and rows
+// and within MaxCells in all, cutting rows first.
+WindowSize fitGrid(WindowSize wanted) {
+    int64_t cols = std::min<int64_t>(wanted.cols, MaxGridSide);
+    int64_t rows = std::min<int64_t>(wanted.rows, MaxGridSide);
+    if (cols * rows > MaxCells) rows = std::max<int64_t>(1, MaxCells / std::max<int64_t>(cols, 1));
+    return {static_cast<int>(cols), static_cast<int>(rows)};
 }
 
 }  // namespace
@@ -24,13 +57,14 @@ bool readyForOutput(const Client& c) {
 ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
     setNonBlocking(fd.get());
     // A socket the selector refuses is closed at once (UniqueFd does it).
-    if (!sel_.add(fd.get(), inputPaused_ ? Interest::None : Interest::Read)) return 0;
+    if (!sel_.add(fd.get(), Interest::Read)) return 0;
     ClientId id = ++lastId_;
     int raw = fd.get();
     Client& c = clients_[id];
     c.fd = std::move(fd);
     c.stage = trusted ? ClientStage::AwaitingSnapshot : ClientStage::AwaitingAttach;
     c.overTcp = !trusted;
+    c.attachDeadline = std::chrono::steady_clock::now() + AttachTimeout;
     if (!trusted && key_) c.channel = std::make_unique<SecureChannel>(ChannelRole::Daemon, *key_);
     clientByFd_[raw] = id;
     return id;
@@ -57,6 +91,13 @@ void Daemon::serviceClient(ClientId id, const ReadyEvent& ev) {
     bool failed = ev.writable && !flushClient(*c);
     if (failed || !(ev.readable || ev.error)) {
         if (failed) dropClient(*c);
+        return;
+    }
+    if (!ev.readable && inputPaused_ && holdsInput(*c)) {
+        // Hung up with its Input held: what it sent is still in the socket
+        // and is read once the command catches up.
+        sel_.remove(c->fd.get());
+        c->asleep = true;
         return;
     }
     char buf[ReadChunk];
@@ -97,28 +138,75 @@ bool Daemon::feedClient(ClientId id, std::string_view bytes) {
         c->inBuf.append(bytes);
     }
     size_t used = 0;
-    MsgKind kind;
-    std::string payload;
     bool keep = true;
-    while (keep && takeFrame(c->inBuf, used, kind, payload)) {
+    while (keep) {
+        if (c->stage == ClientStage::AwaitingAttach) {
+            // Before Attach a stranger may hold no more than the one Attach
+            // that could succeed: a longer frame is refused at its header.
+            std::optional<FrameHeader> header = headerAt(c->inBuf, used);
+            if (header && header->length > std::max(session_.name.size(), PreAttachFrame)) {
+                if (header->kind == MsgKind::Attach)
+                    queueClient(*c, MsgKind::Error, "no such session");
+                keep = false;
+                break;
+            }
+        }
+        // While the command lags behind, Input waits in the buffer (and the
+        // socket): the messages before it are handled, the rest later.
+        if (inputPaused_ && c->inBuf.size() - used >= 2 &&
+            static_cast<MsgKind>(c->inBuf[used + 1]) == MsgKind::Input)
+            break;
+        MsgKind kind;
+        std::string payload;  // its own each time: a large one is not kept
+        if (!takeFrame(c->inBuf, used, kind, payload)) break;
+        if (used > LargeFrame) {
+            c->inBuf.erase(0, used);
+            used = 0;
+            shrinkConsumed(c->inBuf);
+        }
         if (kind == MsgKind::Attach && c->stage == ClientStage::AwaitingAttach) {
-            if (payload != session_.name) {
-                queueClient(*c, MsgKind::Error, "no such session");
-                keep = false;
-                break;
-            }
-            c->stage = ClientStage::AwaitingSnapshot;
-            if (!queueClient(*c, MsgKind::AttachOk, "")) {
-                keep = false;
-                break;
-            }
-            log_.info("client attached fd=" + std::to_string(c->fd.get()) + " (tcp)");
+            keep = acceptAttach(*c, payload);
         } else {
             keep = handleMessage(id, kind, payload) && !c->dropped;
         }
     }
     c->inBuf.erase(0, used);
+    shrinkConsumed(c->inBuf);
+    if (keep) updateInterest(*c);
     return keep;
+}
+
+// A TCP connection that names this session joins it; any other name gets
+// "no such session" and the connection ends.
+bool Daemon::acceptAttach(Client& c, const std::string& name) {
+    if (name != session_.name) {
+        queueClient(c, MsgKind::Error, "no such session");
+        return false;
+    }
+    c.stage = ClientStage::AwaitingSnapshot;
+    if (!queueClient(c, MsgKind::AttachOk, "")) return false;
+    log_.info("client attached fd=" + std::to_string(c.fd.get()) + " (tcp)");
+    return true;
+}
+
+bool Daemon::holdsInput(const Client& c) const {
+    return c.inBuf.size() >= 2 && static_cast<MsgKind>(c.inBuf[1]) == MsgKind::Input;
+}
+
+// The command has caught up: the Input that waited goes on, client by
+// client in order of connection, until the mark is reached again.
+void Daemon::resumeHeldInput() {
+    heldInputWaits_ = false;
+    for (auto& [id, c] : clients_) {
+        if (inputPaused_) break;
+        if (c.dropped) continue;
+        try {
+            if (holdsInput(c) && !feedClient(id, "")) dropClient(c);
+        } catch (const IoError&) {
+            dropClient(c);
+        }
+        updateInterest(c);
+    }
 }
 
 bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload) {
@@ -144,17 +232,21 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
 // Every Resize from any client sets the one shared terminal size; the
 // sender's first one also brings it the screen.
 void Daemon::handleResize(ClientId id, const std::string& payload) {
-    std::optional<WindowSize> size = readResize(payload);
-    if (!size) return;
-    session_.size = *size;
-    session_.pty.setSize(size->cols, size->rows);
-    session_.term->resize(size->cols, size->rows);
+    std::optional<WindowSize> wanted = readResize(payload);
+    if (!wanted) return;
+    WindowSize size = fitGrid(*wanted);
+    session_.size = size;
+    session_.term->resize(size.cols, size.rows);
+    // The command is told exactly what the grid took.
+    session_.pty.setSize(static_cast<int>(session_.term->cols()),
+                         static_cast<int>(session_.term->rows()));
     Client& c = *find(id);
     if (c.stage == ClientStage::AwaitingSnapshot) {
         c.stage = ClientStage::Live;
         queueSnapshot(id);
     }
-    broadcast(MsgKind::Resize, payload);
+    bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
+    broadcast(MsgKind::Resize, cut ? resizePayload(size) : payload);
 }
 
 // The answer to `kiv ls` on a terminal.
@@ -172,11 +264,24 @@ std::string Daemon::details() const {
     return encodeDetails(d);
 }
 
+// The repaint may be larger than one frame: it goes as several Output
+// frames (clients write Output as one stream), and it is queued whatever
+// the client's queue holds, since its size is bounded by the grid's.
 void Daemon::queueSnapshot(ClientId id) {
     std::string text = session_.term->snapshot(SnapshotHistoryBudget);
     Client* c = find(id);
-    if (text.empty() || !c) return;
-    if (!queueClient(*c, MsgKind::Output, text)) dropClient(*c);
+    if (!c) return;
+    for (size_t at = 0; at < text.size(); at += MaxPayload) {
+        std::string frame =
+            frameBytes(MsgKind::Output, std::string_view(text).substr(at, MaxPayload));
+        if (c->channel) {
+            std::string sealed;
+            c->channel->seal(frame, sealed);
+            frame = std::move(sealed);
+        }
+        c->outBuf.append(frame);
+    }
+    if (!flushClient(*c)) dropClient(*c);
 }
 
 bool Daemon::queueClient(Client& c, MsgKind kind, std::string_view payload) {
@@ -232,11 +337,17 @@ void Daemon::sweepClients() {
     toCommand(owed);
 }
 
-void Daemon::updateInterest(const Client& c) {
+void Daemon::updateInterest(Client& c) {
     if (c.dropped) return;
+    bool held = inputPaused_ && holdsInput(c);
+    if (c.asleep) {
+        if (held) return;
+        c.asleep = false;
+        sel_.add(c.fd.get(), Interest::None);
+    }
     bool wantWrite = !c.outBuf.empty();
-    Interest interest = inputPaused_ ? (wantWrite ? Interest::Write : Interest::None)
-                                     : (wantWrite ? Interest::ReadWrite : Interest::Read);
+    Interest interest = held ? (wantWrite ? Interest::Write : Interest::None)
+                             : (wantWrite ? Interest::ReadWrite : Interest::Read);
     sel_.modify(c.fd.get(), interest);
 }
 
@@ -263,13 +374,15 @@ void Daemon::flushPty() {
     updateInputPause();
 }
 
-// Stops reading clients while the command lags behind their input, and
-// starts again once it has caught up: no input is dropped and the queue
-// stays bounded whatever clients send.
+// Holds clients' Input while the command lags behind it, and lets it go on
+// once the command has caught up: no input is dropped, the queue stays
+// bounded whatever clients send, and Resize, Detach and a new client's
+// first messages are still read meanwhile.
 void Daemon::updateInputPause() {
     bool pause = session_.ptyOut.size() > PtyInputHighWater;
     if (pause == inputPaused_) return;
     inputPaused_ = pause;
+    if (!pause) heldInputWaits_ = true;
     for (auto& [id, c] : clients_)
         updateInterest(c);
 }

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include "kiv/cli.h"
 #include "kiv/daemon.h"
 #include "kiv/detach_key.h"
+#include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key.h"
 #include "kiv/pty.h"
@@ -26,6 +29,7 @@
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
+#include "kiv/start_report.h"
 
 namespace kiv {
 
@@ -177,6 +181,7 @@ void startDaemon(const std::string& invocation, const std::string& session,
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    StartReport report;
     pid_t child = fork();
     if (child < 0) die("daemon failed to start: " + session);
     if (child == 0) {
@@ -187,14 +192,20 @@ void startDaemon(const std::string& invocation, const std::string& session,
                 dup2(devNull, fd);
             if (devNull > 2) close(devNull);
         }
+        report.handOver();
         for (int fd = 3; fd <= 1023; ++fd)
-            close(fd);
+            if (fd != report.writeEnd()) close(fd);
         execv(exe.c_str(), argv.data());
-        std::string message = "kiv: exec failed: " + exe + "\n";
-        ssize_t ignored = write(2, message.data(), message.size());
+        std::string message = "exec failed: " + exe + ": " + std::strerror(errno) + "\n";
+        ssize_t ignored = write(report.writeEnd(), message.data(), message.size());
         (void)ignored;
         _exit(1);
     }
+    report.closeWriteEnd();
+    // The daemon closes its end once it listens, or says why it cannot.
+    std::string why = report.reason(std::chrono::steady_clock::now() +
+                                    std::chrono::nanoseconds(StartAttempts * StartPollNs));
+    if (!why.empty()) die("daemon failed to start: " + session + ": " + why);
 
     for (int attempt = 0; attempt < StartAttempts; ++attempt) {
         if (isActive(session)) return;
@@ -223,13 +234,34 @@ void attachRoad(const std::string& session, const Config& config) {
     }
 }
 
+// The process that answers on the session's socket, 0 when none does.
+int answeringPid(const std::string& session) {
+    try {
+        UniqueFd fd = connectUnix(socketPath(session));
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+            peer.uid == geteuid())
+            return peer.pid;
+    } catch (const SystemError&) {
+    }
+    return 0;
+}
+
 void killRoad(const std::string& session) {
     if (!isActive(session)) cleanStale(session);
-    int pid = daemonPid(session);
-    if (pid == 0 || ::kill(pid, SIGTERM) != 0) die("no daemon found for session: " + session);
+    // The signal goes to the daemon that answers on the socket, and only
+    // when the pid file names the same process: a stale or planted number
+    // must never get it.
+    int pid = answeringPid(session);
+    if (pid <= 0 || daemonPid(session) != pid || ::kill(pid, SIGTERM) != 0)
+        die("no daemon found for session: " + session);
     printLine("killed " + std::to_string(pid));
-    sleepNs(100'000'000);
-    cleanSessionFiles(session);
+    // The daemon removes its own files. Only those of one that went
+    // without doing so are cleaned, never a newer session's.
+    for (int i = 0; i < 20 && daemonPid(session) == pid; ++i)
+        sleepNs(100'000'000);
+    if (daemonPid(session) == pid && !isActive(session)) cleanSessionFiles(session);
 }
 
 // How long `kiv ls` on a terminal waits for each daemon's details.
@@ -240,13 +272,13 @@ constexpr int DetailsTimeoutMs = 1000;
 void listRoad() {
     if (!isatty(STDOUT_FILENO)) {
         for (const std::string& name : socketNames())
-            if (isActive(name)) printLine(name);
+            if (isActive(name)) printLine(printableName(name));
         return;
     }
     std::vector<DetailsRow> rows;
     for (const std::string& name : socketNames()) {
         try {
-            rows.push_back({name, queryDetails(name, DetailsTimeoutMs), 0});
+            rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0});
         } catch (const SystemError&) {
             continue;  // nobody listens: not an active session
         }
@@ -260,10 +292,17 @@ void listRoad() {
 }
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
+    // Set before anything else: the session's command must not inherit it.
+    UniqueFd report = takeStartReport();
     try {
-        runDaemon(newSession(session, command.program, command.args), command.program,
-                  config.listen, config.log);
+        Session s = newSession(session, command.program, command.args);
+        // The session still runs, to show the reason to whoever attaches;
+        // the background start reports it at once.
+        if (!s.pty.execError().empty()) reportStartFailure(report, s.pty.execError());
+        runDaemon(std::move(s), command.program, config.listen, config.log,
+                  [&] { report.reset(); });
     } catch (const Error& e) {
+        reportStartFailure(report, e.what());
         die(e.what());
     }
 }
@@ -279,6 +318,13 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (cli.version) {
         printLine(VersionText);
         return;
+    }
+    // Every command works in the session directory: one that is not safe
+    // ("unsafe session directory: <path>") or cannot be made stops here.
+    try {
+        kivDir();
+    } catch (const SystemError& e) {
+        die(e.what());
     }
 
     std::string mode = "new";
@@ -308,7 +354,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     // Checked before any file is made or removed: the name becomes a path
     // component of the session files.
     if (mode != "ls" && !session.empty() && !validSessionName(session))
-        die("invalid session name: " + session);
+        die("invalid session name: " + printableName(session));
 
     if (mode == "daemon" || mode == "new") {
         session = resolveSession(session);

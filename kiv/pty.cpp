@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "kiv/errors.h"
 
@@ -34,7 +35,13 @@ void restoreDefaultSignals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-[[noreturn]] void runChild(int master, int slave, char* const* argv, char* const* environment) {
+// The reason an exec failed, as the session's terminal and the log show it.
+std::string execFailure(const char* program, int err) {
+    return std::string("cannot run ") + program + ": " + std::strerror(err);
+}
+
+[[noreturn]] void runChild(int master, int slave, int execReport, char* const* argv,
+                           char* const* environment) {
     restoreDefaultSignals();
     // The daemon is single-threaded, so changing the environment between
     // fork and exec is safe; putenv keeps the parent's strings, which the
@@ -49,7 +56,15 @@ void restoreDefaultSignals() {
     if (slave > 2) ::close(slave);
     ::close(master);
     execvp(argv[0], argv);
-    _exit(1);
+    // The daemon learns the reason through the close-on-exec pipe (a
+    // successful exec closes it without a word), and whoever attaches sees
+    // it on the session's terminal.
+    int err = errno;
+    std::string message = "kiv: " + execFailure(argv[0], err) + "\n";
+    ssize_t ignored = ::write(1, message.data(), message.size());
+    ignored = ::write(execReport, &err, sizeof err);
+    (void)ignored;
+    _exit(127);
 }
 
 }  // namespace
@@ -64,6 +79,7 @@ Pty& Pty::operator=(Pty&& other) noexcept {
         close();
         master_ = std::move(other.master_);
         pid_ = other.pid_;
+        execError_ = std::move(other.execError_);
     }
     return *this;
 }
@@ -110,10 +126,21 @@ Pty openPty(const std::string& command, const std::vector<std::string>& extraArg
     UniqueFd master(masterFd), slave(slaveFd);
     fcntl(master.get(), F_SETFD, FD_CLOEXEC);
 
+    int reportFds[2];
+    if (pipe2(reportFds, O_CLOEXEC) != 0) throw SystemError("pipe failed");
+    UniqueFd reportRead(reportFds[0]), reportWrite(reportFds[1]);
+
     pid_t pid = fork();
     if (pid < 0) throw SystemError("fork failed");
-    if (pid == 0) runChild(master.get(), slave.get(), argv.data(), envp.data());
-    return Pty(std::move(master), pid);
+    if (pid == 0) runChild(master.get(), slave.get(), reportWrite.get(), argv.data(), envp.data());
+    reportWrite.reset();
+    Pty pty(std::move(master), pid);
+    int err = 0;
+    ssize_t n;
+    while ((n = ::read(reportRead.get(), &err, sizeof err)) < 0 && errno == EINTR) {
+    }
+    if (n == sizeof err) pty.execError_ = execFailure(program.c_str(), err);
+    return pty;
 }
 
 }  // namespace kiv

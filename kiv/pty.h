@@ -41,19 +41,26 @@ class Pty {
     void close();
 
     int masterFd() const { return master_.get(); }
+    // Why the command could not be executed ("cannot run <program>:
+    // <reason>"), "" when it runs.
+    const std::string& execError() const { return execError_; }
     pid_t pid() const { return pid_; }
 
   private:
+    friend Pty openPty(const std::string&, const std::vector<std::string>&, int, int,
+                       const std::vector<std::string>&);
     UniqueFd master_;
     pid_t pid_ = -1;
+    std::string execError_;
 };
 
 // Starts `command` (the default shell when empty) with `extraArgs` on a new
 // pseudo-terminal of the given size, with the "NAME=value" entries of
 // `environment` added to (or replacing in) its environment. The command is
 // one word, searched along PATH when it has no '/', and is never split or
-// handed to a shell; when it cannot be executed the child exits with status 1
-// and the master reports end of file. The master is blocking and
+// handed to a shell; when it cannot be executed the child prints the reason
+// on the terminal and exits with status 127, the master reports end of file
+// after it, and execError() says why. The master is blocking and
 // close-on-exec. Raises SystemError "openpty failed" or "fork failed".
 Pty openPty(const std::string& command, const std::vector<std::string>& extraArgs, int cols,
             int rows, const std::vector<std::string>& environment = {});

@@ -15,7 +15,8 @@ std::string runtimeDir();
 
 // The session directory, <runtimeDir>/kiv, created (with missing parents) on
 // every call. The directory itself is private (0700) and must belong to the
-// current user; anything else raises SystemError.
+// current user; anything else (another owner, access for others, a link)
+// raises SystemError "unsafe session directory: <path>".
 std::string kivDir();
 
 bool isTermux();

@@ -421,7 +421,9 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
 
 // Keeps the unfinished tail for the next chunk, within kMaxHeld: a longer
 // string is still skipped to its terminator (only its opening and a final
-// ESC are kept), a longer control sequence is dropped.
+// ESC are kept), and so is a longer control sequence: it keeps an opening
+// with an intermediate byte, so that the parameters still to come make it
+// malformed and it is consumed whole and ignored, never printed.
 void hold(Grid& g, std::string_view tail) {
     if (tail.size() <= kMaxHeld) {
         g.held.assign(tail);
@@ -431,6 +433,8 @@ void hold(Grid& g, std::string_view tail) {
     if (kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X') {
         g.held.assign(tail.substr(0, 2));
         if (static_cast<unsigned char>(tail.back()) == kEsc) g.held += char(kEsc);
+    } else if (kind == '[') {
+        g.held.assign("\x1b[ ");
     } else {
         g.held.clear();
     }

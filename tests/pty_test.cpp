@@ -62,14 +62,30 @@ TEST(Pty, CommandIsOneWordSearchedAlongPath) {
         std::vector<std::string> args;
         int status;
         std::string output;
+        std::string execError;
     } cases[] = {
-        {"echo", {"found", "on", "PATH"}, 0, "found on PATH\r\n"},
-        {"/bin/echo", {"by path"}, 0, "by path\r\n"},
-        {"echo hi", {}, 1, ""},  // never split at the blank
-        {"/nonexistent/program", {}, 1, ""},
+        {"echo", {"found", "on", "PATH"}, 0, "found on PATH\r\n", ""},
+        {"/bin/echo", {"by path"}, 0, "by path\r\n", ""},
+        // Never split at the blank; the reason shows on the terminal.
+        {"echo hi",
+         {},
+         127,
+         "kiv: cannot run echo hi: No such file or directory\r\n",
+         "cannot run echo hi: No such file or directory"},
+        {"/nonexistent/program",
+         {},
+         127,
+         "kiv: cannot run /nonexistent/program: No such file or directory\r\n",
+         "cannot run /nonexistent/program: No such file or directory"},
+        {"/etc/passwd",
+         {},
+         127,
+         "kiv: cannot run /etc/passwd: Permission denied\r\n",
+         "cannot run /etc/passwd: Permission denied"},
     };
     for (const Case& c : cases) {
         Pty pty = openPty(c.command, c.args, 80, 24);
+        EXPECT_EQ(pty.execError(), c.execError) << c.command;
         EXPECT_EQ(readUntil(pty), c.output) << c.command;
         EXPECT_EQ(exitStatus(pty), c.status) << c.command;
     }
@@ -94,8 +110,8 @@ TEST(Pty, DefaultShell) {
         EnvVar shell("SHELL", "");
         EXPECT_EQ(defaultShell(), "");
         Pty pty = openPty("", {}, 80, 24);
-        EXPECT_EQ(readUntil(pty), "");
-        EXPECT_EQ(exitStatus(pty), 1);
+        EXPECT_EQ(readUntil(pty), "kiv: cannot run : No such file or directory\r\n");
+        EXPECT_EQ(exitStatus(pty), 127);
     }
 }
 

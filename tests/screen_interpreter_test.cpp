@@ -330,12 +330,17 @@ TEST(Interpreter, HeldIsBounded) {
     t.write(ESC);  // the terminator cut in two
     t.write("\\after");
     EXPECT_EQ(rowText(t.grid(), 0), "after");
-    // An endless control sequence is dropped at the bound.
+    // A control sequence longer than the hold is consumed to its final
+    // byte and ignored: none of its digits reach the screen, nor its effect.
     Terminal c(kCols, kRows, 0);
-    c.write(ESC + "[");
-    for (int i = 0; i < 20; ++i)
+    c.write("a" + ESC + "[");
+    for (int i = 0; i < 20; ++i) {
         c.write(std::string(4096, '1'));
-    EXPECT_LE(c.grid().held.size(), kMaxHeld);
+        ASSERT_LE(c.grid().held.size(), kMaxHeld);
+    }
+    c.write(";41mb");
+    EXPECT_EQ(rowText(c.grid(), 0), "ab");
+    EXPECT_EQ(c.snapshot().find("41"), std::string::npos);
 }
 
 TEST(Interpreter, Attributes) {

@@ -1,11 +1,14 @@
 #include <sys/stat.h>
+
 #include <unistd.h>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
 #include "kiv/errors.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
+#include "tests/support/errors.h"
 #include "tests/support/scratch.h"
 
 using namespace kiv;
@@ -44,11 +47,11 @@ TEST(RuntimeDir, Precedence) {
 }
 
 TEST(Hash, FnvAndHex) {
-    EXPECT_EQ(fnv1a(""), 0x811C9DC5u);
-    EXPECT_EQ(fnv1a("a"), 0xE40C292Cu);
-    EXPECT_EQ(toHex(0), "00000000");
-    EXPECT_EQ(toHex(0xABCDEF1u), "0ABCDEF1");
-    EXPECT_EQ(toHex(fnv1a(std::string(90, 'a'))), "AFC0776F");
+    // 64-bit FNV-1a, whose published values these are.
+    EXPECT_EQ(fnv1a(""), 0xCBF29CE484222325u);
+    EXPECT_EQ(fnv1a("a"), 0xAF63DC4C8601EC8Cu);
+    EXPECT_EQ(toHex(0), "0000000000000000");
+    EXPECT_EQ(toHex(0xABCDEF1u), "000000000ABCDEF1");
 }
 
 TEST(KivDir, CreatesPrivateDirectoryWithParents) {
@@ -63,16 +66,17 @@ TEST(KivDir, CreatesPrivateDirectoryWithParents) {
     EXPECT_EQ(kivDir(), dir);  // a second call accepts what the first made
 }
 
-TEST(KivDir, TightensAccessOfOwnDirectory) {
+TEST(KivDir, RefusesOwnDirectoryOpenToOthers) {
+    // Others may have planted sockets and links in it already.
     ScratchDir scratch;
     CleanEnv clean;
     EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
-    ASSERT_EQ(mkdir((scratch / "kiv").c_str(), 0755), 0);
-    chmod((scratch / "kiv").c_str(), 0777);
-    kivDir();
-    struct stat st;
-    ASSERT_EQ(stat((scratch / "kiv").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(mkdir((scratch / "kiv").c_str(), 0700), 0);
+    for (mode_t mode : {0777, 0750, 0701}) {
+        chmod((scratch / "kiv").c_str(), mode);
+        EXPECT_EQ(testsupport::errorOf<SystemError>([] { kivDir(); }),
+                  "unsafe session directory: " + (scratch / "kiv"));
+    }
 }
 
 TEST(KivDir, RefusesUnsafeOrBlockedPaths) {
@@ -131,7 +135,7 @@ TEST(SocketPath, PlainAndShortenedNames) {
     std::string over(77, 'x');
     std::string shortened = socketPath(over);
     EXPECT_EQ(shortened.size(), 107u);
-    size_t keep = 92 - dir.size();
+    size_t keep = 84 - dir.size();
     EXPECT_EQ(shortened, dir + "/" + over.substr(0, keep) + "-" + toHex(fnv1a(over)) + ".sock");
     EXPECT_EQ(sessionFile(over, ".pid"),
               dir + "/" + over.substr(0, keep) + "-" + toHex(fnv1a(over)) + ".pid");
@@ -148,7 +152,7 @@ TEST(SocketPath, NinetyLetters) {
     EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
     std::string dir = scratch / "kiv";
     std::string path = socketPath(std::string(90, 'a'));
-    EXPECT_EQ(path, dir + "/" + std::string(92 - dir.size(), 'a') + "-AFC0776F.sock");
+    EXPECT_EQ(path, dir + "/" + std::string(84 - dir.size(), 'a') + "-FEAAC9A191B43F6F.sock");
     EXPECT_EQ(path.size(), 107u);
 }
 
@@ -170,9 +174,7 @@ TEST(SocketPath, RefusesNamesThatAreNotOneComponent) {
             socketPath(bad);
             ADD_FAILURE() << "accepted " << bad;
         } catch (const UsageError& e) {
-            // what() is a C string, so a name with a NUL shows up to the NUL.
-            EXPECT_EQ(std::string(e.what()),
-                      "invalid session name: " + bad.substr(0, bad.find('\0')));
+            EXPECT_EQ(std::string(e.what()), "invalid session name: " + printableName(bad));
         }
     }
     EXPECT_NO_THROW(socketPath("..."));
@@ -202,18 +204,48 @@ TEST(DaemonPid, ReadsOnlyUsablePids) {
     }
 }
 
-TEST(RemoveFiles, MissingIsFine) {
+TEST(SessionFiles, RemovedOnlyWhileTheSameAndPidFileNeverFollowed) {
     ScratchDir scratch;
     CleanEnv clean;
     EnvVar xdg("XDG_RUNTIME_DIR", scratch.path().c_str());
-    testsupport::writeFile(sessionFile("s", ".lock"), "");
-    testsupport::writeFile(socketPath("s"), "");
-    removeSocket("s");
-    removeLock("s");
-    EXPECT_FALSE(testsupport::exists(socketPath("s")));
-    EXPECT_FALSE(testsupport::exists(sessionFile("s", ".lock")));
+    std::string lock = sessionFile("s", ".lock");
+    testsupport::writeFile(lock, "");
+    std::optional<FileId> mine = fileId(lock);
+    ASSERT_TRUE(mine);
+    // Another session of the name made its own lock meanwhile: it stays.
+    testsupport::writeFile(lock + ".new", "");
+    ASSERT_EQ(rename((lock + ".new").c_str(), lock.c_str()), 0);
+    removeIfSame(lock, mine);
+    EXPECT_TRUE(testsupport::exists(lock));
+    removeIfSame(lock, fileId(lock));
+    EXPECT_FALSE(testsupport::exists(lock));
+    EXPECT_NO_THROW(removeIfSame(lock, std::nullopt));
     EXPECT_NO_THROW(removeSocket("s"));
-    EXPECT_NO_THROW(removeLock("s"));
+
+    // A pid file planted as a link to another file: the link goes, the
+    // file it points at is never written.
+    std::string victim = scratch / "victim";
+    testsupport::writeFile(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), sessionFile("s", ".pid").c_str()), 0);
+    FileId pid = writePidFile("s");
+    EXPECT_EQ(testsupport::readFile(victim), "precious");
+    EXPECT_EQ(testsupport::readFile(sessionFile("s", ".pid")), std::to_string(getpid()));
+    EXPECT_EQ(fileId(sessionFile("s", ".pid")), pid);
+    EXPECT_EQ(daemonPid("s"), getpid());
+    // Nor is a pid read through a link.
+    unlink(sessionFile("s", ".pid").c_str());
+    testsupport::writeFile(victim, "4242");
+    ASSERT_EQ(symlink(victim.c_str(), sessionFile("s", ".pid").c_str()), 0);
+    EXPECT_EQ(daemonPid("s"), 0);
+}
+
+TEST(SessionNames, ControlCharactersAreRefusedAndEscaped) {
+    for (const char* bad : {"a\nb", "\x1b]0;title\x07", "tab\there", "del\x7f"})
+        EXPECT_FALSE(validSessionName(bad)) << printableName(bad);
+    for (const char* good : {"work", "~", "caf\xc3\xa9", "a b", "-x"})
+        EXPECT_TRUE(validSessionName(good)) << good;
+    EXPECT_EQ(printableName("a\nb\x1b]0;t\x07\\"), "a\\x0Ab\\x1B]0;t\\x07\\x5C");
+    EXPECT_EQ(printableName("caf\xc3\xa9"), "caf\xc3\xa9");
 }
 
 }  // namespace

@@ -10,13 +10,23 @@
 
 namespace testsupport {
 
+namespace {
+
+int nextTerminal() {
+    static int count = 0;
+    return count++;
+}
+
+}  // namespace
+
 bool tmuxAvailable() {
     return runProcess({"tmux", "-V"}).status == 0;
 }
 
 TmuxTerminal::TmuxTerminal(const ScratchDir& scratch, const std::string& cwd,
                            const std::vector<std::string>& env, int cols, int rows)
-    : socket_(scratch / "tmux.sock") {
+    // A server of its own: two terminals of one test must not share a pane.
+    : socket_(scratch / ("tmux-" + std::to_string(nextTerminal()) + ".sock")) {
     std::vector<std::string> args = {
         "-f", "/dev/null",          "new-session", "-d", "-s", "t", "-x", std::to_string(cols),
         "-y", std::to_string(rows), "-c",          cwd};

@@ -1,0 +1,142 @@
+// The attach client as a real process on a pseudo-terminal the test owns.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/daemon.h"
+
+using namespace testsupport;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// `kiv attach <name>` on a new pseudo-terminal; the test holds the master.
+struct AttachedTerminal {
+    int master = -1;
+    pid_t pid = -1;
+
+    AttachedTerminal(const ScratchDir& scratch, const std::string& name) {
+        winsize size{24, 80, 0, 0};
+        pid = forkpty(&master, nullptr, nullptr, &size);
+        if (pid == 0) {
+            setenv("XDG_RUNTIME_DIR", (scratch / "run").c_str(), 1);
+            execl(KIV_BINARY, KIV_BINARY, "attach", name.c_str(), nullptr);
+            _exit(127);
+        }
+    }
+    ~AttachedTerminal() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(master);
+    }
+    // Reads what the client printed until `text` shows or the limit passes.
+    bool waitFor(const std::string& text, std::chrono::milliseconds limit) {
+        auto deadline = Clock::now() + limit;
+        while (seen.find(text) == std::string::npos) {
+            if (Clock::now() > deadline) return false;
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            char buf[4096];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0) return false;
+            seen.append(buf, n);
+        }
+        return true;
+    }
+    // The client's exit status once it has ended, -1 when it is still there.
+    int waitExit(std::chrono::milliseconds limit) {
+        auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+            }
+            // Keep reading: a client blocked on its terminal is not the point.
+            char buf[4096];
+            while (read(master, buf, sizeof buf) > 0) {
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return -1;
+    }
+
+    std::string seen;
+};
+
+TEST(AttachClient, DetachKeyWorksAfterALargePasteIntoACommandThatDoesNotRead) {
+    ScratchDir scratch;
+    std::string cmd = scratch / "cmd";
+    writeFile(cmd, "#!/bin/sh\nstty raw -echo\necho NOT-READING\nsleep 60\n");
+    chmod(cmd.c_str(), 0755);
+    DaemonProcess d(scratch, "pasted", cmd);
+    ASSERT_TRUE(d.waitReady());
+    AttachedTerminal t(scratch, "pasted");
+    ASSERT_TRUE(t.waitFor("NOT-READING", 20s)) << t.seen;
+
+    // 1.5 MB typed in one go: more than the daemon takes before it holds
+    // input back. The write returns once the client has read most of it.
+    std::string paste(1500 * 1000, 'p');
+    size_t written = 0;
+    fcntl(t.master, F_SETFL, fcntl(t.master, F_GETFL) | O_NONBLOCK);
+    auto deadline = Clock::now() + 20s;
+    while (written < paste.size() && Clock::now() < deadline) {
+        ssize_t n = write(t.master, paste.data() + written, paste.size() - written);
+        if (n > 0) written += n;
+        char buf[4096];
+        while (read(t.master, buf, sizeof buf) > 0) {
+        }
+        if (n <= 0) std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(written, paste.size()) << "the client stopped reading its terminal";
+    std::this_thread::sleep_for(500ms);  // so that Ctrl-G is read on its own
+    ASSERT_EQ(write(t.master, "\x07", 1), 1);
+    EXPECT_EQ(t.waitExit(5s), 0) << "Ctrl-G did not detach";
+    EXPECT_TRUE(d.waitReady(1s));  // the session goes on
+}
+
+TEST(AttachClient, OutputStaysLiveWhileInputIsBackedUp) {
+    ScratchDir scratch;
+    std::string cmd = scratch / "cmd";
+    writeFile(cmd,
+              "#!/bin/sh\nstty raw -echo\ni=0\nwhile :; do i=$((i+1)); echo TICK-$i; "
+              "sleep 0.1; done\n");
+    chmod(cmd.c_str(), 0755);
+    DaemonProcess d(scratch, "ticking", cmd);
+    ASSERT_TRUE(d.waitReady());
+    AttachedTerminal t(scratch, "ticking");
+    ASSERT_TRUE(t.waitFor("TICK-", 20s));
+
+    // Far more input than the daemon and the client take together: the
+    // client must stop reading its terminal, never the session.
+    fcntl(t.master, F_SETFL, fcntl(t.master, F_GETFL) | O_NONBLOCK);
+    std::thread writer([&] {
+        std::string paste(6 * 1000 * 1000, 'p');
+        size_t written = 0;
+        auto deadline = Clock::now() + 4s;
+        while (written < paste.size() && Clock::now() < deadline) {
+            pollfd p{t.master, POLLOUT, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            ssize_t n = write(t.master, paste.data() + written, paste.size() - written);
+            if (n > 0) written += n;
+        }
+    });
+    std::this_thread::sleep_for(2s);
+    t.seen.clear();
+    EXPECT_TRUE(t.waitFor("TICK-", 3s)) << "no output while input is backed up";
+    writer.join();
+}
+
+}  // namespace
