@@ -21,6 +21,7 @@
 #include "kiv/log.h"
 #include "kiv/protocol.h"
 #include "kiv/pty.h"
+#include "kiv/reply_filter.h"
 #include "kiv/secure_channel.h"
 #include "kiv/selector.h"
 #include "screen/terminal.h"
@@ -146,6 +147,10 @@ class Daemon {
     Client* find(ClientId id);
     Client* findByFd(int fd);
 
+    // The command's queries to its terminal (daemon_queries.cpp).
+    void answerQueries();
+    void toCommand(std::string_view bytes);
+
     Session session_;
     Logger log_;
     Selector sel_;
@@ -157,6 +162,7 @@ class Daemon {
     std::unordered_map<int, ClientId> clientByFd_;
     ClientId lastId_ = 0;
     bool inputPaused_ = false;  // clients are not read while ptyOut is over the mark
+    ReplyFilter replies_;       // one reply per query from the clients' terminals
     std::optional<Key> key_;    // what TCP clients must prove; none without TCP
     // A stranger knocking in a loop must not fill the disk: refusals are
     // logged at most once per interval.

@@ -133,10 +133,8 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
         case MsgKind::Details:
             return queueClient(c, MsgKind::Details, details());
         case MsgKind::Input:
-            if (!payload.empty()) {
-                session_.ptyOut.append(payload);
-                flushPty();
-            }
+            // Other terminals' replies to a query already answered stay out.
+            if (!payload.empty()) toCommand(replies_.pass(id, payload, ReplyClock::now()));
             return true;
         default:
             return true;
@@ -224,11 +222,14 @@ void Daemon::dropClient(Client& c) {
 }
 
 void Daemon::sweepClients() {
-    std::erase_if(clients_, [this](auto& entry) {
+    std::string owed;  // what a client kept back, answers nobody else will give
+    std::erase_if(clients_, [&](auto& entry) {
         if (!entry.second.dropped) return false;
         clientByFd_.erase(entry.second.fd.get());
+        owed += replies_.leave(entry.first, ReplyClock::now());
         return true;
     });
+    toCommand(owed);
 }
 
 void Daemon::updateInterest(const Client& c) {

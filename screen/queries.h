@@ -1,0 +1,68 @@
+// Questions a program asks its terminal (device attributes, status and
+// cursor reports, mode reports, version, keyboard flags) and the answers
+// the model gives to them. The grid only records them; whoever owns the
+// terminal decides who answers: the model while nobody watches the
+// session, the watchers' own terminals otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace screen {
+
+struct Grid;
+struct Sequence;
+
+enum class QueryKind : uint8_t {
+    PrimaryAttributes,       // DA1: CSI c, CSI 0 c
+    SecondaryAttributes,     // DA2: CSI > c, CSI > 0 c
+    Status,                  // DSR: CSI 5 n
+    CursorPosition,          // CPR: CSI 6 n
+    ExtendedCursorPosition,  // DECXCPR: CSI ? 6 n
+    AnsiMode,                // DECRQM: CSI Ps $ p
+    DecMode,                 // DECRQM: CSI ? Ps $ p
+    Version,                 // XTVERSION: CSI > q, CSI > 0 q
+    KeyboardFlags,           // the kitty keyboard query: CSI ? u
+};
+
+struct Query {
+    QueryKind kind = QueryKind::PrimaryAttributes;
+    int32_t mode = 0;    // the mode asked about (AnsiMode, DecMode)
+    std::string answer;  // the model's answer, empty when it has none
+};
+
+// Queries recorded and not yet taken by the grid's owner; a program that
+// asks faster than anyone takes them loses the newest ones.
+inline constexpr size_t kMaxPendingQueries = 1024;
+
+// DECRQM's report of a mode.
+enum class ModeState : uint8_t {
+    Unknown = 0,
+    Set = 1,
+    Reset = 2,
+    AlwaysSet = 3,
+    AlwaysReset = 4,
+};
+
+ModeState modeState(const Grid& g, int64_t mode, bool dec);
+
+// Records the query with the answer the grid's state gives now.
+void ask(Grid& g, QueryKind kind, int64_t mode = 0);
+
+// The queries as control functions (see functions.h): each records itself
+// when its parameters make it the query, and is ignored otherwise.
+void da1(Grid& g, const Sequence& s);         // CSI c, CSI 0 c
+void da2(Grid& g, const Sequence& s);         // CSI > c, CSI > 0 c
+void dsr(Grid& g, const Sequence& s);         // CSI 5 n, CSI 6 n, CSI ? 6 n
+void decrqm(Grid& g, const Sequence& s);      // CSI Ps $ p, CSI ? Ps $ p
+void xtversion(Grid& g, const Sequence& s);   // CSI > q, CSI > 0 q
+void kittyQuery(Grid& g, const Sequence& s);  // CSI ? u: the keyboard flags
+
+// A query asked inside a synchronized update is recorded in the update's
+// copy of the grid, which does not know the update is open; this corrects
+// what the answer says about it.
+void askedInsideUpdate(Query& q);
+
+}  // namespace screen
