@@ -1,5 +1,6 @@
 // One reply per query. While clients watch a session, the command's
-// queries (device attributes, cursor reports, mode reports...) reach every
+// queries (device attributes, cursor and mode reports, colours,
+// capabilities...) reach every
 // client's terminal, and every terminal answers in its client's input. The
 // first answer to a query goes to the command; the others' answers to the
 // same query are left out of their input. Everything else a client sends

@@ -178,10 +178,16 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
     if (kind == ']') {
         // The command's text runs to BEL or ESC "\".
         size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
-        if (stop > pos + 2) operatingSystemCommand(g, d.substr(pos + 2, stop - pos - 2));
+        if (stop > pos + 2) {
+            std::string_view text = d.substr(pos + 2, stop - pos - 2);
+            askIfStringQuery(g, kind, text);
+            operatingSystemCommand(g, text);
+        }
         return;
     }
-    // Other strings (device control and the like) are consumed and ignored.
+    // Device control strings may be queries; they and the other strings
+    // are otherwise consumed and ignored.
+    if (kind == 'P' && end - pos >= 4) askIfStringQuery(g, kind, d.substr(pos + 2, end - pos - 4));
     if (kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
     // Intermediates, then the final byte.
     Sequence s;
