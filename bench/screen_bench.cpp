@@ -34,17 +34,27 @@ const std::string& line(int n) {
     return lines[size_t(n) % lines.size()];
 }
 
+enum Colours { kPlain, kIndexed, kDirect };
+
 // Writes one 80-column line and moves to the next, in plain text or with a
-// colour change every 4 characters (as bench::colourText does).
-void writeLine(Grid& g, int n, bool colour) {
+// colour change every 4 characters (as bench::colourText does), from the
+// 256-colour table or as 24-bit colours.
+void writeLine(Grid& g, int n, int colour) {
     const std::string& s = line(n);
-    if (!colour) {
+    if (colour == kPlain) {
         putAscii(g, s.data(), s.size());
     } else {
         for (int i = 0; i < 80; i += 4) {
             int c = (n * 31 + i * 7) % 256;
-            std::string p = "38;5;" + std::to_string(c);
-            if (i % 16 == 0) p += ";48;5;" + std::to_string((c * 3) % 256);
+            std::string p;
+            if (colour == kIndexed) {
+                p = "38;5;" + std::to_string(c);
+                if (i % 16 == 0) p += ";48;5;" + std::to_string((c * 3) % 256);
+            } else {
+                p = "38;2;" + std::to_string(c) + ";" + std::to_string(255 - c) + ";" +
+                    std::to_string((c * 5) % 256);
+                if (i % 16 == 0) p += ";48;2;" + std::to_string((c * 3) % 256) + ";40;80";
+            }
             applySgr(g, p);
             putAscii(g, s.data() + i, 4);
         }
@@ -53,7 +63,7 @@ void writeLine(Grid& g, int n, bool colour) {
     lineFeed(g);
 }
 
-Grid filledGrid(int64_t scrollback, bool colour = false) {
+Grid filledGrid(int64_t scrollback, int colour = kPlain) {
     Grid g = newGrid(kCols, kRows, scrollback);
     for (int n = 0; n < kRows + scrollback; ++n)
         writeLine(g, n, colour);
@@ -67,7 +77,7 @@ size_t heapInUse() {
 // Bytes the process's heap grows by for a full 10000-line history, per
 // history line and per cell. Compare with bench/tmux_memory.sh.
 void BM_HistoryMemory(benchmark::State& state) {
-    bool colour = state.range(0) != 0;
+    int colour = int(state.range(0));
     double perLine = 0;
     for (auto _ : state) {
         size_t before = heapInUse();
@@ -77,12 +87,19 @@ void BM_HistoryMemory(benchmark::State& state) {
             benchmark::DoNotOptimize(g);
         }
     }
-    state.SetLabel(colour ? "colour text" : "plain text");
+    state.SetLabel(colour == kDirect    ? "24-bit colour text"
+                   : colour == kIndexed ? "256-colour text"
+                                        : "plain text");
     state.counters["bytes_per_line"] = perLine;
     state.counters["bytes_per_cell"] = perLine / double(kCols);
     state.counters["screen_cell_bytes"] = double(sizeof(Cell));
 }
-BENCHMARK(BM_HistoryMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HistoryMemory)
+    ->Arg(kPlain)
+    ->Arg(kIndexed)
+    ->Arg(kDirect)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 // One line of text and a line feed at the bottom of the main screen, with
 // the history full (every line feed drops the oldest line) or none kept.
@@ -91,7 +108,7 @@ void BM_LineFeed(benchmark::State& state) {
     Grid g = filledGrid(scrollback);
     int n = 0;
     for (auto _ : state)
-        writeLine(g, n++, false);
+        writeLine(g, n++, kPlain);
     state.SetLabel(scrollback ? "full 10000-line history" : "no history");
     state.SetItemsProcessed(state.iterations());
 }

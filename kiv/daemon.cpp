@@ -149,7 +149,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
     ssize_t n = session_.pty.read(buf, sizeof buf);
     if (n > 0) {
         std::string_view chunk(buf, n);
-        session_.term->write(chunk);  // the screen sees output before any client
+        session_.term->write(chunk, Clock::now());  // the screen sees output before any client
         broadcast(MsgKind::Output, chunk);
         answerQueries();
     } else if (n == 0 || errno == EIO) {
@@ -182,15 +182,19 @@ void Daemon::checkSocket() {
 int Daemon::msUntilNextTimer() const {
     int ms = msUntil(nextSocketCheck_);
     // Rounded up: waking a little early would only wait again at once.
-    if (auto release = replies_.nextRelease()) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(*release - Clock::now());
-        ms = std::min<int64_t>(ms, std::max<int64_t>(0, left.count()));
-    }
+    auto until = [&](Clock::time_point when) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+        ms = int(std::min<int64_t>(ms, std::max<int64_t>(0, left.count())));
+    };
+    if (auto release = replies_.nextRelease()) until(*release);
+    // A synchronized update left open ends by itself at its deadline.
+    if (auto update = session_.term->updateDeadline()) until(*update);
     return ms;
 }
 
 void Daemon::runTimers() {
     toCommand(replies_.release(Clock::now()));
+    session_.term->endOverdueUpdate(Clock::now());
     if (Clock::now() >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;

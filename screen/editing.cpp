@@ -39,7 +39,7 @@ void eraseToEnd(Grid& g, Row& row, size_t col) {
         return;
     }
     size_t end = std::max(row.size(), size_t(g.cols > 0 ? columnLimit(g) : 0));
-    eraseCells(row, col, end, eraseBlank(g));
+    eraseCells(row, col, end, eraseBlank(g, row));
 }
 
 void eraseToCursor(Grid& g, Row& row, size_t col) {
@@ -49,7 +49,7 @@ void eraseToCursor(Grid& g, Row& row, size_t col) {
         return;
     }
     size_t to = std::min(col + 1, size_t(columnLimit(g)));
-    eraseCells(row, 0, to, eraseBlank(g));
+    eraseCells(row, 0, to, eraseBlank(g, row));
 }
 
 }  // namespace
@@ -67,7 +67,7 @@ void insertChars(Grid& g, int64_t n) {
     size_t count = size_t(std::clamp<int64_t>(n, 1, int64_t(limit)));
     row.padTo(col);
     if (row.isWideRight(col)) row.fill(col - 1, col + 1, Cell());
-    row.insert(col, count, eraseBlank(g));
+    row.insert(col, count, eraseBlank(g, row));
     if (row.size() > limit) {
         if (row.isWideLeft(limit - 1)) row.fill(limit - 1, limit, Cell());
         row.truncate(limit);
@@ -89,7 +89,7 @@ void deleteChars(Grid& g, int64_t n) {
         // erase blank; cells that never existed before them stay default.
         size_t painted = std::max(col, limit > count ? limit - count : 0);
         row.padTo(std::min(painted, limit));
-        row.padTo(limit, eraseBlank(g));
+        row.padTo(limit, eraseBlank(g, row));
     }
 }
 
@@ -102,7 +102,7 @@ void eraseChars(Grid& g, int64_t n) {
     if (g.pen.bg == kColorDefault) {
         eraseCells(row, col, std::min(end, row.size()), Cell());
     } else {
-        eraseCells(row, col, end, eraseBlank(g));
+        eraseCells(row, col, end, eraseBlank(g, row));
     }
 }
 
@@ -163,6 +163,33 @@ void eraseDisplay(Grid& g, int64_t mode) {
     }
 }
 
+void eraseScrollback(Grid& g) {
+    // On the alternate screen the history is the main screen's.
+    Grid& main = g.alt.active && g.savedMain ? *g.savedMain : g;
+    int64_t k = screenTop(main);
+    for (int64_t i = 0; i < k; ++i)
+        main.lines.popFront();
+    main.cursor.row = std::max<int64_t>(main.cursor.row - k, 0);
+    // The margins are line indexes: they move with their lines.
+    if (main.margins.top > 0) main.margins.top = std::max<int64_t>(main.margins.top - k, 0);
+    if (main.margins.bottom > 0)
+        main.margins.bottom = std::max<int64_t>(main.margins.bottom - k, 0);
+}
+
+void screenAlignment(Grid& g) {
+    g.margins = Margins();
+    int64_t top = screenTop(g);
+    if (g.height > 0) ensureRow(g, lastScreenRow(g));
+    Row filled;
+    filled.padTo(size_t(columnLimit(g) < kMaxColumns ? columnLimit(g) : 0),
+                 Cell::make('E', 1, Pen{}));
+    for (int64_t i = top; i < g.lines.size(); ++i)
+        g.lines.set(i, filled);
+    g.cursor.row = top;
+    g.cursor.col = 0;
+    g.cursor.pendingWrap = false;
+}
+
 void reverseIndex(Grid& g) {
     auto [top, bottom] = scrollBounds(g);
     if (g.cursor.row == top) {
@@ -174,6 +201,7 @@ void reverseIndex(Grid& g) {
 
 void setScrollRegion(Grid& g, std::string_view params) {
     int64_t top = screenTop(g);
+    const Margins kept = g.margins;
     g.margins.top = 0;
     g.margins.bottom = 0;
     if (!params.empty()) {
@@ -181,11 +209,15 @@ void setScrollRegion(Grid& g, std::string_view params) {
         int64_t h =
             g.height > 0 ? std::min(g.height, kMaxRows) : std::max<int64_t>(g.lines.size(), 1);
         int64_t t = paramAt(p, 0, 1);
-        int64_t b = std::min(paramAt(p, 1, h), h);
-        if (t < b) {
-            g.margins.top = top + t - 1;
-            g.margins.bottom = std::max(top + b - 1, g.margins.top);
+        int64_t b = paramAt(p, 1, h);
+        // Top at or below bottom, or a bottom beyond the screen: terminals
+        // ignore the sequence, margins and cursor stay.
+        if (t >= b || b > h) {
+            g.margins = kept;
+            return;
         }
+        g.margins.top = top + t - 1;
+        g.margins.bottom = std::max(top + b - 1, g.margins.top);
     }
     // The cursor goes home: to the top margin in origin mode.
     g.cursor.pendingWrap = false;

@@ -29,6 +29,11 @@ void eraseDisplay(Grid& g, int64_t mode);
 // Sets the margins from the parameter text (screen rows counted from 1),
 // or clears them for an empty text, and homes the cursor.
 void setScrollRegion(Grid& g, std::string_view params);
+// ED 3: the history above the screen is dropped (the screen stays).
+void eraseScrollback(Grid& g);
+// DECALN: every screen cell an "E" in the default look, no margins, the
+// cursor home.
+void screenAlignment(Grid& g);
 // Reverse index: up one row; at the top margin (the top of the screen
 // without a region) the region scrolls down instead. Never above the screen.
 void reverseIndex(Grid& g);

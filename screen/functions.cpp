@@ -7,6 +7,7 @@
 
 #include "screen/editing.h"
 #include "screen/modes.h"
+#include "screen/placement.h"
 #include "screen/queries.h"
 #include "screen/sgr.h"
 #include "screen/tabs.h"
@@ -127,15 +128,12 @@ void sd(Grid& g, const Sequence& s) {
     auto [top, bottom] = scrollBounds(g);
     scrollRegionDown(g, top, bottom, countOf(s));
 }
-// ED and EL: with several parameters the first one counts.
-void ed(Grid& g, const Sequence& s) {
-    eraseDisplay(g, s.raw(0));
-}
+// EL (and ED below): with several parameters the first one counts.
 void el(Grid& g, const Sequence& s) {
     eraseLine(g, s.raw(0));
 }
 void sgr(Grid& g, const Sequence& s) {
-    applySgr(g, s.text);
+    applySgr(g, s);
 }
 void decstbm(Grid& g, const Sequence& s) {
     setScrollRegion(g, s.text);
@@ -194,6 +192,26 @@ void xtmodkeys(Grid& g, const Sequence& s) {
     setModifyOtherKeys(g, s.text);
 }
 
+// REP: the character just written, n times more, within the line (as
+// tmux does; it never wraps).
+void rep(Grid& g, const Sequence& s) {
+    if (g.lastRune < 0) return;
+    int64_t room = columnLimit(g) - std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g));
+    int64_t n = std::min(countOf(s), room);
+    int32_t rune = g.lastRune;
+    for (int64_t i = 0; i < n; ++i)
+        putRune(g, rune);
+}
+
+// ED 3 erases the history; the other modes the screen.
+void ed(Grid& g, const Sequence& s) {
+    if (s.raw(0) == 3) {
+        eraseScrollback(g);
+    } else {
+        eraseDisplay(g, s.raw(0));
+    }
+}
+
 // Escape sequences.
 void decsc(Grid& g, const Sequence&) {
     saveCursor(g);
@@ -209,6 +227,9 @@ void nel(Grid& g, const Sequence&) {
 }
 void ri(Grid& g, const Sequence&) {
     reverseIndex(g);
+}
+void decaln(Grid& g, const Sequence&) {
+    screenAlignment(g);
 }
 void hts(Grid& g, const Sequence&) {
     setTabStop(g);
@@ -293,6 +314,7 @@ constexpr Entry kFunctions[] = {
     {csi("S"), su},
     {csi("T"), sd},
     {csi("X"), ech},
+    {csi("b"), rep},
     {csi("d"), vpa},
     {csi("m"), sgr, true},
     {csi("r"), decstbm},
@@ -305,6 +327,7 @@ constexpr Entry kFunctions[] = {
     {esc("D"), ind},
     {esc("E"), nel},
     {esc("M"), ri},
+    {esc("#8"), decaln},
     {csi("h"), sm},
     {csi("l"), rm},
     {csi("!p"), decstr},
@@ -381,6 +404,8 @@ const Index& functionIndex() {
 
 void runControlFunction(Grid& g, const Sequence& s) {
     const Entry* e = functionIndex().find(s);
+    // Only a REP right after a character repeats it.
+    if (!e || e->run != rep) g.lastRune = -1;
     if (!e) {
         ++g.unknownFunctions;
         return;

@@ -182,6 +182,7 @@ void copyGridState(Grid& dst, const Grid& src) {
     dst.tabs = src.tabs;
     dst.margins = src.margins;
     dst.pen = src.pen;
+    dst.links = src.links;
     dst.charsets = src.charsets;
     dst.modes = src.modes;
     dst.keyboard = src.keyboard;
@@ -328,13 +329,10 @@ void addWarning(Grid& g, std::string text) {
         g.warnings.pop_front();
 }
 
-Cell eraseBlank(const Grid& g) {
-    return g.pen.bg == kColorDefault ? Cell() : Cell::eraseBlank(g.pen);
-}
-
 Row scrolledInRow(const Grid& g) {
     Row row;
-    if (g.pen.bg != kColorDefault && g.cols > 0) row.padTo(size_t(columnLimit(g)), eraseBlank(g));
+    if (g.pen.bg != kColorDefault && g.cols > 0)
+        row.padTo(size_t(columnLimit(g)), row.eraseCell(g.pen));
     return row;
 }
 

@@ -10,6 +10,7 @@
 // screen cannot move them into the history.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -20,6 +21,7 @@
 
 #include "screen/cell.h"
 #include "screen/lines.h"
+#include "screen/links.h"
 #include "screen/queries.h"
 #include "screen/row.h"
 #include "screen/state.h"
@@ -31,6 +33,9 @@ namespace screen {
 // kMaxColumns), and the number of warnings kept.
 inline constexpr int64_t kMaxRows = 4096;
 inline constexpr size_t kMaxWarnings = 100;
+
+// The clock that dates synchronized updates (the caller's; see feed()).
+using SyncClock = std::chrono::steady_clock;
 
 // The alternate screen and how it was entered: 1049 saved the main
 // screen's cursor and pen, to be restored when it is left by 1049.
@@ -48,6 +53,8 @@ struct Grid {
     TabStops tabs;
     Margins margins;
     Pen pen;
+    // The hyperlinks cells refer to, shared by the grid's copies.
+    std::shared_ptr<LinkTable> links = std::make_shared<LinkTable>();
     Charsets charsets;
     Modes modes;
     // The kitty keyboard flags are kept per screen, as that protocol says.
@@ -57,6 +64,7 @@ struct Grid {
     std::string title;  // OSC 0 / OSC 2
     std::deque<std::string> warnings;
     bool syncActive = false;
+    SyncClock::time_point syncBegan{};  // when the open update began
     std::unique_ptr<Grid> syncGrid;
     std::string held;
     // While the alternate screen is shown: the main screen's lines (and
@@ -66,6 +74,9 @@ struct Grid {
     // Control sequences whose function this terminal does not know, and
     // so ignored (see functions.h).
     uint64_t unknownFunctions = 0;
+    // The last graphic character written, for REP (-1: none since the
+    // last control).
+    int32_t lastRune = -1;
     // Queries the program asked, oldest first, until the owner takes them.
     std::vector<Query> queries;
 };
@@ -136,9 +147,11 @@ void saveCursor(Grid& g);
 void restoreCursor(Grid& g);
 void addWarning(Grid& g, std::string text);
 
-// The blank that erasing, inserting and deleting make: the pen's
+// The blank that erasing, inserting and deleting make in row: the pen's
 // background and nothing else (a default blank for the default background).
-Cell eraseBlank(const Grid& g);
+inline Cell eraseBlank(const Grid& g, Row& row) {
+    return row.eraseCell(g.pen);
+}
 // A row brought in by scrolling: empty, or painted to the width when the
 // pen has a background colour.
 Row scrolledInRow(const Grid& g);

@@ -91,7 +91,17 @@ bool isFinalOrDigit(char c) {
     return c >= 0x30 && c <= 0x7e;
 }
 
+// OSC 8 ; params ; target: text written next is linked to the target,
+// until a hyperlink with an empty target.
+void hyperlink(Grid& g, std::string_view text) {
+    size_t semi = text.find(';');
+    if (semi == std::string_view::npos) return;
+    std::string_view uri = text.substr(semi + 1);
+    g.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
+}
+
 void control(Grid& g, unsigned char b) {
+    g.lastRune = -1;
     switch (b) {
         case 0x08:
             backspace(g);
@@ -175,13 +185,17 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
         controlSequence(g, d, pos + 2, end);
         return;
     }
+    g.lastRune = -1;
     if (kind == ']') {
         // The command's text runs to BEL or ESC "\".
         size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
         if (stop > pos + 2) {
             std::string_view text = d.substr(pos + 2, stop - pos - 2);
             askIfStringQuery(g, kind, text);
-            operatingSystemCommand(g, text);
+            if (text.substr(0, 2) == "8;")
+                hyperlink(g, text.substr(2));
+            else
+                operatingSystemCommand(g, text);
         }
         return;
     }
@@ -293,7 +307,13 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     const size_t cols = size_t(g.cols);
     size_t col = size_t(g.cursor.col);
     PenBits pen = packPen(g.pen);
-    Cell penCell = Cell::make(0, 1, unpackPen(pen));
+    // Most pens are common: their cell is made from the bits alone.
+    auto cellOf = [&](PenBits bits) {
+        return g.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
+                                                  : row.penCell(unpackPen(bits, g.pen));
+    };
+    Cell penCell = cellOf(pen);
+    int32_t last = g.lastRune;
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
         if (isPrintableAscii(b)) {
@@ -310,6 +330,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
             }
             col += len;
             pos = end;
+            last = static_cast<unsigned char>(p[pos - 1]);
             continue;
         }
         // Other sequences, graphic renditions of other kinds included, go
@@ -319,12 +340,14 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         const char* final = sgrMemo.read(p + pos + 2, p + n, common);
         if (!final) break;
         pen = common.apply(pen);
-        penCell = Cell::make(0, 1, unpackPen(pen));
+        penCell = cellOf(pen);
         pos = size_t(final - p) + 1;
+        last = -1;
     }
+    g.lastRune = last;
     g.cursor.col = int64_t(col);
     g.cursor.pendingWrap = col >= cols;
-    g.pen = unpackPen(pen);
+    setPenBits(g.pen, pen);
     return pos;
 }
 
@@ -358,9 +381,10 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
                 size_t end = paramsEnd(p, pos + 2, n);
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
                     Rendition common;
-                    if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common))
-                        g.pen = unpackPen(common.apply(packPen(g.pen)));
-                    else
+                    if (p[end] == 'm' && sgrMemo.read(p + pos + 2, p + n, common)) {
+                        setPenBits(g.pen, common.apply(packPen(g.pen)));
+                        g.lastRune = -1;
+                    } else
                         plainControlSequence(g, std::string_view(p + pos + 2, end - pos - 2),
                                              p[end]);
                     pos = end + 1;
@@ -440,7 +464,7 @@ void takeUpdateQueries(Grid& g, Grid& update) {
 
 }  // namespace
 
-void feed(Grid& g, std::string_view chunk) {
+void feed(Grid& g, std::string_view chunk, SyncClock::time_point now) {
     std::string joined;
     std::string_view data = chunk;
     if (!g.held.empty()) {
@@ -460,11 +484,16 @@ void feed(Grid& g, std::string_view chunk) {
             break;
         }
         if (s.kind == Stop::SyncBegin) {
-            if (g.syncActive)
+            if (g.syncActive) {
+                // The update goes on as it was, with what it holds and its
+                // deadline.
                 addWarning(g, "nested DEC 2026 sync begin at byte " + std::to_string(s.at));
-            if (!g.syncGrid) g.syncGrid = std::make_unique<Grid>();
-            copyUpdateState(*g.syncGrid, g);
-            g.syncActive = true;
+            } else {
+                if (!g.syncGrid) g.syncGrid = std::make_unique<Grid>();
+                copyUpdateState(*g.syncGrid, g);
+                g.syncActive = true;
+                g.syncBegan = now;
+            }
         } else {
             if (g.syncActive && g.syncGrid)
                 copyUpdateState(g, *g.syncGrid);
@@ -474,6 +503,18 @@ void feed(Grid& g, std::string_view chunk) {
         }
         pos = s.at + kMarkerBytes;
     }
+}
+
+std::optional<SyncClock::time_point> syncDeadline(const Grid& g) {
+    if (!g.syncActive) return std::nullopt;
+    return g.syncBegan + kSyncTimeout;
+}
+
+void endOverdueSync(Grid& g, SyncClock::time_point now) {
+    if (!g.syncActive || now < g.syncBegan + kSyncTimeout) return;
+    if (g.syncGrid) copyUpdateState(g, *g.syncGrid);
+    g.syncActive = false;
+    addWarning(g, "DEC 2026 sync update ended after its timeout");
 }
 
 void feedRaw(Grid& g, std::string_view bytes) {

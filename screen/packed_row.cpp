@@ -89,6 +89,57 @@ __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
     return {i + 1, t};
 }
 
+// A row's table of rare looks, compactly: the count, then per look a byte
+// saying which parts are there and those parts (a colour as its kind, then
+// its index or its three bytes when it has one).
+enum : uint8_t { kHasFg = 1, kHasBg = 2, kHasUl = 4, kHasAttrs = 8, kHasLink = 16 };
+
+void putColour(std::string& out, uint8_t kind, uint8_t index, uint32_t rgb) {
+    out += char(kind);
+    if (kind == kColorIndexed) out += char(index);
+    if (kind == kColorDirect) {
+        out += char(rgb >> 16);
+        out += char(rgb >> 8);
+        out += char(rgb);
+    }
+}
+
+void getColour(const char*& p, uint8_t& kind, uint8_t& index, uint32_t& rgb) {
+    kind = uint8_t(*p++);
+    if (kind == kColorIndexed) index = uint8_t(*p++);
+    if (kind == kColorDirect) {
+        rgb = uint32_t(uint8_t(p[0])) << 16 | uint32_t(uint8_t(p[1])) << 8 | uint8_t(p[2]);
+        p += 3;
+    }
+}
+
+void putLooks(const std::vector<Pen>& looks, std::string& out) {
+    putRaw(out, uint32_t(looks.size()));
+    for (const Pen& p : looks) {
+        uint8_t has = (p.fg ? kHasFg : 0) | (p.bg ? kHasBg : 0) | (p.ul ? kHasUl : 0) |
+                      (p.attrs ? kHasAttrs : 0) | (p.link ? kHasLink : 0);
+        out += char(has);
+        if (has & kHasFg) putColour(out, p.fg, p.fgIndex, p.fgRgb);
+        if (has & kHasBg) putColour(out, p.bg, p.bgIndex, p.bgRgb);
+        if (has & kHasUl) putColour(out, p.ul, p.ulIndex, p.ulRgb);
+        if (has & kHasAttrs) putRaw(out, p.attrs);
+        if (has & kHasLink) putRaw(out, p.link);
+    }
+}
+
+std::vector<Pen> getLooks(const char*& p) {
+    std::vector<Pen> looks(getRaw<uint32_t>(p));
+    for (Pen& look : looks) {
+        uint8_t has = uint8_t(*p++);
+        if (has & kHasFg) getColour(p, look.fg, look.fgIndex, look.fgRgb);
+        if (has & kHasBg) getColour(p, look.bg, look.bgIndex, look.bgRgb);
+        if (has & kHasUl) getColour(p, look.ul, look.ulIndex, look.ulRgb);
+        if (has & kHasAttrs) look.attrs = getRaw<uint16_t>(p);
+        if (has & kHasLink) look.link = getRaw<uint32_t>(p);
+    }
+    return looks;
+}
+
 }  // namespace
 
 namespace {
@@ -262,9 +313,11 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
         if (found.varies) forEachRunStart(cells, n, startRun);
     }
 
-    // The text of rows with other cells.
+    // The table of rare looks, then the text of rows with other cells.
     out.exceptions.clear();
     out.exceptionCount = 0;
+    out.looks = row.looks() != nullptr;
+    if (out.looks) putLooks(*row.looks(), out.exceptions);
     char* t = textStart + n;
     if (other) {
         t = textStart;
@@ -289,7 +342,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
 }
 
 void PackedRow::store(const Encoding& enc) {
-    cells_ = uint32_t(enc.cells);
+    cells_ = uint32_t(enc.cells) | (enc.looks ? kHasLooks : 0);
     textBytes_ = uint32_t(enc.textBytes);
     runs_ = uint16_t(enc.runCount);
     exceptions_ = uint16_t(enc.exceptionCount);
@@ -304,9 +357,10 @@ void PackedRow::store(const Encoding& enc) {
 
 Row PackedRow::unpack() const {
     Row row;
-    row.reserve(cells_);
+    row.reserve(cellCount());
     std::string_view text(data(), textBytes_);
     const char* ex = data() + textBytes_ + size_t(runs_) * kRunBytes;
+    if (cells_ & kHasLooks) row.setLooks(getLooks(ex));
     for (size_t pos = 0; pos < text.size();) {
         if (text[pos] == '\0') {
             ++pos;

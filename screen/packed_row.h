@@ -23,6 +23,7 @@ class PackedRow {
         std::string exceptions;
         size_t exceptionCount;
         size_t cells;
+        bool looks;
         size_t bytes() const;
     };
     // False when the row is too long for the format (it then stays
@@ -35,11 +36,15 @@ class PackedRow {
 
     Row unpack() const;
     void appendText(std::string& out) const;
-    size_t cellCount() const { return cells_; }
+    size_t cellCount() const { return cells_ & ~kHasLooks; }
 
   private:
     const char* data() const { return reinterpret_cast<const char*>(this + 1); }
     char* data() { return reinterpret_cast<char*>(this + 1); }
+
+    // Set in cells_ when the exceptions start with the row's table of
+    // rare looks.
+    static constexpr uint32_t kHasLooks = 0x80000000u;
 
     uint32_t cells_ = 0;
     uint32_t textBytes_ = 0;

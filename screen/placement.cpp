@@ -1,6 +1,9 @@
 #include "screen/placement.h"
 
 #include <algorithm>
+#include <iterator>
+
+#include "screen/widths_table.h"
 
 #include "screen/editing.h"
 
@@ -8,27 +11,13 @@ namespace screen {
 
 namespace {
 
-struct Range {
-    int32_t from, to;
-};
-
-constexpr Range kWide[] = {
-    {0x1100, 0x115f}, {0x2329, 0x232a}, {0x2e80, 0x303e},   {0x3040, 0xa4cf},
-    {0xac00, 0xd7a3}, {0xf900, 0xfaff}, {0xfe10, 0xfe19},   {0xfe30, 0xfe6f},
-    {0xff00, 0xff60}, {0xffe0, 0xffe6}, {0x1f300, 0x1faff}, {0x20000, 0x3fffd},
-};
-
-constexpr Range kCombining[] = {
-    {0x0300, 0x036f}, {0x1ab0, 0x1aff}, {0x1dc0, 0x1dff}, {0x20d0, 0x20ff}, {0xfe20, 0xfe2f},
-};
-
 template <size_t N>
-bool inRanges(const Range (&ranges)[N], int32_t r) {
-    for (const Range& x : ranges) {
-        if (r < x.from) return false;
-        if (r <= x.to) return true;
-    }
-    return false;
+bool inRanges(const WidthRange (&ranges)[N], int32_t r) {
+    // The first range that ends at or after r.
+    const WidthRange* it =
+        std::lower_bound(std::begin(ranges), std::end(ranges), r,
+                         [](const WidthRange& x, int32_t v) { return x.to < v; });
+    return it != std::end(ranges) && it->from <= r;
 }
 
 // The cell that is about to be written at col, of width w, must not leave
@@ -44,7 +33,11 @@ bool isWide(int32_t rune) {
 }
 
 bool isCombining(int32_t rune) {
-    return rune >= 0x300 && inRanges(kCombining, rune);
+    return rune >= 0x300 && inRanges(kZeroWidth, rune);
+}
+
+bool isTextEmoji(int32_t rune) {
+    return rune >= 0xa9 && inRanges(kEmojiText, rune);
 }
 
 int displayWidth(int32_t rune) {
@@ -55,16 +48,28 @@ int displayWidth(int32_t rune) {
 void appendCombining(Grid& g, int32_t mark) {
     Row& row = cursorLine(g);
     if (g.cursor.col >= 1 && size_t(g.cursor.col - 1) < row.size()) {
-        row.addMark(size_t(g.cursor.col - 1), mark);
+        // After a wide character the mark joins its left half.
+        size_t at = size_t(g.cursor.col - 1);
+        if (row.isWideRight(at)) --at;
+        row.addMark(at, mark);
+        // A variation selector 16 shows a text emoji as an emoji, two
+        // columns wide, when the line has room for it.
+        if (mark == 0xfe0f && row[at].width() == 1 && isTextEmoji(row.rune(at)) &&
+            !g.cursor.pendingWrap && g.cursor.col < columnLimit(g)) {
+            size_t right = size_t(g.cursor.col);
+            row.padTo(right);
+            row.detachWide(right, right + 1);
+            row.widen(at);
+            row.put(right, row[at].rightHalf());
+            g.cursor.col += 1;
+            g.cursor.pendingWrap = g.cols > 0 && g.cursor.col >= g.cols && g.modes.autowrap;
+            if (g.cols > 0 && g.cursor.col >= g.cols && !g.modes.autowrap)
+                g.cursor.col = g.cols - 1;
+        }
         return;
     }
-    if (g.cursor.row >= 1 && g.lines.rowSize(g.cursor.row - 1) > 0) {
-        Row& above = g.lines.edit(g.cursor.row - 1);
-        above.addMark(above.size() - 1, mark);
-        return;
-    }
-    if (int64_t(row.size()) > kMaxColumns) return;
-    row.put(row.size(), mark, 0, g.pen);
+    // With no character before it a mark has nothing to join: terminals
+    // drop it, and so it takes no column here either.
 }
 
 void putRune(Grid& g, int32_t rune) {
@@ -96,7 +101,7 @@ void putRune(Grid& g, int32_t rune) {
     row.padTo(col);
     prepareCells(row, col, w);
     row.put(col, rune, w, g.pen);
-    if (w == 2) row.put(col + 1, Cell::make(0, 0, g.pen));
+    if (w == 2) row.put(col + 1, row.penCell(g.pen, 0, 0));
     g.cursor.col += w;
     if (g.cols > 0 && g.cursor.col >= g.cols) {
         // Without autowrap the cursor stays on the last column and the next
@@ -106,10 +111,12 @@ void putRune(Grid& g, int32_t rune) {
     } else {
         g.cursor.pendingWrap = false;
     }
+    g.lastRune = rune;
 }
 
 void putAscii(Grid& g, const char* bytes, size_t n) {
-    Cell pen = Cell::make(0, 1, g.pen);
+    if (n > 0) g.lastRune = static_cast<unsigned char>(bytes[n - 1]);
+    const Pen look = g.pen;
     while (n > 0) {
         if (g.cursor.pendingWrap) wrapLine(g);
         int64_t limit = columnLimit(g);
@@ -125,7 +132,7 @@ void putAscii(Grid& g, const char* bytes, size_t n) {
         Row& row = cursorLine(g);
         row.padTo(col);
         row.detachWide(col, col + m);
-        row.putAscii(col, bytes, m, pen);
+        row.putAscii(col, bytes, m, row.penCell(look));
         bytes += m;
         n -= m;
         g.cursor.col += int64_t(m);

@@ -21,25 +21,28 @@ void appendNumber(std::string& out, int64_t v) {
 
 namespace {
 
-// Writes rows, emitting graphic rendition only where the attributes in
-// force change.
+// Writes rows, emitting graphic rendition (and hyperlinks, given the
+// grid's links) only where the look in force changes.
 class RowWriter {
   public:
-    explicit RowWriter(std::string& out) : out_(out) {}
+    explicit RowWriter(std::string& out, const LinkTable* links = nullptr)
+        : out_(out), links_(links) {}
 
     void row(const Row& row, int64_t colLimit) {
         size_t n = row.size();
         if (colLimit > 0) n = std::min(n, size_t(colLimit));
-        // Blanks painted with a background to the end of the row are
-        // written as the erase that made them, as a terminal keeps them.
+        // Blanks in a background colour that reach the last column are
+        // repainted as the erase that made them, so the terminal holds them
+        // as erased cells too.
         size_t erased = n;
-        if (colLimit > 0 && n == size_t(colLimit) && isEraseBlank(row[n - 1])) {
-            while (erased > 0 && row[erased - 1] == row[n - 1])
+        if (colLimit > 0 && n == size_t(colLimit)) {
+            while (erased > 0 && isErasedBlank(row, erased - 1))
                 --erased;
         }
         for (size_t i = 0; i < erased; ++i) {
             const Cell& c = row[i];
-            if (differs(c, inForce_)) sgr(c);
+            // Cells of one row with the same bits have the same look.
+            if (i == 0 || !c.sameLook(row[i - 1])) look(normalized(row.pen(i)));
             if (c.width() == 2 && i + 1 == n && colLimit > 0 && size_t(colLimit) == n) {
                 // The right half would spill past the last column.
                 out_ += ' ';
@@ -47,41 +50,105 @@ class RowWriter {
             }
             row.appendText(i, out_);
         }
-        if (erased < n) {
-            if (differs(row[n - 1], inForce_)) sgr(row[n - 1]);
-            out_ += "\x1b[K";
+        // Each colour's run but the last as an erase of that many cells and
+        // a step over them; the last as an erase to the end of the line.
+        for (size_t i = erased; i < n;) {
+            size_t end = i + 1;
+            while (end < n && row[end].sameLook(row[i]))
+                ++end;
+            look(normalized(row.pen(i)));
+            if (end == n) {
+                out_ += "\x1b[K";
+            } else {
+                out_ += "\x1b[";
+                appendNumber(out_, int64_t(end - i));
+                out_ += "X\x1b[";
+                appendNumber(out_, int64_t(end - i));
+                out_ += 'C';
+            }
+            i = end;
         }
     }
 
-    // The rendition sequence for a cell: a full reset, then its colours and
+    // Makes p the look in force, writing what changes.
+    void look(const Pen& p) {
+        Pen without = p, inForce = inForce_;
+        without.link = inForce.link = 0;
+        if (without != inForce) sgr(p);
+        if (links_ && p.link != inForce_.link) link(p.link);
+        inForce_ = p;
+    }
+
+    // The rendition sequence for a look: a full reset, then its colours and
     // styles.
-    void sgr(const Cell& c) {
+    void sgr(const Pen& p) {
         out_ += "\x1b[0";
-        colour(c.fg(), c.fgIndex(), 29, 81, "38;5;");
-        colour(c.bg(), c.bgIndex(), 39, 91, "48;5;");
+        colour(p.fg, p.fgIndex, p.fgRgb, 29, 81, "38");
+        colour(p.bg, p.bgIndex, p.bgRgb, 39, 91, "48");
         static constexpr char kStyleCodes[] = {'1', '2', '3', '4', '5', '7', '9'};
         for (int bit = 0; bit < 7; ++bit) {
-            if (c.attrs() & (1 << bit)) {
-                out_ += ';';
-                out_ += kStyleCodes[bit];
+            if (!(p.attrs & (1 << bit))) continue;
+            out_ += ';';
+            out_ += kStyleCodes[bit];
+            if (bit == 3 && p.underlineStyle() != kUnderlineSingle) {
+                out_ += ':';
+                out_ += char('0' + p.underlineStyle());
             }
         }
+        if (p.attrs & kConceal) out_ += ";8";
+        if (p.attrs & kOverline) out_ += ";53";
+        if (p.ul >= 1 && p.ul <= 16) {
+            out_ += ";58:5:";
+            appendNumber(out_, p.ul - 1);
+        } else if (p.ul == kColorIndexed) {
+            out_ += ";58:5:";
+            appendNumber(out_, p.ulIndex);
+        } else if (p.ul == kColorDirect) {
+            out_ += ";58:2:";
+            rgb(p.ulRgb, ':');
+        }
         out_ += 'm';
-        inForce_ = c;
+    }
+
+    // Closes a hyperlink still open at the end.
+    void finish() {
+        if (links_ && inForce_.link) link(0);
     }
 
   private:
-    static bool isEraseBlank(const Cell& c) {
-        return c.bg() != kColorDefault && c == Cell::eraseBlank(c.pen());
+    // A blank cell that erasing in a background colour makes: a space with
+    // that background and nothing else.
+    static bool isErasedBlank(const Row& row, size_t i) {
+        const Cell& c = row[i];
+        if (c.width() != 1 || c.extended() || c.code() != ' ') return false;
+        Pen p = normalized(row.pen(i));
+        if (p.bg == kColorDefault) return false;
+        Pen bgOnly;
+        bgOnly.bg = p.bg;
+        bgOnly.bgIndex = p.bgIndex;
+        bgOnly.bgRgb = p.bgRgb;
+        return p == bgOnly;
     }
 
-    static bool differs(const Cell& a, const Cell& b) {
-        if (a.fg() != b.fg() || a.bg() != b.bg() || a.attrs() != b.attrs()) return true;
-        if (a.fg() == kColorIndexed && a.fgIndex() != b.fgIndex()) return true;
-        return a.bg() == kColorIndexed && a.bgIndex() != b.bgIndex();
+    void link(uint32_t id) {
+        std::string_view text = links_->text(id);
+        out_ += "\x1b]8;";
+        out_ += text.empty() ? std::string_view(";") : text;
+        out_ += "\x1b\\";
+        inForce_.link = id;
     }
 
-    void colour(uint8_t kind, uint8_t index, int normal, int bright, const char* indexed) {
+    void rgb(uint32_t v, char sep) {
+        if (sep == ':') out_ += ':';  // the empty colour space
+        appendNumber(out_, (v >> 16) & 0xff);
+        out_ += sep;
+        appendNumber(out_, (v >> 8) & 0xff);
+        out_ += sep;
+        appendNumber(out_, v & 0xff);
+    }
+
+    void colour(uint8_t kind, uint8_t index, uint32_t direct, int normal, int bright,
+                const char* extended) {
         if (kind >= 1 && kind <= 8) {
             out_ += ';';
             appendNumber(out_, kind + normal);
@@ -90,20 +157,28 @@ class RowWriter {
             appendNumber(out_, kind + bright);
         } else if (kind == kColorIndexed) {
             out_ += ';';
-            out_ += indexed;
+            out_ += extended;
+            out_ += ";5;";
             appendNumber(out_, index);
+        } else if (kind == kColorDirect) {
+            out_ += ';';
+            out_ += extended;
+            out_ += ";2;";
+            rgb(direct, ';');
         }
     }
 
     std::string& out_;
-    Cell inForce_ = Cell();
+    const LinkTable* links_;
+    Pen inForce_;
 };
 
-void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount) {
+void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount,
+                  const LinkTable* links) {
     out += "\x1b[2J\x1b[H";
     int64_t n = lines.size();
     int64_t first = rowCount > 0 ? std::max<int64_t>(0, n - rowCount) : n;
-    RowWriter w(out);
+    RowWriter w(out, links);
     for (int64_t i = first; i < n; ++i) {
         if (i > first) out += "\r\n";
         if (const Row* r = lines.expanded(i)) {
@@ -112,6 +187,7 @@ void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_
             w.row(lines.row(i), colLimit);
         }
     }
+    w.finish();
     out += "\x1b[0m";
 }
 
@@ -131,7 +207,8 @@ int64_t firstHistoryLine(const Lines& lines, int64_t history, size_t budget) {
 }
 
 // The history as plain lines, then the screen.
-void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, size_t budget) {
+void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, size_t budget,
+                const LinkTable* links) {
     int64_t n = lines.size();
     int64_t history = h > 0 ? std::max<int64_t>(0, n - h) : n;
     int64_t first = firstHistoryLine(lines, history, budget);
@@ -140,7 +217,7 @@ void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, s
         lines.appendText(i, out);
         out += "\r\n";
     }
-    appendScreen(out, lines, cols, h);
+    appendScreen(out, lines, cols, h, links);
 }
 
 }  // namespace
@@ -163,13 +240,13 @@ std::string renderRows(const std::vector<Row>& rows, int64_t colLimit) {
 
 std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount) {
     std::string out;
-    appendScreen(out, g.lines, colLimit, rowCount);
+    appendScreen(out, g.lines, colLimit, rowCount, g.links.get());
     return out;
 }
 
 std::string renderAnsiFull(const Grid& g, size_t historyBudget) {
     std::string out;
-    appendFull(out, g.lines, g.cols, g.height, historyBudget);
+    appendFull(out, g.lines, g.cols, g.height, historyBudget, g.links.get());
     return out;
 }
 
@@ -190,11 +267,11 @@ void appendCursor(std::string& out, const Grid& g, int64_t row) {
     RowWriter w(out);
     if (r.isWideRight(last)) {
         place(int64_t(last));
-        w.sgr(r[last - 1]);
+        w.sgr(r.pen(last - 1));
         r.appendText(last - 1, out);
     } else if (last < r.size()) {
         place(int64_t(last) + 1);
-        w.sgr(r[last]);
+        w.sgr(r.pen(last));
         size_t before = out.size();
         if (r[last].width() == 1) r.appendText(last, out);
         if (out.size() == before) out += ' ';
@@ -208,7 +285,7 @@ void appendCursor(std::string& out, const Grid& g, int64_t row) {
 }  // namespace
 
 void appendSgr(std::string& out, const Pen& pen) {
-    RowWriter(out).sgr(Cell::make(32, 1, pen));
+    RowWriter(out).sgr(pen);
 }
 
 void appendCursorPosition(std::string& out, int64_t row, int64_t col) {
@@ -224,10 +301,11 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget) {
     // History and the main screen first, on the main screen, so that
     // leaving the alternate screen later brings back what the model holds.
     bool alt = g.alt.active && g.savedMain;
-    appendFull(out, alt ? g.savedMain->lines : g.lines, g.cols, g.height, historyBudget);
+    appendFull(out, alt ? g.savedMain->lines : g.lines, g.cols, g.height, historyBudget,
+               g.links.get());
     if (alt) {
         appendAltScreenEntry(out, g);
-        appendScreen(out, g.lines, g.cols, g.height);
+        appendScreen(out, g.lines, g.cols, g.height, g.links.get());
     }
     appendStateBeforeCursor(out, g);
     appendCursor(out, g, cursorRowAddressed(g));

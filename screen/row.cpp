@@ -13,6 +13,7 @@ Row::Row(const Row& o) {
     if (o.size_ > 0) std::memcpy(cells_.get(), o.cells_.get(), o.size_ * sizeof(Cell));
     size_ = o.size_;
     if (o.extras_) extras_ = std::make_unique<std::vector<Extra>>(*o.extras_);
+    if (o.looks_) looks_ = std::make_unique<std::vector<Pen>>(*o.looks_);
 }
 
 Row& Row::operator=(const Row& o) {
@@ -25,6 +26,7 @@ void Row::swap(Row& o) noexcept {
     std::swap(size_, o.size_);
     std::swap(capacity_, o.capacity_);
     std::swap(extras_, o.extras_);
+    std::swap(looks_, o.looks_);
 }
 
 void Row::reserve(size_t n) {
@@ -79,10 +81,10 @@ void Row::appendAllText(std::string& out) const {
 
 void Row::put(size_t i, int32_t rune, int width, const Pen& pen) {
     if (Cell::fitsInline(rune)) {
-        put(i, Cell::make(uint32_t(rune), width, pen));
+        put(i, penCell(pen, uint32_t(rune), width));
         return;
     }
-    Cell c = Cell::make(0, width, pen);
+    Cell c = penCell(pen, 0, width);
     c.setExtended(addExtra(Extra{rune, 0, encodeUtf8(rune)}));
     put(i, c);
 }
@@ -128,11 +130,42 @@ void Row::collectExtras() {
     *extras_ = std::move(kept);
 }
 
+uint32_t Row::lookId(const Pen& look) {
+    if (!looks_) looks_ = std::make_unique<std::vector<Pen>>();
+    std::vector<Pen>& t = *looks_;
+    // Rows hold few looks; the newest is the likeliest.
+    for (size_t k = t.size(); k-- > 0;)
+        if (t[k] == look) return uint32_t(k);
+    // Overwritten cells leave their entries behind; drop them once they
+    // could outnumber the cells.
+    if (t.size() >= size_ + 8) collectLooks();
+    t.push_back(look);
+    return uint32_t(t.size() - 1);
+}
+
+void Row::collectLooks() {
+    std::vector<Pen>& t = *looks_;
+    std::vector<uint32_t> renumbered(t.size(), UINT32_MAX);
+    std::vector<Pen> kept;
+    for (size_t i = 0; i < size_; ++i) {
+        Cell& c = cells_[i];
+        if (!c.styled()) continue;
+        uint32_t& to = renumbered[c.lookId()];
+        if (to == UINT32_MAX) {
+            to = uint32_t(kept.size());
+            kept.push_back(t[c.lookId()]);
+        }
+        c = Cell::fromBits(c.glyphBits(), kColorLook | to << 8);
+    }
+    t = std::move(kept);
+}
+
 bool Row::operator==(const Row& o) const {
     if (size_ != o.size_) return false;
     for (size_t i = 0; i < size_; ++i) {
-        if (!cells_[i].sameLook(o.cells_[i]) || cells_[i].width() != o.cells_[i].width() ||
-            rune(i) != o.rune(i) || text(i) != o.text(i))
+        if (pen(i) != o.pen(i) || ((cells_[i].glyphBits() ^ o.cells_[i].glyphBits()) >> 25) != 0 ||
+            cells_[i].width() != o.cells_[i].width() || rune(i) != o.rune(i) ||
+            text(i) != o.text(i))
             return false;
     }
     return true;

@@ -30,7 +30,8 @@ class Row {
         : cells_(std::move(o.cells_)),
           size_(std::exchange(o.size_, 0)),
           capacity_(std::exchange(o.capacity_, 0)),
-          extras_(std::move(o.extras_)) {}
+          extras_(std::move(o.extras_)),
+          looks_(std::move(o.looks_)) {}
     Row& operator=(Row&& o) noexcept {
         Row moved(std::move(o));
         swap(moved);
@@ -62,6 +63,8 @@ class Row {
         if (i == size_) grow(size_ + 1);
         cells_[i] = c;
     }
+    // Makes cell i two columns wide (the caller writes its right half).
+    void widen(size_t i) { cells_[i].setWidth(2); }
     // Appends the encoding of a mark to the text of cell i; false when the
     // cell already holds kMaxMarks marks.
     bool addMark(size_t i, int32_t mark);
@@ -79,6 +82,7 @@ class Row {
     void clear() {
         size_ = 0;
         extras_.reset();
+        looks_.reset();
     }
     void insert(size_t at, size_t n, Cell c);
     void erase(size_t at, size_t n);
@@ -140,6 +144,35 @@ class Row {
 
     bool operator==(const Row& o) const;
 
+    // The full look of cell i.
+    Pen pen(size_t i) const {
+        const Cell& c = cells_[i];
+        return c.styled() ? (*looks_)[c.lookId()] : c.pen();
+    }
+    // The cell that writing code at width in pen makes in this row: its
+    // colours inline, or a rare look entered in the row's table.
+    Cell penCell(const Pen& pen, uint32_t code = 0, int width = 1) {
+        if (!pen.rare()) return Cell::make(code, width, pen);
+        return Cell::withLook(code, width, lookId(normalized(pen)), pen.attrs);
+    }
+    // The blank that erasing in pen makes here: the pen's background only.
+    Cell eraseCell(const Pen& pen) {
+        if (pen.bg == kColorDefault) return Cell();
+        if (pen.bg != kColorDirect) return Cell::eraseBlank(pen);
+        Pen blank;
+        blank.bg = kColorDirect;
+        blank.bgRgb = pen.bgRgb;
+        return Cell::withLook(32, 1, lookId(blank), 0);
+    }
+    // The table of rare looks (possibly holding entries no cell uses), for
+    // the packer, and its restoration by the unpacker.
+    const std::vector<Pen>* looks() const {
+        return looks_.get();
+    }
+    void setLooks(std::vector<Pen> looks) {
+        looks_ = std::make_unique<std::vector<Pen>>(std::move(looks));
+    }
+
     // The rare data of an extended cell: code point, marks, full text.
     struct Extra {
         int32_t rune;
@@ -177,6 +210,9 @@ class Row {
     void swap(Row& o) noexcept;
     uint32_t addExtra(Extra e);
     void collectExtras();
+    // The entry of a normalized look, added if missing.
+    uint32_t lookId(const Pen& look);
+    void collectLooks();
 
     // Cells [0, size_) of room for capacity_; a cell is trivially
     // copyable, so the storage is plain memory. Rows are bounded well
@@ -185,6 +221,7 @@ class Row {
     uint32_t size_ = 0;
     uint32_t capacity_ = 0;
     std::unique_ptr<std::vector<Extra>> extras_;
+    std::unique_ptr<std::vector<Pen>> looks_;
 };
 
 }  // namespace screen

@@ -9,6 +9,7 @@ namespace {
 
 // The parts of a PenBits.
 constexpr PenBits kFg = 0xff, kBg = 0xff00, kFgIndex = 0xff0000, kBgIndex = 0xff000000;
+constexpr PenBits kUl = PenBits(0xffff) << 48;  // underline colour kind and index
 constexpr PenBits styleBits(uint16_t bits) {
     return PenBits(bits) << 32;
 }
@@ -42,24 +43,31 @@ constexpr Effect effectOf(int code) {
         case 3:
             return {setting(styleBits(kItalic))};
         case 4:
-            return {setting(styleBits(kUnderline))};
+            return {clearing(styleBits(kUnderlineStyleMask)).then(setting(styleBits(kUnderline)))};
         case 5:
         case 6:
             return {setting(styleBits(kBlink))};
         case 7:
             return {setting(styleBits(kInverse))};
+        case 8:
+            return {setting(styleBits(kConceal))};
         case 9:
             return {setting(styleBits(kStrike))};
+        case 21:  // double underline
+            return {Rendition{~styleBits(kUnderlineStyleMask),
+                              styleBits(kUnderline | kUnderlineDouble << kUnderlineStyleShift)}};
         case 22:
             return {clearing(styleBits(kBold | kDim))};
         case 23:
             return {clearing(styleBits(kItalic))};
         case 24:
-            return {clearing(styleBits(kUnderline))};
+            return {clearing(styleBits(kUnderline | kUnderlineStyleMask))};
         case 25:
             return {clearing(styleBits(kBlink))};
         case 27:
             return {clearing(styleBits(kInverse))};
+        case 28:
+            return {clearing(styleBits(kConceal))};
         case 29:
             return {clearing(styleBits(kStrike))};
         case 38:
@@ -70,6 +78,14 @@ constexpr Effect effectOf(int code) {
             return {{}, 8};
         case 49:
             return {clearing(kBg | kBgIndex)};
+        case 53:
+            return {setting(styleBits(kOverline))};
+        case 55:
+            return {clearing(styleBits(kOverline))};
+        case 58:
+            return {{}, 48};
+        case 59:
+            return {clearing(kUl)};
         default:
             break;
     }
@@ -91,13 +107,19 @@ constexpr std::array<Effect, 108> kEffects = [] {
     return table;
 }();
 
+// Where the index byte of the colour whose kind byte is at shift lies.
+constexpr int indexShift(int shift) {
+    return shift == 48 ? 56 : shift + 16;
+}
+
 // The colour "5;index" makes, for the colour whose kind byte is at shift:
 // 0..15 are palette kinds, the rest an entry of the 256-colour table.
 Rendition indexedColor(int shift, uint32_t index) {
     const bool palette = index <= 15;
     const PenBits kind = palette ? PenBits(index + 1) : PenBits(kColorIndexed);
     const PenBits entry = palette ? 0 : index;
-    return {~((kFg | kFgIndex) << shift), (kind | entry << 16) << shift};
+    const PenBits bytes = PenBits(0xff) << shift | PenBits(0xff) << indexShift(shift);
+    return {~bytes, kind << shift | entry << indexShift(shift)};
 }
 
 // One parameter: its value when it is a decimal number that fits, and its
@@ -322,8 +344,115 @@ const char* SgrMemo::readThrough(const char* p, const char* end, Rendition& r) {
     return final;
 }
 
+namespace {
+
+// The extended colours (38, 48, 58) of a sequence, for the colour whose
+// kind byte is at shift.
+class ColourReader {
+  public:
+    ColourReader(const Sequence& s, PenBits& pen, uint32_t& rgb, int shift)
+        : s_(s), pen_(pen), rgb_(rgb), shift_(shift) {}
+
+    // Colon form: the sub-parameters [from, to) after the code.
+    void subParams(size_t from, size_t to) {
+        const size_t n = to - from;
+        if (n == 0) return;
+        const int64_t form = s_.raw(from);
+        if (form == 5 && n >= 2) {
+            indexed(s_.raw(from + 1));
+        } else if (form == 2 && n >= 5) {
+            // 38:2:colour-space:r:g:b (the space is ignored, often empty)
+            direct(from + 2);
+        } else if (form == 2 && n == 4) {
+            direct(from + 1);  // 38:2:r:g:b
+        }
+    }
+    // Semicolon form, the fields from i on; returns the first field after
+    // the colour. The fields a form takes are consumed only when present.
+    size_t fields(size_t i) {
+        if (i >= s_.count) return i;
+        const int64_t form = s_.raw(i);
+        if (form == 5 && s_.present(i) && i + 1 < s_.count) {
+            if (s_.present(i + 1)) indexed(s_.raw(i + 1));
+            return i + 2;
+        }
+        if (form == 2 && i + 3 < s_.count) {
+            direct(i + 1);
+            return i + 4;
+        }
+        return i;
+    }
+
+  private:
+    void indexed(int64_t index) {
+        if (index >= 0 && index <= 255) pen_ = indexedColor(shift_, uint32_t(index)).apply(pen_);
+    }
+    void direct(size_t at) {
+        int64_t r = s_.raw(at), gr = s_.raw(at + 1), b = s_.raw(at + 2);
+        if (r > 255 || gr > 255 || b > 255) return;
+        pen_ = byteSetting(shift_, kColorDirect).apply(pen_);
+        rgb_ = uint32_t(r << 16 | gr << 8 | b);
+    }
+
+    const Sequence& s_;
+    PenBits& pen_;
+    uint32_t& rgb_;
+    int shift_;
+};
+
+}  // namespace
+
+void applySgr(Grid& g, const Sequence& s) {
+    PenBits pen = packPen(g.pen);
+    uint32_t rgb[3] = {g.pen.fgRgb, g.pen.bgRgb, g.pen.ulRgb};
+    size_t i = 0;
+    while (i < s.count) {
+        const int64_t code = s.raw(i);
+        size_t next = i + 1, subsEnd = next;
+        while (subsEnd < s.count && s.isSub(subsEnd))
+            ++subsEnd;
+        const bool colon = subsEnd > next;
+        const Effect& e = code < int64_t(kEffects.size()) ? kEffects[size_t(code)] : kEffects[107];
+        if (code < int64_t(kEffects.size()) && e.colorShift >= 0) {
+            const int slot = e.colorShift == 0 ? 0 : e.colorShift == 8 ? 1 : 2;
+            ColourReader colour(s, pen, rgb[slot], e.colorShift);
+            if (colon) {
+                colour.subParams(next, subsEnd);
+                next = subsEnd;
+            } else {
+                next = colour.fields(next);
+            }
+        } else if (colon) {
+            // 4:n chooses the underline's style; other codes with
+            // sub-parameters are not known and are skipped whole.
+            if (code == 4) {
+                const int64_t style = s.raw(next);
+                constexpr PenBits kAll = styleBits(kUnderline | kUnderlineStyleMask);
+                if (style == 0) {
+                    pen &= ~kAll;
+                } else if (style <= kUnderlineDashed) {
+                    PenBits bits = styleBits(kUnderline);
+                    if (style > 1) bits |= styleBits(uint16_t(style << kUnderlineStyleShift));
+                    pen = (pen & ~kAll) | bits;
+                }
+            }
+            next = subsEnd;
+        } else if (code < int64_t(kEffects.size())) {
+            pen = e.rendition.apply(pen);
+        }
+        i = next;
+    }
+    Pen p = unpackPen(pen, g.pen);
+    p.fgRgb = rgb[0];
+    p.bgRgb = rgb[1];
+    p.ulRgb = rgb[2];
+    g.pen = p;
+}
+
 void applySgr(Grid& g, std::string_view params) {
-    g.pen = unpackPen(applySgr(packPen(g.pen), params));
+    Sequence s;
+    readParams(params, s);
+    if (s.leader == 0 && !s.malformed) applySgr(g, s);
 }
 
 }  // namespace screen

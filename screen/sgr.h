@@ -2,24 +2,59 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "screen/grid.h"
+#include "screen/sequence.h"
 
 namespace screen {
 
 // The pen as one value, which is how graphic rendition works on it: the
 // colour bytes in the low 32 bits in the order a cell keeps them (fg, bg,
-// fgIndex, bgIndex from the lowest byte up) and the style bits above.
+// fgIndex, bgIndex from the lowest byte up), the style bits above, then
+// the underline colour's kind and index. Direct colour values and the
+// hyperlink stay out of it, in the grid.
 using PenBits = uint64_t;
 
-inline PenBits packPen(Pen pen) {
-    return PenBits(Cell::colorBits(pen)) | PenBits(pen.attrs) << 32;
+// A Pen's first eight bytes are its PenBits (on a little-endian machine),
+// so packing and unpacking are copies.
+static_assert(offsetof(Pen, attrs) == 4 && offsetof(Pen, ul) == 6 && offsetof(Pen, ulIndex) == 7 &&
+              offsetof(Pen, fgRgb) == 8);
+static_assert(std::endian::native == std::endian::little);
+inline PenBits packPen(const Pen& pen) {
+    PenBits bits;
+    std::memcpy(&bits, &pen, sizeof bits);
+    return bits;
+}
+// The pen's PenBits part set to bits.
+inline void setPenBits(Pen& pen, PenBits bits) {
+    std::memcpy(static_cast<void*>(&pen), &bits, sizeof bits);
 }
 inline Pen unpackPen(PenBits bits) {
-    return Pen{uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24),
-               uint16_t(bits >> 32)};
+    Pen p;
+    setPenBits(p, bits);
+    return p;
+}
+// The same with the direct colours and hyperlink of rest.
+inline Pen unpackPen(PenBits bits, const Pen& rest) {
+    Pen p = rest;
+    setPenBits(p, bits);
+    return p;
+}
+// Whether a pen with these bits is rare (see Pen::rare), its hyperlink
+// aside.
+inline bool rareBits(PenBits bits) {
+    return uint8_t(bits) == kColorDirect || uint8_t(bits >> 8) == kColorDirect ||
+           ((bits >> 32) & (kRareStyles | 0xffff0000u)) != 0;
+}
+// The cell template of a pen that is not rare: its colours and the
+// common styles.
+inline Cell commonPenCell(PenBits bits) {
+    return Cell::make(0, 1, unpackPen(bits));
 }
 
 // What a parameter text does to any pen: each code keeps some of its bits
@@ -99,7 +134,11 @@ class SgrMemo {
     std::array<Entry, 256> entries_{};
 };
 
-// The same on the grid's pen.
+// Graphic rendition on the grid's pen, every form: colon sub-parameters
+// (38:2::r:g:b, 38:2:r:g:b, 38:5:n, 4:0 to 4:5), direct colours for the
+// text, background and underline (58), unknown codes skipped.
+void applySgr(Grid& g, const Sequence& s);
+// The same from the parameter text.
 void applySgr(Grid& g, std::string_view params);
 
 }  // namespace screen

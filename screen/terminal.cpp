@@ -14,8 +14,16 @@ Terminal::Terminal(int64_t cols, int64_t rows, int64_t scrollback)
 
 Terminal::~Terminal() = default;
 
-void Terminal::write(std::string_view bytes) {
-    feed(*grid_, bytes);
+void Terminal::write(std::string_view bytes, Clock::time_point now) {
+    feed(*grid_, bytes, now);
+}
+
+std::optional<Terminal::Clock::time_point> Terminal::updateDeadline() const {
+    return syncDeadline(*grid_);
+}
+
+void Terminal::endOverdueUpdate(Clock::time_point now) {
+    endOverdueSync(*grid_, now);
 }
 
 void Terminal::resize(int64_t cols, int64_t rows) {

@@ -4,6 +4,7 @@
 // screen coordinates; the grid behind it is the library's own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,8 +27,17 @@ class Terminal {
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
-    // Feeds one chunk of the program's output, cut anywhere.
-    void write(std::string_view bytes);
+    using Clock = std::chrono::steady_clock;
+
+    // Feeds one chunk of the program's output, cut anywhere; now is when it
+    // arrived (see updateDeadline()).
+    void write(std::string_view bytes, Clock::time_point now = {});
+    // A synchronized update the program never closes ends by itself one
+    // second after it began, as on terminals. The library reads no clock:
+    // the caller asks when the open update is due to end (none: nothing
+    // to wait for) and calls endOverdueUpdate() once that time has come.
+    std::optional<Clock::time_point> updateDeadline() const;
+    void endOverdueUpdate(Clock::time_point now);
     void resize(int64_t cols, int64_t rows);
     // The repaint an attaching client receives: cells, the terminal state
     // and the cursor. With a history budget, the oldest scrollback lines

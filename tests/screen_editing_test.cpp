@@ -270,30 +270,36 @@ TEST(Editing, NoWideHalfLeftAlone) {
 }
 
 TEST(Editing, SetScrollRegion) {
+    // A margin set beforehand (2;5), then the parameters. Top at or below
+    // bottom, or a bottom past the screen: ignored, margins and cursor stay.
     struct Case {
         const char* params;
         int64_t top, bottom;
+        bool ignored;
     } cases[] = {
-        {"", 0, 0},
-        {"5;3", 0, 0},
-        {"0;0", 0, 23},
-        {";", 0, 23},
-        {"2;5", 1, 4},
-        {"3;999", 2, 23},  // the bottom is clamped to the screen
-        {"99999999999999999999;5", 0, 4},
-        {"24;24", 0, 0},
+        {"", 0, 0, false},
+        {"5;3", 1, 4, true},
+        {"0;0", 0, 23, false},
+        {";", 0, 23, false},
+        {"2;5", 1, 4, false},
+        {"3;999", 1, 4, true},
+        {"3;25", 1, 4, true},
+        {"3;24", 2, 23, false},
+        {"99999999999999999999;5", 0, 4, false},  // unreadable: the default
+        {"24;24", 1, 4, true},
     };
     for (const Case& c : cases) {
         Grid g = screenGrid(80, 24);
+        setScrollRegion(g, "2;5");
         g.cursor.row = 10;
         g.cursor.col = 10;
         g.cursor.pendingWrap = true;
         setScrollRegion(g, c.params);
         EXPECT_EQ(g.margins.top, c.top) << c.params;
         EXPECT_EQ(g.margins.bottom, c.bottom) << c.params;
-        EXPECT_EQ(g.cursor.row, 0);
-        EXPECT_EQ(g.cursor.col, 0);
-        EXPECT_FALSE(g.cursor.pendingWrap);
+        EXPECT_EQ(g.cursor.row, c.ignored ? 10 : 0) << c.params;
+        EXPECT_EQ(g.cursor.col, c.ignored ? 10 : 0) << c.params;
+        EXPECT_EQ(g.cursor.pendingWrap, c.ignored) << c.params;
     }
     // Rows count from the top of the screen.
     Grid g = screenGrid(80, 24, 100);

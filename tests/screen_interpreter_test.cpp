@@ -173,7 +173,9 @@ TEST(Interpreter, Margins) {
         {"scroll up and down",
          {rows + ESC + "[2;4r" + ESC + "[S" + ESC + "[2T"},
          {"a", "", "", "c", "e"}},
-        {"a bad region clears it", {rows + ESC + "[4;2r\n\n\n\n\nX"}, {"b", "c", "d", "e", "X"}},
+        {"a bad region is ignored, the cursor stays",
+         {rows + ESC + "[4;2r\n\n\n\n\nX"},
+         {"", "", "", "", " X"}},
         {"index and next line", {"ab" + ESC + "Dc" + ESC + "Ed"}, {"ab", "  c", "d"}},
     });
 }
@@ -254,7 +256,7 @@ TEST(Interpreter, SequencesAreReadWhole) {
          {ESC + "_x" + ESC + "\\" + ESC + "^y" + ESC + "\\" + ESC + "Xz" + ESC + "\\ok"},
          {"ok"}},
         {"designation", {ESC + "(Bok" + ESC + ")0!"}, {"ok!"}},
-        {"other intermediates", {ESC + "#8" + ESC + "%Gok"}, {"ok"}},
+        {"other intermediates", {ESC + "#9" + ESC + "%Gok"}, {"ok"}},
         {"two-byte sequences", {ESC + "=" + ESC + ">" + ESC + "cok"}, {"ok"}},
         {"line drawing", {ESC + "(0lqk" + ESC + "(Bq"}, {"\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x90q"}},
         {"overlong control not printed",
@@ -342,7 +344,7 @@ TEST(Interpreter, Attributes) {
     EXPECT_EQ(r[2].pen(), (Pen{0, 0, 200, 0, 0}));
     EXPECT_EQ(r[3].attrs(), kUnderline);
     EXPECT_EQ(r[4].attrs(), 0);
-    EXPECT_EQ(r[5].pen(), (Pen{18, 0, 200, 0, kInverse}));
+    EXPECT_EQ(r.pen(5), (Pen{18, 0, 0, 0, kInverse, 0, 0, 0x010203}));
     // An erase with a background paints the line.
     t.write(ESC + "[44m\r\n" + ESC + "[K");
     Row painted = t.grid().lines.row(1);
@@ -384,10 +386,12 @@ TEST(Interpreter, SynchronizedUpdates) {
     w.write(end + "a");
     ASSERT_EQ(w.grid().warnings.size(), 1u);
     EXPECT_EQ(w.grid().warnings[0], "DEC 2026 sync end without begin at byte 0");
-    w.write(begin + "lost" + std::string(8, 'x') + begin + "\rkept" + end);
+    // A begin inside an open update changes nothing: what the update
+    // holds stays.
+    w.write(begin + "held" + std::string(8, 'x') + begin + "\rkept" + end);
     ASSERT_EQ(w.grid().warnings.size(), 2u);
     EXPECT_EQ(w.grid().warnings[1], "nested DEC 2026 sync begin at byte 20");
-    EXPECT_EQ(rowText(w.grid(), 0), "kept");
+    EXPECT_EQ(rowText(w.grid(), 0), "keptdxxxxxxxx");
 
     // Other forms are not markers.
     Terminal o(kCols, kRows, 10);
@@ -462,3 +466,29 @@ TEST(Interpreter, FeedRawAndSplit) {
 }
 
 }  // namespace
+
+// An update never closed ends by itself one second after it began; a new
+// begin inside it neither restarts it nor extends it.
+TEST(Interpreter, OpenUpdateEndsAfterItsTimeout) {
+    using namespace std::chrono_literals;
+    const SyncClock::time_point t0 = SyncClock::time_point() + 100s;
+    Grid g = newGrid(20, 5, 0);
+    feed(g, "x\x1b[?2026hA", t0);
+    EXPECT_EQ(lineText(g, 0), "x");
+    ASSERT_TRUE(syncDeadline(g).has_value());
+    EXPECT_EQ(*syncDeadline(g), t0 + kSyncTimeout);
+    feed(g, "\x1b[?2026hB", t0 + 500ms);
+    EXPECT_EQ(*syncDeadline(g), t0 + kSyncTimeout);
+    endOverdueSync(g, t0 + 999ms);
+    EXPECT_EQ(lineText(g, 0), "x");
+    endOverdueSync(g, t0 + 1000ms);
+    EXPECT_EQ(lineText(g, 0), "xAB");
+    EXPECT_FALSE(syncDeadline(g).has_value());
+    // Output after it goes straight to the screen; the late end is harmless.
+    feed(g, "C\x1b[?2026l", t0 + 1100ms);
+    EXPECT_EQ(lineText(g, 0), "xABC");
+    // A closed update leaves nothing to wait for.
+    feed(g, "\x1b[?2026hD\x1b[?2026l", t0 + 2s);
+    EXPECT_EQ(lineText(g, 0), "xABCD");
+    EXPECT_FALSE(syncDeadline(g).has_value());
+}

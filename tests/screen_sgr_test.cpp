@@ -54,12 +54,15 @@ TEST(Sgr, CodeTable) {
         {"38;5;200", "38;5;256", {17, 0, 200, 0, 0}},
         {"38;5;200", "38;5;", {17, 0, 200, 0, 0}},
         {"", "38;5", {0, 0, 0, 0, kBlink}},
-        {"", "38;2;10;20;30", {18, 0, 0, 0, 0}},
+        {"", "38;2;10;20;30", {18, 0, 0, 0, 0, 0, 0, 0x0a141e}},
         {"", "38;2;10;20", {0, 0, 0, 0, kDim}},
-        {"", "48;2;1;2;3;1", {0, 18, 0, 0, kBold}},
-        {"", "38;05;200", {0, 0, 0, 0, kBlink}},
+        {"", "48;2;1;2;3;1", {0, 18, 0, 0, kBold, 0, 0, 0, 0x010203}},
+        {"", "38;05;200", {17, 0, 200, 0, 0}},
         {"", "99999999999999999999;1", {0, 0, 0, 0, kBold}},
-        {"", "8;21;53;108;1000", {}},
+        {"",
+         "8;21;53;108;1000",
+         {0, 0, 0, 0,
+          kConceal | kUnderline | kUnderlineDouble << kUnderlineStyleShift | kOverline}},
         {"38;5;200;48;5;100", "39;49", {}},
         {"38;5;200", "0", {0, 0, 200, 0, 0}},  // a reset leaves the index behind
         {"48;5;100", "44", {0, 5, 0, 0, 0}},
@@ -80,7 +83,10 @@ TEST(Sgr, ManyParameters) {
         p += "1;";
     p += "38;5;123";
     applySgr(g, p);
-    EXPECT_EQ(g.pen, (Pen{17, 0, 123, 0, kBold}));
+    // Parameters past the bound are dropped.
+    EXPECT_EQ(g.pen, (Pen{0, 0, 0, 0, kBold}));
+    applySgr(g, "0;" + std::string(kMaxParams - 4, ';') + "38;5;123");
+    EXPECT_EQ(g.pen, (Pen{17, 0, 123, 0, 0}));
 }
 
 // The interpreter reads short parameter lists on its own; the pen must

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "kiv/endpoints.h"
-#include "kiv/session_names.h"
 #include "kiv/session_files.h"
+#include "kiv/session_names.h"
 #include "tests/support/scratch.h"
 
 using namespace kiv;
