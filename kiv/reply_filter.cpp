@@ -9,7 +9,7 @@ namespace {
 using screen::QueryKind;
 
 // Longer sequences are no answer to any of these queries.
-constexpr size_t MaxReplyBytes = 256;
+constexpr size_t MaxReplyBytes = 512;
 
 // What the bytes at an ESC are.
 struct Reply {
@@ -20,6 +20,8 @@ struct Reply {
     char final = 0;         // for a device control string: "|"
     int params = 0;         // how many
     int64_t first = -1;     // the first parameter, -1 when empty
+    char string = 0;        // "P" or "]" for a string, with its text:
+    std::string_view body = {};
 };
 
 bool isDigit(char c) {
@@ -65,24 +67,24 @@ Reply readControl(std::string_view d, size_t at) {
     return j - at < MaxReplyBytes ? Reply{Reply::Partial} : Reply{};
 }
 
-// Reads XTVERSION's answer: ESC P > | text ESC \.
-Reply readDeviceString(std::string_view d, size_t at) {
-    static constexpr std::string_view kOpening = "\x1bP>|";
-    std::string_view head = d.substr(at, kOpening.size());
-    if (head != kOpening.substr(0, head.size())) return {};
-    if (head.size() < kOpening.size()) return {Reply::Partial};
-    for (size_t j = at + kOpening.size(); j < d.size() && j - at < MaxReplyBytes; ++j) {
+// Reads a device control string (ESC P ... ESC \) or an operating-system
+// command (ESC ] ... ESC \ or BEL) of printable text.
+Reply readString(std::string_view d, size_t at) {
+    bool command = d[at + 1] == ']';
+    for (size_t j = at + 2; j < d.size() && j - at < MaxReplyBytes; ++j) {
         unsigned char c = static_cast<unsigned char>(d[j]);
-        if (c == 0x1b) {
-            if (j + 1 == d.size()) return {Reply::Partial};
-            if (d[j + 1] != '\\') return {};
+        bool bel = c == 0x07 && command;
+        if (c == 0x1b || bel) {
+            if (!bel && j + 1 == d.size()) return {Reply::Partial};
+            if (!bel && d[j + 1] != '\\') return {};
             Reply r;
             r.state = Reply::Complete;
-            r.length = j + 2 - at;
-            r.final = '|';
+            r.length = j + (bel ? 1 : 2) - at;
+            r.string = d[at + 1];
+            r.body = d.substr(at + 2, j - at - 2);
             return r;
         }
-        if (c < 0x20) return {};
+        if (c < 0x20 || c > 0x7e) return {};
     }
     return d.size() - at < MaxReplyBytes ? Reply{Reply::Partial} : Reply{};
 }
@@ -90,8 +92,26 @@ Reply readDeviceString(std::string_view d, size_t at) {
 Reply readReply(std::string_view d, size_t at) {
     if (at + 1 == d.size()) return {Reply::Partial};
     if (d[at + 1] == '[') return readControl(d, at);
-    if (d[at + 1] == 'P') return readDeviceString(d, at);
+    if (d[at + 1] == 'P' || d[at + 1] == ']') return readString(d, at);
     return {};
+}
+
+// A status report's body: "1" or "0" (valid or not), then the two bytes
+// that name the report.
+bool reportBody(std::string_view body, std::string_view name) {
+    return body.size() >= 3 && (body[0] == '0' || body[0] == '1') && body.substr(1, 2) == name;
+}
+
+// The colour number an operating-system command's body starts with.
+int64_t commandNumber(std::string_view body) {
+    size_t semi = body.find(';');
+    if (semi == 0 || semi == std::string_view::npos || semi > 2) return -1;
+    int64_t n = 0;
+    for (char c : body.substr(0, semi)) {
+        if (!isDigit(c)) return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
 }
 
 // Whether a complete reply is the answer to the query, in the form
@@ -117,9 +137,15 @@ bool answers(const Reply& r, const screen::Query& q) {
             return r.leader == '?' && r.intermediate == '$' && r.final == 'y' && r.params == 2 &&
                    r.first == q.mode;
         case QueryKind::Version:
-            return r.final == '|';
+            return r.string == 'P' && r.body.starts_with(">|");
         case QueryKind::KeyboardFlags:
             return r.leader == '?' && !r.intermediate && r.final == 'u' && r.params <= 1;
+        case QueryKind::Color:
+            return r.string == ']' && commandNumber(r.body) == q.mode;
+        case QueryKind::Capabilities:
+            return r.string == 'P' && reportBody(r.body, "+r");
+        case QueryKind::Setting:
+            return r.string == 'P' && reportBody(r.body, "$r");
     }
     return false;
 }

@@ -1,10 +1,10 @@
 // One reply per query. While clients watch a session, the command's
-// queries (device attributes, cursor reports, mode reports...) reach every
-// client's terminal, and every terminal answers in its client's input. The
-// first answer to a query goes to the command; the others' answers to the
-// same query are left out of their input. Everything else a client sends
-// (typed keys, pastes, replies nobody else gave) passes unchanged and in
-// order.
+// queries (device attributes, cursor and mode reports, colours,
+// capabilities...) reach every client's terminal, and every terminal
+// answers in its client's input. The first answer to a query goes to the
+// command; the others' answers to the same query are left out of their
+// input. Everything else a client sends (typed keys, pastes, replies nobody
+// else gave) passes unchanged and in order.
 //
 // A reply is recognised only where it can be one: at an ESC, in the input
 // of a client whose terminal was shown a query of that kind and has not

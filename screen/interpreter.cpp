@@ -192,6 +192,7 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
         size_t stop = end - (d[end - 1] == '\\' ? 2 : 1);
         if (stop > pos + 2) {
             std::string_view text = d.substr(pos + 2, stop - pos - 2);
+            askIfStringQuery(g, kind, text);
             if (text.substr(0, 2) == "8;")
                 hyperlink(g, text.substr(2));
             else
@@ -199,7 +200,9 @@ void escape(Grid& g, std::string_view d, size_t pos, size_t end) {
         }
         return;
     }
-    // Other strings (device control and the like) are consumed and ignored.
+    // Device control strings may be queries; they and the other strings
+    // are otherwise consumed and ignored.
+    if (kind == 'P' && end - pos >= 4) askIfStringQuery(g, kind, d.substr(pos + 2, end - pos - 4));
     if (kind == 'P' || kind == '_' || kind == '^' || kind == 'X') return;
     // Intermediates, then the final byte.
     Sequence s;

@@ -76,6 +76,10 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
             return version();
         case QueryKind::KeyboardFlags:
             return "\x1b[?" + std::to_string(int(g.keyboard.current())) + "u";
+        case QueryKind::Color:
+        case QueryKind::Capabilities:
+        case QueryKind::Setting:
+            return {};
     }
     return {};
 }
@@ -170,6 +174,31 @@ void xtversion(Grid& g, const Sequence& s) {
 
 void kittyQuery(Grid& g, const Sequence& s) {
     if (single(s) && !s.present(0)) ask(g, QueryKind::KeyboardFlags);
+}
+
+void askIfStringQuery(Grid& g, char kind, std::string_view text) {
+    if (kind == 'P') {
+        if (text.starts_with("+q")) ask(g, QueryKind::Capabilities);
+        if (text.starts_with("$q")) ask(g, QueryKind::Setting);
+        return;
+    }
+    // OSC Ps ; ? or OSC 4 ; n ; ?: a colour asked for instead of set.
+    size_t semi = text.find(';');
+    if (kind != ']' || semi == std::string_view::npos || semi == 0 || semi > 2) return;
+    int32_t number = 0;
+    for (char c : text.substr(0, semi)) {
+        if (c < '0' || c > '9') return;
+        number = number * 10 + (c - '0');
+    }
+    std::string_view rest = text.substr(semi + 1);
+    if (number == 4) {
+        size_t next = rest.find(';');
+        if (next == std::string_view::npos) return;
+        rest = rest.substr(next + 1);
+    } else if (number < 10 || number > 19) {
+        return;
+    }
+    if (rest == "?" || rest.starts_with("?;")) ask(g, QueryKind::Color, number);
 }
 
 void askedInsideUpdate(Query& q) {

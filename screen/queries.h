@@ -25,11 +25,17 @@ enum class QueryKind : uint8_t {
     DecMode,                 // DECRQM: CSI ? Ps $ p
     Version,                 // XTVERSION: CSI > q, CSI > 0 q
     KeyboardFlags,           // the kitty keyboard query: CSI ? u
+    // Queries the model has no answer to (the colours are the user's
+    // terminal's own, and so are its capabilities): recorded so that
+    // several watching terminals' answers reach the program once.
+    Color,         // OSC 4 ; n ; ?, OSC 10..19 ; ?
+    Capabilities,  // XTGETTCAP: DCS + q names ST
+    Setting,       // DECRQSS: DCS $ q setting ST
 };
 
 struct Query {
     QueryKind kind = QueryKind::PrimaryAttributes;
-    int32_t mode = 0;    // the mode asked about (AnsiMode, DecMode)
+    int32_t mode = 0;    // the mode asked about (AnsiMode, DecMode); the colour's OSC number
     std::string answer;  // the model's answer, empty when it has none
 };
 
@@ -59,6 +65,11 @@ void dsr(Grid& g, const Sequence& s);         // CSI 5 n, CSI 6 n, CSI ? 6 n
 void decrqm(Grid& g, const Sequence& s);      // CSI Ps $ p, CSI ? Ps $ p
 void xtversion(Grid& g, const Sequence& s);   // CSI > q, CSI > 0 q
 void kittyQuery(Grid& g, const Sequence& s);  // CSI ? u: the keyboard flags
+
+// An operating-system command's or device control string's text (kind
+// "]" or "P", the text between the opening and the terminator): records it
+// when it is a query.
+void askIfStringQuery(Grid& g, char kind, std::string_view text);
 
 // A query asked inside a synchronized update is recorded in the update's
 // copy of the grid, which does not know the update is open; this corrects

@@ -27,7 +27,7 @@ import codecs, os, re, select, sys, time, tty
 tty.setraw(0)
 log = open(sys.argv[1], 'w', buffering=1)
 limit, drain = float(sys.argv[2]), float(sys.argv[3])
-whole = re.compile(rb'\x1b\[[?>]?[0-9;]*\$?[@-~]|\x1bP[^\x1b]*\x1b\\')
+whole = re.compile(rb'\x1b\[[?>]?[0-9;]*\$?[@-~]|\x1b[P\]][^\x07\x1b]*(\x07|\x1b\\)')
 def show(b):
     return b.decode('latin1').replace('\x1b', '\\e')
 extra = b''  # bytes read that are no reply

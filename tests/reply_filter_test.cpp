@@ -18,6 +18,17 @@ const std::string DA1 = CSI + "?62;22c";
 const std::string OTHER_DA1 = CSI + "?64;1;4c";
 constexpr WatcherId A = 5, B = 6, C = 7;
 
+// An answer to each kind of query, in the order they are asked below, as
+// two different terminals give them.
+const std::string EVERY_ANSWER =
+    CSI + ">0;10;1c" + CSI + "0n" + CSI + "?2;3;1R" + CSI + "4;2$y" + "\x1bP>|term 1.0\x1b\\" +
+    CSI + "?1u" + "\x1b]11;rgb:0000/0000/0000\x07" + "\x1b]4;1;rgb:cdcd/0000/0000\x1b\\" +
+    "\x1bP1+r524742=38\x1b\\" + "\x1bP1$r0;1m\x1b\\";
+const std::string EVERY_OTHER_ANSWER =
+    CSI + ">1;2c" + CSI + "0n" + CSI + "2;3R" + CSI + "4;0$y" + "\x1bP>|other\x1b\\" + CSI + "?0u" +
+    "\x1b]11;rgb:ffff/ffff/ffff\x1b\\" + "\x1b]4;1;rgb:8080/0000/0000\x07" +
+    "\x1bP0+r524742\x1b\\" + "\x1bP0$r\x1b\\";
+
 struct Step {
     enum Op { Ask, Input, Leave, Wait, Release } op;
     WatcherId client = 0;  // Input, Leave
@@ -109,16 +120,14 @@ TEST(ReplyFilter, OneReplyPerQuery) {
          {ask(QueryKind::SecondaryAttributes, {A, B}), ask(QueryKind::Status, {A, B}),
           ask(QueryKind::ExtendedCursorPosition, {A, B}), ask(QueryKind::AnsiMode, {A, B}, 4),
           ask(QueryKind::Version, {A, B}), ask(QueryKind::KeyboardFlags, {A, B}),
-          input(A, "x", "x"),
-          input(B,
-                CSI + ">0;10;1c" + CSI + "0n" + CSI + "?2;3;1R" + CSI + "4;2$y" +
-                    "\x1bP>|term 1.0\x1b\\" + CSI + "?1u",
-                CSI + ">0;10;1c" + CSI + "0n" + CSI + "?2;3;1R" + CSI + "4;2$y" +
-                    "\x1bP>|term 1.0\x1b\\" + CSI + "?1u"),
-          input(A,
-                CSI + ">1;2c" + CSI + "0n" + CSI + "2;3R" + CSI + "4;0$y" + "\x1bP>|other\x1b\\" +
-                    CSI + "?0u" + "y",
-                "y")}},
+          ask(QueryKind::Color, {A, B}, 11), ask(QueryKind::Color, {A, B}, 4),
+          ask(QueryKind::Capabilities, {A, B}), ask(QueryKind::Setting, {A, B}), input(A, "x", "x"),
+          input(B, EVERY_ANSWER, EVERY_ANSWER), input(A, EVERY_OTHER_ANSWER + "y", "y")}},
+        {"a colour report answers only the colour asked about",
+         {ask(QueryKind::Color, {A, B}, 11),
+          input(A, "\x1b]11;rgb:0/0/0\x07", "\x1b]11;rgb:0/0/0\x07"),
+          input(B, "\x1b]10;rgb:1/1/1\x07", "\x1b]10;rgb:1/1/1\x07"),
+          input(B, "\x1b]11;rgb:1/1/1\x07", "")}},
     });
 }
 
