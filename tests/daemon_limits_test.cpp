@@ -149,7 +149,9 @@ TEST(DaemonLimits, LargeFramesGiveTheirMemoryBack) {
     }
     long rss = d.rssKb();
     std::cout << "RSS after 16 completed 16 MiB frames: " << rss << " kB\n";
-    EXPECT_LT(rss, 32 * 1024);
+    if (RssIsMeaningful) {
+        EXPECT_LT(rss, 32 * 1024);
+    }
 }
 
 TEST(DaemonLimits, HugeResizeIsCutToWhatTheGridHolds) {

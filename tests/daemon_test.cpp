@@ -313,7 +313,9 @@ TEST(Daemon, InputFloodStaysBoundedAndArrivesWhole) {
     });
     std::this_thread::sleep_for(2s);
     long during = d.rssKb();
-    EXPECT_LT(during - before, 6 * 1024) << "daemon grew by " << (during - before) << " kB";
+    if (RssIsMeaningful) {
+        EXPECT_LT(during - before, 6 * 1024) << "daemon grew by " << (during - before) << " kB";
+    }
     writeFile(gate, "");
     writer.join();
     EXPECT_EQ(sent, 8000000u);
