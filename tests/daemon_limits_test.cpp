@@ -227,7 +227,8 @@ TEST(DaemonLimits, SlowReaderGetsTheLastOutputWhole) {
         bytes.append(buf, n);
         std::this_thread::sleep_for(10ms);
     }
-    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 'z'), 8388608);
+    // The bytes are raw frames: a frame header's length byte may itself be 'z'.
+    EXPECT_GE(std::count(bytes.begin(), bytes.end(), 'z'), 8388608);
     EXPECT_NE(bytes.find("FINAL-MARK"), std::string::npos);
     EXPECT_EQ(d.waitExit(), 0);
 }
