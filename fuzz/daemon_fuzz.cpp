@@ -148,7 +148,11 @@ void model(World& w, Peer& p) {
             ++p.detailsAsked;
         } else if (kind == MsgKind::Resize && payload.size() >= 4) {
             p.resized = true;
-            w.resizes.insert(payload);
+            // A size beyond what the grid takes comes back as the size it took.
+            kiv::WindowSize wanted = *kiv::readResize(payload);
+            kiv::WindowSize fitted = kiv::fitGrid(wanted);
+            bool cut = fitted.cols != wanted.cols || fitted.rows != wanted.rows;
+            w.resizes.insert(cut ? kiv::resizePayload(fitted) : payload);
             ++w.resizeCount;
         }
     }

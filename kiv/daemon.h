@@ -48,6 +48,10 @@ inline constexpr size_t MaxClients = 256;
 // sends. Still more than the largest real terminal.
 inline constexpr int64_t MaxCells = 1 << 20;
 inline constexpr int64_t MaxGridSide = 4096;  // columns or rows, as the screen library takes
+
+// The size the grid takes for a requested one: within MaxGridSide each way
+// and within MaxCells in all, cutting rows first.
+WindowSize fitGrid(WindowSize wanted);
 inline constexpr int ReadChunk = 4096;
 // The scrollback part of an attach snapshot is kept within this many bytes
 // (the newest lines win), so that the whole repaint always fits one message

@@ -43,16 +43,14 @@ std::optional<FrameHeader> headerAt(const std::string& buffer, size_t offset) {
     return decodeHeader(header);
 }
 
-// The size the grid takes for a requested one: within its columns and rows
-// and within MaxCells in all, cutting rows first.
+}  // namespace
+
 WindowSize fitGrid(WindowSize wanted) {
     int64_t cols = std::min<int64_t>(wanted.cols, MaxGridSide);
     int64_t rows = std::min<int64_t>(wanted.rows, MaxGridSide);
     if (cols * rows > MaxCells) rows = std::max<int64_t>(1, MaxCells / std::max<int64_t>(cols, 1));
     return {static_cast<int>(cols), static_cast<int>(rows)};
 }
-
-}  // namespace
 
 ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
     setNonBlocking(fd.get());
