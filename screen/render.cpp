@@ -110,6 +110,13 @@ class RowWriter {
         out_ += 'm';
     }
 
+    // Writes p's whole look, hyperlink too, whatever was in force before.
+    void lookFromScratch(const Pen& p) {
+        sgr(p);
+        if (links_ && p.link) link(p.link);
+        inForce_ = p;
+    }
+
     // Closes a hyperlink still open at the end.
     void finish() {
         if (links_ && inForce_.link) link(0);
@@ -255,23 +262,26 @@ namespace {
 // The cursor put where it is (row and column 1-based, row as the terminal
 // addresses it); a pending wrap is reproduced by writing the last column
 // again, so that the client's terminal also waits to wrap.
-void appendCursor(std::string& out, const Grid& g, int64_t row) {
+void appendCursor(std::string& out, const Grid& g, const Grid& shown, int64_t row) {
     int64_t h = g.height;
     auto place = [&](int64_t col) { appendCursorPosition(out, row, col); };
     if (!g.cursor.pendingWrap || g.cols <= 0 || h <= 0) {
         place(g.cursor.col + 1);
         return;
     }
+    // The cell written again is the one the client shows: inside a
+    // synchronized update that is the frame from before it.
     size_t last = size_t(columnLimit(g) - 1);
-    Row r = g.lines.row(g.cursor.row);
-    RowWriter w(out);
+    int64_t at = screenTop(shown) + (g.cursor.row - screenTop(g));
+    Row r = at < shown.lines.size() ? shown.lines.row(at) : Row();
+    RowWriter w(out, shown.links.get());
     if (r.isWideRight(last)) {
         place(int64_t(last));
-        w.sgr(r.pen(last - 1));
+        w.lookFromScratch(r.pen(last - 1));
         r.appendText(last - 1, out);
     } else if (last < r.size()) {
         place(int64_t(last) + 1);
-        w.sgr(r.pen(last));
+        w.lookFromScratch(r.pen(last));
         size_t before = out.size();
         if (r[last].width() == 1) r.appendText(last, out);
         if (out.size() == before) out += ' ';
@@ -279,6 +289,7 @@ void appendCursor(std::string& out, const Grid& g, int64_t row) {
         place(int64_t(last) + 1);
         out += ' ';
     }
+    w.finish();
     out += "\x1b[0m";
 }
 
@@ -314,7 +325,7 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget) {
     const Grid& state =
         g.syncActive && g.syncGrid && g.syncGrid->alt.active == g.alt.active ? *g.syncGrid : g;
     appendStateBeforeCursor(out, state);
-    appendCursor(out, state, cursorRowAddressed(state));
+    appendCursor(out, state, g, cursorRowAddressed(state));
     appendStateAfterCursor(out, state);
     // The head of a sequence that the last read cut: its tail comes with
     // the live output that follows.

@@ -158,6 +158,12 @@ int64_t cursorRowAddressed(const Grid& g) {
 void appendStateAfterCursor(std::string& out, const Grid& g) {
     const Modes& m = g.modes;
     if (g.pen != Pen()) appendSgr(out, g.pen);
+    // A hyperlink still open goes on linking what the program writes next.
+    if (std::string_view link = g.links ? g.links->text(g.pen.link) : ""; !link.empty()) {
+        out += "\x1b]8;";
+        out += link;
+        out += "\x1b\\";
+    }
     appendCharsets(out, g.charsets);
     if (m.cursorKeys) privateMode(out, 1, true);
     if (m.keypad) out += "\x1b=";
@@ -218,6 +224,8 @@ std::string renderLeaving(const Grid& g) {
     }
     resetCharsets(out);
     csi(out, "0m");
+    // A hyperlink left open would link everything the user types next.
+    if (g.pen.link) out += "\x1b]8;;\x1b\\";
     if (g.modes.cursorStyle) csi(out, "0 q");
     privateMode(out, 25, true);
     // The cursor on a line of its own below the session's text, so that

@@ -231,6 +231,7 @@ const RoundTrip kRoundTrips[] = {
     {"inside a synchronized update", "frame1" + ESC + "[?2026h" + ESC + "[H" + ESC + "[2K" + "fr",
      "ame2" + ESC + "[?2026l"},
     {"nothing saved", "abc", ESC + "8x"},
+    {"hyperlink open", ESC + "]8;;http://x" + ESC + "\\ab", "cd" + ESC + "]8;;" + ESC + "\\ef"},
 };
 
 TEST(State, SnapshotThenLiveOutputMatchesTheProgramsTerminal) {
