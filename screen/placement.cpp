@@ -47,9 +47,13 @@ int displayWidth(int32_t rune) {
 
 void appendCombining(Grid& g, int32_t mark) {
     Row& row = cursorLine(g);
-    if (g.cursor.col >= 1 && size_t(g.cursor.col - 1) < row.size()) {
-        // After a wide character the mark joins its left half.
+    if (g.cursor.col >= 1 &&
+        (size_t(g.cursor.col - 1) < row.size() || g.cursor.col <= columnLimit(g))) {
+        // The mark joins the cell before the cursor, a blank one too (as
+        // on a terminal, where a cell never written is a blank); after a
+        // wide character it joins its left half.
         size_t at = size_t(g.cursor.col - 1);
+        row.padTo(at + 1);
         if (row.isWideRight(at)) --at;
         row.addMark(at, mark);
         // A variation selector 16 shows a text emoji as an emoji, two

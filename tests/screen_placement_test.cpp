@@ -146,12 +146,13 @@ TEST(Placement, CombiningMarks) {
     type(n, "\xcc\x81");
     EXPECT_EQ(n.lines.rowSize(0), 0);
     EXPECT_EQ(n.cursor.col, 0);
-    // Past the end of the row it is dropped too, and after a wide
+    // Past the end of the row it joins the blank before the cursor (a
+    // cell never written is a blank, as on a terminal), and after a wide
     // character it joins the character itself.
     Grid past = screenGrid(10, 2);
     past.cursor.col = 3;
     type(past, "\xcc\x81x\xe4\xb8\xad\xcc\x82");
-    EXPECT_EQ(lineText(past, 0), "   x\xe4\xb8\xad\xcc\x82");
+    EXPECT_EQ(lineText(past, 0), "   \xcc\x81x\xe4\xb8\xad\xcc\x82");
     EXPECT_EQ(past.lines.row(0).text(4), "\xe4\xb8\xad\xcc\x82");
     EXPECT_EQ(past.cursor.col, 6);
     // After the last column, before the wrap, it still joins.
