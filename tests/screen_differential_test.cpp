@@ -4,11 +4,15 @@
 // second pane, must show what the first pane shows (text, colours, styles,
 // cursor); and played into a fresh Terminal it must give the same cells.
 //
-// CI runs a fixed set of seeds. A longer run by hand:
+// tmux differs from DEC terminals in a few places, where kiv does as the
+// latter (tests/data/scripts/terminal_differences.txt); the streams that
+// still disagree come from those.
+//
+// CI runs a fixed set of seeds. A longer run by hand, printing each stream
+// that disagrees (cut down to what still disagrees with KIV_DIFF_MINIMIZE):
 //   KIV_DIFF_STREAMS=300 KIV_DIFF_VERBOSE=1 build/tests/screen_differential_test
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -33,12 +37,18 @@ namespace {
 // A random stream of the functions kiv models.
 class StreamMaker {
   public:
-    StreamMaker(uint32_t seed, int cols, int rows) : rng_(seed), cols_(cols), rows_(rows) {}
+    StreamMaker(uint32_t seed, int cols, int rows)
+        : rng_(seed), cols_(cols), rows_(rows), model_(cols, rows, 0) {
+        model_.resize(cols, rows);
+    }
 
-    std::string make(int ops) {
-        std::string out;
-        for (int i = 0; i < ops; ++i)
-            op(out);
+    // The stream as its operations, each a few bytes.
+    std::vector<std::string> make(int ops) {
+        std::vector<std::string> out(static_cast<size_t>(ops));
+        for (std::string& one : out) {
+            op(one);
+            model_.write(one);
+        }
         return out;
     }
 
@@ -60,10 +70,12 @@ class StreamMaker {
                 return std::to_string(1 + pick(9));  // styles 1..9
             case 2:
                 return std::to_string(21 + pick(9));  // 21..29
+            // A bare 38 or 48 is an extended colour without its form,
+            // which terminals read differently; those come whole below.
             case 3:
-                return std::to_string(30 + pick(10));
+                return std::to_string(pick(9) == 8 ? 39 : 30 + pick(8));
             case 4:
-                return std::to_string(40 + pick(10));
+                return std::to_string(pick(9) == 8 ? 49 : 40 + pick(8));
             case 5:
                 return std::to_string(90 + pick(8));
             case 6:
@@ -124,7 +136,14 @@ class StreamMaker {
             return;
         }
         if (k < 79) {
-            out += csi + std::to_string(1 + pick(3)) + "LMST"[pick(4)];
+            // tmux inserts and deletes lines below a cursor outside the
+            // margins, where DEC terminals (and kiv) ignore IL and DL:
+            // there the region is scrolled instead.
+            char f = "LMST"[pick(4)];
+            auto [top, bottom] = scrollBounds(model_.grid());
+            int64_t row = model_.grid().cursor.row;
+            if (row < top || row > bottom) f = f == 'L' ? 'T' : f == 'M' ? 'S' : f;
+            out += csi + std::to_string(1 + pick(3)) + f;
             return;
         }
         if (k < 82) {
@@ -168,6 +187,7 @@ class StreamMaker {
 
     std::mt19937 rng_;
     int cols_, rows_;
+    Terminal model_;  // where the stream has taken the cursor so far
 };
 
 // A tmux pane that plays files: each play replaces the pane's program.
@@ -180,25 +200,25 @@ class Pane {
     std::string play(const std::string& bytes) {
         ++plays_;
         std::string file = scratch_ / ("in" + std::to_string(plays_));
-        std::string done = file + ".done";
         std::ofstream(file, std::ios::binary) << bytes;
+        // A title set after the bytes tells when the pane has taken all of
+        // them: tmux handles a pane's output in order.
+        std::string done = "done-" + std::to_string(plays_);
         term_.tmux({"respawn-pane", "-k", "-t", "t",
-                    "stty raw -echo -opost -onlcr; cat " + file + "; touch " + done +
-                        "; exec sleep 100000"});
-        struct stat st;
-        for (int i = 0; i < 200 && stat(done.c_str(), &st) != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        // The pane has read everything once two looks agree.
-        std::string last, now = look();
-        for (int i = 0; i < 20 && now != last; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(15));
-            last = now;
-            now = look();
-        }
-        return now;
+                    "stty raw -echo -opost -onlcr; cat " + file + "; printf '\\033]2;" + done +
+                        "\\033\\\\'; exec sleep 100000"});
+        for (int i = 0; i < 400 && title() != done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return look();
     }
 
   private:
+    std::string title() const {
+        std::string t = term_.tmux({"display-message", "-p", "-t", "t", "#{pane_title}"});
+        if (!t.empty() && t.back() == '\n') t.pop_back();
+        return t;
+    }
+
     std::string look() const {
         return term_.screenAnsi() + "cursor " +
                term_.tmux({"display-message", "-p", "-t", "t", "#{cursor_y},#{cursor_x}"});
@@ -289,6 +309,53 @@ std::string printable(const std::string& bytes) {
     return out;
 }
 
+std::string joined(const std::vector<std::string>& ops) {
+    std::string out;
+    for (const std::string& op : ops)
+        out += op;
+    return out;
+}
+
+// Feeds a stream into the model in random chunks.
+void feed(Terminal& t, const std::string& stream, uint32_t seed) {
+    std::mt19937 cut(seed);
+    for (size_t pos = 0; pos < stream.size();) {
+        size_t n = std::uniform_int_distribution<size_t>(1, 16)(cut);
+        t.write(std::string_view(stream).substr(pos, n));
+        pos += n;
+    }
+}
+
+std::string modelSnapshot(const std::string& stream, int cols, int rows, uint32_t seed) {
+    Terminal t(cols, rows, 1000);
+    t.resize(cols, rows);
+    feed(t, stream, seed);
+    return t.snapshot();
+}
+
+// Drops operations one at a time for as long as the two still disagree,
+// so that what is left shows the cause (KIV_DIFF_MINIMIZE, by hand).
+std::vector<std::string> minimized(std::vector<std::string> ops, int cols, int rows, Pane& direct,
+                                   Pane& repaint) {
+    auto disagree = [&](const std::vector<std::string>& candidate) {
+        std::string stream = joined(candidate);
+        return shown(direct.play(stream), cols, rows) !=
+               shown(repaint.play(modelSnapshot(stream, cols, rows, 1)), cols, rows);
+    };
+    for (bool dropped = true; dropped;) {
+        dropped = false;
+        for (size_t i = ops.size(); i-- > 0;) {
+            std::vector<std::string> fewer = ops;
+            fewer.erase(fewer.begin() + long(i));
+            if (disagree(fewer)) {
+                ops = std::move(fewer);
+                dropped = true;
+            }
+        }
+    }
+    return ops;
+}
+
 struct Result {
     int streams = 0;
     int agreed = 0;
@@ -301,18 +368,12 @@ Result runStreams(int cols, int rows, int count, uint32_t firstSeed) {
     bool verbose = getenv("KIV_DIFF_VERBOSE") != nullptr;
     for (int i = 0; i < count; ++i) {
         uint32_t seed = firstSeed + uint32_t(i);
-        std::string stream = StreamMaker(seed, cols, rows).make(40);
-        // Into the model in random chunks.
-        Terminal t(cols, rows, 1000);
+        std::vector<std::string> ops = StreamMaker(seed, cols, rows).make(40);
+        std::string stream = joined(ops);
+        Terminal t(cols, rows, 1000), fresh(cols, rows, 0);
         t.resize(cols, rows);
-        std::mt19937 cut(seed);
-        for (size_t pos = 0; pos < stream.size();) {
-            size_t n = std::uniform_int_distribution<size_t>(1, 16)(cut);
-            t.write(std::string_view(stream).substr(pos, n));
-            pos += n;
-        }
+        feed(t, stream, seed);
         std::string snapshot = t.snapshot();
-        Terminal fresh(cols, rows, 0);
         fresh.resize(cols, rows);
         fresh.write(snapshot);
         bool roundTrip = visibleCells(fresh.grid()) == visibleCells(t.grid());
@@ -325,6 +386,11 @@ Result runStreams(int cols, int rows, int count, uint32_t firstSeed) {
         if (want == got) {
             ++r.agreed;
         } else if (verbose) {
+            if (getenv("KIV_DIFF_MINIMIZE")) {
+                stream = joined(minimized(ops, cols, rows, direct, repaint));
+                want = shown(direct.play(stream), cols, rows);
+                got = shown(repaint.play(modelSnapshot(stream, cols, rows, 1)), cols, rows);
+            }
             std::cout << "disagree " << cols << "x" << rows << " seed " << seed << ": "
                       << printable(stream) << "\n--- tmux\n"
                       << want << "--- kiv\n"
@@ -346,7 +412,7 @@ void compareAt(int cols, int rows) {
               << " streams agree with tmux, " << r.roundTrips << " round trips\n";
     // The streams left that disagree are listed in the notes of the change;
     // below this share something new broke.
-    EXPECT_GE(r.agreed * 100, r.streams * 90) << r.agreed << " of " << r.streams;
+    EXPECT_GE(r.agreed * 100, r.streams * 95) << r.agreed << " of " << r.streams;
 }
 
 TEST(Differential, AgreesWithTmuxAt80x24) {
