@@ -362,6 +362,41 @@ TEST(Daemon, LastOutputReachesASlowClientBeforeTheEnd) {
     EXPECT_EQ(d.waitExit(), 0);
 }
 
+// A program that begins a synchronized update and never ends it: a client
+// that attaches later sees what was written inside it once the update
+// has timed out, with nothing written after it.
+TEST(Daemon, UpdateLeftOpenShowsItsContentWithinASecondAndAHalf) {
+    ScratchDir scratch;
+    std::string cmd = script(
+        scratch, "s", "printf 'frame1\\r\\n'\nread go\nprintf '\\033[?2026hINSIDE'\nsleep 30\n");
+    DaemonProcess d(scratch, "open-update", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient live = attach(d);
+    ASSERT_TRUE(live.outputContains("frame1"));
+    auto began = std::chrono::steady_clock::now();
+    live.send(MsgKind::Input, "go\r");
+    ASSERT_TRUE(live.outputContains("INSIDE"));
+    auto snapshot = [&] {
+        ProtoClient c = attach(d);
+        auto m = c.next();
+        return m && m->kind == MsgKind::Output ? m->payload : std::string();
+    };
+    // While the update is young the repaint is the frame before it.
+    std::string early = snapshot();
+    if (std::chrono::steady_clock::now() - began < 800ms) {
+        EXPECT_NE(early.find("frame1"), std::string::npos);
+        EXPECT_EQ(early.find("INSIDE"), std::string::npos);
+    }
+    std::string shown;
+    while (shown.find("INSIDE") == std::string::npos &&
+           std::chrono::steady_clock::now() - began < 5s) {
+        std::this_thread::sleep_for(50ms);
+        shown = snapshot();
+    }
+    EXPECT_LE(std::chrono::steady_clock::now() - began, 1500ms);
+    EXPECT_NE(shown.find("INSIDE"), std::string::npos);
+}
+
 TEST(Daemon, SigtermClosesClientsAndRemovesFiles) {
     ScratchDir scratch;
     DaemonProcess d(scratch, "term", "/bin/cat", {"--log"});
