@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "screen/grid.h"
+#include "screen/links.h"
 #include "screen/terminal.h"
 
 namespace {
@@ -102,30 +103,28 @@ void checkTerminal(const screen::Terminal& t, bool everyRow) {
 }
 
 // One visible cell as a terminal shows it: its text and its look, with what
-// the look cannot show taken out (an index of a colour that is not indexed).
+// the look cannot show taken out (an index of a colour that is not indexed),
+// and its hyperlink's target (ids differ between grids).
 struct Shown {
     std::string text;
     int width = 1;
     screen::Pen pen;
+    std::string link;
     bool operator==(const Shown&) const = default;
 };
 
-Shown shown(const screen::Row& row, size_t col, int64_t cols) {
+Shown shown(const screen::Row& row, size_t col, int64_t cols, const screen::LinkTable* links) {
     Shown s;
     if (col >= row.size()) {
         s.text = " ";
         return s;
     }
-    const screen::Cell& c = row[col];
-    s.pen = c.pen();
-    s.width = c.width();
+    // The row keeps the rarer looks in a table of its own.
+    s.pen = screen::normalized(row.pen(col));
+    if (links) s.link = links->text(s.pen.link);
+    s.pen.link = 0;
+    s.width = row[col].width();
     s.text = row.text(col);
-    // Direct colour is kept without its value, so it repaints as the
-    // default colour.
-    if (s.pen.fg == screen::kColorDirect) s.pen.fg = screen::kColorDefault;
-    if (s.pen.bg == screen::kColorDirect) s.pen.bg = screen::kColorDefault;
-    if (s.pen.fg != screen::kColorIndexed) s.pen.fgIndex = 0;
-    if (s.pen.bg != screen::kColorIndexed) s.pen.bgIndex = 0;
     // The left half of a wide character in the last column (the screen was
     // narrowed under it) shows as a blank.
     if (s.width == 2 && int64_t(col) + 1 == cols) {
@@ -148,10 +147,11 @@ void checkSnapshot(const screen::Terminal& t) {
     for (int64_t r = 0; r < g.height; ++r) {
         screen::Row a = g.lines.row(top + r), b = c.lines.row(copyTop + r);
         for (int64_t col = 0; col < g.cols; ++col) {
-            if (shown(a, size_t(col), g.cols) != shown(b, size_t(col), g.cols)) {
-                std::string at = shown(a, size_t(col), g.cols).text;
-                std::string got = shown(b, size_t(col), g.cols).text;
-                std::fprintf(stderr, "cell text '%s' came back as '%s'\n", at.c_str(), got.c_str());
+            Shown want = shown(a, size_t(col), g.cols, g.links.get());
+            Shown got = shown(b, size_t(col), g.cols, c.links.get());
+            if (want != got) {
+                std::fprintf(stderr, "cell '%s' (attrs %d) came back as '%s' (attrs %d)\n",
+                             want.text.c_str(), want.pen.attrs, got.text.c_str(), got.pen.attrs);
                 fault("snapshot shows another cell (row, column)", r, col);
             }
         }
