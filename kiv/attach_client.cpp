@@ -331,6 +331,7 @@ void runClient(const std::string& session, const Config& config) {
     // However the client leaves, the terminal gets its own state back
     // before its attributes are restored.
     TerminalRestore terminal(1);
+    terminal.enter();
     Attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal, conn.channel.get(),
              std::move(conn.received))
         .run(terminalSize().value_or(WindowSize{80, 24}));

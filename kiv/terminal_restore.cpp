@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 namespace kiv {
 
@@ -18,6 +19,18 @@ winsize sizeOf(int fd) {
         ws.ws_row = 24;
     }
     return ws;
+}
+
+// Writes all of bytes, retrying short writes; gives up on an error.
+void writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(size_t(n));
+        } else if (n < 0 && errno != EINTR) {
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -42,22 +55,19 @@ void TerminalRestore::resized() {
     model_->resize(ws.ws_col, ws.ws_row);
 }
 
+void TerminalRestore::enter() {
+    if (titleSaved_ || !isatty(fd_)) return;
+    titleSaved_ = true;
+    writeAll(fd_, "\x1b[22;0t");  // push the window and icon titles
+}
+
 void TerminalRestore::restore() {
     if (done_) return;
     done_ = true;
     if (!isatty(fd_)) return;
     std::string bytes = model_->leavingSequence();
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;
-        }
-    }
+    if (titleSaved_) bytes += "\x1b[23;0t";  // and pop them
+    writeAll(fd_, bytes);
 }
 
 }  // namespace kiv

@@ -23,6 +23,10 @@ class TerminalRestore {
     TerminalRestore(const TerminalRestore&) = delete;
     TerminalRestore& operator=(const TerminalRestore&) = delete;
 
+    // Before the first byte: the terminal keeps its window title on its
+    // title stack, for restore() to bring back whatever the session's
+    // program sets meanwhile.
+    void enter();
     // Every byte written to the terminal goes through here first.
     void shown(std::string_view output);
     // The terminal's size changed.
@@ -33,6 +37,7 @@ class TerminalRestore {
   private:
     int fd_;
     bool done_ = false;
+    bool titleSaved_ = false;
     std::unique_ptr<screen::Terminal> model_;
 };
 

@@ -218,7 +218,7 @@ TEST(TerminalState, DetachingLeavesThePaneInItsDefaultModes) {
         {"printf",
          "printf '\\033[?1049h\\033[?1h\\033=\\033[?1003h\\033[?1006h\\033[?1004h\\033[?2004h"
          "\\033[?25l\\033[4h\\033[3;10r\\033[?6h\\033[?7l\\033(0\\033[>1u\\033[>4;2m\\033[5 q"
-         "\\033[31mmodes-set'; sleep 1000",
+         "\\033]2;inner-title\\007\\033[31mmodes-set'; sleep 1000",
          "modes-set"},
     };
     for (const Case& c : cases) {
@@ -228,11 +228,14 @@ TEST(TerminalState, DetachingLeavesThePaneInItsDefaultModes) {
         }
         Machine m;
         TmuxTerminal term(m.scratch, m.app, m.env);
+        auto title = [&] { return term.tmux({"display-message", "-p", "-t", "t", "#{pane_title}"}); };
+        std::string outerTitle = title();
         ASSERT_TRUE(startSession(term)) << term.screen();
         term.line(c.command);
         ASSERT_TRUE(term.waitFor(c.ready)) << c.program << "\n" << term.screen();
         ASSERT_TRUE(detach(term)) << c.program;
         EXPECT_TRUE(waitModes(term, kDefaultModes)) << c.program << ": " << paneModes(term);
+        EXPECT_EQ(title(), outerTitle) << c.program;
         // The outer shell's prompt alone on its line, where the cursor is.
         bool prompt = false;
         for (int i = 0; i < 100 && !prompt; ++i, std::this_thread::sleep_for(50ms)) {
