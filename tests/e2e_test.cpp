@@ -17,6 +17,7 @@
 
 #include "kiv/endpoints.h"
 #include "tests/support/daemon.h"
+#include "tests/support/machine.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/tmux.h"
@@ -24,94 +25,6 @@
 using namespace testsupport;
 
 namespace {
-
-// A user's machine in a scratch directory: home, runtime directory, a
-// project directory "app", and kiv on the PATH.
-struct Machine {
-    ScratchDir scratch;
-    std::string home = scratch / "home";
-    std::string app = scratch / "home/src/app";
-    std::vector<std::string> env;
-
-    Machine() {
-        std::filesystem::create_directories(app);
-        std::string binDir = std::filesystem::path(KIV_BINARY).parent_path();
-        env = {"HOME=" + home,
-               "XDG_RUNTIME_DIR=" + (scratch / "run"),
-               "XDG_DATA_HOME=" + (scratch / "data"),
-               "PATH=" + binDir + ":/usr/local/bin:/usr/bin:/bin",
-               "SHELL=/bin/sh",
-               "PS1=$ ",
-               "ENV=",
-               "TERM=xterm-256color"};
-    }
-    ~Machine() {
-        // Stop every daemon this machine started.
-        for (const std::string& name : sessions())
-            kiv({"kill", "--", name});
-    }
-
-    ProcessResult kiv(const std::vector<std::string>& args, const std::string& cwd = "") {
-        std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"",
-                                         cwd.empty() ? app : cwd, KIV_BINARY};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProcess(argv, env);
-    }
-
-    // Runs a shell command line in the project directory.
-    ProcessResult sh(const std::string& commandLine) {
-        return runProcess({"/bin/sh", "-c", "cd \"$0\" && " + commandLine, app}, env);
-    }
-
-    bool waitFile(const std::string& path) {
-        for (int i = 0; i < 200 && !exists(path); ++i)
-            std::this_thread::sleep_for(50ms);
-        return exists(path);
-    }
-
-    // Leaves a socket file behind that nobody listens on.
-    void deadSocket(const std::string& name);
-
-    std::vector<std::string> sessions() {
-        std::vector<std::string> names;
-        std::string out = kiv({"ls"}).out;
-        for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos;
-             start = end + 1)
-            names.push_back(out.substr(start, end - start));
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    bool waitSessions(const std::vector<std::string>& want) {
-        for (int i = 0; i < 200; ++i) {
-            if (sessions() == want) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-
-    std::string file(const std::string& name) { return scratch / ("run/kiv/" + name); }
-};
-
-// Ctrl-G, typed once the client has the terminal (earlier it would be part
-// of a line the client sends on), then waits until the terminal is back in
-// the outer shell's hands.
-bool detach(TmuxTerminal& term) {
-    if (!term.waitRawMode(true)) return false;
-    term.key("C-g");
-    return term.waitRawMode(false);
-}
-
-void Machine::deadSocket(const std::string& name) {
-    std::filesystem::create_directories(scratch / "run/kiv");
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::string path = file(name + ".sock");
-    std::memcpy(addr.sun_path, path.c_str(), path.size());
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    close(fd);
-}
 
 #define REQUIRE_TMUX() \
     if (!tmuxAvailable()) GTEST_SKIP() << "tmux is not installed"

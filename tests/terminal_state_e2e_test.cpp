@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/machine.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/tmux.h"
@@ -20,32 +21,6 @@
 using namespace testsupport;
 
 namespace {
-
-struct Machine {
-    ScratchDir scratch;
-    std::string home = scratch / "home";
-    std::string app = scratch / "home/app";
-    std::vector<std::string> env;
-
-    Machine() {
-        std::filesystem::create_directories(app);
-        std::string binDir = std::filesystem::path(KIV_BINARY).parent_path();
-        env = {"HOME=" + home,
-               "XDG_RUNTIME_DIR=" + (scratch / "run"),
-               "XDG_CONFIG_HOME=" + (scratch / "config"),
-               "PATH=" + binDir + ":/usr/local/bin:/usr/bin:/bin",
-               "SHELL=/bin/sh",
-               "PS1=$ ",
-               "ENV=",
-               "TERM=xterm-256color"};
-    }
-    ~Machine() {
-        std::string out = runProcess({KIV_BINARY, "ls"}, env).out;
-        std::istringstream names(out);
-        for (std::string name; std::getline(names, name);)
-            runProcess({KIV_BINARY, "kill", "--", name}, env);
-    }
-};
 
 bool installed(const std::string& program) {
     return runProcess({"/bin/sh", "-c", "command -v " + program}).status == 0;
@@ -92,12 +67,6 @@ std::vector<std::string> paneRows(const TmuxTerminal& term) {
         rows.push_back(row);
     }
     return rows;
-}
-
-bool detach(TmuxTerminal& term) {
-    if (!term.waitRawMode(true)) return false;
-    term.key("C-g");
-    return term.waitRawMode(false);
 }
 
 // Starts a session with a shell in the pane and shows a line in it.
