@@ -27,7 +27,7 @@ void writeAll(int fd, std::string_view bytes) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n > 0) {
             bytes.remove_prefix(size_t(n));
-        } else if (n < 0 && errno != EINTR) {
+        } else if (n == 0 || errno != EINTR) {
             return;
         }
     }
