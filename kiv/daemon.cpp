@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <ctime>
 #include <csignal>
 #include <fstream>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
+#include "kiv/state_dir.h"
 #include "kiv/tcp.h"
 
 namespace kiv {
@@ -59,15 +62,16 @@ void onShutdown(int) {
 }
 
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args) {
+                   const std::vector<std::string>& args, WindowSize size) {
     Session s;
     s.name = name;
     s.command = {command};
     s.command.insert(s.command.end(), args.begin(), args.end());
-    s.pty =
-        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
+    s.size = fitGrid(size.cols > 0 && size.rows > 0 ? size : WindowSize{InitialCols, InitialRows});
+    s.pty = openPty(command, args, s.size.cols, s.size.rows,
+                    {std::string(SessionVar) + "=" + name});
     s.running = true;
-    s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
+    s.term = screen::newTerminal(s.size.cols, s.size.rows, Scrollback);
     return s;
 }
 
@@ -117,6 +121,27 @@ void Daemon::start(const std::string& listen) {
     sel_.add(unixListener_.get(), Interest::Read);
     if (tcpListener_) sel_.add(tcpListener_.get(), Interest::Read);
     log_.info("listening on " + socketPath_);
+    startSaving();
+}
+
+// The first record is written at once: a session that shows nothing yet is
+// still one to find after a crash.
+void Daemon::startSaving() {
+    try {
+        SavedRecord base;
+        base.name = session_.name;
+        base.command = session_.command;
+        base.started = std::time(nullptr);
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) base.cwd = cwd;
+        bool content = contentSavingWanted();
+        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content, &log_);
+        if (!content) log_.info("KIV_SAVE=0: no screen content is saved");
+        saver_->write(*session_.term, session_.pty.pid());
+    } catch (const SystemError& e) {
+        log_.info(std::string("session not saved: ") + e.what());
+        saver_.reset();
+    }
 }
 
 void Daemon::run(const sigset_t* waitMask) {
@@ -125,7 +150,8 @@ void Daemon::run(const sigset_t* waitMask) {
 }
 
 bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
-    for (const ReadyEvent& ev : sel_.wait(timeoutMs, waitMask)) {
+    std::vector<ReadyEvent> events = sel_.wait(timeoutMs, waitMask);
+    for (const ReadyEvent& ev : events) {
         if (unixListener_ && ev.fd == unixListener_.get()) {
             acceptClient(ev.fd, true);
         } else if (tcpListener_ && ev.fd == tcpListener_.get()) {
@@ -139,6 +165,8 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (heldInputWaits_) resumeHeldInput();
     sweepClients();
     runTimers();
+    if (saver_ && session_.running)
+        saver_->maybeWrite(Clock::now(), events.empty(), *session_.term, session_.pty.pid());
     return session_.running;
 }
 
@@ -226,6 +254,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
     if (n > 0) {
         std::string_view chunk(buf, n);
         session_.term->write(chunk, Clock::now());  // the screen sees output before any client
+        if (saver_) saver_->changed(Clock::now());
         broadcast(MsgKind::Output, chunk);
         answerQueries();
     } else if (n == 0 || errno == EIO) {
@@ -264,6 +293,8 @@ int Daemon::msUntilNextTimer() const {
     if (auto release = replies_.nextRelease()) next = std::min(next, *release);
     // A synchronized update left open ends by itself at its deadline.
     if (auto update = session_.term->updateDeadline()) next = std::min(next, *update);
+    if (saver_)
+        if (auto save = saver_->due()) next = std::min(next, *save);
     return msUntil(next);
 }
 
@@ -334,6 +365,10 @@ void Daemon::drainClients() {
 }
 
 void Daemon::shutdown() {
+    // A command that ended took the session with it. Stopped by a signal,
+    // the record stays as it is (the machine going down is a signal too);
+    // `kill` removes it once this daemon has gone.
+    if (saver_ && !session_.running) saver_->remove();
     drainClients();
     for (auto& [id, c] : clients_)
         sel_.remove(c.fd.get());

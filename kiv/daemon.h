@@ -26,6 +26,7 @@
 #include "kiv/secure_channel.h"
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
+#include "kiv/session_saver.h"
 #include "screen/terminal.h"
 
 namespace kiv {
@@ -99,10 +100,11 @@ struct Session {
     bool running = false;
 };
 
-// Starts the command with its arguments on a new 80x24 pseudo-terminal, with
-// the session's name in its environment, and makes its screen.
+// Starts the command with its arguments on a new pseudo-terminal (80x24
+// unless a restored session brings its own size), with the session's name
+// in its environment, and makes its screen.
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args = {});
+                   const std::vector<std::string>& args = {}, WindowSize size = {80, 24});
 
 class Daemon {
   public:
@@ -156,6 +158,7 @@ class Daemon {
     void runTimers();
     int msUntilNextTimer() const;
     void drainClients();
+    void startSaving();
 
     // The clients (daemon_clients.cpp).
     void serviceClient(ClientId id, const ReadyEvent& ev);
@@ -205,6 +208,9 @@ class Daemon {
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
     ReplyFilter replies_;          // one reply per query from the clients' terminals
     std::optional<Key> key_;       // what TCP clients must prove; none without TCP
+    // The session's saved record; none when driven in-process or when the
+    // state directory cannot be trusted.
+    std::unique_ptr<SessionSaver> saver_;
     // A stranger knocking in a loop must not fill the disk: refusals are
     // logged at most once per interval.
     std::chrono::steady_clock::time_point nextRefusalLog_{};

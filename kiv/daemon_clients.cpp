@@ -235,6 +235,7 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     WindowSize size = fitGrid(*wanted);
     session_.size = size;
     session_.term->resize(size.cols, size.rows);
+    if (saver_) saver_->changed(std::chrono::steady_clock::now());
     // The command is told exactly what the grid took.
     session_.pty.setSize(static_cast<int>(session_.term->cols()),
                          static_cast<int>(session_.term->rows()));
