@@ -24,8 +24,10 @@
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key.h"
+#include "kiv/lost_sessions.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
+#include "kiv/saved_record.h"
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
@@ -223,7 +225,31 @@ void refuseSelfAttach(const std::string& session) {
     if (inside && session == inside) die("cannot attach session " + session + " to itself");
 }
 
+// A lost session is shown as it was saved, on the user's main screen so
+// that it stays in view, and its record kept: `kiv NAME` starts it again,
+// `kiv kill NAME` forgets it.
+bool showLost(const std::string& session) {
+    std::optional<SavedRecord> record;
+    try {
+        record = lostRecord(session, true);
+    } catch (const IoError& e) {
+        die("cannot show saved session " + printableName(session) + ": " + e.what());
+    } catch (const SystemError& e) {
+        die(e.what());
+    }
+    if (!record) return false;
+    std::string out = savedTranscript(*record) + "\x1b[0m" + lostLine(*record) + "\r\n";
+    for (size_t done = 0; done < out.size();) {
+        ssize_t n = ::write(STDOUT_FILENO, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    return true;
+}
+
 void attachRoad(const std::string& session, const Config& config) {
+    if (showLost(session)) return;
     try {
         runClient(session, config);
     } catch (const KeyError& e) {
@@ -248,8 +274,31 @@ int answeringPid(const std::string& session) {
     return 0;
 }
 
+// The saved record of a session: removed with the session. Damaged or
+// foreign, it is removed all the same: it is this name's file.
+bool removeSaved(const std::string& session) {
+    std::optional<std::string> dir = savedDir();
+    if (!dir || !pathPresent(recordPath(*dir, session))) return false;
+    try {
+        // A daemon that runs on, out of this runtime directory's reach,
+        // keeps its record.
+        std::optional<SavedRecord> record = loadRecord(*dir, session, false);
+        if (record && daemonAlive(*record)) return false;
+    } catch (const Error&) {
+    }
+    removeRecord(*dir, session);
+    return true;
+}
+
 void killRoad(const std::string& session) {
-    if (!isActive(session)) cleanStale(session);
+    if (!isActive(session)) {
+        if (removeSaved(session)) {
+            cleanSessionFiles(session);
+            printLine("removed saved session " + printableName(session));
+            return;
+        }
+        cleanStale(session);
+    }
     // The signal goes to the daemon that answers on the socket, and only
     // when the pid file names the same process: a stale or planted number
     // must never get it.
@@ -262,6 +311,7 @@ void killRoad(const std::string& session) {
     for (int i = 0; i < 20 && daemonPid(session) == pid; ++i)
         sleepNs(100'000'000);
     if (daemonPid(session) == pid && !isActive(session)) cleanSessionFiles(session);
+    if (!isActive(session)) removeSaved(session);
 }
 
 // How long `kiv ls` on a terminal waits for each daemon's details.
@@ -269,10 +319,36 @@ constexpr int DetailsTimeoutMs = 1000;
 
 // On a terminal, a table of what each session is; in a pipe the names
 // alone, one a line, for scripts.
+// Records of sessions whose daemon is gone; a record that cannot be read
+// is named on standard error, since only its file is known.
+std::vector<SavedRecord> lostSessions() {
+    std::vector<SavedRecord> lost;
+    std::string why;
+    std::optional<std::string> dir = savedDir(&why);
+    if (!dir) {
+        std::cerr << "kiv: sessions are not saved: " << why << std::endl;
+        return lost;
+    }
+    for (RecordEntry& entry : listRecords(*dir)) {
+        if (!entry.record) {
+            std::cerr << "kiv: damaged saved record skipped: " << entry.problem << std::endl;
+        } else if (recordPath(*dir, entry.record->name) != entry.path) {
+            std::cerr << "kiv: foreign saved record skipped: " << entry.path << std::endl;
+        } else if (!isActive(entry.record->name) && !daemonAlive(*entry.record)) {
+            lost.push_back(std::move(*entry.record));
+        }
+    }
+    std::sort(lost.begin(), lost.end(),
+              [](const SavedRecord& a, const SavedRecord& b) { return a.name < b.name; });
+    return lost;
+}
+
 void listRoad() {
     if (!isatty(STDOUT_FILENO)) {
         for (const std::string& name : socketNames())
             if (isActive(name)) printLine(printableName(name));
+        for (const SavedRecord& record : lostSessions())
+            printLine(printableName(record.name));
         return;
     }
     std::vector<DetailsRow> rows;
@@ -284,18 +360,70 @@ void listRoad() {
         }
         if (!rows.back().details) rows.back().pidFileValue = daemonPid(name);
     }
-    if (rows.empty()) return;
     std::sort(rows.begin(), rows.end(),
               [](const DetailsRow& a, const DetailsRow& b) { return a.name < b.name; });
+    int64_t now = std::time(nullptr);
+    for (const SavedRecord& record : lostSessions()) {
+        SessionDetails d;
+        d.ageSeconds = std::max<int64_t>(0, now - record.saved);
+        d.cols = record.cols;
+        d.rows = record.rows;
+        d.command = record.command;
+        rows.push_back({printableName(record.name), d, 0, true});
+    }
+    if (rows.empty()) return;
     for (const std::string& line : detailsTable(rows))
         printLine(line);
+}
+
+// A session is saved unless the state directory cannot be trusted: then it
+// runs all the same, and the start says why.
+void warnUnsaved(const std::string& session) {
+    std::string why;
+    if (!savedDir(&why))
+        std::cerr << "kiv: session " << printableName(session) << " is not saved: " << why
+                  << std::endl;
+}
+
+// The saved record of a lost session of this name, checked whole; one that
+// cannot be trusted is reported and left out.
+std::optional<SavedRecord> restorableRecord(const std::string& session) {
+    try {
+        return lostRecord(session, true);
+    } catch (const Error& e) {
+        std::cerr << "kiv: saved session " << printableName(session)
+                  << " not restored: " << e.what() << std::endl;
+        return std::nullopt;
+    }
+}
+
+// `kiv NAME` of a lost session starts its command again (unless another is
+// given) in its directory; its daemon puts the saved history above.
+void prepareRestart(const std::string& session, SessionCommand& command, bool commandGiven) {
+    std::optional<SavedRecord> record = restorableRecord(session);
+    if (!record) return;
+    if (!commandGiven)
+        command = {record->command.front(), {record->command.begin() + 1, record->command.end()}};
+    if (!record->cwd.empty() && chdir(record->cwd.c_str()) != 0)
+        std::cerr << "kiv: saved directory " << record->cwd << ": " << std::strerror(errno)
+                  << "; starting in the current one" << std::endl;
 }
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
     // Set before anything else: the session's command must not inherit it.
     UniqueFd report = takeStartReport();
+    warnUnsaved(session);
     try {
-        Session s = newSession(session, command.program, command.args);
+        std::optional<SavedRecord> saved = restorableRecord(session);
+        WindowSize size{80, 24};
+        if (saved) size = {int(saved->cols), int(saved->rows)};
+        Session s = newSession(session, command.program, command.args, size);
+        if (saved) {
+            // Lines of text only: whatever the saved content held, nothing
+            // in it reaches the new command as a query to answer.
+            s.term->write(savedTranscript(*saved) + "\x1b[0m" + restartLine(*saved) + "\r\n");
+            s.term->takeQueries();
+        }
         // The session still runs, to show the reason to whoever attaches;
         // the background start reports it at once.
         if (!s.pty.execError().empty()) reportStartFailure(report, s.pty.execError());
@@ -342,6 +470,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         }
     }
     std::string session = rest.empty() ? "" : rest[0];
+    bool commandGiven = rest.size() >= 2;
     SessionCommand command{rest.size() >= 2 ? rest[1] : defaultShell(), {}};
     if (rest.size() > 2) command.args.assign(rest.begin() + 2, rest.end());
 
@@ -349,6 +478,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     // first word is the session's name whatever programs exist.
     if ((mode == "daemon" || mode == "new") && rest.size() == 1 && isProgramFile(session)) {
         command.program = session;
+        commandGiven = true;
         session.clear();
     }
     // Checked before any file is made or removed: the name becomes a path
@@ -388,6 +518,8 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
             refuseSelfAttach(session);
             std::cerr << "kiv: reusing active session " << session << std::endl;
         } else {
+            prepareRestart(session, command, commandGiven);
+            warnUnsaved(session);
             startDaemon(invocation, session, command, cli, config);
         }
         try {

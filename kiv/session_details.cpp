@@ -176,6 +176,11 @@ std::vector<std::string> detailsTable(const std::vector<DetailsRow>& rows) {
         std::string command;
         for (const std::string& word : d.command)
             command += (command.empty() ? "" : " ") + printable(shellWord(word));
+        if (row.lost) {
+            cells.push_back({printable(row.name), "-", "-", "lost " + formatAge(d.ageSeconds),
+                             std::to_string(d.cols) + "x" + std::to_string(d.rows), command});
+            continue;
+        }
         cells.push_back({printable(row.name), std::to_string(d.pid), std::to_string(d.clients),
                          formatAge(d.ageSeconds),
                          std::to_string(d.cols) + "x" + std::to_string(d.rows), command});

@@ -40,6 +40,9 @@ struct DetailsRow {
     std::string name;
     std::optional<SessionDetails> details;
     int64_t pidFileValue = 0;
+    // Its daemon is gone; the details are the saved record's, the age the
+    // time since it was last saved.
+    bool lost = false;
 };
 
 // The lines of the table, a header first, columns aligned, the command last;
