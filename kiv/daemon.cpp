@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <ctime>
 #include <csignal>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -68,8 +68,8 @@ Session newSession(const std::string& name, const std::string& command,
     s.command = {command};
     s.command.insert(s.command.end(), args.begin(), args.end());
     s.size = fitGrid(size.cols > 0 && size.rows > 0 ? size : WindowSize{InitialCols, InitialRows});
-    s.pty = openPty(command, args, s.size.cols, s.size.rows,
-                    {std::string(SessionVar) + "=" + name});
+    s.pty =
+        openPty(command, args, s.size.cols, s.size.rows, {std::string(SessionVar) + "=" + name});
     s.running = true;
     s.term = screen::newTerminal(s.size.cols, s.size.rows, Scrollback);
     return s;

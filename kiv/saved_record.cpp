@@ -93,17 +93,38 @@ void readMeta(std::string_view meta, SavedRecord& r) {
             return int64_t(getLE(value, 0, 8));
         };
         switch (tag) {
-        case TagName: r.name = value; break;
-        case TagArg: r.command.emplace_back(value); break;
-        case TagCwd: r.cwd = value; break;
-        case TagStarted: r.started = number(); break;
-        case TagSaved: r.saved = number(); break;
-        case TagPid: r.pid = number(); break;
-        case TagBoot: r.bootId = value; break;
-        case TagCols: r.cols = number(); break;
-        case TagRows: r.rows = number(); break;
-        case TagHasContent: r.hasContent = number() != 0; break;
-        default: break;  // a later version's field
+            case TagName:
+                r.name = value;
+                break;
+            case TagArg:
+                r.command.emplace_back(value);
+                break;
+            case TagCwd:
+                r.cwd = value;
+                break;
+            case TagStarted:
+                r.started = number();
+                break;
+            case TagSaved:
+                r.saved = number();
+                break;
+            case TagPid:
+                r.pid = number();
+                break;
+            case TagBoot:
+                r.bootId = value;
+                break;
+            case TagCols:
+                r.cols = number();
+                break;
+            case TagRows:
+                r.rows = number();
+                break;
+            case TagHasContent:
+                r.hasContent = number() != 0;
+                break;
+            default:
+                break;  // a later version's field
         }
     }
     if (!validSessionName(r.name)) throw IoError("no valid session name");
@@ -149,8 +170,9 @@ namespace {
 // The metadata from the record's head (what comes before the content),
 // checked, and the content's length checked against the file's size.
 SavedRecord decodeHead(std::string_view head, uint64_t fileSize, size_t& contentAt) {
+    if (head.substr(0, Magic.size()) != Magic) throw IoError("not a kiv saved record");
     Reader in(head);
-    if (in.take(Magic.size(), "header") != Magic) throw IoError("not a kiv saved record");
+    in.take(Magic.size(), "header");
     auto version = uint32_t(in.number(4, "header"));
     if (version > RecordVersion)
         throw IoError("made by a newer kiv (format " + std::to_string(version) + ")");
