@@ -243,12 +243,7 @@ bool showLost(const std::string& session) {
     }
     if (!record) return false;
     std::string out = savedTranscript(*record) + "\x1b[0m" + lostLine(*record) + "\r\n";
-    for (size_t done = 0; done < out.size();) {
-        ssize_t n = ::write(STDOUT_FILENO, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
+    writeWhole(STDOUT_FILENO, out);
     return true;
 }
 
@@ -330,14 +325,14 @@ std::vector<SavedRecord> lostSessions() {
     std::string why;
     std::optional<std::string> dir = savedDir(&why);
     if (!dir) {
-        std::cerr << "kiv: sessions are not saved: " << why << std::endl;
+        printError("kiv: sessions are not saved: " + why);
         return lost;
     }
     for (RecordEntry& entry : listRecords(*dir)) {
         if (!entry.record) {
-            std::cerr << "kiv: damaged saved record skipped: " << entry.problem << std::endl;
+            printError("kiv: damaged saved record skipped: " + entry.problem);
         } else if (recordPath(*dir, entry.record->name) != entry.path) {
-            std::cerr << "kiv: foreign saved record skipped: " << entry.path << std::endl;
+            printError("kiv: foreign saved record skipped: " + entry.path);
         } else if (!isActive(entry.record->name) && !daemonAlive(*entry.record)) {
             lost.push_back(std::move(*entry.record));
         }
@@ -385,8 +380,7 @@ void listRoad() {
 void warnUnsaved(const std::string& session) {
     std::string why;
     if (!savedDir(&why))
-        std::cerr << "kiv: session " << printableName(session) << " is not saved: " << why
-                  << std::endl;
+        printError("kiv: session " + printableName(session) + " is not saved: " + why);
 }
 
 // The saved record of a lost session of this name, checked whole; one that
@@ -395,8 +389,7 @@ std::optional<SavedRecord> restorableRecord(const std::string& session) {
     try {
         return lostRecord(session, true);
     } catch (const Error& e) {
-        std::cerr << "kiv: saved session " << printableName(session)
-                  << " not restored: " << e.what() << std::endl;
+        printError("kiv: saved session " + printableName(session) + " not restored: " + e.what());
         return std::nullopt;
     }
 }
@@ -409,8 +402,8 @@ void prepareRestart(const std::string& session, SessionCommand& command, bool co
     if (!commandGiven)
         command = {record->command.front(), {record->command.begin() + 1, record->command.end()}};
     if (!record->cwd.empty() && chdir(record->cwd.c_str()) != 0)
-        std::cerr << "kiv: saved directory " << record->cwd << ": " << std::strerror(errno)
-                  << "; starting in the current one" << std::endl;
+        printError("kiv: saved directory " + record->cwd + ": " + std::strerror(errno) +
+                   "; starting in the current one");
 }
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
