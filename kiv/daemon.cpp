@@ -120,7 +120,7 @@ void Daemon::start(const std::string& listen) {
 }
 
 void Daemon::run(const sigset_t* waitMask) {
-    while (session_.running && !shutdownRequested)
+    while (!over_ && !shutdownRequested)
         step(msUntilNextTimer(), waitMask);
 }
 
@@ -139,7 +139,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (heldInputWaits_) resumeHeldInput();
     sweepClients();
     runTimers();
-    return session_.running;
+    return !over_;
 }
 
 void Daemon::acceptClient(int listener, bool trusted) {
@@ -229,10 +229,62 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         broadcast(MsgKind::Output, chunk);
         answerQueries();
     } else if (n == 0 || errno == EIO) {
-        session_.running = false;
+        commandEnded();
         return false;
     }
     return true;
+}
+
+// The terminal has closed: the command has exited, or is about to once
+// the hang-up reaches it. Nothing is written to it any more.
+void Daemon::commandEnded() {
+    session_.running = false;
+    session_.ptyOut.clear();
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    updateInputPause();
+    terminalClosedAt_ = Clock::now();
+    collectStatus();
+}
+
+// The command's status, once it can be had; until then it is looked for
+// often at first, then now and again (a command may outlive its terminal).
+void Daemon::collectStatus() {
+    std::optional<int> status = session_.pty.reap();
+    if (!status && session_.pty.pid() > 0) {
+        bool early = Clock::now() - terminalClosedAt_ < std::chrono::seconds(1);
+        nextReap_ = Clock::now() + (early ? std::chrono::milliseconds(10)
+                                          : std::chrono::milliseconds(500));
+        return;
+    }
+    nextReap_.reset();
+    end_ = status ? endFromWaitStatus(*status) : SessionEnd{};
+    endedAt_ = Clock::now();
+    log_.info("command " + describeEnd(*end_));
+    bool seen = std::any_of(clients_.begin(), clients_.end(), [](const auto& entry) {
+        return entry.second.stage == ClientStage::Live && !entry.second.dropped;
+    });
+    broadcast(MsgKind::Ended, endPayload(*end_));
+    if (seen || !session_.pty.execError().empty()) {
+        over_ = true;
+        return;
+    }
+    // Kept for a client to collect, with the screen and its history alone:
+    // what the terminal and its input used goes back to the system.
+    malloc_trim(0);
+}
+
+// The end with the time since it, as clients are told it.
+SessionEnd Daemon::endAsOfNow(SessionEnd end) const {
+    if (end_) end.secondsAgo =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - endedAt_).count();
+    return end;
+}
+
+std::string Daemon::endPayload(const SessionEnd& end) const {
+    std::string payload;
+    appendEndFields(payload, endAsOfNow(end));
+    return payload;
 }
 
 // Brings the socket back when its file has vanished, so that the session
@@ -264,6 +316,7 @@ int Daemon::msUntilNextTimer() const {
     if (auto release = replies_.nextRelease()) next = std::min(next, *release);
     // A synchronized update left open ends by itself at its deadline.
     if (auto update = session_.term->updateDeadline()) next = std::min(next, *update);
+    if (nextReap_) next = std::min(next, *nextReap_);
     return msUntil(next);
 }
 
@@ -271,6 +324,7 @@ void Daemon::runTimers() {
     toCommand(replies_.release(Clock::now()));
     session_.term->endOverdueUpdate(Clock::now());
     auto now = Clock::now();
+    if (nextReap_ && now >= *nextReap_) collectStatus();
     if (now >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;
@@ -334,6 +388,7 @@ void Daemon::drainClients() {
 }
 
 void Daemon::shutdown() {
+    if (!end_) broadcast(MsgKind::Ended, endPayload(SessionEnd{SessionEnd::How::Killed}));
     drainClients();
     for (auto& [id, c] : clients_)
         sel_.remove(c.fd.get());
