@@ -264,11 +264,12 @@ void Daemon::collectStatus() {
     bool seen = std::any_of(clients_.begin(), clients_.end(), [](const auto& entry) {
         return entry.second.stage == ClientStage::Live && !entry.second.dropped;
     });
-    broadcast(MsgKind::Ended, endPayload(*end_));
     if (seen || !session_.pty.execError().empty()) {
+        stopListening();
         over_ = true;
-        return;
     }
+    broadcast(MsgKind::Ended, endPayload(*end_));
+    if (over_) return;
     // Kept for a client to collect, with the screen and its history alone:
     // what the terminal and its input used goes back to the system.
     malloc_trim(0);
@@ -387,28 +388,34 @@ void Daemon::drainClients() {
     }
 }
 
+// The session can no longer be reached: the listeners close and the
+// session's files go, before the clients that see the end are told it, so
+// that once a client has shown the end no listing finds the session.
+void Daemon::stopListening() {
+    if (!unixListener_) return;
+    sel_.remove(unixListener_.get());
+    unixListener_.reset();
+    if (tcpListener_) sel_.remove(tcpListener_.get());
+    tcpListener_.reset();
+    // Only while they are still ours: a new session of the same name,
+    // started meanwhile, keeps its socket, pid file and lock.
+    removeIfSame(socketPath_, socketId_);
+    // A lock made after start-up (a default-name search that found
+    // this session) is ours too, unless another daemon now serves the name.
+    std::string lock = sessionFile(session_.name, ".lock");
+    if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+    if (daemonPid(session_.name) == getpid())
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
+}
+
 void Daemon::shutdown() {
+    stopListening();
     if (!end_) broadcast(MsgKind::Ended, endPayload(SessionEnd{SessionEnd::How::Killed}));
     drainClients();
     for (auto& [id, c] : clients_)
         sel_.remove(c.fd.get());
     clients_.clear();
     clientByFd_.clear();
-    if (unixListener_) {
-        sel_.remove(unixListener_.get());
-        unixListener_.reset();
-        if (tcpListener_) sel_.remove(tcpListener_.get());
-        tcpListener_.reset();
-        // Only while they are still ours: a new session of the same name,
-        // started meanwhile, keeps its socket, pid file and lock.
-        removeIfSame(socketPath_, socketId_);
-        // A lock made after start-up (a default-name search that found
-        // this session) is ours too, unless another daemon now serves the name.
-        std::string lock = sessionFile(session_.name, ".lock");
-        if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
-        if (daemonPid(session_.name) == getpid())
-            removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
-    }
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();
     log_.info("daemon: exited");

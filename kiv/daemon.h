@@ -164,6 +164,7 @@ class Daemon {
     void logRefusal(const std::string& message);
     bool serviceMaster(const ReadyEvent& ev);
     void commandEnded();
+    void stopListening();
     void collectStatus();
     SessionEnd endAsOfNow(SessionEnd end) const;
     std::string endPayload(const SessionEnd& end) const;

@@ -251,7 +251,10 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     // An ended session: its last screen, then how it ended, and it has
     // been seen.
     Client* joined = find(id);
-    if (seesEnd && joined && queueClient(*joined, MsgKind::Ended, endPayload(*end_))) over_ = true;
+    if (!seesEnd || !joined) return;
+    stopListening();
+    over_ = true;
+    if (!queueClient(*joined, MsgKind::Ended, endPayload(*end_))) dropClient(*joined);
 }
 
 // The answer to `kiv ls` on a terminal.
