@@ -359,14 +359,14 @@ void Daemon::drainClients() {
     auto deadline = Clock::now() + ShutdownDrainLimit;
     std::unordered_map<int, Clock::time_point> givenUpAt;
     for (auto& [id, c] : clients_)
-        if (!c.dropped && !c.outBuf.empty()) givenUpAt[c.fd.get()] = Clock::now() + DrainStallLimit;
+        if (!c.dropped && c.queued() != 0) givenUpAt[c.fd.get()] = Clock::now() + DrainStallLimit;
     for (;;) {
         auto now = Clock::now();
         std::vector<pollfd> pending;
         Clock::time_point wake = deadline;
         for (auto& [id, c] : clients_) {
             auto due = givenUpAt.find(c.fd.get());
-            if (c.dropped || c.outBuf.empty() || due == givenUpAt.end() || due->second <= now)
+            if (c.dropped || c.queued() == 0 || due == givenUpAt.end() || due->second <= now)
                 continue;
             pending.push_back({c.fd.get(), POLLOUT, 0});
             wake = std::min(wake, due->second);
@@ -378,10 +378,10 @@ void Daemon::drainClients() {
         for (const pollfd& p : pending) {
             Client* c = findByFd(p.fd);
             if (!p.revents || !c) continue;
-            size_t before = c->outBuf.size();
+            size_t before = c->queued();
             if (!flushClient(*c)) {
-                c->outBuf.clear();  // gone: nothing to wait for
-            } else if (c->outBuf.size() < before) {
+                givenUpAt.erase(p.fd);  // gone: nothing to wait for
+            } else if (c->queued() < before) {
                 givenUpAt[p.fd] = Clock::now() + DrainStallLimit;
             }
         }

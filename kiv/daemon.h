@@ -55,10 +55,12 @@ inline constexpr int64_t MaxGridSide = 4096;  // columns or rows, as the screen 
 WindowSize fitGrid(WindowSize wanted);
 inline constexpr int ReadChunk = 4096;
 // The scrollback part of an attach snapshot is kept within this many bytes
-// (the newest lines win), so that the whole repaint always fits one message
-// and the client's queue: a history of very wide lines must not make a
-// session impossible to attach to.
+// (the newest lines win): a history of very wide lines must not make an
+// attach cost without end.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
+// A repaint is framed and sealed this much at a time, as the client's
+// socket drains.
+inline constexpr size_t RepaintPiece = 256 * 1024;
 
 // Where a connection is on its way to live output.
 enum class ClientStage {
@@ -78,7 +80,19 @@ struct Client {
     // Over TCP, every byte in and out goes through it; its handshake comes
     // before anything else the client may send.
     std::unique_ptr<SecureChannel> channel;
-    ByteQueue outBuf;      // whole frames, oldest first
+    ByteQueue outBuf;  // whole frames, oldest first
+    // A repaint goes out in pieces as the socket drains, so that one larger
+    // than the queue's bound (a huge grid full of combining marks) neither
+    // costs the client its connection nor sits sealed in memory at once.
+    // What the session prints meanwhile waits behind it as plain frames.
+    std::string repaint;       // the screen's text not yet framed
+    size_t repaintAt = 0;      // how much of it has been framed
+    std::string afterRepaint;  // frames for after the repaint, not yet sealed
+    bool repainting() const { return repaintAt < repaint.size(); }
+    // Bytes still to go out in all.
+    size_t queued() const {
+        return outBuf.size() + repaint.size() - repaintAt + afterRepaint.size();
+    }
     std::string inBuf;     // bytes that do not form a whole frame yet
     bool dropped = false;  // closed and forgotten once the batch of events is done
     // Hung up while its Input was held: out of the selector (a hang-up is
@@ -183,6 +197,7 @@ class Daemon {
     void queueSnapshot(ClientId id);
     bool queueClient(Client& c, MsgKind kind, std::string_view payload);
     bool flushClient(Client& c);
+    void refillFromRepaint(Client& c);
     void broadcast(MsgKind kind, std::string_view payload);
     void dropClient(Client& c);
     void sweepClients();

@@ -43,6 +43,18 @@ std::optional<FrameHeader> headerAt(const std::string& buffer, size_t offset) {
     return decodeHeader(header);
 }
 
+// Whole frames onto the wire queue, sealed over TCP.
+void appendSealed(Client& c, std::string_view frames) {
+    if (frames.empty()) return;
+    if (!c.channel) {
+        c.outBuf.append(frames);
+        return;
+    }
+    std::string sealed;
+    c.channel->seal(frames, sealed);
+    c.outBuf.append(sealed);
+}
+
 }  // namespace
 
 WindowSize fitGrid(WindowSize wanted) {
@@ -273,40 +285,48 @@ std::string Daemon::details() const {
     return encodeDetails(d);
 }
 
-// The repaint may be larger than one frame: it goes as several Output
-// frames (clients write Output as one stream), and it is queued whatever
-// the client's queue holds, since its size is bounded by the grid's.
+// The repaint may be larger than the client's queue: it is framed, and
+// sealed, a piece at a time as the socket takes the pieces before.
 void Daemon::queueSnapshot(ClientId id) {
     std::string text = session_.term->snapshot(SnapshotHistoryBudget);
     Client* c = find(id);
     if (!c) return;
-    for (size_t at = 0; at < text.size(); at += MaxPayload) {
-        std::string frame =
-            frameBytes(MsgKind::Output, std::string_view(text).substr(at, MaxPayload));
-        if (c->channel) {
-            std::string sealed;
-            c->channel->seal(frame, sealed);
-            frame = std::move(sealed);
-        }
-        c->outBuf.append(frame);
-    }
+    c->repaint = std::move(text);
+    c->repaintAt = 0;
     if (!flushClient(*c)) dropClient(*c);
 }
 
+void Daemon::refillFromRepaint(Client& c) {
+    while (c.repainting() && c.outBuf.size() < RepaintPiece) {
+        std::string_view piece = std::string_view(c.repaint).substr(c.repaintAt, RepaintPiece);
+        c.repaintAt += piece.size();
+        appendSealed(c, frameBytes(MsgKind::Output, piece));
+    }
+    if (c.repainting()) return;
+    std::string().swap(c.repaint);
+    c.repaintAt = 0;
+    appendSealed(c, c.afterRepaint);
+    std::string().swap(c.afterRepaint);
+}
+
+// Frames count against the bound from the moment they are queued; during a
+// repaint the repaint itself does not.
 bool Daemon::queueClient(Client& c, MsgKind kind, std::string_view payload) {
     std::string frame = frameBytes(kind, payload);
-    if (c.channel) {
-        std::string sealed;
-        c.channel->seal(frame, sealed);
-        frame = std::move(sealed);
+    if (c.repainting()) {
+        if (c.afterRepaint.size() + frame.size() > ClientQueueLimit) return false;
+        c.afterRepaint += frame;
+        return true;
     }
     if (c.outBuf.size() + frame.size() > ClientQueueLimit) return false;
-    c.outBuf.append(frame);
+    appendSealed(c, frame);
     return flushClient(c);
 }
 
 bool Daemon::flushClient(Client& c) {
-    while (!c.outBuf.empty()) {
+    for (;;) {
+        refillFromRepaint(c);
+        if (c.outBuf.empty()) break;
         ssize_t n = ::send(c.fd.get(), c.outBuf.data(), c.outBuf.size(), MSG_NOSIGNAL);
         if (n > 0) {
             c.outBuf.consume(n);
