@@ -137,7 +137,7 @@ void Daemon::startSaving() {
         bool content = contentSavingWanted();
         saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content, &log_);
         if (!content) log_.info("KIV_SAVE=0: no screen content is saved");
-        saver_->write(*session_.term, session_.pty.pid());
+        saver_->write(*session_.term, commandPid());
     } catch (const SystemError& e) {
         log_.info(std::string("session not saved: ") + e.what());
         saver_.reset();
@@ -145,7 +145,7 @@ void Daemon::startSaving() {
 }
 
 void Daemon::run(const sigset_t* waitMask) {
-    while (session_.running && !shutdownRequested)
+    while (!over_ && !shutdownRequested)
         step(msUntilNextTimer(), waitMask);
 }
 
@@ -165,9 +165,9 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (heldInputWaits_) resumeHeldInput();
     sweepClients();
     runTimers();
-    if (saver_ && session_.running)
-        saver_->maybeWrite(Clock::now(), events.empty(), *session_.term, session_.pty.pid());
-    return session_.running;
+    if (saver_ && !over_)
+        saver_->maybeWrite(Clock::now(), events.empty(), *session_.term, commandPid());
+    return !over_;
 }
 
 void Daemon::acceptClient(int listener, bool trusted) {
@@ -258,10 +258,69 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         broadcast(MsgKind::Output, chunk);
         answerQueries();
     } else if (n == 0 || errno == EIO) {
-        session_.running = false;
+        commandEnded();
         return false;
     }
     return true;
+}
+
+// The terminal has closed: the command has exited, or is about to once
+// the hang-up reaches it. Nothing is written to it any more.
+void Daemon::commandEnded() {
+    session_.running = false;
+    session_.ptyOut.clear();
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    updateInputPause();
+    terminalClosedAt_ = Clock::now();
+    collectStatus();
+}
+
+// The command's status, once it can be had; until then it is looked for
+// often at first, then now and again (a command may outlive its terminal).
+void Daemon::collectStatus() {
+    std::optional<int> status = session_.pty.reap();
+    if (!status && session_.pty.pid() > 0) {
+        bool early = Clock::now() - terminalClosedAt_ < std::chrono::seconds(1);
+        nextReap_ =
+            Clock::now() + (early ? std::chrono::milliseconds(10) : std::chrono::milliseconds(500));
+        return;
+    }
+    nextReap_.reset();
+    end_ = status ? endFromWaitStatus(*status) : SessionEnd{};
+    endedAt_ = Clock::now();
+    log_.info("command " + describeEnd(*end_));
+    bool seen = std::any_of(clients_.begin(), clients_.end(), [](const auto& entry) {
+        return entry.second.stage == ClientStage::Live && !entry.second.dropped;
+    });
+    if (seen || !session_.pty.execError().empty()) {
+        stopListening();
+        over_ = true;
+    }
+    broadcast(MsgKind::Ended, endPayload(*end_));
+    if (over_) return;
+    // Kept, it is kept across a restart too, until collected.
+    if (saver_) {
+        saver_->ended(*end_);
+        saver_->write(*session_.term, 0);
+    }
+    // Kept for a client to collect, with the screen and its history alone:
+    // what the terminal and its input used goes back to the system.
+    malloc_trim(0);
+}
+
+// The end with the time since it, as clients are told it.
+SessionEnd Daemon::endAsOfNow(SessionEnd end) const {
+    if (end_)
+        end.secondsAgo =
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - endedAt_).count();
+    return end;
+}
+
+std::string Daemon::endPayload(const SessionEnd& end) const {
+    std::string payload;
+    appendEndFields(payload, endAsOfNow(end));
+    return payload;
 }
 
 // Brings the socket back when its file has vanished, so that the session
@@ -285,6 +344,12 @@ void Daemon::checkSocket() {
     }
 }
 
+// The command's process while it runs: once reaped, its number may be
+// another process's.
+int Daemon::commandPid() const {
+    return session_.running ? session_.pty.pid() : 0;
+}
+
 int Daemon::msUntilNextTimer() const {
     Clock::time_point next = nextSocketCheck_;
     if (acceptPausedUntil_) next = std::min(next, *acceptPausedUntil_);
@@ -293,6 +358,7 @@ int Daemon::msUntilNextTimer() const {
     if (auto release = replies_.nextRelease()) next = std::min(next, *release);
     // A synchronized update left open ends by itself at its deadline.
     if (auto update = session_.term->updateDeadline()) next = std::min(next, *update);
+    if (nextReap_) next = std::min(next, *nextReap_);
     if (saver_)
         if (auto save = saver_->due()) next = std::min(next, *save);
     return msUntil(next);
@@ -302,6 +368,7 @@ void Daemon::runTimers() {
     toCommand(replies_.release(Clock::now()));
     session_.term->endOverdueUpdate(Clock::now());
     auto now = Clock::now();
+    if (nextReap_ && now >= *nextReap_) collectStatus();
     if (now >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;
@@ -364,31 +431,39 @@ void Daemon::drainClients() {
     }
 }
 
+// The session can no longer be reached: the listeners close and the
+// session's files go, before the clients that see the end are told it, so
+// that once a client has shown the end no listing finds the session.
+void Daemon::stopListening() {
+    if (!unixListener_) return;
+    sel_.remove(unixListener_.get());
+    unixListener_.reset();
+    if (tcpListener_) sel_.remove(tcpListener_.get());
+    tcpListener_.reset();
+    // Only while they are still ours: a new session of the same name,
+    // started meanwhile, keeps its socket, pid file and lock.
+    removeIfSame(socketPath_, socketId_);
+    // A lock made after start-up (a default-name search that found
+    // this session) is ours too, unless another daemon now serves the name.
+    std::string lock = sessionFile(session_.name, ".lock");
+    if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+    if (daemonPid(session_.name) == getpid())
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
+}
+
 void Daemon::shutdown() {
-    // A command that ended took the session with it. Stopped by a signal,
-    // the record stays as it is (the machine going down is a signal too);
-    // `kill` removes it once this daemon has gone.
-    if (saver_ && !session_.running) saver_->remove();
+    stopListening();
+    if (!end_) broadcast(MsgKind::Ended, endPayload(SessionEnd{SessionEnd::How::Killed}));
+    // A session whose end was seen is over, and so is its record. Stopped
+    // by a signal, running or kept ended, the record stays as it is (the
+    // machine going down is a signal too); `kill` removes it once this
+    // daemon has gone.
+    if (saver_ && over_) saver_->remove();
     drainClients();
     for (auto& [id, c] : clients_)
         sel_.remove(c.fd.get());
     clients_.clear();
     clientByFd_.clear();
-    if (unixListener_) {
-        sel_.remove(unixListener_.get());
-        unixListener_.reset();
-        if (tcpListener_) sel_.remove(tcpListener_.get());
-        tcpListener_.reset();
-        // Only while they are still ours: a new session of the same name,
-        // started meanwhile, keeps its socket, pid file and lock.
-        removeIfSame(socketPath_, socketId_);
-        // A lock made after start-up (a default-name search that found
-        // this session) is ours too, unless another daemon now serves the name.
-        std::string lock = sessionFile(session_.name, ".lock");
-        if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
-        if (daemonPid(session_.name) == getpid())
-            removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
-    }
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();
     log_.info("daemon: exited");

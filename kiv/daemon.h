@@ -25,6 +25,7 @@
 #include "kiv/reply_filter.h"
 #include "kiv/secure_channel.h"
 #include "kiv/selector.h"
+#include "kiv/session_end.h"
 #include "kiv/session_files.h"
 #include "kiv/session_saver.h"
 #include "screen/terminal.h"
@@ -110,8 +111,8 @@ struct Session {
     WindowSize size{80, 24};  // the terminal's, as the last Resize set it
     Pty pty;
     std::unique_ptr<screen::Terminal> term;
-    ByteQueue ptyOut;  // client input not yet written to the master
-    bool running = false;
+    ByteQueue ptyOut;      // client input not yet written to the master
+    bool running = false;  // until the command's terminal closes
 };
 
 // Starts the command with its arguments on a new pseudo-terminal (80x24
@@ -134,16 +135,24 @@ class Daemon {
     // listener. Raises when the Unix side cannot be set up; a key or a TCP
     // listener that cannot be had is only logged, and TCP stays off.
     void start(const std::string& listen);
-    // Serves until the command's terminal closes or onShutdown() was called.
+    // Serves until the session is over or onShutdown() was called.
+    //
+    // When the command ends, every client that sees it is told how (an
+    // Ended message) and the session is over. When nobody was attached, the
+    // daemon stays with the final screen and history and no terminal, until
+    // a client attaches: it gets the screen, then the end, and the session
+    // is over. A command that could not be executed is not kept: its start
+    // already reported why.
     // `waitMask` is the signal mask during each wait (see Selector::wait).
     void run(const sigset_t* waitMask);
-    // Gives queued output its chance, closes every connection, removes the
-    // session's files and closes the master.
+    // Tells every attached client that the session was killed when it had
+    // not ended by itself, gives queued output its chance, closes every
+    // connection, removes the session's files and closes the master.
     void shutdown();
 
     // One wait of at most `timeoutMs` and its batch of events, then the
     // sweep of dropped clients and the due timers. False once the session
-    // has ended. With adoptClient() this drives a daemon in-process, over a
+    // is over. With adoptClient() this drives a daemon in-process, over a
     // socketpair, without listeners or session files.
     bool step(int timeoutMs, const sigset_t* waitMask = nullptr);
     // Serves a connected socket as a client: `trusted` as over the Unix
@@ -155,6 +164,8 @@ class Daemon {
     void useKey(const Key& key) { key_ = key; }
 
     const Session& session() const { return session_; }
+    // How the command ended; nothing while it runs.
+    const std::optional<SessionEnd>& end() const { return end_; }
     const Client* client(ClientId id) const;
     size_t clientCount() const { return clients_.size(); }
     const Selector& selector() const { return sel_; }
@@ -168,9 +179,15 @@ class Daemon {
     void pauseAccepting();
     void logRefusal(const std::string& message);
     bool serviceMaster(const ReadyEvent& ev);
+    void commandEnded();
+    void stopListening();
+    void collectStatus();
+    SessionEnd endAsOfNow(SessionEnd end) const;
+    std::string endPayload(const SessionEnd& end) const;
     void checkSocket();
     void runTimers();
     int msUntilNextTimer() const;
+    int commandPid() const;
     void drainClients();
     void startSaving();
 
@@ -219,6 +236,12 @@ class Daemon {
     std::map<ClientId, Client> clients_;  // in order of connection
     std::unordered_map<int, ClientId> clientByFd_;
     ClientId lastId_ = 0;
+    // The command's terminal has closed and its status is awaited.
+    std::optional<std::chrono::steady_clock::time_point> nextReap_;
+    std::chrono::steady_clock::time_point terminalClosedAt_;
+    std::optional<SessionEnd> end_;
+    std::chrono::steady_clock::time_point endedAt_;
+    bool over_ = false;            // the end has been seen, or is not to be kept
     bool inputPaused_ = false;     // clients' Input is held while ptyOut is over the mark
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
     ReplyFilter replies_;          // one reply per query from the clients' terminals

@@ -249,15 +249,25 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     session_.term->resize(size.cols, size.rows);
     if (saver_) saver_->changed(std::chrono::steady_clock::now());
     // The command is told exactly what the grid took.
-    session_.pty.setSize(static_cast<int>(session_.term->cols()),
-                         static_cast<int>(session_.term->rows()));
+    if (session_.running)
+        session_.pty.setSize(static_cast<int>(session_.term->cols()),
+                             static_cast<int>(session_.term->rows()));
     Client& c = *find(id);
+    bool seesEnd = false;
     if (c.stage == ClientStage::AwaitingSnapshot) {
         c.stage = ClientStage::Live;
         queueSnapshot(id);
+        seesEnd = end_.has_value();
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
     broadcast(MsgKind::Resize, cut ? resizePayload(size) : payload);
+    // An ended session: its last screen, then how it ended, and it has
+    // been seen.
+    Client* joined = find(id);
+    if (!seesEnd || !joined) return;
+    stopListening();
+    over_ = true;
+    if (!queueClient(*joined, MsgKind::Ended, endPayload(*end_))) dropClient(*joined);
 }
 
 // The answer to `kiv ls` on a terminal.
@@ -272,6 +282,7 @@ std::string Daemon::details() const {
     d.cols = session_.size.cols;
     d.rows = session_.size.rows;
     d.command = session_.command;
+    if (end_) d.end = endAsOfNow(*end_);
     return encodeDetails(d);
 }
 

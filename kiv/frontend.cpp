@@ -51,6 +51,8 @@ constexpr const char* UsageText =
     "Options:\n";
 
 constexpr int StartAttempts = 100;
+// How long `kiv ls` on a terminal waits for each daemon's details.
+constexpr int DetailsTimeoutMs = 1000;
 constexpr long StartPollNs = 50'000'000;
 
 // The program a session runs and its arguments, passed on unchanged.
@@ -229,10 +231,26 @@ void refuseSelfAttach(const std::string& session) {
     if (inside && session == inside) die("cannot attach session " + session + " to itself");
 }
 
+// The saved record of a session: removed with the session. Damaged or
+// foreign, it is removed all the same: it is this name's file.
+bool removeSaved(const std::string& session) {
+    std::optional<std::string> dir = savedDir();
+    if (!dir || !pathPresent(recordPath(*dir, session))) return false;
+    try {
+        // A daemon that runs on, out of this runtime directory's reach,
+        // keeps its record.
+        std::optional<SavedRecord> record = loadRecord(*dir, session, false);
+        if (record && daemonAlive(*record)) return false;
+    } catch (const Error&) {
+    }
+    removeRecord(*dir, session);
+    return true;
+}
+
 // A lost session is shown as it was saved, on the user's main screen so
 // that it stays in view, and its record kept: `kiv NAME` starts it again,
-// `kiv kill NAME` forgets it.
-bool showLost(const std::string& session) {
+// `kiv kill NAME` forgets it. The result is the attach's status.
+std::optional<int> showLost(const std::string& session) {
     std::optional<SavedRecord> record;
     try {
         record = lostRecord(session, true);
@@ -241,16 +259,19 @@ bool showLost(const std::string& session) {
     } catch (const SystemError& e) {
         die(e.what());
     }
-    if (!record) return false;
-    std::string out = savedTranscript(*record) + "\x1b[0m" + lostLine(*record) + "\r\n";
-    writeWhole(STDOUT_FILENO, out);
-    return true;
+    if (!record) return std::nullopt;
+    // An ended one is collected by being shown, as when its daemon ran.
+    std::string line = record->end ? leavingLine(session, record->end, false) : lostLine(*record);
+    writeWhole(STDOUT_FILENO, savedTranscript(*record) + "\x1b[0m" + line + "\r\n");
+    if (!record->end) return 0;
+    removeSaved(session);
+    return endExitStatus(*record->end);
 }
 
-void attachRoad(const std::string& session, const Config& config) {
-    if (showLost(session)) return;
+int attachRoad(const std::string& session, const Config& config) {
+    if (std::optional<int> status = showLost(session)) return *status;
     try {
-        runClient(session, config);
+        return runClient(session, config);
     } catch (const KeyError& e) {
         die(e.what());  // says what to do about the key: never summed up
     } catch (const Error& e) {
@@ -271,22 +292,6 @@ int answeringPid(const std::string& session) {
     } catch (const SystemError&) {
     }
     return 0;
-}
-
-// The saved record of a session: removed with the session. Damaged or
-// foreign, it is removed all the same: it is this name's file.
-bool removeSaved(const std::string& session) {
-    std::optional<std::string> dir = savedDir();
-    if (!dir || !pathPresent(recordPath(*dir, session))) return false;
-    try {
-        // A daemon that runs on, out of this runtime directory's reach,
-        // keeps its record.
-        std::optional<SavedRecord> record = loadRecord(*dir, session, false);
-        if (record && daemonAlive(*record)) return false;
-    } catch (const Error&) {
-    }
-    removeRecord(*dir, session);
-    return true;
 }
 
 void killRoad(const std::string& session) {
@@ -313,8 +318,26 @@ void killRoad(const std::string& session) {
     if (!isActive(session)) removeSaved(session);
 }
 
-// How long `kiv ls` on a terminal waits for each daemon's details.
-constexpr int DetailsTimeoutMs = 1000;
+// True when the session's daemon says its command has ended (it is kept
+// until collected); false while it runs or when it does not answer.
+bool hasEnded(const std::string& session) {
+    try {
+        std::optional<SessionDetails> details = queryDetails(session, DetailsTimeoutMs);
+        return details && details->end;
+    } catch (const SystemError&) {
+        return false;
+    }
+}
+
+// A new session of an ended one's name takes its place: the ended one is
+// collected (its daemon stopped) first.
+void replaceEnded(const std::string& session) {
+    int pid = answeringPid(session);
+    if (pid > 0 && daemonPid(session) == pid) ::kill(pid, SIGTERM);
+    for (int i = 0; i < 40 && isActive(session); ++i)
+        sleepNs(50'000'000);
+    if (isActive(session)) die("session already running: " + session);
+}
 
 // On a terminal, a table of what each session is; in a pipe the names
 // alone, one a line, for scripts.
@@ -353,7 +376,7 @@ void listRoad() {
     std::vector<DetailsRow> rows;
     for (const std::string& name : socketNames()) {
         try {
-            rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0});
+            rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0, {}});
         } catch (const SystemError&) {
             continue;  // nobody listens: not an active session
         }
@@ -364,11 +387,14 @@ void listRoad() {
     int64_t now = std::time(nullptr);
     for (const SavedRecord& record : lostSessions()) {
         SessionDetails d;
-        d.ageSeconds = std::max<int64_t>(0, now - record.saved);
+        d.ageSeconds = std::max<int64_t>(0, now - record.started);
         d.cols = record.cols;
         d.rows = record.rows;
         d.command = record.command;
-        rows.push_back({printableName(record.name), d, 0, true});
+        d.end = record.end;
+        if (d.end) d.end->secondsAgo = std::max<int64_t>(0, now - record.endedAt);
+        rows.push_back(
+            {printableName(record.name), d, 0, std::max<int64_t>(0, now - record.saved)});
     }
     if (rows.empty()) return;
     for (const std::string& line : detailsTable(rows))
@@ -432,7 +458,7 @@ void daemonRoad(const std::string& session, const SessionCommand& command, const
     }
 }
 
-void dispatch(const std::string& invocation, const std::vector<std::string>& argv) {
+int dispatch(const std::string& invocation, const std::vector<std::string>& argv) {
     CliArgs cli;
     try {
         cli = parseCliArgs(argv);
@@ -442,7 +468,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (cli.help) help();
     if (cli.version) {
         printLine(VersionText);
-        return;
+        return 0;
     }
     // Every command works in the session directory: one that is not safe
     // ("unsafe session directory: <path>") or cannot be made stops here.
@@ -486,9 +512,12 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (mode == "daemon" || mode == "new") {
         session = resolveSession(session);
     } else if (mode == "attach" && session.empty()) {
-        session = oldestSession();
+        // Ended sessions wait to be named: attaching collects them.
+        session = oldestSession([](const std::string& name) { return !hasEnded(name); });
         if (session.empty()) die("attach: no active sessions");
     }
+    if (cli.detached && mode != "new")
+        die("-d, --detached only starts a session: kiv -d [session] [cmd [arg...]]");
     if (mode == "attach") refuseSelfAttach(session);
     if (mode == "kill" && session.empty()) die("kill: session name required");
 
@@ -505,34 +534,41 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (mode == "daemon") {
         daemonRoad(session, command, config);
     } else if (mode == "attach") {
-        attachRoad(session, config);
+        return attachRoad(session, config);
     } else if (mode == "ls") {
         listRoad();
     } else if (mode == "kill") {
         killRoad(session);
     } else {
-        if (isActive(session)) {
-            refuseSelfAttach(session);
-            printError("kiv: reusing active session " + session);
-        } else {
+        if (isActive(session) && hasEnded(session)) {
+            replaceEnded(session);
+            removeSaved(session);  // replaced, not started again
+        }
+        if (!isActive(session)) {
             prepareRestart(session, command, commandGiven);
             warnUnsaved(session);
             startDaemon(invocation, session, command, cli, config);
+            if (cli.detached) return 0;
+        } else if (cli.detached) {
+            die("session already running: " + session);
+        } else {
+            refuseSelfAttach(session);
+            printError("kiv: reusing active session " + session);
         }
         try {
-            runClient(session, config);
+            return runClient(session, config);
         } catch (const Error& e) {
             die(e.what());
         }
     }
+    return 0;
 }
 
 }  // namespace
 
 int runMain(const std::string& invocation, const std::vector<std::string>& args) {
     try {
-        dispatch(invocation, args);
-        return 0;
+        return dispatch(invocation, args);
     } catch (const Exit& exit) {
         return exit.status;
     } catch (const Fatal& fatal) {

@@ -34,6 +34,9 @@ enum Tag : uint8_t {
     TagCols = 8,
     TagRows = 9,
     TagHasContent = 10,
+    TagEndHow = 11,
+    TagEndCode = 12,
+    TagEndedAt = 13,
 };
 
 void putU32(std::string& out, uint32_t v) {
@@ -123,6 +126,20 @@ void readMeta(std::string_view meta, SavedRecord& r) {
             case TagHasContent:
                 r.hasContent = number() != 0;
                 break;
+            case TagEndHow: {
+                int64_t how = number();
+                if (how < 0 || how > int64_t(SessionEnd::How::Killed)) throw IoError("bad end");
+                if (!r.end) r.end.emplace();
+                r.end->how = SessionEnd::How(how);
+                break;
+            }
+            case TagEndCode:
+                if (!r.end) r.end.emplace();
+                r.end->code = int(number());
+                break;
+            case TagEndedAt:
+                r.endedAt = number();
+                break;
             default:
                 break;  // a later version's field
         }
@@ -152,6 +169,11 @@ std::string encodeRecord(const SavedRecord& r) {
     putNumber(meta, TagCols, r.cols);
     putNumber(meta, TagRows, r.rows);
     putNumber(meta, TagHasContent, r.hasContent ? 1 : 0);
+    if (r.end) {
+        putNumber(meta, TagEndHow, int64_t(r.end->how));
+        putNumber(meta, TagEndCode, r.end->code);
+        putNumber(meta, TagEndedAt, r.endedAt);
+    }
     std::string_view content = r.hasContent ? std::string_view(r.content) : std::string_view();
 
     std::string out(Magic);

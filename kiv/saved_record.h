@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kiv/session_end.h"
+
 namespace kiv {
 
 inline constexpr uint32_t RecordVersion = 1;
@@ -38,6 +40,10 @@ struct SavedRecord {
     // record then tells only that the session was there.
     bool hasContent = false;
     std::string content;
+    // An ended session kept until collected: how it ended, and when (Unix
+    // seconds). Nothing while the command runs.
+    std::optional<SessionEnd> end;
+    int64_t endedAt = 0;
 };
 
 std::string encodeRecord(const SavedRecord& record);

@@ -81,6 +81,11 @@ void SessionSaver::write(const screen::Terminal& term, int commandPid) {
     record_.content.shrink_to_fit();
 }
 
+void SessionSaver::ended(const SessionEnd& end) {
+    record_.end = end;
+    record_.endedAt = std::time(nullptr);
+}
+
 void SessionSaver::remove() {
     dirtySince_.reset();
     removeRecord(dir_, record_.name);

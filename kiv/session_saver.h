@@ -31,8 +31,12 @@ class SessionSaver {
     std::optional<Clock::time_point> due() const;
     // Writes when due: at QuietDelay after the first unsaved change if the
     // last wait brought no events (`quiet`), at MaxBehind in any case.
-    void maybeWrite(Clock::time_point now, bool quiet, const screen::Terminal& term, int commandPid);
+    void maybeWrite(Clock::time_point now, bool quiet, const screen::Terminal& term,
+                    int commandPid);
     void write(const screen::Terminal& term, int commandPid);
+    // The command has ended and the session is kept until collected: the
+    // record says how, from the next write on.
+    void ended(const SessionEnd& end);
     // The session is over and gone: so is its record.
     void remove();
 

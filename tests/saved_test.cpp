@@ -64,7 +64,7 @@ TEST(Saved, LostSessionListedShownAndStartedAgain) {
 
     EXPECT_EQ(m.kiv({"ls"}).out, "keep\n");
     term.line("kiv ls");
-    ASSERT_TRUE(term.waitFor("lost ")) << term.screen();
+    ASSERT_TRUE(term.waitFor("lost, ")) << term.screen();
 
     // Shown as saved, history first, then when it was lost; kept.
     ProcessResult shown = m.kiv({"attach", "keep"});
@@ -164,6 +164,21 @@ TEST(Saved, DamagedRecordsAreRefusedAndNothingElseBreaks) {
     EXPECT_EQ(removed.out, "removed saved session rec\n");
     EXPECT_EQ(records(m).size(), 1u);  // live's
     EXPECT_EQ(m.kiv({"ls"}).out, "live\n");
+}
+
+TEST(Saved, EndedSessionSurvivesARestartUntilCollected) {
+    Machine m;
+    ASSERT_EQ(m.kiv({"-d", "b", "/bin/sh", "-c", "printf 'result-%s\\n' 42; exit 3"}).status, 0);
+    // Written as the end is known: the output is never in a record before.
+    ASSERT_TRUE(waitRecordHolds(m, "result-42"));
+    crash(m, "b");
+    EXPECT_EQ(m.kiv({"ls"}).out, "b\n");
+    ProcessResult shown = m.kiv({"attach", "b"});
+    EXPECT_EQ(shown.status, 3) << shown.err;
+    EXPECT_NE(shown.out.find("result-42"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("[b exited: status 3]"), std::string::npos) << shown.out;
+    EXPECT_EQ(m.kiv({"ls"}).out, "");  // collected
+    EXPECT_TRUE(records(m).empty());
 }
 
 TEST(Saved, NoScreenContentOnDiskWithSavingOff) {
