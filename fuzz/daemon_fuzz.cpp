@@ -254,7 +254,7 @@ void catchUp(World& w) {
         for (Peer& p : w.peers) {
             if (!p.open || p.gone) continue;
             const kiv::ClientConnection* c = w.daemon->client(p.id);
-            idle = idle && pending(p.mine.get(), SIOCOUTQ) == 0 && (!c || !c->wantsWrite());
+            idle = idle && pending(p.mine.get(), SIOCOUTQ) == 0 && (!c || c->queued() == 0);
         }
         if (!idle) continue;
         // The command's output reaches the master a moment after it was

@@ -491,9 +491,7 @@ bool Daemon::acceptAttach(ClientConnection& c, std::string_view name) {
 }
 
 // Every Resize from any client sets the one shared terminal size; the
-// sender's first one also brings it the screen. The repaint may be larger
-// than one frame: it goes as several Output frames (clients write Output as
-// one stream).
+// sender's first one also brings it the screen.
 void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     std::optional<WindowSize> wanted = readResize(payload);
     if (!wanted) return;
@@ -505,7 +503,7 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
                          static_cast<int>(session_.term->rows()));
     if (c.stage() == ClientStage::AwaitingSnapshot) {
         c.goLive();
-        if (!c.sendOutput(session_.term->snapshot(SnapshotHistoryBudget))) dropClient(c);
+        if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget))) dropClient(c);
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
     broadcast(ownBytes(frameBytes(MsgKind::Resize, cut ? resizePayload(size) : payload)));
@@ -664,7 +662,7 @@ void Daemon::drainClients() {
             ClientConnection& c = *known->second;
             size_t before = c.queued();
             if (!c.flush()) {
-                c.discardOutput();  // gone: nothing to wait for
+                givenUpAt.erase(p.fd);  // gone: nothing to wait for
             } else if (c.queued() < before) {
                 givenUpAt[p.fd] = Clock::now() + DrainStallLimit;
             }

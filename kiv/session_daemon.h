@@ -48,9 +48,8 @@ inline constexpr int64_t MaxGridSide = 4096;  // columns or rows, as the screen 
 // carries several reads, while a lone echo still goes out at once.
 inline constexpr size_t MasterReadBound = 64 * 1024;
 // The scrollback part of an attach snapshot is kept within this many bytes
-// (the newest lines win), so that the whole repaint always fits one message
-// and the client's queue: a history of very wide lines must not make a
-// session impossible to attach to.
+// (the newest lines win): a history of very wide lines must not make an
+// attach cost without end.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
 
 // The size the grid takes for a requested one: within MaxGridSide each way
