@@ -127,7 +127,7 @@ class ClientConnection {
     // Over TCP, every byte in and out goes through it; its handshake comes
     // before anything else the client may send.
     std::unique_ptr<SecureChannel> channel_;
-    OutputQueue out_;  // whole frames on the wire, sealed over TCP
+    OutputQueue out_;      // whole frames on the wire, sealed over TCP
     std::string repaint_;  // the screen's text not yet framed
     size_t repaintAt_ = 0;
     std::deque<SharedBytes> afterRepaint_;  // frames for after it, not yet sealed

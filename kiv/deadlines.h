@@ -17,6 +17,7 @@ enum class Timer {
     AttachWait,    // a TCP connection has had its time to send Attach
     Replies,       // held-back input or open queries are due
     Update,        // a synchronized update left open ends
+    Reap,          // the ended command's status is looked for again
 };
 
 struct Deadline {

@@ -4,6 +4,7 @@
 #include "kiv/session_daemon.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -201,10 +202,87 @@ void Daemon::checkSocket() {
     }
 }
 
+// The session can no longer be reached: the listeners close and the
+// session's files go, before the clients that see the end are told it, so
+// that once a client has shown the end no listing finds the session.
+void Daemon::stopListening() {
+    if (!unixListener_) return;
+    sel_.remove(unixListener_.get());
+    unixListener_.reset();
+    if (tcpListener_) sel_.remove(tcpListener_.get());
+    tcpListener_.reset();
+    // Only while they are still ours: a new session of the same name,
+    // started meanwhile, keeps its socket, pid file and lock.
+    removeIfSame(socketPath_, socketId_);
+    // A lock made after start-up (a default-name search that found
+    // this session) is ours too, unless another daemon now serves the name.
+    std::string lock = sessionFile(session_.name, ".lock");
+    if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+    if (daemonPid(session_.name) == getpid())
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
+}
+
+// ---- The command's end ----
+
+// The terminal has closed: the command has exited, or is about to once
+// the hang-up reaches it. Nothing is written to it any more.
+void Daemon::commandEnded() {
+    session_.running = false;
+    ptyOut_.clear();
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    updateInputPause();
+    terminalClosedAt_ = Clock::now();
+    collectStatus();
+}
+
+// The command's status, once it can be had; until then it is looked for
+// often at first, then now and again (a command may outlive its terminal).
+void Daemon::collectStatus() {
+    std::optional<int> status = session_.pty.reap();
+    if (!status && session_.pty.pid() > 0) {
+        auto at = Clock::now();
+        bool early = at - terminalClosedAt_ < std::chrono::seconds(1);
+        timers_.add(at + (early ? std::chrono::milliseconds(10) : std::chrono::milliseconds(500)),
+                    Timer::Reap);
+        reaping_ = true;
+        return;
+    }
+    reaping_ = false;
+    end_ = status ? endFromWaitStatus(*status) : SessionEnd{};
+    endedAt_ = Clock::now();
+    log_.info("command " + describeEnd(*end_));
+    bool seen = std::any_of(clients_.begin(), clients_.end(),
+                            [](const auto& entry) { return entry.second->live(); });
+    if (seen || !session_.pty.execError().empty()) {
+        stopListening();
+        over_ = true;
+    }
+    broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(*end_))));
+    if (over_) return;
+    // Kept for a client to collect, with the screen and its history alone:
+    // what the terminal and its input used goes back to the system.
+    malloc_trim(0);
+}
+
+// The end with the time since it, as clients are told it.
+SessionEnd Daemon::endAsOfNow(SessionEnd end) const {
+    if (end_)
+        end.secondsAgo =
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - endedAt_).count();
+    return end;
+}
+
+std::string Daemon::endPayload(const SessionEnd& end) const {
+    std::string payload;
+    appendEndFields(payload, endAsOfNow(end));
+    return payload;
+}
+
 // ---- The loop ----
 
 void Daemon::run(const sigset_t* waitMask, const volatile sig_atomic_t& stop) {
-    while (session_.running && !stop)
+    while (!over_ && !stop)
         step(msUntilNextTimer(), waitMask);
 }
 
@@ -225,7 +303,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (heldInputWaits_) resumeHeldInput();
     sweepClients();
     runTimers();
-    return session_.running;
+    return !over_;
 }
 
 // ---- The command's side ----
@@ -243,7 +321,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         broadcast(frame);
         answerQueries();
     }
-    if (ended) session_.running = false;
+    if (ended) commandEnded();
     return !ended;
 }
 
@@ -309,7 +387,7 @@ void Daemon::answerQueries() {
 // Written at once when nothing waits before it; queued only for what the
 // master does not take.
 void Daemon::toCommand(std::string_view bytes) {
-    if (bytes.empty()) return;
+    if (bytes.empty() || !session_.running) return;  // nobody reads an ended session's input
     if (ptyOut_.empty()) {
         while (!bytes.empty()) {
             ssize_t n = session_.pty.write(bytes.data(), bytes.size());
@@ -499,14 +577,23 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     session_.size = size;
     session_.term->resize(size.cols, size.rows);
     // The command is told exactly what the grid took.
-    session_.pty.setSize(static_cast<int>(session_.term->cols()),
-                         static_cast<int>(session_.term->rows()));
+    if (session_.running)
+        session_.pty.setSize(static_cast<int>(session_.term->cols()),
+                             static_cast<int>(session_.term->rows()));
+    bool seesEnd = false;
     if (c.stage() == ClientStage::AwaitingSnapshot) {
         c.goLive();
         if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget))) dropClient(c);
+        seesEnd = end_.has_value();
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
     broadcast(ownBytes(frameBytes(MsgKind::Resize, cut ? resizePayload(size) : payload)));
+    // An ended session: its last screen, then how it ended, and it has
+    // been seen.
+    if (!seesEnd || c.dropped) return;
+    stopListening();
+    over_ = true;
+    if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
 }
 
 // The answer to `kiv ls` on a terminal.
@@ -520,6 +607,7 @@ std::string Daemon::details() const {
     d.cols = session_.size.cols;
     d.rows = session_.size.rows;
     d.command = session_.command;
+    if (end_) d.end = endAsOfNow(*end_);
     return encodeDetails(d);
 }
 
@@ -607,6 +695,9 @@ void Daemon::runTimers() {
                 toCommand(replies_.release(at));
                 scheduleReplies();
                 break;
+            case Timer::Reap:
+                if (reaping_) collectStatus();
+                break;
             case Timer::Update:
                 updateAt_.reset();
                 session_.term->endOverdueUpdate(at);
@@ -671,26 +762,16 @@ void Daemon::drainClients() {
 }
 
 void Daemon::shutdown() {
+    stopListening();
+    if (!end_) {
+        SessionEnd killed{SessionEnd::How::Killed};
+        broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(killed))));
+    }
     drainClients();
     for (auto& [id, c] : clients_)
         sel_.remove(c->fd());
     clientByFd_.clear();
     clients_.clear();
-    if (unixListener_) {
-        sel_.remove(unixListener_.get());
-        unixListener_.reset();
-        if (tcpListener_) sel_.remove(tcpListener_.get());
-        tcpListener_.reset();
-        // Only while they are still ours: a new session of the same name,
-        // started meanwhile, keeps its socket, pid file and lock.
-        removeIfSame(socketPath_, socketId_);
-        // A lock made after start-up (a default-name search that found
-        // this session) is ours too, unless another daemon now serves the name.
-        std::string lock = sessionFile(session_.name, ".lock");
-        if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
-        if (daemonPid(session_.name) == getpid())
-            removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
-    }
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();
     log_.info("daemon: exited");

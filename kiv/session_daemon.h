@@ -24,6 +24,7 @@
 #include "kiv/reply_filter.h"
 #include "kiv/selector.h"
 #include "kiv/session.h"
+#include "kiv/session_end.h"
 #include "kiv/session_files.h"
 
 namespace kiv {
@@ -72,16 +73,24 @@ class Daemon {
     // listener. Raises when the Unix side cannot be set up; a key or a TCP
     // listener that cannot be had is only logged, and TCP stays off.
     void start(const std::string& listen);
-    // Serves until the command's terminal closes or `stop` is set.
+    // Serves until the session is over or `stop` is set.
+    //
+    // When the command ends, every client that sees it is told how (an
+    // Ended message) and the session is over. When nobody was attached, the
+    // daemon stays with the final screen and history and no terminal, until
+    // a client attaches: it gets the screen, then the end, and the session
+    // is over. A command that could not be executed is not kept: its start
+    // already reported why.
     // `waitMask` is the signal mask during each wait (see Selector::wait).
     void run(const sigset_t* waitMask, const volatile sig_atomic_t& stop);
-    // Gives queued output its chance, closes every connection, removes the
-    // session's files and closes the master.
+    // Tells every attached client that the session was killed when it had
+    // not ended by itself, gives queued output its chance, closes every
+    // connection, removes the session's files and closes the master.
     void shutdown();
 
     // One wait of at most `timeoutMs` and its batch of events, then the
     // sweep of dropped clients and the due timers. False once the session
-    // has ended. With adoptClient() this drives a daemon in-process, over a
+    // is over. With adoptClient() this drives a daemon in-process, over a
     // socketpair, without listeners or session files.
     bool step(int timeoutMs, const sigset_t* waitMask = nullptr);
     // Serves a connected socket as a client: `trusted` as over the Unix
@@ -93,6 +102,8 @@ class Daemon {
     void useKey(const Key& key) { key_ = key; }
 
     const Session& session() const { return session_; }
+    // How the command ended; nothing while it runs.
+    const std::optional<SessionEnd>& end() const { return end_; }
     const ClientConnection* client(ClientId id) const;
     size_t clientCount() const { return clients_.size(); }
     size_t pendingInput() const { return ptyOut_.size(); }  // client input the master has not taken
@@ -107,6 +118,13 @@ class Daemon {
     void pauseAccepting();
     void logRefusal(const std::string& message);
     void checkSocket();
+    void stopListening();
+
+    // The command's end.
+    void commandEnded();
+    void collectStatus();
+    SessionEnd endAsOfNow(SessionEnd end) const;
+    std::string endPayload(const SessionEnd& end) const;
 
     // The command's side: its output to the model and every client, the
     // clients' input and the model's answers to it.
@@ -168,6 +186,12 @@ class Daemon {
     // Output is framed once, in place behind a header, and its buffer is
     // reused once no client's queue holds a share of it.
     std::shared_ptr<char[]> frame_;
+    // The command's terminal has closed and its status is awaited.
+    bool reaping_ = false;
+    Clock::time_point terminalClosedAt_;
+    std::optional<SessionEnd> end_;
+    Clock::time_point endedAt_;
+    bool over_ = false;            // the end has been seen, or is not to be kept
     ByteQueue ptyOut_;             // client input not yet written to the master
     bool inputPaused_ = false;     // clients' Input is held while ptyOut_ is over the mark
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
