@@ -124,7 +124,7 @@ void model(World& w, Peer& p) {
             return;
         }
         if (rest.size() < kiv::HeaderSize + length) return;
-        if (h[1] > uint8_t(MsgKind::Details)) {
+        if (h[1] > uint8_t(MsgKind::Ended)) {  // a kind it does not know ends the connection
             p.finished = true;
             return;
         }
