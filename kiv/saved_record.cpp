@@ -146,7 +146,8 @@ void readMeta(std::string_view meta, SavedRecord& r) {
     }
     if (!validSessionName(r.name)) throw IoError("no valid session name");
     if (r.command.empty() || r.command.front().empty()) throw IoError("no command");
-    if (r.cols < 1 || r.rows < 1 || r.cols > 4096 || r.rows > 4096)
+    // No daemon ever had a larger screen (see fitGrid).
+    if (r.cols < 1 || r.rows < 1 || r.cols > 4096 || r.rows > 4096 || r.cols * r.rows > (1 << 20))
         throw IoError("bad screen size");
 }
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "kiv/daemon.h"
+#include "kiv/session_daemon.h"
 #include "kiv/errors.h"
 
 namespace kiv {
