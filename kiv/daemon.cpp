@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -137,13 +138,33 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
         }
     }
     if (heldInputWaits_) resumeHeldInput();
-    sweepClients();
+    // After the timers: a connection they close is closed now, not at the
+    // next event.
     runTimers();
+    sweepClients();
     return session_.running;
 }
 
+namespace {
+
+// The source address of a TCP connection without its port, as bytes: the
+// unit of the per-address limit.
+std::string peerAddress(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        return std::string(reinterpret_cast<const char*>(&in6.sin6_addr), sizeof in6.sin6_addr);
+    }
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+    return std::string(reinterpret_cast<const char*>(&in4.sin_addr), sizeof in4.sin_addr);
+}
+
+}  // namespace
+
 void Daemon::acceptClient(int listener, bool trusted) {
-    UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    UniqueFd fd(accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
+                        SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd) {
         if (errno == EMFILE || errno == ENFILE) {
             shedConnection(listener);
@@ -153,10 +174,15 @@ void Daemon::acceptClient(int listener, bool trusted) {
         return;  // a connection that went away meanwhile, an interruption
     }
     if (trusted && !fromOwner(fd.get())) return;  // closed at once
-    if (!roomFor(trusted)) return;
-    if (!trusted) setNoDelay(fd.get());
+    if (!roomForClient()) return;
+    std::string peer;
+    if (!trusted) {
+        peer = peerAddress(address);
+        makeRoom(peer);
+        setNoDelay(fd.get());
+    }
     int raw = fd.get();
-    if (adoptClient(std::move(fd), trusted) && trusted)
+    if (adoptClient(std::move(fd), trusted, std::move(peer)) && trusted)
         log_.info("client attached fd=" + std::to_string(raw));
 }
 
@@ -171,22 +197,63 @@ bool Daemon::fromOwner(int fd) {
     return false;
 }
 
-bool Daemon::roomFor(bool trusted) {
-    size_t pending = 0, joined = 0;
-    for (const auto& [id, c] : clients_) {
-        if (c.dropped) continue;
-        ++(c.stage == ClientStage::AwaitingAttach ? pending : joined);
-    }
-    if (!trusted && pending >= MaxPendingTcp) {
-        logRefusal("tcp connection refused: " + std::to_string(MaxPendingTcp) +
-                   " connections already wait for their Attach");
-        return false;
-    }
+bool Daemon::roomForClient() {
+    size_t joined = 0;
+    for (const auto& [id, c] : clients_)
+        if (!c.dropped && c.stage != ClientStage::AwaitingAttach) ++joined;
     if (joined >= MaxClients) {
         logRefusal("client refused: " + std::to_string(MaxClients) + " clients attached");
         return false;
     }
     return true;
+}
+
+// A new TCP connection always gets a place: when its address already holds
+// MaxPendingPerPeer of them, or all MaxPendingTcp are taken, a waiting one
+// is closed. A stranger that keeps the places full cannot keep the owner
+// out, since the owner's client sends its hello and proof at once, and the
+// first to go are those that have not even sent a hello, then the oldest
+// of the address that holds the most.
+void Daemon::makeRoom(const std::string& peer) {
+    while (Client* c = evictionCandidate(&peer)) {
+        logRefusal("tcp connection closed: " + std::to_string(MaxPendingPerPeer) +
+                   " from one address already wait for their Attach");
+        dropClient(*c);
+    }
+    while (Client* c = evictionCandidate(nullptr)) {
+        logRefusal("tcp connection closed: " + std::to_string(MaxPendingTcp) +
+                   " connections already wait for their Attach");
+        dropClient(*c);
+    }
+}
+
+// The pending connection to close for a new one, or none while there is
+// room: with `onlyPeer`, among that address's when it has its fill, else
+// among all when the table is full.
+Client* Daemon::evictionCandidate(const std::string* onlyPeer) {
+    std::map<std::string, size_t> perPeer;
+    size_t pending = 0;
+    for (const auto& [id, c] : clients_) {
+        if (c.dropped || c.stage != ClientStage::AwaitingAttach || !c.overTcp) continue;
+        ++pending;
+        ++perPeer[c.peer];
+    }
+    if (onlyPeer ? perPeer[*onlyPeer] < MaxPendingPerPeer : pending < MaxPendingTcp) return nullptr;
+    auto greeted = [](const Client& c) { return !c.channel || c.channel->greeted(); };
+    Client* best = nullptr;
+    for (auto& [id, c] : clients_) {  // oldest first
+        if (c.dropped || c.stage != ClientStage::AwaitingAttach || !c.overTcp) continue;
+        if (onlyPeer && c.peer != *onlyPeer) continue;
+        if (!best) {
+            best = &c;
+            continue;
+        }
+        // Not greeted before greeted, then the busier address, then the older.
+        bool quieter = !greeted(c) && greeted(*best);
+        bool sameRank = greeted(c) == greeted(*best);
+        if (quieter || (sameRank && perPeer[c.peer] > perPeer[best->peer])) best = &c;
+    }
+    return best;
 }
 
 // The descriptor table is full (EMFILE, ENFILE): the waiting connection is
@@ -208,13 +275,18 @@ void Daemon::pauseAccepting() {
     if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::None);
 }
 
-// One line per second at most: a flood of connections must not become a
-// flood of log lines.
+// One line per interval at most, naming how many went unlogged: a flood of
+// connections must not become a flood of log lines.
 void Daemon::logRefusal(const std::string& message) {
+    ++refusalsUnlogged_;
     auto now = Clock::now();
-    if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
-    lastRefusalLog_ = now;
-    log_.info(message);
+    if (now < nextRefusalLog_) return;
+    nextRefusalLog_ = now + RefusalLogInterval;
+    std::string count;
+    if (refusalsUnlogged_ > 1)
+        count = " (" + std::to_string(refusalsUnlogged_) + " refusals since the last line)";
+    refusalsUnlogged_ = 0;
+    log_.info(message + count);
 }
 
 // Returns false when the command's terminal has closed.
@@ -259,8 +331,11 @@ void Daemon::checkSocket() {
 int Daemon::msUntilNextTimer() const {
     Clock::time_point next = nextSocketCheck_;
     if (acceptPausedUntil_) next = std::min(next, *acceptPausedUntil_);
-    for (const auto& [id, c] : clients_)
-        if (c.stage == ClientStage::AwaitingAttach) next = std::min(next, c.attachDeadline);
+    for (const auto& [id, c] : clients_) {
+        if (c.dropped || c.stage != ClientStage::AwaitingAttach) continue;
+        next = std::min(next, c.attachDeadline);
+        if (c.channel && !c.channel->established()) next = std::min(next, c.handshakeDeadline);
+    }
     if (auto release = replies_.nextRelease()) next = std::min(next, *release);
     // A synchronized update left open ends by itself at its deadline.
     if (auto update = session_.term->updateDeadline()) next = std::min(next, *update);
@@ -284,15 +359,21 @@ void Daemon::runTimers() {
     expireAttachWaits();
 }
 
-// A connection that has not named the session in time goes: a stranger
-// cannot keep one of the few pending places forever.
+// A connection that has not proved the key or named the session in time
+// goes: a stranger cannot keep one of the few pending places for long.
 void Daemon::expireAttachWaits() {
     auto now = Clock::now();
     for (auto& [id, c] : clients_) {
-        if (c.dropped || c.stage != ClientStage::AwaitingAttach || now < c.attachDeadline) continue;
-        log_.info("tcp connection closed: no Attach within " +
-                  std::to_string(AttachTimeout.count()) + " s");
-        dropClient(c);
+        if (c.dropped || c.stage != ClientStage::AwaitingAttach) continue;
+        if (c.channel && !c.channel->established() && now >= c.handshakeDeadline) {
+            logRefusal("tcp connection closed: no handshake within " +
+                       std::to_string(HandshakeTimeout.count()) + " s");
+            dropClient(c);
+        } else if (now >= c.attachDeadline) {
+            logRefusal("tcp connection closed: no Attach within " +
+                       std::to_string(AttachTimeout.count()) + " s");
+            dropClient(c);
+        }
     }
 }
 

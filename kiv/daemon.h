@@ -37,10 +37,18 @@ inline constexpr size_t ClientQueueLimit = 16 * 1024 * 1024;
 // (their other messages are still read).
 inline constexpr size_t PtyInputHighWater = 1024 * 1024;
 // Connections over TCP that have not sent a valid Attach yet: at most this
-// many at once, each for at most AttachTimeout, each holding no more than
-// the one Attach that could succeed.
+// many at once, at most MaxPendingPerPeer from one address, each with
+// HandshakeTimeout to send its hello and proof (a real client sends them at
+// once) and AttachTimeout in all, each holding no more than the one Attach
+// that could succeed. A new connection is never turned away for want of a
+// place: it takes the place of another (see Daemon::makeRoom).
 inline constexpr size_t MaxPendingTcp = 16;
+inline constexpr size_t MaxPendingPerPeer = 4;
+inline constexpr auto HandshakeTimeout = std::chrono::seconds(1);
 inline constexpr auto AttachTimeout = std::chrono::seconds(5);
+// Refusals and closed strangers are logged at most once per this interval,
+// with how many there were.
+inline constexpr auto RefusalLogInterval = std::chrono::seconds(10);
 // Clients past the Attach stage.
 inline constexpr size_t MaxClients = 256;
 // The most cells a Resize may ask for: a size past this is cut down (rows
@@ -98,6 +106,9 @@ struct Client {
     // reported at every wait) until the held Input can go on.
     bool asleep = false;
     std::chrono::steady_clock::time_point attachDeadline;  // for AwaitingAttach
+    // Over TCP: the channel must be established by then.
+    std::chrono::steady_clock::time_point handshakeDeadline;
+    std::string peer;  // the source address over TCP, as bytes
 };
 
 // The command on its terminal, the model of its screen and the input that
@@ -149,7 +160,7 @@ class Daemon {
     // daemon's key once it has one (start() with a listen address, or
     // useKey()). Zero when the selector refuses the descriptor, which is
     // then closed.
-    ClientId adoptClient(UniqueFd fd, bool trusted);
+    ClientId adoptClient(UniqueFd fd, bool trusted, std::string peer = {});
     void useKey(const Key& key) { key_ = key; }
 
     const Session& session() const { return session_; }
@@ -160,7 +171,9 @@ class Daemon {
   private:
     // The loop's parts (daemon.cpp).
     void acceptClient(int listener, bool trusted);
-    bool roomFor(bool trusted);
+    bool roomForClient();
+    void makeRoom(const std::string& peer);
+    Client* evictionCandidate(const std::string* onlyPeer);
     bool fromOwner(int fd);
     void shedConnection(int listener);
     void pauseAccepting();
@@ -212,7 +225,6 @@ class Daemon {
     // readable with nothing to take it (a loop at full CPU).
     UniqueFd spare_;
     std::optional<std::chrono::steady_clock::time_point> acceptPausedUntil_;
-    std::chrono::steady_clock::time_point lastRefusalLog_;
     std::map<ClientId, Client> clients_;  // in order of connection
     std::unordered_map<int, ClientId> clientByFd_;
     ClientId lastId_ = 0;
@@ -221,9 +233,9 @@ class Daemon {
     ReplyFilter replies_;          // one reply per query from the clients' terminals
     std::optional<Key> key_;       // what TCP clients must prove; none without TCP
     // A stranger knocking in a loop must not fill the disk: refusals are
-    // logged at most once per interval.
+    // logged at most once per interval, with how many there were.
     std::chrono::steady_clock::time_point nextRefusalLog_{};
-    void logRefusal(const Client& c, const char* reason);
+    size_t refusalsUnlogged_ = 0;
 };
 
 // Start-up, the loop and shutdown of a session's daemon, with the log and

@@ -64,7 +64,7 @@ WindowSize fitGrid(WindowSize wanted) {
     return {static_cast<int>(cols), static_cast<int>(rows)};
 }
 
-ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
+ClientId Daemon::adoptClient(UniqueFd fd, bool trusted, std::string peer) {
     setNonBlocking(fd.get());
     // A socket the selector refuses is closed at once (UniqueFd does it).
     if (!sel_.add(fd.get(), Interest::Read)) return 0;
@@ -75,6 +75,8 @@ ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
     c.stage = trusted ? ClientStage::AwaitingSnapshot : ClientStage::AwaitingAttach;
     c.overTcp = !trusted;
     c.attachDeadline = std::chrono::steady_clock::now() + AttachTimeout;
+    c.handshakeDeadline = std::chrono::steady_clock::now() + HandshakeTimeout;
+    c.peer = std::move(peer);
     if (!trusted && key_) c.channel = std::make_unique<SecureChannel>(ChannelRole::Daemon, *key_);
     clientByFd_[raw] = id;
     return id;
@@ -117,16 +119,10 @@ void Daemon::serviceClient(ClientId id, const ReadyEvent& ev) {
     try {
         if (!feedClient(id, std::string_view(buf, n))) dropClient(*c);
     } catch (const IoError& e) {
-        if (c->channel) logRefusal(*c, e.what());
+        if (c->channel)
+            logRefusal("tcp client dropped fd=" + std::to_string(c->fd.get()) + ": " + e.what());
         dropClient(*c);
     }
-}
-
-void Daemon::logRefusal(const Client& c, const char* reason) {
-    auto now = std::chrono::steady_clock::now();
-    if (now < nextRefusalLog_) return;
-    nextRefusalLog_ = now + std::chrono::seconds(10);
-    log_.info("tcp client dropped fd=" + std::to_string(c.fd.get()) + ": " + reason);
 }
 
 // Handles every whole frame in the client's bytes, in order; none after a
