@@ -142,9 +142,9 @@ TEST(Daemon, DetachEndOfStreamAndProtocolErrorsDropOnlyThatClient) {
         c.sendRaw(std::string("\x03\x00\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
-    {  // A kind byte of 8.
+    {  // A kind byte nobody knows.
         ProtoClient c = attach(d);
-        c.sendRaw(std::string("\x02\x08\x00\x00\x00\x00", 6));
+        c.sendRaw(std::string("\x02\xc8\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
     {  // A header declaring more than a frame may carry.
