@@ -318,7 +318,10 @@ void killRoad(const std::string& session) {
     for (int i = 0; i < 20 && daemonPid(session) == pid; ++i)
         sleepNs(100'000'000);
     if (daemonPid(session) == pid && !isActive(session)) cleanSessionFiles(session);
-    if (!isActive(session)) removeSaved(session);
+    // The record goes with the daemon just stopped, even one still on its
+    // way out: once stopping, it writes no more.
+    if (std::optional<std::string> dir = savedDir(); dir && !isActive(session))
+        removeRecord(*dir, session);
 }
 
 // True when the session's daemon says its command has ended (it is kept

@@ -379,6 +379,7 @@ std::string Daemon::endPayload(const SessionEnd& end) const {
 // ---- The loop ----
 
 void Daemon::run(const sigset_t* waitMask, const volatile sig_atomic_t& stop) {
+    stop_ = &stop;
     while (!over_ && !stop)
         step(msUntilNextTimer(), waitMask);
 }
@@ -820,7 +821,10 @@ void Daemon::runTimers() {
                 break;
             case Timer::Save:
                 saveAt_.reset();
-                if (saver_ && !over_) saver_->maybeWrite(at, quiet_, *session_.term, commandPid());
+                // Once asked to stop, the record is left to whoever asked:
+                // `kill` removes it.
+                if (saver_ && !over_ && !(stop_ && *stop_))
+                    saver_->maybeWrite(at, quiet_, *session_.term, commandPid());
                 scheduleSave();
                 break;
         }

@@ -218,6 +218,7 @@ class Daemon {
     std::unique_ptr<SessionSaver> saver_;
     std::optional<Clock::time_point> saveAt_;
     bool quiet_ = false;  // the last wait brought no events
+    const volatile sig_atomic_t* stop_ = nullptr;  // run()'s stop request
 };
 
 }  // namespace kiv
