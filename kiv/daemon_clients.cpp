@@ -228,6 +228,15 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
             return true;
         case MsgKind::Detach:
             return false;
+        case MsgKind::Ended:
+            // A client that was shown the end of an ended session says it
+            // back: the session has been collected. Unreachable from here
+            // on, it goes once its clients have what was queued for them.
+            if (end_ && c.stage == ClientStage::Live) {
+                stopListening();
+                over_ = true;
+            }
+            return true;
         case MsgKind::Details:
             return queueClient(c, MsgKind::Details, details());
         case MsgKind::Input:
@@ -260,13 +269,11 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
     broadcast(MsgKind::Resize, cut ? resizePayload(size) : payload);
-    // An ended session: its last screen, then how it ended, and it has
-    // been seen.
+    // An ended session: its last screen, then how it ended. It has been
+    // seen once the client says the end back.
     Client* joined = find(id);
-    if (!seesEnd || !joined) return;
-    stopListening();
-    over_ = true;
-    if (!queueClient(*joined, MsgKind::Ended, endPayload(*end_))) dropClient(*joined);
+    if (seesEnd && joined && !queueClient(*joined, MsgKind::Ended, endPayload(*end_)))
+        dropClient(*joined);
 }
 
 // The answer to `kiv ls` on a terminal.
