@@ -827,11 +827,13 @@ void Daemon::runTimers() {
                 break;
             case Timer::Save:
                 saveAt_.reset();
-                // Once asked to stop, the record is left to whoever asked:
-                // `kill` removes it.
-                if (saver_ && !over_ && !(stop_ && *stop_))
-                    saver_->maybeWrite(at, quiet_, *session_.term, commandPid());
-                scheduleSave();
+                // Once over or asked to stop, no more writes and no more
+                // timers: the record is left to whoever asked (`kill`
+                // removes it). Rescheduling a due write that is never made
+                // would bring it back at once, round and round.
+                if (!saver_ || over_ || (stop_ && *stop_)) break;
+                saver_->maybeWrite(at, quiet_, *session_.term, commandPid());
+                scheduleSave();  // not yet written: at the later bound
                 break;
         }
     }
