@@ -235,6 +235,15 @@ class Kiv:
         self.daemon.wait()
 
 
+class KivBaseline(Kiv):
+    """Another build of kiv (--baseline), to compare two versions in one run."""
+    name = "kiv baseline"
+    binary = None
+
+    def __init__(self, work, env, kiv):
+        super().__init__(work, env, self.binary)
+
+
 class KivTcp(Kiv):
     """kiv with the client over TCP on loopback, behind the key's channel:
     the client's runtime directory holds no socket of the session."""
@@ -399,6 +408,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--tools", default="raw,kiv,kivtcp,dtach,tmux",
                     help="any of raw, kiv, kivtcp (kiv over TCP), dtach, tmux")
+    ap.add_argument("--baseline", help="another kiv binary, measured beside the first")
     ap.add_argument("--clients", type=int, default=1, help="clients attached to kiv's sessions")
     ap.add_argument("--keys", type=int, default=200, help="keystroke round trips per round")
     args = ap.parse_args()
@@ -408,6 +418,9 @@ def main():
     wanted = args.tools.split(",")
     tools = [t for key, t in (("raw", Raw), ("kiv", Kiv), ("kivtcp", KivTcp), ("dtach", Dtach),
                               ("tmux", Tmux)) if key in wanted]
+    if args.baseline:
+        KivBaseline.binary = os.path.abspath(args.baseline)
+        tools.insert(tools.index(Kiv) + 1 if Kiv in tools else 0, KivBaseline)
     for tool, program in ((Tmux, "tmux"), (Dtach, "dtach")):
         if tool in tools and shutil.which(program) is None:
             tools.remove(tool)

@@ -12,18 +12,41 @@ namespace {
 
 // Pieces handed to one sendmsg; a socket buffer rarely takes more.
 constexpr size_t MaxPiecesPerSend = 16;
+// The size of the queue's own buffers for small pieces.
+constexpr size_t OwnBufferSize = 16 * 1024;
 
 }  // namespace
 
 SharedBytes ownBytes(std::string bytes) {
     auto owner = std::make_shared<const std::string>(std::move(bytes));
-    return {owner, *owner};
+    return {owner, *owner, owner->size()};
 }
 
 void OutputQueue::push(SharedBytes piece) {
     if (piece.bytes.empty()) return;
     size_ += piece.bytes.size();
+    if (piece.bytes.size() * 2 < piece.capacity) return appendOwn(piece.bytes);
     pieces_.push_back(std::move(piece));
+}
+
+void OutputQueue::appendOwn(std::string_view bytes) {
+    bool fits = !pieces_.empty() && ownTail_ && pieces_.back().owner == ownTail_ &&
+                ownTail_->size() + bytes.size() <= ownTail_->capacity();
+    if (fits) {
+        // Within its capacity the buffer does not move: the piece's view
+        // only grows at its end.
+        ownTail_->append(bytes);
+        std::string_view& back = pieces_.back().bytes;
+        back = std::string_view(back.data(), back.size() + bytes.size());
+        return;
+    }
+    // One nobody holds a share of any more is used again.
+    if (!ownTail_ || ownTail_.use_count() > 1 || ownTail_->capacity() < bytes.size()) {
+        ownTail_ = std::make_shared<std::string>();
+        ownTail_->reserve(std::max(OwnBufferSize, bytes.size()));
+    }
+    ownTail_->assign(bytes);
+    pieces_.push_back({ownTail_, *ownTail_, ownTail_->capacity()});
 }
 
 bool OutputQueue::send(int fd, SharedBytes piece) {

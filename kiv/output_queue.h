@@ -13,10 +13,12 @@
 
 namespace kiv {
 
-// Bytes that stay put while anyone holds a share of them.
+// Bytes that stay put while anyone holds a share of them, within an
+// allocation of `capacity` bytes.
 struct SharedBytes {
     std::shared_ptr<const void> owner;
     std::string_view bytes;
+    size_t capacity = 0;
 };
 
 // A share of bytes the queue makes its own (a copy, for what is one
@@ -39,8 +41,14 @@ class OutputQueue {
     void clear();
 
   private:
+    void appendOwn(std::string_view bytes);
+
     std::deque<SharedBytes> pieces_;
     size_t size_ = 0;
+    // The queue's own buffer at the back, where small pieces are copied: a
+    // share of a large buffer must not be held for a few bytes of it (a
+    // slow client's queue of echoed keys would pin megabytes each).
+    std::shared_ptr<std::string> ownTail_;
 };
 
 }  // namespace kiv

@@ -446,7 +446,7 @@ SharedBytes Daemon::readOutput(bool& ended) {
     }
     if (got == 0) return {};
     writeHeader(frame_.get(), MsgKind::Output, got);
-    return {frame_, std::string_view(frame_.get(), HeaderSize + got)};
+    return {frame_, std::string_view(frame_.get(), HeaderSize + got), HeaderSize + MasterReadBound};
 }
 
 // Output never waits for a slow client: each holds a share of the frame

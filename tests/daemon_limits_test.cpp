@@ -210,6 +210,29 @@ TEST(DaemonLimits, LargeFramesGiveTheirMemoryBack) {
     }
 }
 
+// A client that reads nothing while the command prints a byte at a time:
+// its queue holds those bytes, not the buffers each was read into.
+TEST(DaemonLimits, StalledClientOfSmallOutputsHoldsLittleMemory) {
+    ScratchDir scratch;
+    std::string cmd = script(scratch,
+                             "stty -echo\nread go\ni=0\nwhile [ $i -lt 2000 ]; do printf x; "
+                             "sleep 0.001; i=$((i+1)); done\necho; echo DONE\nsleep 60\n");
+    DaemonProcess d(scratch, "trickle", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient stalled = ProtoClient::overUnix(d.socketPath());
+    stalled.resize(80, 24);
+    ProtoClient reader = ProtoClient::overUnix(d.socketPath());
+    reader.resize(80, 24);
+    ASSERT_TRUE(reader.next(10s));
+    reader.send(MsgKind::Input, "\r");
+    ASSERT_TRUE(reader.outputContains("DONE", 120s));
+    long rss = d.rssKb();
+    std::cout << "RSS with 2000 small outputs queued: " << rss << " kB\n";
+    if (RssIsMeaningful) {
+        EXPECT_LT(rss, 6 * 1024);  // a page or more each when they pin their read buffers
+    }
+}
+
 TEST(DaemonLimits, HugeResizeIsCutToWhatTheGridHolds) {
     ScratchDir scratch;
     std::string cmd =
