@@ -57,6 +57,14 @@ void advance(Grid& g, bool fillScrolled) {
     // Below a region on the last screen row a terminal neither scrolls
     // nor grows.
     if (region && g.height > 0 && g.cursor.row >= lastScreenRow(g)) return;
+    // A full screen that keeps no history (the alternate screen, or no
+    // scrollback): the top line goes without being packed for the history.
+    const int64_t rows = g.height > 0 ? g.height : kMaxRows;
+    if ((g.alt.active || g.maxScrollback <= 0) && !region && g.lines.size() == rows &&
+        g.cursor.row + 1 == rows) {
+        g.lines.rotate(std::move(fill));
+        return;
+    }
     g.cursor.row = std::clamp<int64_t>(g.cursor.row + 1, 0, rowLimit(g));
     while (g.lines.size() <= g.cursor.row) {
         bool scrolls = g.lines.size() >= (g.height > 0 ? g.height : kMaxRows);

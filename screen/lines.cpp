@@ -392,6 +392,22 @@ void Lines::popBack() {
     }
 }
 
+void Lines::rotate(Row row) {
+    if (historySize() > 0 || tail_.empty()) {
+        pushBack(std::move(row));
+        popFront();
+        return;
+    }
+    LineRef front = tail_.pop_front();
+    if (Row* own = front.ownRow(); own && !row.empty()) {
+        *own = std::move(row);
+        tail_.push_back(std::move(front));
+        return;
+    }
+    recycle(std::move(front));
+    tail_.push_back(row.empty() ? LineRef() : detail::makeRowNode(std::move(row)));
+}
+
 void Lines::reset(int64_t n) {
     if (history_ && --history_->refs == 0) delete history_;
     history_ = nullptr;

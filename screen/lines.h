@@ -111,6 +111,9 @@ class Lines {
     void pushBack(Row row = Row());
     void popFront();
     void popBack();
+    // popFront() and pushBack(row) at once; the line that goes is not
+    // packed for the history, its storage serves the new one.
+    void rotate(Row row);
     // n empty rows.
     void reset(int64_t n);
     // How many of the last lines are kept expanded (the screen); lines
