@@ -1,5 +1,6 @@
 #include "kiv/session.h"
 
+#include "kiv/session_daemon.h"
 #include "kiv/session_names.h"
 
 namespace kiv {
@@ -13,15 +14,16 @@ constexpr int Scrollback = 10000;
 }  // namespace
 
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args) {
+                   const std::vector<std::string>& args, WindowSize size) {
     Session s;
     s.name = name;
     s.command = {command};
     s.command.insert(s.command.end(), args.begin(), args.end());
+    s.size = fitGrid(size.cols > 0 && size.rows > 0 ? size : WindowSize{InitialCols, InitialRows});
     s.pty =
-        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
+        openPty(command, args, s.size.cols, s.size.rows, {std::string(SessionVar) + "=" + name});
     s.running = true;
-    s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
+    s.term = screen::newTerminal(s.size.cols, s.size.rows, Scrollback);
     return s;
 }
 

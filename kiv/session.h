@@ -23,9 +23,10 @@ struct Session {
     bool running = false;  // until the command's terminal closes
 };
 
-// Starts the command with its arguments on a new 80x24 pseudo-terminal, with
-// the session's name in its environment, and makes its screen.
+// Starts the command with its arguments on a new pseudo-terminal (80x24
+// unless a restored session brings its own size), with the session's name
+// in its environment, and makes its screen.
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args = {});
+                   const std::vector<std::string>& args = {}, WindowSize size = {80, 24});
 
 }  // namespace kiv

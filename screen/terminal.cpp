@@ -34,6 +34,10 @@ std::string Terminal::snapshot(size_t historyBudget) const {
     return renderSnapshot(*grid_, historyBudget);
 }
 
+std::string Terminal::transcript(size_t historyBudget) const {
+    return renderTranscript(*grid_, historyBudget);
+}
+
 std::string Terminal::leavingSequence() const {
     return renderLeaving(*grid_);
 }

@@ -44,6 +44,11 @@ class Terminal {
     // are left out as far as needed to keep their text within that many
     // bytes.
     std::string snapshot(size_t historyBudget = SIZE_MAX) const;
+    // History and the screen in view, oldest first, as lines that a
+    // terminal's main screen (or a fresh model) shows as they were, with
+    // their colours: no modes, no cursor placement. The history budget is
+    // the snapshot's.
+    std::string transcript(size_t historyBudget = SIZE_MAX) const;
     // What takes a terminal that shows this model back to its defaults,
     // the cursor on a line of its own below the text (no full reset).
     std::string leavingSequence() const;
