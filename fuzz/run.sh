@@ -10,7 +10,7 @@ build="${1:-build-fuzz}"
 seconds="${2:-60}"
 shift $(($# < 2 ? $# : 2))
 targets=("$@")
-((${#targets[@]})) || targets=(screen_fuzz daemon_fuzz cli_fuzz record_fuzz)
+((${#targets[@]})) || targets=(screen_fuzz daemon_fuzz cli_fuzz channel_fuzz replies_fuzz record_fuzz)
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/kiv-fuzz.XXXXXX")"
 failed=()
@@ -22,6 +22,7 @@ for t in "${targets[@]}"; do
         screen_fuzz) dict=(-dict="$here/escapes.dict") ;;
         daemon_fuzz) dict=(-dict="$here/frames.dict") ;;
         cli_fuzz) dict=(-dict="$here/cli.dict") ;;
+        replies_fuzz) dict=(-dict="$here/escapes.dict") ;;
     esac
     echo "== $t: ${seconds}s"
     if ! "$build/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \

@@ -306,16 +306,16 @@ void killRoad(const std::string& session) {
         }
         cleanStale(session);
     }
-    // The signal goes to the daemon that answers on the socket, and only
-    // when the pid file names the same process: a stale or planted number
-    // must never get it.
+    // The signal goes to the daemon that answers on the socket, as its
+    // peer credentials name it (and only when it is the user's own): a pid
+    // file that was lost or rewritten must neither stop the kill nor
+    // redirect it.
     int pid = answeringPid(session);
-    if (pid <= 0 || daemonPid(session) != pid || ::kill(pid, SIGTERM) != 0)
-        die("no daemon found for session: " + session);
+    if (pid <= 0 || ::kill(pid, SIGTERM) != 0) die("no daemon found for session: " + session);
     printLine("killed " + std::to_string(pid));
     // The daemon removes its own files. Only those of one that went
     // without doing so are cleaned, never a newer session's.
-    for (int i = 0; i < 20 && daemonPid(session) == pid; ++i)
+    for (int i = 0; i < 20 && ::kill(pid, 0) == 0 && isActive(session); ++i)
         sleepNs(100'000'000);
     if (daemonPid(session) == pid && !isActive(session)) cleanSessionFiles(session);
     // The record goes with the daemon just stopped, even one still on its
@@ -339,7 +339,7 @@ bool hasEnded(const std::string& session) {
 // collected (its daemon stopped) first.
 void replaceEnded(const std::string& session) {
     int pid = answeringPid(session);
-    if (pid > 0 && daemonPid(session) == pid) ::kill(pid, SIGTERM);
+    if (pid > 0) ::kill(pid, SIGTERM);
     for (int i = 0; i < 40 && isActive(session); ++i)
         sleepNs(50'000'000);
     if (isActive(session)) die("session already running: " + session);

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "kiv/errors.h"
 
@@ -103,6 +105,32 @@ void Pty::close() {
     if (!master_) return;
     master_.reset();
     reap();
+}
+
+void Pty::endGroup() {
+    if (pid_ <= 0) return;
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    int sent = SIGHUP;
+    ::kill(-pid_, SIGHUP);
+    ::kill(-pid_, SIGCONT);  // a stopped job takes its signals only once running
+    for (;;) {
+        reap();  // the leader, once a zombie, would keep the group alive
+        if (::kill(-pid_, 0) != 0) return;
+        auto elapsed = Clock::now() - start;
+        if (elapsed >= std::chrono::seconds(5)) {
+            ::kill(-pid_, SIGKILL);
+            reap();
+            return;
+        }
+        if (elapsed >= std::chrono::seconds(2) && sent == SIGHUP) {
+            sent = SIGTERM;
+            ::kill(-pid_, SIGTERM);
+            ::kill(-pid_, SIGCONT);
+        }
+        timespec pause{0, 20'000'000};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 std::optional<int> Pty::reap() {

@@ -41,6 +41,12 @@ class Pty {
     // the command only if it has already exited. Sends no signal.
     void close();
 
+    // Ends what is left of the command's process group, which it leads (it
+    // runs in a session of its own): SIGHUP, then SIGTERM after 2 s, then
+    // SIGKILL after 5 s, so that a command that ignores the hang-up, or a
+    // job it left behind, does not outlive the session. Returns once the
+    // group is gone or has been sent SIGKILL.
+    void endGroup();
     // The command's wait status once it has exited (reaped here, without
     // waiting, on the first call that finds it gone); nothing before.
     std::optional<int> reap();

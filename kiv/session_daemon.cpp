@@ -946,6 +946,7 @@ void Daemon::shutdown() {
     clients_.clear();
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();
+    session_.pty.endGroup();
     log_.info("daemon: exited");
     log_.close();
 }

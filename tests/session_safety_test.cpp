@@ -47,30 +47,42 @@ TEST(SessionSafety, DirectoryOpenToOthersIsRefusedByEveryCommand) {
     EXPECT_EQ(readFile(scratch / "victim"), "precious");
 }
 
-TEST(SessionSafety, KillSignalsOnlyTheDaemonThatAnswers) {
+// `kiv kill` signals the daemon that answers on the socket, whatever became
+// of its pid file (lost, or rewritten to name a bystander, who is left
+// alone), and the session's end takes its command with it, even one that
+// ignores the hang-up.
+TEST(SessionSafety, KillEndsTheSessionThatAnswersAndItsCommand) {
     ScratchDir scratch;
-    DaemonProcess d(scratch, "k", "/bin/cat");
-    ASSERT_TRUE(d.waitReady());
     pid_t bystander = fork();
     if (bystander == 0) {
         pause();
         _exit(0);
     }
-    writeFile(d.sessionFile(".pid"), std::to_string(bystander));
-    ProcessResult r = runKiv({"kill", "k"}, envFor(scratch));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kiv: no daemon found for session: k\n");
+    std::string cmd = scratch / "stubborn";
+    writeFile(cmd, "#!/bin/sh\ntrap '' HUP\necho $$ > \"$0.pid\"\nwhile :; do sleep 0.1; done\n");
+    chmod(cmd.c_str(), 0755);
+    for (bool rewritten : {true, false}) {
+        DaemonProcess d(scratch, rewritten ? "rewritten" : "lost", cmd);
+        ASSERT_TRUE(d.waitReady());
+        for (int i = 0; i < 100 && !exists(cmd + ".pid"); ++i)
+            std::this_thread::sleep_for(50ms);
+        pid_t command = std::stoi(readFile(cmd + ".pid"));
+        unlink((cmd + ".pid").c_str());
+        if (rewritten) {
+            writeFile(d.sessionFile(".pid"), std::to_string(bystander));
+        } else {
+            unlink(d.sessionFile(".pid").c_str());
+        }
+        ProcessResult r = runKiv({"kill", d.name()}, envFor(scratch));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "killed " + std::to_string(d.pid()) + "\n");
+        EXPECT_EQ(d.waitExit(), 0);
+        EXPECT_NE(kill(command, 0), 0) << "the command outlived its session";
+    }
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(waitpid(bystander, nullptr, WNOHANG), 0) << "the bystander got a signal";
     kill(bystander, SIGKILL);
     waitpid(bystander, nullptr, 0);
-    EXPECT_TRUE(d.waitReady(1s));  // and the session lives on
-
-    writeFile(d.sessionFile(".pid"), std::to_string(d.pid()));
-    r = runKiv({"kill", "k"}, envFor(scratch));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "killed " + std::to_string(d.pid()) + "\n");
-    EXPECT_EQ(d.waitExit(), 0);
 }
 
 TEST(SessionSafety, ASameNameSuccessorKeepsItsFiles) {
