@@ -19,6 +19,7 @@
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
+#include "kiv/terminal_identity.h"
 #include "kiv/terminal_restore.h"
 
 namespace kiv {
@@ -158,11 +159,13 @@ class Attached {
         setNonBlocking(sock_);
     }
 
-    void run(WindowSize firstSize) {
+    void run(WindowSize firstSize, const std::string& terminal) {
         sel_.add(sock_, Interest::Read);
         sel_.add(winch_, Interest::Read);
         // A regular file or /dev/null cannot be polled: read it in turns.
         polling_ = !sel_.add(0, Interest::Read);
+        // Who the terminal is decides how much history it is sent.
+        if (!terminal.empty()) queue(MsgKind::Terminal, terminal);
         // The daemon sends the screen only in answer to a size, so one always goes.
         queue(MsgKind::Resize, resizePayload(firstSize));
         while (running_) {
@@ -334,7 +337,7 @@ void runClient(const std::string& session, const Config& config) {
     terminal.enter();
     Attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal, conn.channel.get(),
              std::move(conn.received))
-        .run(terminalSize().value_or(WindowSize{80, 24}));
+        .run(terminalSize().value_or(WindowSize{80, 24}), terminalIdentity(1));
     terminal.restore();
 }
 

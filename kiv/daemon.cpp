@@ -13,12 +13,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "kiv/config.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/integer.h"
 #include "kiv/key_file.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
@@ -33,7 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int InitialCols = 80;
 constexpr int InitialRows = 24;
-constexpr int Scrollback = 10000;
 // How often the daemon makes sure its socket file still exists: cleaners of
 // temporary directories and logouts remove it while the session runs.
 constexpr auto SocketCheckInterval = std::chrono::seconds(5);
@@ -58,8 +60,18 @@ void onShutdown(int) {
     shutdownRequested = 1;
 }
 
+int64_t historyLinesFromEnvironment() {
+    const char* value = std::getenv(HistoryVar);
+    if (!value) return DefaultHistoryLines;
+    std::optional<int64_t> lines = readInteger(value);
+    if (!lines || *lines < 0 || *lines > MaxHistoryLines)
+        throw UsageError(std::string(HistoryVar) + " must be a number of lines from 0 to " +
+                         std::to_string(MaxHistoryLines) + ", not: " + value);
+    return *lines;
+}
+
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args) {
+                   const std::vector<std::string>& args, int64_t historyLines) {
     Session s;
     s.name = name;
     s.command = {command};
@@ -67,7 +79,7 @@ Session newSession(const std::string& name, const std::string& command,
     s.pty =
         openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
     s.running = true;
-    s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
+    s.term = screen::newTerminal(InitialCols, InitialRows, historyLines);
     return s;
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kiv/byte_queue.h"
+#include "kiv/delivered_history.h"
 #include "kiv/fd.h"
 #include "kiv/key.h"
 #include "kiv/log.h"
@@ -58,6 +59,11 @@ inline constexpr int ReadChunk = 4096;
 // and the client's queue: a history of very wide lines must not make a
 // session impossible to attach to.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
+// The history part of a capture is kept within this many bytes (the newest
+// lines win).
+inline constexpr size_t CaptureHistoryBudget = 64 * 1024 * 1024;
+// A terminal's identity longer than this is not remembered.
+inline constexpr size_t MaxTerminalIdentity = 256;
 
 // Where a connection is on its way to live output.
 enum class ClientStage {
@@ -84,6 +90,8 @@ struct Client {
     // reported at every wait) until the held Input can go on.
     bool asleep = false;
     std::chrono::steady_clock::time_point attachDeadline;  // for AwaitingAttach
+    // The user's terminal, as its Terminal message named it (empty: none).
+    std::string terminal;
 };
 
 // The command on its terminal, the model of its screen and the input that
@@ -99,10 +107,21 @@ struct Session {
     bool running = false;
 };
 
+// Lines of history a session keeps unless KIV_HISTORY says otherwise.
+inline constexpr int64_t DefaultHistoryLines = 10000;
+inline constexpr int64_t MaxHistoryLines = 1000000;
+inline constexpr const char* HistoryVar = "KIV_HISTORY";
+// The history length KIV_HISTORY asks for, or the default when it is not
+// set; raises UsageError for anything but a whole number from 0 to
+// MaxHistoryLines.
+int64_t historyLinesFromEnvironment();
+
 // Starts the command with its arguments on a new 80x24 pseudo-terminal, with
-// the session's name in its environment, and makes its screen.
+// the session's name in its environment, and makes its screen, keeping
+// that many lines of history.
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args = {});
+                   const std::vector<std::string>& args = {},
+                   int64_t historyLines = DefaultHistoryLines);
 
 class Daemon {
   public:
@@ -165,6 +184,9 @@ class Daemon {
     void handleResize(ClientId id, const std::string& payload);
     std::string details() const;
     void queueSnapshot(ClientId id);
+    void queueAnswer(Client& c, MsgKind kind, std::string_view text);
+    void appendFrame(Client& c, MsgKind kind, std::string_view payload);
+    std::string capture(std::string_view request) const;
     bool queueClient(Client& c, MsgKind kind, std::string_view payload);
     bool flushClient(Client& c);
     void broadcast(MsgKind kind, std::string_view payload);
@@ -205,6 +227,7 @@ class Daemon {
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
     ReplyFilter replies_;          // one reply per query from the clients' terminals
     std::optional<Key> key_;       // what TCP clients must prove; none without TCP
+    DeliveredHistory delivered_;   // how much of the history each user terminal holds
     // A stranger knocking in a loop must not fill the disk: refusals are
     // logged at most once per interval.
     std::chrono::steady_clock::time_point nextRefusalLog_{};

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "kiv/capture.h"
 #include "kiv/daemon.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
@@ -218,6 +219,14 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
             return false;
         case MsgKind::Details:
             return queueClient(c, MsgKind::Details, details());
+        case MsgKind::Terminal:
+            // Only before the screen is sent: it decides what history goes.
+            if (c.stage == ClientStage::AwaitingSnapshot && payload.size() <= MaxTerminalIdentity)
+                c.terminal = payload;
+            return true;
+        case MsgKind::Capture:
+            queueAnswer(c, MsgKind::Capture, capture(payload));
+            return !c.dropped;
         case MsgKind::Input:
             // Other terminals' replies to a query already answered stay out.
             if (!payload.empty()) toCommand(replies_.pass(id, payload, ReplyClock::now()));
@@ -264,22 +273,41 @@ std::string Daemon::details() const {
 
 // The repaint may be larger than one frame: it goes as several Output
 // frames (clients write Output as one stream), and it is queued whatever
-// the client's queue holds, since its size is bounded by the grid's.
+// the client's queue holds, since its size is bounded by the grid's. The
+// client's terminal is sent only the history it does not hold yet.
 void Daemon::queueSnapshot(ClientId id) {
-    std::string text = session_.term->snapshot(SnapshotHistoryBudget);
     Client* c = find(id);
     if (!c) return;
-    for (size_t at = 0; at < text.size(); at += MaxPayload) {
-        std::string frame =
-            frameBytes(MsgKind::Output, std::string_view(text).substr(at, MaxPayload));
-        if (c->channel) {
-            std::string sealed;
-            c->channel->seal(frame, sealed);
-            frame = std::move(sealed);
-        }
-        c->outBuf.append(frame);
-    }
+    int64_t from = delivered_.owedFrom(c->terminal);
+    std::string text = session_.term->snapshot(SnapshotHistoryBudget, from);
+    for (size_t at = 0; at < text.size(); at += MaxPayload)
+        appendFrame(*c, MsgKind::Output, std::string_view(text).substr(at, MaxPayload));
     if (!flushClient(*c)) dropClient(*c);
+}
+
+// A long answer as frames of its kind, then an empty one that ends it.
+void Daemon::queueAnswer(Client& c, MsgKind kind, std::string_view text) {
+    for (size_t at = 0; at < text.size(); at += MaxPayload)
+        appendFrame(c, kind, text.substr(at, MaxPayload));
+    appendFrame(c, kind, "");
+    if (!flushClient(c)) dropClient(c);
+}
+
+void Daemon::appendFrame(Client& c, MsgKind kind, std::string_view payload) {
+    std::string frame = frameBytes(kind, payload);
+    if (c.channel) {
+        std::string sealed;
+        c.channel->seal(frame, sealed);
+        frame = std::move(sealed);
+    }
+    c.outBuf.append(frame);
+}
+
+// The session's text as `kiv capture` asked for it; a request that cannot
+// be read gets the screen alone.
+std::string Daemon::capture(std::string_view request) const {
+    CaptureRequest r = decodeCaptureRequest(request).value_or(CaptureRequest{});
+    return session_.term->capture(r.escapes, r.historyLines, CaptureHistoryBudget);
 }
 
 bool Daemon::queueClient(Client& c, MsgKind kind, std::string_view payload) {
@@ -318,9 +346,16 @@ void Daemon::broadcast(MsgKind kind, std::string_view payload) {
 // The descriptor leaves the selector at once but stays open until the
 // sweep, so its number cannot come back as another client's in the same
 // batch of events.
+//
+// A client that leaves with all its output taken has brought its terminal
+// up to the newest history line: the next attach from that terminal starts
+// from there. One that leaves with output still queued keeps what its
+// terminal held before (lines may come twice; none goes missing).
 void Daemon::dropClient(Client& c) {
     if (c.dropped) return;
     c.dropped = true;
+    if (c.stage == ClientStage::Live && c.outBuf.empty())
+        delivered_.brought(c.terminal, session_.term->historyEnd());
     sel_.remove(c.fd.get());
 }
 

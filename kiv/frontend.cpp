@@ -18,6 +18,7 @@
 #include <string>
 
 #include "kiv/attach_client.h"
+#include "kiv/capture.h"
 #include "kiv/cli.h"
 #include "kiv/daemon.h"
 #include "kiv/detach_key.h"
@@ -43,8 +44,9 @@ constexpr const char* UsageText =
     "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
     "  kiv ls                               # list sessions\n"
     "  kiv kill <session>                   # kill daemon and remove socket\n"
+    "  kiv capture [-e] [-S lines] [session] # print the session's screen (default: oldest)\n"
     "\n"
-    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki.\n"
+    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c.\n"
     "\n"
     "Options:\n";
 
@@ -248,6 +250,28 @@ int answeringPid(const std::string& session) {
     return 0;
 }
 
+// The session's text on standard output, without attaching.
+void captureRoad(const std::string& session, const CliArgs& cli) {
+    CaptureRequest request;
+    request.escapes = cli.escapes;
+    if (cli.historyLines == "-") {
+        request.historyLines = -1;
+    } else if (!cli.historyLines.empty()) {
+        request.historyLines = std::stoll(cli.historyLines);
+    }
+    std::string text;
+    try {
+        text = captureSession(session, request);
+    } catch (const SystemError&) {
+        if (!isActive(session)) cleanStale(session);
+        die("no such session: " + session);
+    } catch (const IoError& e) {
+        die("capture failed: " + session + ": " + e.what());
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
 void killRoad(const std::string& session) {
     if (!isActive(session)) cleanStale(session);
     // The signal goes to the daemon that answers on the socket, and only
@@ -295,7 +319,8 @@ void daemonRoad(const std::string& session, const SessionCommand& command, const
     // Set before anything else: the session's command must not inherit it.
     UniqueFd report = takeStartReport();
     try {
-        Session s = newSession(session, command.program, command.args);
+        Session s =
+            newSession(session, command.program, command.args, historyLinesFromEnvironment());
         // The session still runs, to show the reason to whoever attaches;
         // the background start reports it at once.
         if (!s.pty.execError().empty()) reportStartFailure(report, s.pty.execError());
@@ -358,9 +383,19 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
 
     if (mode == "daemon" || mode == "new") {
         session = resolveSession(session);
-    } else if (mode == "attach" && session.empty()) {
+    } else if ((mode == "attach" || mode == "capture") && session.empty()) {
         session = oldestSession();
-        if (session.empty()) die("attach: no active sessions");
+        if (session.empty()) die(mode + ": no active sessions");
+    }
+    if ((cli.escapes || !cli.historyLines.empty()) && mode != "capture")
+        die("-e and -S go with capture. usage: kiv --help");
+    if (mode == "daemon" || mode == "new") {
+        // Checked before a daemon is started, so that the user sees it.
+        try {
+            historyLinesFromEnvironment();
+        } catch (const UsageError& e) {
+            die(e.what());
+        }
     }
     if (mode == "attach") refuseSelfAttach(session);
     if (mode == "kill" && session.empty()) die("kill: session name required");
@@ -383,6 +418,8 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         listRoad();
     } else if (mode == "kill") {
         killRoad(session);
+    } else if (mode == "capture") {
+        captureRoad(session, cli);
     } else {
         if (isActive(session)) {
             refuseSelfAttach(session);

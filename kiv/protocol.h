@@ -23,6 +23,13 @@ enum class MsgKind : uint8_t {
     Error = 5,     // daemon to client: "no such session"
     AttachOk = 6,  // daemon to client: the Attach was accepted
     Details = 7,   // client to daemon: empty, a question; the answer: the session's details
+    // Client to daemon, before its first Resize: who the user's terminal is
+    // (see terminalIdentity()), so that it is sent only the history it
+    // does not hold yet.
+    Terminal = 8,
+    // Client to daemon: a question (see CaptureRequest); the answer: the
+    // session's text.
+    Capture = 9,
 };
 
 inline constexpr uint8_t ProtocolVersion = 2;

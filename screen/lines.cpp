@@ -262,6 +262,7 @@ Lines::Lines() {
 Lines::Lines(const Lines& o)
     : history_(o.history_),
       historyCount_(o.historyCount_),
+      dropped_(o.dropped_),
       tail_(o.tail_),
       screenRows_(o.screenRows_) {
     if (history_) ++history_->refs;
@@ -272,6 +273,7 @@ Lines& Lines::operator=(const Lines& o) {
     Lines copy(o);
     std::swap(history_, copy.history_);
     std::swap(historyCount_, copy.historyCount_);
+    dropped_ = copy.dropped_;
     std::swap(tail_, copy.tail_);
     screenRows_ = copy.screenRows_;
     // The spare row and the block being filled stay: they belong to this
@@ -284,6 +286,7 @@ Lines& Lines::operator=(const Lines& o) {
 Lines::Lines(Lines&& o) noexcept
     : history_(std::exchange(o.history_, nullptr)),
       historyCount_(std::exchange(o.historyCount_, 0)),
+      dropped_(o.dropped_),
       tail_(std::move(o.tail_)),
       screenRows_(o.screenRows_),
       spare_(std::move(o.spare_)),
@@ -292,6 +295,7 @@ Lines::Lines(Lines&& o) noexcept
 Lines& Lines::operator=(Lines&& o) noexcept {
     std::swap(history_, o.history_);
     std::swap(historyCount_, o.historyCount_);
+    std::swap(dropped_, o.dropped_);
     std::swap(tail_, o.tail_);
     std::swap(screenRows_, o.screenRows_);
     std::swap(spare_, o.spare_);
@@ -353,6 +357,14 @@ void Lines::appendText(int64_t i, std::string& out) const {
         static_cast<detail::RowNode*>(r.get())->row.appendAllText(out);
 }
 
+bool Lines::wrapped(int64_t i) const {
+    if (i < 0 || i >= size()) return false;
+    const LineRef& r = slot(i);
+    if (!r) return false;
+    if (r.get()->packed) return static_cast<detail::PackedNode*>(r.get())->row.wrapped();
+    return static_cast<detail::RowNode*>(r.get())->row.wrapped();
+}
+
 const Row* Lines::expanded(int64_t i) const {
     if (i < 0 || i >= size()) return nullptr;
     const LineRef& r = slot(i);
@@ -396,6 +408,7 @@ void Lines::pushBack(Row row) {
 }
 
 void Lines::popFront() {
+    if (size() > 0) ++dropped_;
     if (historySize() > 0) {
         ownHistory()->popFront();
         --historyCount_;
@@ -415,6 +428,7 @@ void Lines::popBack() {
 }
 
 void Lines::reset(int64_t n) {
+    dropped_ += size();
     if (history_ && --history_->refs == 0) delete history_;
     history_ = nullptr;
     historyCount_ = 0;
