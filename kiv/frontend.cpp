@@ -44,7 +44,7 @@ constexpr const char* UsageText =
     "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
     "  kiv ls                               # list sessions\n"
     "  kiv kill <session>                   # kill daemon and remove socket\n"
-    "  kiv capture [-e] [-S lines] [session] # print the session's screen (default: oldest)\n"
+    "  kiv capture [-e] [-S n] [session]    # print a session's screen (default: oldest)\n"
     "\n"
     "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c.\n"
     "\n"

@@ -62,7 +62,7 @@ TEST(Daemon, SnapshotShowsEarlierOutputThenLiveOutputFollows) {
     auto snap = c.next();
     ASSERT_TRUE(snap);
     ASSERT_EQ(snap->kind, MsgKind::Output);
-    EXPECT_NE(snap->payload.find("\x1b[2J\x1b[H"), std::string::npos);
+    EXPECT_NE(snap->payload.find("\x1b[H\x1b[J"), std::string::npos);
     EXPECT_NE(snap->payload.find("before"), std::string::npos);
     EXPECT_NE(snap->payload.find("\x1b[0;31mRED"), std::string::npos);
     EXPECT_NE(snap->payload.find("\x1b[2;1H"), std::string::npos);  // cursor on the next row
@@ -143,9 +143,9 @@ TEST(Daemon, DetachEndOfStreamAndProtocolErrorsDropOnlyThatClient) {
         c.sendRaw(std::string("\x03\x00\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
-    {  // A kind byte of 8.
+    {  // A kind byte of 99.
         ProtoClient c = attach(d);
-        c.sendRaw(std::string("\x02\x08\x00\x00\x00\x00", 6));
+        c.sendRaw(std::string("\x02\x63\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
     {  // A header declaring more than a frame may carry.
