@@ -23,13 +23,14 @@ enum class MsgKind : uint8_t {
     Error = 5,     // daemon to client: "no such session"
     AttachOk = 6,  // daemon to client: the Attach was accepted
     Details = 7,   // client to daemon: empty, a question; the answer: the session's details
+    Ended = 8,     // daemon to client: how the session ended (session_end.h); nothing follows
     // Client to daemon, before its first Resize: who the user's terminal is
     // (see terminalIdentity()), so that it is sent only the history it
     // does not hold yet.
-    Terminal = 8,
+    Terminal = 9,
     // Client to daemon: a question (see CaptureRequest); the answer: the
     // session's text.
-    Capture = 9,
+    Capture = 10,
 };
 
 inline constexpr uint8_t ProtocolVersion = 2;
@@ -56,6 +57,11 @@ std::optional<WindowSize> readResize(std::string_view payload);
 // IoError "payload too large: <length>".
 std::string frameBytes(MsgKind kind, std::string_view payload);
 
+// Writes the header of a frame of `length` payload bytes at `at`, so that a
+// payload read in place behind it becomes a frame without a copy. The
+// length must be at most MaxPayload.
+void writeHeader(char* at, MsgKind kind, size_t length);
+
 // Takes the first complete frame off the front of `buffer`. False when the
 // buffer does not hold one yet (buffer unchanged). Raises IoError on a
 // malformed header, leaving the buffer as it was. The length is checked as
@@ -73,6 +79,8 @@ bool takeFrame(std::string& buffer, MsgKind& kind, std::string& payload);
 //     while (takeFrame(buffer, used, kind, payload)) handle(kind, payload);
 //     buffer.erase(0, used);
 bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string& payload);
+// As above, the payload left where it lies in `buffer`.
+bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string_view& payload);
 
 // The kind and payload length of a received header, checked as recvMsg
 // checks them: version, then kind, then length. Raises IoError.
