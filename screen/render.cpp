@@ -61,12 +61,12 @@ class RowWriter {
         cells(row, n, 0);
     }
 
-    // A row as text, as a capture prints it: without the blanks at its end
-    // (whatever their look), with its looks or without.
+    // A row as text, as a capture prints it: without the blanks at its end;
+    // with its looks, blanks that show a look (a coloured bar) stay.
     void textRow(const Row& row, bool looks) {
         size_t n = row.size();
         while (n > 0 && row[n - 1].width() == 1 && !row[n - 1].extended() &&
-               row[n - 1].code() == ' ')
+               row[n - 1].code() == ' ' && (!looks || normalized(row.pen(n - 1)) == Pen()))
             --n;
         if (looks) {
             cells(row, n, 0);

@@ -36,7 +36,7 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget = SIZE_MAX, int64
 // The text of the screen shown (the alternate screen while it is shown),
 // one line per row, each row without the blanks at its end; with `looks`
 // each cell's colours and attributes as graphic rendition, reset at the
-// end of every line. Before it, the newest `historyLines` lines of the
+// end of every line (and blanks at the end that show a look kept). Before it, the newest `historyLines` lines of the
 // history (-1: all of them; the alternate screen has none), as many of
 // the newest as fit in `budget` bytes.
 std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_t budget);
