@@ -52,8 +52,10 @@ int msUntil(Clock::time_point when, Clock::time_point now) {
 }  // namespace
 
 WindowSize fitGrid(WindowSize wanted) {
-    int64_t cols = std::min<int64_t>(wanted.cols, MaxGridSide);
-    int64_t rows = std::min<int64_t>(wanted.rows, MaxGridSide);
+    // A side of zero would mean no bound at all to the screen library (every
+    // line of the history on the screen, lines of any width): one cell it is.
+    int64_t cols = std::clamp<int64_t>(wanted.cols, 1, MaxGridSide);
+    int64_t rows = std::clamp<int64_t>(wanted.rows, 1, MaxGridSide);
     if (cols * rows > MaxCells) rows = std::max<int64_t>(1, MaxCells / std::max<int64_t>(cols, 1));
     return {static_cast<int>(cols), static_cast<int>(rows)};
 }
@@ -77,27 +79,42 @@ void Daemon::start(const std::string& listen) {
     // Another daemon answers there: this name, or a long one whose hashed
     // short form is the same. Its socket must not be taken over.
     if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    // A key that cannot be used stops the start, with its reason on the
+    // user's terminal, before any file is made: a session the user asked to
+    // reach over TCP must not quietly be one that cannot be.
+    std::optional<ListenAddr> addr;
+    if (!listen.empty()) {
+        try {
+            addr = parseListen(listen);
+        } catch (const UsageError& e) {
+            log_.info(std::string("tcp listener disabled: ") + e.what());
+        }
+    }
+    if (addr) {
+        std::string keyPath = keyFilePath();
+        LoadedKey loaded = loadOrCreateKeyFile(keyPath);
+        if (loaded.created)
+            log_.info("key file created: " + keyPath +
+                      " (copy it to each machine that attaches over tcp)");
+        key_ = loaded.key;
+    }
     lockId_ = fileId(sessionFile(session_.name, ".lock"));
     removeSocket(session_.name);
     pidId_ = writePidFile(session_.name);
-    unixListener_ = listenUnix(socketPath_);
+    try {
+        unixListener_ = listenUnix(socketPath_);
+    } catch (const Error&) {
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);  // a failed start leaves nothing
+        throw;
+    }
     socketId_ = fileId(socketPath_);
 
-    if (!listen.empty()) {
+    if (addr) {
         try {
-            ListenAddr addr = parseListen(listen);
-            std::string keyPath = keyFilePath();
-            LoadedKey loaded = loadOrCreateKeyFile(keyPath);
-            if (loaded.created)
-                log_.info("key file created: " + keyPath +
-                          " (copy it to each machine that attaches over tcp)");
-            key_ = loaded.key;
-            TcpListener tcp = startTcpListener(addr, addr.port);
+            TcpListener tcp = startTcpListener(*addr, addr->port);
             tcpListener_ = std::move(tcp.fd);
             log_.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +
                       std::to_string(tcp.port));
-        } catch (const UsageError& e) {
-            log_.info(std::string("tcp listener disabled: ") + e.what());
         } catch (const SystemError& e) {
             log_.info(std::string("tcp listener disabled: ") + e.what());
         }

@@ -67,8 +67,8 @@ inline constexpr size_t CaptureHistoryBudget = 8 * 1024 * 1024;
 // A terminal's identity longer than this is not taken.
 inline constexpr size_t MaxTerminalIdentity = 256;
 
-// The size the grid takes for a requested one: within MaxGridSide each way
-// and within MaxCells in all, cutting rows first.
+// The size the grid takes for a requested one: from 1 to MaxGridSide each
+// way and within MaxCells in all, cutting rows first.
 WindowSize fitGrid(WindowSize wanted);
 
 class Daemon {
@@ -82,10 +82,11 @@ class Daemon {
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    // Start-up: the pid file, the Unix listener on the session's socket and,
-    // with a listen address, the key (made when there is none) and the TCP
-    // listener. Raises when the Unix side cannot be set up; a key or a TCP
-    // listener that cannot be had is only logged, and TCP stays off.
+    // Start-up: with a listen address the key (made when there is none),
+    // then the pid file, the Unix listener on the session's socket and the
+    // TCP listener. Raises, leaving no file, when the key cannot be used or
+    // the Unix side cannot be set up; a TCP listener that cannot be had (no
+    // free port) is only logged, and TCP stays off.
     void start(const std::string& listen);
     // Serves until the session is over or `stop` is set.
     //
