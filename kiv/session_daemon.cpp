@@ -639,6 +639,15 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
             return true;
         case MsgKind::Detach:
             return false;
+        case MsgKind::Ended:
+            // A client that was shown the end of an ended session says it
+            // back: the session has been collected. Unreachable from here
+            // on, it goes once its clients have what was queued for them.
+            if (end_ && c.live()) {
+                stopListening();
+                over_ = true;
+            }
+            return true;
         case MsgKind::Details:
             return c.sendFrame(MsgKind::Details, details());
         case MsgKind::Terminal:
@@ -688,12 +697,9 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
     broadcast(ownBytes(frameBytes(MsgKind::Resize, cut ? resizePayload(size) : payload)));
-    // An ended session: its last screen, then how it ended, and it has
-    // been seen.
-    if (!seesEnd || c.dropped) return;
-    stopListening();
-    over_ = true;
-    if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
+    // An ended session: its last screen, then how it ended. It has been
+    // seen once the client says the end back.
+    if (seesEnd && !c.dropped && !c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
 }
 
 // The answer to `kiv ls` on a terminal.

@@ -94,8 +94,9 @@ class Daemon {
     // Ended message) and the session is over. When nobody was attached, the
     // daemon stays with the final screen and history and no terminal, until
     // a client attaches: it gets the screen, then the end, and the session
-    // is over. A command that could not be executed is not kept: its start
-    // already reported why.
+    // is over when the client says the end back (a client that left before
+    // it had them leaves the session as it was). A command that could not
+    // be executed is not kept: its start already reported why.
     // `waitMask` is the signal mask during each wait (see Selector::wait).
     void run(const sigset_t* waitMask, const volatile sig_atomic_t& stop);
     // Tells every attached client that the session was killed when it had
