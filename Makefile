@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= screen_fuzz daemon_fuzz cli_fuzz
+FUZZ_TARGETS ?= screen_fuzz daemon_fuzz cli_fuzz record_fuzz
 
 .PHONY: build run test clean fuzz fuzz-run
 

@@ -10,7 +10,7 @@ build="${1:-build-fuzz}"
 seconds="${2:-60}"
 shift $(($# < 2 ? $# : 2))
 targets=("$@")
-((${#targets[@]})) || targets=(screen_fuzz daemon_fuzz cli_fuzz)
+((${#targets[@]})) || targets=(screen_fuzz daemon_fuzz cli_fuzz record_fuzz)
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/kiv-fuzz.XXXXXX")"
 failed=()

@@ -19,6 +19,7 @@ enum class Timer {
     Replies,       // held-back input or open queries are due
     Update,        // a synchronized update left open ends
     Reap,          // the ended command's status is looked for again
+    Save,          // the saved record may be due
 };
 
 struct Deadline {

@@ -24,8 +24,10 @@
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key.h"
+#include "kiv/lost_sessions.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
+#include "kiv/saved_record.h"
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
@@ -232,7 +234,45 @@ void refuseSelfAttach(const std::string& session) {
     if (inside && session == inside) die("cannot attach session " + session + " to itself");
 }
 
+// The saved record of a session: removed with the session. Damaged or
+// foreign, it is removed all the same: it is this name's file.
+bool removeSaved(const std::string& session) {
+    std::optional<std::string> dir = savedDir();
+    if (!dir || !pathPresent(recordPath(*dir, session))) return false;
+    try {
+        // A daemon that runs on, out of this runtime directory's reach,
+        // keeps its record.
+        std::optional<SavedRecord> record = loadRecord(*dir, session, false);
+        if (record && daemonAlive(*record)) return false;
+    } catch (const Error&) {
+    }
+    removeRecord(*dir, session);
+    return true;
+}
+
+// A lost session is shown as it was saved, on the user's main screen so
+// that it stays in view, and its record kept: `kiv NAME` starts it again,
+// `kiv kill NAME` forgets it. The result is the attach's status.
+std::optional<int> showLost(const std::string& session) {
+    std::optional<SavedRecord> record;
+    try {
+        record = lostRecord(session, true);
+    } catch (const IoError& e) {
+        die("cannot show saved session " + printableName(session) + ": " + e.what());
+    } catch (const SystemError& e) {
+        die(e.what());
+    }
+    if (!record) return std::nullopt;
+    // An ended one is collected by being shown, as when its daemon ran.
+    std::string line = record->end ? leavingLine(session, record->end, false) : lostLine(*record);
+    writeWhole(STDOUT_FILENO, savedTranscript(*record) + "\x1b[0m" + line + "\r\n");
+    if (!record->end) return 0;
+    removeSaved(session);
+    return endExitStatus(*record->end);
+}
+
 int attachRoad(const std::string& session, const Config& config) {
+    if (std::optional<int> status = showLost(session)) return *status;
     try {
         return runClient(session, config);
     } catch (const KeyError& e) {
@@ -282,7 +322,14 @@ void captureRoad(const std::string& session, const CliArgs& cli) {
 }
 
 void killRoad(const std::string& session) {
-    if (!isActive(session)) cleanStale(session);
+    if (!isActive(session)) {
+        if (removeSaved(session)) {
+            cleanSessionFiles(session);
+            printLine("removed saved session " + printableName(session));
+            return;
+        }
+        cleanStale(session);
+    }
     // The signal goes to the daemon that answers on the socket, and only
     // when the pid file names the same process: a stale or planted number
     // must never get it.
@@ -295,6 +342,10 @@ void killRoad(const std::string& session) {
     for (int i = 0; i < 20 && daemonPid(session) == pid; ++i)
         sleepNs(100'000'000);
     if (daemonPid(session) == pid && !isActive(session)) cleanSessionFiles(session);
+    // The record goes with the daemon just stopped, even one still on its
+    // way out: once stopping, it writes no more.
+    if (std::optional<std::string> dir = savedDir(); dir && !isActive(session))
+        removeRecord(*dir, session);
 }
 
 // True when the session's daemon says its command has ended (it is kept
@@ -320,34 +371,113 @@ void replaceEnded(const std::string& session) {
 
 // On a terminal, a table of what each session is; in a pipe the names
 // alone, one a line, for scripts.
+// Records of sessions whose daemon is gone; a record that cannot be read
+// is named on standard error, since only its file is known.
+std::vector<SavedRecord> lostSessions() {
+    std::vector<SavedRecord> lost;
+    std::string why;
+    std::optional<std::string> dir = savedDir(&why);
+    if (!dir) {
+        printError("kiv: sessions are not saved: " + why);
+        return lost;
+    }
+    for (RecordEntry& entry : listRecords(*dir)) {
+        if (!entry.record) {
+            printError("kiv: damaged saved record skipped: " + entry.problem);
+        } else if (recordPath(*dir, entry.record->name) != entry.path) {
+            printError("kiv: foreign saved record skipped: " + entry.path);
+        } else if (!isActive(entry.record->name) && !daemonAlive(*entry.record)) {
+            lost.push_back(std::move(*entry.record));
+        }
+    }
+    std::sort(lost.begin(), lost.end(),
+              [](const SavedRecord& a, const SavedRecord& b) { return a.name < b.name; });
+    return lost;
+}
+
 void listRoad() {
     if (!isatty(STDOUT_FILENO)) {
         for (const std::string& name : socketNames())
             if (isActive(name)) printLine(printableName(name));
+        for (const SavedRecord& record : lostSessions())
+            printLine(printableName(record.name));
         return;
     }
     std::vector<DetailsRow> rows;
     for (const std::string& name : socketNames()) {
         try {
-            rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0});
+            rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0, {}});
         } catch (const SystemError&) {
             continue;  // nobody listens: not an active session
         }
         if (!rows.back().details) rows.back().pidFileValue = daemonPid(name);
     }
-    if (rows.empty()) return;
     std::sort(rows.begin(), rows.end(),
               [](const DetailsRow& a, const DetailsRow& b) { return a.name < b.name; });
+    int64_t now = std::time(nullptr);
+    for (const SavedRecord& record : lostSessions()) {
+        SessionDetails d;
+        d.ageSeconds = std::max<int64_t>(0, now - record.started);
+        d.cols = record.cols;
+        d.rows = record.rows;
+        d.command = record.command;
+        d.end = record.end;
+        if (d.end) d.end->secondsAgo = std::max<int64_t>(0, now - record.endedAt);
+        rows.push_back(
+            {printableName(record.name), d, 0, std::max<int64_t>(0, now - record.saved)});
+    }
+    if (rows.empty()) return;
     for (const std::string& line : detailsTable(rows))
         printLine(line);
+}
+
+// A session is saved unless the state directory cannot be trusted: then it
+// runs all the same, and the start says why.
+void warnUnsaved(const std::string& session) {
+    std::string why;
+    if (!savedDir(&why))
+        printError("kiv: session " + printableName(session) + " is not saved: " + why);
+}
+
+// The saved record of a lost session of this name, checked whole; one that
+// cannot be trusted is reported and left out.
+std::optional<SavedRecord> restorableRecord(const std::string& session) {
+    try {
+        return lostRecord(session, true);
+    } catch (const Error& e) {
+        printError("kiv: saved session " + printableName(session) + " not restored: " + e.what());
+        return std::nullopt;
+    }
+}
+
+// `kiv NAME` of a lost session starts its command again (unless another is
+// given) in its directory; its daemon puts the saved history above.
+void prepareRestart(const std::string& session, SessionCommand& command, bool commandGiven) {
+    std::optional<SavedRecord> record = restorableRecord(session);
+    if (!record) return;
+    if (!commandGiven)
+        command = {record->command.front(), {record->command.begin() + 1, record->command.end()}};
+    if (!record->cwd.empty() && chdir(record->cwd.c_str()) != 0)
+        printError("kiv: saved directory " + record->cwd + ": " + std::strerror(errno) +
+                   "; starting in the current one");
 }
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
     // Set before anything else: the session's command must not inherit it.
     UniqueFd report = takeStartReport();
+    warnUnsaved(session);
     try {
-        Session s =
-            newSession(session, command.program, command.args, historyLinesFromEnvironment());
+        std::optional<SavedRecord> saved = restorableRecord(session);
+        WindowSize size{80, 24};
+        if (saved) size = {int(saved->cols), int(saved->rows)};
+        Session s = newSession(session, command.program, command.args, size,
+                               historyLinesFromEnvironment());
+        if (saved) {
+            // Lines of text only: whatever the saved content held, nothing
+            // in it reaches the new command as a query to answer.
+            s.term->write(savedTranscript(*saved) + "\x1b[0m" + restartLine(*saved) + "\r\n");
+            s.term->takeQueries();
+        }
         // The session still runs, to show the reason to whoever attaches;
         // the background start reports it at once.
         if (!s.pty.execError().empty()) reportStartFailure(report, s.pty.execError());
@@ -394,6 +524,7 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
         }
     }
     std::string session = rest.empty() ? "" : rest[0];
+    bool commandGiven = rest.size() >= 2;
     SessionCommand command{rest.size() >= 2 ? rest[1] : defaultShell(), {}};
     if (rest.size() > 2) command.args.assign(rest.begin() + 2, rest.end());
 
@@ -401,6 +532,7 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
     // first word is the session's name whatever programs exist.
     if ((mode == "daemon" || mode == "new") && rest.size() == 1 && isProgramFile(session)) {
         command.program = session;
+        commandGiven = true;
         session.clear();
     }
     // Checked before any file is made or removed: the name becomes a path
@@ -454,8 +586,13 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
     } else if (mode == "capture") {
         captureRoad(session, cli);
     } else {
-        if (isActive(session) && hasEnded(session)) replaceEnded(session);
+        if (isActive(session) && hasEnded(session)) {
+            replaceEnded(session);
+            removeSaved(session);  // replaced, not started again
+        }
         if (!isActive(session)) {
+            prepareRestart(session, command, commandGiven);
+            warnUnsaved(session);
             startDaemon(invocation, session, command, cli, config);
             if (cli.detached) return 0;
         } else if (cli.detached) {

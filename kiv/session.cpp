@@ -5,6 +5,7 @@
 
 #include "kiv/errors.h"
 #include "kiv/integer.h"
+#include "kiv/session_daemon.h"
 #include "kiv/session_names.h"
 
 namespace kiv {
@@ -27,15 +28,16 @@ int64_t historyLinesFromEnvironment() {
 }
 
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args, int64_t historyLines) {
+                   const std::vector<std::string>& args, WindowSize size, int64_t historyLines) {
     Session s;
     s.name = name;
     s.command = {command};
     s.command.insert(s.command.end(), args.begin(), args.end());
+    s.size = fitGrid(size.cols > 0 && size.rows > 0 ? size : WindowSize{InitialCols, InitialRows});
     s.pty =
-        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
+        openPty(command, args, s.size.cols, s.size.rows, {std::string(SessionVar) + "=" + name});
     s.running = true;
-    s.term = screen::newTerminal(InitialCols, InitialRows, historyLines);
+    s.term = screen::newTerminal(s.size.cols, s.size.rows, historyLines);
     return s;
 }
 

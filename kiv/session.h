@@ -33,11 +33,12 @@ inline constexpr const char* HistoryVar = "KIV_HISTORY";
 // MaxHistoryLines.
 int64_t historyLinesFromEnvironment();
 
-// Starts the command with its arguments on a new 80x24 pseudo-terminal, with
-// the session's name in its environment, and makes its screen, keeping
-// that many lines of history.
+// Starts the command with its arguments on a new pseudo-terminal (80x24
+// unless a restored session brings its own size), with the session's name
+// in its environment, and makes its screen, keeping that many lines of
+// history.
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args = {},
+                   const std::vector<std::string>& args = {}, WindowSize size = {80, 24},
                    int64_t historyLines = DefaultHistoryLines);
 
 }  // namespace kiv

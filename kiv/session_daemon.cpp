@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <ctime>
 
 #include "kiv/capture.h"
 #include "kiv/endpoints.h"
@@ -21,6 +23,7 @@
 #include "kiv/runtime.h"
 #include "kiv/session_details.h"
 #include "kiv/session_names.h"
+#include "kiv/state_dir.h"
 #include "kiv/tcp.h"
 
 namespace kiv {
@@ -123,6 +126,7 @@ void Daemon::start(const std::string& listen) {
     sel_.add(unixListener_.get(), Interest::Read);
     if (tcpListener_) sel_.add(tcpListener_.get(), Interest::Read);
     log_.info("listening on " + socketPath_);
+    startSaving();
 }
 
 namespace {
@@ -349,6 +353,11 @@ void Daemon::collectStatus() {
     }
     broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(*end_))));
     if (over_) return;
+    // Kept, it is kept across a restart too, until collected.
+    if (saver_) {
+        saver_->ended(*end_);
+        saver_->write(*session_.term, 0);
+    }
     // Kept for a client to collect, with the screen and its history alone:
     // what the terminal and its input used goes back to the system.
     malloc_trim(0);
@@ -371,6 +380,7 @@ std::string Daemon::endPayload(const SessionEnd& end) const {
 // ---- The loop ----
 
 void Daemon::run(const sigset_t* waitMask, const volatile sig_atomic_t& stop) {
+    stop_ = &stop;
     while (!over_ && !stop)
         step(msUntilNextTimer(), waitMask);
 }
@@ -378,6 +388,7 @@ void Daemon::run(const sigset_t* waitMask, const volatile sig_atomic_t& stop) {
 bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     std::span<const ReadyEvent> events = sel_.wait(timeoutMs, waitMask);
     now_.reset();
+    quiet_ = events.empty();
     for (const ReadyEvent& ev : events) {
         if (ev.fd == session_.pty.masterFd()) {
             if (!serviceMaster(ev)) break;
@@ -407,6 +418,10 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         // The screen sees output before any client.
         session_.term->write(frame.bytes.substr(HeaderSize), now());
         scheduleUpdate();
+        if (saver_) {
+            saver_->changed(now());
+            scheduleSave();
+        }
         broadcast(frame);
         answerQueries();
     }
@@ -683,6 +698,10 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     WindowSize size = fitGrid(*wanted);
     session_.size = size;
     session_.term->resize(size.cols, size.rows);
+    if (saver_) {
+        saver_->changed(now());
+        scheduleSave();
+    }
     // The command is told exactly what the grid took.
     if (session_.running)
         session_.pty.setSize(static_cast<int>(session_.term->cols()),
@@ -834,6 +853,14 @@ void Daemon::runTimers() {
                 session_.term->endOverdueUpdate(at);
                 scheduleUpdate();
                 break;
+            case Timer::Save:
+                saveAt_.reset();
+                // Once asked to stop, the record is left to whoever asked:
+                // `kill` removes it.
+                if (saver_ && !over_ && !(stop_ && *stop_))
+                    saver_->maybeWrite(at, quiet_, *session_.term, commandPid());
+                scheduleSave();
+                break;
         }
     }
     sweepClients();
@@ -852,6 +879,41 @@ void Daemon::scheduleUpdate() {
     if (!next || (updateAt_ && *updateAt_ <= *next)) return;
     updateAt_ = next;
     timers_.add(*next, Timer::Update);
+}
+
+// ---- The saved record ----
+
+// The first record is written at once: a session that shows nothing yet is
+// still one to find after a crash.
+void Daemon::startSaving() {
+    try {
+        SavedRecord base;
+        base.name = session_.name;
+        base.command = session_.command;
+        base.started = std::time(nullptr);
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) base.cwd = cwd;
+        bool content = contentSavingWanted();
+        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content, &log_);
+        if (!content) log_.info("KIV_SAVE=0: no screen content is saved");
+        saver_->write(*session_.term, commandPid());
+    } catch (const SystemError& e) {
+        log_.info(std::string("session not saved: ") + e.what());
+        saver_.reset();
+    }
+}
+
+void Daemon::scheduleSave() {
+    std::optional<Clock::time_point> next = saver_ ? saver_->due() : std::nullopt;
+    if (!next || (saveAt_ && *saveAt_ <= *next)) return;
+    saveAt_ = next;
+    timers_.add(*next, Timer::Save);
+}
+
+// The command's process while it runs: once reaped, its number may be
+// another process's.
+int Daemon::commandPid() const {
+    return session_.running ? session_.pty.pid() : 0;
 }
 
 // A session's last output (the error before a shell exits, say) must not
@@ -898,6 +960,11 @@ void Daemon::shutdown() {
         SessionEnd killed{SessionEnd::How::Killed};
         broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(killed))));
     }
+    // A session whose end was seen is over, and so is its record. Stopped
+    // by a signal, running or kept ended, the record stays as it is (the
+    // machine going down is a signal too); `kill` removes it once this
+    // daemon has gone.
+    if (saver_ && over_) saver_->remove();
     drainClients();
     for (auto& [id, c] : clients_)
         sel_.remove(c->fd());

@@ -27,6 +27,7 @@
 #include "kiv/session.h"
 #include "kiv/session_end.h"
 #include "kiv/session_files.h"
+#include "kiv/session_saver.h"
 
 namespace kiv {
 
@@ -176,6 +177,11 @@ class Daemon {
     void scheduleUpdate();
     void drainClients();
 
+    // The saved record.
+    void startSaving();
+    void scheduleSave();
+    int commandPid() const;
+
     Session session_;
     Logger log_;
     Selector sel_;
@@ -216,6 +222,12 @@ class Daemon {
     ReplyFilter replies_;          // one reply per query from the clients' terminals
     std::optional<Key> key_;       // what TCP clients must prove; none without TCP
     DeliveredHistory delivered_;   // how much of the history each user terminal holds
+    // The session's saved record; none when driven in-process or when the
+    // state directory cannot be trusted.
+    std::unique_ptr<SessionSaver> saver_;
+    std::optional<Clock::time_point> saveAt_;
+    bool quiet_ = false;  // the last wait brought no events
+    const volatile sig_atomic_t* stop_ = nullptr;  // run()'s stop request
 };
 
 }  // namespace kiv

@@ -189,6 +189,15 @@ std::vector<std::string> detailsTable(const std::vector<DetailsRow>& rows) {
         std::string command;
         for (const std::string& word : d.command)
             command += (command.empty() ? "" : " ") + printable(shellWord(word));
+        if (row.lostSeconds) {
+            // An ended session stays ended; a running one was lost.
+            std::string status =
+                d.end ? statusOf(d) : "lost, " + formatAge(*row.lostSeconds) + " ago";
+            cells.push_back({printable(row.name), "-", "-", formatAge(d.ageSeconds),
+                             std::to_string(d.cols) + "x" + std::to_string(d.rows), status,
+                             command});
+            continue;
+        }
         cells.push_back({printable(row.name), std::to_string(d.pid), std::to_string(d.clients),
                          formatAge(d.ageSeconds),
                          std::to_string(d.cols) + "x" + std::to_string(d.rows), statusOf(d),

@@ -43,6 +43,9 @@ struct DetailsRow {
     std::string name;
     std::optional<SessionDetails> details;
     int64_t pidFileValue = 0;
+    // Its daemon is gone: the details are the saved record's, and this is
+    // the time since it was last saved.
+    std::optional<int64_t> lostSeconds;
 };
 
 // "running", or how an ended session ended and how long ago.

@@ -336,6 +336,54 @@ std::string renderRows(const std::vector<Row>& rows, int64_t colLimit) {
     return out;
 }
 
+namespace {
+
+// The index past the last line of [from, to) that holds any text.
+int64_t endOfText(const Lines& lines, int64_t from, int64_t to) {
+    std::string text;
+    while (to > from) {
+        text.clear();
+        lines.appendText(to - 1, text);
+        if (text.find_first_not_of(' ') != std::string::npos) break;
+        --to;
+    }
+    return to;
+}
+
+// Each line on its own, from the default look back to it: a colour left
+// in force at a line feed would paint the line that scrolls in.
+void appendLines(std::string& out, const Lines& lines, int64_t from, int64_t to, int64_t colLimit,
+                 const LinkTable* links) {
+    for (int64_t i = from; i < to; ++i) {
+        RowWriter w(out, links);
+        if (const Row* r = lines.expanded(i)) {
+            w.row(*r, colLimit);
+        } else if (lines.rowSize(i) > 0) {
+            w.row(lines.row(i), colLimit);
+        }
+        w.finish();
+        out += "\x1b[0m\r\n";
+    }
+}
+
+}  // namespace
+
+std::string renderTranscript(const Grid& g, size_t historyBudget) {
+    bool alt = g.alt.active && g.savedMain;
+    const Lines& main = alt ? g.savedMain->lines : g.lines;
+    int64_t n = main.size();
+    int64_t history = g.height > 0 ? std::max<int64_t>(0, n - g.height) : n;
+    int64_t first = firstHistoryLine(main, history, historyBudget);
+    std::string out;
+    appendLines(out, main, first, endOfText(main, first, n), 0, g.links.get());
+    if (alt) {
+        int64_t top = std::max<int64_t>(0, g.lines.size() - g.height);
+        appendLines(out, g.lines, top, endOfText(g.lines, top, g.lines.size()), g.cols,
+                    g.links.get());
+    }
+    return out;
+}
+
 std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount) {
     std::string out;
     appendScreen(out, g.lines, colLimit, rowCount, g.links.get());

@@ -44,6 +44,13 @@ std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_
 // history: what a terminal that has been given the whole history holds.
 int64_t historyEnd(const Grid& g);
 
+// History and the screen in view as plain lines for a terminal's main
+// screen: every line of the main screen (history within the budget, as in
+// renderAnsiFull), then, while the alternate screen is shown, its lines;
+// trailing blank lines left out. Each line carries its rendition, ends with
+// SGR 0 and CR LF; no cursor movement, no modes.
+std::string renderTranscript(const Grid& g, size_t historyBudget = SIZE_MAX);
+
 // Building blocks of the state's rendering.
 void appendNumber(std::string& out, int64_t v);
 // Graphic rendition that sets exactly this pen.

@@ -42,6 +42,10 @@ int64_t Terminal::historyEnd() const {
     return screen::historyEnd(*grid_);
 }
 
+std::string Terminal::transcript(size_t historyBudget) const {
+    return renderTranscript(*grid_, historyBudget);
+}
+
 std::string Terminal::leavingSequence() const {
     return renderLeaving(*grid_);
 }

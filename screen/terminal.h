@@ -59,6 +59,11 @@ class Terminal {
     // rendition. Before it the newest `historyLines` history lines (-1:
     // all), as many of the newest as fit in `budget` bytes.
     std::string capture(bool looks, int64_t historyLines, size_t budget = SIZE_MAX) const;
+    // History and the screen in view, oldest first, as lines that a
+    // terminal's main screen (or a fresh model) shows as they were, with
+    // their colours: no modes, no cursor placement. The history budget is
+    // the snapshot's.
+    std::string transcript(size_t historyBudget = SIZE_MAX) const;
     // What takes a terminal that shows this model back to its defaults,
     // the cursor on a line of its own below the text (no full reset).
     std::string leavingSequence() const;

@@ -23,7 +23,7 @@ struct Sessions {
         std::filesystem::create_directories(scratch / "home");
         std::string binDir = std::filesystem::path(KIV_BINARY).parent_path();
         env = {"HOME=" + (scratch / "home"), "XDG_RUNTIME_DIR=" + (scratch / "run"),
-               "PATH=" + binDir + ":/usr/bin:/bin", "TERM=xterm-256color"};
+               "XDG_STATE_HOME=" + (scratch / "state"), "PATH=" + binDir + ":/usr/bin:/bin", "TERM=xterm-256color"};
         for (const char* name : {"alpha", "two words"})
             EXPECT_EQ(runKiv({"new", name, "/bin/sh", "-c", "sleep 60"}, env).status, 0);
     }

@@ -230,6 +230,7 @@ TEST(Daemon, UnparsableListenAddressServesOnUnixSocket) {
     ScratchDir scratch;
     EnvVar run("XDG_RUNTIME_DIR", (scratch / "run").c_str());
     EnvVar data("XDG_DATA_HOME", (scratch / "data").c_str());
+    EnvVar state("XDG_STATE_HOME", (scratch / "state").c_str());
     pid_t pid = fork();
     if (pid == 0) {
         try {

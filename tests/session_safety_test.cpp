@@ -22,7 +22,8 @@ using namespace testsupport;
 namespace {
 
 std::vector<std::string> envFor(const ScratchDir& scratch) {
-    return {"XDG_RUNTIME_DIR=" + (scratch / "run"), "XDG_DATA_HOME=" + (scratch / "data")};
+    return {"XDG_RUNTIME_DIR=" + (scratch / "run"), "XDG_DATA_HOME=" + (scratch / "data"),
+            "XDG_STATE_HOME=" + (scratch / "state")};
 }
 
 TEST(SessionSafety, DirectoryOpenToOthersIsRefusedByEveryCommand) {

@@ -38,7 +38,8 @@ DaemonProcess::DaemonProcess(const ScratchDir& scratch, std::string name, std::s
     args.insert(args.end(), extra.begin(), extra.end());
     args.insert(args.end(), {"daemon", name_, command});
     env.insert(env.begin(), {"XDG_RUNTIME_DIR=" + scratch_.path() + "/run",
-                             "XDG_DATA_HOME=" + scratch_.path() + "/data", "TERM=xterm-256color",
+                             "XDG_DATA_HOME=" + scratch_.path() + "/data",
+                             "XDG_STATE_HOME=" + scratch_.path() + "/state", "TERM=xterm-256color",
                              "KIV_KEY_FILE=" + keyFile()});
     pid_ = fork();
     if (pid_ == 0) {

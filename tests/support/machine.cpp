@@ -17,6 +17,7 @@ Machine::Machine() {
     env = {"HOME=" + home,
            "XDG_RUNTIME_DIR=" + (scratch / "run"),
            "XDG_DATA_HOME=" + (scratch / "data"),
+           "XDG_STATE_HOME=" + (scratch / "state"),
            "XDG_CONFIG_HOME=" + (scratch / "config"),
            "PATH=" + binDir + ":/usr/local/bin:/usr/bin:/bin",
            "SHELL=/bin/sh",
