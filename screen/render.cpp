@@ -373,9 +373,9 @@ std::string renderTranscript(const Grid& g, size_t historyBudget) {
     const Lines& main = alt ? g.savedMain->lines : g.lines;
     int64_t n = main.size();
     int64_t history = g.height > 0 ? std::max<int64_t>(0, n - g.height) : n;
-    int64_t first = firstHistoryLine(main, history, historyBudget);
     std::string out;
-    appendLines(out, main, first, endOfText(main, first, n), 0, g.links.get());
+    appendHistory(out, main, 0, history, historyBudget, g.links.get());
+    appendLines(out, main, history, endOfText(main, history, n), 0, g.links.get());
     if (alt) {
         int64_t top = std::max<int64_t>(0, g.lines.size() - g.height);
         appendLines(out, g.lines, top, endOfText(g.lines, top, g.lines.size()), g.cols,
