@@ -30,7 +30,7 @@ _kiv() {
         fi
         if [[ -z $options_ended && $word == -?* ]]; then
             case $word in
-                -l | --l | -listen | --listen | -p | --p | -port | --port) expect_value=1 ;;
+                -l | --l | -listen | --listen | -p | --p | -port | --port | -S | --S) expect_value=1 ;;
             esac
             continue
         fi
@@ -42,6 +42,7 @@ _kiv() {
                 n | ne | new) mode=new ;;
                 l | ls) mode=ls ;;
                 k | ki | kil | kill) mode=kill ;;
+                c | ca | cap | capt | captu | captur | capture) mode=capture ;;
                 *) mode=none ;;
             esac
         fi
@@ -65,15 +66,15 @@ _kiv() {
     [[ -n $expect_value ]] && return  # a listen address or a port
 
     if [[ -z $options_ended && $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-d --detached -l --listen -p --port --log -v --version -h --help --" -- "$cur"))
+        COMPREPLY=($(compgen -W "-d --detached -l --listen -p --port --log -e -S -v --version -h --help --" -- "$cur"))
         return
     fi
 
     local count=${#positional[@]}
     if ((count == 0)); then
-        COMPREPLY=($(compgen -W "daemon attach new ls kill" -- "$cur"))
+        COMPREPLY=($(compgen -W "daemon attach new ls kill capture" -- "$cur"))
         _kiv_sessions "$cur" "${COMP_WORDS[0]}"
-    elif [[ $mode == attach || $mode == kill || $mode == new || $mode == daemon ]] && ((count == 1)); then
+    elif [[ $mode == attach || $mode == kill || $mode == new || $mode == daemon || $mode == capture ]] && ((count == 1)); then
         _kiv_sessions "$cur" "${COMP_WORDS[0]}"
     elif [[ ($mode == none && $count == 1) || (($mode == new || $mode == daemon) && $count == 2) ]]; then
         COMPREPLY=($(compgen -c -- "$cur"))

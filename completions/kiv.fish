@@ -22,7 +22,7 @@ function __kiv_place
             continue
         end
         if test $options_ended = 0; and string match -qr -- '^-.' $word
-            if contains -- $word -l --l -listen --listen -p --p -port --port
+            if contains -- $word -l --l -listen --listen -p --p -port --port -S --S
                 set expect_value 1
             end
             continue
@@ -40,6 +40,8 @@ function __kiv_place
                     set mode ls
                 case k ki kil kill
                     set mode kill
+                case c ca cap capt captu captur capture
+                    set mode capture
                 case '*'
                     set mode none
             end
@@ -63,7 +65,7 @@ function __kiv_place
     set -l n (count $positional)
     if test $n = 0
         echo first $opts
-    else if contains -- $mode attach kill new daemon; and test $n = 1
+    else if contains -- $mode attach kill new daemon capture; and test $n = 1
         echo session $opts
     else if test $mode = none -a $n = 1
         echo command $opts
@@ -103,7 +105,7 @@ function __kiv_command_args
             continue
         end
         if test $options_ended = 0; and string match -qr -- '^-.' $word
-            contains -- $word -l --l -listen --listen -p --p -port --port; and set expect_value 1
+            contains -- $word -l --l -listen --listen -p --p -port --port -S --S; and set expect_value 1
             continue
         end
         set positional (math $positional + 1)
@@ -127,6 +129,8 @@ complete -c kiv -n '__kiv_at opts' -s d -l detached -d 'start in the background 
 complete -c kiv -n '__kiv_at opts' -s l -l listen -x -d 'also listen on TCP (host:port)'
 complete -c kiv -n '__kiv_at opts' -s p -l port -x -d 'TCP base port'
 complete -c kiv -n '__kiv_at opts' -l log -d 'append to the log file'
+complete -c kiv -n '__kiv_at opts' -s e -d 'capture with colours and attributes'
+complete -c kiv -n '__kiv_at opts' -s S -x -d 'capture that many history lines too (- for all)'
 complete -c kiv -n '__kiv_at opts' -s v -l version -d 'show version'
 complete -c kiv -n '__kiv_at opts' -s h -l help -d 'show help'
 complete -c kiv -n '__kiv_at first' -a daemon -d 'run a session daemon in the foreground'
@@ -134,6 +138,7 @@ complete -c kiv -n '__kiv_at first' -a attach -d 'attach to a session'
 complete -c kiv -n '__kiv_at first' -a new -d 'start a session in the background and attach'
 complete -c kiv -n '__kiv_at first' -a ls -d 'list sessions'
 complete -c kiv -n '__kiv_at first' -a kill -d 'stop a session'
+complete -c kiv -n '__kiv_at first' -a capture -d "print a session's screen"
 complete -c kiv -n '__kiv_at first; or __kiv_at session' -a '(__kiv_sessions)' -d session
 complete -c kiv -n '__kiv_at command' -a '(__fish_complete_command)'
 complete -c kiv -n '__kiv_at args' -a '(__kiv_command_args)'

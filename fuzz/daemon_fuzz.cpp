@@ -93,6 +93,7 @@ struct Peer {
     size_t taken = 0;       // how far `received` has been checked
     bool gotAttachOk = false, gotError = false, gotSnapshot = false;
     int detailsAsked = 0, detailsGot = 0;
+    int capturesAsked = 0, capturesGot = 0;  // answers end with an empty frame
     std::string liveOutput;            // Output after the snapshot
     size_t outputWhenLive = SIZE_MAX;  // the command's output so far when it was seen live
 };
@@ -124,7 +125,7 @@ void model(World& w, Peer& p) {
             return;
         }
         if (rest.size() < kiv::HeaderSize + length) return;
-        if (h[1] > uint8_t(MsgKind::Ended)) {  // a kind it does not know ends the connection
+        if (h[1] > uint8_t(MsgKind::Capture)) {  // a kind it does not know ends the connection
             p.finished = true;
             return;
         }
@@ -146,6 +147,8 @@ void model(World& w, Peer& p) {
             p.input += payload;
         } else if (kind == MsgKind::Details) {
             ++p.detailsAsked;
+        } else if (kind == MsgKind::Capture) {
+            ++p.capturesAsked;
         } else if (kind == MsgKind::Resize && payload.size() >= 4) {
             p.resized = true;
             // A size beyond what the grid takes comes back as the size it took.
@@ -187,7 +190,7 @@ void checkReceived(World& w, Peer& p) {
                 require(p.resized, "Output before the client's Resize");
                 if (!p.gotSnapshot) {
                     p.gotSnapshot = true;
-                    require(payload.find("\x1b[2J") != std::string_view::npos,
+                    require(payload.find("\x1b[H\x1b[J") != std::string_view::npos,
                             "the first Output is no repaint", (long long)length);
                 } else {
                     p.liveOutput += payload;
@@ -195,6 +198,10 @@ void checkReceived(World& w, Peer& p) {
                 break;
             case MsgKind::Details:
                 require(++p.detailsGot <= p.detailsAsked, "Details nobody asked for");
+                break;
+            case MsgKind::Capture:
+                if (payload.empty())
+                    require(++p.capturesGot <= p.capturesAsked, "Capture nobody asked for");
                 break;
             case MsgKind::Resize:
                 require(p.gotSnapshot, "a Resize echo before the snapshot");

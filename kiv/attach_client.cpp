@@ -23,6 +23,7 @@
 #include "kiv/selector.h"
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
+#include "kiv/terminal_identity.h"
 #include "kiv/terminal_restore.h"
 #include "kiv/whole_write.h"
 
@@ -153,11 +154,13 @@ class Attached {
         setNonBlocking(sock_);
     }
 
-    void run(WindowSize firstSize) {
+    void run(WindowSize firstSize, const std::string& terminal) {
         socketWatched_ = sel_.add(sock_, Interest::Read);
         sel_.add(winch_, Interest::Read);
         // A regular file or /dev/null cannot be polled: read it in turns.
         polling_ = !sel_.add(0, Interest::Read);
+        // Who the terminal is decides how much history it is sent.
+        if (!terminal.empty()) queue(MsgKind::Terminal, terminal);
         // The daemon sends the screen only in answer to a size, so one always goes.
         queue(MsgKind::Resize, resizePayload(firstSize));
         while (running_) {
@@ -514,7 +517,7 @@ int runClient(const std::string& session, const Config& config) {
         terminal.enter();
         Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal,
                           conn.channel.get(), std::move(conn.received));
-        attached.run(terminalSize().value_or(WindowSize{80, 24}));
+        attached.run(terminalSize().value_or(WindowSize{80, 24}), terminalIdentity(1));
         terminal.restore();
         end = attached.end();
         detached = attached.detached();

@@ -114,6 +114,22 @@ CliArgs parseCliArgs(const std::vector<std::string>& argv) {
         } else if (isKey(DetachedFlags, key)) {
             if (inlineValue) throw fail(name + " does not take a value");
             out.detached = true;
+        } else if (isKey(EscapesFlags, key)) {
+            if (inlineValue) throw fail(name + " does not take a value");
+            out.escapes = true;
+        } else if (isKey(HistoryFlags, key)) {
+            // "-" (all) and tmux's negative counts start with a dash.
+            if (!inlineValue && i + 1 < argv.size() && startsWith(argv[i + 1], "-")) inlineValue = argv[i + 1], ++i;
+            std::string value = takeValue();
+            std::string_view digits = value;
+            if (value != "-") {
+                if (startsWith(digits, "-")) digits.remove_prefix(1);
+                auto number = readInteger(digits);
+                if (!number || *number < 0 || startsWith(digits, "+") || startsWith(digits, "-"))
+                    throw fail(name + " expects a number of lines or -, got: " + value);
+                value = std::to_string(*number);
+            }
+            out.historyLines = value;
         } else if (isKey(VersionFlags, key) || isKey(HelpFlags, key)) {
             if (inlineValue) throw fail(name + " does not take a value");
             (isKey(VersionFlags, key) ? out.version : out.help) = true;

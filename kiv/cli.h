@@ -20,24 +20,31 @@ struct CliArgs {
     bool detached = false;  // start the session without attaching
     bool version = false;
     bool help = false;
+    // For `capture`: colours and attributes (-e), and how many history lines
+    // (-S: a number, or "-" for all of them).
+    bool escapes = false;
+    std::string historyLines;
     // Positional words in order; from the session's command word on, every
     // word as typed, options and "--" included (they are the command's own).
     std::vector<std::string> args;
 };
 
-inline constexpr std::array<std::string_view, 5> Modes = {"daemon", "attach", "new", "ls", "kill"};
+inline constexpr std::array<std::string_view, 6> Modes = {"daemon", "attach", "new",
+                                                          "ls",     "kill",   "capture"};
 
 struct FlagDoc {
     std::string_view option;
     std::string_view description;
 };
 
-inline constexpr std::array<FlagDoc, 6> FlagDocs = {{
+inline constexpr std::array<FlagDoc, 8> FlagDocs = {{
     {"  -d, --detached", "start the session in the background without attaching"},
     {"  -l, --listen <host:port>",
      "also listen on TCP; base port: each session takes the next free one"},
     {"  -p, --port <port>", "TCP base port, overrides the port in --listen"},
     {"      --log", "append to $XDG_DATA_HOME/kiv/kiv-YYYY.log"},
+    {"  -e", "capture: with colours and attributes"},
+    {"  -S <lines>", "capture: also that many history lines, - for all of them"},
     {"  -v, --version", "show version"},
     {"  -h, --help", "show this help"},
 }};
@@ -49,6 +56,8 @@ inline constexpr std::array<std::string_view, 1> LogFlags = {"log"};
 inline constexpr std::array<std::string_view, 2> DetachedFlags = {"d", "detached"};
 inline constexpr std::array<std::string_view, 2> VersionFlags = {"v", "version"};
 inline constexpr std::array<std::string_view, 2> HelpFlags = {"h", "help"};
+inline constexpr std::array<std::string_view, 1> EscapesFlags = {"e"};
+inline constexpr std::array<std::string_view, 1> HistoryFlags = {"S"};
 
 // Parses the arguments (program name excluded); raises UsageError at the
 // first bad one. Options are read up to the session's command word and no

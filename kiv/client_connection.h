@@ -116,6 +116,8 @@ class ClientConnection {
     Interest interest = Interest::Read;
     Clock::time_point attachDeadline;
     std::string peer;  // the source address over TCP, as bytes
+    // The user's terminal, as its Terminal message named it (empty: none).
+    std::string terminal;
 
   private:
     bool sendBytes(SharedBytes bytes);

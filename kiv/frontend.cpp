@@ -17,6 +17,7 @@
 #include <string>
 
 #include "kiv/attach_client.h"
+#include "kiv/capture.h"
 #include "kiv/cli.h"
 #include "kiv/daemon.h"
 #include "kiv/detach_key.h"
@@ -46,8 +47,9 @@ constexpr const char* UsageText =
     "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
     "  kiv ls                               # list sessions\n"
     "  kiv kill <session>                   # kill daemon and remove socket\n"
+    "  kiv capture [-e] [-S n] [session]    # print a session's screen (default: oldest)\n"
     "\n"
-    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki.\n"
+    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c.\n"
     "\n"
     "Options:\n";
 
@@ -297,6 +299,28 @@ int answeringPid(const std::string& session) {
     return 0;
 }
 
+// The session's text on standard output, without attaching.
+void captureRoad(const std::string& session, const CliArgs& cli) {
+    CaptureRequest request;
+    request.escapes = cli.escapes;
+    if (cli.historyLines == "-") {
+        request.historyLines = -1;
+    } else if (!cli.historyLines.empty()) {
+        request.historyLines = std::stoll(cli.historyLines);
+    }
+    std::string text;
+    try {
+        text = captureSession(session, request);
+    } catch (const SystemError&) {
+        if (!isActive(session)) cleanStale(session);
+        die("no such session: " + session);
+    } catch (const IoError& e) {
+        die("capture failed: " + session + ": " + e.what());
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
 void killRoad(const std::string& session) {
     if (!isActive(session)) {
         if (removeSaved(session)) {
@@ -446,7 +470,8 @@ void daemonRoad(const std::string& session, const SessionCommand& command, const
         std::optional<SavedRecord> saved = restorableRecord(session);
         WindowSize size{80, 24};
         if (saved) size = {int(saved->cols), int(saved->rows)};
-        Session s = newSession(session, command.program, command.args, size);
+        Session s = newSession(session, command.program, command.args, size,
+                               historyLinesFromEnvironment());
         if (saved) {
             // Lines of text only: whatever the saved content held, nothing
             // in it reaches the new command as a query to answer.
@@ -521,6 +546,19 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
         // Ended sessions wait to be named: attaching collects them.
         session = oldestSession([](const std::string& name) { return !hasEnded(name); });
         if (session.empty()) die("attach: no active sessions");
+    } else if (mode == "capture" && session.empty()) {
+        session = oldestSession();
+        if (session.empty()) die("capture: no sessions");
+    }
+    if ((cli.escapes || !cli.historyLines.empty()) && mode != "capture")
+        die("-e and -S go with capture. usage: kiv --help");
+    if (mode == "daemon" || mode == "new") {
+        // Checked before a daemon is started, so that the user sees it.
+        try {
+            historyLinesFromEnvironment();
+        } catch (const UsageError& e) {
+            die(e.what());
+        }
     }
     if (cli.detached && mode != "new")
         die("-d, --detached only starts a session: kiv -d [session] [cmd [arg...]]");
@@ -545,6 +583,8 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
         listRoad();
     } else if (mode == "kill") {
         killRoad(session);
+    } else if (mode == "capture") {
+        captureRoad(session, cli);
     } else {
         if (isActive(session) && hasEnded(session)) {
             replaceEnded(session);

@@ -25,6 +25,13 @@ enum class MsgKind : uint8_t {
     Details = 7,   // client to daemon: empty, a question; the answer: the session's details
     Ended = 8,     // daemon to client: how the session ended (session_end.h), the last
                    // message; the client says it back, empty, to collect an ended session
+    // Client to daemon, before its first Resize: who the user's terminal is
+    // (see terminalIdentity()), so that it is sent only the history it
+    // does not hold yet.
+    Terminal = 9,
+    // Client to daemon: a question (see CaptureRequest); the answer: the
+    // session's text.
+    Capture = 10,
 };
 
 inline constexpr uint8_t ProtocolVersion = 2;

@@ -1,5 +1,10 @@
 #include "kiv/session.h"
 
+#include <cstdlib>
+#include <optional>
+
+#include "kiv/errors.h"
+#include "kiv/integer.h"
 #include "kiv/session_daemon.h"
 #include "kiv/session_names.h"
 
@@ -9,12 +14,21 @@ namespace {
 
 constexpr int InitialCols = 80;
 constexpr int InitialRows = 24;
-constexpr int Scrollback = 10000;
 
 }  // namespace
 
+int64_t historyLinesFromEnvironment() {
+    const char* value = std::getenv(HistoryVar);
+    if (!value) return DefaultHistoryLines;
+    std::optional<int64_t> lines = readInteger(value);
+    if (!lines || *lines < 0 || *lines > MaxHistoryLines)
+        throw UsageError(std::string(HistoryVar) + " must be a number of lines from 0 to " +
+                         std::to_string(MaxHistoryLines) + ", not: " + value);
+    return *lines;
+}
+
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args, WindowSize size) {
+                   const std::vector<std::string>& args, WindowSize size, int64_t historyLines) {
     Session s;
     s.name = name;
     s.command = {command};
@@ -23,7 +37,7 @@ Session newSession(const std::string& name, const std::string& command,
     s.pty =
         openPty(command, args, s.size.cols, s.size.rows, {std::string(SessionVar) + "=" + name});
     s.running = true;
-    s.term = screen::newTerminal(s.size.cols, s.size.rows, Scrollback);
+    s.term = screen::newTerminal(s.size.cols, s.size.rows, historyLines);
     return s;
 }
 

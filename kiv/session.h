@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,10 +24,21 @@ struct Session {
     bool running = false;  // until the command's terminal closes
 };
 
+// Lines of history a session keeps unless KIV_HISTORY says otherwise.
+inline constexpr int64_t DefaultHistoryLines = 10000;
+inline constexpr int64_t MaxHistoryLines = 1000000;
+inline constexpr const char* HistoryVar = "KIV_HISTORY";
+// The history length KIV_HISTORY asks for, or the default when it is not
+// set; raises UsageError for anything but a whole number from 0 to
+// MaxHistoryLines.
+int64_t historyLinesFromEnvironment();
+
 // Starts the command with its arguments on a new pseudo-terminal (80x24
 // unless a restored session brings its own size), with the session's name
-// in its environment, and makes its screen.
+// in its environment, and makes its screen, keeping that many lines of
+// history.
 Session newSession(const std::string& name, const std::string& command,
-                   const std::vector<std::string>& args = {}, WindowSize size = {80, 24});
+                   const std::vector<std::string>& args = {}, WindowSize size = {80, 24},
+                   int64_t historyLines = DefaultHistoryLines);
 
 }  // namespace kiv

@@ -16,6 +16,7 @@
 #include <climits>
 #include <ctime>
 
+#include "kiv/capture.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key_file.h"
@@ -664,6 +665,13 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
             return true;
         case MsgKind::Details:
             return c.sendFrame(MsgKind::Details, details());
+        case MsgKind::Terminal:
+            // Only before the screen is sent: it decides what history goes.
+            if (c.stage() == ClientStage::AwaitingSnapshot && e.payload.size() <= MaxTerminalIdentity)
+                c.terminal = e.payload;
+            return true;
+        case MsgKind::Capture:
+            return sendCapture(c, e.payload);
         default:
             return true;
     }
@@ -701,7 +709,9 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     bool seesEnd = false;
     if (c.stage() == ClientStage::AwaitingSnapshot) {
         c.goLive();
-        if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget))) dropClient(c);
+        // The client's terminal is sent only the history it does not hold.
+        int64_t from = delivered_.owedFrom(c.terminal);
+        if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget, from))) dropClient(c);
         seesEnd = end_.has_value();
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
@@ -726,11 +736,29 @@ std::string Daemon::details() const {
     return encodeDetails(d);
 }
 
+// The session's text as `kiv capture` asked for it (a request that cannot
+// be read gets the screen alone): Capture frames, then an empty one.
+bool Daemon::sendCapture(ClientConnection& c, std::string_view request) {
+    CaptureRequest r = decodeCaptureRequest(request).value_or(CaptureRequest{});
+    std::string text = session_.term->capture(r.escapes, r.historyLines, CaptureHistoryBudget);
+    for (size_t at = 0; at < text.size(); at += MaxPayload)
+        if (!c.sendFrame(MsgKind::Capture, std::string_view(text).substr(at, MaxPayload)))
+            return false;
+    return c.sendFrame(MsgKind::Capture, "");
+}
+
 // The descriptor leaves the selector at once but stays open until the
 // sweep, so its number cannot come back as another client's in the same
 // batch of events.
+//
+// A client that leaves with all its output taken has brought its terminal
+// up to the newest history line: the next attach from that terminal starts
+// from there. One that leaves with output still queued keeps what its
+// terminal held before (lines may come twice; none goes missing).
 void Daemon::dropClient(ClientConnection& c) {
     if (c.dropped) return;
+    if (c.stage() == ClientStage::Live && c.queued() == 0)
+        delivered_.brought(c.terminal, session_.term->historyEnd());
     c.dropped = true;
     sel_.remove(c.fd());
     droppedIds_.push_back(c.id());

@@ -18,6 +18,7 @@
 #include "kiv/byte_queue.h"
 #include "kiv/client_connection.h"
 #include "kiv/deadlines.h"
+#include "kiv/delivered_history.h"
 #include "kiv/fd.h"
 #include "kiv/key.h"
 #include "kiv/log.h"
@@ -61,6 +62,11 @@ inline constexpr size_t MasterReadBound = 64 * 1024;
 // (the newest lines win): a history of very wide lines must not make an
 // attach cost without end.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
+// The history part of a capture is kept within this many bytes (the newest
+// lines win), so that the answer stays within the client's queue.
+inline constexpr size_t CaptureHistoryBudget = 8 * 1024 * 1024;
+// A terminal's identity longer than this is not taken.
+inline constexpr size_t MaxTerminalIdentity = 256;
 
 // The size the grid takes for a requested one: from 1 to MaxGridSide each
 // way and within MaxCells in all, cutting rows first.
@@ -157,6 +163,7 @@ class Daemon {
     bool acceptAttach(ClientConnection& c, std::string_view name);
     void handleResize(ClientConnection& c, std::string_view payload);
     std::string details() const;
+    bool sendCapture(ClientConnection& c, std::string_view request);
     void dropClient(ClientConnection& c);
     void sweepClients();
     void updateInterest(ClientConnection& c);
@@ -214,6 +221,7 @@ class Daemon {
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
     ReplyFilter replies_;          // one reply per query from the clients' terminals
     std::optional<Key> key_;       // what TCP clients must prove; none without TCP
+    DeliveredHistory delivered_;   // how much of the history each user terminal holds
     // The session's saved record; none when driven in-process or when the
     // state directory cannot be trusted.
     std::unique_ptr<SessionSaver> saver_;

@@ -163,6 +163,7 @@ void indexLine(Grid& g) {
 }
 
 void wrapLine(Grid& g) {
+    if (g.cursor.row >= 0 && g.cursor.row < g.lines.size()) g.lines.edit(g.cursor.row).setWrapped(true);
     advance(g, false);
     g.cursor.col = 0;
     g.cursor.pendingWrap = false;

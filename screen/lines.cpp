@@ -262,6 +262,7 @@ Lines::Lines() {
 Lines::Lines(Lines&& o) noexcept
     : history_(std::exchange(o.history_, nullptr)),
       historyCount_(std::exchange(o.historyCount_, 0)),
+      dropped_(o.dropped_),
       tail_(std::move(o.tail_)),
       screenRows_(o.screenRows_),
       spare_(std::move(o.spare_)),
@@ -270,6 +271,7 @@ Lines::Lines(Lines&& o) noexcept
 Lines& Lines::operator=(Lines&& o) noexcept {
     std::swap(history_, o.history_);
     std::swap(historyCount_, o.historyCount_);
+    std::swap(dropped_, o.dropped_);
     std::swap(tail_, o.tail_);
     std::swap(screenRows_, o.screenRows_);
     std::swap(spare_, o.spare_);
@@ -331,6 +333,14 @@ void Lines::appendText(int64_t i, std::string& out) const {
         static_cast<detail::RowNode*>(r.get())->row.appendAllText(out);
 }
 
+bool Lines::wrapped(int64_t i) const {
+    if (i < 0 || i >= size()) return false;
+    const LineRef& r = slot(i);
+    if (!r) return false;
+    if (r.get()->packed) return static_cast<detail::PackedNode*>(r.get())->row.wrapped();
+    return static_cast<detail::RowNode*>(r.get())->row.wrapped();
+}
+
 const Row* Lines::expanded(int64_t i) const {
     if (i < 0 || i >= size()) return nullptr;
     const LineRef& r = slot(i);
@@ -374,6 +384,7 @@ void Lines::pushBack(Row row) {
 }
 
 void Lines::popFront() {
+    if (size() > 0) ++dropped_;
     if (historySize() > 0) {
         ownHistory()->popFront();
         --historyCount_;
@@ -409,6 +420,7 @@ void Lines::rotate(Row row) {
 }
 
 void Lines::reset(int64_t n) {
+    dropped_ += size();
     if (history_ && --history_->refs == 0) delete history_;
     history_ = nullptr;
     historyCount_ = 0;

@@ -95,6 +95,12 @@ class Lines {
     void appendText(int64_t i, std::string& out) const;
     // The expanded row at i, or nullptr when it is empty or packed.
     const Row* expanded(int64_t i) const;
+    // Row i ran on into row i + 1 (Row::wrapped).
+    bool wrapped(int64_t i) const;
+    // How many lines have left the front since the store was made: line i
+    // is the (dropped() + i)th line the store ever held, a number that
+    // trimming the history does not change.
+    int64_t dropped() const { return dropped_; }
 
     // Writing; i must be within 0..size()-1.
     Row& edit(int64_t i) {
@@ -132,6 +138,7 @@ class Lines {
 
     detail::HistoryStore* history_ = nullptr;  // shared, copy-on-write
     int64_t historyCount_ = 0;                 // rows in history_
+    int64_t dropped_ = 0;
     detail::Ring tail_;
     int64_t screenRows_ = 1;
     // A row that left the screen, kept with its storage for the next new

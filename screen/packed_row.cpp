@@ -317,6 +317,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     out.exceptions.clear();
     out.exceptionCount = 0;
     out.looks = row.looks() != nullptr;
+    out.wrapped = row.wrapped();
     if (out.looks) putLooks(*row.looks(), out.exceptions);
     char* t = textStart + n;
     if (other) {
@@ -342,7 +343,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
 }
 
 void PackedRow::store(const Encoding& enc) {
-    cells_ = uint32_t(enc.cells) | (enc.looks ? kHasLooks : 0);
+    cells_ = uint32_t(enc.cells) | (enc.looks ? kHasLooks : 0) | (enc.wrapped ? kWrapped : 0);
     textBytes_ = uint32_t(enc.textBytes);
     runs_ = uint16_t(enc.runCount);
     exceptions_ = uint16_t(enc.exceptionCount);
@@ -361,6 +362,7 @@ Row PackedRow::unpack() const {
     std::string_view text(data(), textBytes_);
     const char* ex = data() + textBytes_ + size_t(runs_) * kRunBytes;
     if (cells_ & kHasLooks) row.setLooks(getLooks(ex));
+    row.setWrapped(wrapped());
     for (size_t pos = 0; pos < text.size();) {
         if (text[pos] == '\0') {
             ++pos;

@@ -24,6 +24,7 @@ class PackedRow {
         size_t exceptionCount;
         size_t cells;
         bool looks;
+        bool wrapped;
         size_t bytes() const;
     };
     // False when the row is too long for the format (it then stays
@@ -36,7 +37,8 @@ class PackedRow {
 
     Row unpack() const;
     void appendText(std::string& out) const;
-    size_t cellCount() const { return cells_ & ~kHasLooks; }
+    size_t cellCount() const { return cells_ & ~(kHasLooks | kWrapped); }
+    bool wrapped() const { return cells_ & kWrapped; }
 
   private:
     const char* data() const { return reinterpret_cast<const char*>(this + 1); }
@@ -45,6 +47,8 @@ class PackedRow {
     // Set in cells_ when the exceptions start with the row's table of
     // rare looks.
     static constexpr uint32_t kHasLooks = 0x80000000u;
+    // Set in cells_ for a row the output wrapped from (Row::wrapped).
+    static constexpr uint32_t kWrapped = 0x40000000u;
 
     uint32_t cells_ = 0;
     uint32_t textBytes_ = 0;

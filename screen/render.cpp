@@ -45,6 +45,48 @@ class RowWriter {
     void row(const Row& row, int64_t colLimit) {
         size_t n = row.size();
         if (colLimit > 0) n = std::min(n, size_t(colLimit));
+        cells(row, n, colLimit);
+    }
+
+    // A row of the history, uncut: the terminal that receives it wraps it
+    // at its own width. Blanks that only pad the end of a logical line are
+    // left out; a row that ran on into the next keeps them, as they stand
+    // before the next row's text.
+    void historyRow(const Row& row) {
+        size_t n = row.size();
+        if (!row.wrapped()) {
+            while (n > 0 && isPlainBlank(row, n - 1))
+                --n;
+        }
+        cells(row, n, 0);
+    }
+
+    // A row as text, as a capture prints it: without the blanks at its end;
+    // with its looks, blanks that show a look (a coloured bar) stay.
+    void textRow(const Row& row, bool looks) {
+        size_t n = row.size();
+        while (n > 0 && row[n - 1].width() == 1 && !row[n - 1].extended() &&
+               row[n - 1].code() == ' ' && (!looks || normalized(row.pen(n - 1)) == Pen()))
+            --n;
+        if (looks) {
+            cells(row, n, 0);
+            endLine();
+            return;
+        }
+        for (size_t i = 0; i < n; ++i)
+            row.appendText(i, out_);
+    }
+
+    // The end of a logical line: nothing of its look reaches the next.
+    void endLine() {
+        finish();
+        if (inForce_.link) inForce_.link = 0;
+        if (inForce_ != Pen()) out_ += "\x1b[0m";
+        inForce_ = Pen();
+    }
+
+    // The first n cells of a row.
+    void cells(const Row& row, size_t n, int64_t colLimit) {
         // Blanks in a background colour that reach the last column are
         // repainted as the erase that made them, so the terminal holds them
         // as erased cells too.
@@ -137,6 +179,12 @@ class RowWriter {
     }
 
   private:
+    static bool isPlainBlank(const Row& row, size_t i) {
+        const Cell& c = row[i];
+        return c.width() == 1 && !c.extended() && c.code() == ' ' &&
+               normalized(row.pen(i)) == Pen();
+    }
+
     // A blank cell that erasing in a background colour makes: a space with
     // that background and nothing else.
     static bool isErasedBlank(const Row& row, size_t i) {
@@ -152,6 +200,7 @@ class RowWriter {
     }
 
     void link(uint32_t id) {
+        if (!links_) return;
         std::string_view text = links_->text(id);
         out_ += "\x1b]8;";
         out_ += text.empty() ? std::string_view(";") : text;
@@ -194,9 +243,8 @@ class RowWriter {
     Pen inForce_;
 };
 
-void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount,
-                  const LinkTable* links) {
-    out += "\x1b[2J\x1b[H";
+void appendRows(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount,
+                const LinkTable* links) {
     int64_t n = lines.size();
     int64_t first = rowCount > 0 ? std::max<int64_t>(0, n - rowCount) : n;
     RowWriter w(out, links);
@@ -212,33 +260,62 @@ void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_
     out += "\x1b[0m";
 }
 
-// The first scrollback line to write so that the text of the lines from it
-// to the screen, with their line breaks, fits the budget.
-int64_t firstHistoryLine(const Lines& lines, int64_t history, size_t budget) {
-    if (budget == SIZE_MAX) return 0;
-    std::string text;
-    size_t total = 0;
-    for (int64_t i = history - 1; i >= 0; --i) {
-        text.clear();
-        lines.appendText(i, text);
-        total += text.size() + 2;
-        if (total > budget) return i + 1;
-    }
-    return 0;
+void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount,
+                  const LinkTable* links) {
+    out += "\x1b[2J\x1b[H";
+    appendRows(out, lines, colLimit, rowCount, links);
 }
 
-// The history as plain lines, then the screen.
-void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, size_t budget,
-                const LinkTable* links) {
+// Lines first..end-1 of the history with their looks, newest first as far
+// as the budget goes. Rows that the output wrapped are joined to the next
+// into one logical line, which the receiving terminal wraps at its own
+// width; each logical line ends with the pen reset and CR LF, so that no
+// look reaches the next line or the user's own.
+void appendHistory(std::string& out, const Lines& lines, int64_t first, int64_t end,
+                   size_t budget, const LinkTable* links) {
+    std::vector<std::string> newestFirst;
+    size_t total = 0;
+    for (int64_t stop = end; stop > first;) {
+        int64_t start = stop - 1;
+        while (start > first && lines.wrapped(start - 1))
+            --start;
+        std::string line;
+        RowWriter w(line, links);
+        for (int64_t i = start; i < stop; ++i) {
+            if (const Row* r = lines.expanded(i)) {
+                w.historyRow(*r);
+            } else if (lines.rowSize(i) > 0) {
+                w.historyRow(lines.row(i));
+            }
+        }
+        w.endLine();
+        line += "\r\n";
+        if (line.size() > budget - total) break;
+        total += line.size();
+        newestFirst.push_back(std::move(line));
+        stop = start;
+    }
+    out.reserve(out.size() + total);
+    for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it)
+        out += *it;
+}
+
+// The history from running line number `from` on, then the screen. The
+// history lines are pushed off the terminal's screen into its scrollback
+// by line feeds, which every terminal keeps (an erase is kept by some and
+// dropped by others); so is whatever stood above the terminal's cursor
+// before. The screen is then painted from the top, over blank rows.
+void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, int64_t from,
+                size_t budget, const LinkTable* links) {
     int64_t n = lines.size();
     int64_t history = h > 0 ? std::max<int64_t>(0, n - h) : n;
-    int64_t first = firstHistoryLine(lines, history, budget);
-    out.reserve(size_t(history - first) * 82 + size_t(std::max<int64_t>(h, 0)) * 100 + 256);
-    for (int64_t i = first; i < history; ++i) {
-        lines.appendText(i, out);
-        out += "\r\n";
-    }
-    appendScreen(out, lines, cols, h, links);
+    int64_t first = std::clamp<int64_t>(from - lines.dropped(), 0, history);
+    out.reserve(size_t(std::max<int64_t>(h, 0)) * 100 + 256);
+    out += "\x1b[0m";
+    appendHistory(out, lines, first, history, budget, links);
+    out.append(size_t(std::max<int64_t>(h - 1, 0)), '\n');
+    out += "\x1b[H\x1b[J";
+    appendRows(out, lines, cols, h, links);
 }
 
 }  // namespace
@@ -296,9 +373,9 @@ std::string renderTranscript(const Grid& g, size_t historyBudget) {
     const Lines& main = alt ? g.savedMain->lines : g.lines;
     int64_t n = main.size();
     int64_t history = g.height > 0 ? std::max<int64_t>(0, n - g.height) : n;
-    int64_t first = firstHistoryLine(main, history, historyBudget);
     std::string out;
-    appendLines(out, main, first, endOfText(main, first, n), 0, g.links.get());
+    appendHistory(out, main, 0, history, historyBudget, g.links.get());
+    appendLines(out, main, history, endOfText(main, history, n), 0, g.links.get());
     if (alt) {
         int64_t top = std::max<int64_t>(0, g.lines.size() - g.height);
         appendLines(out, g.lines, top, endOfText(g.lines, top, g.lines.size()), g.cols,
@@ -313,9 +390,9 @@ std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount) {
     return out;
 }
 
-std::string renderAnsiFull(const Grid& g, size_t historyBudget) {
+std::string renderAnsiFull(const Grid& g, size_t historyBudget, int64_t from) {
     std::string out;
-    appendFull(out, g.lines, g.cols, g.height, historyBudget, g.links.get());
+    appendFull(out, g.lines, g.cols, g.height, from, historyBudget, g.links.get());
     return out;
 }
 
@@ -366,7 +443,49 @@ void appendCursorPosition(std::string& out, int64_t row, int64_t col) {
     out += 'H';
 }
 
-std::string renderSnapshot(const Grid& g, size_t historyBudget) {
+std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_t budget) {
+    const Lines& lines = g.lines;
+    int64_t n = lines.size();
+    int64_t h = g.height > 0 ? std::min(g.height, n) : n;
+    int64_t history = n - h;
+    int64_t first = historyLines < 0 ? 0 : std::max<int64_t>(0, history - historyLines);
+    auto line = [&](std::string& out, int64_t i) {
+        RowWriter w(out);
+        if (const Row* r = lines.expanded(i)) {
+            w.textRow(*r, looks);
+        } else if (lines.rowSize(i) > 0) {
+            w.textRow(lines.row(i), looks);
+        }
+        out += '\n';
+    };
+    // The history, newest first as far as the budget goes.
+    std::vector<std::string> newestFirst;
+    size_t total = 0;
+    for (int64_t i = history - 1; i >= first; --i) {
+        std::string text;
+        line(text, i);
+        if (text.size() > budget - total) break;
+        total += text.size();
+        newestFirst.push_back(std::move(text));
+    }
+    std::string out;
+    out.reserve(total + size_t(std::max<int64_t>(g.height, h)) * 100);
+    for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it)
+        out += *it;
+    for (int64_t i = history; i < n; ++i)
+        line(out, i);
+    // Every row of the screen, those never written too.
+    out.append(size_t(std::max<int64_t>(g.height - h, 0)), '\n');
+    return out;
+}
+
+int64_t historyEnd(const Grid& g) {
+    const Lines& lines = g.alt.active && g.savedMain ? g.savedMain->lines : g.lines;
+    int64_t n = lines.size();
+    return lines.dropped() + (g.height > 0 ? std::max<int64_t>(0, n - g.height) : n);
+}
+
+std::string renderSnapshot(const Grid& g, size_t historyBudget, int64_t from) {
     std::string out;
     // Inside a synchronized update the client's terminal holds its display
     // too: the frame half drawn is not shown, and the rest of it, which
@@ -375,7 +494,7 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget) {
     // History and the main screen first, on the main screen, so that
     // leaving the alternate screen later brings back what the model holds.
     bool alt = g.alt.active && g.savedMain;
-    appendFull(out, alt ? g.savedMain->lines : g.lines, g.cols, g.height, historyBudget,
+    appendFull(out, alt ? g.savedMain->lines : g.lines, g.cols, g.height, from, historyBudget,
                g.links.get());
     if (alt) {
         appendAltScreenEntry(out, g);

@@ -19,10 +19,12 @@ std::string rowText(const Grid& g, int64_t i);
 std::string renderRows(const std::vector<Row>& rows, int64_t colLimit);
 // Erase, home, then the last rowCount lines.
 std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount);
-// The scrollback as plain lines, then the screen with renderAnsi. With a
-// history budget, only the newest scrollback lines whose text (with line
-// breaks) fits in that many bytes are written.
-std::string renderAnsiFull(const Grid& g, size_t historyBudget = SIZE_MAX);
+// The scrollback from running line number `from` on (see historyEnd()),
+// with its looks and each logical line whole, pushed into the terminal's
+// scrollback by line feeds; then the screen painted from the top. With a
+// history budget, only the newest scrollback lines whose rendering fits in
+// that many bytes are written.
+std::string renderAnsiFull(const Grid& g, size_t historyBudget = SIZE_MAX, int64_t from = 0);
 // What an attaching client receives: renderAnsiFull, then the cursor put
 // where it is; a pending wrap is reproduced by writing the last column
 // again, so the client's terminal also waits to wrap.
@@ -30,7 +32,17 @@ std::string renderAnsiFull(const Grid& g, size_t historyBudget = SIZE_MAX);
 // region, tab stops, saved cursor, modes, character sets, pen, title,
 // cursor style and visibility; and last the head of a sequence that the
 // latest read cut, whose tail the live output brings.
-std::string renderSnapshot(const Grid& g, size_t historyBudget = SIZE_MAX);
+std::string renderSnapshot(const Grid& g, size_t historyBudget = SIZE_MAX, int64_t from = 0);
+// The text of the screen shown (the alternate screen while it is shown),
+// one line per row, each row without the blanks at its end; with `looks`
+// each cell's colours and attributes as graphic rendition, reset at the
+// end of every line (and blanks at the end that show a look kept). Before it, the newest `historyLines` lines of the
+// history (-1: all of them; the alternate screen has none), as many of
+// the newest as fit in `budget` bytes.
+std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_t budget);
+// The running number one past the newest line of the main screen's
+// history: what a terminal that has been given the whole history holds.
+int64_t historyEnd(const Grid& g);
 
 // History and the screen in view as plain lines for a terminal's main
 // screen: every line of the main screen (history within the budget, as in

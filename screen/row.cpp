@@ -12,6 +12,7 @@ Row::Row(const Row& o) {
     reserve(o.size_);
     if (o.size_ > 0) std::memcpy(cells_.get(), o.cells_.get(), o.size_ * sizeof(Cell));
     size_ = o.size_;
+    wrapped_ = o.wrapped_;
     if (o.extras_) extras_ = std::make_unique<std::vector<Extra>>(*o.extras_);
     if (o.looks_) looks_ = std::make_unique<std::vector<Pen>>(*o.looks_);
 }
@@ -25,6 +26,7 @@ void Row::swap(Row& o) noexcept {
     std::swap(cells_, o.cells_);
     std::swap(size_, o.size_);
     std::swap(capacity_, o.capacity_);
+    std::swap(wrapped_, o.wrapped_);
     std::swap(extras_, o.extras_);
     std::swap(looks_, o.looks_);
 }

@@ -30,6 +30,7 @@ class Row {
         : cells_(std::move(o.cells_)),
           size_(std::exchange(o.size_, 0)),
           capacity_(std::exchange(o.capacity_, 0)),
+          wrapped_(std::exchange(o.wrapped_, false)),
           extras_(std::move(o.extras_)),
           looks_(std::move(o.looks_)) {}
     Row& operator=(Row&& o) noexcept {
@@ -78,9 +79,16 @@ class Row {
     void truncate(size_t n) {
         if (size_ > n) size_ = uint32_t(n);
     }
+    // The program's output ran on from this row's last column into the
+    // next row (an automatic wrap, not a line feed): the two are one
+    // logical line, which a terminal of another width wraps its own way.
+    bool wrapped() const { return wrapped_; }
+    void setWrapped(bool on) { wrapped_ = on; }
+
     // Empties the row (keeping its storage for reuse).
     void clear() {
         size_ = 0;
+        wrapped_ = false;
         extras_.reset();
         looks_.reset();
     }
@@ -220,6 +228,7 @@ class Row {
     std::unique_ptr<Cell[], FreeCells> cells_;
     uint32_t size_ = 0;
     uint32_t capacity_ = 0;
+    bool wrapped_ = false;
     std::unique_ptr<std::vector<Extra>> extras_;
     std::unique_ptr<std::vector<Pen>> looks_;
 };

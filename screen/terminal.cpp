@@ -30,8 +30,16 @@ void Terminal::resize(int64_t cols, int64_t rows) {
     screen::resize(*grid_, cols, rows);
 }
 
-std::string Terminal::snapshot(size_t historyBudget) const {
-    return renderSnapshot(*grid_, historyBudget);
+std::string Terminal::snapshot(size_t historyBudget, int64_t fromLine) const {
+    return renderSnapshot(*grid_, historyBudget, fromLine);
+}
+
+std::string Terminal::capture(bool looks, int64_t historyLines, size_t budget) const {
+    return renderCapture(*grid_, looks, historyLines, budget);
+}
+
+int64_t Terminal::historyEnd() const {
+    return screen::historyEnd(*grid_);
 }
 
 std::string Terminal::transcript(size_t historyBudget) const {

@@ -39,11 +39,26 @@ class Terminal {
     std::optional<Clock::time_point> updateDeadline() const;
     void endOverdueUpdate(Clock::time_point now);
     void resize(int64_t cols, int64_t rows);
-    // The repaint an attaching client receives: cells, the terminal state
-    // and the cursor. With a history budget, the oldest scrollback lines
-    // are left out as far as needed to keep their text within that many
-    // bytes.
-    std::string snapshot(size_t historyBudget = SIZE_MAX) const;
+    // The repaint an attaching client receives: the history, then the
+    // cells, the terminal state and the cursor. The history goes with its
+    // looks, each logical line whole (rows the output wrapped joined), and
+    // ends up in the receiving terminal's scrollback. Only the lines from
+    // running number `fromLine` on are sent (see historyEnd()); with a
+    // history budget, the oldest of them are left out as far as needed to
+    // keep their rendering within that many bytes.
+    std::string snapshot(size_t historyBudget = SIZE_MAX, int64_t fromLine = 0) const;
+    // History lines are numbered from the first line the session ever
+    // scrolled off, a number that trimming the history does not change:
+    // this is one past the newest. A terminal that has been sent the
+    // history up to here, or has shown the output live until now, holds
+    // every line before it. Erasing the history (ED 3) moves it on, so that
+    // nothing erased is owed to anybody.
+    int64_t historyEnd() const;
+    // The text of the screen shown, one line per row without its trailing
+    // blanks; with `looks` the colours and attributes as graphic
+    // rendition. Before it the newest `historyLines` history lines (-1:
+    // all), as many of the newest as fit in `budget` bytes.
+    std::string capture(bool looks, int64_t historyLines, size_t budget = SIZE_MAX) const;
     // History and the screen in view, oldest first, as lines that a
     // terminal's main screen (or a fresh model) shows as they were, with
     // their colours: no modes, no cursor placement. The history budget is

@@ -57,7 +57,7 @@ TEST(Completion, Bash) {
         {"kiv attach ''", "alpha\ntwo\\ words\n"},
         {"kiv at a", "alpha\n"},
         {"kiv -p 7000 kill ''", "alpha\ntwo\\ words\n"},
-        {"kiv ''", "alpha\nattach\ndaemon\nkill\nls\nnew\ntwo\\ words\n"},
+        {"kiv ''", "alpha\nattach\ncapture\ndaemon\nkill\nls\nnew\ntwo\\ words\n"},
         {"kiv --l", "--listen\n--log\n"},
         {"kiv -l", "-l\n"},
         {"kiv -l ''", "\n"},  // an address: nothing to offer

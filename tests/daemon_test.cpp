@@ -62,7 +62,7 @@ TEST(Daemon, SnapshotShowsEarlierOutputThenLiveOutputFollows) {
     auto snap = c.next();
     ASSERT_TRUE(snap);
     ASSERT_EQ(snap->kind, MsgKind::Output);
-    EXPECT_NE(snap->payload.find("\x1b[2J\x1b[H"), std::string::npos);
+    EXPECT_NE(snap->payload.find("\x1b[H\x1b[J"), std::string::npos);
     EXPECT_NE(snap->payload.find("before"), std::string::npos);
     EXPECT_NE(snap->payload.find("\x1b[0;31mRED"), std::string::npos);
     EXPECT_NE(snap->payload.find("\x1b[2;1H"), std::string::npos);  // cursor on the next row

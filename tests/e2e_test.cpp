@@ -568,3 +568,74 @@ TEST(FrontEnd, SessionReachedOverTcpOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pane's history and screen, one line per row (wrapped rows not
+// joined), with colours when asked.
+std::vector<std::string> paneLines(const TmuxTerminal& term, bool colours = false) {
+    std::vector<std::string> args = {"capture-pane", "-p", "-S", "-", "-t", "t"};
+    if (colours) args.insert(args.begin() + 1, "-e");
+    std::istringstream text(term.tmux(args));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// How many of the session's numbered lines ("red<i> plain", i from 1 to
+// 100) the pane does not hold exactly once; the first such line is named.
+std::string linesNotOnce(const TmuxTerminal& term) {
+    std::vector<std::string> lines = paneLines(term);
+    int wrong = 0;
+    std::string first;
+    for (int i = 1; i <= 100; ++i) {
+        std::string want = "red" + std::to_string(i) + " plain";
+        if (std::count(lines.begin(), lines.end(), want) != 1 && wrong++ == 0) first = want;
+    }
+    return wrong == 0 ? "" : std::to_string(wrong) + " lines, first " + first;
+}
+
+bool holds(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace
+
+// Each terminal window gets each history line once, in colour, the lines
+// the program's output wrapped whole at the window's own width, and all of
+// them in its scrollback even when clearing the screen keeps nothing there.
+TEST(EndToEnd, HistoryLandsOnceInColourAtTheUsersWidth) {
+    REQUIRE_TMUX();
+    Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv hist");
+    ASSERT_TRUE(m.waitSessions({"hist"}));
+    ASSERT_TRUE(term.waitRawMode(true));
+    term.line(
+        "i=1; while [ $i -le 100 ]; do printf '\\033[31mred%d\\033[0m plain\\n' $i; "
+        "i=$((i+1)); done; printf '%0150d\\n' 0; i=0; while [ $i -lt 30 ]; do echo fill; "
+        "i=$((i+1)); done");
+    ASSERT_TRUE(term.waitFor("fill\n$"));
+    for (int attach = 0; attach < 3; ++attach) {
+        ASSERT_TRUE(detach(term));
+        term.line("kiv attach hist");
+        ASSERT_TRUE(term.waitRawMode(true));
+        ASSERT_TRUE(term.waitFor("fill"));
+    }
+    EXPECT_EQ(linesNotOnce(term), "");
+
+    // A new window, wider, that keeps nothing of a clear screen: all of the
+    // history once, in colour, the 150 columns whole on rows of 120.
+    TmuxTerminal wide(m.scratch, m.app, m.env, 120, 24);
+    wide.tmux({"set-option", "-g", "scroll-on-clear", "off"});
+    wide.line("kiv attach hist");
+    ASSERT_TRUE(wide.waitRawMode(true));
+    ASSERT_TRUE(wide.waitFor("fill"));
+    EXPECT_EQ(linesNotOnce(wide), "");
+    std::vector<std::string> lines = paneLines(wide);
+    EXPECT_TRUE(holds(lines, std::string(120, '0')));
+    EXPECT_TRUE(holds(lines, std::string(30, '0')));
+    EXPECT_TRUE(holds(paneLines(wide, true), "\x1b[31mred7\x1b[39m plain"));
+    ASSERT_TRUE(detach(wide));
+}

@@ -16,8 +16,9 @@ const char* const HelpText =
     "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
     "  kiv ls                               # list sessions\n"
     "  kiv kill <session>                   # kill daemon and remove socket\n"
+    "  kiv capture [-e] [-S n] [session]    # print a session's screen (default: oldest)\n"
     "\n"
-    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki.\n"
+    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c.\n"
     "\n"
     "Options:\n"
     "\n"
@@ -29,6 +30,10 @@ const char* const HelpText =
     "      TCP base port, overrides the port in --listen\n"
     "      --log\n"
     "      append to $XDG_DATA_HOME/kiv/kiv-YYYY.log\n"
+    "  -e\n"
+    "      capture: with colours and attributes\n"
+    "  -S <lines>\n"
+    "      capture: also that many history lines, - for all of them\n"
     "  -v, --version\n"
     "      show version\n"
     "  -h, --help\n"
@@ -58,7 +63,7 @@ TEST(Frontend, UsageErrorsEndWithStatusOne) {
         {{"-p", "0"}, "kiv: -p out of range (1..65535): 0\n"},
         {{"-l", "nohost"}, "kiv: invalid -l value: listen must be host:port, got: nohost\n"},
         {{"--version=2"}, "kiv: --version does not take a value\n"},
-        {{""}, "kiv: ambiguous command:  (daemon, attach, new, ls, kill). usage: kiv --help\n"},
+        {{""}, "kiv: ambiguous command:  (daemon, attach, new, ls, kill, capture). usage: kiv --help\n"},
     };
     for (const auto& c : cases) {
         auto r = runKiv(c.args);

@@ -14,8 +14,13 @@ using namespace screen::testing;
 namespace {
 
 const std::string ESC = "\x1b";
-const std::string kHead = ESC + "[2J" + ESC + "[H";
 const std::string kReset = ESC + "[0m";
+
+// What comes between the history and the screen of h rows: line feeds that
+// push the history into the terminal's scrollback, then home and erase.
+std::string push(int h) {
+    return std::string(size_t(h > 0 ? h - 1 : 0), '\n') + ESC + "[H" + ESC + "[J";
+}
 
 std::string crlf(int n) {
     std::string s;
@@ -26,14 +31,14 @@ std::string crlf(int n) {
 
 TEST(Render, EmptyGrids) {
     Terminal t(80, 24, 100);
-    EXPECT_EQ(renderAnsiFull(t.grid()), kHead + kReset);
+    EXPECT_EQ(renderAnsiFull(t.grid()), kReset + push(24) + kReset);
     t.resize(80, 24);
-    EXPECT_EQ(renderAnsiFull(t.grid()), kHead + crlf(23) + kReset);
-    EXPECT_EQ(t.snapshot(), kHead + crlf(23) + kReset + ESC + "[1;1H");
-    // Without a height every row is plain text, then an empty screen.
+    EXPECT_EQ(renderAnsiFull(t.grid()), kReset + push(24) + crlf(23) + kReset);
+    EXPECT_EQ(t.snapshot(), kReset + push(24) + crlf(23) + kReset + ESC + "[1;1H");
+    // Without a height every row is history, then an empty screen.
     Grid g = newGrid();
     feed(g, "ab\r\ncd");
-    EXPECT_EQ(renderAnsiFull(g), "ab\r\ncd\r\n" + kHead + kReset);
+    EXPECT_EQ(renderAnsiFull(g), kReset + "ab\r\ncd\r\n" + push(0) + kReset);
 }
 
 TEST(Render, RowsWithAttributes) {
@@ -91,10 +96,10 @@ TEST(Render, ColumnLimit) {
     std::vector<Row> wide{w.lines.row(0)};
     EXPECT_EQ(renderRows(wide, 3), "ab ");
     EXPECT_EQ(renderRows(wide, 4), "ab\xe4\xb8\xad");
-    // In the scrollback the row is written whole, without attributes.
+    // In the scrollback the row is written whole.
     feed(g, ESC + "[31m\r\n\r\n\r\n\r\nx");
     std::string full = renderAnsiFull(g);
-    EXPECT_EQ(full.substr(0, 12), "0123456789\r\n");
+    EXPECT_EQ(full.substr(0, 16), kReset + "0123456789\r\n");
 }
 
 TEST(Render, ScreenAfterHistory) {
@@ -104,13 +109,15 @@ TEST(Render, ScreenAfterHistory) {
     for (int i = 0; i < 5; ++i)
         t.write("line" + std::to_string(i) + "\r\n");
     t.write("end");
-    EXPECT_EQ(t.snapshot(), "line0\r\nline1\r\nline2\r\n" + kHead + ESC +
-                                "[0;1mline3\r\nline4\r\nend" + kReset + ESC + "[3;4H" + ESC +
-                                "[0;1m");  // the pen in force
+    std::string bold = ESC + "[0;1m";
+    EXPECT_EQ(t.snapshot(), kReset + bold + "line0" + kReset + "\r\n" + bold + "line1" + kReset +
+                                "\r\n" + bold + "line2" + kReset + "\r\n" + push(3) + bold +
+                                "line3\r\nline4\r\nend" + kReset + ESC + "[3;4H" + bold);
+    // the pen in force last
     // A young session paints from the top, the cursor counted from there.
     Terminal y(10, 5, 100);
     y.write("a\r\nb");
-    EXPECT_EQ(y.snapshot(), kHead + "a\r\nb" + kReset + ESC + "[2;2H");
+    EXPECT_EQ(y.snapshot(), kReset + push(5) + "a\r\nb" + kReset + ESC + "[2;2H");
     EXPECT_EQ(rowText(y.grid(), -1), "");
     EXPECT_EQ(rowText(y.grid(), 5), "");
 }
@@ -120,11 +127,11 @@ TEST(Render, HistoryBudgetKeepsTheNewestLines) {
     for (int i = 0; i < 5; ++i)
         t.write("line" + std::to_string(i) + "\r\n");
     t.write("end");
-    std::string screenPart = kHead + "line3\r\nline4\r\nend" + kReset + ESC + "[3;4H";
+    std::string screenPart = push(3) + "line3\r\nline4\r\nend" + kReset + ESC + "[3;4H";
     // Each history line costs its text and CR LF: 7 bytes.
-    EXPECT_EQ(t.snapshot(14), "line1\r\nline2\r\n" + screenPart);
-    EXPECT_EQ(t.snapshot(13), "line2\r\n" + screenPart);
-    EXPECT_EQ(t.snapshot(0), screenPart);
+    EXPECT_EQ(t.snapshot(14), kReset + "line1\r\nline2\r\n" + screenPart);
+    EXPECT_EQ(t.snapshot(13), kReset + "line2\r\n" + screenPart);
+    EXPECT_EQ(t.snapshot(0), kReset + screenPart);
     EXPECT_EQ(t.snapshot(21), t.snapshot());
 }
 
@@ -260,9 +267,97 @@ TEST(Render, FullHistoryInOrder) {
         t.write(std::to_string(i % 10) + line + "\r\n");
     std::string snap = t.snapshot();
     // 10101 lines were written, the last 10024 are kept.
-    EXPECT_EQ(snap.substr(0, 81), "7" + line + "\r\n");
-    EXPECT_EQ(snap.substr(81 * 9999, 81), "6" + line + "\r\n");
+    EXPECT_EQ(snap.substr(4, 81), "7" + line + "\r\n");
+    EXPECT_EQ(snap.substr(4 + 81 * 9999, 81), "6" + line + "\r\n");
     EXPECT_GT(snap.size(), 10000u * 81);
+}
+
+}  // namespace
+
+namespace {
+
+// The history part of a snapshot: what comes between the first reset and
+// the line feeds that push it off the screen.
+std::string historyPart(const std::string& snap, int rows) {
+    size_t end = snap.find(push(rows));
+    return end == std::string::npos ? "?" : snap.substr(kReset.size(), end - kReset.size());
+}
+
+TEST(Render, HistoryKeepsItsLookAndItsLogicalLines) {
+    struct Case {
+        const char* name;
+        int cols;
+        std::string input;  // three rows of screen follow the history
+        std::string history;
+    } cases[] = {
+        {"colours end with their line", 10,
+         ESC + "[31mred\r\n" + ESC + "[38;5;200;48;2;1;2;3mx" + ESC + "[0m\r\nplain\r\n",
+         ESC + "[0;31mred" + kReset + "\r\n" + ESC + "[0;38;5;200;48;2;1;2;3mx" + kReset +
+             "\r\nplain\r\n"},
+        {"a pen left on does not reach the next line", 10, ESC + "[1mab\r\ncd\r\n",
+         ESC + "[0;1mab" + kReset + "\r\n" + ESC + "[0;1mcd" + kReset + "\r\n"},
+        {"wrapped rows are one line, blanks inside kept", 5, "ab   cdefghijk\r\nz\r\n",
+         "ab   cdefghijk\r\nz\r\n"},
+        {"blanks at the end of a line are left out", 10, "ab    \r\n", "ab\r\n"},
+        {"a hyperlink closes with its line", 10,
+         ESC + "]8;;http://x" + ESC + "\\ab\r\ncd" + ESC + "]8;;" + ESC + "\\\r\n",
+         ESC + "]8;;http://x" + ESC + "\\ab" + ESC + "]8;;" + ESC + "\\\r\n" + ESC +
+             "]8;;http://x" + ESC + "\\cd" + ESC + "]8;;" + ESC + "\\\r\n"},
+    };
+    for (const Case& c : cases) {
+        Terminal t(c.cols, 3, 100);
+        t.write(c.input + "1\r\n2\r\n3");
+        EXPECT_EQ(historyPart(t.snapshot(), 3), c.history) << c.name;
+    }
+}
+
+// History lines keep their running numbers when the oldest are trimmed;
+// a snapshot from a number sends only the lines from there on, and erasing
+// the history leaves nothing owed.
+TEST(Render, HistoryFromARunningNumber) {
+    Terminal t(10, 2, 3);
+    t.write("l0\r\nl1\r\nl2\r\nl3\r\nl4\r\nl5");  // l0 trimmed; l4, l5 on the screen
+    EXPECT_EQ(t.historyEnd(), 4);
+    EXPECT_EQ(historyPart(t.snapshot(), 2), "l1\r\nl2\r\nl3\r\n");
+    EXPECT_EQ(historyPart(t.snapshot(SIZE_MAX, 2), 2), "l2\r\nl3\r\n");
+    EXPECT_EQ(historyPart(t.snapshot(SIZE_MAX, 4), 2), "");
+    t.write("\x1b[3J");
+    EXPECT_EQ(t.historyEnd(), 4);
+    EXPECT_EQ(historyPart(t.snapshot(), 2), "");
+    t.write("\r\nl6");
+    EXPECT_EQ(t.historyEnd(), 5);
+    EXPECT_EQ(historyPart(t.snapshot(SIZE_MAX, 4), 2), "l4\r\n");
+    // The alternate screen has no history of its own: the main one counts.
+    t.write("\x1b[?1049h\r\n\r\n\r\n");
+    EXPECT_EQ(t.historyEnd(), 5);
+}
+
+TEST(Render, Capture) {
+    struct Case {
+        const char* name;
+        std::string input;  // on a 10x3 terminal with 2 lines of history
+        bool looks;
+        int64_t history;
+        std::string text;
+    } cases[] = {
+        {"rows without trailing blanks, every row", "ab  \r\n" + ESC + "[41m  \x1b[0mc", false, 0,
+         "ab\n  c\n\n"},
+        {"looks reset at each line end", ESC + "[1;31mab\r\nc" + ESC + "[0m  ", true, 0,
+         ESC + "[0;31;1mab" + kReset + "\n" + ESC + "[0;31;1mc" + kReset + "\n\n"},
+        {"line drawing as its glyphs", ESC + "(0qx" + ESC + "(B", false, 0,
+         "\xe2\x94\x80\xe2\x94\x82\n\n\n"},
+        {"history: the newest lines asked for", "h1\r\nh2\r\nh3\r\na\r\nb\r\nc", false, 1,
+         "h3\na\nb\nc\n"},
+        {"history: all there is", "h1\r\nh2\r\nh3\r\na\r\nb\r\nc", false, -1,
+         "h2\nh3\na\nb\nc\n"},
+        {"the alternate screen has none", "h1\r\nh2\r\nh3\r\n" + ESC + "[?1049halt", false, -1,
+         "\n\nalt\n"},
+    };
+    for (const Case& c : cases) {
+        Terminal t(10, 3, 2);
+        t.write(c.input);
+        EXPECT_EQ(t.capture(c.looks, c.history), c.text) << c.name;
+    }
 }
 
 }  // namespace
