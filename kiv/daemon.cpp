@@ -64,8 +64,11 @@ Session newSession(const std::string& name, const std::string& command,
     s.name = name;
     s.command = {command};
     s.command.insert(s.command.end(), args.begin(), args.end());
-    s.pty =
-        openPty(command, args, InitialCols, InitialRows, {std::string(SessionVar) + "=" + name});
+    // A session started from a tmux or screen window must not drive that
+    // outer multiplexer: `tmux new` inside it would open a window there and
+    // show it through kiv.
+    s.pty = openPty(command, args, InitialCols, InitialRows,
+                    {std::string(SessionVar) + "=" + name, "TMUX", "TMUX_PANE", "STY", "WINDOW"});
     s.running = true;
     s.term = screen::newTerminal(InitialCols, InitialRows, Scrollback);
     return s;
@@ -373,7 +376,9 @@ void runDaemon(Session session, const std::string& command, const std::string& l
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGTERM, onShutdown);
     std::signal(SIGINT, onShutdown);
-    std::signal(SIGHUP, onShutdown);
+    // `nohup kiv daemon NAME &` asks for a daemon that outlives its
+    // terminal: a hang-up it was started to ignore stays ignored.
+    if (std::signal(SIGHUP, onShutdown) == SIG_IGN) std::signal(SIGHUP, SIG_IGN);
     sigset_t stopSignals, waitMask;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);

@@ -37,14 +37,16 @@ namespace {
 
 constexpr const char* UsageText =
     "Usage:\n"
-    "  kiv [options] [session] [cmd]        # default action: session in background + attach\n"
-    "  kiv [options] daemon [session] [cmd]  # start daemon in foreground (name defaults to dir "
-    "basename, ~ in homedir)\n"
-    "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
-    "  kiv ls                               # list sessions\n"
-    "  kiv kill <session>                   # kill daemon and remove socket\n"
+    "  kiv [options] [new] [session] [cmd [arg...]]   # start in the background, attach\n"
+    "  kiv [options] daemon [session] [cmd [arg...]]  # run the daemon in the foreground\n"
+    "  kiv [options] attach [session]                 # attach (default: the oldest session)\n"
+    "  kiv ls                                         # list sessions\n"
+    "  kiv kill <session>                             # stop a session\n"
     "\n"
     "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki.\n"
+    "Without a name, a session is named after the current directory (~ in home).\n"
+    "cmd defaults to $SHELL; from cmd on, every word is the command's; -- ends options.\n"
+    "Detach with Ctrl-G; KIV_DETACH_KEY picks another key ('^]', '^\\', ...) or none.\n"
     "\n"
     "Options:\n";
 
@@ -268,15 +270,19 @@ void killRoad(const std::string& session) {
 constexpr int DetailsTimeoutMs = 1000;
 
 // On a terminal, a table of what each session is; in a pipe the names
-// alone, one a line, for scripts.
+// alone, one a line, for scripts. Both in the order of their names.
 void listRoad() {
+    std::vector<std::string> names = socketNames();
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return printableName(a) < printableName(b);
+    });
     if (!isatty(STDOUT_FILENO)) {
-        for (const std::string& name : socketNames())
+        for (const std::string& name : names)
             if (isActive(name)) printLine(printableName(name));
         return;
     }
     std::vector<DetailsRow> rows;
-    for (const std::string& name : socketNames()) {
+    for (const std::string& name : names) {
         try {
             rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0});
         } catch (const SystemError&) {
@@ -284,9 +290,12 @@ void listRoad() {
         }
         if (!rows.back().details) rows.back().pidFileValue = daemonPid(name);
     }
-    if (rows.empty()) return;
-    std::sort(rows.begin(), rows.end(),
-              [](const DetailsRow& a, const DetailsRow& b) { return a.name < b.name; });
+    // A person at a terminal is told, as a listing rather than an error; a
+    // script reads no lines and a zero.
+    if (rows.empty()) {
+        std::cerr << "no sessions" << std::endl;
+        throw Exit{1};
+    }
     for (const std::string& line : detailsTable(rows))
         printLine(line);
 }

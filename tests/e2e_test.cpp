@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "kiv/endpoints.h"
+#include "screen/terminal.h"
 #include "tests/support/daemon.h"
 #include "tests/support/machine.h"
 #include "tests/support/process.h"
@@ -182,6 +183,15 @@ TEST(EndToEnd, DetachKeyFromTheEnvironment) {
     EXPECT_EQ(
         bad.err,
         "kiv: invalid KIV_DETACH_KEY: C-g (expected ^X notation such as ^G or ^], or none)\n");
+    // Keys every program needs are refused, with the reason and a safe choice.
+    for (const char* key : {"^M", "^J", "^[", "^I", "^H", "^?", "^c", "\x1b"}) {
+        bad = m.sh(std::string("KIV_DETACH_KEY='") + key + "' kiv new never < /dev/null");
+        EXPECT_EQ(bad.status, 1) << key;
+        EXPECT_NE(bad.err.find("which every program needs; pick a key nothing uses, such as ^]"),
+                  std::string::npos)
+            << bad.err;
+        EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+    }
     EXPECT_EQ(m.sessions(), std::vector<std::string>{});
 }
 
@@ -195,7 +205,17 @@ struct SilentListener {
 TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     REQUIRE_TMUX();
     Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
+    // Nothing to list: a person is told so, a script reads nothing.
+    term.line("kiv ls; echo status=$?");
+    ASSERT_TRUE(term.waitFor("status=")) << term.screen();
+    EXPECT_NE(term.screen().find("no sessions\nstatus=1"), std::string::npos) << term.screen();
+    ProcessResult none = m.kiv({"ls"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.out + none.err, "");
+
     ASSERT_EQ(m.kiv({"new", "two", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    ASSERT_EQ(m.kiv({"new", "日本語", "/bin/sh", "-c", "sleep 60"}).status, 0);
     ProtoClient first = ProtoClient::overUnix(m.file("two.sock"));
     ProtoClient second = ProtoClient::overUnix(m.file("two.sock"));
     ASSERT_TRUE(first.resize(100, 30));
@@ -204,8 +224,7 @@ TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     ASSERT_TRUE(second.next());
     SilentListener stuck(m.file("stuck.sock"));
 
-    TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
-    term.line("kiv ls");
+    term.line("clear; kiv ls");
     ASSERT_TRUE(term.waitFor("COMMAND")) << term.screen();
     ASSERT_TRUE(term.waitFor("stuck ")) << term.screen();
     std::string screen = term.screen();
@@ -223,11 +242,21 @@ TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     EXPECT_EQ(clients, "2") << row;
     EXPECT_EQ(size, "90x20") << row;
     EXPECT_EQ(command, "/bin/sh -c 'sleep 60'") << row;
+    // Every column starts where its heading does, wide names included.
+    size_t header = screen.find("NAME");
+    std::string heading = screen.substr(header, screen.find('\n', header) - header);
+    for (const char* name : {"stuck ", "two ", "日本語 "}) {
+        size_t at = screen.find(std::string("\n") + name);
+        ASSERT_NE(at, std::string::npos) << name << "\n" << screen;
+        std::string line = screen.substr(at + 1, screen.find('\n', at + 1) - at - 1);
+        size_t pidAt = line.find_first_not_of(' ', line.find(' '));
+        EXPECT_EQ(screen::displayColumns(line.substr(0, pidAt)), heading.find("PID")) << line;
+    }
 
-    // In a pipe: the names alone, as scripts read them.
+    // In a pipe: the names alone, in the table's order, as scripts read them.
     ProcessResult piped = m.kiv({"ls"});
     EXPECT_EQ(piped.status, 0);
-    EXPECT_TRUE(piped.out == "two\nstuck\n" || piped.out == "stuck\ntwo\n") << piped.out;
+    EXPECT_EQ(piped.out, "stuck\ntwo\n日本語\n");
 }
 
 // Commands that need no terminal: the front end with its output and status.
