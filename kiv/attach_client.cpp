@@ -20,6 +20,7 @@
 #include "kiv/session_files.h"
 #include "kiv/tcp.h"
 #include "kiv/terminal_restore.h"
+#include "kiv/whole_write.h"
 
 namespace kiv {
 
@@ -117,21 +118,6 @@ TcpSession connectSession(const std::string& session, const Config& config) {
     return findTcpSession(addr, addr.port, session, key);
 }
 
-// Writes all of it: a partial write to the terminal must not lose output.
-void writeAll(int fd, const std::string& bytes) {
-    size_t done = 0;  // nothing at all for an empty string
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += n;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;
-        }
-    }
-}
-
 // The window size of standard output; nothing when either side is zero.
 std::optional<WindowSize> terminalSize() {
     winsize ws{};
@@ -142,7 +128,10 @@ std::optional<WindowSize> terminalSize() {
 // The client's loop. The socket never blocks it: what the socket cannot
 // take yet waits in a bounded queue, and while that queue is full the
 // keyboard is not read, but the session's output still is, so the screen
-// stays live and nothing piles up in the daemon.
+// stays live and nothing piles up in the daemon. The terminal never loses
+// output either: one left in non-blocking mode by another program may take
+// less than it is given, and the rest waits in a bounded queue while the
+// session is read no further (the daemon holds or drops a slow client).
 class Attached {
   public:
     // Over TCP every byte goes through `channel`, and `received` holds the
@@ -159,7 +148,7 @@ class Attached {
     }
 
     void run(WindowSize firstSize) {
-        sel_.add(sock_, Interest::Read);
+        socketWatched_ = sel_.add(sock_, Interest::Read);
         sel_.add(winch_, Interest::Read);
         // A regular file or /dev/null cannot be polled: read it in turns.
         polling_ = !sel_.add(0, Interest::Read);
@@ -171,12 +160,14 @@ class Attached {
             if (inputEnded_ && sendQueue_.empty()) break;
             bool reading = !inputEnded_ && sendQueue_.size() < SendQueueLimit;
             if (!polling_) sel_.modify(0, reading ? Interest::Read : Interest::None);
-            sel_.modify(sock_, sendQueue_.empty() ? Interest::Read : Interest::ReadWrite);
+            watchSocket();
             for (const ReadyEvent& ev : sel_.wait(polling_ ? PollingIntervalMs : -1)) {
                 if (ev.fd == 0) {
                     readInput();
                 } else if (ev.fd == winch_) {
                     drainWinch();
+                } else if (ev.fd == 1 && termWatched_) {
+                    flushTerminal();
                 } else if (ev.fd == sock_) {
                     if (ev.writable) flush();
                     if (ev.readable || ev.error) readSession();
@@ -186,12 +177,57 @@ class Attached {
             if (leaveRequested) running_ = false;
             if (polling_ && running_ && reading) pollInput();
         }
+        // The session's last output reaches the terminal before the client
+        // leaves, however slowly the terminal takes it.
+        if (termWatched_) sel_.remove(1);
+        if (writeWhole(1, std::string_view(termOut_.data(), termOut_.size()))) termOut_.clear();
     }
 
   private:
     // Bytes of frames the socket has not taken yet before the keyboard
     // waits: room for a large paste, little enough to stay responsive.
     static constexpr size_t SendQueueLimit = 1024 * 1024;
+    // Session output the terminal has not taken yet before the session is
+    // read no further.
+    static constexpr size_t TerminalQueueLimit = 1024 * 1024;
+
+    // The session is read only while the terminal keeps up. While it is
+    // not, the socket leaves the selector unless frames wait to go out: a
+    // hang-up is reported at every wait, and must wait its turn too.
+    void watchSocket() {
+        bool reading = termOut_.size() < TerminalQueueLimit;
+        Interest wanted = reading ? (sendQueue_.empty() ? Interest::Read : Interest::ReadWrite)
+                                  : (sendQueue_.empty() ? Interest::None : Interest::Write);
+        if (wanted == Interest::None) {
+            if (socketWatched_) sel_.remove(sock_);
+            socketWatched_ = false;
+        } else if (socketWatched_) {
+            sel_.modify(sock_, wanted);
+        } else {
+            socketWatched_ = sel_.add(sock_, wanted);
+        }
+    }
+
+    // Writes what the terminal takes now; the rest waits for it to be
+    // writable again. A terminal that cannot be watched (a regular file)
+    // never says EAGAIN, so waiting for it in place costs nothing.
+    void flushTerminal() {
+        while (!termOut_.empty()) {
+            ssize_t n = ::write(1, termOut_.data(), termOut_.size());
+            if (n > 0) {
+                termOut_.consume(static_cast<size_t>(n));
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (termWatched_ || (termWatched_ = sel_.add(1, Interest::Write))) return;
+                if (!waitWritable(1)) termOut_.clear();
+            } else {
+                termOut_.clear();  // the terminal has gone: nobody will see it
+            }
+        }
+        if (termWatched_) sel_.remove(1);
+        termWatched_ = false;
+    }
 
     void queue(MsgKind kind, std::string_view payload) {
         std::string frame = frameBytes(kind, payload);
@@ -297,7 +333,8 @@ class Attached {
         }
         inBuf_.erase(0, used);
         terminal_.shown(output);
-        writeAll(1, output);
+        termOut_.append(output);
+        flushTerminal();
     }
 
     int sock_;
@@ -309,8 +346,11 @@ class Attached {
     bool polling_ = false;
     bool running_ = true;
     bool inputEnded_ = false;
-    ByteQueue sendQueue_;  // frames for the daemon that the socket has not taken yet
-    std::string inBuf_;    // received bytes that do not form a whole message yet
+    bool socketWatched_ = false;
+    bool termWatched_ = false;  // output waits for the terminal to be writable
+    ByteQueue termOut_;         // session output the terminal has not taken yet
+    ByteQueue sendQueue_;       // frames for the daemon that the socket has not taken yet
+    std::string inBuf_;         // received bytes that do not form a whole message yet
 };
 
 }  // namespace

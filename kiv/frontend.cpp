@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 #include <string>
 
 #include "kiv/attach_client.h"
@@ -30,6 +29,7 @@
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
 #include "kiv/start_report.h"
+#include "kiv/whole_write.h"
 
 namespace kiv {
 
@@ -73,10 +73,14 @@ struct Exit {
     throw Fatal{message};
 }
 
+// Lines for the user's terminal, which may be in non-blocking mode: they
+// wait for it rather than being cut short.
 void printLine(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    writeWhole(STDOUT_FILENO, line + "\n");
+}
+
+void printError(const std::string& line) {
+    writeWhole(STDERR_FILENO, line + "\n");
 }
 
 void sleepNs(long ns) {
@@ -395,7 +399,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     } else {
         if (isActive(session)) {
             refuseSelfAttach(session);
-            std::cerr << "kiv: reusing active session " << session << std::endl;
+            printError("kiv: reusing active session " + session);
         } else {
             startDaemon(invocation, session, command, cli, config);
         }
@@ -416,14 +420,13 @@ int runMain(const std::string& invocation, const std::vector<std::string>& args)
     } catch (const Exit& exit) {
         return exit.status;
     } catch (const Fatal& fatal) {
-        std::cerr << "kiv: " << fatal.message << std::endl;
+        printError("kiv: " + fatal.message);
         return 1;
     } catch (const Error& e) {
-        std::cerr << "Error: unhandled exception: " << e.what() << " [" << e.kind() << "]"
-                  << std::endl;
+        printError(std::string("Error: unhandled exception: ") + e.what() + " [" + e.kind() + "]");
         return 1;
     } catch (const std::exception& e) {
-        std::cerr << "Error: unhandled exception: " << e.what() << " [internal]" << std::endl;
+        printError(std::string("Error: unhandled exception: ") + e.what() + " [internal]");
         return 1;
     }
 }

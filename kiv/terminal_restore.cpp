@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "kiv/whole_write.h"
+
 namespace kiv {
 
 namespace {
@@ -19,18 +21,6 @@ winsize sizeOf(int fd) {
         ws.ws_row = 24;
     }
     return ws;
-}
-
-// Writes all of bytes, retrying short writes; gives up on an error.
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes.remove_prefix(size_t(n));
-        } else if (n == 0 || errno != EINTR) {
-            return;
-        }
-    }
 }
 
 }  // namespace
@@ -58,7 +48,7 @@ void TerminalRestore::resized() {
 void TerminalRestore::enter() {
     if (titleSaved_ || !isatty(fd_)) return;
     titleSaved_ = true;
-    writeAll(fd_, "\x1b[22;0t");  // push the window and icon titles
+    writeWhole(fd_, "\x1b[22;0t");  // push the window and icon titles
 }
 
 void TerminalRestore::restore() {
@@ -67,7 +57,7 @@ void TerminalRestore::restore() {
     if (!isatty(fd_)) return;
     std::string bytes = model_->leavingSequence();
     if (titleSaved_) bytes += "\x1b[23;0t";  // and pop them
-    writeAll(fd_, bytes);
+    writeWhole(fd_, bytes);
 }
 
 }  // namespace kiv

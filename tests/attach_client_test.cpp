@@ -25,10 +25,12 @@ struct AttachedTerminal {
     int master = -1;
     pid_t pid = -1;
 
-    AttachedTerminal(const ScratchDir& scratch, const std::string& name) {
+    // `nonBlocking`: the terminal as another program may leave it.
+    AttachedTerminal(const ScratchDir& scratch, const std::string& name, bool nonBlocking = false) {
         winsize size{24, 80, 0, 0};
         pid = forkpty(&master, nullptr, nullptr, &size);
         if (pid == 0) {
+            if (nonBlocking) fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
             setenv("XDG_RUNTIME_DIR", (scratch / "run").c_str(), 1);
             execl(KIV_BINARY, KIV_BINARY, "attach", name.c_str(), nullptr);
             _exit(127);
@@ -137,6 +139,58 @@ TEST(AttachClient, OutputStaysLiveWhileInputIsBackedUp) {
     t.seen.clear();
     EXPECT_TRUE(t.waitFor("TICK-", 3s)) << "no output while input is backed up";
     writer.join();
+}
+
+// A terminal left in non-blocking mode takes only what fits while its
+// reader rests: the rest of the output, and the leaving sequence after the
+// session's end, must wait for it rather than be dropped.
+TEST(AttachClient, NonBlockingTerminalWhoseReaderPausesGetsEveryByte) {
+    ScratchDir scratch;
+    std::string data;
+    uint32_t seed = 12345;
+    while (data.size() < 20 * 1000 * 1000) {
+        seed = seed * 1103515245 + 12345;
+        data += static_cast<char>('a' + (seed >> 16) % 26);  // no line ends, no markers
+    }
+    writeFile(scratch / "data", data);
+    std::string cmd = scratch / "cmd";
+    writeFile(cmd, "#!/bin/sh\nstty -echo\nread go\nprintf '<<'\ncat " + scratch / "data" +
+                       "\nprintf '>>'\nread done\n");
+    chmod(cmd.c_str(), 0755);
+    DaemonProcess d(scratch, "flood", cmd);
+    ASSERT_TRUE(d.waitReady());
+    AttachedTerminal t(scratch, "flood", true);
+    std::this_thread::sleep_for(1s);  // attached and repainted
+    ASSERT_EQ(write(t.master, "\r", 1), 1);
+
+    // Half of it read, then a rest longer than the client can hold; what is
+    // left is within what the daemon queues for a slow client.
+    ASSERT_TRUE(t.waitFor("<<", 20s)) << t.seen.substr(0, 200);
+    auto deadline = Clock::now() + 60s;
+    bool paused = false;
+    while (t.seen.find(">>", t.seen.find("<<")) == std::string::npos && Clock::now() < deadline) {
+        if (!paused && t.seen.size() > data.size() / 2) {
+            std::this_thread::sleep_for(2s);
+            paused = true;
+        }
+        pollfd p{t.master, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        char buf[65536];
+        ssize_t n = read(t.master, buf, sizeof buf);
+        if (n <= 0) break;
+        t.seen.append(buf, n);
+    }
+    size_t start = t.seen.find("<<") + 2;
+    size_t end = t.seen.find(">>", start);
+    ASSERT_NE(end, std::string::npos) << "the end of the output was lost: " << t.seen.size() - start
+                                      << " of " << data.size() << " arrived";
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(end - start, data.size());
+    EXPECT_TRUE(t.seen.compare(start, end - start, data) == 0) << "the output arrived changed";
+    // The session ends: the client leaves and puts the terminal back.
+    ASSERT_EQ(write(t.master, "\r", 1), 1);
+    EXPECT_TRUE(t.waitFor("\x1b[23;0t", 10s)) << "no leaving sequence";
+    EXPECT_EQ(t.waitExit(10s), 0);
 }
 
 }  // namespace
