@@ -36,8 +36,8 @@ int winchPipe[2] = {-1, -1};
 // the terminal put back, instead of dying in raw mode.
 volatile sig_atomic_t leaveRequested = 0;
 
-void onLeave(int) {
-    leaveRequested = 1;
+void onLeave(int signal) {
+    leaveRequested = signal;
     onWinch(0);  // wakes the loop
 }
 
@@ -157,7 +157,10 @@ class Attached {
         while (running_) {
             // At the end of input, what was read still goes out before the
             // client leaves.
-            if (inputEnded_ && sendQueue_.empty()) break;
+            if (inputEnded_ && sendQueue_.empty()) {
+                detach("end of input");
+                break;
+            }
             bool reading = !inputEnded_ && sendQueue_.size() < SendQueueLimit;
             if (!polling_) sel_.modify(0, reading ? Interest::Read : Interest::None);
             watchSocket();
@@ -174,7 +177,7 @@ class Attached {
                 }
                 if (!running_) break;
             }
-            if (leaveRequested) running_ = false;
+            if (leaveRequested) detach(leaveRequested == SIGHUP ? "terminal hung up" : "terminated");
             if (polling_ && running_ && reading) pollInput();
         }
         // The session's last output reaches the terminal before the client
@@ -260,9 +263,9 @@ class Attached {
 
     // The detach key leaves at once, whatever input still waits: the
     // Detach goes out if the socket takes it, and closing the connection
-    // tells the daemon the same otherwise.
-    void detach() {
-        queue(MsgKind::Detach, "");
+    // tells the daemon the same otherwise. The daemon logs `why`.
+    void detach(const char* why) {
+        queue(MsgKind::Detach, why);
         running_ = false;
     }
 
@@ -273,7 +276,7 @@ class Attached {
         if (n <= 0) {
             inputEnded_ = true;
         } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
-            detach();
+            detach("detach key");
         } else {
             queue(MsgKind::Input, std::string_view(buf, n));
         }

@@ -8,11 +8,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key_file.h"
+#include "kiv/nesting.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
@@ -52,10 +55,21 @@ int msUntil(Clock::time_point when) {
     return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
+// "exit status 0", "killed by SIGKILL" for a wait status.
+std::string describeExit(int status) {
+    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) {
+        const char* name = sigabbrev_np(WTERMSIG(status));
+        return std::string("killed by ") +
+               (name ? std::string("SIG") + name : "signal " + std::to_string(WTERMSIG(status)));
+    }
+    return "wait status " + std::to_string(status);
+}
+
 }  // namespace
 
-void onShutdown(int) {
-    shutdownRequested = 1;
+void onShutdown(int signal) {
+    shutdownRequested = signal;
 }
 
 Session newSession(const std::string& name, const std::string& command,
@@ -158,9 +172,14 @@ void Daemon::acceptClient(int listener, bool trusted) {
     if (trusted && !fromOwner(fd.get())) return;  // closed at once
     if (!roomFor(trusted)) return;
     if (!trusted) setNoDelay(fd.get());
-    int raw = fd.get();
-    if (adoptClient(std::move(fd), trusted) && trusted)
-        log_.info("client attached fd=" + std::to_string(raw));
+    // Which session the client runs inside, for whoever asks whether an
+    // attach would close a loop.
+    std::string inside;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (trusted && getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0)
+        inside = sessionOfProcess(peer.pid);
+    if (ClientId id = adoptClient(std::move(fd), trusted)) clients_[id].insideOf = inside;
 }
 
 // The session directory is closed to others, but a socket passed on or a
@@ -337,9 +356,21 @@ void Daemon::drainClients() {
 }
 
 void Daemon::shutdown() {
+    if (shutdownRequested) {
+        log_.info(std::string("daemon: stopping on SIG") + sigabbrev_np(shutdownRequested));
+    } else if (session_.running) {
+        // Stopped by its owner (in-process): the command still runs.
+    } else if (std::optional<int> status = session_.pty.waitExit(1000)) {
+        log_.info("command ended: " + describeExit(*status));
+    } else {
+        log_.info("command's terminal closed");
+    }
     drainClients();
-    for (auto& [id, c] : clients_)
+    for (auto& [id, c] : clients_) {
+        if (c.stage == ClientStage::Live && !c.dropped)
+            log_.info("client " + std::to_string(id) + " left (the session ended)");
         sel_.remove(c.fd.get());
+    }
     clients_.clear();
     clientByFd_.clear();
     if (unixListener_) {
@@ -389,7 +420,12 @@ void runDaemon(Session session, const std::string& command, const std::string& l
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGHUP);
 
-    log.info("daemon: session=" + session.name + " cmd=" + command);
+    log.nameSession(printableName(session.name));
+    std::string words = command;
+    for (size_t i = 1; i < session.command.size(); ++i)
+        words += " " + session.command[i];
+    log.info("daemon: started, pid " + std::to_string(getpid()) + ", command " +
+             printableName(words));
     if (!session.pty.execError().empty()) log.info(session.pty.execError());
     Daemon daemon(std::move(session), std::move(log));
     daemon.start(listen);

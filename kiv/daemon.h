@@ -84,6 +84,11 @@ struct Client {
     // reported at every wait) until the held Input can go on.
     bool asleep = false;
     std::chrono::steady_clock::time_point attachDeadline;  // for AwaitingAttach
+    // The session the client's process runs inside ("" when none or over
+    // TCP), as `kiv attach` asks to refuse an attach that closes a loop.
+    std::string insideOf;
+    // How it left, for the log, once known ("detached: detach key", ...).
+    std::string wayOut;
 };
 
 // The command on its terminal, the model of its screen and the input that

@@ -11,6 +11,7 @@
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/session_details.h"
+#include "kiv/session_files.h"
 
 namespace kiv {
 
@@ -178,13 +179,13 @@ bool Daemon::feedClient(ClientId id, std::string_view bytes) {
 // "no such session" and the connection ends.
 bool Daemon::acceptAttach(Client& c, const std::string& name) {
     if (name != session_.name) {
+        logRefusal("tcp attach refused: no session " + printableName(name.substr(0, 256)) +
+                   " here");
         queueClient(c, MsgKind::Error, "no such session");
         return false;
     }
     c.stage = ClientStage::AwaitingSnapshot;
-    if (!queueClient(c, MsgKind::AttachOk, "")) return false;
-    log_.info("client attached fd=" + std::to_string(c.fd.get()) + " (tcp)");
-    return true;
+    return queueClient(c, MsgKind::AttachOk, "");
 }
 
 bool Daemon::holdsInput(const Client& c) const {
@@ -215,6 +216,10 @@ bool Daemon::handleMessage(ClientId id, MsgKind kind, const std::string& payload
             handleResize(id, payload);
             return true;
         case MsgKind::Detach:
+            // The client says how it left: the detach key, a signal, the
+            // end of its input.
+            c.wayOut = "detached" + (payload.empty() ? std::string() :
+                                     " (" + printableName(payload.substr(0, 64)) + ")");
             return false;
         case MsgKind::Details:
             return queueClient(c, MsgKind::Details, details());
@@ -241,6 +246,11 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     Client& c = *find(id);
     if (c.stage == ClientStage::AwaitingSnapshot) {
         c.stage = ClientStage::Live;
+        // One line per attach: connections that only ask (`kiv ls`, the
+        // checks of a starting client) never get this far.
+        log_.info("client " + std::to_string(id) + " attached (" + (c.overTcp ? "tcp" : "unix") +
+                  ", " + std::to_string(wanted->cols) + "x" + std::to_string(wanted->rows) +
+                  (c.insideOf.empty() ? "" : ", inside " + printableName(c.insideOf)) + ")");
         queueSnapshot(id);
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
@@ -259,6 +269,11 @@ std::string Daemon::details() const {
     d.cols = session_.size.cols;
     d.rows = session_.size.rows;
     d.command = session_.command;
+    for (const auto& [id, c] : clients_)
+        if (readyForOutput(c) && !c.insideOf.empty() &&
+            std::find(d.shownInside.begin(), d.shownInside.end(), c.insideOf) ==
+                d.shownInside.end())
+            d.shownInside.push_back(c.insideOf);
     return encodeDetails(d);
 }
 
@@ -311,8 +326,12 @@ bool Daemon::flushClient(Client& c) {
 // Output never waits for a slow client: each gets a copy in its own queue,
 // and one that has fallen too far behind is dropped.
 void Daemon::broadcast(MsgKind kind, std::string_view payload) {
-    for (auto& [id, c] : clients_)
-        if (readyForOutput(c) && !queueClient(c, kind, payload)) dropClient(c);
+    for (auto& [id, c] : clients_) {
+        if (readyForOutput(c) && !queueClient(c, kind, payload)) {
+            if (c.wayOut.empty()) c.wayOut = "dropped (too far behind the output)";
+            dropClient(c);
+        }
+    }
 }
 
 // The descriptor leaves the selector at once but stays open until the
@@ -328,6 +347,10 @@ void Daemon::sweepClients() {
     std::string owed;  // what a client kept back, answers nobody else will give
     std::erase_if(clients_, [&](auto& entry) {
         if (!entry.second.dropped) return false;
+        if (entry.second.stage == ClientStage::Live)
+            log_.info("client " + std::to_string(entry.first) + " " +
+                      (entry.second.wayOut.empty() ? "left (connection closed)"
+                                                   : entry.second.wayOut));
         clientByFd_.erase(entry.second.fd.get());
         owed += replies_.leave(entry.first, ReplyClock::now());
         return true;

@@ -23,6 +23,7 @@
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key.h"
+#include "kiv/nesting.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
 #include "kiv/session_details.h"
@@ -222,11 +223,13 @@ void startDaemon(const std::string& invocation, const std::string& session,
     die("daemon failed to start: " + session);
 }
 
-// A client inside the session it attaches to would feed the session's output
-// back in as its input, round and round, until someone kills it.
-void refuseSelfAttach(const std::string& session) {
+// A client inside the session it attaches to, or inside a session that
+// is shown in it, would feed the session's output back in as its input,
+// round and round, until someone kills it.
+void refuseLoop(const std::string& session) {
     const char* inside = std::getenv(SessionVar);
-    if (inside && session == inside) die("cannot attach session " + session + " to itself");
+    if (inside && closesLoop(session, inside))
+        die("cannot attach session " + printableName(session) + " inside itself");
 }
 
 void attachRoad(const std::string& session, const Config& config) {
@@ -297,7 +300,7 @@ void listRoad() {
     // A person at a terminal is told, as a listing rather than an error; a
     // script reads no lines and a zero.
     if (rows.empty()) {
-        std::cerr << "no sessions" << std::endl;
+        printError("no sessions");
         throw Exit{1};
     }
     for (const std::string& line : detailsTable(rows))
@@ -375,7 +378,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         session = oldestSession();
         if (session.empty()) die("attach: no active sessions");
     }
-    if (mode == "attach") refuseSelfAttach(session);
+    if (mode == "attach") refuseLoop(session);
     if (mode == "kill" && session.empty()) die("kill: session name required");
 
     Config config = toConfig(cli);
@@ -398,7 +401,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         killRoad(session);
     } else {
         if (isActive(session)) {
-            refuseSelfAttach(session);
+            refuseLoop(session);
             printError("kiv: reusing active session " + session);
         } else {
             startDaemon(invocation, session, command, cli, config);

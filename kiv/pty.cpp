@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -83,6 +84,7 @@ Pty& Pty::operator=(Pty&& other) noexcept {
         close();
         master_ = std::move(other.master_);
         pid_ = other.pid_;
+        reaped_ = other.reaped_;
         execError_ = std::move(other.execError_);
     }
     return *this;
@@ -101,10 +103,25 @@ void Pty::setSize(int cols, int rows) {
     ioctl(master_.get(), TIOCSWINSZ, &size);
 }
 
+std::optional<int> Pty::waitExit(int limitMs) {
+    for (int waited = 0; pid_ > 0 && !reaped_; waited += 10) {
+        int status = 0;
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            reaped_ = true;
+            return status;
+        }
+        if (done < 0 && errno != EINTR) return std::nullopt;
+        if (waited >= limitMs) return std::nullopt;
+        usleep(10'000);
+    }
+    return std::nullopt;
+}
+
 void Pty::close() {
     if (!master_) return;
     master_.reset();
-    if (pid_ > 0) waitpid(pid_, nullptr, WNOHANG);
+    if (pid_ > 0 && !reaped_) waitpid(pid_, nullptr, WNOHANG);
 }
 
 Pty openPty(const std::string& command, const std::vector<std::string>& extraArgs, int cols,

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ class Pty {
     // command when it changes); zeros are passed on, failures ignored.
     void setSize(int cols, int rows);
 
+    // Reaps the command once it has exited, waiting at most `limitMs` for
+    // that; its wait status, or nothing when it still runs (or was reaped).
+    std::optional<int> waitExit(int limitMs);
+
     // Closes the master, which hangs up the command's terminal, and reaps
     // the command only if it has already exited. Sends no signal.
     void close();
@@ -51,6 +56,7 @@ class Pty {
                        const std::vector<std::string>&);
     UniqueFd master_;
     pid_t pid_ = -1;
+    bool reaped_ = false;
     std::string execError_;
 };
 

@@ -81,6 +81,8 @@ std::string encodeDetails(const SessionDetails& details) {
     addField(out, "rows", std::to_string(details.rows));
     for (const std::string& word : details.command)
         addField(out, "cmd", word);
+    for (const std::string& name : details.shownInside)
+        addField(out, "in", name);
     return out;
 }
 
@@ -97,6 +99,10 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
         std::string_view key = field.substr(0, eq), value = field.substr(eq + 1);
         if (key == "cmd") {
             details.command.emplace_back(value);
+            continue;
+        }
+        if (key == "in") {
+            details.shownInside.emplace_back(value);
             continue;
         }
         int64_t* number = key == "pid"       ? &details.pid

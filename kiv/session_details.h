@@ -17,6 +17,8 @@ struct SessionDetails {
     int64_t cols = 0;
     int64_t rows = 0;
     std::vector<std::string> command;  // the program and its arguments
+    // The sessions its attached clients run inside, each once.
+    std::vector<std::string> shownInside;
 };
 
 // The payload: "key=value" fields, each ended by a NUL byte, one "cmd=" per

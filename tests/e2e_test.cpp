@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -114,27 +115,85 @@ TEST(EndToEnd, TerminatedClientPutsTheTerminalBack) {
     EXPECT_EQ(m.sessions(), std::vector<std::string>{"sig"});  // the session goes on
 }
 
-TEST(EndToEnd, InsideASessionItsNameIsKnownAndSelfAttachRefused) {
+// From a tmux pane, sessions shown inside sessions: the command finds its
+// session's name and none of the outer multiplexer's variables, and no
+// attach may close a loop, however deep.
+TEST(EndToEnd, SessionsInsideSessionsNeverLoop) {
     REQUIRE_TMUX();
     Machine m;
+    for (const char* name : {"s2", "s3"})  // started outside, attached inside
+        ASSERT_EQ(m.kiv({"new", name}).status, 0);
+    m.env.insert(m.env.end(), {"STY=4242.pts-1.host", "WINDOW=1"});
     TmuxTerminal term(m.scratch, m.app, m.env);
-    term.line("kiv fs");
-    ASSERT_TRUE(m.waitSessions({"fs"}));
-    term.line("echo in-$KIV_SESSION");
-    ASSERT_TRUE(term.waitFor("in-fs"));
-    // Attached to itself the client would read its own output back forever.
-    term.line("kiv attach fs; kiv attach; kiv fs; echo status=$?");
+    term.line("kiv s1");
+    ASSERT_TRUE(m.waitSessions({"s1", "s2", "s3"}));
+    ASSERT_TRUE(term.waitRawMode(true));
+    term.line("echo \"in-$KIV_SESSION[${TMUX-}${TMUX_PANE-}${STY-}${WINDOW-}]\"");
+    ASSERT_TRUE(term.waitFor("in-s1[]")) << term.screen();
+
+    // Pane > s1 > s2 > s3.
+    for (const char* name : {"s2", "s3"}) {
+        term.line(std::string("clear; kiv attach ") + name);
+        std::this_thread::sleep_for(300ms);  // the inner client has its terminal
+        term.line("clear; echo in-$KIV_SESSION");
+        ASSERT_TRUE(term.waitFor(std::string("in-") + name)) << term.screen();
+    }
+    // s3 itself, and s1 and s2, each shown inside s3 through the others.
+    term.line("clear; kiv attach s3; kiv s3; kiv attach s2; kiv attach s1; kiv attach; echo status=$?");
     ASSERT_TRUE(term.waitFor("status=1")) << term.screen();
     std::string screen = term.screen();
-    size_t refusals = 0;
-    for (size_t at = 0;
-         (at = screen.find("kiv: cannot attach session fs to itself", at)) != std::string::npos;
-         ++at)
-        ++refusals;
-    EXPECT_EQ(refusals, 3u) << screen;
-    term.line("echo still-$((2+3))");
+    for (const char* name : {"s3", "s2", "s1"}) {
+        std::string refusal = std::string("kiv: cannot attach session ") + name + " inside itself";
+        EXPECT_NE(screen.find(refusal), std::string::npos) << refusal << "\n" << screen;
+    }
+    term.line("clear; echo still-$((2+3))");
     ASSERT_TRUE(term.waitFor("still-5"));
-    EXPECT_EQ(m.sessions(), std::vector<std::string>{"fs"});
+    EXPECT_EQ(m.sessions(), (std::vector<std::string>{"s1", "s2", "s3"}));
+}
+
+// The yearly log, shared by every daemon: each line names its session; an
+// attach is one line whatever else connects, a detach says how, and the
+// command's end gives its status.
+TEST(EndToEnd, LogTellsEachSessionsStory) {
+    REQUIRE_TMUX();
+    Machine m;
+    ASSERT_EQ(m.kiv({"--log", "new", "other", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv --log lg");
+    ASSERT_TRUE(m.waitSessions({"lg", "other"}));
+    ASSERT_TRUE(detach(term));
+    term.line("kiv attach lg");
+    ASSERT_TRUE(term.waitRawMode(true));
+    term.line("exit 3");
+    ASSERT_TRUE(term.waitRawMode(false));
+    std::string log;
+    for (int i = 0; i < 100 && log.find("lg: daemon: exited") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+        log = logFileText(m.scratch);
+    }
+    std::vector<std::string> story;
+    std::istringstream lines(log);
+    static const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d (lg|other): (.+))");
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(text, parts, line)) << text;
+        // Client numbers and the pid vary.
+        if (parts[1] == "lg")
+            story.push_back(std::regex_replace(
+                std::regex_replace(parts[2].str(), std::regex("client [0-9]+"), "#"),
+                std::regex("pid [0-9]+"), "pid #"));
+    }
+    std::vector<std::string> want = {
+        "daemon: started, pid #, command /bin/sh",
+        "listening on " + m.file("lg.sock"),
+        "# attached (unix, 80x24)",
+        "# detached (detach key)",
+        "# attached (unix, 80x24)",
+        "command ended: exit status 3",
+        "# left (the session ended)",
+        "daemon: exited",
+    };
+    EXPECT_EQ(story, want) << log;
 }
 
 // Presses `key` and Enter for a line the session's shell reads, and waits
@@ -418,8 +477,8 @@ TEST(FrontEnd, TheCommandGetsItsArgumentsUnchanged) {
               (std::vector<std::string>{"-odd", "app", "logged", "n2", "notes", "test"}));
     // Only the session whose --log came before its command logs.
     std::string log = logFileText(m.scratch);
-    EXPECT_NE(log.find("session=logged"), std::string::npos) << log;
-    EXPECT_EQ(log.find("session=notes"), std::string::npos) << log;
+    EXPECT_NE(log.find("logged: daemon: started"), std::string::npos) << log;
+    EXPECT_EQ(log.find("notes: "), std::string::npos) << log;
 }
 
 TEST(FrontEnd, SelfAttachIsRefusedWithoutTouchingTheSession) {
@@ -435,14 +494,14 @@ TEST(FrontEnd, SelfAttachIsRefusedWithoutTouchingTheSession) {
     size_t before = attaches();
     ProcessResult r = m.sh("KIV_SESSION=fs kiv attach fs < /dev/null");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kiv: cannot attach session fs to itself\n");
+    EXPECT_EQ(r.err, "kiv: cannot attach session fs inside itself\n");
     EXPECT_EQ(r.out, "");
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(attaches(), before);
     for (const char* line : {"KIV_SESSION=fs kiv attach", "KIV_SESSION=fs kiv fs"}) {
         r = m.sh(std::string(line) + " < /dev/null");
         EXPECT_EQ(r.status, 1) << line;
-        EXPECT_EQ(r.err, "kiv: cannot attach session fs to itself\n") << line;
+        EXPECT_EQ(r.err, "kiv: cannot attach session fs inside itself\n") << line;
     }
     // From inside another session the attach goes ahead.
     EXPECT_EQ(m.sh("KIV_SESSION=other kiv attach fs < /dev/null").status, 0);
