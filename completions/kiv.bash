@@ -65,7 +65,7 @@ _kiv() {
     [[ -n $expect_value ]] && return  # a listen address or a port
 
     if [[ -z $options_ended && $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-l --listen -p --port --log -v --version -h --help --" -- "$cur"))
+        COMPREPLY=($(compgen -W "-d --detached -l --listen -p --port --log -v --version -h --help --" -- "$cur"))
         return
     fi
 

@@ -267,6 +267,7 @@ class Attached {
     void detach(const char* why) {
         queue(MsgKind::Detach, why);
         running_ = false;
+        detached_ = true;
     }
 
     void readInput() {
@@ -275,6 +276,7 @@ class Attached {
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             inputEnded_ = true;
+            detached_ = true;
         } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
             detach("detach key");
         } else {
@@ -292,6 +294,7 @@ class Attached {
             queue(MsgKind::Input, std::string_view(buf, n));
         } else if (n == 0) {
             inputEnded_ = true;
+            detached_ = true;
         }
     }
 
@@ -327,8 +330,15 @@ class Attached {
             } else {
                 inBuf_.append(buf, n);
             }
-            while (takeFrame(inBuf_, used, kind, payload))
-                if (kind == MsgKind::Output) output += payload;
+            while (!end_ && takeFrame(inBuf_, used, kind, payload)) {
+                if (kind == MsgKind::Output) {
+                    output += payload;
+                } else if (kind == MsgKind::Ended) {
+                    // The last message: whatever it says, the session is over.
+                    end_ = decodeEnd(payload).value_or(SessionEnd{SessionEnd::How::Killed});
+                    running_ = false;
+                }
+            }
         } catch (const IoError&) {
             // A bad frame, or a record that does not open, ends the
             // connection as its end does.
@@ -336,10 +346,20 @@ class Attached {
         }
         inBuf_.erase(0, used);
         terminal_.shown(output);
+        if (!output.empty()) midLine_ = output.back() != '\n';
         termOut_.append(output);
         flushTerminal();
     }
 
+  public:
+    // How the session ended, when the daemon said so before closing.
+    const std::optional<SessionEnd>& end() const { return end_; }
+    // The client left on its own (detach key, end of input, told to stop).
+    bool detached() const { return detached_ && !end_; }
+    // The last output did not end a line.
+    bool midLine() const { return midLine_; }
+
+  private:
     int sock_;
     int winch_;
     DetachKey detachKey_;
@@ -349,6 +369,9 @@ class Attached {
     bool polling_ = false;
     bool running_ = true;
     bool inputEnded_ = false;
+    bool detached_ = false;
+    bool midLine_ = false;
+    std::optional<SessionEnd> end_;
     bool socketWatched_ = false;
     bool termWatched_ = false;  // output waits for the terminal to be writable
     ByteQueue termOut_;         // session output the terminal has not taken yet
@@ -366,19 +389,50 @@ void onWinch(int) {
     errno = saved;
 }
 
-void runClient(const std::string& session, const Config& config) {
+std::string leavingLine(const std::string& session, const std::optional<SessionEnd>& end,
+                        bool detached) {
+    std::string name = printableName(session);
+    if (detached) return "[detached from " + name + "]";
+    if (!end) return "[lost connection to " + name + "]";
+    switch (end->how) {
+        case SessionEnd::How::Exited:
+            return "[" + name + " exited: status " + std::to_string(end->code) + "]";
+        case SessionEnd::How::Signaled:
+            return "[" + name + " killed by " + signalName(end->code) + "]";
+        case SessionEnd::How::Killed:
+            break;
+    }
+    return "[" + name + " killed]";
+}
+
+int runClient(const std::string& session, const Config& config) {
     std::signal(SIGPIPE, SIG_IGN);
     TcpSession conn = connectSession(session, config);
-    RawMode raw;
-    WinchWatch winch;
-    // However the client leaves, the terminal gets its own state back
-    // before its attributes are restored.
-    TerminalRestore terminal(1);
-    terminal.enter();
-    Attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal, conn.channel.get(),
-             std::move(conn.received))
-        .run(terminalSize().value_or(WindowSize{80, 24}));
-    terminal.restore();
+    std::optional<SessionEnd> end;
+    bool detached = false;
+    bool midLine = false;
+    {
+        RawMode raw;
+        WinchWatch winch;
+        // However the client leaves, the terminal gets its own state back
+        // before its attributes are restored.
+        TerminalRestore terminal(1);
+        terminal.enter();
+        Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal,
+                          conn.channel.get(), std::move(conn.received));
+        attached.run(terminalSize().value_or(WindowSize{80, 24}));
+        terminal.restore();
+        end = attached.end();
+        detached = attached.detached();
+        midLine = attached.midLine();
+    }
+    // On a line of its own: the restored terminal has its cursor at the
+    // start of one; elsewhere the session's output may end mid-line.
+    std::string line = leavingLine(session, end, detached) + "\n";
+    if (!isatty(1) && midLine) line.insert(0, "\n");
+    writeWhole(1, line);
+    if (detached) return 0;
+    return end ? endExitStatus(*end) : 1;
 }
 
 }  // namespace kiv

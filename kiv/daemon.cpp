@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,17 +52,6 @@ int msUntil(Clock::time_point when) {
     // Rounded up: a wait that ends before its timer is due would only wait again.
     auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
     return static_cast<int>(std::max<int64_t>(0, left.count()));
-}
-
-// "exit status 0", "killed by SIGKILL" for a wait status.
-std::string describeExit(int status) {
-    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) {
-        const char* name = sigabbrev_np(WTERMSIG(status));
-        return std::string("killed by ") +
-               (name ? std::string("SIG") + name : "signal " + std::to_string(WTERMSIG(status)));
-    }
-    return "wait status " + std::to_string(status);
 }
 
 }  // namespace
@@ -137,7 +125,7 @@ void Daemon::start(const std::string& listen) {
 }
 
 void Daemon::run(const sigset_t* waitMask) {
-    while (session_.running && !shutdownRequested)
+    while (!over_ && !shutdownRequested)
         step(msUntilNextTimer(), waitMask);
 }
 
@@ -156,7 +144,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (heldInputWaits_) resumeHeldInput();
     sweepClients();
     runTimers();
-    return session_.running;
+    return !over_;
 }
 
 void Daemon::acceptClient(int listener, bool trusted) {
@@ -251,10 +239,63 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         broadcast(MsgKind::Output, chunk);
         answerQueries();
     } else if (n == 0 || errno == EIO) {
-        session_.running = false;
+        commandEnded();
         return false;
     }
     return true;
+}
+
+// The terminal has closed: the command has exited, or is about to once
+// the hang-up reaches it. Nothing is written to it any more.
+void Daemon::commandEnded() {
+    session_.running = false;
+    session_.ptyOut.clear();
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    updateInputPause();
+    terminalClosedAt_ = Clock::now();
+    collectStatus();
+}
+
+// The command's status, once it can be had; until then it is looked for
+// often at first, then now and again (a command may outlive its terminal).
+void Daemon::collectStatus() {
+    std::optional<int> status = session_.pty.reap();
+    if (!status && session_.pty.pid() > 0) {
+        bool early = Clock::now() - terminalClosedAt_ < std::chrono::seconds(1);
+        nextReap_ = Clock::now() + (early ? std::chrono::milliseconds(10)
+                                          : std::chrono::milliseconds(500));
+        return;
+    }
+    nextReap_.reset();
+    end_ = status ? endFromWaitStatus(*status) : SessionEnd{};
+    endedAt_ = Clock::now();
+    log_.info("command " + describeEnd(*end_));
+    bool seen = std::any_of(clients_.begin(), clients_.end(), [](const auto& entry) {
+        return entry.second.stage == ClientStage::Live && !entry.second.dropped;
+    });
+    if (seen || !session_.pty.execError().empty()) {
+        stopListening();
+        over_ = true;
+    }
+    broadcast(MsgKind::Ended, endPayload(*end_));
+    if (over_) return;
+    // Kept for a client to collect, with the screen and its history alone:
+    // what the terminal and its input used goes back to the system.
+    malloc_trim(0);
+}
+
+// The end with the time since it, as clients are told it.
+SessionEnd Daemon::endAsOfNow(SessionEnd end) const {
+    if (end_) end.secondsAgo =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - endedAt_).count();
+    return end;
+}
+
+std::string Daemon::endPayload(const SessionEnd& end) const {
+    std::string payload;
+    appendEndFields(payload, endAsOfNow(end));
+    return payload;
 }
 
 // Brings the socket back when its file has vanished, so that the session
@@ -286,6 +327,7 @@ int Daemon::msUntilNextTimer() const {
     if (auto release = replies_.nextRelease()) next = std::min(next, *release);
     // A synchronized update left open ends by itself at its deadline.
     if (auto update = session_.term->updateDeadline()) next = std::min(next, *update);
+    if (nextReap_) next = std::min(next, *nextReap_);
     return msUntil(next);
 }
 
@@ -293,6 +335,7 @@ void Daemon::runTimers() {
     toCommand(replies_.release(Clock::now()));
     session_.term->endOverdueUpdate(Clock::now());
     auto now = Clock::now();
+    if (nextReap_ && now >= *nextReap_) collectStatus();
     if (now >= nextSocketCheck_) {
         checkSocket();
         nextSocketCheck_ = Clock::now() + SocketCheckInterval;
@@ -326,14 +369,14 @@ void Daemon::drainClients() {
     auto deadline = Clock::now() + ShutdownDrainLimit;
     std::unordered_map<int, Clock::time_point> givenUpAt;
     for (auto& [id, c] : clients_)
-        if (!c.dropped && !c.outBuf.empty()) givenUpAt[c.fd.get()] = Clock::now() + DrainStallLimit;
+        if (!c.dropped && c.queued() != 0) givenUpAt[c.fd.get()] = Clock::now() + DrainStallLimit;
     for (;;) {
         auto now = Clock::now();
         std::vector<pollfd> pending;
         Clock::time_point wake = deadline;
         for (auto& [id, c] : clients_) {
             auto due = givenUpAt.find(c.fd.get());
-            if (c.dropped || c.outBuf.empty() || due == givenUpAt.end() || due->second <= now)
+            if (c.dropped || c.queued() == 0 || due == givenUpAt.end() || due->second <= now)
                 continue;
             pending.push_back({c.fd.get(), POLLOUT, 0});
             wake = std::min(wake, due->second);
@@ -345,26 +388,41 @@ void Daemon::drainClients() {
         for (const pollfd& p : pending) {
             Client* c = findByFd(p.fd);
             if (!p.revents || !c) continue;
-            size_t before = c->outBuf.size();
+            size_t before = c->queued();
             if (!flushClient(*c)) {
-                c->outBuf.clear();  // gone: nothing to wait for
-            } else if (c->outBuf.size() < before) {
+                givenUpAt.erase(p.fd);  // gone: nothing to wait for
+            } else if (c->queued() < before) {
                 givenUpAt[p.fd] = Clock::now() + DrainStallLimit;
             }
         }
     }
 }
 
+// The session can no longer be reached: the listeners close and the
+// session's files go, before the clients that see the end are told it, so
+// that once a client has shown the end no listing finds the session.
+void Daemon::stopListening() {
+    if (!unixListener_) return;
+    sel_.remove(unixListener_.get());
+    unixListener_.reset();
+    if (tcpListener_) sel_.remove(tcpListener_.get());
+    tcpListener_.reset();
+    // Only while they are still ours: a new session of the same name,
+    // started meanwhile, keeps its socket, pid file and lock.
+    removeIfSame(socketPath_, socketId_);
+    // A lock made after start-up (a default-name search that found
+    // this session) is ours too, unless another daemon now serves the name.
+    std::string lock = sessionFile(session_.name, ".lock");
+    if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+    if (daemonPid(session_.name) == getpid())
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
+}
+
 void Daemon::shutdown() {
-    if (shutdownRequested) {
+    if (shutdownRequested)
         log_.info(std::string("daemon: stopping on SIG") + sigabbrev_np(shutdownRequested));
-    } else if (session_.running) {
-        // Stopped by its owner (in-process): the command still runs.
-    } else if (std::optional<int> status = session_.pty.waitExit(1000)) {
-        log_.info("command ended: " + describeExit(*status));
-    } else {
-        log_.info("command's terminal closed");
-    }
+    stopListening();
+    if (!end_) broadcast(MsgKind::Ended, endPayload(SessionEnd{SessionEnd::How::Killed}));
     drainClients();
     for (auto& [id, c] : clients_) {
         if (c.stage == ClientStage::Live && !c.dropped)
@@ -373,21 +431,6 @@ void Daemon::shutdown() {
     }
     clients_.clear();
     clientByFd_.clear();
-    if (unixListener_) {
-        sel_.remove(unixListener_.get());
-        unixListener_.reset();
-        if (tcpListener_) sel_.remove(tcpListener_.get());
-        tcpListener_.reset();
-        // Only while they are still ours: a new session of the same name,
-        // started meanwhile, keeps its socket, pid file and lock.
-        removeIfSame(socketPath_, socketId_);
-        // A lock made after start-up (a default-name search that found
-        // this session) is ours too, unless another daemon now serves the name.
-        std::string lock = sessionFile(session_.name, ".lock");
-        if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
-        if (daemonPid(session_.name) == getpid())
-            removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
-    }
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();
     log_.info("daemon: exited");

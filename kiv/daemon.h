@@ -25,6 +25,7 @@
 #include "kiv/reply_filter.h"
 #include "kiv/secure_channel.h"
 #include "kiv/selector.h"
+#include "kiv/session_end.h"
 #include "kiv/session_files.h"
 #include "screen/terminal.h"
 
@@ -54,10 +55,12 @@ inline constexpr int64_t MaxGridSide = 4096;  // columns or rows, as the screen 
 WindowSize fitGrid(WindowSize wanted);
 inline constexpr int ReadChunk = 4096;
 // The scrollback part of an attach snapshot is kept within this many bytes
-// (the newest lines win), so that the whole repaint always fits one message
-// and the client's queue: a history of very wide lines must not make a
-// session impossible to attach to.
+// (the newest lines win): a history of very wide lines must not make an
+// attach cost without end.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
+// A repaint is framed and sealed this much at a time, as the client's
+// socket drains.
+inline constexpr size_t RepaintPiece = 256 * 1024;
 
 // Where a connection is on its way to live output.
 enum class ClientStage {
@@ -77,7 +80,19 @@ struct Client {
     // Over TCP, every byte in and out goes through it; its handshake comes
     // before anything else the client may send.
     std::unique_ptr<SecureChannel> channel;
-    ByteQueue outBuf;      // whole frames, oldest first
+    ByteQueue outBuf;  // whole frames, oldest first
+    // A repaint goes out in pieces as the socket drains, so that one larger
+    // than the queue's bound (a huge grid full of combining marks) neither
+    // costs the client its connection nor sits sealed in memory at once.
+    // What the session prints meanwhile waits behind it as plain frames.
+    std::string repaint;       // the screen's text not yet framed
+    size_t repaintAt = 0;      // how much of it has been framed
+    std::string afterRepaint;  // frames for after the repaint, not yet sealed
+    bool repainting() const { return repaintAt < repaint.size(); }
+    // Bytes still to go out in all.
+    size_t queued() const {
+        return outBuf.size() + repaint.size() - repaintAt + afterRepaint.size();
+    }
     std::string inBuf;     // bytes that do not form a whole frame yet
     bool dropped = false;  // closed and forgotten once the batch of events is done
     // Hung up while its Input was held: out of the selector (a hang-up is
@@ -101,7 +116,7 @@ struct Session {
     Pty pty;
     std::unique_ptr<screen::Terminal> term;
     ByteQueue ptyOut;  // client input not yet written to the master
-    bool running = false;
+    bool running = false;  // until the command's terminal closes
 };
 
 // Starts the command with its arguments on a new 80x24 pseudo-terminal, with
@@ -123,16 +138,24 @@ class Daemon {
     // listener. Raises when the Unix side cannot be set up; a key or a TCP
     // listener that cannot be had is only logged, and TCP stays off.
     void start(const std::string& listen);
-    // Serves until the command's terminal closes or onShutdown() was called.
+    // Serves until the session is over or onShutdown() was called.
+    //
+    // When the command ends, every client that sees it is told how (an
+    // Ended message) and the session is over. When nobody was attached, the
+    // daemon stays with the final screen and history and no terminal, until
+    // a client attaches: it gets the screen, then the end, and the session
+    // is over. A command that could not be executed is not kept: its start
+    // already reported why.
     // `waitMask` is the signal mask during each wait (see Selector::wait).
     void run(const sigset_t* waitMask);
-    // Gives queued output its chance, closes every connection, removes the
-    // session's files and closes the master.
+    // Tells every attached client that the session was killed when it had
+    // not ended by itself, gives queued output its chance, closes every
+    // connection, removes the session's files and closes the master.
     void shutdown();
 
     // One wait of at most `timeoutMs` and its batch of events, then the
     // sweep of dropped clients and the due timers. False once the session
-    // has ended. With adoptClient() this drives a daemon in-process, over a
+    // is over. With adoptClient() this drives a daemon in-process, over a
     // socketpair, without listeners or session files.
     bool step(int timeoutMs, const sigset_t* waitMask = nullptr);
     // Serves a connected socket as a client: `trusted` as over the Unix
@@ -144,6 +167,8 @@ class Daemon {
     void useKey(const Key& key) { key_ = key; }
 
     const Session& session() const { return session_; }
+    // How the command ended; nothing while it runs.
+    const std::optional<SessionEnd>& end() const { return end_; }
     const Client* client(ClientId id) const;
     size_t clientCount() const { return clients_.size(); }
     const Selector& selector() const { return sel_; }
@@ -157,6 +182,11 @@ class Daemon {
     void pauseAccepting();
     void logRefusal(const std::string& message);
     bool serviceMaster(const ReadyEvent& ev);
+    void commandEnded();
+    void stopListening();
+    void collectStatus();
+    SessionEnd endAsOfNow(SessionEnd end) const;
+    std::string endPayload(const SessionEnd& end) const;
     void checkSocket();
     void runTimers();
     int msUntilNextTimer() const;
@@ -172,6 +202,7 @@ class Daemon {
     void queueSnapshot(ClientId id);
     bool queueClient(Client& c, MsgKind kind, std::string_view payload);
     bool flushClient(Client& c);
+    void refillFromRepaint(Client& c);
     void broadcast(MsgKind kind, std::string_view payload);
     void dropClient(Client& c);
     void sweepClients();
@@ -206,6 +237,12 @@ class Daemon {
     std::map<ClientId, Client> clients_;  // in order of connection
     std::unordered_map<int, ClientId> clientByFd_;
     ClientId lastId_ = 0;
+    // The command's terminal has closed and its status is awaited.
+    std::optional<std::chrono::steady_clock::time_point> nextReap_;
+    std::chrono::steady_clock::time_point terminalClosedAt_;
+    std::optional<SessionEnd> end_;
+    std::chrono::steady_clock::time_point endedAt_;
+    bool over_ = false;            // the end has been seen, or is not to be kept
     bool inputPaused_ = false;     // clients' Input is held while ptyOut is over the mark
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
     ReplyFilter replies_;          // one reply per query from the clients' terminals

@@ -44,6 +44,18 @@ std::optional<FrameHeader> headerAt(const std::string& buffer, size_t offset) {
     return decodeHeader(header);
 }
 
+// Whole frames onto the wire queue, sealed over TCP.
+void appendSealed(Client& c, std::string_view frames) {
+    if (frames.empty()) return;
+    if (!c.channel) {
+        c.outBuf.append(frames);
+        return;
+    }
+    std::string sealed;
+    c.channel->seal(frames, sealed);
+    c.outBuf.append(sealed);
+}
+
 }  // namespace
 
 WindowSize fitGrid(WindowSize wanted) {
@@ -241,9 +253,11 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
     session_.size = size;
     session_.term->resize(size.cols, size.rows);
     // The command is told exactly what the grid took.
-    session_.pty.setSize(static_cast<int>(session_.term->cols()),
-                         static_cast<int>(session_.term->rows()));
+    if (session_.running)
+        session_.pty.setSize(static_cast<int>(session_.term->cols()),
+                             static_cast<int>(session_.term->rows()));
     Client& c = *find(id);
+    bool seesEnd = false;
     if (c.stage == ClientStage::AwaitingSnapshot) {
         c.stage = ClientStage::Live;
         // One line per attach: connections that only ask (`kiv ls`, the
@@ -252,9 +266,17 @@ void Daemon::handleResize(ClientId id, const std::string& payload) {
                   ", " + std::to_string(wanted->cols) + "x" + std::to_string(wanted->rows) +
                   (c.insideOf.empty() ? "" : ", inside " + printableName(c.insideOf)) + ")");
         queueSnapshot(id);
+        seesEnd = end_.has_value();
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
     broadcast(MsgKind::Resize, cut ? resizePayload(size) : payload);
+    // An ended session: its last screen, then how it ended, and it has
+    // been seen.
+    Client* joined = find(id);
+    if (!seesEnd || !joined) return;
+    stopListening();
+    over_ = true;
+    if (!queueClient(*joined, MsgKind::Ended, endPayload(*end_))) dropClient(*joined);
 }
 
 // The answer to `kiv ls` on a terminal.
@@ -274,43 +296,52 @@ std::string Daemon::details() const {
             std::find(d.shownInside.begin(), d.shownInside.end(), c.insideOf) ==
                 d.shownInside.end())
             d.shownInside.push_back(c.insideOf);
+    if (end_) d.end = endAsOfNow(*end_);
     return encodeDetails(d);
 }
 
-// The repaint may be larger than one frame: it goes as several Output
-// frames (clients write Output as one stream), and it is queued whatever
-// the client's queue holds, since its size is bounded by the grid's.
+// The repaint may be larger than the client's queue: it is framed, and
+// sealed, a piece at a time as the socket takes the pieces before.
 void Daemon::queueSnapshot(ClientId id) {
     std::string text = session_.term->snapshot(SnapshotHistoryBudget);
     Client* c = find(id);
     if (!c) return;
-    for (size_t at = 0; at < text.size(); at += MaxPayload) {
-        std::string frame =
-            frameBytes(MsgKind::Output, std::string_view(text).substr(at, MaxPayload));
-        if (c->channel) {
-            std::string sealed;
-            c->channel->seal(frame, sealed);
-            frame = std::move(sealed);
-        }
-        c->outBuf.append(frame);
-    }
+    c->repaint = std::move(text);
+    c->repaintAt = 0;
     if (!flushClient(*c)) dropClient(*c);
 }
 
+void Daemon::refillFromRepaint(Client& c) {
+    while (c.repainting() && c.outBuf.size() < RepaintPiece) {
+        std::string_view piece = std::string_view(c.repaint).substr(c.repaintAt, RepaintPiece);
+        c.repaintAt += piece.size();
+        appendSealed(c, frameBytes(MsgKind::Output, piece));
+    }
+    if (c.repainting()) return;
+    std::string().swap(c.repaint);
+    c.repaintAt = 0;
+    appendSealed(c, c.afterRepaint);
+    std::string().swap(c.afterRepaint);
+}
+
+// Frames count against the bound from the moment they are queued; during a
+// repaint the repaint itself does not.
 bool Daemon::queueClient(Client& c, MsgKind kind, std::string_view payload) {
     std::string frame = frameBytes(kind, payload);
-    if (c.channel) {
-        std::string sealed;
-        c.channel->seal(frame, sealed);
-        frame = std::move(sealed);
+    if (c.repainting()) {
+        if (c.afterRepaint.size() + frame.size() > ClientQueueLimit) return false;
+        c.afterRepaint += frame;
+        return true;
     }
     if (c.outBuf.size() + frame.size() > ClientQueueLimit) return false;
-    c.outBuf.append(frame);
+    appendSealed(c, frame);
     return flushClient(c);
 }
 
 bool Daemon::flushClient(Client& c) {
-    while (!c.outBuf.empty()) {
+    for (;;) {
+        refillFromRepaint(c);
+        if (c.outBuf.empty()) break;
         ssize_t n = ::send(c.fd.get(), c.outBuf.data(), c.outBuf.size(), MSG_NOSIGNAL);
         if (n > 0) {
             c.outBuf.consume(n);

@@ -7,7 +7,7 @@
 namespace kiv {
 
 void Daemon::toCommand(std::string_view bytes) {
-    if (bytes.empty()) return;
+    if (bytes.empty() || !session_.running) return;  // nobody reads an ended session's input
     session_.ptyOut.append(bytes);
     flushPty();
 }

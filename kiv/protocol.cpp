@@ -10,7 +10,7 @@ namespace kiv {
 
 namespace {
 
-constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Details);
+constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Ended);
 
 size_t lengthAt(const unsigned char* bytes) {
     return size_t{bytes[0]} << 24 | size_t{bytes[1]} << 16 | size_t{bytes[2]} << 8 | bytes[3];

@@ -84,7 +84,7 @@ Pty& Pty::operator=(Pty&& other) noexcept {
         close();
         master_ = std::move(other.master_);
         pid_ = other.pid_;
-        reaped_ = other.reaped_;
+        status_ = other.status_;
         execError_ = std::move(other.execError_);
     }
     return *this;
@@ -103,25 +103,20 @@ void Pty::setSize(int cols, int rows) {
     ioctl(master_.get(), TIOCSWINSZ, &size);
 }
 
-std::optional<int> Pty::waitExit(int limitMs) {
-    for (int waited = 0; pid_ > 0 && !reaped_; waited += 10) {
-        int status = 0;
-        pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            reaped_ = true;
-            return status;
-        }
-        if (done < 0 && errno != EINTR) return std::nullopt;
-        if (waited >= limitMs) return std::nullopt;
-        usleep(10'000);
-    }
-    return std::nullopt;
-}
-
 void Pty::close() {
     if (!master_) return;
     master_.reset();
-    if (pid_ > 0 && !reaped_) waitpid(pid_, nullptr, WNOHANG);
+    reap();
+}
+
+std::optional<int> Pty::reap() {
+    if (status_ || pid_ <= 0) return status_;
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (got == pid_) status_ = status;
+    return status_;
 }
 
 Pty openPty(const std::string& command, const std::vector<std::string>& extraArgs, int cols,

@@ -37,13 +37,13 @@ class Pty {
     // command when it changes); zeros are passed on, failures ignored.
     void setSize(int cols, int rows);
 
-    // Reaps the command once it has exited, waiting at most `limitMs` for
-    // that; its wait status, or nothing when it still runs (or was reaped).
-    std::optional<int> waitExit(int limitMs);
-
     // Closes the master, which hangs up the command's terminal, and reaps
     // the command only if it has already exited. Sends no signal.
     void close();
+
+    // The command's wait status once it has exited (reaped here, without
+    // waiting, on the first call that finds it gone); nothing before.
+    std::optional<int> reap();
 
     int masterFd() const { return master_.get(); }
     // Why the command could not be executed ("cannot run <program>:
@@ -56,7 +56,7 @@ class Pty {
                        const std::vector<std::string>&);
     UniqueFd master_;
     pid_t pid_ = -1;
-    bool reaped_ = false;
+    std::optional<int> status_;
     std::string execError_;
 };
 

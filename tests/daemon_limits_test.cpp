@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kiv/daemon.h"
 #include "kiv/endpoints.h"
 #include "kiv/key_file.h"
 #include "kiv/protocol.h"
@@ -231,6 +232,40 @@ TEST(DaemonLimits, SlowReaderGetsTheLastOutputWhole) {
     EXPECT_GE(std::count(bytes.begin(), bytes.end(), 'z'), 8388608);
     EXPECT_NE(bytes.find("FINAL-MARK"), std::string::npos);
     EXPECT_EQ(d.waitExit(), 0);
+}
+
+// A screen whose repaint is larger than a client's whole queue (every cell
+// of the largest grid carrying combining marks): the attaching client gets
+// all of it, and the output after it, instead of being dropped.
+TEST(DaemonLimits, RepaintLargerThanTheQueueArrivesWhole) {
+    ScratchDir scratch;
+    std::string cell = "e";
+    for (int i = 0; i < 10; ++i)
+        cell += "\xcc\x81";  // U+0301
+    std::string screenful;
+    for (int i = 0; i < 1024 * 1023; ++i)
+        screenful += cell;
+    writeFile(scratch / "screen", screenful);
+    std::string cmd = script(scratch, "stty -echo\nread go\ncat " + scratch / "screen" +
+                                          "\necho; echo PAINTED\nread go\necho AFTER\nsleep 60\n");
+    DaemonProcess d(scratch, "marks", cmd);
+    ASSERT_TRUE(d.waitReady());
+    ProtoClient a = ProtoClient::overUnix(d.socketPath());
+    a.resize(1024, 1024);
+    ASSERT_TRUE(a.outputUntil([&](const std::string&) { return !a.others().empty(); }));
+    a.send(MsgKind::Input, "\r");
+    ASSERT_TRUE(a.outputContains("PAINTED", 60s));
+
+    // The late client reads nothing until the session has printed more.
+    ProtoClient b = ProtoClient::overUnix(d.socketPath());
+    b.resize(1024, 1024);
+    std::this_thread::sleep_for(1s);
+    a.send(MsgKind::Input, "\r");
+    ASSERT_TRUE(a.outputContains("AFTER", 20s));
+    ASSERT_TRUE(b.outputContains("AFTER", 60s))
+        << "dropped after " << b.output().size() << " bytes";
+    EXPECT_GT(b.output().size(), size_t{kiv::ClientQueueLimit});
+    EXPECT_GE(std::count(b.output().begin(), b.output().end(), 'e'), 1024 * 1000);
 }
 
 }  // namespace
