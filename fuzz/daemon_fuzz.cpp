@@ -36,7 +36,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kiv/daemon.h"
+#include "kiv/session_daemon.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/protocol.h"
@@ -224,8 +224,8 @@ void drainPeers(World& w, bool& progress) {
             break;
         }
         checkReceived(w, p);
-        const kiv::Client* c = w.daemon->client(p.id);
-        if (c && c->stage == kiv::ClientStage::Live && p.outputWhenLive == SIZE_MAX)
+        const kiv::ClientConnection* c = w.daemon->client(p.id);
+        if (c && c->stage() == kiv::ClientStage::Live && p.outputWhenLive == SIZE_MAX)
             p.outputWhenLive = w.output.size();
     }
     for (;;) {
@@ -250,10 +250,10 @@ void catchUp(World& w) {
         drainPeers(w, progress);
         if (progress) continue;
         int master = w.daemon->session().pty.masterFd();
-        bool idle = pending(master, FIONREAD) == 0 && w.daemon->session().ptyOut.empty();
+        bool idle = pending(master, FIONREAD) == 0 && w.daemon->pendingInput() == 0;
         for (Peer& p : w.peers) {
             if (!p.open || p.gone) continue;
-            const kiv::Client* c = w.daemon->client(p.id);
+            const kiv::ClientConnection* c = w.daemon->client(p.id);
             idle = idle && pending(p.mine.get(), SIOCOUTQ) == 0 && (!c || c->queued() == 0);
         }
         if (!idle) continue;

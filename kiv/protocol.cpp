@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "kiv/errors.h"
@@ -26,16 +27,19 @@ size_t lengthAt(const unsigned char* bytes) {
 
 }  // namespace
 
+void writeHeader(char* at, MsgKind kind, size_t length) {
+    at[0] = static_cast<char>(ProtocolVersion);
+    at[1] = static_cast<char>(kind);
+    for (int i = 0; i < 4; ++i)
+        at[2 + i] = static_cast<char>(length >> (24 - 8 * i));
+}
+
 std::string frameBytes(MsgKind kind, std::string_view payload) {
     size_t length = payload.size();
     if (length > MaxPayload) throw IoError("payload too large: " + std::to_string(length));
-    std::string frame;
-    frame.reserve(HeaderSize + length);
-    frame += static_cast<char>(ProtocolVersion);
-    frame += static_cast<char>(kind);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        frame += static_cast<char>(length >> shift);
-    frame += payload;
+    std::string frame(HeaderSize + length, '\0');
+    writeHeader(frame.data(), kind, length);
+    std::copy(payload.begin(), payload.end(), frame.begin() + HeaderSize);
     return frame;
 }
 
@@ -52,6 +56,13 @@ std::optional<WindowSize> readResize(std::string_view payload) {
 }
 
 bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string& payload) {
+    std::string_view view;
+    if (!takeFrame(buffer, offset, kind, view)) return false;
+    payload.assign(view);
+    return true;
+}
+
+bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string_view& payload) {
     if (offset > buffer.size() || buffer.size() - offset < HeaderSize) return false;
     auto header = reinterpret_cast<const unsigned char*>(buffer.data() + offset);
     if (header[0] != ProtocolVersion) throw IoError("protocol version mismatch");
@@ -61,7 +72,7 @@ bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::stri
     if (header[1] > LastKind) unknownKind(header[1]);
 
     kind = static_cast<MsgKind>(header[1]);
-    payload.assign(buffer.substr(offset + HeaderSize, length));
+    payload = buffer.substr(offset + HeaderSize, length);
     offset += HeaderSize + length;
     return true;
 }

@@ -50,6 +50,11 @@ std::optional<WindowSize> readResize(std::string_view payload);
 // IoError "payload too large: <length>".
 std::string frameBytes(MsgKind kind, std::string_view payload);
 
+// Writes the header of a frame of `length` payload bytes at `at`, so that a
+// payload read in place behind it becomes a frame without a copy. The
+// length must be at most MaxPayload.
+void writeHeader(char* at, MsgKind kind, size_t length);
+
 // Takes the first complete frame off the front of `buffer`. False when the
 // buffer does not hold one yet (buffer unchanged). Raises IoError on a
 // malformed header, leaving the buffer as it was. The length is checked as
@@ -67,6 +72,8 @@ bool takeFrame(std::string& buffer, MsgKind& kind, std::string& payload);
 //     while (takeFrame(buffer, used, kind, payload)) handle(kind, payload);
 //     buffer.erase(0, used);
 bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string& payload);
+// As above, the payload left where it lies in `buffer`.
+bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string_view& payload);
 
 // The kind and payload length of a received header, checked as recvMsg
 // checks them: version, then kind, then length. Raises IoError.

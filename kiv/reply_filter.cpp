@@ -267,6 +267,7 @@ std::string ReplyFilter::leave(WatcherId watcher, Clock::time_point now) {
 }
 
 std::string ReplyFilter::release(Clock::time_point now) {
+    expire(now);
     std::string out;
     for (auto it = watchers_.begin(); it != watchers_.end();) {
         Watcher& w = it->second;
@@ -288,6 +289,12 @@ std::optional<ReplyClock::time_point> ReplyFilter::nextRelease() const {
     for (const auto& [fd, w] : watchers_)
         if (!w.held.empty() && (!next || w.heldAt + ReplyTailWait < *next))
             next = w.heldAt + ReplyTailWait;
+    // Past its wait a query is forgotten, and a client no query waits on
+    // any more has its input pass untouched.
+    if (!open_.empty()) {
+        auto expiry = open_.front().at + ReplyWait + std::chrono::milliseconds(1);
+        if (!next || expiry < *next) next = expiry;
+    }
     return next;
 }
 

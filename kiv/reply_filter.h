@@ -63,9 +63,10 @@ class ReplyFilter {
     // terminal will answer.
     std::string leave(WatcherId watcher, Clock::time_point now);
 
-    // Kept-back input whose wait is over, to go to the command as typed.
+    // Kept-back input whose wait is over, to go to the command as typed;
+    // queries past their wait are forgotten.
     std::string release(Clock::time_point now);
-    // When release() will next have something to let go.
+    // When release() will next have something to let go or forget.
     std::optional<Clock::time_point> nextRelease() const;
 
     bool watching(WatcherId watcher) const { return watchers_.count(watcher) != 0; }

@@ -57,18 +57,16 @@ void Selector::remove(int fd) {
     epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
 }
 
-std::vector<ReadyEvent> Selector::wait(int timeoutMs, const sigset_t* mask) {
+std::span<const ReadyEvent> Selector::wait(int timeoutMs, const sigset_t* mask) {
     epoll_event events[MaxEvents];
     int n = epoll_pwait(epoll_.get(), events, MaxEvents, timeoutMs, mask);
-    std::vector<ReadyEvent> ready;
-    if (n <= 0) return ready;  // timeout or interrupted: a pass without events
-    ready.reserve(n);
+    if (n <= 0) return {};  // timeout or interrupted: a pass without events
     for (int i = 0; i < n; ++i) {
         uint32_t bits = events[i].events;
-        ready.push_back({events[i].data.fd, (bits & EPOLLIN) != 0, (bits & EPOLLOUT) != 0,
-                         (bits & (EPOLLERR | EPOLLHUP)) != 0});
+        ready_[i] = {events[i].data.fd, (bits & EPOLLIN) != 0, (bits & EPOLLOUT) != 0,
+                     (bits & (EPOLLERR | EPOLLHUP)) != 0};
     }
-    return ready;
+    return {ready_, static_cast<size_t>(n)};
 }
 
 }  // namespace kiv

@@ -3,8 +3,8 @@
 
 #include <signal.h>
 
+#include <span>
 #include <unordered_map>
-#include <vector>
 
 #include "kiv/fd.h"
 
@@ -37,8 +37,9 @@ class Selector {
     // Waits up to `timeoutMs` (-1: no limit) for at most MaxEvents events.
     // With `mask`, that signal mask is in force during the wait only, so a
     // signal blocked elsewhere can arrive exactly there and no sooner. An
-    // interrupted wait returns no events.
-    std::vector<ReadyEvent> wait(int timeoutMs, const sigset_t* mask = nullptr);
+    // interrupted wait returns no events. The events stay valid until the
+    // next wait.
+    std::span<const ReadyEvent> wait(int timeoutMs, const sigset_t* mask = nullptr);
 
     // How many epoll_ctl calls were made, for tests of the above.
     long controlCalls() const { return controlCalls_; }
@@ -49,6 +50,7 @@ class Selector {
     UniqueFd epoll_;
     std::unordered_map<int, Interest> interest_;
     long controlCalls_ = 0;
+    ReadyEvent ready_[MaxEvents];
 };
 
 }  // namespace kiv

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kiv/daemon.h"
+#include "kiv/client_connection.h"
 #include "kiv/endpoints.h"
 #include "kiv/key_file.h"
 #include "kiv/protocol.h"

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kiv/daemon.h"
+#include "kiv/session_daemon.h"
 #include "kiv/protocol.h"
 
 using kiv::ClientStage;
@@ -67,18 +67,18 @@ TEST(DaemonLoop, ClientStagesFromAttachToLiveOutput) {
     kiv::Daemon d(shellSession("while read line; do echo \"[$line]\"; done"));
     Peer local(d, true), remote(d, false);
     ASSERT_NE(local.id, 0u);
-    EXPECT_EQ(d.client(local.id)->stage, ClientStage::AwaitingSnapshot);
-    EXPECT_EQ(d.client(remote.id)->stage, ClientStage::AwaitingAttach);
+    EXPECT_EQ(d.client(local.id)->stage(), ClientStage::AwaitingSnapshot);
+    EXPECT_EQ(d.client(remote.id)->stage(), ClientStage::AwaitingAttach);
 
     remote.send(MsgKind::Resize, kiv::resizePayload({80, 24}));  // ignored before Attach
     remote.send(MsgKind::Attach, "inproc");
     ASSERT_TRUE(
-        stepUntil(d, [&] { return d.client(remote.id)->stage == ClientStage::AwaitingSnapshot; }));
+        stepUntil(d, [&] { return d.client(remote.id)->stage() == ClientStage::AwaitingSnapshot; }));
     local.send(MsgKind::Resize, kiv::resizePayload({100, 30}));
     remote.send(MsgKind::Resize, kiv::resizePayload({100, 30}));
     ASSERT_TRUE(stepUntil(d, [&] {
-        return d.client(local.id)->stage == ClientStage::Live &&
-               d.client(remote.id)->stage == ClientStage::Live;
+        return d.client(local.id)->stage() == ClientStage::Live &&
+               d.client(remote.id)->stage() == ClientStage::Live;
     }));
     local.send(MsgKind::Input, "typed\r");
     ASSERT_TRUE(stepUntil(d, [&] {
@@ -111,7 +111,7 @@ TEST(DaemonLoop, SteadyOutputCostsNoSelectorCalls) {
         ++steps;
         return c.received.find("END") != std::string::npos;
     }));
-    EXPECT_GT(steps, 100);
+    EXPECT_GT(steps, 20);  // each step reads up to 64 KiB
     EXPECT_LT(d.selector().controlCalls() - before, steps / 10);
 }
 

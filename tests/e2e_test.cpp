@@ -269,7 +269,7 @@ TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
     // Nothing to list: a person is told so, a script reads nothing.
     term.line("kiv ls; echo status=$?");
-    ASSERT_TRUE(term.waitFor("status=")) << term.screen();
+    ASSERT_TRUE(term.waitFor("\nstatus=")) << term.screen();
     EXPECT_NE(term.screen().find("no sessions\nstatus=1"), std::string::npos) << term.screen();
     ProcessResult none = m.kiv({"ls"});
     EXPECT_EQ(none.status, 0);

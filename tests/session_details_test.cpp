@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kiv/daemon.h"
+#include "kiv/session_daemon.h"
 #include "kiv/protocol.h"
 #include "kiv/session_details.h"
 

@@ -1,0 +1,149 @@
+// One client's connection as the daemon holds it: the socket, where the
+// client is on its way to live output, the TCP channel, the bytes it sent
+// that do not form a whole frame yet, and the output its socket has not
+// taken. It turns received bytes into events for the daemon to apply and
+// never acts on the session itself.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kiv/fd.h"
+#include "kiv/key.h"
+#include "kiv/output_queue.h"
+#include "kiv/protocol.h"
+#include "kiv/secure_channel.h"
+#include "kiv/selector.h"
+
+namespace kiv {
+
+// Bytes a client's output queue may hold, frame headers included; a client
+// that falls further behind is dropped.
+inline constexpr size_t ClientQueueLimit = 16 * 1024 * 1024;
+// A repaint is framed and sealed this much at a time, as the client's
+// socket drains.
+inline constexpr size_t RepaintPiece = 256 * 1024;
+// The most a client's socket is read at once.
+inline constexpr size_t ClientReadChunk = 4096;
+
+// Where a connection is on its way to live output.
+enum class ClientStage {
+    AwaitingAttach,    // a TCP connection that has not named the session yet
+    AwaitingSnapshot,  // joined; no output until its first Resize brings the screen
+    Live,              // gets every chunk of output and every Resize echo
+};
+
+// A client's handle: never reused within a daemon, so it stays valid (or
+// finds nothing) however clients come and go.
+using ClientId = uint64_t;
+
+// One whole frame the client sent, read in place: the payload stays valid
+// until the connection next reads or hands out the next event. Before its
+// Attach a connection may send no frame longer than the limit it was given;
+// such a frame comes as `tooLong` with its kind and no payload, and nothing
+// follows it.
+struct ClientEvent {
+    MsgKind kind;
+    std::string_view payload;
+    bool tooLong = false;
+};
+
+class ClientConnection {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    // `trusted`: over the Unix socket, joined at once; else over TCP, behind
+    // the channel of `key` when there is one, and named by an Attach of at
+    // most `preAttachLimit` bytes.
+    ClientConnection(ClientId id, UniqueFd fd, bool trusted, const std::optional<Key>& key,
+                     size_t preAttachLimit);
+    ClientConnection(const ClientConnection&) = delete;
+    ClientConnection& operator=(const ClientConnection&) = delete;
+
+    ClientId id() const { return id_; }
+    int fd() const { return fd_.get(); }
+    ClientStage stage() const { return stage_; }
+    bool overTcp() const { return overTcp_; }
+    bool live() const { return stage_ == ClientStage::Live && !dropped; }
+    void joined() { stage_ = ClientStage::AwaitingSnapshot; }
+    void goLive() { stage_ = ClientStage::Live; }
+
+    // One read of the socket. Closed: end of stream or a failed read.
+    // Raises IoError for TCP bytes that are not a kiv peer's or do not open.
+    enum class Received { Bytes, Nothing, Closed };
+    Received receive();
+    // The next whole frame received; none while the next one is Input and
+    // `holdInput` (the command lags behind: it waits here, and in the
+    // socket). Raises IoError for a malformed frame.
+    std::optional<ClientEvent> next(bool holdInput);
+    // The next frame waiting is Input.
+    bool holdsInput() const;
+
+    // Sends a frame, or queues what the socket does not take. False when
+    // the client is gone or would fall more than ClientQueueLimit behind.
+    bool sendFrame(MsgKind kind, std::string_view payload);
+    // A frame made once for every client: shared as it is over the Unix
+    // socket, sealed into the client's own copy over TCP.
+    bool sendShared(const SharedBytes& frame);
+    // The screen's repaint, which may be larger than the queue's bound (a
+    // huge grid full of combining marks): it goes out in pieces as the
+    // socket drains, neither costing the client its connection nor sitting
+    // sealed in memory at once. Output meanwhile waits behind it, counted
+    // against the bound.
+    bool sendRepaint(std::string text);
+    // Sends what waits until the socket would block; false when gone.
+    bool flush();
+    // Bytes still to go out in all.
+    size_t queued() const { return out_.size() + repaint_.size() - repaintAt_ + afterSize_; }
+    bool wantsWrite() const { return queued() != 0; }
+
+    // The daemon's bookkeeping: closed and forgotten once the batch of
+    // events is done; out of the selector while asleep (hung up with its
+    // Input held: a hang-up is reported at every wait); the interest it
+    // last asked the selector for.
+    bool dropped = false;
+    bool asleep = false;
+    // The session the client's process runs inside ("" when none or over
+    // TCP), as `kiv attach` asks to refuse an attach that closes a loop.
+    std::string insideOf;
+    // How it left, for the log, once known ("detached (detach key)", ...).
+    std::string wayOut;
+    Interest interest = Interest::Read;
+    Clock::time_point attachDeadline;
+
+  private:
+    bool sendBytes(SharedBytes bytes);
+    SharedBytes sealed(SharedBytes frame);
+    bool repainting() const { return repaintAt_ < repaint_.size(); }
+    void refillFromRepaint();
+    void compact();
+
+    ClientId id_;
+    UniqueFd fd_;
+    ClientStage stage_;
+    bool overTcp_;
+    size_t preAttachLimit_;
+    // Over TCP, every byte in and out goes through it; its handshake comes
+    // before anything else the client may send.
+    std::unique_ptr<SecureChannel> channel_;
+    OutputQueue out_;      // whole frames on the wire, sealed over TCP
+    std::string repaint_;  // the screen's text not yet framed
+    size_t repaintAt_ = 0;
+    std::deque<SharedBytes> afterRepaint_;  // frames for after it, not yet sealed
+    size_t afterSize_ = 0;
+    // Frames are read where they lie: in the last read when nothing was
+    // left over before it, else in `in_`. `used_` bytes of it are handled.
+    std::array<char, ClientReadChunk> chunk_;
+    std::string in_;
+    std::string_view source_;
+    size_t used_ = 0;
+    bool refused_ = false;  // a frame too long before Attach: nothing more is read
+};
+
+}  // namespace kiv

@@ -1,0 +1,818 @@
+// The daemon's loop. One chunk of the command's output goes through here
+// alone: read until the master would block, into a buffer behind a frame
+// header; fed to the model; the same frame handed to every live client.
+#include "kiv/session_daemon.h"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "kiv/endpoints.h"
+#include "kiv/errors.h"
+#include "kiv/key_file.h"
+#include "kiv/nesting.h"
+#include "kiv/runtime.h"
+#include "kiv/session_details.h"
+#include "kiv/session_names.h"
+#include "kiv/tcp.h"
+
+namespace kiv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the daemon makes sure its socket file still exists: cleaners of
+// temporary directories and logouts remove it while the session runs.
+constexpr auto SocketCheckInterval = std::chrono::seconds(5);
+// How long the listeners rest when no descriptor at all can be had.
+constexpr auto AcceptPause = std::chrono::milliseconds(200);
+// How long queued output may take to reach the clients once the session
+// ends, in all, and for one client that takes nothing at all.
+constexpr auto ShutdownDrainLimit = std::chrono::seconds(30);
+constexpr auto DrainStallLimit = std::chrono::seconds(2);
+// The longest frame a connection may send before its Attach when the
+// session's name is shorter: the messages it may send meanwhile (ignored)
+// are small.
+constexpr size_t PreAttachFrame = 4096;
+
+int msUntil(Clock::time_point when, Clock::time_point now) {
+    // Rounded up: a wait that ends before its timer is due would only wait again.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now);
+    return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
+
+}  // namespace
+
+WindowSize fitGrid(WindowSize wanted) {
+    int64_t cols = std::min<int64_t>(wanted.cols, MaxGridSide);
+    int64_t rows = std::min<int64_t>(wanted.rows, MaxGridSide);
+    if (cols * rows > MaxCells) rows = std::max<int64_t>(1, MaxCells / std::max<int64_t>(cols, 1));
+    return {static_cast<int>(cols), static_cast<int>(rows)};
+}
+
+Daemon::Daemon(Session session, Logger log)
+    : session_(std::move(session)),
+      log_(std::move(log)),
+      spare_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+    setNonBlocking(session_.pty.masterFd());
+    if (!sel_.add(session_.pty.masterFd(), Interest::Read))
+        throw SystemError("cannot watch the pseudo-terminal");
+    timers_.add(Clock::now() + SocketCheckInterval, Timer::SocketCheck);
+}
+
+Daemon::~Daemon() = default;
+
+// ---- Start-up and the listeners ----
+
+void Daemon::start(const std::string& listen) {
+    socketPath_ = socketPath(session_.name);
+    // Another daemon answers there: this name, or a long one whose hashed
+    // short form is the same. Its socket must not be taken over.
+    if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    lockId_ = fileId(sessionFile(session_.name, ".lock"));
+    removeSocket(session_.name);
+    pidId_ = writePidFile(session_.name);
+    unixListener_ = listenUnix(socketPath_);
+    socketId_ = fileId(socketPath_);
+
+    if (!listen.empty()) {
+        try {
+            ListenAddr addr = parseListen(listen);
+            std::string keyPath = keyFilePath();
+            LoadedKey loaded = loadOrCreateKeyFile(keyPath);
+            if (loaded.created)
+                log_.info("key file created: " + keyPath +
+                          " (copy it to each machine that attaches over tcp)");
+            key_ = loaded.key;
+            TcpListener tcp = startTcpListener(addr, addr.port);
+            tcpListener_ = std::move(tcp.fd);
+            log_.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +
+                      std::to_string(tcp.port));
+        } catch (const UsageError& e) {
+            log_.info(std::string("tcp listener disabled: ") + e.what());
+        } catch (const SystemError& e) {
+            log_.info(std::string("tcp listener disabled: ") + e.what());
+        }
+    }
+
+    sel_.add(unixListener_.get(), Interest::Read);
+    if (tcpListener_) sel_.add(tcpListener_.get(), Interest::Read);
+    log_.info("listening on " + socketPath_);
+}
+
+void Daemon::acceptClient(int listener, bool trusted) {
+    UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd) {
+        if (errno == EMFILE || errno == ENFILE) {
+            shedConnection(listener);
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
+            pauseAccepting();
+        }
+        return;  // a connection that went away meanwhile, an interruption
+    }
+    if (trusted && !fromOwner(fd.get())) return;  // closed at once
+    if (!roomFor(trusted)) return;
+    if (!trusted) setNoDelay(fd.get());
+    // Which session the client runs inside, for whoever asks whether an
+    // attach would close a loop.
+    std::string inside;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (trusted && getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0)
+        inside = sessionOfProcess(peer.pid);
+    if (ClientId id = adoptClient(std::move(fd), trusted)) clients_[id]->insideOf = inside;
+}
+
+// The session directory is closed to others, but a socket passed on or a
+// directory opened later must still not let another user type here.
+bool Daemon::fromOwner(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid())
+        return true;
+    logRefusal("connection refused: uid " + std::to_string(peer.uid) + " is not the owner");
+    return false;
+}
+
+bool Daemon::roomFor(bool trusted) {
+    size_t pending = 0, joined = 0;
+    for (const auto& [id, c] : clients_) {
+        if (c->dropped) continue;
+        ++(c->stage() == ClientStage::AwaitingAttach ? pending : joined);
+    }
+    if (!trusted && pending >= MaxPendingTcp) {
+        logRefusal("tcp connection refused: " + std::to_string(MaxPendingTcp) +
+                   " connections already wait for their Attach");
+        return false;
+    }
+    if (joined >= MaxClients) {
+        logRefusal("client refused: " + std::to_string(MaxClients) + " clients attached");
+        return false;
+    }
+    return true;
+}
+
+// The descriptor table is full (EMFILE, ENFILE): the waiting connection is
+// accepted with the spare descriptor's slot and closed at once.
+void Daemon::shedConnection(int listener) {
+    spare_.reset();
+    UniqueFd shed(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    shed.reset();
+    spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    logRefusal("connection refused: no descriptor left");
+    // Without a spare (the whole system is out of descriptors) the
+    // listeners rest for a moment instead of waking every wait.
+    if (!spare_) pauseAccepting();
+}
+
+void Daemon::pauseAccepting() {
+    acceptPausedUntil_ = now() + AcceptPause;
+    timers_.add(*acceptPausedUntil_, Timer::AcceptResume);
+    if (unixListener_) sel_.modify(unixListener_.get(), Interest::None);
+    if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::None);
+}
+
+// One line per second at most: a flood of connections must not become a
+// flood of log lines.
+void Daemon::logRefusal(const std::string& message) {
+    if (now() - lastRefusalLog_ < std::chrono::seconds(1)) return;
+    lastRefusalLog_ = now();
+    log_.info(message);
+}
+
+// Brings the socket back when its file has vanished, so that the session
+// stays reachable. A directory that cannot be made yet is tried again at
+// the next check.
+void Daemon::checkSocket() {
+    if (!unixListener_) return;  // driven in-process: no files of its own
+    struct stat st;
+    if (lstat(socketPath_.c_str(), &st) == 0 || errno != ENOENT) return;
+    try {
+        // As at start-up, the pid file is there before the socket answers.
+        kivDir();
+        pidId_ = writePidFile(session_.name);
+        UniqueFd listener = listenUnix(socketPath_);
+        if (!sel_.add(listener.get(), Interest::Read)) return;
+        socketId_ = fileId(socketPath_);
+        sel_.remove(unixListener_.get());
+        unixListener_ = std::move(listener);
+        log_.info("socket restored: " + socketPath_);
+    } catch (const Error&) {
+    }
+}
+
+// The session can no longer be reached: the listeners close and the
+// session's files go, before the clients that see the end are told it, so
+// that once a client has shown the end no listing finds the session.
+void Daemon::stopListening() {
+    if (!unixListener_) return;
+    sel_.remove(unixListener_.get());
+    unixListener_.reset();
+    if (tcpListener_) sel_.remove(tcpListener_.get());
+    tcpListener_.reset();
+    // Only while they are still ours: a new session of the same name,
+    // started meanwhile, keeps its socket, pid file and lock.
+    removeIfSame(socketPath_, socketId_);
+    // A lock made after start-up (a default-name search that found
+    // this session) is ours too, unless another daemon now serves the name.
+    std::string lock = sessionFile(session_.name, ".lock");
+    if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+    if (daemonPid(session_.name) == getpid())
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
+}
+
+// ---- The command's end ----
+
+// The terminal has closed: the command has exited, or is about to once
+// the hang-up reaches it. Nothing is written to it any more.
+void Daemon::commandEnded() {
+    session_.running = false;
+    ptyOut_.clear();
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    updateInputPause();
+    terminalClosedAt_ = Clock::now();
+    collectStatus();
+}
+
+// The command's status, once it can be had; until then it is looked for
+// often at first, then now and again (a command may outlive its terminal).
+void Daemon::collectStatus() {
+    std::optional<int> status = session_.pty.reap();
+    if (!status && session_.pty.pid() > 0) {
+        auto at = Clock::now();
+        bool early = at - terminalClosedAt_ < std::chrono::seconds(1);
+        timers_.add(at + (early ? std::chrono::milliseconds(10) : std::chrono::milliseconds(500)),
+                    Timer::Reap);
+        reaping_ = true;
+        return;
+    }
+    reaping_ = false;
+    end_ = status ? endFromWaitStatus(*status) : SessionEnd{};
+    endedAt_ = Clock::now();
+    log_.info("command " + describeEnd(*end_));
+    bool seen = std::any_of(clients_.begin(), clients_.end(),
+                            [](const auto& entry) { return entry.second->live(); });
+    if (seen || !session_.pty.execError().empty()) {
+        stopListening();
+        over_ = true;
+    }
+    broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(*end_))));
+    if (over_) return;
+    // Kept for a client to collect, with the screen and its history alone:
+    // what the terminal and its input used goes back to the system.
+    malloc_trim(0);
+}
+
+// The end with the time since it, as clients are told it.
+SessionEnd Daemon::endAsOfNow(SessionEnd end) const {
+    if (end_)
+        end.secondsAgo =
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - endedAt_).count();
+    return end;
+}
+
+std::string Daemon::endPayload(const SessionEnd& end) const {
+    std::string payload;
+    appendEndFields(payload, endAsOfNow(end));
+    return payload;
+}
+
+// ---- The loop ----
+
+void Daemon::run(const sigset_t* waitMask, const volatile sig_atomic_t& stop) {
+    while (!over_ && !stop)
+        step(msUntilNextTimer(), waitMask);
+    // `stop` holds the signal that asked for it.
+    if (stop) {
+        const char* name = sigabbrev_np(stop);
+        log_.info(std::string("daemon: stopping on ") +
+                  (name ? "SIG" + std::string(name) : "signal " + std::to_string(stop)));
+    }
+}
+
+bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
+    std::span<const ReadyEvent> events = sel_.wait(timeoutMs, waitMask);
+    now_.reset();
+    for (const ReadyEvent& ev : events) {
+        if (ev.fd == session_.pty.masterFd()) {
+            if (!serviceMaster(ev)) break;
+        } else if (auto known = clientByFd_.find(ev.fd); known != clientByFd_.end()) {
+            serviceClient(*known->second, ev);
+        } else if (unixListener_ && ev.fd == unixListener_.get()) {
+            acceptClient(ev.fd, true);
+        } else if (tcpListener_ && ev.fd == tcpListener_.get()) {
+            acceptClient(ev.fd, false);
+        }
+    }
+    if (heldInputWaits_) resumeHeldInput();
+    sweepClients();
+    runTimers();
+    return !over_;
+}
+
+// ---- The command's side ----
+
+// Returns false when the command's terminal has closed.
+bool Daemon::serviceMaster(const ReadyEvent& ev) {
+    if (ev.writable) flushPty();
+    if (!(ev.readable || ev.error) || !session_.running) return true;
+    bool ended = false;
+    SharedBytes frame = readOutput(ended);
+    if (!frame.bytes.empty()) {
+        // The screen sees output before any client.
+        session_.term->write(frame.bytes.substr(HeaderSize), now());
+        scheduleUpdate();
+        broadcast(frame);
+        answerQueries();
+    }
+    if (ended) commandEnded();
+    return !ended;
+}
+
+// Reads the master until it would block (or up to the bound) into the
+// frame buffer, behind room for the header.
+SharedBytes Daemon::readOutput(bool& ended) {
+    if (!frame_ || frame_.use_count() > 1)
+        frame_ = std::shared_ptr<char[]>(new char[HeaderSize + MasterReadBound]);
+    char* payload = frame_.get() + HeaderSize;
+    size_t got = 0;
+    while (got < MasterReadBound) {
+        ssize_t n = session_.pty.read(payload + got, MasterReadBound - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0 || errno == EIO) ended = true;
+        break;  // EAGAIN: all there is for now
+    }
+    if (got == 0) return {};
+    writeHeader(frame_.get(), MsgKind::Output, got);
+    return {frame_, std::string_view(frame_.get(), HeaderSize + got)};
+}
+
+// Output never waits for a slow client: each holds a share of the frame
+// until its socket takes it, and one that has fallen too far behind is
+// dropped.
+void Daemon::broadcast(const SharedBytes& frame) {
+    for (auto& [id, c] : clients_) {
+        if (!c->live()) continue;
+        if (!c->sendShared(frame)) {
+            if (c->wayOut.empty()) c->wayOut = "dropped (too far behind the output)";
+            dropClient(*c);
+        } else {
+            updateInterest(*c);
+        }
+    }
+}
+
+// The command's queries to its terminal: answered by the model while no
+// client's terminal is shown the output, answered once while several are.
+// Answers and client input share one road to the command (ptyOut_), so
+// they reach it in the order they were given.
+void Daemon::answerQueries() {
+    std::vector<screen::Query> queries = session_.term->takeQueries();
+    if (queries.empty()) return;
+    std::vector<WatcherId> watchers;
+    for (const auto& [id, c] : clients_)
+        if (c->live()) watchers.push_back(id);
+    std::string answers;
+    for (const screen::Query& q : queries) {
+        if (!watchers.empty()) {
+            replies_.asked(q, watchers, now());
+        } else if (ptyOut_.size() + answers.size() < PtyInputHighWater) {
+            // A command that asks without ever reading its input loses the
+            // answers past the mark instead of growing the queue.
+            answers += q.answer;
+        }
+    }
+    scheduleReplies();
+    toCommand(answers);
+}
+
+// Written at once when nothing waits before it; queued only for what the
+// master does not take.
+void Daemon::toCommand(std::string_view bytes) {
+    if (bytes.empty() || !session_.running) return;  // nobody reads an ended session's input
+    if (ptyOut_.empty()) {
+        while (!bytes.empty()) {
+            ssize_t n = session_.pty.write(bytes.data(), bytes.size());
+            if (n > 0) {
+                bytes.remove_prefix(static_cast<size_t>(n));
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && errno == EAGAIN) {
+                break;
+            } else {
+                return;  // the command's side is gone: nobody will read it
+            }
+        }
+        if (bytes.empty()) return;
+    }
+    ptyOut_.append(bytes);
+    flushPty();
+}
+
+void Daemon::flushPty() {
+    bool blocked = false;
+    while (!ptyOut_.empty()) {
+        ssize_t n = session_.pty.write(ptyOut_.data(), ptyOut_.size());
+        if (n > 0) {
+            ptyOut_.consume(static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            blocked = true;
+            break;
+        } else {
+            // The command's side is gone (EIO): nobody will ever read this
+            // input, and the next read of the master ends the session.
+            ptyOut_.clear();
+        }
+    }
+    sel_.modify(session_.pty.masterFd(), blocked ? Interest::ReadWrite : Interest::Read);
+    updateInputPause();
+}
+
+// Holds clients' Input while the command lags behind it, and lets it go on
+// once the command has caught up: no input is dropped, the queue stays
+// bounded whatever clients send, and Resize, Detach and a new client's
+// first messages are still read meanwhile.
+void Daemon::updateInputPause() {
+    bool pause = ptyOut_.size() > PtyInputHighWater;
+    if (pause == inputPaused_) return;
+    inputPaused_ = pause;
+    if (!pause) heldInputWaits_ = true;
+    for (auto& [id, c] : clients_)
+        updateInterest(*c);
+}
+
+// The command has caught up: the Input that waited goes on, client by
+// client in order of connection, until the mark is reached again.
+void Daemon::resumeHeldInput() {
+    heldInputWaits_ = false;
+    for (auto& [id, c] : clients_) {
+        if (inputPaused_) break;
+        if (c->dropped || !c->holdsInput()) {
+            updateInterest(*c);
+            continue;
+        }
+        try {
+            applyEvents(*c);
+        } catch (const IoError&) {
+            dropClient(*c);
+        }
+    }
+}
+
+// ---- The clients' side ----
+
+ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
+    setNonBlocking(fd.get());
+    // A socket the selector refuses is closed at once (UniqueFd does it).
+    if (!sel_.add(fd.get(), Interest::Read)) return 0;
+    ClientId id = ++lastId_;
+    auto c = std::make_unique<ClientConnection>(id, std::move(fd), trusted, key_,
+                                                std::max(session_.name.size(), PreAttachFrame));
+    if (!trusted) timers_.add(Clock::now() + AttachTimeout, Timer::AttachWait, id);
+    clientByFd_[c->fd()] = c.get();
+    clients_.emplace(id, std::move(c));
+    return id;
+}
+
+const ClientConnection* Daemon::client(ClientId id) const {
+    auto it = clients_.find(id);
+    return it == clients_.end() ? nullptr : it->second.get();
+}
+
+ClientConnection* Daemon::find(ClientId id) {
+    auto it = clients_.find(id);
+    return it == clients_.end() || it->second->dropped ? nullptr : it->second.get();
+}
+
+void Daemon::serviceClient(ClientConnection& c, const ReadyEvent& ev) {
+    if (c.dropped) return;  // dropped earlier in this batch
+    if (ev.writable && !c.flush()) return dropClient(c);
+    if (!(ev.readable || ev.error)) return updateInterest(c);
+    if (!ev.readable && inputPaused_ && c.holdsInput()) {
+        // Hung up with its Input held: what it sent is still in the socket
+        // and is read once the command catches up.
+        sel_.remove(c.fd());
+        c.asleep = true;
+        return;
+    }
+    try {
+        switch (c.receive()) {
+            case ClientConnection::Received::Nothing:
+                return updateInterest(c);
+            case ClientConnection::Received::Closed:
+                return dropClient(c);
+            case ClientConnection::Received::Bytes:
+                break;
+        }
+        applyEvents(c);
+    } catch (const IoError& e) {
+        if (c.overTcp() && now() >= nextTcpRefusalLog_) {
+            nextTcpRefusalLog_ = now() + std::chrono::seconds(10);
+            log_.info("tcp client dropped fd=" + std::to_string(c.fd()) + ": " + e.what());
+        }
+        dropClient(c);
+    }
+}
+
+// Every whole frame the client sent, in order; none after one that ends
+// the client.
+void Daemon::applyEvents(ClientConnection& c) {
+    while (std::optional<ClientEvent> e = c.next(inputPaused_)) {
+        if (!apply(c, *e)) return dropClient(c);
+        if (c.dropped) return;
+    }
+    updateInterest(c);
+}
+
+// False when the client is to go.
+bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
+    if (e.tooLong) {
+        if (e.kind == MsgKind::Attach) c.sendFrame(MsgKind::Error, "no such session");
+        return false;
+    }
+    if (c.stage() == ClientStage::AwaitingAttach)  // only Attach counts yet
+        return e.kind != MsgKind::Attach || acceptAttach(c, e.payload);
+    switch (e.kind) {
+        case MsgKind::Input:
+            if (e.payload.empty()) return true;
+            if (!replies_.watching(c.id())) {
+                toCommand(e.payload);
+            } else {
+                // Other terminals' replies to a query already answered stay out.
+                toCommand(replies_.pass(c.id(), e.payload, now()));
+                scheduleReplies();
+            }
+            return true;
+        case MsgKind::Resize:
+            handleResize(c, e.payload);
+            return true;
+        case MsgKind::Detach:
+            // The client says how it left: the detach key, a signal, the
+            // end of its input.
+            c.wayOut = "detached" + (e.payload.empty() ? std::string()
+                                                        : " (" +
+                                                              printableName(e.payload.substr(0, 64)) +
+                                                              ")");
+            return false;
+        case MsgKind::Details:
+            return c.sendFrame(MsgKind::Details, details());
+        default:
+            return true;
+    }
+}
+
+// A TCP connection that names this session joins it; any other name gets
+// "no such session" and the connection ends.
+bool Daemon::acceptAttach(ClientConnection& c, std::string_view name) {
+    if (name != session_.name) {
+        logRefusal("tcp attach refused: no session " + printableName(name.substr(0, 256)) +
+                   " here");
+        c.sendFrame(MsgKind::Error, "no such session");
+        return false;
+    }
+    c.joined();
+    return c.sendFrame(MsgKind::AttachOk, "");
+}
+
+// Every Resize from any client sets the one shared terminal size; the
+// sender's first one also brings it the screen.
+void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
+    std::optional<WindowSize> wanted = readResize(payload);
+    if (!wanted) return;
+    WindowSize size = fitGrid(*wanted);
+    session_.size = size;
+    session_.term->resize(size.cols, size.rows);
+    // The command is told exactly what the grid took.
+    if (session_.running)
+        session_.pty.setSize(static_cast<int>(session_.term->cols()),
+                             static_cast<int>(session_.term->rows()));
+    bool seesEnd = false;
+    if (c.stage() == ClientStage::AwaitingSnapshot) {
+        c.goLive();
+        // One line per attach: connections that only ask (`kiv ls`, the
+        // checks of a starting client) never get this far.
+        log_.info("client " + std::to_string(c.id()) + " attached (" +
+                  (c.overTcp() ? "tcp" : "unix") + ", " + std::to_string(wanted->cols) + "x" +
+                  std::to_string(wanted->rows) +
+                  (c.insideOf.empty() ? "" : ", inside " + printableName(c.insideOf)) + ")");
+        if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget))) dropClient(c);
+        seesEnd = end_.has_value();
+    }
+    bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
+    broadcast(ownBytes(frameBytes(MsgKind::Resize, cut ? resizePayload(size) : payload)));
+    // An ended session: its last screen, then how it ended, and it has
+    // been seen.
+    if (!seesEnd || c.dropped) return;
+    stopListening();
+    over_ = true;
+    if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
+}
+
+// The answer to `kiv ls` on a terminal.
+std::string Daemon::details() const {
+    SessionDetails d;
+    d.pid = getpid();
+    d.clients = std::count_if(clients_.begin(), clients_.end(),
+                              [](const auto& entry) { return entry.second->live(); });
+    d.ageSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - session_.started).count();
+    d.cols = session_.size.cols;
+    d.rows = session_.size.rows;
+    d.command = session_.command;
+    if (end_) d.end = endAsOfNow(*end_);
+    for (const auto& [id, c] : clients_)
+        if (c->live() && !c->insideOf.empty() &&
+            std::find(d.shownInside.begin(), d.shownInside.end(), c->insideOf) ==
+                d.shownInside.end())
+            d.shownInside.push_back(c->insideOf);
+    return encodeDetails(d);
+}
+
+// The descriptor leaves the selector at once but stays open until the
+// sweep, so its number cannot come back as another client's in the same
+// batch of events.
+void Daemon::dropClient(ClientConnection& c) {
+    if (c.dropped) return;
+    c.dropped = true;
+    sel_.remove(c.fd());
+    droppedIds_.push_back(c.id());
+}
+
+void Daemon::sweepClients() {
+    if (droppedIds_.empty()) return;
+    std::string owed;  // what a client kept back, answers nobody else will give
+    for (ClientId id : droppedIds_) {
+        auto it = clients_.find(id);
+        const ClientConnection& c = *it->second;
+        if (c.stage() == ClientStage::Live)
+            log_.info("client " + std::to_string(id) + " " +
+                      (c.wayOut.empty() ? "left (connection closed)" : c.wayOut));
+        clientByFd_.erase(it->second->fd());
+        owed += replies_.leave(id, now());
+        clients_.erase(it);
+    }
+    droppedIds_.clear();
+    scheduleReplies();
+    toCommand(owed);
+}
+
+void Daemon::updateInterest(ClientConnection& c) {
+    if (c.dropped) return;
+    bool held = inputPaused_ && c.holdsInput();
+    if (c.asleep) {
+        if (held) return;
+        c.asleep = false;
+        sel_.add(c.fd(), Interest::None);
+        c.interest = Interest::None;
+    }
+    bool wantWrite = c.wantsWrite();
+    Interest interest = held ? (wantWrite ? Interest::Write : Interest::None)
+                             : (wantWrite ? Interest::ReadWrite : Interest::Read);
+    if (interest != c.interest && sel_.modify(c.fd(), interest)) c.interest = interest;
+}
+
+// ---- Timers ----
+
+// Read once per wakeup, when something needs it.
+Clock::time_point Daemon::now() {
+    if (!now_) now_ = Clock::now();
+    return *now_;
+}
+
+int Daemon::msUntilNextTimer() {
+    std::optional<Clock::time_point> next = timers_.next();
+    return next ? msUntil(*next, now()) : -1;
+}
+
+void Daemon::runTimers() {
+    std::optional<Clock::time_point> next = timers_.next();
+    if (!next || *next > now()) return;
+    Clock::time_point at = now();
+    while (std::optional<Deadline> due = timers_.takeDue(at)) {
+        switch (due->what) {
+            case Timer::SocketCheck:
+                checkSocket();
+                timers_.add(at + SocketCheckInterval, Timer::SocketCheck);
+                break;
+            case Timer::AcceptResume:
+                if (!acceptPausedUntil_ || *acceptPausedUntil_ > at) break;
+                acceptPausedUntil_.reset();
+                if (!spare_) spare_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+                if (unixListener_) sel_.modify(unixListener_.get(), Interest::Read);
+                if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::Read);
+                break;
+            case Timer::AttachWait:
+                // A connection that has not named the session in time goes:
+                // a stranger cannot keep one of the few pending places forever.
+                if (ClientConnection* c = find(due->client);
+                    c && c->stage() == ClientStage::AwaitingAttach) {
+                    log_.info("tcp connection closed: no Attach within " +
+                              std::to_string(AttachTimeout.count()) + " s");
+                    dropClient(*c);
+                }
+                break;
+            case Timer::Replies:
+                repliesAt_.reset();
+                toCommand(replies_.release(at));
+                scheduleReplies();
+                break;
+            case Timer::Reap:
+                if (reaping_) collectStatus();
+                break;
+            case Timer::Update:
+                updateAt_.reset();
+                session_.term->endOverdueUpdate(at);
+                scheduleUpdate();
+                break;
+        }
+    }
+    sweepClients();
+}
+
+void Daemon::scheduleReplies() {
+    std::optional<Clock::time_point> next = replies_.nextRelease();
+    if (!next || (repliesAt_ && *repliesAt_ <= *next)) return;
+    repliesAt_ = next;
+    timers_.add(*next, Timer::Replies);
+}
+
+// A synchronized update left open ends by itself at its deadline.
+void Daemon::scheduleUpdate() {
+    std::optional<Clock::time_point> next = session_.term->updateDeadline();
+    if (!next || (updateAt_ && *updateAt_ <= *next)) return;
+    updateAt_ = next;
+    timers_.add(*next, Timer::Update);
+}
+
+// A session's last output (the error before a shell exits, say) must not
+// be lost because a client's socket was full at that moment: queued output
+// goes on as long as each client keeps taking it. A client that takes
+// nothing for DrainStallLimit is given up, and the whole wait is bounded.
+void Daemon::drainClients() {
+    auto deadline = Clock::now() + ShutdownDrainLimit;
+    std::unordered_map<int, Clock::time_point> givenUpAt;
+    for (auto& [id, c] : clients_)
+        if (!c->dropped && c->wantsWrite()) givenUpAt[c->fd()] = Clock::now() + DrainStallLimit;
+    for (;;) {
+        auto at = Clock::now();
+        std::vector<pollfd> pending;
+        Clock::time_point wake = deadline;
+        for (auto& [id, c] : clients_) {
+            auto due = givenUpAt.find(c->fd());
+            if (c->dropped || !c->wantsWrite() || due == givenUpAt.end() || due->second <= at)
+                continue;
+            pending.push_back({c->fd(), POLLOUT, 0});
+            wake = std::min(wake, due->second);
+        }
+        if (pending.empty() || at >= deadline) return;
+        int ready = poll(pending.data(), pending.size(), msUntil(wake, at));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return;
+        for (const pollfd& p : pending) {
+            auto known = clientByFd_.find(p.fd);
+            if (!p.revents || known == clientByFd_.end() || known->second->dropped) continue;
+            ClientConnection& c = *known->second;
+            size_t before = c.queued();
+            if (!c.flush()) {
+                givenUpAt.erase(p.fd);  // gone: nothing to wait for
+            } else if (c.queued() < before) {
+                givenUpAt[p.fd] = Clock::now() + DrainStallLimit;
+            }
+        }
+    }
+}
+
+void Daemon::shutdown() {
+    stopListening();
+    if (!end_) {
+        SessionEnd killed{SessionEnd::How::Killed};
+        broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(killed))));
+    }
+    drainClients();
+    for (auto& [id, c] : clients_) {
+        if (c->live()) log_.info("client " + std::to_string(id) + " left (the session ended)");
+        sel_.remove(c->fd());
+    }
+    clientByFd_.clear();
+    clients_.clear();
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    log_.info("daemon: exited");
+    log_.close();
+}
+
+}  // namespace kiv
