@@ -4,11 +4,14 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <optional>
 
 #include "kiv/byte_queue.h"
@@ -29,6 +32,8 @@ namespace {
 constexpr int InputChunk = 4096;
 constexpr int SessionChunk = 65536;
 constexpr int PollingIntervalMs = 100;
+// Output frames gathered into one write to the terminal.
+constexpr size_t MaxOutputPieces = 64;
 
 // Read and write ends; -1 while no client runs.
 int winchPipe[2] = {-1, -1};
@@ -142,8 +147,8 @@ class Attached {
           winch_(winch),
           detachKey_(detachKey),
           terminal_(terminal),
-          channel_(channel),
-          inBuf_(std::move(received)) {
+          channel_(channel) {
+        append(received);
         setNonBlocking(sock_);
     }
 
@@ -233,11 +238,28 @@ class Attached {
     }
 
     void queue(MsgKind kind, std::string_view payload) {
-        std::string frame = frameBytes(kind, payload);
+        sendFrame(frameBytes(kind, payload));
+    }
+
+    // A whole frame: sent at once when nothing waits before it, only the
+    // part the socket did not take is queued.
+    void sendFrame(std::string_view frame) {
+        std::string sealed;
         if (channel_) {
-            std::string sealed;
             channel_->seal(frame, sealed);
-            frame = std::move(sealed);
+            frame = sealed;
+        }
+        while (sendQueue_.empty() && !frame.empty()) {
+            ssize_t n = ::send(sock_, frame.data(), frame.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                frame.remove_prefix(static_cast<size_t>(n));
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && errno == EAGAIN) {
+                break;
+            } else {
+                return;  // the daemon has gone: see flush()
+            }
         }
         sendQueue_.append(frame);
         flush();
@@ -270,17 +292,20 @@ class Attached {
         detached_ = true;
     }
 
+    // Keys are read behind room for the frame's header: the frame is sent
+    // from where they were read.
     void readInput() {
-        char buf[InputChunk];
-        ssize_t n = ::read(0, buf, sizeof buf);
+        char frame[HeaderSize + InputChunk];
+        ssize_t n = ::read(0, frame + HeaderSize, InputChunk);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             inputEnded_ = true;
             detached_ = true;
-        } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
+        } else if (isDetachKey(detachKey_, std::string_view(frame + HeaderSize, n))) {
             detach("detach key");
         } else {
-            queue(MsgKind::Input, std::string_view(buf, n));
+            writeHeader(frame, MsgKind::Input, static_cast<size_t>(n));
+            sendFrame(std::string_view(frame, HeaderSize + n));
         }
     }
 
@@ -307,32 +332,59 @@ class Attached {
             queue(MsgKind::Resize, resizePayload(*size));
     }
 
-    // Reads what the socket holds and handles every whole message in it.
-    // The output of all of them goes to the terminal in one write: fewer
-    // system calls on the path of every byte the session prints, and a
-    // frame that arrives in pieces never blocks the keyboard.
+    // Received bytes go after the ones not handled yet, in one buffer
+    // that keeps its size.
+    char* space(size_t wanted) {
+        if (in_.size() < have_ + wanted) in_.resize(have_ + wanted);
+        return in_.data() + have_;
+    }
+    void append(std::string_view bytes) {
+        std::memcpy(space(bytes.size()), bytes.data(), bytes.size());
+        have_ += bytes.size();
+    }
+
+    // Reads what the socket holds and handles every whole message in it,
+    // where it lies. The output of all of them goes to the terminal in one
+    // write, straight from the receive buffer: fewer system calls on the
+    // path of every byte the session prints, and a frame that arrives in
+    // pieces never blocks the keyboard.
     void readSession() {
-        char buf[SessionChunk];
-        ssize_t n = ::recv(sock_, buf, sizeof buf, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        if (n <= 0) {
+        try {
+            if (channel_) {
+                char buf[SessionChunk];
+                ssize_t n = ::recv(sock_, buf, sizeof buf, 0);
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+                if (n <= 0) return void(running_ = false);
+                std::string plain, reply;  // no reply once the channel is established
+                channel_->receive(std::string_view(buf, n), plain, reply);
+                append(plain);
+            } else {
+                ssize_t n = ::recv(sock_, space(SessionChunk), SessionChunk, 0);
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+                if (n <= 0) return void(running_ = false);
+                have_ += static_cast<size_t>(n);
+            }
+        } catch (const IoError&) {
+            // A record that does not open ends the connection as its end does.
             running_ = false;
             return;
         }
-        std::string output;
+        std::string_view received(in_.data(), have_);
         size_t used = 0;
+        iovec pieces[MaxOutputPieces];
+        size_t count = 0;
         MsgKind kind;
-        std::string payload;
+        std::string_view payload;
         try {
-            if (channel_) {
-                std::string reply;  // nothing once the channel is established
-                channel_->receive(std::string_view(buf, n), inBuf_, reply);
-            } else {
-                inBuf_.append(buf, n);
-            }
-            while (!end_ && takeFrame(inBuf_, used, kind, payload)) {
-                if (kind == MsgKind::Output) {
-                    output += payload;
+            while (!end_ && takeFrame(received, used, kind, payload)) {
+                if (kind == MsgKind::Output && !payload.empty()) {
+                    terminal_.shown(payload);
+                    midLine_ = payload.back() != '\n';
+                    if (count == MaxOutputPieces) {
+                        show(pieces, count);
+                        count = 0;
+                    }
+                    pieces[count++] = {const_cast<char*>(payload.data()), payload.size()};
                 } else if (kind == MsgKind::Ended) {
                     // The last message: whatever it says, the session is over.
                     end_ = decodeEnd(payload).value_or(SessionEnd{SessionEnd::How::Killed});
@@ -340,14 +392,38 @@ class Attached {
                 }
             }
         } catch (const IoError&) {
-            // A bad frame, or a record that does not open, ends the
-            // connection as its end does.
+            // A bad frame ends the connection as its end does.
             running_ = false;
         }
-        inBuf_.erase(0, used);
-        terminal_.shown(output);
-        if (!output.empty()) midLine_ = output.back() != '\n';
-        termOut_.append(output);
+        show(pieces, count);
+        have_ -= used;
+        std::memmove(in_.data(), in_.data() + used, have_);
+        // A buffer grown for a large frame gives its memory back.
+        if (in_.size() > 4 * SessionChunk && have_ < SessionChunk) {
+            in_.resize(SessionChunk);
+            in_.shrink_to_fit();
+        }
+    }
+
+    // Output to the terminal: written at once when nothing waits before it,
+    // and only what the terminal does not take is kept.
+    void show(iovec* pieces, size_t count) {
+        size_t first = 0;
+        while (termOut_.empty() && first < count) {
+            ssize_t n = ::writev(1, pieces + first, static_cast<int>(count - first));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;  // EAGAIN, or a failure flushTerminal() sorts out
+            for (auto left = static_cast<size_t>(n); left > 0 && first < count;) {
+                size_t taken = std::min(left, pieces[first].iov_len);
+                pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + taken;
+                pieces[first].iov_len -= taken;
+                left -= taken;
+                if (pieces[first].iov_len == 0) ++first;
+            }
+        }
+        for (size_t i = first; i < count; ++i)
+            termOut_.append(std::string_view(static_cast<char*>(pieces[i].iov_base),
+                                             pieces[i].iov_len));
         flushTerminal();
     }
 
@@ -376,7 +452,8 @@ class Attached {
     bool termWatched_ = false;  // output waits for the terminal to be writable
     ByteQueue termOut_;         // session output the terminal has not taken yet
     ByteQueue sendQueue_;       // frames for the daemon that the socket has not taken yet
-    std::string inBuf_;         // received bytes that do not form a whole message yet
+    std::string in_;            // received bytes: have_ of them not handled yet
+    size_t have_ = 0;
 };
 
 }  // namespace

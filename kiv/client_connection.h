@@ -71,6 +71,10 @@ class ClientConnection {
     ClientStage stage() const { return stage_; }
     bool overTcp() const { return overTcp_; }
     bool live() const { return stage_ == ClientStage::Live && !dropped; }
+    // Over TCP with a key: the peer's whole hello has arrived; both ends
+    // have proved the key. Always so without a channel.
+    bool greeted() const { return !channel_ || channel_->greeted(); }
+    bool established() const { return !channel_ || channel_->established(); }
     void joined() { stage_ = ClientStage::AwaitingSnapshot; }
     void goLive() { stage_ = ClientStage::Live; }
 
@@ -116,6 +120,7 @@ class ClientConnection {
     std::string wayOut;
     Interest interest = Interest::Read;
     Clock::time_point attachDeadline;
+    std::string peer;  // the source address over TCP, as bytes
 
   private:
     bool sendBytes(SharedBytes bytes);

@@ -30,6 +30,7 @@
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
 #include "kiv/start_report.h"
+#include "kiv/tcp.h"
 #include "kiv/whole_write.h"
 
 namespace kiv {
@@ -239,6 +240,8 @@ int attachRoad(const std::string& session, const Config& config) {
         return runClient(session, config);
     } catch (const KeyError& e) {
         die(e.what());  // says what to do about the key: never summed up
+    } catch (const TcpRefused& e) {
+        die(e.what());  // the session may be there: not "no such session"
     } catch (const Error& e) {
         if (!isActive(session)) cleanStale(session);
         die(e.what());

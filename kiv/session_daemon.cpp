@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -108,8 +109,26 @@ void Daemon::start(const std::string& listen) {
     log_.info("listening on " + socketPath_);
 }
 
+namespace {
+
+// The source address of a TCP connection without its port, as bytes: the
+// unit of the per-address limit.
+std::string peerAddress(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        return std::string(reinterpret_cast<const char*>(&in6.sin6_addr), sizeof in6.sin6_addr);
+    }
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+    return std::string(reinterpret_cast<const char*>(&in4.sin_addr), sizeof in4.sin_addr);
+}
+
+}  // namespace
+
 void Daemon::acceptClient(int listener, bool trusted) {
-    UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    UniqueFd fd(accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
+                        SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd) {
         if (errno == EMFILE || errno == ENFILE) {
             shedConnection(listener);
@@ -119,16 +138,22 @@ void Daemon::acceptClient(int listener, bool trusted) {
         return;  // a connection that went away meanwhile, an interruption
     }
     if (trusted && !fromOwner(fd.get())) return;  // closed at once
-    if (!roomFor(trusted)) return;
-    if (!trusted) setNoDelay(fd.get());
+    if (!roomForClient()) return;
+    std::string peer;
+    if (!trusted) {
+        peer = peerAddress(address);
+        makeRoom(peer);
+        setNoDelay(fd.get());
+    }
     // Which session the client runs inside, for whoever asks whether an
     // attach would close a loop.
     std::string inside;
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (trusted && getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0)
-        inside = sessionOfProcess(peer.pid);
-    if (ClientId id = adoptClient(std::move(fd), trusted)) clients_[id]->insideOf = inside;
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (trusted && getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0)
+        inside = sessionOfProcess(cred.pid);
+    if (ClientId id = adoptClient(std::move(fd), trusted, std::move(peer)))
+        clients_[id]->insideOf = inside;
 }
 
 // The session directory is closed to others, but a socket passed on or a
@@ -142,22 +167,64 @@ bool Daemon::fromOwner(int fd) {
     return false;
 }
 
-bool Daemon::roomFor(bool trusted) {
-    size_t pending = 0, joined = 0;
-    for (const auto& [id, c] : clients_) {
-        if (c->dropped) continue;
-        ++(c->stage() == ClientStage::AwaitingAttach ? pending : joined);
-    }
-    if (!trusted && pending >= MaxPendingTcp) {
-        logRefusal("tcp connection refused: " + std::to_string(MaxPendingTcp) +
-                   " connections already wait for their Attach");
-        return false;
-    }
+bool Daemon::roomForClient() {
+    size_t joined = 0;
+    for (const auto& [id, c] : clients_)
+        if (!c->dropped && c->stage() != ClientStage::AwaitingAttach) ++joined;
     if (joined >= MaxClients) {
         logRefusal("client refused: " + std::to_string(MaxClients) + " clients attached");
         return false;
     }
     return true;
+}
+
+// A new TCP connection always gets a place: when its address already holds
+// MaxPendingPerPeer of them, or all MaxPendingTcp are taken, a waiting one
+// is closed. A stranger that keeps the places full cannot keep the owner
+// out, since the owner's client sends its hello and proof at once, and the
+// first to go are those that have not even sent a hello, then the oldest
+// of the address that holds the most.
+void Daemon::makeRoom(const std::string& peer) {
+    while (ClientConnection* c = evictionCandidate(&peer)) {
+        logRefusal("tcp connection closed: " + std::to_string(MaxPendingPerPeer) +
+                   " from one address already wait for their Attach");
+        dropClient(*c);
+    }
+    while (ClientConnection* c = evictionCandidate(nullptr)) {
+        logRefusal("tcp connection closed: " + std::to_string(MaxPendingTcp) +
+                   " connections already wait for their Attach");
+        dropClient(*c);
+    }
+}
+
+// The pending connection to close for a new one, or none while there is
+// room: with `onlyPeer`, among that address's when it has its fill, else
+// among all when the table is full.
+ClientConnection* Daemon::evictionCandidate(const std::string* onlyPeer) {
+    auto pending = [](const ClientConnection& c) {
+        return !c.dropped && c.overTcp() && c.stage() == ClientStage::AwaitingAttach;
+    };
+    std::map<std::string, size_t> perPeer;
+    size_t all = 0;
+    for (const auto& [id, c] : clients_) {
+        if (!pending(*c)) continue;
+        ++all;
+        ++perPeer[c->peer];
+    }
+    if (onlyPeer ? perPeer[*onlyPeer] < MaxPendingPerPeer : all < MaxPendingTcp) return nullptr;
+    ClientConnection* best = nullptr;
+    for (auto& [id, c] : clients_) {  // oldest first
+        if (!pending(*c) || (onlyPeer && c->peer != *onlyPeer)) continue;
+        if (!best) {
+            best = c.get();
+            continue;
+        }
+        // Not greeted before greeted, then the busier address, then the older.
+        bool quieter = !c->greeted() && best->greeted();
+        bool sameRank = c->greeted() == best->greeted();
+        if (quieter || (sameRank && perPeer[c->peer] > perPeer[best->peer])) best = c.get();
+    }
+    return best;
 }
 
 // The descriptor table is full (EMFILE, ENFILE): the waiting connection is
@@ -180,12 +247,17 @@ void Daemon::pauseAccepting() {
     if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::None);
 }
 
-// One line per second at most: a flood of connections must not become a
-// flood of log lines.
+// One line per interval at most, naming how many went unlogged: a flood of
+// connections must not become a flood of log lines.
 void Daemon::logRefusal(const std::string& message) {
-    if (now() - lastRefusalLog_ < std::chrono::seconds(1)) return;
-    lastRefusalLog_ = now();
-    log_.info(message);
+    ++refusalsUnlogged_;
+    if (now() < nextRefusalLog_) return;
+    nextRefusalLog_ = now() + RefusalLogInterval;
+    std::string count;
+    if (refusalsUnlogged_ > 1)
+        count = " (" + std::to_string(refusalsUnlogged_) + " refusals since the last line)";
+    refusalsUnlogged_ = 0;
+    log_.info(message + count);
 }
 
 // Brings the socket back when its file has vanished, so that the session
@@ -475,14 +547,18 @@ void Daemon::resumeHeldInput() {
 
 // ---- The clients' side ----
 
-ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
+ClientId Daemon::adoptClient(UniqueFd fd, bool trusted, std::string peer) {
     setNonBlocking(fd.get());
     // A socket the selector refuses is closed at once (UniqueFd does it).
     if (!sel_.add(fd.get(), Interest::Read)) return 0;
     ClientId id = ++lastId_;
     auto c = std::make_unique<ClientConnection>(id, std::move(fd), trusted, key_,
                                                 std::max(session_.name.size(), PreAttachFrame));
-    if (!trusted) timers_.add(Clock::now() + AttachTimeout, Timer::AttachWait, id);
+    c->peer = std::move(peer);
+    if (!trusted) {
+        timers_.add(Clock::now() + AttachTimeout, Timer::AttachWait, id);
+        if (!c->established()) timers_.add(Clock::now() + HandshakeTimeout, Timer::Handshake, id);
+    }
     clientByFd_[c->fd()] = c.get();
     clients_.emplace(id, std::move(c));
     return id;
@@ -520,10 +596,8 @@ void Daemon::serviceClient(ClientConnection& c, const ReadyEvent& ev) {
         }
         applyEvents(c);
     } catch (const IoError& e) {
-        if (c.overTcp() && now() >= nextTcpRefusalLog_) {
-            nextTcpRefusalLog_ = now() + std::chrono::seconds(10);
-            log_.info("tcp client dropped fd=" + std::to_string(c.fd()) + ": " + e.what());
-        }
+        if (c.overTcp())
+            logRefusal("tcp client dropped fd=" + std::to_string(c.fd()) + ": " + e.what());
         dropClient(c);
     }
 }
@@ -720,8 +794,15 @@ void Daemon::runTimers() {
                 // a stranger cannot keep one of the few pending places forever.
                 if (ClientConnection* c = find(due->client);
                     c && c->stage() == ClientStage::AwaitingAttach) {
-                    log_.info("tcp connection closed: no Attach within " +
-                              std::to_string(AttachTimeout.count()) + " s");
+                    logRefusal("tcp connection closed: no Attach within " +
+                               std::to_string(AttachTimeout.count()) + " s");
+                    dropClient(*c);
+                }
+                break;
+            case Timer::Handshake:
+                if (ClientConnection* c = find(due->client); c && !c->established()) {
+                    logRefusal("tcp connection closed: no handshake within " +
+                               std::to_string(HandshakeTimeout.count()) + " s");
                     dropClient(*c);
                 }
                 break;

@@ -33,10 +33,18 @@ namespace kiv {
 // (their other messages are still read).
 inline constexpr size_t PtyInputHighWater = 1024 * 1024;
 // Connections over TCP that have not sent a valid Attach yet: at most this
-// many at once, each for at most AttachTimeout, each holding no more than
-// the one Attach that could succeed.
+// many at once, at most MaxPendingPerPeer from one address, each with
+// HandshakeTimeout to send its hello and proof (a real client sends them at
+// once) and AttachTimeout in all, each holding no more than the one Attach
+// that could succeed. A new connection is never turned away for want of a
+// place: it takes the place of another (see Daemon::makeRoom).
 inline constexpr size_t MaxPendingTcp = 16;
+inline constexpr size_t MaxPendingPerPeer = 4;
+inline constexpr auto HandshakeTimeout = std::chrono::seconds(1);
 inline constexpr auto AttachTimeout = std::chrono::seconds(5);
+// Refusals and closed strangers are logged at most once per this interval,
+// with how many there were.
+inline constexpr auto RefusalLogInterval = std::chrono::seconds(10);
 // Clients past the Attach stage.
 inline constexpr size_t MaxClients = 256;
 // The most cells a Resize may ask for: a size past this is cut down (rows
@@ -99,7 +107,7 @@ class Daemon {
     // daemon's key once it has one (start() with a listen address, or
     // useKey()). Zero when the selector refuses the descriptor, which is
     // then closed.
-    ClientId adoptClient(UniqueFd fd, bool trusted);
+    ClientId adoptClient(UniqueFd fd, bool trusted, std::string peer = {});
     void useKey(const Key& key) { key_ = key; }
 
     const Session& session() const { return session_; }
@@ -113,7 +121,9 @@ class Daemon {
   private:
     // Start-up and the listeners.
     void acceptClient(int listener, bool trusted);
-    bool roomFor(bool trusted);
+    bool roomForClient();
+    void makeRoom(const std::string& peer);
+    ClientConnection* evictionCandidate(const std::string* onlyPeer);
     bool fromOwner(int fd);
     void shedConnection(int listener);
     void pauseAccepting();
@@ -175,14 +185,13 @@ class Daemon {
     // readable with nothing to take it (a loop at full CPU).
     UniqueFd spare_;
     std::optional<Clock::time_point> acceptPausedUntil_;
-    Clock::time_point lastRefusalLog_;
     // A stranger knocking in a loop must not fill the disk: refusals are
-    // logged at most once per interval.
-    Clock::time_point nextTcpRefusalLog_{};
+    // logged at most once per interval, with how many there were.
+    Clock::time_point nextRefusalLog_{};
+    size_t refusalsUnlogged_ = 0;
     std::map<ClientId, std::unique_ptr<ClientConnection>> clients_;  // in order of connection
     std::unordered_map<int, ClientConnection*> clientByFd_;
     std::vector<ClientId> droppedIds_;
-    size_t pendingTcp_ = 0, joined_ = 0;
     ClientId lastId_ = 0;
     // Output is framed once, in place behind a header, and its buffer is
     // reused once no client's queue holds a share of it.

@@ -188,6 +188,7 @@ void copyGridState(Grid& dst, const Grid& src) {
     dst.keyboard = src.keyboard;
     dst.savedCursor = src.savedCursor;
     dst.title = src.title;
+    dst.colours = src.colours;
 }
 
 namespace {

@@ -38,11 +38,12 @@ const ListenAddr Loopback = parseListen("127.0.0.1:1");
 // Something listening on one port of the window. A Session speaks the
 // protocol behind the channel with `key`; an Impostor, not holding the key,
 // plays the daemon's part of the handshake as far as it can and then says
-// AttachOk in the clear; Garbage greets with another protocol. Every byte
-// received is kept.
+// AttachOk in the clear; Garbage greets with another protocol; a Closer
+// closes every connection at once, as a daemon with no place to spare
+// would. Every byte received is kept.
 class FakeDaemon {
   public:
-    enum Role { Session, Impostor, Garbage };
+    enum Role { Session, Impostor, Garbage, Closer };
 
     FakeDaemon(int port, Role role, std::string name = "", Key key = {})
         : listener_(listenTcp(Loopback, port)), role_(role), name_(std::move(name)), key_(key) {
@@ -78,7 +79,9 @@ class FakeDaemon {
             if (poll(&p, 1, 20) <= 0) continue;
             UniqueFd peer(accept(listener_.get(), nullptr, nullptr));
             if (!peer) continue;
-            if (role_ == Garbage) {
+            if (role_ == Closer) {
+                continue;
+            } else if (role_ == Garbage) {
                 send(peer.get(), "SSH-2.0-x\r\n", 11, MSG_NOSIGNAL);
             } else if (role_ == Impostor) {
                 impersonate(peer.get());
@@ -217,10 +220,38 @@ TEST(TcpSearch, SessionNotFoundNamesThePortsThatRefuseTheKey) {
                   [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
               "connect failed: session not found on socket or tcp (port " +
                   std::to_string(base + 20) + " refuses this machine's key)");
-    other.stop();
+
+    // A daemon that closes at once may serve the session: not "not found".
+    FakeDaemon busy(base + 30, FakeDaemon::Closer);
+    EXPECT_EQ(testsupport::errorOf<SystemError>(
+                  [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
+              "connect failed: session not found on socket or tcp (port " +
+                  std::to_string(base + 20) + " refuses this machine's key; port " +
+                  std::to_string(base + 30) + " refused the connection)");
     elsewhere.stop();
-    EXPECT_EQ(other.attaches, (std::vector<std::string>{"work", "work"}));
+    EXPECT_EQ(testsupport::errorOf<TcpRefused>(
+                  [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
+              "connect failed: session not found on socket or tcp (port " +
+                  std::to_string(base + 30) + " refused the connection)");
+    other.stop();
+    EXPECT_EQ(other.attaches, (std::vector<std::string>{"work", "work", "work", "work"}));
     EXPECT_TRUE(elsewhere.attaches.empty());
+}
+
+// A program that accepts and never answers holds the search up for half a
+// second, not for a whole attempt.
+TEST(TcpSearch, SilentPortsCostHalfASecondEach) {
+    Key key = Key::random();
+    int base = testsupport::freePortRun(4);
+    UniqueFd silent1 = listenTcp(Loopback, base);
+    UniqueFd silent2 = listenTcp(Loopback, base + 1);
+    UniqueFd silent3 = listenTcp(Loopback, base + 2);
+    FakeDaemon right(base + 3, FakeDaemon::Session, "work", key);
+    auto start = std::chrono::steady_clock::now();
+    TcpSession found = findTcpSession(Loopback, base, "work", key);
+    EXPECT_TRUE(found.fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    right.stop();
 }
 
 // --- a real daemon over loopback --------------------------------------------
