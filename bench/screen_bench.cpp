@@ -114,37 +114,6 @@ void BM_LineFeed(benchmark::State& state) {
 }
 BENCHMARK(BM_LineFeed)->Arg(kHistory)->Arg(0);
 
-// A synchronized update's begin and end: the grid is copied into the side
-// grid and back. Copies share rows, so the history's length does not count.
-void BM_SyncBeginEnd(benchmark::State& state) {
-    int64_t scrollback = state.range(0);
-    Grid g = filledGrid(scrollback);
-    Grid side;
-    for (auto _ : state) {
-        copyGridState(side, g);
-        copyGridState(g, side);
-    }
-    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
-}
-BENCHMARK(BM_SyncBeginEnd)->Arg(kHistory)->Arg(0);
-
-// The same with one screen line written inside the update.
-void BM_SyncFrameOneLine(benchmark::State& state) {
-    int64_t scrollback = state.range(0);
-    Grid g = filledGrid(scrollback);
-    Grid side;
-    std::string s = line(3);
-    for (auto _ : state) {
-        copyGridState(side, g);
-        side.cursor.row = screenTop(side) + 5;
-        side.cursor.col = 0;
-        putAscii(side, s.data(), s.size());
-        copyGridState(g, side);
-    }
-    state.SetLabel(scrollback ? "full 10000-line history" : "no history");
-}
-BENCHMARK(BM_SyncFrameOneLine)->Arg(kHistory)->Arg(0);
-
 }  // namespace
 
 // Feed throughput: each workload in 4096-byte chunks (as the daemon reads

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -162,14 +163,21 @@ class Attached {
         while (running_) {
             // At the end of input, what was read still goes out before the
             // client leaves.
-            if (inputEnded_ && sendQueue_.empty()) {
+            if (inputEnded_ && sendQueue_.empty() && !end_) {
                 detach("end of input");
                 break;
             }
-            bool reading = !inputEnded_ && sendQueue_.size() < SendQueueLimit;
+            bool reading = !inputEnded_ && !end_ && sendQueue_.size() < SendQueueLimit;
             if (!polling_) sel_.modify(0, reading ? Interest::Read : Interest::None);
             watchSocket();
-            for (const ReadyEvent& ev : sel_.wait(polling_ ? PollingIntervalMs : -1)) {
+            int timeoutMs = polling_ ? PollingIntervalMs : -1;
+            if (end_) {
+                auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    closeDeadline_ - std::chrono::steady_clock::now());
+                if (left.count() <= 0) break;
+                timeoutMs = static_cast<int>(left.count());
+            }
+            for (const ReadyEvent& ev : sel_.wait(timeoutMs)) {
                 if (ev.fd == 0) {
                     readInput();
                 } else if (ev.fd == winch_) {
@@ -195,6 +203,9 @@ class Attached {
     // Bytes of frames the socket has not taken yet before the keyboard
     // waits: room for a large paste, little enough to stay responsive.
     static constexpr size_t SendQueueLimit = 1024 * 1024;
+    // How long the client waits for the daemon to close the connection
+    // once the session has ended.
+    static constexpr auto CloseWait = std::chrono::seconds(1);
     // Session output the terminal has not taken yet before the session is
     // read no further.
     static constexpr size_t TerminalQueueLimit = 1024 * 1024;
@@ -388,7 +399,12 @@ class Attached {
                 } else if (kind == MsgKind::Ended) {
                     // The last message: whatever it says, the session is over.
                     end_ = decodeEnd(payload).value_or(SessionEnd{SessionEnd::How::Killed});
-                    running_ = false;
+                    // Said back, an ended session that waited for a client
+                    // knows it has been seen and goes; the client leaves
+                    // when it has (the connection closes), so that no
+                    // listing finds the session afterwards.
+                    queue(MsgKind::Ended, "");
+                    closeDeadline_ = std::chrono::steady_clock::now() + CloseWait;
                 }
             }
         } catch (const IoError&) {
@@ -448,6 +464,7 @@ class Attached {
     bool detached_ = false;
     bool midLine_ = false;
     std::optional<SessionEnd> end_;
+    std::chrono::steady_clock::time_point closeDeadline_;
     bool socketWatched_ = false;
     bool termWatched_ = false;  // output waits for the terminal to be writable
     ByteQueue termOut_;         // session output the terminal has not taken yet

@@ -23,7 +23,8 @@ enum class MsgKind : uint8_t {
     Error = 5,     // daemon to client: "no such session"
     AttachOk = 6,  // daemon to client: the Attach was accepted
     Details = 7,   // client to daemon: empty, a question; the answer: the session's details
-    Ended = 8,     // daemon to client: how the session ended (session_end.h); nothing follows
+    Ended = 8,     // daemon to client: how the session ended (session_end.h), the last
+                   // message; the client says it back, empty, to collect an ended session
 };
 
 inline constexpr uint8_t ProtocolVersion = 2;

@@ -53,8 +53,10 @@ int msUntil(Clock::time_point when, Clock::time_point now) {
 }  // namespace
 
 WindowSize fitGrid(WindowSize wanted) {
-    int64_t cols = std::min<int64_t>(wanted.cols, MaxGridSide);
-    int64_t rows = std::min<int64_t>(wanted.rows, MaxGridSide);
+    // A side of zero would mean no bound at all to the screen library (every
+    // line of the history on the screen, lines of any width): one cell it is.
+    int64_t cols = std::clamp<int64_t>(wanted.cols, 1, MaxGridSide);
+    int64_t rows = std::clamp<int64_t>(wanted.rows, 1, MaxGridSide);
     if (cols * rows > MaxCells) rows = std::max<int64_t>(1, MaxCells / std::max<int64_t>(cols, 1));
     return {static_cast<int>(cols), static_cast<int>(rows)};
 }
@@ -78,27 +80,42 @@ void Daemon::start(const std::string& listen) {
     // Another daemon answers there: this name, or a long one whose hashed
     // short form is the same. Its socket must not be taken over.
     if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    // A key that cannot be used stops the start, with its reason on the
+    // user's terminal, before any file is made: a session the user asked to
+    // reach over TCP must not quietly be one that cannot be.
+    std::optional<ListenAddr> addr;
+    if (!listen.empty()) {
+        try {
+            addr = parseListen(listen);
+        } catch (const UsageError& e) {
+            log_.info(std::string("tcp listener disabled: ") + e.what());
+        }
+    }
+    if (addr) {
+        std::string keyPath = keyFilePath();
+        LoadedKey loaded = loadOrCreateKeyFile(keyPath);
+        if (loaded.created)
+            log_.info("key file created: " + keyPath +
+                      " (copy it to each machine that attaches over tcp)");
+        key_ = loaded.key;
+    }
     lockId_ = fileId(sessionFile(session_.name, ".lock"));
     removeSocket(session_.name);
     pidId_ = writePidFile(session_.name);
-    unixListener_ = listenUnix(socketPath_);
+    try {
+        unixListener_ = listenUnix(socketPath_);
+    } catch (const Error&) {
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);  // a failed start leaves nothing
+        throw;
+    }
     socketId_ = fileId(socketPath_);
 
-    if (!listen.empty()) {
+    if (addr) {
         try {
-            ListenAddr addr = parseListen(listen);
-            std::string keyPath = keyFilePath();
-            LoadedKey loaded = loadOrCreateKeyFile(keyPath);
-            if (loaded.created)
-                log_.info("key file created: " + keyPath +
-                          " (copy it to each machine that attaches over tcp)");
-            key_ = loaded.key;
-            TcpListener tcp = startTcpListener(addr, addr.port);
+            TcpListener tcp = startTcpListener(*addr, addr->port);
             tcpListener_ = std::move(tcp.fd);
             log_.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +
                       std::to_string(tcp.port));
-        } catch (const UsageError& e) {
-            log_.info(std::string("tcp listener disabled: ") + e.what());
         } catch (const SystemError& e) {
             log_.info(std::string("tcp listener disabled: ") + e.what());
         }
@@ -642,6 +659,15 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
                                                               printableName(e.payload.substr(0, 64)) +
                                                               ")");
             return false;
+        case MsgKind::Ended:
+            // A client that was shown the end of an ended session says it
+            // back: the session has been collected. Unreachable from here
+            // on, it goes once its clients have what was queued for them.
+            if (end_ && c.live()) {
+                stopListening();
+                over_ = true;
+            }
+            return true;
         case MsgKind::Details:
             return c.sendFrame(MsgKind::Details, details());
         default:
@@ -688,12 +714,9 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     }
     bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
     broadcast(ownBytes(frameBytes(MsgKind::Resize, cut ? resizePayload(size) : payload)));
-    // An ended session: its last screen, then how it ended, and it has
-    // been seen.
-    if (!seesEnd || c.dropped) return;
-    stopListening();
-    over_ = true;
-    if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
+    // An ended session: its last screen, then how it ended. It has been
+    // seen once the client says the end back.
+    if (seesEnd && !c.dropped && !c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
 }
 
 // The answer to `kiv ls` on a terminal.

@@ -61,8 +61,8 @@ inline constexpr size_t MasterReadBound = 64 * 1024;
 // attach cost without end.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
 
-// The size the grid takes for a requested one: within MaxGridSide each way
-// and within MaxCells in all, cutting rows first.
+// The size the grid takes for a requested one: from 1 to MaxGridSide each
+// way and within MaxCells in all, cutting rows first.
 WindowSize fitGrid(WindowSize wanted);
 
 class Daemon {
@@ -76,10 +76,11 @@ class Daemon {
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    // Start-up: the pid file, the Unix listener on the session's socket and,
-    // with a listen address, the key (made when there is none) and the TCP
-    // listener. Raises when the Unix side cannot be set up; a key or a TCP
-    // listener that cannot be had is only logged, and TCP stays off.
+    // Start-up: with a listen address the key (made when there is none),
+    // then the pid file, the Unix listener on the session's socket and the
+    // TCP listener. Raises, leaving no file, when the key cannot be used or
+    // the Unix side cannot be set up; a TCP listener that cannot be had (no
+    // free port) is only logged, and TCP stays off.
     void start(const std::string& listen);
     // Serves until the session is over or `stop` is set (to the number of
     // the signal that asks for it, which the log names).
@@ -88,8 +89,9 @@ class Daemon {
     // Ended message) and the session is over. When nobody was attached, the
     // daemon stays with the final screen and history and no terminal, until
     // a client attaches: it gets the screen, then the end, and the session
-    // is over. A command that could not be executed is not kept: its start
-    // already reported why.
+    // is over when the client says the end back (a client that left before
+    // it had them leaves the session as it was). A command that could not
+    // be executed is not kept: its start already reported why.
     // `waitMask` is the signal mask during each wait (see Selector::wait).
     void run(const sigset_t* waitMask, const volatile sig_atomic_t& stop);
     // Tells every attached client that the session was killed when it had

@@ -293,7 +293,8 @@ struct Entry {
 // The control functions this terminal carries out. To add one: write a
 // function `void name(Grid&, const Sequence&)` above (its arguments are in
 // the Sequence: s.arg(i, default), s.raw(i)) and add a line here with its
-// name as text. Names are unique; a function may appear under several.
+// name as text. Names are unique (the build fails otherwise); a function
+// may appear under several.
 constexpr Entry kFunctions[] = {
     {csi("@"), ich},
     {csi("A"), cuu},
@@ -367,12 +368,14 @@ struct Lookup {
 
 // The table sorted by key for a binary search, and the plain control
 // sequences (no leader, no intermediates: nearly all of them) by final
-// byte for a direct look-up.
+// byte for a direct look-up, both built by the compiler, which refuses a
+// name given twice.
 struct Index {
     std::array<Lookup, std::size(kFunctions)> sorted{};
     std::array<const Entry*, 0x40> plain{};
+    bool unique = true;
 
-    Index() {
+    constexpr Index() {
         for (size_t i = 0; i < std::size(kFunctions); ++i) {
             const Entry& e = kFunctions[i];
             sorted[i] = {keyOf(e.name), &e};
@@ -381,6 +384,8 @@ struct Index {
         }
         std::sort(sorted.begin(), sorted.end(),
                   [](const Lookup& a, const Lookup& b) { return a.key < b.key; });
+        for (size_t i = 1; i < sorted.size(); ++i)
+            unique = unique && sorted[i - 1].key != sorted[i].key;
     }
 
     const Entry* find(const Sequence& s) const {
@@ -398,15 +403,13 @@ struct Index {
     }
 };
 
-const Index& functionIndex() {
-    static const Index table;
-    return table;
-}
+constexpr Index kIndex;
+static_assert(kIndex.unique, "a control function's name is in the table twice");
 
 }  // namespace
 
 void runControlFunction(Grid& g, const Sequence& s) {
-    const Entry* e = functionIndex().find(s);
+    const Entry* e = kIndex.find(s);
     // Only a REP right after a character repeats it.
     if (!e || e->run != rep) g.lastRune = -1;
     if (!e) {

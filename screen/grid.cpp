@@ -104,20 +104,8 @@ void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t
     if (n > 0) row.padTo(size_t(n), Cell::make(32, 1, Pen{fg, bg, fgIndex, bgIndex, attrs}));
 }
 
-int64_t screenTop(const Grid& g) {
-    return g.height > 0 ? std::max<int64_t>(0, g.lines.size() - g.height) : 0;
-}
-
-int64_t lastScreenRow(const Grid& g) {
-    return g.height > 0 ? screenTop(g) + std::min(g.height, kMaxRows) - 1 : kMaxRows - 1;
-}
-
 int64_t clampRow(const Grid& g, int64_t row) {
     return std::clamp<int64_t>(row, 0, rowLimit(g) - 1);
-}
-
-bool regionActive(const Grid& g) {
-    return g.margins.top > 0 || g.margins.bottom > 0;
 }
 
 int64_t scrollBottomDefault(const Grid& g) {
@@ -172,25 +160,6 @@ void wrapLine(Grid& g) {
     g.cursor.pendingWrap = false;
 }
 
-void copyGridState(Grid& dst, const Grid& src) {
-    if (&dst == &src) return;
-    dst.lines = src.lines;
-    dst.cursor = src.cursor;
-    dst.cols = src.cols;
-    dst.height = src.height;
-    dst.maxScrollback = src.maxScrollback;
-    dst.tabs = src.tabs;
-    dst.margins = src.margins;
-    dst.pen = src.pen;
-    dst.links = src.links;
-    dst.charsets = src.charsets;
-    dst.modes = src.modes;
-    dst.keyboard = src.keyboard;
-    dst.savedCursor = src.savedCursor;
-    dst.title = src.title;
-    dst.colours = src.colours;
-}
-
 namespace {
 
 // The margins moved from one screen's line indexes to another's: they are
@@ -207,7 +176,8 @@ void enterAltScreen(Grid& g, bool saveMainCursor) {
     if (g.alt.active) return;
     if (saveMainCursor) g.alt.mainCursor = currentCursor(g);
     if (!g.savedMain) g.savedMain = std::make_unique<Grid>();
-    g.savedMain->lines = g.lines;
+    // The main screen's lines move behind the alternate screen, uncopied.
+    g.savedMain->lines = std::move(g.lines);
     g.savedMain->keyboard = g.keyboard;
     // The cursor, the pen, the modes and the region stay as they are; the
     // new screen is blank and has no history.

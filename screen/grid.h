@@ -108,10 +108,15 @@ void ensureThrough(Grid& g, int64_t row);
 void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t bgIndex,
            uint16_t attrs);
 
-// Index of the first visible row.
-int64_t screenTop(const Grid& g);
+// Index of the first visible row (asked on every cursor move: inline).
+inline int64_t screenTop(const Grid& g) {
+    return g.height > 0 && g.lines.size() > g.height ? g.lines.size() - g.height : 0;
+}
 // Index of the last row the cursor may stand on.
-int64_t lastScreenRow(const Grid& g);
+inline int64_t lastScreenRow(const Grid& g) {
+    return g.height > 0 ? screenTop(g) + (g.height < kMaxRows ? g.height : kMaxRows) - 1
+                        : kMaxRows - 1;
+}
 // The width, or kMaxColumns when none is set.
 inline int64_t columnLimit(const Grid& g) {
     return g.cols > 0 && g.cols < kMaxColumns ? g.cols : kMaxColumns;
@@ -119,7 +124,9 @@ inline int64_t columnLimit(const Grid& g) {
 // A row index clamped to the rows the grid may hold.
 int64_t clampRow(const Grid& g, int64_t row);
 
-bool regionActive(const Grid& g);
+inline bool regionActive(const Grid& g) {
+    return g.margins.top > 0 || g.margins.bottom > 0;
+}
 int64_t scrollBottomDefault(const Grid& g);
 std::pair<int64_t, int64_t> scrollBounds(const Grid& g);
 // Scroll lines top..bottom by n; the rows brought in are painted with the
@@ -136,7 +143,6 @@ void indexLine(Grid& g);
 // The line feed of an automatic wrap: the row it brings in stays empty.
 void wrapLine(Grid& g);
 
-void copyGridState(Grid& dst, const Grid& src);
 // Shows the alternate screen, blank, keeping the cursor where it is on the
 // screen; saveMainCursor (1049) keeps the cursor and pen to come back to.
 void enterAltScreen(Grid& g, bool saveMainCursor = true);

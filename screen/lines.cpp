@@ -259,28 +259,6 @@ Lines::Lines() {
     tail_.push_back(LineRef());
 }
 
-Lines::Lines(const Lines& o)
-    : history_(o.history_),
-      historyCount_(o.historyCount_),
-      tail_(o.tail_),
-      screenRows_(o.screenRows_) {
-    if (history_) ++history_->refs;
-}
-
-Lines& Lines::operator=(const Lines& o) {
-    if (this == &o) return *this;
-    Lines copy(o);
-    std::swap(history_, copy.history_);
-    std::swap(historyCount_, copy.historyCount_);
-    std::swap(tail_, copy.tail_);
-    screenRows_ = copy.screenRows_;
-    // The spare row and the block being filled stay: they belong to this
-    // store, not to its lines. (Giving up a block half filled, as every
-    // synchronized update copies its grid twice, would leave it behind
-    // until its last row left the history.)
-    return *this;
-}
-
 Lines::Lines(Lines&& o) noexcept
     : history_(std::exchange(o.history_, nullptr)),
       historyCount_(std::exchange(o.historyCount_, 0)),

@@ -81,8 +81,8 @@ class Lines {
   public:
     // One empty row, as in a new grid.
     Lines();
-    Lines(const Lines& o);
-    Lines& operator=(const Lines& o);
+    Lines(const Lines& o) = delete;
+    Lines& operator=(const Lines& o) = delete;
     Lines(Lines&& o) noexcept;
     Lines& operator=(Lines&& o) noexcept;
     ~Lines();

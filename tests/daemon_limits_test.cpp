@@ -222,6 +222,12 @@ TEST(DaemonLimits, HugeResizeIsCutToWhatTheGridHolds) {
     EXPECT_EQ(a.others()[0].payload, kiv::resizePayload({4096, 256}));
     a.send(MsgKind::Input, "\r");
     EXPECT_TRUE(a.outputContains("256 4096"));  // the command sees the grid's size
+    // No side may be zero either: to the grid that means no bound at all.
+    a.others().clear();
+    a.resize(0, 0);
+    ASSERT_TRUE(a.outputUntil([&](const std::string&) { return !a.others().empty(); }));
+    EXPECT_EQ(a.others()[0].payload, kiv::resizePayload({1, 1}));
+    a.resize(65535, 65535);
 
     // Another client at that size gets its whole screen.
     ProtoClient b = ProtoClient::overUnix(d.socketPath());

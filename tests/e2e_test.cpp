@@ -467,6 +467,12 @@ TEST(FrontEnd, EndedSessions) {
     for (int i = 0; i < 100 && !endOf(m, "z"); ++i)
         std::this_thread::sleep_for(50ms);
     ASSERT_EQ(endOf(m, "z"), (kiv::SessionEnd{kiv::SessionEnd::How::Exited, 4, 0}));
+    {  // A client that leaves before it has said the end back collects nothing.
+        ProtoClient early = ProtoClient::overUnix(m.file("z.sock"));
+        early.resize(80, 24);
+        EXPECT_TRUE(early.outputContains("first"));
+    }
+    EXPECT_TRUE(endOf(m, "z"));
     std::string pid = readFile(m.file("z.pid"));
     std::error_code gone;  // a connection that closed meanwhile
     for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {

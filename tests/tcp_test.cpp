@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -325,24 +327,42 @@ TEST(TcpDaemon, AttachWithTheKeyWorksEndToEnd) {
     EXPECT_TRUE(second.outputContains("[still]"));
 }
 
-TEST(TcpDaemon, KeyFileOpenToOthersKeepsTcpOff) {
+// A key that cannot be used stops the session from starting, with the
+// reason on the terminal of the user who started it, and leaves no file.
+TEST(TcpDaemon, UnusableKeyStopsTheStartWithItsReason) {
     ScratchDir scratch;
     int base = testsupport::freePortRun(1);
-    std::string key = scratch / "key";
-    testsupport::writeFile(key, std::string(KeySize, 'k'));
-    std::filesystem::permissions(key, std::filesystem::perms::owner_read |
-                                          std::filesystem::perms::owner_write |
-                                          std::filesystem::perms::group_read);
-    DaemonProcess d(scratch, "tcp", "/bin/cat",
-                    {"-l", "127.0.0.1:" + std::to_string(base), "--log"});
-    ASSERT_TRUE(d.waitReady());
-    std::string log = d.waitLog("tcp listener disabled");
-    EXPECT_NE(log.find("tcp listener disabled: key file " + key +
-                       " is open to other users (mode 0640): chmod 600 " + key),
-              std::string::npos)
-        << log;
-    EXPECT_THROW(connectTcp(Loopback, base), SystemError);
-    EXPECT_EQ(testsupport::readFile(key), std::string(KeySize, 'k'));  // left as it was
+    struct Case {
+        std::string dir;
+        mode_t dirMode, keyMode;
+        std::string reason;  // with <key> and <dir>
+    } cases[] = {
+        {"private", 0700, 0640,
+         "key file <key> is open to other users (mode 0640): chmod 600 <key>"},
+        {"open", 0755, 0600, "unsafe key directory: <dir> (it must be yours, mode 0700)"},
+    };
+    for (const Case& c : cases) {
+        std::string dir = scratch / c.dir, key = dir + "/key";
+        mkdir(dir.c_str(), c.dirMode);
+        chmod(dir.c_str(), c.dirMode);
+        testsupport::writeFile(key, std::string(KeySize, 'k'));
+        chmod(key.c_str(), c.keyMode);
+        std::string reason = c.reason;
+        for (size_t at; (at = reason.find("<key>")) != std::string::npos;)
+            reason.replace(at, 5, key);
+        for (size_t at; (at = reason.find("<dir>")) != std::string::npos;)
+            reason.replace(at, 5, dir);
+        testsupport::ProcessResult r = testsupport::runKiv(
+            {"-l", "127.0.0.1:" + std::to_string(base), "new", "tcp", "/bin/cat"},
+            {"XDG_RUNTIME_DIR=" + (scratch / "run"), "XDG_DATA_HOME=" + (scratch / "data"),
+             "KIV_KEY_FILE=" + key});
+        EXPECT_EQ(r.status, 1) << c.dir;
+        EXPECT_EQ(r.err, "kiv: daemon failed to start: tcp: " + reason + "\n");
+        EXPECT_FALSE(std::filesystem::exists(scratch / "run/kiv/tcp.sock"));
+        EXPECT_FALSE(std::filesystem::exists(scratch / "run/kiv/tcp.pid"));
+        EXPECT_THROW(connectTcp(Loopback, base), SystemError);
+        EXPECT_EQ(testsupport::readFile(key), std::string(KeySize, 'k'));  // left as it was
+    }
 }
 
 // A raw connection to a daemon, for peers that do not hold the key.
