@@ -1,6 +1,7 @@
 # Thin wrapper over CMake so that the README's two commands stay short.
-#   make run ARGS='ls'   build, then run kiv with ARGS
-#   make test            build, then run every test
+#   make run ARGS='ls'   build the program alone (quietly: its output only on
+#                        failure), then run kiv with ARGS
+#   make test            build everything, then run every test
 # BUILD and CMAKE_FLAGS select another build tree, e.g. the sanitizer build:
 #   make test BUILD=build-san CMAKE_FLAGS=-DKIV_SANITIZE=ON
 #   make fuzz            build the libFuzzer targets (clang++) into build-fuzz
@@ -18,8 +19,13 @@ build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j$(JOBS)
 
-run: build
-	./$(BUILD)/kiv $(ARGS)
+# A first `make run` should not wait for every test and benchmark, nor bury
+# the session under pages of build lines.
+run:
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS) --target kiv >$(BUILD)/run-build.log 2>&1 || \
+	    { cat $(BUILD)/run-build.log; exit 1; }
+	@./$(BUILD)/kiv $(ARGS)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)

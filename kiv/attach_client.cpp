@@ -43,8 +43,8 @@ int winchPipe[2] = {-1, -1};
 // the terminal put back, instead of dying in raw mode.
 volatile sig_atomic_t leaveRequested = 0;
 
-void onLeave(int) {
-    leaveRequested = 1;
+void onLeave(int signal) {
+    leaveRequested = signal;
     onWinch(0);  // wakes the loop
 }
 
@@ -166,7 +166,10 @@ class Attached {
         while (running_) {
             // At the end of input, what was read still goes out before the
             // client leaves.
-            if (inputEnded_ && sendQueue_.empty() && !end_) break;
+            if (inputEnded_ && sendQueue_.empty() && !end_) {
+                detach("end of input");
+                break;
+            }
             bool reading = !inputEnded_ && !end_ && sendQueue_.size() < SendQueueLimit;
             if (!polling_) sel_.modify(0, reading ? Interest::Read : Interest::None);
             watchSocket();
@@ -190,10 +193,7 @@ class Attached {
                 }
                 if (!running_) break;
             }
-            if (leaveRequested) {
-                running_ = false;
-                detached_ = true;
-            }
+            if (leaveRequested) detach(leaveRequested == SIGHUP ? "terminal hung up" : "terminated");
             if (polling_ && running_ && reading) pollInput();
         }
         // The session's last output reaches the terminal before the client
@@ -299,9 +299,9 @@ class Attached {
 
     // The detach key leaves at once, whatever input still waits: the
     // Detach goes out if the socket takes it, and closing the connection
-    // tells the daemon the same otherwise.
-    void detach() {
-        queue(MsgKind::Detach, "");
+    // tells the daemon the same otherwise. The daemon logs `why`.
+    void detach(const char* why) {
+        queue(MsgKind::Detach, why);
         running_ = false;
         detached_ = true;
     }
@@ -316,7 +316,7 @@ class Attached {
             inputEnded_ = true;
             detached_ = true;
         } else if (isDetachKey(detachKey_, std::string_view(frame + HeaderSize, n))) {
-            detach();
+            detach("detach key");
         } else {
             writeHeader(frame, MsgKind::Input, static_cast<size_t>(n));
             sendFrame(std::string_view(frame, HeaderSize + n));

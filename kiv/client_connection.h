@@ -113,6 +113,11 @@ class ClientConnection {
     // last asked the selector for.
     bool dropped = false;
     bool asleep = false;
+    // The session the client's process runs inside ("" when none or over
+    // TCP), as `kiv attach` asks to refuse an attach that closes a loop.
+    std::string insideOf;
+    // How it left, for the log, once known ("detached (detach key)", ...).
+    std::string wayOut;
     Interest interest = Interest::Read;
     Clock::time_point attachDeadline;
     std::string peer;  // the source address over TCP, as bytes

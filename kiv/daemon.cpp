@@ -3,11 +3,13 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <csignal>
 
 #include "kiv/log.h"
 #include "kiv/session_daemon.h"
+#include "kiv/session_files.h"
 
 namespace kiv {
 
@@ -15,9 +17,10 @@ namespace {
 
 volatile sig_atomic_t shutdownRequested = 0;
 
-// The handler of SIGTERM, SIGINT and SIGHUP: asks the loop to stop.
-void onShutdown(int) {
-    shutdownRequested = 1;
+// The handler of SIGTERM, SIGINT and SIGHUP: asks the loop to stop, and
+// says which signal did.
+void onShutdown(int signal) {
+    shutdownRequested = signal;
 }
 
 }  // namespace
@@ -35,7 +38,9 @@ void runDaemon(Session session, const std::string& command, const std::string& l
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGTERM, onShutdown);
     std::signal(SIGINT, onShutdown);
-    std::signal(SIGHUP, onShutdown);
+    // `nohup kiv daemon NAME &` asks for a daemon that outlives its
+    // terminal: a hang-up it was started to ignore stays ignored.
+    if (std::signal(SIGHUP, onShutdown) == SIG_IGN) std::signal(SIGHUP, SIG_IGN);
     sigset_t stopSignals, waitMask;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
@@ -46,7 +51,12 @@ void runDaemon(Session session, const std::string& command, const std::string& l
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGHUP);
 
-    log.info("daemon: session=" + session.name + " cmd=" + command);
+    log.nameSession(printableName(session.name));
+    std::string words = command;
+    for (size_t i = 1; i < session.command.size(); ++i)
+        words += " " + session.command[i];
+    log.info("daemon: started, pid " + std::to_string(getpid()) + ", command " +
+             printableName(words));
     if (!session.pty.execError().empty()) log.info(session.pty.execError());
     Daemon daemon(std::move(session), std::move(log));
     daemon.start(listen);

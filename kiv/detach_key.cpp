@@ -15,10 +15,10 @@ bool isControl(unsigned char c) {
 
 // The key a terminal names in its escape-coded reports of Ctrl+key: the
 // lower-case letter for ^A..^Z, else the character after the caret ("]" is
-// 93 for ^]). DEL has no Ctrl+key form.
+// 93 for ^]).
 std::optional<int> keyCode(unsigned char control) {
     if (control >= 0x01 && control <= 0x1a) return 'a' + control - 1;
-    if (control < 0x20) return control + 0x40;  // ^@ ^[ ^\ ^] ^^ ^_
+    if (control < 0x20) return control + 0x40;  // ^@ ^\ ^] ^^ ^_
     return std::nullopt;
 }
 
@@ -70,18 +70,38 @@ bool isModifyOtherKeysForm(std::string_view in, int code) {
     return readNumber(in, at) == code && at + 1 == in.size() && in[at] == '~';
 }
 
+// Keys that programs and shells cannot do without: as the detach key, every
+// Enter, Escape (in vim), Tab, Backspace or interrupt would detach instead.
+struct UnsafeKey {
+    unsigned char control;
+    const char* name;
+};
+constexpr UnsafeKey UnsafeKeys[] = {
+    {0x0d, "Enter"},     {0x0a, "Enter"}, {0x1b, "Escape"},   {0x09, "Tab"},
+    {0x08, "Backspace"}, {0x7f, "Backspace"}, {0x03, "the interrupt key"},
+};
+
+DetachKey safeKey(std::string_view text, unsigned char control) {
+    for (const UnsafeKey& unsafe : UnsafeKeys)
+        if (unsafe.control == control)
+            throw UsageError(std::string("refused ") + DetachKeyVar + ": " + std::string(text) +
+                             " is " + unsafe.name +
+                             ", which every program needs; pick a key nothing uses, such as ^]");
+    return DetachKey{control};
+}
+
 }  // namespace
 
 DetachKey parseDetachKey(std::string_view text) {
     if (text.empty()) return DetachKey{};
     if (text == "none") return DetachKey{std::nullopt};
     if (text.size() == 1 && isControl(static_cast<unsigned char>(text[0])))
-        return DetachKey{static_cast<unsigned char>(text[0])};
+        return safeKey(text, static_cast<unsigned char>(text[0]));
     if (text.size() == 2 && text[0] == '^') {
         unsigned char c = static_cast<unsigned char>(text[1]);
         if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
-        if (c == '?') return DetachKey{0x7f};
-        if (c >= '@' && c <= '_') return DetachKey{static_cast<unsigned char>(c - '@')};
+        if (c == '?') return safeKey(text, 0x7f);
+        if (c >= '@' && c <= '_') return safeKey(text, static_cast<unsigned char>(c - '@'));
     }
     throw UsageError(std::string("invalid ") + DetachKeyVar + ": " + std::string(text) +
                      " (expected ^X notation such as ^G or ^], or none)");

@@ -16,8 +16,9 @@ struct DetachKey {
 };
 
 // Reads a KIV_DETACH_KEY value: "^" and a character ("^G", "^g", "^]",
-// "^\", "^?"), one control character as it is, or "none"; an empty value is
-// the default. Raises UsageError for anything else.
+// "^\"), one control character as it is, or "none"; an empty value is the
+// default. Raises UsageError for anything else, and for the keys every
+// program needs (^M, ^J, ^[, ^I, ^H, ^?, ^C), saying why.
 DetachKey parseDetachKey(std::string_view text);
 
 // The setting from the environment; raises UsageError for a bad value.

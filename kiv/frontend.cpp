@@ -25,6 +25,7 @@
 #include "kiv/errors.h"
 #include "kiv/key.h"
 #include "kiv/lost_sessions.h"
+#include "kiv/nesting.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
 #include "kiv/saved_record.h"
@@ -41,15 +42,17 @@ namespace {
 
 constexpr const char* UsageText =
     "Usage:\n"
-    "  kiv [options] [session] [cmd]        # default action: session in background + attach\n"
-    "  kiv [options] daemon [session] [cmd]  # start daemon in foreground (name defaults to dir "
-    "basename, ~ in homedir)\n"
-    "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
-    "  kiv ls                               # list sessions\n"
-    "  kiv kill <session>                   # kill daemon and remove socket\n"
-    "  kiv capture [-e] [-S n] [session]    # print a session's screen (default: oldest)\n"
+    "  kiv [options] [new] [session] [cmd [arg...]]   # start in the background, attach\n"
+    "  kiv [options] daemon [session] [cmd [arg...]]  # run the daemon in the foreground\n"
+    "  kiv [options] attach [session]                 # attach (default: the oldest session)\n"
+    "  kiv ls                                         # list sessions\n"
+    "  kiv kill <session>                             # stop a session\n"
+    "  kiv capture [-e] [-S n] [session]              # print a session's screen (default: oldest)\n"
     "\n"
     "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c.\n"
+    "Without a name, a session is named after the current directory (~ in home).\n"
+    "cmd defaults to $SHELL; from cmd on, every word is the command's; -- ends options.\n"
+    "Detach with Ctrl-G; KIV_DETACH_KEY picks another key ('^]', '^\\', ...) or none.\n"
     "\n"
     "Options:\n";
 
@@ -227,11 +230,13 @@ void startDaemon(const std::string& invocation, const std::string& session,
     die("daemon failed to start: " + session);
 }
 
-// A client inside the session it attaches to would feed the session's output
-// back in as its input, round and round, until someone kills it.
-void refuseSelfAttach(const std::string& session) {
+// A client inside the session it attaches to, or inside a session that
+// is shown in it, would feed the session's output back in as its input,
+// round and round, until someone kills it.
+void refuseLoop(const std::string& session) {
     const char* inside = std::getenv(SessionVar);
-    if (inside && session == inside) die("cannot attach session " + session + " to itself");
+    if (inside && closesLoop(session, inside))
+        die("cannot attach session " + printableName(session) + " inside itself");
 }
 
 // The saved record of a session: removed with the session. Damaged or
@@ -370,7 +375,7 @@ void replaceEnded(const std::string& session) {
 }
 
 // On a terminal, a table of what each session is; in a pipe the names
-// alone, one a line, for scripts.
+// alone, one a line, for scripts. Both in the order of their names.
 // Records of sessions whose daemon is gone; a record that cannot be read
 // is named on standard error, since only its file is known.
 std::vector<SavedRecord> lostSessions() {
@@ -396,15 +401,19 @@ std::vector<SavedRecord> lostSessions() {
 }
 
 void listRoad() {
+    std::vector<std::string> names = socketNames();
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return printableName(a) < printableName(b);
+    });
     if (!isatty(STDOUT_FILENO)) {
-        for (const std::string& name : socketNames())
+        for (const std::string& name : names)
             if (isActive(name)) printLine(printableName(name));
         for (const SavedRecord& record : lostSessions())
             printLine(printableName(record.name));
         return;
     }
     std::vector<DetailsRow> rows;
-    for (const std::string& name : socketNames()) {
+    for (const std::string& name : names) {
         try {
             rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0, {}});
         } catch (const SystemError&) {
@@ -426,7 +435,12 @@ void listRoad() {
         rows.push_back(
             {printableName(record.name), d, 0, std::max<int64_t>(0, now - record.saved)});
     }
-    if (rows.empty()) return;
+    // A person at a terminal is told, as a listing rather than an error; a
+    // script reads no lines and a zero.
+    if (rows.empty()) {
+        printError("no sessions");
+        throw Exit{1};
+    }
     for (const std::string& line : detailsTable(rows))
         printLine(line);
 }
@@ -562,7 +576,7 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
     }
     if (cli.detached && mode != "new")
         die("-d, --detached only starts a session: kiv -d [session] [cmd [arg...]]");
-    if (mode == "attach") refuseSelfAttach(session);
+    if (mode == "attach") refuseLoop(session);
     if (mode == "kill" && session.empty()) die("kill: session name required");
 
     Config config = toConfig(cli);
@@ -598,7 +612,7 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
         } else if (cli.detached) {
             die("session already running: " + session);
         } else {
-            refuseSelfAttach(session);
+            refuseLoop(session);
             printError("kiv: reusing active session " + session);
         }
         try {

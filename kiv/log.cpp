@@ -58,6 +58,7 @@ void Logger::info(std::string_view message) noexcept {
         if (!localNow(now) || std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S ", &now) == 0)
             return;
         std::string line = stamp;
+        if (!session_.empty()) line += session_ + ": ";
         line += message;
         line += '\n';
         // O_APPEND makes each write land whole at the end of the file, even

@@ -21,9 +21,12 @@ class Logger {
     // $HOME/.local/share ("/.local/share" without HOME).
     static std::string logFilePath();
 
-    // Appends "<yyyy-MM-ddTHH:mm:ss> <message>\n" in local time and flushes
-    // it at once, in one write so that lines from several daemons never mix.
+    // Appends "<yyyy-MM-ddTHH:mm:ss> <session>: <message>\n" in local time
+    // and flushes it at once, in one write so that lines from several
+    // daemons never mix. The year's file is shared by every daemon: each
+    // line names its session (none before nameSession()).
     void info(std::string_view message) noexcept;
+    void nameSession(std::string name) { session_ = std::move(name); }
 
     void close() noexcept;
 
@@ -34,6 +37,7 @@ class Logger {
     friend Logger initLogger(bool enabled) noexcept;
     UniqueFd file_;
     std::string path_;
+    std::string session_;
 };
 
 // When enabled, creates the log's directory and opens the file for

@@ -49,8 +49,12 @@ std::string execFailure(const char* program, int err) {
     // The daemon is single-threaded, so changing the environment between
     // fork and exec is safe; putenv keeps the parent's strings, which the
     // child's copy of memory holds until the exec.
-    for (char* const* entry = environment; *entry; ++entry)
-        putenv(*entry);
+    for (char* const* entry = environment; *entry; ++entry) {
+        if (std::strchr(*entry, '='))
+            putenv(*entry);
+        else
+            unsetenv(*entry);
+    }
     setsid();
     ioctl(slave, TIOCSCTTY, 0);
     dup2(slave, 0);

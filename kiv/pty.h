@@ -68,7 +68,8 @@ class Pty {
 
 // Starts `command` (the default shell when empty) with `extraArgs` on a new
 // pseudo-terminal of the given size, with the "NAME=value" entries of
-// `environment` added to (or replacing in) its environment. The command is
+// `environment` added to (or replacing in) its environment, and the "NAME"
+// entries (no "=") taken out of it. The command is
 // one word, searched along PATH when it has no '/', and is never split or
 // handed to a shell; when it cannot be executed the child prints the reason
 // on the terminal and exits with status 127, the master reports end of file

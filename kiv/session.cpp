@@ -34,8 +34,11 @@ Session newSession(const std::string& name, const std::string& command,
     s.command = {command};
     s.command.insert(s.command.end(), args.begin(), args.end());
     s.size = fitGrid(size.cols > 0 && size.rows > 0 ? size : WindowSize{InitialCols, InitialRows});
-    s.pty =
-        openPty(command, args, s.size.cols, s.size.rows, {std::string(SessionVar) + "=" + name});
+    // A session started from a tmux or screen window must not drive that
+    // outer multiplexer: `tmux new` inside it would open a window there and
+    // show it through kiv.
+    s.pty = openPty(command, args, s.size.cols, s.size.rows,
+                    {std::string(SessionVar) + "=" + name, "TMUX", "TMUX_PANE", "STY", "WINDOW"});
     s.running = true;
     s.term = screen::newTerminal(s.size.cols, s.size.rows, historyLines);
     return s;

@@ -15,11 +15,13 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <cstring>
 
 #include "kiv/capture.h"
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
 #include "kiv/key_file.h"
+#include "kiv/nesting.h"
 #include "kiv/runtime.h"
 #include "kiv/session_details.h"
 #include "kiv/session_names.h"
@@ -165,9 +167,15 @@ void Daemon::acceptClient(int listener, bool trusted) {
         makeRoom(peer);
         setNoDelay(fd.get());
     }
-    int raw = fd.get();
-    if (adoptClient(std::move(fd), trusted, std::move(peer)) && trusted)
-        log_.info("client attached fd=" + std::to_string(raw));
+    // Which session the client runs inside, for whoever asks whether an
+    // attach would close a loop.
+    std::string inside;
+    ucred cred{};
+    socklen_t size = sizeof cred;
+    if (trusted && getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0)
+        inside = sessionOfProcess(cred.pid);
+    if (ClientId id = adoptClient(std::move(fd), trusted, std::move(peer)))
+        clients_[id]->insideOf = inside;
 }
 
 // The session directory is closed to others, but a socket passed on or a
@@ -383,6 +391,12 @@ void Daemon::run(const sigset_t* waitMask, const volatile sig_atomic_t& stop) {
     stop_ = &stop;
     while (!over_ && !stop)
         step(msUntilNextTimer(), waitMask);
+    // `stop` holds the signal that asked for it.
+    if (stop) {
+        const char* name = sigabbrev_np(stop);
+        log_.info(std::string("daemon: stopping on ") +
+                  (name ? "SIG" + std::string(name) : "signal " + std::to_string(stop)));
+    }
 }
 
 bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
@@ -457,6 +471,7 @@ void Daemon::broadcast(const SharedBytes& frame) {
     for (auto& [id, c] : clients_) {
         if (!c->live()) continue;
         if (!c->sendShared(frame)) {
+            if (c->wayOut.empty()) c->wayOut = "dropped (too far behind the output)";
             dropClient(*c);
         } else {
             updateInterest(*c);
@@ -653,6 +668,12 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
             handleResize(c, e.payload);
             return true;
         case MsgKind::Detach:
+            // The client says how it left: the detach key, a signal, the
+            // end of its input.
+            c.wayOut = "detached" + (e.payload.empty() ? std::string()
+                                                        : " (" +
+                                                              printableName(e.payload.substr(0, 64)) +
+                                                              ")");
             return false;
         case MsgKind::Ended:
             // A client that was shown the end of an ended session says it
@@ -681,13 +702,13 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
 // "no such session" and the connection ends.
 bool Daemon::acceptAttach(ClientConnection& c, std::string_view name) {
     if (name != session_.name) {
+        logRefusal("tcp attach refused: no session " + printableName(name.substr(0, 256)) +
+                   " here");
         c.sendFrame(MsgKind::Error, "no such session");
         return false;
     }
     c.joined();
-    if (!c.sendFrame(MsgKind::AttachOk, "")) return false;
-    log_.info("client attached fd=" + std::to_string(c.fd()) + " (tcp)");
-    return true;
+    return c.sendFrame(MsgKind::AttachOk, "");
 }
 
 // Every Resize from any client sets the one shared terminal size; the
@@ -709,6 +730,12 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     bool seesEnd = false;
     if (c.stage() == ClientStage::AwaitingSnapshot) {
         c.goLive();
+        // One line per attach: connections that only ask (`kiv ls`, the
+        // checks of a starting client) never get this far.
+        log_.info("client " + std::to_string(c.id()) + " attached (" +
+                  (c.overTcp() ? "tcp" : "unix") + ", " + std::to_string(wanted->cols) + "x" +
+                  std::to_string(wanted->rows) +
+                  (c.insideOf.empty() ? "" : ", inside " + printableName(c.insideOf)) + ")");
         // The client's terminal is sent only the history it does not hold.
         int64_t from = delivered_.owedFrom(c.terminal);
         if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget, from))) dropClient(c);
@@ -733,6 +760,11 @@ std::string Daemon::details() const {
     d.rows = session_.size.rows;
     d.command = session_.command;
     if (end_) d.end = endAsOfNow(*end_);
+    for (const auto& [id, c] : clients_)
+        if (c->live() && !c->insideOf.empty() &&
+            std::find(d.shownInside.begin(), d.shownInside.end(), c->insideOf) ==
+                d.shownInside.end())
+            d.shownInside.push_back(c->insideOf);
     return encodeDetails(d);
 }
 
@@ -769,6 +801,10 @@ void Daemon::sweepClients() {
     std::string owed;  // what a client kept back, answers nobody else will give
     for (ClientId id : droppedIds_) {
         auto it = clients_.find(id);
+        const ClientConnection& c = *it->second;
+        if (c.stage() == ClientStage::Live)
+            log_.info("client " + std::to_string(id) + " " +
+                      (c.wayOut.empty() ? "left (connection closed)" : c.wayOut));
         clientByFd_.erase(it->second->fd());
         owed += replies_.leave(id, now());
         clients_.erase(it);
@@ -968,8 +1004,10 @@ void Daemon::shutdown() {
     // daemon has gone.
     if (saver_ && over_) saver_->remove();
     drainClients();
-    for (auto& [id, c] : clients_)
+    for (auto& [id, c] : clients_) {
+        if (c->live()) log_.info("client " + std::to_string(id) + " left (the session ended)");
         sel_.remove(c->fd());
+    }
     clientByFd_.clear();
     clients_.clear();
     sel_.remove(session_.pty.masterFd());

@@ -89,7 +89,8 @@ class Daemon {
     // the Unix side cannot be set up; a TCP listener that cannot be had (no
     // free port) is only logged, and TCP stays off.
     void start(const std::string& listen);
-    // Serves until the session is over or `stop` is set.
+    // Serves until the session is over or `stop` is set (to the number of
+    // the signal that asks for it, which the log names).
     //
     // When the command ends, every client that sees it is told how (an
     // Ended message) and the session is over. When nobody was attached, the

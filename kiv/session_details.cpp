@@ -14,6 +14,7 @@
 #include "kiv/integer.h"
 #include "kiv/protocol.h"
 #include "kiv/session_files.h"
+#include "screen/terminal.h"
 
 namespace kiv {
 
@@ -58,10 +59,10 @@ std::string shellWord(const std::string& word) {
     return quoted + "'";
 }
 
-// Characters, not bytes: UTF-8 continuation bytes take no column.
+// Columns on the terminal, not bytes or characters: a wide character takes
+// two, a combining mark none.
 size_t columns(const std::string& text) {
-    return std::count_if(text.begin(), text.end(),
-                         [](unsigned char c) { return (c & 0xc0) != 0x80; });
+    return static_cast<size_t>(screen::displayColumns(text));
 }
 
 std::string padded(const std::string& text, size_t width) {
@@ -80,6 +81,8 @@ std::string encodeDetails(const SessionDetails& details) {
     addField(out, "rows", std::to_string(details.rows));
     for (const std::string& word : details.command)
         addField(out, "cmd", word);
+    for (const std::string& name : details.shownInside)
+        addField(out, "in", name);
     if (details.end) appendEndFields(out, *details.end);
     return out;
 }
@@ -98,6 +101,10 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
         std::string_view key = field.substr(0, eq), value = field.substr(eq + 1);
         if (key == "cmd") {
             details.command.emplace_back(value);
+            continue;
+        }
+        if (key == "in") {
+            details.shownInside.emplace_back(value);
             continue;
         }
         if (endFields.take(key, value)) {

@@ -19,7 +19,9 @@ struct SessionDetails {
     int64_t cols = 0;
     int64_t rows = 0;
     std::vector<std::string> command;  // the program and its arguments
-    std::optional<SessionEnd> end;     // an ended session, kept until collected
+    std::optional<SessionEnd> end;  // an ended session, kept until collected
+    // The sessions its attached clients run inside, each once.
+    std::vector<std::string> shownInside;
 };
 
 // The payload: "key=value" fields, each ended by a NUL byte, one "cmd=" per

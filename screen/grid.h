@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "screen/cell.h"
+#include "screen/colours.h"
 #include "screen/lines.h"
 #include "screen/links.h"
 #include "screen/queries.h"
@@ -62,6 +63,7 @@ struct Grid {
     // ESC 7 / CSI s; absent until then (ESC 8 then restores the default).
     std::optional<SavedCursor> savedCursor;
     std::string title;  // OSC 0 / OSC 2
+    Colours colours;    // OSC 4, 10, 11, 12
     std::deque<std::string> warnings;
     // A synchronized update (?2026) is open: the program is drawing a
     // frame. The model takes it in as it comes; a repaint opens one on

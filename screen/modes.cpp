@@ -1,6 +1,7 @@
 #include "screen/modes.h"
 
 #include <algorithm>
+#include <string>
 
 #include "screen/editing.h"
 #include "screen/params.h"
@@ -165,8 +166,13 @@ void setModifyOtherKeys(Grid& g, std::string_view params) {
 
 void operatingSystemCommand(Grid& g, std::string_view text) {
     size_t semi = text.find(';');
-    if (semi == std::string_view::npos) return;
     std::string_view code = text.substr(0, semi);
+    if (code.size() <= 3 && !code.empty() &&
+        code.find_first_not_of("0123456789") == std::string_view::npos &&
+        setColours(g.colours, std::stoi(std::string(code)),
+                   semi == std::string_view::npos ? "" : text.substr(semi + 1)))
+        return;
+    if (semi == std::string_view::npos) return;
     if (code != "0" && code != "2") return;
     // A title is one line of text; a runaway one is cut.
     constexpr size_t kMaxTitle = 1024;
@@ -207,6 +213,7 @@ void fullReset(Grid& g) {
     g.keyboard = KeyboardFlags();
     g.savedCursor.reset();
     g.title.clear();
+    g.colours = Colours();
     g.cursor = Cursor{screenTop(g), 0, false};
     eraseDisplay(g, 2);
     g.cursor = Cursor{screenTop(g), 0, false};

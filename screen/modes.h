@@ -25,7 +25,8 @@ void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode);
 // CSI > 4 ; n m (xterm's modifyOtherKeys); CSI > 4 m resets it.
 void setModifyOtherKeys(Grid& g, std::string_view params);
 // An operating-system command's text (between ESC ] and its terminator):
-// 0 and 2 set the title; the rest are not kept.
+// 0 and 2 set the title; 4, 10 to 12 and their resets the colours (see
+// colours.h); the rest are not kept.
 void operatingSystemCommand(Grid& g, std::string_view text);
 // DECSTR (CSI ! p): modes, margins, pen, character sets and the saved
 // cursor back to their defaults; the screen and the cursor stay.

@@ -208,6 +208,7 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
         appendNumber(out, m.modifyOtherKeys);
         out += 'm';
     }
+    appendColours(out, g.colours);
     if (!g.title.empty()) {
         out += "\x1b]2;";
         out += g.title;
@@ -255,6 +256,8 @@ std::string renderLeaving(const Grid& g) {
     if (g.pen.link) out += "\x1b]8;;\x1b\\";
     if (g.modes.cursorStyle) csi(out, "0 q");
     privateMode(out, 25, true);
+    // The user's own colours back, where the program changed them.
+    appendColourReset(out, g.colours);
     // The cursor on a line of its own below the session's text, so that
     // the user's prompt does not overwrite any of it.
     const Lines& lines = alt && g.savedMain ? g.savedMain->lines : g.lines;

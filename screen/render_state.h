@@ -22,14 +22,15 @@ void appendStateBeforeCursor(std::string& out, const Grid& g);
 // The cursor's row as CUP addresses it: relative to the top margin in
 // origin mode, 1-based.
 int64_t cursorRowAddressed(const Grid& g);
-// Pen, character sets, modes, keyboard flags, title, cursor style and
+// Pen, character sets, modes, keyboard flags, colours, title, cursor style and
 // visibility: none of them moves the cursor or ends a pending wrap.
 void appendStateAfterCursor(std::string& out, const Grid& g);
 
 // The bytes that take a terminal showing this grid back to its defaults:
 // main screen (left only when the alternate one is shown), input modes off,
 // keyboard flags popped, insert and origin off, autowrap on, scroll region
-// and tab stops reset, ASCII, default pen, cursor shown in the default
+// and tab stops reset, ASCII, default pen, the terminal's own colours where
+// the program set others, cursor shown in the default
 // style and on a line of its own below the text. No full reset: it would
 // erase the terminal's scrollback.
 std::string renderLeaving(const Grid& g);

@@ -1,11 +1,14 @@
 #include "screen/terminal.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "screen/grid.h"
 #include "screen/interpreter.h"
+#include "screen/placement.h"
 #include "screen/render.h"
 #include "screen/render_state.h"
+#include "screen/utf8.h"
 
 namespace screen {
 
@@ -76,6 +79,16 @@ std::vector<Query> Terminal::takeQueries() {
 
 std::unique_ptr<Terminal> newTerminal(int64_t cols, int64_t rows, int64_t scrollback) {
     return std::make_unique<Terminal>(cols, rows, scrollback);
+}
+
+int64_t displayColumns(std::string_view text) {
+    int64_t columns = 0;
+    for (size_t at = 0; at < text.size();) {
+        Utf8Step step = decodeUtf8(text, at);
+        columns += displayWidth(step.rune);
+        at += std::max<size_t>(step.length, 1);
+    }
+    return columns;
 }
 
 }  // namespace screen

@@ -88,4 +88,8 @@ class Terminal {
 
 std::unique_ptr<Terminal> newTerminal(int64_t cols, int64_t rows, int64_t scrollback);
 
+// The columns UTF-8 text takes on a terminal, by the widths the model uses:
+// two for a wide character, none for a combining mark.
+int64_t displayColumns(std::string_view text);
+
 }  // namespace screen

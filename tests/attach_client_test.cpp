@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -191,6 +192,45 @@ TEST(AttachClient, NonBlockingTerminalWhoseReaderPausesGetsEveryByte) {
     ASSERT_EQ(write(t.master, "\r", 1), 1);
     EXPECT_TRUE(t.waitFor("\x1b[23;0t", 10s)) << "no leaving sequence";
     EXPECT_EQ(t.waitExit(10s), 0);
+}
+
+// Colours the session's program set on the terminal (OSC 11, OSC 4) are
+// set again by every attach's repaint and given back to the user's own
+// (OSC 111, OSC 104) on every way out; those it did not set are left alone.
+TEST(AttachClient, ColoursAreSetOnAttachAndGivenBackOnEveryWayOut) {
+    ScratchDir scratch;
+    std::string cmd = scratch / "cmd";
+    writeFile(cmd,
+              "#!/bin/sh\nstty -echo\nprintf '\\033]11;#102030\\007\\033]4;1;rgb:ff/00/00\\007'\n"
+              "echo COLOURED\nread line\n");
+    chmod(cmd.c_str(), 0755);
+    DaemonProcess d(scratch, "colours", cmd);
+    ASSERT_TRUE(d.waitReady());
+    struct Way {
+        const char* name;
+        std::function<void(AttachedTerminal&)> leave;
+    } ways[] = {
+        {"detach key", [](AttachedTerminal& t) { ASSERT_EQ(write(t.master, "\x07", 1), 1); }},
+        {"SIGTERM", [](AttachedTerminal& t) { kill(t.pid, SIGTERM); }},
+        {"SIGHUP", [](AttachedTerminal& t) { kill(t.pid, SIGHUP); }},
+        {"the session's end", [](AttachedTerminal& t) { ASSERT_EQ(write(t.master, "\r", 1), 1); }},
+    };
+    for (const Way& way : ways) {
+        AttachedTerminal t(scratch, "colours");
+        ASSERT_TRUE(t.waitFor("COLOURED", 20s)) << way.name;
+        std::this_thread::sleep_for(300ms);  // the whole repaint is in
+        EXPECT_TRUE(t.waitFor("\x1b]11;#102030", 1s)) << way.name;
+        EXPECT_TRUE(t.waitFor("\x1b]4;1;rgb:ff/00/00", 1s)) << way.name;
+        size_t before = t.seen.size();
+        way.leave(t);
+        ASSERT_TRUE(t.waitFor("\x1b[23;0t", 10s)) << way.name;
+        std::string leaving = t.seen.substr(before);
+        EXPECT_NE(leaving.find("\x1b]111\x1b\\"), std::string::npos) << way.name;
+        EXPECT_NE(leaving.find("\x1b]104\x1b\\"), std::string::npos) << way.name;
+        EXPECT_EQ(leaving.find("\x1b]110"), std::string::npos) << way.name;
+        EXPECT_EQ(leaving.find("\x1b]112"), std::string::npos) << way.name;
+        t.waitExit(5s);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // Starting a daemon: what the user is told when it cannot start, and what
 // it leaves alone.
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -59,6 +63,26 @@ TEST(DaemonStart, LiveSessionIsNotTakenOver) {
     c.resize(80, 24);
     EXPECT_TRUE(c.next().has_value());  // still the first daemon's
     EXPECT_EQ(readFile(d.sessionFile(".pid")), std::to_string(d.pid()));
+}
+
+// `nohup kiv daemon NAME &`: the daemon outlives the terminal it was
+// started from, as asked.
+TEST(DaemonStart, IgnoredHangupStaysIgnored) {
+    ScratchDir scratch;
+    ProcessResult started = runProcess(
+        {"/bin/sh", "-c", "trap '' HUP; \"$0\" daemon hup /bin/cat </dev/null >/dev/null 2>&1 &",
+         KIV_BINARY},
+        envFor(scratch));
+    ASSERT_EQ(started.status, 0);
+    std::string pidFile = scratch / "run/kiv/hup.pid";
+    for (int i = 0; i < 200 && runKiv({"ls"}, envFor(scratch)).out != "hup\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(runKiv({"ls"}, envFor(scratch)).out, "hup\n");
+    pid_t pid = std::stoi(readFile(pidFile));
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(runKiv({"ls"}, envFor(scratch)).out, "hup\n");
+    EXPECT_EQ(runKiv({"kill", "hup"}, envFor(scratch)).status, 0);
 }
 
 // A start that fails half way (here the disk takes no byte, so the pid file

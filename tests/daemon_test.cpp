@@ -214,7 +214,8 @@ void tcpHandshake(const std::string& host) {
     c.send(MsgKind::Input, "late\r");
     EXPECT_TRUE(c.outputContains("[late]"));
     EXPECT_EQ(c.output().find("[early]"), std::string::npos);
-    EXPECT_NE(d.waitLog(" (tcp)").find(" (tcp)"), std::string::npos);
+    EXPECT_NE(d.waitLog(" attached (tcp, 80x24)").find(" attached (tcp, 80x24)"),
+              std::string::npos);
 }
 
 TEST(Daemon, TcpAttachOverIpv4) {
@@ -409,8 +410,11 @@ TEST(Daemon, SigtermClosesClientsAndRemovesFiles) {
     EXPECT_EQ(d.waitExit(), 0);
     expectCleanShutdown(d);
     std::string log = d.logText();
-    EXPECT_NE(log.find("daemon: session=term cmd=/bin/cat"), std::string::npos);
-    EXPECT_NE(log.find("client attached fd="), std::string::npos);
+    EXPECT_NE(log.find("term: daemon: started, pid " + std::to_string(d.pid()) + ", command /bin/cat"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" left (the session ended)"), std::string::npos) << log;
+    EXPECT_NE(log.find("term: daemon: stopping on SIGTERM"), std::string::npos) << log;
 }
 
 TEST(Daemon, LeftoverSocketFileIsReplaced) {

@@ -15,7 +15,7 @@ TEST(DetachKey, Settings) {
     } cases[] = {
         {"", 0x07},    {"^G", 0x07}, {"^g", 0x07},   {"^]", 0x1d},
         {"^\\", 0x1c}, {"^A", 0x01}, {"^z", 0x1a},   {"^@", 0x00},
-        {"^_", 0x1f},  {"^?", 0x7f}, {"\x1d", 0x1d}, {"none", std::nullopt},
+        {"^_", 0x1f},  {"\x1d", 0x1d}, {"none", std::nullopt},
     };
     for (const Case& c : cases)
         EXPECT_EQ(parseDetachKey(c.text).control, c.control) << c.text;
@@ -73,9 +73,6 @@ TEST(DetachKey, ReadsThatDetach) {
         {ctrlG, "\x1b[27;5;103", false},
         {ctrlG, "\x1b[27;5;103~~", false},
         {ctrlG, "\x1b[28;5;103~", false},
-        // DEL has no Ctrl+key form: only the byte itself.
-        {parseDetachKey("^?"), "\x7f", true},
-        {parseDetachKey("^?"), "\x1b[63;5u", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(isDetachKey(c.key, c.input), c.detaches)

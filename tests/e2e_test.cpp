@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "kiv/endpoints.h"
+#include "screen/terminal.h"
 #include "kiv/session_details.h"
 #include "tests/support/daemon.h"
 #include "tests/support/machine.h"
@@ -115,27 +117,85 @@ TEST(EndToEnd, TerminatedClientPutsTheTerminalBack) {
     EXPECT_EQ(m.sessions(), std::vector<std::string>{"sig"});  // the session goes on
 }
 
-TEST(EndToEnd, InsideASessionItsNameIsKnownAndSelfAttachRefused) {
+// From a tmux pane, sessions shown inside sessions: the command finds its
+// session's name and none of the outer multiplexer's variables, and no
+// attach may close a loop, however deep.
+TEST(EndToEnd, SessionsInsideSessionsNeverLoop) {
     REQUIRE_TMUX();
     Machine m;
+    for (const char* name : {"s2", "s3"})  // started outside, attached inside
+        ASSERT_EQ(m.kiv({"new", name}).status, 0);
+    m.env.insert(m.env.end(), {"STY=4242.pts-1.host", "WINDOW=1"});
     TmuxTerminal term(m.scratch, m.app, m.env);
-    term.line("kiv fs");
-    ASSERT_TRUE(m.waitSessions({"fs"}));
-    term.line("echo in-$KIV_SESSION");
-    ASSERT_TRUE(term.waitFor("in-fs"));
-    // Attached to itself the client would read its own output back forever.
-    term.line("kiv attach fs; kiv attach; kiv fs; echo status=$?");
+    term.line("kiv s1");
+    ASSERT_TRUE(m.waitSessions({"s1", "s2", "s3"}));
+    ASSERT_TRUE(term.waitRawMode(true));
+    term.line("echo \"in-$KIV_SESSION[${TMUX-}${TMUX_PANE-}${STY-}${WINDOW-}]\"");
+    ASSERT_TRUE(term.waitFor("in-s1[]")) << term.screen();
+
+    // Pane > s1 > s2 > s3.
+    for (const char* name : {"s2", "s3"}) {
+        term.line(std::string("clear; kiv attach ") + name);
+        std::this_thread::sleep_for(300ms);  // the inner client has its terminal
+        term.line("clear; echo in-$KIV_SESSION");
+        ASSERT_TRUE(term.waitFor(std::string("in-") + name)) << term.screen();
+    }
+    // s3 itself, and s1 and s2, each shown inside s3 through the others.
+    term.line("clear; kiv attach s3; kiv s3; kiv attach s2; kiv attach s1; kiv attach; echo status=$?");
     ASSERT_TRUE(term.waitFor("status=1")) << term.screen();
     std::string screen = term.screen();
-    size_t refusals = 0;
-    for (size_t at = 0;
-         (at = screen.find("kiv: cannot attach session fs to itself", at)) != std::string::npos;
-         ++at)
-        ++refusals;
-    EXPECT_EQ(refusals, 3u) << screen;
-    term.line("echo still-$((2+3))");
+    for (const char* name : {"s3", "s2", "s1"}) {
+        std::string refusal = std::string("kiv: cannot attach session ") + name + " inside itself";
+        EXPECT_NE(screen.find(refusal), std::string::npos) << refusal << "\n" << screen;
+    }
+    term.line("clear; echo still-$((2+3))");
     ASSERT_TRUE(term.waitFor("still-5"));
-    EXPECT_EQ(m.sessions(), std::vector<std::string>{"fs"});
+    EXPECT_EQ(m.sessions(), (std::vector<std::string>{"s1", "s2", "s3"}));
+}
+
+// The yearly log, shared by every daemon: each line names its session; an
+// attach is one line whatever else connects, a detach says how, and the
+// command's end gives its status.
+TEST(EndToEnd, LogTellsEachSessionsStory) {
+    REQUIRE_TMUX();
+    Machine m;
+    ASSERT_EQ(m.kiv({"--log", "new", "other", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    TmuxTerminal term(m.scratch, m.app, m.env);
+    term.line("kiv --log lg");
+    ASSERT_TRUE(m.waitSessions({"lg", "other"}));
+    ASSERT_TRUE(detach(term));
+    term.line("kiv attach lg");
+    ASSERT_TRUE(term.waitRawMode(true));
+    term.line("exit 3");
+    ASSERT_TRUE(term.waitRawMode(false));
+    std::string log;
+    for (int i = 0; i < 100 && log.find("lg: daemon: exited") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+        log = logFileText(m.scratch);
+    }
+    std::vector<std::string> story;
+    std::istringstream lines(log);
+    static const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d (lg|other): (.+))");
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(text, parts, line)) << text;
+        // Client numbers and the pid vary.
+        if (parts[1] == "lg")
+            story.push_back(std::regex_replace(
+                std::regex_replace(parts[2].str(), std::regex("client [0-9]+"), "#"),
+                std::regex("pid [0-9]+"), "pid #"));
+    }
+    std::vector<std::string> want = {
+        "daemon: started, pid #, command /bin/sh",
+        "listening on " + m.file("lg.sock"),
+        "# attached (unix, 80x24)",
+        "# detached (detach key)",
+        "# attached (unix, 80x24)",
+        "command exited 3",
+        "# left (the session ended)",
+        "daemon: exited",
+    };
+    EXPECT_EQ(story, want) << log;
 }
 
 // Presses `key` and Enter for a line the session's shell reads, and waits
@@ -184,6 +244,15 @@ TEST(EndToEnd, DetachKeyFromTheEnvironment) {
     EXPECT_EQ(
         bad.err,
         "kiv: invalid KIV_DETACH_KEY: C-g (expected ^X notation such as ^G or ^], or none)\n");
+    // Keys every program needs are refused, with the reason and a safe choice.
+    for (const char* key : {"^M", "^J", "^[", "^I", "^H", "^?", "^c", "\x1b"}) {
+        bad = m.sh(std::string("KIV_DETACH_KEY='") + key + "' kiv new never < /dev/null");
+        EXPECT_EQ(bad.status, 1) << key;
+        EXPECT_NE(bad.err.find("which every program needs; pick a key nothing uses, such as ^]"),
+                  std::string::npos)
+            << bad.err;
+        EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+    }
     EXPECT_EQ(m.sessions(), std::vector<std::string>{});
 }
 
@@ -197,7 +266,17 @@ struct SilentListener {
 TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     REQUIRE_TMUX();
     Machine m;
+    TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
+    // Nothing to list: a person is told so, a script reads nothing.
+    term.line("kiv ls; echo status=$?");
+    ASSERT_TRUE(term.waitFor("\nstatus=")) << term.screen();
+    EXPECT_NE(term.screen().find("no sessions\nstatus=1"), std::string::npos) << term.screen();
+    ProcessResult none = m.kiv({"ls"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.out + none.err, "");
+
     ASSERT_EQ(m.kiv({"new", "two", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    ASSERT_EQ(m.kiv({"new", "日本語", "/bin/sh", "-c", "sleep 60"}).status, 0);
     ProtoClient first = ProtoClient::overUnix(m.file("two.sock"));
     ProtoClient second = ProtoClient::overUnix(m.file("two.sock"));
     ASSERT_TRUE(first.resize(100, 30));
@@ -206,14 +285,12 @@ TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     ASSERT_TRUE(second.next());
     SilentListener stuck(m.file("stuck.sock"));
 
-    TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
-    term.line("kiv ls");
+    term.line("clear; kiv ls");
     ASSERT_TRUE(term.waitFor("COMMAND")) << term.screen();
     ASSERT_TRUE(term.waitFor("stuck ")) << term.screen();
     std::string screen = term.screen();
     std::string pid = readFile(m.file("two.pid"));
-    EXPECT_NE(screen.find("NAME   PID"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("stuck  ?"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\nstuck   ?  "), std::string::npos) << screen;
     size_t two = screen.find("\ntwo ");
     ASSERT_NE(two, std::string::npos) << screen;
     std::string row = screen.substr(two + 1, screen.find('\n', two + 1) - two - 1);
@@ -226,11 +303,21 @@ TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     EXPECT_EQ(size, "90x20") << row;
     EXPECT_EQ(status, "running") << row;
     EXPECT_EQ(command, "/bin/sh -c 'sleep 60'") << row;
+    // Every column starts where its heading does, wide names included.
+    size_t header = screen.find("NAME");
+    std::string heading = screen.substr(header, screen.find('\n', header) - header);
+    for (const char* name : {"stuck ", "two ", "日本語 "}) {
+        size_t at = screen.find(std::string("\n") + name);
+        ASSERT_NE(at, std::string::npos) << name << "\n" << screen;
+        std::string line = screen.substr(at + 1, screen.find('\n', at + 1) - at - 1);
+        size_t pidAt = line.find_first_not_of(' ', line.find(' '));
+        EXPECT_EQ(screen::displayColumns(line.substr(0, pidAt)), heading.find("PID")) << line;
+    }
 
-    // In a pipe: the names alone, as scripts read them.
+    // In a pipe: the names alone, in the table's order, as scripts read them.
     ProcessResult piped = m.kiv({"ls"});
     EXPECT_EQ(piped.status, 0);
-    EXPECT_TRUE(piped.out == "two\nstuck\n" || piped.out == "stuck\ntwo\n") << piped.out;
+    EXPECT_EQ(piped.out, "stuck\ntwo\n日本語\n");
 }
 
 // A session's end as the user meets it: kept while nobody watches, shown
@@ -513,8 +600,8 @@ TEST(FrontEnd, TheCommandGetsItsArgumentsUnchanged) {
               (std::vector<std::string>{"-odd", "app", "logged", "n2", "notes", "test"}));
     // Only the session whose --log came before its command logs.
     std::string log = logFileText(m.scratch);
-    EXPECT_NE(log.find("session=logged"), std::string::npos) << log;
-    EXPECT_EQ(log.find("session=notes"), std::string::npos) << log;
+    EXPECT_NE(log.find("logged: daemon: started"), std::string::npos) << log;
+    EXPECT_EQ(log.find("notes: "), std::string::npos) << log;
 }
 
 TEST(FrontEnd, SelfAttachIsRefusedWithoutTouchingTheSession) {
@@ -530,14 +617,14 @@ TEST(FrontEnd, SelfAttachIsRefusedWithoutTouchingTheSession) {
     size_t before = attaches();
     ProcessResult r = m.sh("KIV_SESSION=fs kiv attach fs < /dev/null");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kiv: cannot attach session fs to itself\n");
+    EXPECT_EQ(r.err, "kiv: cannot attach session fs inside itself\n");
     EXPECT_EQ(r.out, "");
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(attaches(), before);
     for (const char* line : {"KIV_SESSION=fs kiv attach", "KIV_SESSION=fs kiv fs"}) {
         r = m.sh(std::string(line) + " < /dev/null");
         EXPECT_EQ(r.status, 1) << line;
-        EXPECT_EQ(r.err, "kiv: cannot attach session fs to itself\n") << line;
+        EXPECT_EQ(r.err, "kiv: cannot attach session fs inside itself\n") << line;
     }
     // From inside another session the attach goes ahead.
     EXPECT_EQ(m.sh("KIV_SESSION=other kiv attach fs < /dev/null").status, 0);

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The manual page renders without a warning, and names every option of the
-# help text, every command word and every environment variable kiv reads.
+# The manual page renders without a warning and names every environment
+# variable kiv reads (its commands and options are compared with the help's
+# and the README's by Frontend.HelpManualAndReadmeAgree).
 # Usage: man_page_test.sh <kiv binary> <kiv.1>
 set -u
 kiv=$1
@@ -17,11 +18,8 @@ fi
 
 # The source with troff's escaped minus signs as plain ones.
 text=$(sed 's/\\-/-/g' "$page")
-options=$("$kiv" --help | grep -oE '(^|[ ,])--?[a-z][a-z-]*' | sed 's/^[ ,]*//' | sort -u)
-[ -n "$options" ] || { echo "no options found in the help"; exit 1; }
-for word in $options daemon attach new ls kill \
-    KIV_DETACH_KEY KIV_SESSION KIV_KEY_FILE KIV_SAVE XDG_RUNTIME_DIR XDG_DATA_HOME XDG_CONFIG_HOME \
-    XDG_STATE_HOME; do
+for word in KIV_DETACH_KEY KIV_SESSION KIV_KEY_FILE KIV_SAVE KIV_HISTORY XDG_RUNTIME_DIR XDG_DATA_HOME \
+    XDG_CONFIG_HOME XDG_STATE_HOME; do
     if ! printf '%s\n' "$text" | grep -qF -- "$word"; then
         echo "the manual page does not mention $word"
         status=1

@@ -16,7 +16,8 @@ using namespace kiv;
 namespace {
 
 TEST(SessionDetails, EncodingRoundTripsAndToleratesNewFields) {
-    SessionDetails d{4242, 2, 3725, 132, 43, {"vim", "notes.txt", "", "a\nb=c"}, {}};
+    SessionDetails d{4242, 2, 3725, 132, 43, {"vim", "notes.txt", "", "a\nb=c"}, {}, {}};
+    d.shownInside = {"app", "x y"};
     std::optional<SessionDetails> back = decodeDetails(encodeDetails(d));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->pid, 4242);
@@ -25,6 +26,7 @@ TEST(SessionDetails, EncodingRoundTripsAndToleratesNewFields) {
     EXPECT_EQ(back->cols, 132);
     EXPECT_EQ(back->rows, 43);
     EXPECT_EQ(back->command, d.command);
+    EXPECT_EQ(back->shownInside, d.shownInside);
 
     using namespace std::string_literals;
     ASSERT_TRUE(decodeDetails("pid=7\0future=x\0clients=1\0"s));
@@ -48,19 +50,19 @@ TEST(SessionDetails, Ages) {
 }
 
 TEST(SessionDetails, Table) {
-    SessionDetails ended{9, 0, 200, 80, 24, {"make"}, SessionEnd{SessionEnd::How::Exited, 2, 150}};
+    SessionDetails ended{9, 0, 200, 80, 24, {"make"}, SessionEnd{SessionEnd::How::Exited, 2, 150}, {}};
     SessionDetails signaled = ended;
     signaled.end = SessionEnd{SessionEnd::How::Signaled, 9, 5};
     std::vector<DetailsRow> rows = {
-        {"app", SessionDetails{4242, 2, 75, 80, 24, {"/bin/bash"}, {}}, 0, {}},
-        {"notes", SessionDetails{17, 0, 3600, 132, 43, {"vim", "my notes.txt", ""}, {}}, 0, {}},
+        {"app", SessionDetails{4242, 2, 75, 80, 24, {"/bin/bash"}, {}, {}}, 0, {}},
+        {"notes", SessionDetails{17, 0, 3600, 132, 43, {"vim", "my notes.txt", ""}, {}, {}}, 0, {}},
         {"old", std::nullopt, 99, {}},
         {"gone\x1b]2;x", std::nullopt, 0, {}},
-        {"é", SessionDetails{5, 1, 1, 1, 1, {"printf", "\x1b[31m"}, {}}, 0, {}},
+        {"é", SessionDetails{5, 1, 1, 1, 1, {"printf", "\x1b[31m"}, {}, {}}, 0, {}},
         {"build", ended, 0, {}},
         {"hung", signaled, 0, {}},
         // From saved records, their daemons gone.
-        {"crashed", SessionDetails{0, 0, 7200, 100, 30, {"vim", "f"}, {}}, 0, 300},
+        {"crashed", SessionDetails{0, 0, 7200, 100, 30, {"vim", "f"}, {}, {}}, 0, 300},
         {"done", ended, 0, 60},
     };
     std::vector<std::string> want = {
