@@ -47,7 +47,7 @@ constexpr const char* UsageText =
     "  kiv [options] attach [session]                 # attach (default: the oldest session)\n"
     "  kiv ls                                         # list sessions\n"
     "  kiv kill <session>                             # stop a session\n"
-    "  kiv capture [-e] [-S n] [session]              # print a session's screen (default: oldest)\n"
+    "  kiv capture [-e] [-S lines] [session]          # print a session's screen (default: oldest)\n"
     "\n"
     "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c.\n"
     "Without a name, a session is named after the current directory (~ in home).\n"

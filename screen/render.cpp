@@ -338,6 +338,21 @@ std::string renderRows(const std::vector<Row>& rows, int64_t colLimit) {
 
 namespace {
 
+// The first scrollback line to write so that the text of the lines from it
+// to the screen, with their line breaks, fits the budget.
+int64_t firstHistoryLine(const Lines& lines, int64_t history, size_t budget) {
+    if (budget == SIZE_MAX) return 0;
+    std::string text;
+    size_t total = 0;
+    for (int64_t i = history - 1; i >= 0; --i) {
+        text.clear();
+        lines.appendText(i, text);
+        total += text.size() + 2;
+        if (total > budget) return i + 1;
+    }
+    return 0;
+}
+
 // The index past the last line of [from, to) that holds any text.
 int64_t endOfText(const Lines& lines, int64_t from, int64_t to) {
     std::string text;
@@ -373,9 +388,9 @@ std::string renderTranscript(const Grid& g, size_t historyBudget) {
     const Lines& main = alt ? g.savedMain->lines : g.lines;
     int64_t n = main.size();
     int64_t history = g.height > 0 ? std::max<int64_t>(0, n - g.height) : n;
+    int64_t first = firstHistoryLine(main, history, historyBudget);
     std::string out;
-    appendHistory(out, main, 0, history, historyBudget, g.links.get());
-    appendLines(out, main, history, endOfText(main, history, n), 0, g.links.get());
+    appendLines(out, main, first, endOfText(main, first, n), 0, g.links.get());
     if (alt) {
         int64_t top = std::max<int64_t>(0, g.lines.size() - g.height);
         appendLines(out, g.lines, top, endOfText(g.lines, top, g.lines.size()), g.cols,

@@ -58,7 +58,7 @@ std::vector<std::string> section(const std::string& text, const std::string& fro
 }
 
 void addOptions(Vocabulary& v, const std::string& text) {
-    static const std::regex option(R"((?:^|[ ,`\[|])(--?[a-z][a-z-]*)(?=$|[ ,`\]=|]))");
+    static const std::regex option(R"((?:^|[ ,`\[|])(--?[a-zA-Z][a-z-]*)(?=$|[ ,`\]=|]))");
     for (std::sregex_iterator it(text.begin(), text.end(), option), end; it != end; ++it)
         v.options.insert((*it)[1]);
 }
@@ -70,7 +70,7 @@ void addUsage(Vocabulary& v, const std::string& line) {
     for (std::string token; in >> token;) {
         std::erase_if(token, [](char c) { return c == '[' || c == ']' || c == '.'; });
         static const std::set<std::string> placeholders = {
-            "kiv", "options", "session", "cmd", "arg", "command", "argument"};
+            "kiv", "options", "session", "cmd", "arg", "command", "argument", "lines"};
         if (std::regex_match(token, std::regex("[a-z]+")) && !placeholders.count(token))
             v.words.insert(token);
     }
