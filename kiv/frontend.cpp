@@ -365,13 +365,17 @@ bool hasEnded(const std::string& session) {
 }
 
 // A new session of an ended one's name takes its place: the ended one is
-// collected (its daemon stopped) first.
+// collected (its daemon stopped) first, and its record goes with it, even
+// while that daemon is still on its way out (once stopping, it writes no
+// more). Left behind, the record would pass for a lost session and its
+// content would come back above the new one.
 void replaceEnded(const std::string& session) {
     int pid = answeringPid(session);
     if (pid > 0) ::kill(pid, SIGTERM);
     for (int i = 0; i < 40 && isActive(session); ++i)
         sleepNs(50'000'000);
     if (isActive(session)) die("session already running: " + session);
+    if (std::optional<std::string> dir = savedDir()) removeRecord(*dir, session);
 }
 
 // On a terminal, a table of what each session is; in a pipe the names
@@ -602,7 +606,6 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
     } else {
         if (isActive(session) && hasEnded(session)) {
             replaceEnded(session);
-            removeSaved(session);  // replaced, not started again
         }
         if (!isActive(session)) {
             prepareRestart(session, command, commandGiven);
