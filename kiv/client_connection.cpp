@@ -108,6 +108,11 @@ bool ClientConnection::sendFrame(MsgKind kind, std::string_view payload) {
 }
 
 bool ClientConnection::sendShared(const SharedBytes& frame) {
+    if (owed_) return true;  // the repaint shows it
+    if (out_.size() + frame.bytes.size() > ClientQueueLimit && role_.terminal) {
+        oweRepaint();
+        return true;
+    }
     if (!channel_) return sendBytes(frame);
     std::string sealed;
     channel_->seal(frame.bytes, sealed);
@@ -125,6 +130,22 @@ bool ClientConnection::sendOutput(std::string_view text) {
         out_.push(ownBytes(std::move(frame)));
     }
     return flush();
+}
+
+void ClientConnection::oweRepaint() {
+    owed_ = true;
+    if (!channel_) out_.dropUnstarted();
+}
+
+bool ClientConnection::sendRepaint(std::string_view text) {
+    owed_ = false;
+    return sendOutput(text);
+}
+
+bool ClientConnection::leave(MsgKind kind) {
+    leaving = true;
+    if (!channel_) out_.dropUnstarted();
+    return sendFrame(kind, "") && wantsWrite();
 }
 
 bool ClientConnection::flush() {

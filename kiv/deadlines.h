@@ -17,12 +17,14 @@ enum class Timer {
     AttachWait,    // a TCP connection has had its time to send Attach
     Replies,       // held-back input or open queries are due
     Update,        // a synchronized update left open ends
+    Repaint,       // owed repaints may go
+    Stall,         // a client that owes its socket output has taken some since
 };
 
 struct Deadline {
     std::chrono::steady_clock::time_point when;
     Timer what;
-    uint64_t client = 0;  // for AttachWait
+    uint64_t client = 0;  // for AttachWait and Stall
     bool operator>(const Deadline& other) const { return when > other.when; }
 };
 

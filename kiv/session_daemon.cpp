@@ -39,6 +39,11 @@ constexpr auto DrainStallLimit = std::chrono::seconds(2);
 // session's name is shorter: the messages it may send meanwhile (ignored)
 // are small.
 constexpr size_t PreAttachFrame = 4096;
+// Repaints of one client come at most this often: a burst of resizes, or
+// output to a window of another size, gives one repaint per interval.
+constexpr auto RepaintInterval = std::chrono::milliseconds(20);
+// A client owed output that takes none of it for this long is dropped.
+constexpr auto StallLimit = std::chrono::seconds(60);
 
 int msUntil(Clock::time_point when, Clock::time_point now) {
     // Rounded up: a wait that ends before its timer is due would only wait again.
@@ -223,6 +228,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
         }
     }
     if (heldInputWaits_) resumeHeldInput();
+    if (!owing_.empty()) paintOwed();
     sweepClients();
     runTimers();
     return session_.running;
@@ -273,12 +279,18 @@ SharedBytes Daemon::readOutput(bool& ended) {
 // dropped.
 void Daemon::broadcast(const SharedBytes& frame) {
     for (auto& [id, c] : clients_) {
-        if (!c->live()) continue;
+        if (!c->live() || c->owesRepaint()) continue;
+        // A window of another size shows the model, repainted.
+        if (c->role().terminal && !c->mirrors(session_.size)) {
+            owe(*c);
+            continue;
+        }
         if (!c->sendShared(frame)) {
             dropClient(*c);
-        } else {
-            updateInterest(*c);
+            continue;
         }
+        if (c->owesRepaint()) owing_.push_back(id);  // fallen too far behind
+        updateInterest(*c);
     }
 }
 
@@ -290,8 +302,10 @@ void Daemon::answerQueries() {
     std::vector<screen::Query> queries = session_.term->takeQueries();
     if (queries.empty()) return;
     std::vector<WatcherId> watchers;
+    // Only a terminal that is shown the command's own bytes and may type
+    // answers them.
     for (const auto& [id, c] : clients_)
-        if (c->live()) watchers.push_back(id);
+        if (c->live() && c->mirrors(session_.size) && !c->role().readOnly) watchers.push_back(id);
     std::string answers;
     for (const screen::Query& q : queries) {
         if (!watchers.empty()) {
@@ -409,6 +423,11 @@ ClientConnection* Daemon::find(ClientId id) {
 void Daemon::serviceClient(ClientConnection& c, const ReadyEvent& ev) {
     if (c.dropped) return;  // dropped earlier in this batch
     if (ev.writable && !c.flush()) return dropClient(c);
+    if (c.leaving) {
+        // Told to go: only what it was sent counts now.
+        if (ev.error || !c.wantsWrite()) return dropClient(c);
+        return updateInterest(c);
+    }
     if (!(ev.readable || ev.error)) return updateInterest(c);
     if (!ev.readable && inputPaused_ && c.holdsInput()) {
         // Hung up with its Input held: what it sent is still in the socket
@@ -456,7 +475,8 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
         return e.kind != MsgKind::Attach || acceptAttach(c, e.payload);
     switch (e.kind) {
         case MsgKind::Input:
-            if (e.payload.empty()) return true;
+            if (e.payload.empty() || c.role().readOnly) return true;
+            touch(c);
             if (!replies_.watching(c.id())) {
                 toCommand(e.payload);
             } else {
@@ -472,6 +492,9 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
             return false;
         case MsgKind::Details:
             return c.sendFrame(MsgKind::Details, details());
+        case MsgKind::Role:
+            applyRole(c, readRole(e.payload));
+            return true;
         default:
             return true;
     }
@@ -490,33 +513,175 @@ bool Daemon::acceptAttach(ClientConnection& c, std::string_view name) {
     return true;
 }
 
-// Every Resize from any client sets the one shared terminal size; the
-// sender's first one also brings it the screen. The repaint may be larger
-// than one frame: it goes as several Output frames (clients write Output as
-// one stream).
+// A Resize is a client's window. The session takes the size its policy
+// picks from the windows of the clients that size it; the sender's first
+// Resize also brings it the screen, whole with its history when its window
+// is the session's size, else repainted to its window. The repaint may be
+// larger than one frame: it goes as several Output frames (clients write
+// Output as one stream).
 void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     std::optional<WindowSize> wanted = readResize(payload);
-    if (!wanted) return;
-    WindowSize size = fitGrid(*wanted);
-    session_.size = size;
-    session_.term->resize(size.cols, size.rows);
+    if (!wanted || !c.role().terminal) return;
+    c.window = fitGrid(*wanted);
+    bool first = c.stage() == ClientStage::AwaitingSnapshot;
+    if (first) c.goLive();
+    if (c.sizesSession()) c.activeAt = ++activity_;
+    bool resized = resizeSession(first ? &c : nullptr);
+    if (first) {
+        if (!c.mirrors(session_.size)) {
+            owe(c);
+        } else if (!c.sendOutput(session_.term->snapshot(SnapshotHistoryBudget))) {
+            dropClient(c);
+        }
+    } else if (!resized) {
+        owe(c);  // its own window changed
+    }
+    if (resized || c.sizesSession()) echoSize();
+}
+
+// Keys make a client the most recently active one.
+void Daemon::touch(ClientConnection& c) {
+    if (!c.sizesSession() || c.activeAt == activity_) return;
+    c.activeAt = ++activity_;
+    if (policy_ == SizePolicy::Latest && resizeSession()) echoSize();
+}
+
+// Before its screen, a client says what it is. A terminal that sizes the
+// session brings its size policy, which holds from then on.
+void Daemon::applyRole(ClientConnection& c, const ClientRole& role) {
+    if (c.stage() != ClientStage::AwaitingSnapshot) return;
+    c.setRole(role);
+    if (role.terminal && !role.readOnly) policy_ = role.policy;
+    if (role.detachOthers) detachOthers(c);
+    if (!role.terminal) c.goLive();  // output as it comes, no screen, no size
+}
+
+// Every other attached client is told to detach, after what it has begun
+// to receive.
+void Daemon::detachOthers(ClientConnection& keep) {
+    for (auto& [id, c] : clients_) {
+        if (c.get() == &keep || !c->live()) continue;
+        log_.info("client detached by another fd=" + std::to_string(c->fd()));
+        if (!c->leave(MsgKind::Detach)) {
+            dropClient(*c);
+        } else {
+            updateInterest(*c);
+        }
+    }
+}
+
+// The session's size as its policy picks it from the windows of the
+// clients that size it; nothing when no client does.
+std::optional<WindowSize> Daemon::wantedSize() const {
+    std::optional<WindowSize> size;
+    const ClientConnection* latest = nullptr;
+    for (const auto& [id, c] : clients_) {
+        if (!c->live() || !c->sizesSession()) continue;
+        WindowSize w = *c->window;
+        if (policy_ == SizePolicy::Latest) {
+            if (!latest || c->activeAt > latest->activeAt) latest = c.get();
+        } else if (!size) {
+            size = w;
+        } else if (policy_ == SizePolicy::Smallest) {
+            size = WindowSize{std::min(size->cols, w.cols), std::min(size->rows, w.rows)};
+        } else {
+            size = WindowSize{std::max(size->cols, w.cols), std::max(size->rows, w.rows)};
+        }
+    }
+    if (latest) size = latest->window;
+    if (size) size = fitGrid(*size);
+    return size;
+}
+
+// Resizes the model and the command's terminal to the wanted size and owes
+// every terminal a repaint (its window now shows another size, or the
+// model reflowed); the caller tells the clients the new size. False when
+// nothing changed.
+bool Daemon::resizeSession(ClientConnection* fresh) {
+    std::optional<WindowSize> size = wantedSize();
+    if (!size || (size->cols == session_.size.cols && size->rows == session_.size.rows))
+        return false;
+    session_.size = *size;
+    session_.term->resize(size->cols, size->rows);
     // The command is told exactly what the grid took.
     session_.pty.setSize(static_cast<int>(session_.term->cols()),
                          static_cast<int>(session_.term->rows()));
-    if (c.stage() == ClientStage::AwaitingSnapshot) {
-        c.goLive();
-        if (!c.sendOutput(session_.term->snapshot(SnapshotHistoryBudget))) dropClient(c);
+    for (auto& [id, c] : clients_)
+        if (c->live() && c.get() != fresh) owe(*c);
+    return true;
+}
+
+// Every client hears the session's size, whatever its window.
+void Daemon::echoSize() {
+    std::string payload = resizePayload(session_.size);
+    for (auto& [id, c] : clients_) {
+        if (!c->live()) continue;
+        if (!c->sendFrame(MsgKind::Resize, payload)) {
+            dropClient(*c);
+        } else {
+            updateInterest(*c);
+        }
     }
-    bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
-    broadcast(ownBytes(frameBytes(MsgKind::Resize, cut ? resizePayload(size) : payload)));
+}
+
+void Daemon::owe(ClientConnection& c) {
+    if (!c.role().terminal || c.owesRepaint()) return;
+    c.oweRepaint();
+    owing_.push_back(c.id());
+}
+
+// Each owed repaint goes once the client's queue has drained, at most one
+// per interval, rendered for its window from the model as it is then.
+void Daemon::paintOwed() {
+    stillOwing_.clear();
+    for (ClientId id : owing_) {
+        ClientConnection* c = find(id);
+        if (!c || !c->owesRepaint()) continue;
+        if (!c->repaintReady()) {
+            watchStall(*c);
+            stillOwing_.push_back(id);
+            continue;
+        }
+        if (now() < c->repaintedAt + RepaintInterval) {
+            schedulePaint(c->repaintedAt + RepaintInterval);
+            stillOwing_.push_back(id);
+            continue;
+        }
+        c->repaintedAt = now();
+        WindowSize w = c->window.value_or(session_.size);
+        if (!c->sendRepaint(session_.term->repaint(w.cols, w.rows))) {
+            dropClient(*c);
+        } else {
+            updateInterest(*c);
+        }
+    }
+    owing_.swap(stillOwing_);
+}
+
+void Daemon::schedulePaint(Clock::time_point at) {
+    if (paintAt_ && *paintAt_ <= at) return;
+    paintAt_ = at;
+    timers_.add(at, Timer::Repaint);
+}
+
+// A client that holds up its own repaint by taking nothing at all is given
+// up after a while; one that takes anything is waited for.
+void Daemon::watchStall(ClientConnection& c) {
+    if (c.stallWatched) return;
+    c.stallWatched = true;
+    c.stallMark = c.progress();
+    timers_.add(now() + StallLimit, Timer::Stall, c.id());
 }
 
 // The answer to `kiv ls` on a terminal.
 std::string Daemon::details() const {
     SessionDetails d;
     d.pid = getpid();
-    d.clients = std::count_if(clients_.begin(), clients_.end(),
-                              [](const auto& entry) { return entry.second->live(); });
+    for (const auto& [id, c] : clients_) {
+        if (!c->live()) continue;
+        ++d.clients;
+        if (c->role().readOnly) ++d.readOnly;
+    }
     d.ageSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - session_.started).count();
     d.cols = session_.size.cols;
@@ -538,8 +703,10 @@ void Daemon::dropClient(ClientConnection& c) {
 void Daemon::sweepClients() {
     if (droppedIds_.empty()) return;
     std::string owed;  // what a client kept back, answers nobody else will give
+    bool sized = false;
     for (ClientId id : droppedIds_) {
         auto it = clients_.find(id);
+        sized = sized || (it->second->stage() == ClientStage::Live && it->second->sizesSession());
         clientByFd_.erase(it->second->fd());
         owed += replies_.leave(id, now());
         clients_.erase(it);
@@ -547,6 +714,8 @@ void Daemon::sweepClients() {
     droppedIds_.clear();
     scheduleReplies();
     toCommand(owed);
+    // The session goes back to the size the others choose.
+    if (sized && resizeSession()) echoSize();
 }
 
 void Daemon::updateInterest(ClientConnection& c) {
@@ -559,6 +728,7 @@ void Daemon::updateInterest(ClientConnection& c) {
         c.interest = Interest::None;
     }
     bool wantWrite = c.wantsWrite();
+    if (c.leaving) held = true;  // nothing it sends counts any more
     Interest interest = held ? (wantWrite ? Interest::Write : Interest::None)
                              : (wantWrite ? Interest::ReadWrite : Interest::Read);
     if (interest != c.interest && sel_.modify(c.fd(), interest)) c.interest = interest;
@@ -613,6 +783,24 @@ void Daemon::runTimers() {
                 updateAt_.reset();
                 session_.term->endOverdueUpdate(at);
                 scheduleUpdate();
+                break;
+            case Timer::Repaint:
+                paintAt_.reset();
+                paintOwed();
+                break;
+            case Timer::Stall:
+                if (ClientConnection* c = find(due->client); c && c->stallWatched) {
+                    c->stallWatched = false;
+                    if (!c->wantsWrite() || (!c->owesRepaint() && !c->leaving)) break;
+                    if (c->progress() == c->stallMark) {
+                        log_.info("client dropped fd=" + std::to_string(c->fd()) +
+                                  ": nothing taken for " + std::to_string(StallLimit.count()) +
+                                  " s");
+                        dropClient(*c);
+                    } else {
+                        watchStall(*c);
+                    }
+                }
                 break;
         }
     }

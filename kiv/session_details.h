@@ -17,6 +17,7 @@ struct SessionDetails {
     int64_t cols = 0;
     int64_t rows = 0;
     std::vector<std::string> command;  // the program and its arguments
+    int64_t readOnly = 0;              // of the clients, read-only ones
 };
 
 // The payload: "key=value" fields, each ended by a NUL byte, one "cmd=" per

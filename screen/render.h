@@ -31,6 +31,11 @@ std::string renderAnsiFull(const Grid& g, size_t historyBudget = SIZE_MAX);
 // cursor style and visibility; and last the head of a sequence that the
 // latest read cut, whose tail the live output brings.
 std::string renderSnapshot(const Grid& g, size_t historyBudget = SIZE_MAX);
+// What brings a terminal of cols x rows back to showing this model,
+// whatever it showed before: without the history, as a snapshot when the
+// size is the model's, else the screen cropped to that window (the part
+// holding the cursor) or with the rest blank, and the modes, pen and title.
+std::string renderRepaint(const Grid& g, int64_t cols, int64_t rows);
 
 // Building blocks of the state's rendering.
 void appendNumber(std::string& out, int64_t v);

@@ -34,6 +34,10 @@ std::string Terminal::snapshot(size_t historyBudget) const {
     return renderSnapshot(*grid_, historyBudget);
 }
 
+std::string Terminal::repaint(int64_t cols, int64_t rows) const {
+    return renderRepaint(*grid_, cols, rows);
+}
+
 std::string Terminal::leavingSequence() const {
     return renderLeaving(*grid_);
 }

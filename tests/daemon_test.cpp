@@ -98,29 +98,36 @@ TEST(Daemon, HugeHistoryStillAttaches) {
     EXPECT_NE(snap->payload.find("LAST-LINE"), std::string::npos);
 }
 
-TEST(Daemon, TwoClientsShareOneSize) {
+// The session takes the size of the client that last attached, typed or
+// resized, goes back to the others' when it leaves, and tells every client.
+TEST(Daemon, SessionSizeFollowsTheLatestClient) {
     ScratchDir scratch;
-    std::string cmd = script(scratch, "s", "while read line; do stty size; done\n");
+    std::string cmd = script(scratch, "s", "while read line; do echo \"$line: $(stty size)\"; done\n");
     DaemonProcess d(scratch, "shared-size", cmd);
     ASSERT_TRUE(d.waitReady());
     ProtoClient a = attach(d, 100, 30);
     ASSERT_TRUE(a.outputUntil([&](const std::string&) { return a.others().size() >= 1; }));
-    ProtoClient b = attach(d, 120, 40);
-    ASSERT_TRUE(b.outputUntil([&](const std::string&) { return b.others().size() >= 1; }));
-    // a sees b's size echoed.
-    ASSERT_TRUE(a.outputUntil([&](const std::string&) { return a.others().size() >= 2; }));
-    EXPECT_EQ(a.others()[1].kind, MsgKind::Resize);
-    EXPECT_EQ(a.others()[1].payload, resizePayload(120, 40));
+    {
+        ProtoClient b = attach(d, 120, 40);
+        ASSERT_TRUE(b.outputUntil([&](const std::string&) { return b.others().size() >= 1; }));
+        // a hears b's size.
+        ASSERT_TRUE(a.outputUntil([&](const std::string&) { return a.others().size() >= 2; }));
+        EXPECT_EQ(a.others()[1].kind, MsgKind::Resize);
+        EXPECT_EQ(a.others()[1].payload, resizePayload(120, 40));
+        b.send(MsgKind::Input, "one\r");
+        EXPECT_TRUE(a.outputContains("one: 40 120"));
+        EXPECT_TRUE(b.outputContains("one: 40 120"));
 
-    a.send(MsgKind::Input, "\r");
-    EXPECT_TRUE(a.outputContains("40 120"));
-    EXPECT_TRUE(b.outputContains("40 120"));
-
-    b.resize(90, 20);
-    ASSERT_TRUE(a.outputUntil([&](const std::string&) { return a.others().size() >= 3; }));
-    EXPECT_EQ(a.others()[2].payload, resizePayload(90, 20));
-    b.send(MsgKind::Input, "\r");
-    EXPECT_TRUE(a.outputContains("20 90"));
+        a.send(MsgKind::Input, "two\r");  // typing makes a the latest
+        EXPECT_TRUE(b.outputContains("two: 30 100"));
+        b.resize(90, 20);
+        b.send(MsgKind::Input, "three\r");
+        EXPECT_TRUE(a.outputContains("three: 20 90"));
+        b.send(MsgKind::Detach, "");
+        ASSERT_TRUE(b.waitClosed());
+    }
+    a.send(MsgKind::Input, "four\r");
+    EXPECT_TRUE(a.outputContains("four: 30 100"));
 }
 
 TEST(Daemon, DetachEndOfStreamAndProtocolErrorsDropOnlyThatClient) {
@@ -143,9 +150,9 @@ TEST(Daemon, DetachEndOfStreamAndProtocolErrorsDropOnlyThatClient) {
         c.sendRaw(std::string("\x03\x00\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
-    {  // A kind byte of 8.
+    {  // A kind byte of 10.
         ProtoClient c = attach(d);
-        c.sendRaw(std::string("\x02\x08\x00\x00\x00\x00", 6));
+        c.sendRaw(std::string("\x02\x0a\x00\x00\x00\x00", 6));
         EXPECT_TRUE(c.waitClosed());
     }
     {  // A header declaring more than a frame may carry.
