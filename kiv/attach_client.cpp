@@ -136,11 +136,12 @@ class Attached {
   public:
     // Over TCP every byte goes through `channel`, and `received` holds the
     // plain bytes that came with the daemon's AttachOk.
-    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal,
-             SecureChannel* channel, std::string received)
+    Attached(int sock, int winch, DetachKey detachKey, const ClientRole& role,
+             TerminalRestore& terminal, SecureChannel* channel, std::string received)
         : sock_(sock),
           winch_(winch),
           detachKey_(detachKey),
+          role_(role),
           terminal_(terminal),
           channel_(channel),
           inBuf_(std::move(received)) {
@@ -152,8 +153,10 @@ class Attached {
         sel_.add(winch_, Interest::Read);
         // A regular file or /dev/null cannot be polled: read it in turns.
         polling_ = !sel_.add(0, Interest::Read);
-        // The daemon sends the screen only in answer to a size, so one always goes.
-        queue(MsgKind::Resize, resizePayload(firstSize));
+        // What this client is comes first. The daemon sends a terminal the
+        // screen only in answer to its size, so one always goes.
+        queue(MsgKind::Role, rolePayload(role_));
+        if (role_.terminal) queue(MsgKind::Resize, resizePayload(firstSize));
         while (running_) {
             // At the end of input, what was read still goes out before the
             // client leaves.
@@ -274,7 +277,7 @@ class Attached {
             inputEnded_ = true;
         } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
             detach();
-        } else {
+        } else if (!role_.readOnly) {
             queue(MsgKind::Input, std::string_view(buf, n));
         }
     }
@@ -286,7 +289,7 @@ class Attached {
         ssize_t n = ::read(0, buf, sizeof buf);
         fcntl(0, F_SETFL, flags);
         if (n > 0) {
-            queue(MsgKind::Input, std::string_view(buf, n));
+            if (!role_.readOnly) queue(MsgKind::Input, std::string_view(buf, n));
         } else if (n == 0) {
             inputEnded_ = true;
         }
@@ -296,6 +299,7 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
+        if (!role_.terminal) return;
         terminal_.resized();
         if (std::optional<WindowSize> size = terminalSize())
             queue(MsgKind::Resize, resizePayload(*size));
@@ -324,8 +328,16 @@ class Attached {
             } else {
                 inBuf_.append(buf, n);
             }
-            while (takeFrame(inBuf_, used, kind, payload))
-                if (kind == MsgKind::Output) output += payload;
+            while (running_ && takeFrame(inBuf_, used, kind, payload)) {
+                if (kind == MsgKind::Output) {
+                    output += payload;
+                } else if (kind == MsgKind::Detach) {
+                    // Another client attached with -D: this one leaves as
+                    // a detach does.
+                    running_ = false;
+                    detached_ = true;
+                }
+            }
         } catch (const IoError&) {
             // A bad frame, or a record that does not open, ends the
             // connection as its end does.
@@ -340,12 +352,14 @@ class Attached {
     int sock_;
     int winch_;
     DetachKey detachKey_;
+    ClientRole role_;
     TerminalRestore& terminal_;
     SecureChannel* channel_;  // TCP only
     Selector sel_;
     bool polling_ = false;
     bool running_ = true;
     bool inputEnded_ = false;
+    bool detached_ = false;
     bool socketWatched_ = false;
     bool termWatched_ = false;  // output waits for the terminal to be writable
     ByteQueue termOut_;         // session output the terminal has not taken yet
@@ -372,7 +386,15 @@ void runClient(const std::string& session, const Config& config) {
     // before its attributes are restored.
     TerminalRestore terminal(1);
     terminal.enter();
-    Attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal, conn.channel.get(),
+    // Without a terminal on both sides there is no screen to repaint and no
+    // window to size the session: keys go in as `send` types them, output
+    // comes out as the command writes it.
+    ClientRole role;
+    role.terminal = isatty(0) && isatty(1);
+    role.readOnly = config.readOnly;
+    role.detachOthers = config.detachOthers;
+    role.policy = config.sizePolicy;
+    Attached(conn.fd.get(), winch.readEnd(), config.detachKey, role, terminal, conn.channel.get(),
              std::move(conn.received))
         .run(terminalSize().value_or(WindowSize{80, 24}));
     terminal.restore();

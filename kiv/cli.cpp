@@ -48,6 +48,7 @@ bool endsAtCommandWord(const std::vector<std::string>& words) {
     if (modes.empty()) return words.size() == 2;  // session word, command word
     if (modes.size() == 1 && (modes.front() == "daemon" || modes.front() == "new"))
         return words.size() == 3;  // mode, session word, command word
+    if (modes.size() == 1 && modes.front() == "send") return words.size() == 3;  // text on
     return false;
 }
 
@@ -111,9 +112,13 @@ CliArgs parseCliArgs(const std::vector<std::string>& argv) {
             out.port = parsePort(name, value);
         } else if (isKey(LogFlags, key)) {
             out.log = inlineValue ? parseBool(name, *inlineValue) : true;
-        } else if (isKey(VersionFlags, key) || isKey(HelpFlags, key)) {
+        } else if (isKey(VersionFlags, key) || isKey(HelpFlags, key) ||
+                   isKey(ReadOnlyFlags, key) || isKey(DetachOthersFlags, key)) {
             if (inlineValue) throw fail(name + " does not take a value");
-            (isKey(VersionFlags, key) ? out.version : out.help) = true;
+            (isKey(VersionFlags, key)    ? out.version
+             : isKey(HelpFlags, key)     ? out.help
+             : isKey(ReadOnlyFlags, key) ? out.readOnly
+                                         : out.detachOthers) = true;
         } else {
             throw fail("unknown option: " + arg + ". usage: kiv --help");
         }
@@ -131,6 +136,8 @@ std::vector<std::string> matchModes(std::string_view word) {
 Config toConfig(const CliArgs& args) {
     Config config;
     config.log = args.log;
+    config.readOnly = args.readOnly;
+    config.detachOthers = args.detachOthers;
     if (args.listen.empty()) {
         // A bare port listens on loopback only: TCP attach is guarded by
         // nothing but the session name, so exposing a shell on every

@@ -19,23 +19,28 @@ struct CliArgs {
     bool log = false;
     bool version = false;
     bool help = false;
+    bool readOnly = false;
+    bool detachOthers = false;
     // Positional words in order; from the session's command word on, every
     // word as typed, options and "--" included (they are the command's own).
     std::vector<std::string> args;
 };
 
-inline constexpr std::array<std::string_view, 5> Modes = {"daemon", "attach", "new", "ls", "kill"};
+inline constexpr std::array<std::string_view, 6> Modes = {"daemon", "attach", "new",
+                                                          "ls",     "kill",   "send"};
 
 struct FlagDoc {
     std::string_view option;
     std::string_view description;
 };
 
-inline constexpr std::array<FlagDoc, 5> FlagDocs = {{
+inline constexpr std::array<FlagDoc, 7> FlagDocs = {{
     {"  -l, --listen <host:port>",
      "also listen on TCP; base port: each session takes the next free one"},
     {"  -p, --port <port>", "TCP base port, overrides the port in --listen"},
     {"      --log", "append to $XDG_DATA_HOME/kiv/kiv-YYYY.log"},
+    {"  -r, --read-only", "attach as a viewer: keys (but the detach key) and window size are ignored"},
+    {"  -D, --detach-others", "attaching detaches every other client of the session"},
     {"  -v, --version", "show version"},
     {"  -h, --help", "show this help"},
 }};
@@ -46,6 +51,8 @@ inline constexpr std::array<std::string_view, 2> PortFlags = {"p", "port"};
 inline constexpr std::array<std::string_view, 1> LogFlags = {"log"};
 inline constexpr std::array<std::string_view, 2> VersionFlags = {"v", "version"};
 inline constexpr std::array<std::string_view, 2> HelpFlags = {"h", "help"};
+inline constexpr std::array<std::string_view, 2> ReadOnlyFlags = {"r", "read-only"};
+inline constexpr std::array<std::string_view, 2> DetachOthersFlags = {"D", "detach-others"};
 
 // Parses the arguments (program name excluded); raises UsageError at the
 // first bad one. Options are read up to the session's command word and no
@@ -54,7 +61,8 @@ CliArgs parseCliArgs(const std::vector<std::string>& argv);
 
 // True when the last of `words`, the positional words so far, is the
 // session's command word: the word after the session word for the default
-// action, `daemon` and `new`. Modes without a command never have one.
+// action, `daemon` and `new`; for `send`, the first word of its text. Other
+// modes never have one.
 bool endsAtCommandWord(const std::vector<std::string>& words);
 
 int parsePort(std::string_view name, std::string_view value);

@@ -25,6 +25,7 @@
 #include "kiv/key.h"
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
+#include "kiv/send_keys.h"
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
@@ -43,8 +44,10 @@ constexpr const char* UsageText =
     "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
     "  kiv ls                               # list sessions\n"
     "  kiv kill <session>                   # kill daemon and remove socket\n"
+    "  kiv send <session> [text...]         # type text (or standard input) into a session\n"
     "\n"
-    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki.\n"
+    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv s.\n"
+    "KIV_SIZE=latest|smallest|largest: the session's size from its clients' windows.\n"
     "\n"
     "Options:\n";
 
@@ -238,6 +241,20 @@ void attachRoad(const std::string& session, const Config& config) {
     }
 }
 
+// The words after the session's name, joined by spaces, or standard input
+// when there are none; no newline is added.
+void sendRoad(const std::string& session, const std::vector<std::string>& words) {
+    std::optional<std::string> text;
+    for (size_t i = 1; i < words.size(); ++i)
+        text = (text ? *text + " " : "") + words[i];
+    try {
+        sendKeys(session, text);
+    } catch (const Error& e) {
+        if (!isActive(session)) cleanStale(session);
+        die(e.what());
+    }
+}
+
 // The process that answers on the session's socket, 0 when none does.
 int answeringPid(const std::string& session) {
     try {
@@ -368,6 +385,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     }
     if (mode == "attach") refuseSelfAttach(session);
     if (mode == "kill" && session.empty()) die("kill: session name required");
+    if (mode == "send" && session.empty()) die("send: session name required");
 
     Config config = toConfig(cli);
     if (mode == "attach" || mode == "new") {
@@ -375,6 +393,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         // the user in a session they cannot detach from.
         try {
             config.detachKey = detachKeyFromEnvironment();
+            config.sizePolicy = sizePolicyFromEnvironment();
         } catch (const UsageError& e) {
             die(e.what());
         }
@@ -387,6 +406,8 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
         listRoad();
     } else if (mode == "kill") {
         killRoad(session);
+    } else if (mode == "send") {
+        sendRoad(session, rest);
     } else {
         if (isActive(session)) {
             refuseSelfAttach(session);

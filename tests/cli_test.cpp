@@ -195,7 +195,8 @@ TEST(CliArgs, ParseBoolWords) {
 }
 
 TEST(MatchModes, Prefixes) {
-    EXPECT_EQ(matchModes(""), (std::vector<std::string>{"daemon", "attach", "new", "ls", "kill"}));
+    EXPECT_EQ(matchModes(""),
+              (std::vector<std::string>{"daemon", "attach", "new", "ls", "kill", "send"}));
     EXPECT_EQ(matchModes("k"), std::vector<std::string>{"kill"});
     EXPECT_EQ(matchModes("at"), std::vector<std::string>{"attach"});
     EXPECT_TRUE(matchModes("x").empty());

@@ -16,8 +16,10 @@ const char* const HelpText =
     "  kiv [options] attach [session]       # attach to a session (default: oldest)\n"
     "  kiv ls                               # list sessions\n"
     "  kiv kill <session>                   # kill daemon and remove socket\n"
+    "  kiv send <session> [text...]         # type text (or standard input) into a session\n"
     "\n"
-    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki.\n"
+    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv s.\n"
+    "KIV_SIZE=latest|smallest|largest: the session's size from its clients' windows.\n"
     "\n"
     "Options:\n"
     "\n"
@@ -27,6 +29,10 @@ const char* const HelpText =
     "      TCP base port, overrides the port in --listen\n"
     "      --log\n"
     "      append to $XDG_DATA_HOME/kiv/kiv-YYYY.log\n"
+    "  -r, --read-only\n"
+    "      attach as a viewer: keys (but the detach key) and window size are ignored\n"
+    "  -D, --detach-others\n"
+    "      attaching detaches every other client of the session\n"
     "  -v, --version\n"
     "      show version\n"
     "  -h, --help\n"
@@ -56,7 +62,7 @@ TEST(Frontend, UsageErrorsEndWithStatusOne) {
         {{"-p", "0"}, "kiv: -p out of range (1..65535): 0\n"},
         {{"-l", "nohost"}, "kiv: invalid -l value: listen must be host:port, got: nohost\n"},
         {{"--version=2"}, "kiv: --version does not take a value\n"},
-        {{""}, "kiv: ambiguous command:  (daemon, attach, new, ls, kill). usage: kiv --help\n"},
+        {{""}, "kiv: ambiguous command:  (daemon, attach, new, ls, kill, send). usage: kiv --help\n"},
     };
     for (const auto& c : cases) {
         auto r = runKiv(c.args);
