@@ -48,7 +48,8 @@ bool endsAtCommandWord(const std::vector<std::string>& words) {
     if (modes.empty()) return words.size() == 2;  // session word, command word
     if (modes.size() == 1 && (modes.front() == "daemon" || modes.front() == "new"))
         return words.size() == 3;  // mode, session word, command word
-    if (modes.size() == 1 && modes.front() == "send") return words.size() == 3;  // text on
+    // Every word after the session's name is text to type, however it looks.
+    if (modes.size() == 1 && modes.front() == "send") return words.size() == 2;
     return false;
 }
 

@@ -61,8 +61,8 @@ CliArgs parseCliArgs(const std::vector<std::string>& argv);
 
 // True when the last of `words`, the positional words so far, is the
 // session's command word: the word after the session word for the default
-// action, `daemon` and `new`; for `send`, the first word of its text. Other
-// modes never have one.
+// action, `daemon` and `new`; for `send`, the session word, after which
+// every word is text. Other modes never have one.
 bool endsAtCommandWord(const std::vector<std::string>& words);
 
 int parsePort(std::string_view name, std::string_view value);

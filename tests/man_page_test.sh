@@ -19,8 +19,8 @@ fi
 text=$(sed 's/\\-/-/g' "$page")
 options=$("$kiv" --help | grep -oE '(^|[ ,])--?[a-z][a-z-]*' | sed 's/^[ ,]*//' | sort -u)
 [ -n "$options" ] || { echo "no options found in the help"; exit 1; }
-for word in $options daemon attach new ls kill \
-    KIV_DETACH_KEY KIV_SESSION KIV_KEY_FILE XDG_RUNTIME_DIR XDG_DATA_HOME XDG_CONFIG_HOME; do
+for word in $options daemon attach new ls kill send \
+    KIV_DETACH_KEY KIV_SIZE KIV_SESSION KIV_KEY_FILE XDG_RUNTIME_DIR XDG_DATA_HOME XDG_CONFIG_HOME; do
     if ! printf '%s\n' "$text" | grep -qF -- "$word"; then
         echo "the manual page does not mention $word"
         status=1

@@ -135,10 +135,10 @@ TEST(TakeFrame, OffsetFormWalksWithoutErasing) {
     EXPECT_EQ(payload, "two");
     EXPECT_FALSE(takeFrame(buffer, used, kind, payload));
     EXPECT_EQ(used, 18u);
-    buffer += std::string("\x09", 1);  // a bad kind byte, whole header next
+    buffer += std::string("\x0a", 1);  // a bad kind byte, whole header next
     buffer += std::string("\0\0\0\0", 4);
     EXPECT_EQ(testsupport::errorOf<IoError>([&] { takeFrame(buffer, used, kind, payload); }),
-              "unknown message kind: 9");
+              "unknown message kind: 10");
     EXPECT_EQ(used, 18u);
 }
 
@@ -153,10 +153,10 @@ TEST(Frame, MalformedHeaders) {
         {header(1, 0, 0), "protocol version mismatch", "protocol version mismatch"},
         {header(3, 0, 0), "protocol version mismatch", "protocol version mismatch"},
         {header(7, 9, 0x1000000), "protocol version mismatch", "protocol version mismatch"},
-        {header(2, 8, 0), "unknown message kind: 8", "unknown message kind: 8"},
+        {header(2, 10, 0), "unknown message kind: 10", "unknown message kind: 10"},
         {header(2, 255, 0), "unknown message kind: 255", "unknown message kind: 255"},
-        {header(2, 8, 3), nullptr, "unknown message kind: 8"},
-        {header(2, 8, 0x1000000), "frame too large: 16777216 bytes", "unknown message kind: 8"},
+        {header(2, 10, 3), nullptr, "unknown message kind: 10"},
+        {header(2, 10, 0x1000000), "frame too large: 16777216 bytes", "unknown message kind: 10"},
         {header(2, 1, 0x1000000), "frame too large: 16777216 bytes",
          "frame too large: 16777216 bytes"},
         {header(2, 1, 0xffffffff), "frame too large: 4294967295 bytes",
