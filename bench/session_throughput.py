@@ -2,14 +2,18 @@
 """End-to-end throughput of a session: a command prints a large file inside
 a session with one client attached, measured side by side for a bare
 pseudo-terminal (the physical limit), kiv (over its Unix socket, and over
-TCP on loopback with the key's encrypted channel) and tmux.
+TCP on loopback with the key's encrypted channel), dtach and tmux.
 
     bench/session_throughput.py [--kiv build/kiv] [--size-mb 50] [--rounds 3]
+                                [--tools raw,kiv,kivtcp,dtach,tmux] [--clients N]
 
 For every tool and workload it reports the throughput seen by the client's
-terminal, the server's CPU seconds per MB and its resident memory once the
-10000-line scrollback is full. tmux is installed with apt-get when missing.
-Standard library only.
+terminal, the server's and the attach client's CPU seconds per MB and the
+server's resident memory once the 10000-line scrollback is full; then the
+keystroke round trip (a key typed into the client's terminal until its echo
+comes back out of it). With --clients N, N-1 more clients are attached to
+kiv's sessions and drained meanwhile (the daemon's cost of many clients).
+tmux is installed with apt-get when missing. Standard library only.
 """
 import argparse
 import os
@@ -25,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import fcntl
 import struct
 import time
@@ -78,14 +83,16 @@ def session_script(work):
     path = os.path.join(work, "session.sh")
     with open(path, "w") as f:
         f.write("#!/bin/sh\n"
+                "echo $$ > %s\n"
                 "stty -echo\n"
                 "while true; do\n"
                 "  read cmd file mark < %s || continue\n"
                 "  case $cmd in\n"
                 "    cat) cat \"$file\"; printf '\\033[0m\\r\\n%%s\\r\\n' \"$mark\";;\n"
                 "    ping) printf '%%s\\r\\n' \"$file\";;\n"
+                "    keys) stty raw -echo; printf '%%s\\r\\n' \"$file\"; exec cat;;\n"
                 "  esac\n"
-                "done\n" % fifo)
+                "done\n" % (os.path.join(work, "pid"), fifo))
     os.chmod(path, 0o755)
     return path, fifo
 
@@ -127,6 +134,37 @@ class PtyClient:
                 return True
             self.tail = window[-len(marker):]
         return False
+
+    def keystrokes(self, count):
+        """Round trips of one letter typed into the terminal until it comes
+        back out (the session echoes it), in microseconds."""
+        samples = []
+        for i in range(count + 20):
+            letter = bytes([ord("a") + i % 26])
+            start = time.perf_counter()
+            os.write(self.master, letter)
+            seen = False
+            while not seen:
+                r, _, _ = select.select([self.master], [], [], 5)
+                if not r:
+                    raise RuntimeError("keystroke lost")
+                seen = letter in os.read(self.master, 65536)
+            if i >= 20:  # warm-up
+                samples.append((time.perf_counter() - start) * 1e6)
+            time.sleep(0.002)
+        return samples
+
+    def drain_in_background(self):
+        """For a client nobody watches: its output is read and dropped."""
+        def drain():
+            while self.master >= 0:
+                try:
+                    r, _, _ = select.select([self.master], [], [], 0.2)
+                    if r and not os.read(self.master, 65536):
+                        return
+                except (OSError, ValueError):
+                    return
+        threading.Thread(target=drain, daemon=True).start()
 
     def close(self):
         if self.master < 0:
@@ -241,6 +279,37 @@ def free_port():
     raise RuntimeError("no free port")
 
 
+class Dtach:
+    name = "dtach"
+
+    def __init__(self, work, env, kiv):
+        self.work, self.env = work, env
+        self.sock = os.path.join(work, "dtach.sock")
+
+    def start(self, script):
+        subprocess.run(["dtach", "-n", self.sock, "-z", script], env=self.env, check=True)
+        pid_file = os.path.join(self.work, "pid")
+        for _ in range(500):
+            if os.path.exists(pid_file) and open(pid_file).read().strip():
+                break
+            time.sleep(0.01)
+        self.program = int(open(pid_file).read())
+        # The server is the parent of the session's program.
+        with open("/proc/%d/stat" % self.program) as f:
+            self.server = int(f.read().rsplit(")", 1)[1].split()[1])
+        return self.server
+
+    def attach(self):
+        return PtyClient(["dtach", "-a", self.sock, "-z", "-r", "none"], self.env)
+
+    def stop(self):
+        for pid in (self.program, self.server):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
 class Tmux:
     name = "tmux"
 
@@ -268,19 +337,30 @@ class Tmux:
         self.tmux("kill-server")
 
 
-def measure(tool_cls, work, env, kiv, files, size):
-    """One round for one tool: every workload in one session."""
+def measure(tool_cls, work, env, kiv, files, size, clients=1, keys=200):
+    """One round for one tool: every workload in one session, then the
+    keystroke round trips."""
     tool_work = tempfile.mkdtemp(dir=work, prefix=tool_cls.name.replace(" ", "") + ".")
     script, fifo = session_script(tool_work)
     tool = tool_cls(tool_work, env, kiv)
     results = {}
     server = tool.start(script)
     client = tool.attach()
+    others = []
     try:
-        token = "ready%06d" % random.randrange(10 ** 6)
-        with open(fifo, "w") as f:
-            f.write("ping %s x\n" % token)
-        if not client.wait_for(token, 20):
+        if isinstance(tool, Kiv):
+            for _ in range(clients - 1):
+                others.append(tool.attach())
+                others[-1].drain_in_background()
+        # Until the client is attached, a server without a screen (dtach)
+        # shows nobody the answer: ask again.
+        for attempt in range(20):
+            token = "ready%06d" % random.randrange(10 ** 6)
+            with open(fifo, "w") as f:
+                f.write("ping %s x\n" % token)
+            if client.wait_for(token, 1):
+                break
+        else:
             raise RuntimeError("%s: session did not answer" % tool.name)
         for label, path in files:
             mark = "done%06dx" % random.randrange(10 ** 6)
@@ -298,7 +378,15 @@ def measure(tool_cls, work, env, kiv, files, size):
             results[label] = {"ok": ok, "mbps": size / 1e6 / took if ok else 0.0,
                               "cpu_per_mb": cpu / (size / 1e6),
                               "client_cpu_per_mb": ccpu / (size / 1e6), "rss_mb": rss / 1024}
+        if keys:
+            token = "keys%06dx" % random.randrange(10 ** 6)
+            with open(fifo, "w") as f:
+                f.write("keys %s x\n" % token)
+            if client.wait_for(token, 20):
+                results["keys"] = client.keystrokes(keys)
     finally:
+        for other in others:
+            other.close()
         client.close()
         tool.stop()
     return results
@@ -309,17 +397,20 @@ def main():
     ap.add_argument("--kiv", default=os.environ.get("KIV", "build/kiv"))
     ap.add_argument("--size-mb", type=float, default=50)
     ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--tools", default="raw,kiv,kivtcp,tmux",
-                    help="any of raw, kiv, kivtcp (kiv over TCP), tmux")
+    ap.add_argument("--tools", default="raw,kiv,kivtcp,dtach,tmux",
+                    help="any of raw, kiv, kivtcp (kiv over TCP), dtach, tmux")
+    ap.add_argument("--clients", type=int, default=1, help="clients attached to kiv's sessions")
+    ap.add_argument("--keys", type=int, default=200, help="keystroke round trips per round")
     args = ap.parse_args()
     kiv = os.path.abspath(args.kiv)
     if shutil.which("tmux") is None:
         subprocess.run(["apt-get", "install", "-y", "-qq", "tmux"], check=False)
     wanted = args.tools.split(",")
-    tools = [t for key, t in (("raw", Raw), ("kiv", Kiv), ("kivtcp", KivTcp), ("tmux", Tmux))
-             if key in wanted]
-    if Tmux in tools and shutil.which("tmux") is None:
-        tools.remove(Tmux)
+    tools = [t for key, t in (("raw", Raw), ("kiv", Kiv), ("kivtcp", KivTcp), ("dtach", Dtach),
+                              ("tmux", Tmux)) if key in wanted]
+    for tool, program in ((Tmux, "tmux"), (Dtach, "dtach")):
+        if tool in tools and shutil.which(program) is None:
+            tools.remove(tool)
 
     work = tempfile.mkdtemp(prefix="kivbench.", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
     env = dict(os.environ, TERM="xterm-256color", SHELL="/bin/sh")
@@ -329,15 +420,19 @@ def main():
         make_plain(files[0][1], size)
         make_colour(files[1][1], size)
         runs = {t.name: {label: [] for label, _ in files} for t in tools}
+        keys = {t.name: [] for t in tools}
         for r in range(args.rounds):
             order = tools[r % len(tools):] + tools[:r % len(tools)]
             for tool in order:
-                for label, res in measure(tool, work, env, kiv, files, size).items():
+                results = measure(tool, work, env, kiv, files, size, args.clients, args.keys)
+                keys[tool.name] += results.pop("keys", [])
+                for label, res in results.items():
                     runs[tool.name][label].append(res)
                     print("round %d %-8s %-6s %s" % (r + 1, tool.name, label,
                           "%.1f MB/s" % res["mbps"] if res["ok"] else "FAILED"),
                           file=sys.stderr)
         report(runs, [label for label, _ in files])
+        report_keys(keys)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -360,6 +455,22 @@ def report(runs, labels):
             note = " (%d failed)" % failed if failed else ""
             print("| %s | %s | %.1f%s | %.2f | %s | %s | %s |" % (
                 label, tool, mbps, note, mbps / raw if raw else 0, cpu, ccpu, rss))
+
+
+
+def report_keys(keys):
+    base = keys.get("bare pty")
+    raw = statistics.median(base) if base else 0
+    print()
+    print("| keystroke round trip | median us | p90 us | x bare pty |")
+    print("|---|---|---|---|")
+    for tool, samples in keys.items():
+        if not samples:
+            continue
+        samples = sorted(samples)
+        median = statistics.median(samples)
+        print("| %s | %.0f | %.0f | %.2f |" % (tool, median, samples[int(len(samples) * 0.9)],
+                                             median / raw if raw else 0))
 
 
 if __name__ == "__main__":

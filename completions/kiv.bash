@@ -70,7 +70,7 @@ _kiv() {
     [[ -n $expect_value ]] && return  # a listen address or a port
 
     if [[ -z $options_ended && $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-l --listen -p --port --log -r --read-only -D --detach-others -v --version -h --help --" -- "$cur"))
+        COMPREPLY=($(compgen -W "-d --detached -l --listen -p --port --log -r --read-only -D --detach-others -v --version -h --help --" -- "$cur"))
         return
     fi
 

@@ -130,6 +130,7 @@ function __kiv_command_args
 end
 
 complete -c kiv -f
+complete -c kiv -n '__kiv_at opts' -s d -l detached -d 'start in the background without attaching'
 complete -c kiv -n '__kiv_at opts' -s l -l listen -x -d 'also listen on TCP (host:port)'
 complete -c kiv -n '__kiv_at opts' -s p -l port -x -d 'TCP base port'
 complete -c kiv -n '__kiv_at opts' -l log -d 'append to the log file'

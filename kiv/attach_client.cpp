@@ -4,11 +4,14 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <optional>
 
 #include "kiv/byte_queue.h"
@@ -29,6 +32,8 @@ namespace {
 constexpr int InputChunk = 4096;
 constexpr int SessionChunk = 65536;
 constexpr int PollingIntervalMs = 100;
+// Output frames gathered into one write to the terminal.
+constexpr size_t MaxOutputPieces = 64;
 
 // Read and write ends; -1 while no client runs.
 int winchPipe[2] = {-1, -1};
@@ -143,8 +148,8 @@ class Attached {
           detachKey_(detachKey),
           role_(role),
           terminal_(terminal),
-          channel_(channel),
-          inBuf_(std::move(received)) {
+          channel_(channel) {
+        append(received);
         setNonBlocking(sock_);
     }
 
@@ -177,7 +182,10 @@ class Attached {
                 }
                 if (!running_) break;
             }
-            if (leaveRequested) running_ = false;
+            if (leaveRequested) {
+                running_ = false;
+                detached_ = true;
+            }
             if (polling_ && running_ && reading) pollInput();
         }
         // The session's last output reaches the terminal before the client
@@ -233,11 +241,28 @@ class Attached {
     }
 
     void queue(MsgKind kind, std::string_view payload) {
-        std::string frame = frameBytes(kind, payload);
+        sendFrame(frameBytes(kind, payload));
+    }
+
+    // A whole frame: sent at once when nothing waits before it, only the
+    // part the socket did not take is queued.
+    void sendFrame(std::string_view frame) {
+        std::string sealed;
         if (channel_) {
-            std::string sealed;
             channel_->seal(frame, sealed);
-            frame = std::move(sealed);
+            frame = sealed;
+        }
+        while (sendQueue_.empty() && !frame.empty()) {
+            ssize_t n = ::send(sock_, frame.data(), frame.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                frame.remove_prefix(static_cast<size_t>(n));
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && errno == EAGAIN) {
+                break;
+            } else {
+                return;  // the daemon has gone: see flush()
+            }
         }
         sendQueue_.append(frame);
         flush();
@@ -267,18 +292,23 @@ class Attached {
     void detach() {
         queue(MsgKind::Detach, "");
         running_ = false;
+        detached_ = true;
     }
 
+    // Keys are read behind room for the frame's header: the frame is sent
+    // from where they were read.
     void readInput() {
-        char buf[InputChunk];
-        ssize_t n = ::read(0, buf, sizeof buf);
+        char frame[HeaderSize + InputChunk];
+        ssize_t n = ::read(0, frame + HeaderSize, InputChunk);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
             inputEnded_ = true;
-        } else if (isDetachKey(detachKey_, std::string_view(buf, n))) {
+            detached_ = true;
+        } else if (isDetachKey(detachKey_, std::string_view(frame + HeaderSize, n))) {
             detach();
         } else if (!role_.readOnly) {
-            queue(MsgKind::Input, std::string_view(buf, n));
+            writeHeader(frame, MsgKind::Input, static_cast<size_t>(n));
+            sendFrame(std::string_view(frame, HeaderSize + n));
         }
     }
 
@@ -292,6 +322,7 @@ class Attached {
             if (!role_.readOnly) queue(MsgKind::Input, std::string_view(buf, n));
         } else if (n == 0) {
             inputEnded_ = true;
+            detached_ = true;
         }
     }
 
@@ -305,50 +336,116 @@ class Attached {
             queue(MsgKind::Resize, resizePayload(*size));
     }
 
-    // Reads what the socket holds and handles every whole message in it.
-    // The output of all of them goes to the terminal in one write: fewer
-    // system calls on the path of every byte the session prints, and a
-    // frame that arrives in pieces never blocks the keyboard.
+    // Received bytes go after the ones not handled yet, in one buffer
+    // that keeps its size.
+    char* space(size_t wanted) {
+        if (in_.size() < have_ + wanted) in_.resize(have_ + wanted);
+        return in_.data() + have_;
+    }
+    void append(std::string_view bytes) {
+        std::memcpy(space(bytes.size()), bytes.data(), bytes.size());
+        have_ += bytes.size();
+    }
+
+    // Reads what the socket holds and handles every whole message in it,
+    // where it lies. The output of all of them goes to the terminal in one
+    // write, straight from the receive buffer: fewer system calls on the
+    // path of every byte the session prints, and a frame that arrives in
+    // pieces never blocks the keyboard.
     void readSession() {
-        char buf[SessionChunk];
-        ssize_t n = ::recv(sock_, buf, sizeof buf, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        if (n <= 0) {
+        try {
+            if (channel_) {
+                char buf[SessionChunk];
+                ssize_t n = ::recv(sock_, buf, sizeof buf, 0);
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+                if (n <= 0) return void(running_ = false);
+                std::string plain, reply;  // no reply once the channel is established
+                channel_->receive(std::string_view(buf, n), plain, reply);
+                append(plain);
+            } else {
+                ssize_t n = ::recv(sock_, space(SessionChunk), SessionChunk, 0);
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+                if (n <= 0) return void(running_ = false);
+                have_ += static_cast<size_t>(n);
+            }
+        } catch (const IoError&) {
+            // A record that does not open ends the connection as its end does.
             running_ = false;
             return;
         }
-        std::string output;
+        std::string_view received(in_.data(), have_);
         size_t used = 0;
+        iovec pieces[MaxOutputPieces];
+        size_t count = 0;
         MsgKind kind;
-        std::string payload;
+        std::string_view payload;
         try {
-            if (channel_) {
-                std::string reply;  // nothing once the channel is established
-                channel_->receive(std::string_view(buf, n), inBuf_, reply);
-            } else {
-                inBuf_.append(buf, n);
-            }
-            while (running_ && takeFrame(inBuf_, used, kind, payload)) {
-                if (kind == MsgKind::Output) {
-                    output += payload;
+            while (!end_ && takeFrame(received, used, kind, payload)) {
+                if (kind == MsgKind::Output && !payload.empty()) {
+                    terminal_.shown(payload);
+                    midLine_ = payload.back() != '\n';
+                    if (count == MaxOutputPieces) {
+                        show(pieces, count);
+                        count = 0;
+                    }
+                    pieces[count++] = {const_cast<char*>(payload.data()), payload.size()};
+                } else if (kind == MsgKind::Ended) {
+                    // The last message: whatever it says, the session is over.
+                    end_ = decodeEnd(payload).value_or(SessionEnd{SessionEnd::How::Killed});
+                    running_ = false;
                 } else if (kind == MsgKind::Detach) {
                     // Another client attached with -D: this one leaves as
                     // a detach does.
                     running_ = false;
                     detached_ = true;
+                    break;
                 }
             }
         } catch (const IoError&) {
-            // A bad frame, or a record that does not open, ends the
-            // connection as its end does.
+            // A bad frame ends the connection as its end does.
             running_ = false;
         }
-        inBuf_.erase(0, used);
-        terminal_.shown(output);
-        termOut_.append(output);
+        show(pieces, count);
+        have_ -= used;
+        std::memmove(in_.data(), in_.data() + used, have_);
+        // A buffer grown for a large frame gives its memory back.
+        if (in_.size() > 4 * SessionChunk && have_ < SessionChunk) {
+            in_.resize(SessionChunk);
+            in_.shrink_to_fit();
+        }
+    }
+
+    // Output to the terminal: written at once when nothing waits before it,
+    // and only what the terminal does not take is kept.
+    void show(iovec* pieces, size_t count) {
+        size_t first = 0;
+        while (termOut_.empty() && first < count) {
+            ssize_t n = ::writev(1, pieces + first, static_cast<int>(count - first));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;  // EAGAIN, or a failure flushTerminal() sorts out
+            for (auto left = static_cast<size_t>(n); left > 0 && first < count;) {
+                size_t taken = std::min(left, pieces[first].iov_len);
+                pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + taken;
+                pieces[first].iov_len -= taken;
+                left -= taken;
+                if (pieces[first].iov_len == 0) ++first;
+            }
+        }
+        for (size_t i = first; i < count; ++i)
+            termOut_.append(std::string_view(static_cast<char*>(pieces[i].iov_base),
+                                             pieces[i].iov_len));
         flushTerminal();
     }
 
+  public:
+    // How the session ended, when the daemon said so before closing.
+    const std::optional<SessionEnd>& end() const { return end_; }
+    // The client left on its own (detach key, end of input, told to stop).
+    bool detached() const { return detached_ && !end_; }
+    // The last output did not end a line.
+    bool midLine() const { return midLine_; }
+
+  private:
     int sock_;
     int winch_;
     DetachKey detachKey_;
@@ -360,11 +457,14 @@ class Attached {
     bool running_ = true;
     bool inputEnded_ = false;
     bool detached_ = false;
+    bool midLine_ = false;
+    std::optional<SessionEnd> end_;
     bool socketWatched_ = false;
     bool termWatched_ = false;  // output waits for the terminal to be writable
     ByteQueue termOut_;         // session output the terminal has not taken yet
     ByteQueue sendQueue_;       // frames for the daemon that the socket has not taken yet
-    std::string inBuf_;         // received bytes that do not form a whole message yet
+    std::string in_;            // received bytes: have_ of them not handled yet
+    size_t have_ = 0;
 };
 
 }  // namespace
@@ -377,27 +477,58 @@ void onWinch(int) {
     errno = saved;
 }
 
-void runClient(const std::string& session, const Config& config) {
+std::string leavingLine(const std::string& session, const std::optional<SessionEnd>& end,
+                        bool detached) {
+    std::string name = printableName(session);
+    if (detached) return "[detached from " + name + "]";
+    if (!end) return "[lost connection to " + name + "]";
+    switch (end->how) {
+        case SessionEnd::How::Exited:
+            return "[" + name + " exited: status " + std::to_string(end->code) + "]";
+        case SessionEnd::How::Signaled:
+            return "[" + name + " killed by " + signalName(end->code) + "]";
+        case SessionEnd::How::Killed:
+            break;
+    }
+    return "[" + name + " killed]";
+}
+
+int runClient(const std::string& session, const Config& config) {
     std::signal(SIGPIPE, SIG_IGN);
     TcpSession conn = connectSession(session, config);
-    RawMode raw;
-    WinchWatch winch;
-    // However the client leaves, the terminal gets its own state back
-    // before its attributes are restored.
-    TerminalRestore terminal(1);
-    terminal.enter();
-    // Without a terminal on both sides there is no screen to repaint and no
-    // window to size the session: keys go in as `send` types them, output
-    // comes out as the command writes it.
-    ClientRole role;
-    role.terminal = isatty(0) && isatty(1);
-    role.readOnly = config.readOnly;
-    role.detachOthers = config.detachOthers;
-    role.policy = config.sizePolicy;
-    Attached(conn.fd.get(), winch.readEnd(), config.detachKey, role, terminal, conn.channel.get(),
-             std::move(conn.received))
-        .run(terminalSize().value_or(WindowSize{80, 24}));
-    terminal.restore();
+    std::optional<SessionEnd> end;
+    bool detached = false;
+    bool midLine = false;
+    {
+        RawMode raw;
+        WinchWatch winch;
+        // However the client leaves, the terminal gets its own state back
+        // before its attributes are restored.
+        TerminalRestore terminal(1);
+        terminal.enter();
+        // Without a terminal on both sides there is no screen to repaint
+        // and no window to size the session: keys go in as `send` types
+        // them, output comes out as the command writes it.
+        ClientRole role;
+        role.terminal = isatty(0) && isatty(1);
+        role.readOnly = config.readOnly;
+        role.detachOthers = config.detachOthers;
+        role.policy = config.sizePolicy;
+        Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, role, terminal,
+                          conn.channel.get(), std::move(conn.received));
+        attached.run(terminalSize().value_or(WindowSize{80, 24}));
+        terminal.restore();
+        end = attached.end();
+        detached = attached.detached();
+        midLine = attached.midLine();
+    }
+    // On a line of its own: the restored terminal has its cursor at the
+    // start of one; elsewhere the session's output may end mid-line.
+    std::string line = leavingLine(session, end, detached) + "\n";
+    if (!isatty(1) && midLine) line.insert(0, "\n");
+    writeWhole(1, line);
+    if (detached) return 0;
+    return end ? endExitStatus(*end) : 1;
 }
 
 }  // namespace kiv

@@ -113,6 +113,9 @@ CliArgs parseCliArgs(const std::vector<std::string>& argv) {
             out.port = parsePort(name, value);
         } else if (isKey(LogFlags, key)) {
             out.log = inlineValue ? parseBool(name, *inlineValue) : true;
+        } else if (isKey(DetachedFlags, key)) {
+            if (inlineValue) throw fail(name + " does not take a value");
+            out.detached = true;
         } else if (isKey(VersionFlags, key) || isKey(HelpFlags, key) ||
                    isKey(ReadOnlyFlags, key) || isKey(DetachOthersFlags, key)) {
             if (inlineValue) throw fail(name + " does not take a value");

@@ -17,6 +17,7 @@ struct CliArgs {
     std::string listen;  // as typed, already checked by parseListen
     int port = 0;        // 1..65535, 0 when not given
     bool log = false;
+    bool detached = false;  // start the session without attaching
     bool version = false;
     bool help = false;
     bool readOnly = false;
@@ -34,7 +35,8 @@ struct FlagDoc {
     std::string_view description;
 };
 
-inline constexpr std::array<FlagDoc, 7> FlagDocs = {{
+inline constexpr std::array<FlagDoc, 8> FlagDocs = {{
+    {"  -d, --detached", "start the session in the background without attaching"},
     {"  -l, --listen <host:port>",
      "also listen on TCP; base port: each session takes the next free one"},
     {"  -p, --port <port>", "TCP base port, overrides the port in --listen"},
@@ -49,6 +51,7 @@ inline constexpr std::array<FlagDoc, 7> FlagDocs = {{
 inline constexpr std::array<std::string_view, 2> ListenFlags = {"l", "listen"};
 inline constexpr std::array<std::string_view, 2> PortFlags = {"p", "port"};
 inline constexpr std::array<std::string_view, 1> LogFlags = {"log"};
+inline constexpr std::array<std::string_view, 2> DetachedFlags = {"d", "detached"};
 inline constexpr std::array<std::string_view, 2> VersionFlags = {"v", "version"};
 inline constexpr std::array<std::string_view, 2> HelpFlags = {"h", "help"};
 inline constexpr std::array<std::string_view, 2> ReadOnlyFlags = {"r", "read-only"};

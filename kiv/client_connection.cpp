@@ -39,7 +39,8 @@ ClientConnection::Received ClientConnection::receive() {
         // records reaches the frames.
         std::string reply;
         channel_->receive(bytes, in_, reply);
-        if (!reply.empty() && !sendBytes(ownBytes(std::move(reply)))) return Received::Closed;
+        if (!reply.empty() && !out_.send(fd_.get(), ownBytes(std::move(reply))))
+            return Received::Closed;
         source_ = in_;
     } else if (in_.empty()) {
         source_ = bytes;  // the usual case: whole frames, read where they lie
@@ -92,64 +93,90 @@ bool ClientConnection::holdsInput() const {
            static_cast<MsgKind>(source_[used_ + 1]) == MsgKind::Input;
 }
 
-bool ClientConnection::sendBytes(SharedBytes bytes) {
-    if (out_.size() + bytes.bytes.size() > ClientQueueLimit) return false;
-    return out_.send(fd_.get(), std::move(bytes));
+SharedBytes ClientConnection::sealed(SharedBytes frame) {
+    if (!channel_) return frame;
+    std::string out;
+    channel_->seal(frame.bytes, out);
+    return ownBytes(std::move(out));
+}
+
+// Frames count against the bound from the moment they are queued; during a
+// repaint the repaint itself does not.
+bool ClientConnection::sendBytes(SharedBytes frame) {
+    if (repainting()) {
+        if (afterSize_ + frame.bytes.size() > ClientQueueLimit) return false;
+        afterSize_ += frame.bytes.size();
+        afterRepaint_.push_back(std::move(frame));
+        return true;
+    }
+    if (out_.size() + frame.bytes.size() > ClientQueueLimit) return false;
+    return out_.send(fd_.get(), sealed(std::move(frame)));
 }
 
 bool ClientConnection::sendFrame(MsgKind kind, std::string_view payload) {
-    std::string frame = frameBytes(kind, payload);
-    if (channel_) {
-        std::string sealed;
-        channel_->seal(frame, sealed);
-        frame = std::move(sealed);
-    }
-    return sendBytes(ownBytes(std::move(frame)));
+    return sendBytes(ownBytes(frameBytes(kind, payload)));
 }
 
 bool ClientConnection::sendShared(const SharedBytes& frame) {
     if (owed_) return true;  // the repaint shows it
-    if (out_.size() + frame.bytes.size() > ClientQueueLimit && role_.terminal) {
+    size_t waiting = repainting() ? afterSize_ : out_.size();
+    if (role_.terminal && waiting + frame.bytes.size() > ClientQueueLimit) {
         oweRepaint();
         return true;
     }
-    if (!channel_) return sendBytes(frame);
-    std::string sealed;
-    channel_->seal(frame.bytes, sealed);
-    return sendBytes(ownBytes(std::move(sealed)));
+    return sendBytes(frame);
 }
 
-bool ClientConnection::sendOutput(std::string_view text) {
-    for (size_t at = 0; at < text.size(); at += MaxPayload) {
-        std::string frame = frameBytes(MsgKind::Output, text.substr(at, MaxPayload));
-        if (channel_) {
-            std::string sealed;
-            channel_->seal(frame, sealed);
-            frame = std::move(sealed);
-        }
-        out_.push(ownBytes(std::move(frame)));
-    }
+bool ClientConnection::sendRepaint(std::string text) {
+    owed_ = false;
+    repaint_ = std::move(text);
+    repaintAt_ = 0;
     return flush();
+}
+
+void ClientConnection::refillFromRepaint() {
+    while (repainting() && out_.size() < RepaintPiece) {
+        std::string_view piece = std::string_view(repaint_).substr(repaintAt_, RepaintPiece);
+        repaintAt_ += piece.size();
+        out_.push(sealed(ownBytes(frameBytes(MsgKind::Output, piece))));
+    }
+    if (repainting() || repaint_.empty()) return;
+    std::string().swap(repaint_);
+    repaintAt_ = 0;
+    for (SharedBytes& frame : afterRepaint_)
+        out_.push(sealed(std::move(frame)));
+    afterRepaint_.clear();
+    afterSize_ = 0;
+}
+
+// What waits unsealed, and the repaint not yet framed, go at once; over
+// the Unix socket, so do the frames the socket has not begun to take.
+void ClientConnection::forgetPending() {
+    std::string().swap(repaint_);
+    repaintAt_ = 0;
+    afterRepaint_.clear();
+    afterSize_ = 0;
+    if (!channel_) out_.dropUnstarted();
 }
 
 void ClientConnection::oweRepaint() {
     owed_ = true;
-    if (!channel_) out_.dropUnstarted();
-}
-
-bool ClientConnection::sendRepaint(std::string_view text) {
-    owed_ = false;
-    return sendOutput(text);
+    forgetPending();
 }
 
 bool ClientConnection::leave(MsgKind kind) {
     leaving = true;
-    if (!channel_) out_.dropUnstarted();
+    forgetPending();
     return sendFrame(kind, "") && wantsWrite();
 }
 
 bool ClientConnection::flush() {
-    return out_.writeTo(fd_.get());
+    for (;;) {
+        refillFromRepaint();
+        if (out_.empty()) return true;
+        if (!out_.writeTo(fd_.get())) return false;
+        if (!out_.empty()) return true;  // the socket is full
+    }
 }
 
 }  // namespace kiv

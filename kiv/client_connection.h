@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,9 @@ namespace kiv {
 // repaint once its socket has drained; a client without a terminal, for
 // which a repaint means nothing, is dropped.
 inline constexpr size_t ClientQueueLimit = 16 * 1024 * 1024;
+// A repaint is framed and sealed this much at a time, as the client's
+// socket drains.
+inline constexpr size_t RepaintPiece = 256 * 1024;
 // The most a client's socket is read at once.
 inline constexpr size_t ClientReadChunk = 4096;
 
@@ -69,6 +73,10 @@ class ClientConnection {
     ClientStage stage() const { return stage_; }
     bool overTcp() const { return overTcp_; }
     bool live() const { return stage_ == ClientStage::Live && !dropped && !leaving; }
+    // Over TCP with a key: the peer's whole hello has arrived; both ends
+    // have proved the key. Always so without a channel.
+    bool greeted() const { return !channel_ || channel_->greeted(); }
+    bool established() const { return !channel_ || channel_->established(); }
     void joined() { stage_ = ClientStage::AwaitingSnapshot; }
     void goLive() { stage_ = ClientStage::Live; }
 
@@ -89,9 +97,12 @@ class ClientConnection {
     // A frame made once for every client: shared as it is over the Unix
     // socket, sealed into the client's own copy over TCP.
     bool sendShared(const SharedBytes& frame);
-    // Queued whatever the queue holds (a repaint's size is bounded by the
-    // grid's), in frames of at most MaxPayload.
-    bool sendOutput(std::string_view text);
+    // The screen's repaint, which may be larger than the queue's bound (a
+    // huge grid full of combining marks): it goes out in pieces as the
+    // socket drains, neither costing the client its connection nor sitting
+    // sealed in memory at once. Output meanwhile waits behind it, counted
+    // against the bound.
+    bool sendRepaint(std::string text);
     // What the client is (an interactive terminal until its Role says
     // otherwise) and its own window, from its Resize.
     const ClientRole& role() const { return role_; }
@@ -113,8 +124,7 @@ class ClientConnection {
     void oweRepaint();
     bool owesRepaint() const { return owed_; }
     // Owed, and nothing older waits in the queue.
-    bool repaintReady() const { return owed_ && out_.empty(); }
-    bool sendRepaint(std::string_view text);
+    bool repaintReady() const { return owed_ && queued() == 0; }
     // Told to go by the daemon: output not begun over the Unix socket is
     // forgotten and the message goes last. False when it is already gone
     // or nothing waits any more.
@@ -124,9 +134,9 @@ class ClientConnection {
 
     // Sends what waits until the socket would block; false when gone.
     bool flush();
-    bool wantsWrite() const { return !out_.empty(); }
-    size_t queued() const { return out_.size(); }
-    void discardOutput() { out_.clear(); }
+    // Bytes still to go out in all.
+    size_t queued() const { return out_.size() + repaint_.size() - repaintAt_ + afterSize_; }
+    bool wantsWrite() const { return queued() != 0; }
 
     // The daemon's bookkeeping: closed and forgotten once the batch of
     // events is done; out of the selector while asleep (hung up with its
@@ -144,9 +154,14 @@ class ClientConnection {
     bool asleep = false;
     Interest interest = Interest::Read;
     Clock::time_point attachDeadline;
+    std::string peer;  // the source address over TCP, as bytes
 
   private:
     bool sendBytes(SharedBytes bytes);
+    SharedBytes sealed(SharedBytes frame);
+    bool repainting() const { return repaintAt_ < repaint_.size(); }
+    void refillFromRepaint();
+    void forgetPending();
     void compact();
 
     ClientId id_;
@@ -159,7 +174,11 @@ class ClientConnection {
     // Over TCP, every byte in and out goes through it; its handshake comes
     // before anything else the client may send.
     std::unique_ptr<SecureChannel> channel_;
-    OutputQueue out_;
+    OutputQueue out_;      // whole frames on the wire, sealed over TCP
+    std::string repaint_;  // the screen's text not yet framed
+    size_t repaintAt_ = 0;
+    std::deque<SharedBytes> afterRepaint_;  // frames for after it, not yet sealed
+    size_t afterSize_ = 0;
     // Frames are read where they lie: in the last read when nothing was
     // left over before it, else in `in_`. `used_` bytes of it are handled.
     std::array<char, ClientReadChunk> chunk_;

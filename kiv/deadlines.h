@@ -15,8 +15,10 @@ enum class Timer {
     SocketCheck,   // the socket file is still there
     AcceptResume,  // the listeners rest no longer
     AttachWait,    // a TCP connection has had its time to send Attach
+    Handshake,     // a TCP connection has had its time to prove the key
     Replies,       // held-back input or open queries are due
     Update,        // a synchronized update left open ends
+    Reap,          // the ended command's status is looked for again
     Repaint,       // owed repaints may go
     Stall,         // a client that owes its socket output has taken some since
 };
@@ -24,7 +26,7 @@ enum class Timer {
 struct Deadline {
     std::chrono::steady_clock::time_point when;
     Timer what;
-    uint64_t client = 0;  // for AttachWait and Stall
+    uint64_t client = 0;  // for AttachWait, Handshake and Stall
     bool operator>(const Deadline& other) const { return when > other.when; }
 };
 

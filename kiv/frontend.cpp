@@ -30,6 +30,7 @@
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
 #include "kiv/start_report.h"
+#include "kiv/tcp.h"
 #include "kiv/whole_write.h"
 
 namespace kiv {
@@ -52,6 +53,8 @@ constexpr const char* UsageText =
     "Options:\n";
 
 constexpr int StartAttempts = 100;
+// How long `kiv ls` on a terminal waits for each daemon's details.
+constexpr int DetailsTimeoutMs = 1000;
 constexpr long StartPollNs = 50'000'000;
 
 // The program a session runs and its arguments, passed on unchanged.
@@ -230,11 +233,13 @@ void refuseSelfAttach(const std::string& session) {
     if (inside && session == inside) die("cannot attach session " + session + " to itself");
 }
 
-void attachRoad(const std::string& session, const Config& config) {
+int attachRoad(const std::string& session, const Config& config) {
     try {
-        runClient(session, config);
+        return runClient(session, config);
     } catch (const KeyError& e) {
         die(e.what());  // says what to do about the key: never summed up
+    } catch (const TcpRefused& e) {
+        die(e.what());  // the session may be there: not "no such session"
     } catch (const Error& e) {
         if (!isActive(session)) cleanStale(session);
         die(e.what());
@@ -285,8 +290,26 @@ void killRoad(const std::string& session) {
     if (daemonPid(session) == pid && !isActive(session)) cleanSessionFiles(session);
 }
 
-// How long `kiv ls` on a terminal waits for each daemon's details.
-constexpr int DetailsTimeoutMs = 1000;
+// True when the session's daemon says its command has ended (it is kept
+// until collected); false while it runs or when it does not answer.
+bool hasEnded(const std::string& session) {
+    try {
+        std::optional<SessionDetails> details = queryDetails(session, DetailsTimeoutMs);
+        return details && details->end;
+    } catch (const SystemError&) {
+        return false;
+    }
+}
+
+// A new session of an ended one's name takes its place: the ended one is
+// collected (its daemon stopped) first.
+void replaceEnded(const std::string& session) {
+    int pid = answeringPid(session);
+    if (pid > 0 && daemonPid(session) == pid) ::kill(pid, SIGTERM);
+    for (int i = 0; i < 40 && isActive(session); ++i)
+        sleepNs(50'000'000);
+    if (isActive(session)) die("session already running: " + session);
+}
 
 // On a terminal, a table of what each session is; in a pipe the names
 // alone, one a line, for scripts.
@@ -328,7 +351,7 @@ void daemonRoad(const std::string& session, const SessionCommand& command, const
     }
 }
 
-void dispatch(const std::string& invocation, const std::vector<std::string>& argv) {
+int dispatch(const std::string& invocation, const std::vector<std::string>& argv) {
     CliArgs cli;
     try {
         cli = parseCliArgs(argv);
@@ -338,7 +361,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (cli.help) help();
     if (cli.version) {
         printLine(VersionText);
-        return;
+        return 0;
     }
     // Every command works in the session directory: one that is not safe
     // ("unsafe session directory: <path>") or cannot be made stops here.
@@ -380,9 +403,12 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (mode == "daemon" || mode == "new") {
         session = resolveSession(session);
     } else if (mode == "attach" && session.empty()) {
-        session = oldestSession();
+        // Ended sessions wait to be named: attaching collects them.
+        session = oldestSession([](const std::string& name) { return !hasEnded(name); });
         if (session.empty()) die("attach: no active sessions");
     }
+    if (cli.detached && mode != "new")
+        die("-d, --detached only starts a session: kiv -d [session] [cmd [arg...]]");
     if (mode == "attach") refuseSelfAttach(session);
     if (mode == "kill" && session.empty()) die("kill: session name required");
     if (mode == "send" && session.empty()) die("send: session name required");
@@ -401,7 +427,7 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     if (mode == "daemon") {
         daemonRoad(session, command, config);
     } else if (mode == "attach") {
-        attachRoad(session, config);
+        return attachRoad(session, config);
     } else if (mode == "ls") {
         listRoad();
     } else if (mode == "kill") {
@@ -409,26 +435,30 @@ void dispatch(const std::string& invocation, const std::vector<std::string>& arg
     } else if (mode == "send") {
         sendRoad(session, rest);
     } else {
-        if (isActive(session)) {
+        if (isActive(session) && hasEnded(session)) replaceEnded(session);
+        if (!isActive(session)) {
+            startDaemon(invocation, session, command, cli, config);
+            if (cli.detached) return 0;
+        } else if (cli.detached) {
+            die("session already running: " + session);
+        } else {
             refuseSelfAttach(session);
             printError("kiv: reusing active session " + session);
-        } else {
-            startDaemon(invocation, session, command, cli, config);
         }
         try {
-            runClient(session, config);
+            return runClient(session, config);
         } catch (const Error& e) {
             die(e.what());
         }
     }
+    return 0;
 }
 
 }  // namespace
 
 int runMain(const std::string& invocation, const std::vector<std::string>& args) {
     try {
-        dispatch(invocation, args);
-        return 0;
+        return dispatch(invocation, args);
     } catch (const Exit& exit) {
         return exit.status;
     } catch (const Fatal& fatal) {

@@ -72,6 +72,17 @@ bool writeNewKey(const std::string& path, const Key& key) {
     throw SystemError("cannot create key file " + path + ": " + std::strerror(err));
 }
 
+// The key's directory is held to what the session directory is: the
+// user's own, a real directory, closed to everyone else. Open to others, a
+// key in it could be swapped for a stranger's between two reads.
+void checkKeyDirectory(const std::string& path) {
+    std::string dir = parentOf(path);
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0) return;  // the file's own error says more
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
+        throw KeyError("unsafe key directory: " + dir + " (it must be yours, mode 0700)");
+}
+
 }  // namespace
 
 std::string keyFilePath() {
@@ -102,6 +113,7 @@ Key readKeyFile(const std::string& path) {
     if (st.st_mode & 077)
         throw KeyError("key file " + path + " is open to other users (mode " +
                        octalMode(st.st_mode) + "): chmod 600 " + path);
+    checkKeyDirectory(path);
 
     Key key;
     unsigned char extra;
@@ -115,6 +127,7 @@ LoadedKey loadOrCreateKeyFile(const std::string& path) {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 || errno != ENOENT) return {readKeyFile(path), false};
     makePrivateDirs(parentOf(path));
+    checkKeyDirectory(path);
     Key key = Key::random();
     if (!writeNewKey(path, key)) return {readKeyFile(path), false};  // another daemon's
     return {key, true};

@@ -23,7 +23,7 @@ enum class MsgKind : uint8_t {
     Error = 5,     // daemon to client: "no such session"
     AttachOk = 6,  // daemon to client: the Attach was accepted
     Details = 7,   // client to daemon: empty, a question; the answer: the session's details
-    // 8 is taken by the session's end.
+    Ended = 8,     // daemon to client: how the session ended (session_end.h); nothing follows
     Role = 9,  // client to daemon, before its first Resize: how it attaches (ClientRole)
 };
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,6 +80,7 @@ Pty& Pty::operator=(Pty&& other) noexcept {
         close();
         master_ = std::move(other.master_);
         pid_ = other.pid_;
+        status_ = other.status_;
         execError_ = std::move(other.execError_);
     }
     return *this;
@@ -100,7 +102,17 @@ void Pty::setSize(int cols, int rows) {
 void Pty::close() {
     if (!master_) return;
     master_.reset();
-    if (pid_ > 0) waitpid(pid_, nullptr, WNOHANG);
+    reap();
+}
+
+std::optional<int> Pty::reap() {
+    if (status_ || pid_ <= 0) return status_;
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (got == pid_) status_ = status;
+    return status_;
 }
 
 Pty openPty(const std::string& command, const std::vector<std::string>& extraArgs, int cols,

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ class Pty {
     // the command only if it has already exited. Sends no signal.
     void close();
 
+    // The command's wait status once it has exited (reaped here, without
+    // waiting, on the first call that finds it gone); nothing before.
+    std::optional<int> reap();
+
     int masterFd() const { return master_.get(); }
     // Why the command could not be executed ("cannot run <program>:
     // <reason>"), "" when it runs.
@@ -51,6 +56,7 @@ class Pty {
                        const std::vector<std::string>&);
     UniqueFd master_;
     pid_t pid_ = -1;
+    std::optional<int> status_;
     std::string execError_;
 };
 

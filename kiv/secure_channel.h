@@ -60,6 +60,11 @@ class SecureChannel {
 
     // True once both ends have proved the key: records may flow.
     bool established() const { return stage_ == Stage::Established; }
+    // A daemon's channel: the peer's whole hello has arrived (it may be a
+    // kiv client; a stranger that only connects never gets this far).
+    bool greeted() const {
+        return stage_ == Stage::AwaitClientProof || stage_ == Stage::Established;
+    }
 
     // Seals `plain` into records appended to `out`; only once established.
     void seal(std::string_view plain, std::string& out);

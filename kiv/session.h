@@ -20,7 +20,7 @@ struct Session {
     WindowSize size{80, 24};  // the terminal's, as the last Resize set it
     Pty pty;
     std::unique_ptr<screen::Terminal> term;
-    bool running = false;
+    bool running = false;  // until the command's terminal closes
 };
 
 // Starts the command with its arguments on a new 80x24 pseudo-terminal, with

@@ -4,6 +4,8 @@
 #include "kiv/session_daemon.h"
 
 #include <fcntl.h>
+#include <malloc.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,8 +56,10 @@ int msUntil(Clock::time_point when, Clock::time_point now) {
 }  // namespace
 
 WindowSize fitGrid(WindowSize wanted) {
-    int64_t cols = std::min<int64_t>(wanted.cols, MaxGridSide);
-    int64_t rows = std::min<int64_t>(wanted.rows, MaxGridSide);
+    // A side of zero would mean no bound at all to the screen library (every
+    // line of the history on the screen, lines of any width): one cell it is.
+    int64_t cols = std::clamp<int64_t>(wanted.cols, 1, MaxGridSide);
+    int64_t rows = std::clamp<int64_t>(wanted.rows, 1, MaxGridSide);
     if (cols * rows > MaxCells) rows = std::max<int64_t>(1, MaxCells / std::max<int64_t>(cols, 1));
     return {static_cast<int>(cols), static_cast<int>(rows)};
 }
@@ -79,27 +83,42 @@ void Daemon::start(const std::string& listen) {
     // Another daemon answers there: this name, or a long one whose hashed
     // short form is the same. Its socket must not be taken over.
     if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    // A key that cannot be used stops the start, with its reason on the
+    // user's terminal, before any file is made: a session the user asked to
+    // reach over TCP must not quietly be one that cannot be.
+    std::optional<ListenAddr> addr;
+    if (!listen.empty()) {
+        try {
+            addr = parseListen(listen);
+        } catch (const UsageError& e) {
+            log_.info(std::string("tcp listener disabled: ") + e.what());
+        }
+    }
+    if (addr) {
+        std::string keyPath = keyFilePath();
+        LoadedKey loaded = loadOrCreateKeyFile(keyPath);
+        if (loaded.created)
+            log_.info("key file created: " + keyPath +
+                      " (copy it to each machine that attaches over tcp)");
+        key_ = loaded.key;
+    }
     lockId_ = fileId(sessionFile(session_.name, ".lock"));
     removeSocket(session_.name);
     pidId_ = writePidFile(session_.name);
-    unixListener_ = listenUnix(socketPath_);
+    try {
+        unixListener_ = listenUnix(socketPath_);
+    } catch (const Error&) {
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);  // a failed start leaves nothing
+        throw;
+    }
     socketId_ = fileId(socketPath_);
 
-    if (!listen.empty()) {
+    if (addr) {
         try {
-            ListenAddr addr = parseListen(listen);
-            std::string keyPath = keyFilePath();
-            LoadedKey loaded = loadOrCreateKeyFile(keyPath);
-            if (loaded.created)
-                log_.info("key file created: " + keyPath +
-                          " (copy it to each machine that attaches over tcp)");
-            key_ = loaded.key;
-            TcpListener tcp = startTcpListener(addr, addr.port);
+            TcpListener tcp = startTcpListener(*addr, addr->port);
             tcpListener_ = std::move(tcp.fd);
             log_.info("listening on tcp " + listen.substr(0, listen.rfind(':')) + ":" +
                       std::to_string(tcp.port));
-        } catch (const UsageError& e) {
-            log_.info(std::string("tcp listener disabled: ") + e.what());
         } catch (const SystemError& e) {
             log_.info(std::string("tcp listener disabled: ") + e.what());
         }
@@ -110,8 +129,26 @@ void Daemon::start(const std::string& listen) {
     log_.info("listening on " + socketPath_);
 }
 
+namespace {
+
+// The source address of a TCP connection without its port, as bytes: the
+// unit of the per-address limit.
+std::string peerAddress(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        return std::string(reinterpret_cast<const char*>(&in6.sin6_addr), sizeof in6.sin6_addr);
+    }
+    const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
+    return std::string(reinterpret_cast<const char*>(&in4.sin_addr), sizeof in4.sin_addr);
+}
+
+}  // namespace
+
 void Daemon::acceptClient(int listener, bool trusted) {
-    UniqueFd fd(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    UniqueFd fd(accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
+                        SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd) {
         if (errno == EMFILE || errno == ENFILE) {
             shedConnection(listener);
@@ -121,10 +158,15 @@ void Daemon::acceptClient(int listener, bool trusted) {
         return;  // a connection that went away meanwhile, an interruption
     }
     if (trusted && !fromOwner(fd.get())) return;  // closed at once
-    if (!roomFor(trusted)) return;
-    if (!trusted) setNoDelay(fd.get());
+    if (!roomForClient()) return;
+    std::string peer;
+    if (!trusted) {
+        peer = peerAddress(address);
+        makeRoom(peer);
+        setNoDelay(fd.get());
+    }
     int raw = fd.get();
-    if (adoptClient(std::move(fd), trusted) && trusted)
+    if (adoptClient(std::move(fd), trusted, std::move(peer)) && trusted)
         log_.info("client attached fd=" + std::to_string(raw));
 }
 
@@ -139,22 +181,64 @@ bool Daemon::fromOwner(int fd) {
     return false;
 }
 
-bool Daemon::roomFor(bool trusted) {
-    size_t pending = 0, joined = 0;
-    for (const auto& [id, c] : clients_) {
-        if (c->dropped) continue;
-        ++(c->stage() == ClientStage::AwaitingAttach ? pending : joined);
-    }
-    if (!trusted && pending >= MaxPendingTcp) {
-        logRefusal("tcp connection refused: " + std::to_string(MaxPendingTcp) +
-                   " connections already wait for their Attach");
-        return false;
-    }
+bool Daemon::roomForClient() {
+    size_t joined = 0;
+    for (const auto& [id, c] : clients_)
+        if (!c->dropped && c->stage() != ClientStage::AwaitingAttach) ++joined;
     if (joined >= MaxClients) {
         logRefusal("client refused: " + std::to_string(MaxClients) + " clients attached");
         return false;
     }
     return true;
+}
+
+// A new TCP connection always gets a place: when its address already holds
+// MaxPendingPerPeer of them, or all MaxPendingTcp are taken, a waiting one
+// is closed. A stranger that keeps the places full cannot keep the owner
+// out, since the owner's client sends its hello and proof at once, and the
+// first to go are those that have not even sent a hello, then the oldest
+// of the address that holds the most.
+void Daemon::makeRoom(const std::string& peer) {
+    while (ClientConnection* c = evictionCandidate(&peer)) {
+        logRefusal("tcp connection closed: " + std::to_string(MaxPendingPerPeer) +
+                   " from one address already wait for their Attach");
+        dropClient(*c);
+    }
+    while (ClientConnection* c = evictionCandidate(nullptr)) {
+        logRefusal("tcp connection closed: " + std::to_string(MaxPendingTcp) +
+                   " connections already wait for their Attach");
+        dropClient(*c);
+    }
+}
+
+// The pending connection to close for a new one, or none while there is
+// room: with `onlyPeer`, among that address's when it has its fill, else
+// among all when the table is full.
+ClientConnection* Daemon::evictionCandidate(const std::string* onlyPeer) {
+    auto pending = [](const ClientConnection& c) {
+        return !c.dropped && c.overTcp() && c.stage() == ClientStage::AwaitingAttach;
+    };
+    std::map<std::string, size_t> perPeer;
+    size_t all = 0;
+    for (const auto& [id, c] : clients_) {
+        if (!pending(*c)) continue;
+        ++all;
+        ++perPeer[c->peer];
+    }
+    if (onlyPeer ? perPeer[*onlyPeer] < MaxPendingPerPeer : all < MaxPendingTcp) return nullptr;
+    ClientConnection* best = nullptr;
+    for (auto& [id, c] : clients_) {  // oldest first
+        if (!pending(*c) || (onlyPeer && c->peer != *onlyPeer)) continue;
+        if (!best) {
+            best = c.get();
+            continue;
+        }
+        // Not greeted before greeted, then the busier address, then the older.
+        bool quieter = !c->greeted() && best->greeted();
+        bool sameRank = c->greeted() == best->greeted();
+        if (quieter || (sameRank && perPeer[c->peer] > perPeer[best->peer])) best = c.get();
+    }
+    return best;
 }
 
 // The descriptor table is full (EMFILE, ENFILE): the waiting connection is
@@ -177,12 +261,17 @@ void Daemon::pauseAccepting() {
     if (tcpListener_) sel_.modify(tcpListener_.get(), Interest::None);
 }
 
-// One line per second at most: a flood of connections must not become a
-// flood of log lines.
+// One line per interval at most, naming how many went unlogged: a flood of
+// connections must not become a flood of log lines.
 void Daemon::logRefusal(const std::string& message) {
-    if (now() - lastRefusalLog_ < std::chrono::seconds(1)) return;
-    lastRefusalLog_ = now();
-    log_.info(message);
+    ++refusalsUnlogged_;
+    if (now() < nextRefusalLog_) return;
+    nextRefusalLog_ = now() + RefusalLogInterval;
+    std::string count;
+    if (refusalsUnlogged_ > 1)
+        count = " (" + std::to_string(refusalsUnlogged_) + " refusals since the last line)";
+    refusalsUnlogged_ = 0;
+    log_.info(message + count);
 }
 
 // Brings the socket back when its file has vanished, so that the session
@@ -206,10 +295,87 @@ void Daemon::checkSocket() {
     }
 }
 
+// The session can no longer be reached: the listeners close and the
+// session's files go, before the clients that see the end are told it, so
+// that once a client has shown the end no listing finds the session.
+void Daemon::stopListening() {
+    if (!unixListener_) return;
+    sel_.remove(unixListener_.get());
+    unixListener_.reset();
+    if (tcpListener_) sel_.remove(tcpListener_.get());
+    tcpListener_.reset();
+    // Only while they are still ours: a new session of the same name,
+    // started meanwhile, keeps its socket, pid file and lock.
+    removeIfSame(socketPath_, socketId_);
+    // A lock made after start-up (a default-name search that found
+    // this session) is ours too, unless another daemon now serves the name.
+    std::string lock = sessionFile(session_.name, ".lock");
+    if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
+    if (daemonPid(session_.name) == getpid())
+        removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
+}
+
+// ---- The command's end ----
+
+// The terminal has closed: the command has exited, or is about to once
+// the hang-up reaches it. Nothing is written to it any more.
+void Daemon::commandEnded() {
+    session_.running = false;
+    ptyOut_.clear();
+    sel_.remove(session_.pty.masterFd());
+    session_.pty.close();
+    updateInputPause();
+    terminalClosedAt_ = Clock::now();
+    collectStatus();
+}
+
+// The command's status, once it can be had; until then it is looked for
+// often at first, then now and again (a command may outlive its terminal).
+void Daemon::collectStatus() {
+    std::optional<int> status = session_.pty.reap();
+    if (!status && session_.pty.pid() > 0) {
+        auto at = Clock::now();
+        bool early = at - terminalClosedAt_ < std::chrono::seconds(1);
+        timers_.add(at + (early ? std::chrono::milliseconds(10) : std::chrono::milliseconds(500)),
+                    Timer::Reap);
+        reaping_ = true;
+        return;
+    }
+    reaping_ = false;
+    end_ = status ? endFromWaitStatus(*status) : SessionEnd{};
+    endedAt_ = Clock::now();
+    log_.info("command " + describeEnd(*end_));
+    bool seen = std::any_of(clients_.begin(), clients_.end(),
+                            [](const auto& entry) { return entry.second->live(); });
+    if (seen || !session_.pty.execError().empty()) {
+        stopListening();
+        over_ = true;
+    }
+    tellAll(MsgKind::Ended, endPayload(*end_));
+    if (over_) return;
+    // Kept for a client to collect, with the screen and its history alone:
+    // what the terminal and its input used goes back to the system.
+    malloc_trim(0);
+}
+
+// The end with the time since it, as clients are told it.
+SessionEnd Daemon::endAsOfNow(SessionEnd end) const {
+    if (end_)
+        end.secondsAgo =
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - endedAt_).count();
+    return end;
+}
+
+std::string Daemon::endPayload(const SessionEnd& end) const {
+    std::string payload;
+    appendEndFields(payload, endAsOfNow(end));
+    return payload;
+}
+
 // ---- The loop ----
 
 void Daemon::run(const sigset_t* waitMask, const volatile sig_atomic_t& stop) {
-    while (session_.running && !stop)
+    while (!over_ && !stop)
         step(msUntilNextTimer(), waitMask);
 }
 
@@ -231,7 +397,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (!owing_.empty()) paintOwed();
     sweepClients();
     runTimers();
-    return session_.running;
+    return !over_;
 }
 
 // ---- The command's side ----
@@ -249,7 +415,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         broadcast(frame);
         answerQueries();
     }
-    if (ended) session_.running = false;
+    if (ended) commandEnded();
     return !ended;
 }
 
@@ -323,7 +489,7 @@ void Daemon::answerQueries() {
 // Written at once when nothing waits before it; queued only for what the
 // master does not take.
 void Daemon::toCommand(std::string_view bytes) {
-    if (bytes.empty()) return;
+    if (bytes.empty() || !session_.running) return;  // nobody reads an ended session's input
     if (ptyOut_.empty()) {
         while (!bytes.empty()) {
             ssize_t n = session_.pty.write(bytes.data(), bytes.size());
@@ -397,14 +563,18 @@ void Daemon::resumeHeldInput() {
 
 // ---- The clients' side ----
 
-ClientId Daemon::adoptClient(UniqueFd fd, bool trusted) {
+ClientId Daemon::adoptClient(UniqueFd fd, bool trusted, std::string peer) {
     setNonBlocking(fd.get());
     // A socket the selector refuses is closed at once (UniqueFd does it).
     if (!sel_.add(fd.get(), Interest::Read)) return 0;
     ClientId id = ++lastId_;
     auto c = std::make_unique<ClientConnection>(id, std::move(fd), trusted, key_,
                                                 std::max(session_.name.size(), PreAttachFrame));
-    if (!trusted) timers_.add(Clock::now() + AttachTimeout, Timer::AttachWait, id);
+    c->peer = std::move(peer);
+    if (!trusted) {
+        timers_.add(Clock::now() + AttachTimeout, Timer::AttachWait, id);
+        if (!c->established()) timers_.add(Clock::now() + HandshakeTimeout, Timer::Handshake, id);
+    }
     clientByFd_[c->fd()] = c.get();
     clients_.emplace(id, std::move(c));
     return id;
@@ -447,10 +617,8 @@ void Daemon::serviceClient(ClientConnection& c, const ReadyEvent& ev) {
         }
         applyEvents(c);
     } catch (const IoError& e) {
-        if (c.overTcp() && now() >= nextTcpRefusalLog_) {
-            nextTcpRefusalLog_ = now() + std::chrono::seconds(10);
-            log_.info("tcp client dropped fd=" + std::to_string(c.fd()) + ": " + e.what());
-        }
+        if (c.overTcp())
+            logRefusal("tcp client dropped fd=" + std::to_string(c.fd()) + ": " + e.what());
         dropClient(c);
     }
 }
@@ -530,13 +698,24 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     if (first) {
         if (!c.mirrors(session_.size)) {
             owe(c);
-        } else if (!c.sendOutput(session_.term->snapshot(SnapshotHistoryBudget))) {
+        } else if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget))) {
             dropClient(c);
         }
     } else if (!resized) {
         owe(c);  // its own window changed
     }
     if (resized || c.sizesSession()) echoSize();
+    // An ended session: its last screen, then how it ended, and it has
+    // been seen.
+    if (!first || !end_ || c.dropped) return;
+    if (c.owesRepaint()) {  // a window of another size: its repaint now, ahead of the end
+        c.repaintedAt = now();
+        if (!c.sendRepaint(session_.term->repaint(c.window->cols, c.window->rows)))
+            return dropClient(c);
+    }
+    stopListening();
+    over_ = true;
+    if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
 }
 
 // Keys make a client the most recently active one.
@@ -604,8 +783,9 @@ bool Daemon::resizeSession(ClientConnection* fresh) {
     session_.size = *size;
     session_.term->resize(size->cols, size->rows);
     // The command is told exactly what the grid took.
-    session_.pty.setSize(static_cast<int>(session_.term->cols()),
-                         static_cast<int>(session_.term->rows()));
+    if (session_.running)
+        session_.pty.setSize(static_cast<int>(session_.term->cols()),
+                             static_cast<int>(session_.term->rows()));
     for (auto& [id, c] : clients_)
         if (c->live() && c.get() != fresh) owe(*c);
     return true;
@@ -613,10 +793,15 @@ bool Daemon::resizeSession(ClientConnection* fresh) {
 
 // Every client hears the session's size, whatever its window.
 void Daemon::echoSize() {
-    std::string payload = resizePayload(session_.size);
+    tellAll(MsgKind::Resize, resizePayload(session_.size));
+}
+
+// A message for every live client, whatever its window, ahead of any
+// repaint it is owed.
+void Daemon::tellAll(MsgKind kind, std::string_view payload) {
     for (auto& [id, c] : clients_) {
         if (!c->live()) continue;
-        if (!c->sendFrame(MsgKind::Resize, payload)) {
+        if (!c->sendFrame(kind, payload)) {
             dropClient(*c);
         } else {
             updateInterest(*c);
@@ -687,6 +872,7 @@ std::string Daemon::details() const {
     d.cols = session_.size.cols;
     d.rows = session_.size.rows;
     d.command = session_.command;
+    if (end_) d.end = endAsOfNow(*end_);
     return encodeDetails(d);
 }
 
@@ -769,8 +955,15 @@ void Daemon::runTimers() {
                 // a stranger cannot keep one of the few pending places forever.
                 if (ClientConnection* c = find(due->client);
                     c && c->stage() == ClientStage::AwaitingAttach) {
-                    log_.info("tcp connection closed: no Attach within " +
-                              std::to_string(AttachTimeout.count()) + " s");
+                    logRefusal("tcp connection closed: no Attach within " +
+                               std::to_string(AttachTimeout.count()) + " s");
+                    dropClient(*c);
+                }
+                break;
+            case Timer::Handshake:
+                if (ClientConnection* c = find(due->client); c && !c->established()) {
+                    logRefusal("tcp connection closed: no handshake within " +
+                               std::to_string(HandshakeTimeout.count()) + " s");
                     dropClient(*c);
                 }
                 break;
@@ -778,6 +971,9 @@ void Daemon::runTimers() {
                 repliesAt_.reset();
                 toCommand(replies_.release(at));
                 scheduleReplies();
+                break;
+            case Timer::Reap:
+                if (reaping_) collectStatus();
                 break;
             case Timer::Update:
                 updateAt_.reset();
@@ -852,7 +1048,7 @@ void Daemon::drainClients() {
             ClientConnection& c = *known->second;
             size_t before = c.queued();
             if (!c.flush()) {
-                c.discardOutput();  // gone: nothing to wait for
+                givenUpAt.erase(p.fd);  // gone: nothing to wait for
             } else if (c.queued() < before) {
                 givenUpAt[p.fd] = Clock::now() + DrainStallLimit;
             }
@@ -861,26 +1057,16 @@ void Daemon::drainClients() {
 }
 
 void Daemon::shutdown() {
+    stopListening();
+    if (!end_) {
+        SessionEnd killed{SessionEnd::How::Killed};
+        broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(killed))));
+    }
     drainClients();
     for (auto& [id, c] : clients_)
         sel_.remove(c->fd());
     clientByFd_.clear();
     clients_.clear();
-    if (unixListener_) {
-        sel_.remove(unixListener_.get());
-        unixListener_.reset();
-        if (tcpListener_) sel_.remove(tcpListener_.get());
-        tcpListener_.reset();
-        // Only while they are still ours: a new session of the same name,
-        // started meanwhile, keeps its socket, pid file and lock.
-        removeIfSame(socketPath_, socketId_);
-        // A lock made after start-up (a default-name search that found
-        // this session) is ours too, unless another daemon now serves the name.
-        std::string lock = sessionFile(session_.name, ".lock");
-        if (!isActive(session_.name)) removeIfSame(lock, lockId_ ? lockId_ : fileId(lock));
-        if (daemonPid(session_.name) == getpid())
-            removeIfSame(sessionFile(session_.name, ".pid"), pidId_);
-    }
     sel_.remove(session_.pty.masterFd());
     session_.pty.close();
     log_.info("daemon: exited");

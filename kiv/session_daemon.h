@@ -24,6 +24,7 @@
 #include "kiv/reply_filter.h"
 #include "kiv/selector.h"
 #include "kiv/session.h"
+#include "kiv/session_end.h"
 #include "kiv/session_files.h"
 
 namespace kiv {
@@ -32,10 +33,18 @@ namespace kiv {
 // (their other messages are still read).
 inline constexpr size_t PtyInputHighWater = 1024 * 1024;
 // Connections over TCP that have not sent a valid Attach yet: at most this
-// many at once, each for at most AttachTimeout, each holding no more than
-// the one Attach that could succeed.
+// many at once, at most MaxPendingPerPeer from one address, each with
+// HandshakeTimeout to send its hello and proof (a real client sends them at
+// once) and AttachTimeout in all, each holding no more than the one Attach
+// that could succeed. A new connection is never turned away for want of a
+// place: it takes the place of another (see Daemon::makeRoom).
 inline constexpr size_t MaxPendingTcp = 16;
+inline constexpr size_t MaxPendingPerPeer = 4;
+inline constexpr auto HandshakeTimeout = std::chrono::seconds(1);
 inline constexpr auto AttachTimeout = std::chrono::seconds(5);
+// Refusals and closed strangers are logged at most once per this interval,
+// with how many there were.
+inline constexpr auto RefusalLogInterval = std::chrono::seconds(10);
 // Clients past the Attach stage.
 inline constexpr size_t MaxClients = 256;
 // The most cells a Resize may ask for: a size past this is cut down (rows
@@ -48,13 +57,12 @@ inline constexpr int64_t MaxGridSide = 4096;  // columns or rows, as the screen 
 // carries several reads, while a lone echo still goes out at once.
 inline constexpr size_t MasterReadBound = 64 * 1024;
 // The scrollback part of an attach snapshot is kept within this many bytes
-// (the newest lines win), so that the whole repaint always fits one message
-// and the client's queue: a history of very wide lines must not make a
-// session impossible to attach to.
+// (the newest lines win): a history of very wide lines must not make an
+// attach cost without end.
 inline constexpr size_t SnapshotHistoryBudget = 8 * 1024 * 1024;
 
-// The size the grid takes for a requested one: within MaxGridSide each way
-// and within MaxCells in all, cutting rows first.
+// The size the grid takes for a requested one: from 1 to MaxGridSide each
+// way and within MaxCells in all, cutting rows first.
 WindowSize fitGrid(WindowSize wanted);
 
 class Daemon {
@@ -68,21 +76,30 @@ class Daemon {
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    // Start-up: the pid file, the Unix listener on the session's socket and,
-    // with a listen address, the key (made when there is none) and the TCP
-    // listener. Raises when the Unix side cannot be set up; a key or a TCP
-    // listener that cannot be had is only logged, and TCP stays off.
+    // Start-up: with a listen address the key (made when there is none),
+    // then the pid file, the Unix listener on the session's socket and the
+    // TCP listener. Raises, leaving no file, when the key cannot be used or
+    // the Unix side cannot be set up; a TCP listener that cannot be had (no
+    // free port) is only logged, and TCP stays off.
     void start(const std::string& listen);
-    // Serves until the command's terminal closes or `stop` is set.
+    // Serves until the session is over or `stop` is set.
+    //
+    // When the command ends, every client that sees it is told how (an
+    // Ended message) and the session is over. When nobody was attached, the
+    // daemon stays with the final screen and history and no terminal, until
+    // a client attaches: it gets the screen, then the end, and the session
+    // is over. A command that could not be executed is not kept: its start
+    // already reported why.
     // `waitMask` is the signal mask during each wait (see Selector::wait).
     void run(const sigset_t* waitMask, const volatile sig_atomic_t& stop);
-    // Gives queued output its chance, closes every connection, removes the
-    // session's files and closes the master.
+    // Tells every attached client that the session was killed when it had
+    // not ended by itself, gives queued output its chance, closes every
+    // connection, removes the session's files and closes the master.
     void shutdown();
 
     // One wait of at most `timeoutMs` and its batch of events, then the
     // sweep of dropped clients and the due timers. False once the session
-    // has ended. With adoptClient() this drives a daemon in-process, over a
+    // is over. With adoptClient() this drives a daemon in-process, over a
     // socketpair, without listeners or session files.
     bool step(int timeoutMs, const sigset_t* waitMask = nullptr);
     // Serves a connected socket as a client: `trusted` as over the Unix
@@ -90,10 +107,12 @@ class Daemon {
     // daemon's key once it has one (start() with a listen address, or
     // useKey()). Zero when the selector refuses the descriptor, which is
     // then closed.
-    ClientId adoptClient(UniqueFd fd, bool trusted);
+    ClientId adoptClient(UniqueFd fd, bool trusted, std::string peer = {});
     void useKey(const Key& key) { key_ = key; }
 
     const Session& session() const { return session_; }
+    // How the command ended; nothing while it runs.
+    const std::optional<SessionEnd>& end() const { return end_; }
     const ClientConnection* client(ClientId id) const;
     size_t clientCount() const { return clients_.size(); }
     size_t pendingInput() const { return ptyOut_.size(); }  // client input the master has not taken
@@ -102,12 +121,21 @@ class Daemon {
   private:
     // Start-up and the listeners.
     void acceptClient(int listener, bool trusted);
-    bool roomFor(bool trusted);
+    bool roomForClient();
+    void makeRoom(const std::string& peer);
+    ClientConnection* evictionCandidate(const std::string* onlyPeer);
     bool fromOwner(int fd);
     void shedConnection(int listener);
     void pauseAccepting();
     void logRefusal(const std::string& message);
     void checkSocket();
+    void stopListening();
+
+    // The command's end.
+    void commandEnded();
+    void collectStatus();
+    SessionEnd endAsOfNow(SessionEnd end) const;
+    std::string endPayload(const SessionEnd& end) const;
 
     // The command's side: its output to the model and every client, the
     // clients' input and the model's answers to it.
@@ -136,6 +164,7 @@ class Daemon {
     // `fresh`: a client that has just joined and is sent its screen anyway.
     bool resizeSession(ClientConnection* fresh = nullptr);
     void echoSize();
+    void tellAll(MsgKind kind, std::string_view payload);
     void owe(ClientConnection& c);
     void paintOwed();
     void schedulePaint(Clock::time_point at);
@@ -171,18 +200,23 @@ class Daemon {
     // readable with nothing to take it (a loop at full CPU).
     UniqueFd spare_;
     std::optional<Clock::time_point> acceptPausedUntil_;
-    Clock::time_point lastRefusalLog_;
     // A stranger knocking in a loop must not fill the disk: refusals are
-    // logged at most once per interval.
-    Clock::time_point nextTcpRefusalLog_{};
+    // logged at most once per interval, with how many there were.
+    Clock::time_point nextRefusalLog_{};
+    size_t refusalsUnlogged_ = 0;
     std::map<ClientId, std::unique_ptr<ClientConnection>> clients_;  // in order of connection
     std::unordered_map<int, ClientConnection*> clientByFd_;
     std::vector<ClientId> droppedIds_;
-    size_t pendingTcp_ = 0, joined_ = 0;
     ClientId lastId_ = 0;
     // Output is framed once, in place behind a header, and its buffer is
     // reused once no client's queue holds a share of it.
     std::shared_ptr<char[]> frame_;
+    // The command's terminal has closed and its status is awaited.
+    bool reaping_ = false;
+    Clock::time_point terminalClosedAt_;
+    std::optional<SessionEnd> end_;
+    Clock::time_point endedAt_;
+    bool over_ = false;            // the end has been seen, or is not to be kept
     ByteQueue ptyOut_;             // client input not yet written to the master
     bool inputPaused_ = false;     // clients' Input is held while ptyOut_ is over the mark
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch

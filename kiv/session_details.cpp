@@ -81,11 +81,13 @@ std::string encodeDetails(const SessionDetails& details) {
     addField(out, "rows", std::to_string(details.rows));
     for (const std::string& word : details.command)
         addField(out, "cmd", word);
+    if (details.end) appendEndFields(out, *details.end);
     return out;
 }
 
 std::optional<SessionDetails> decodeDetails(std::string_view payload) {
     SessionDetails details;
+    EndFieldReader endFields;
     bool sawPid = false;
     while (!payload.empty()) {
         size_t end = payload.find('\0');
@@ -97,6 +99,10 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
         std::string_view key = field.substr(0, eq), value = field.substr(eq + 1);
         if (key == "cmd") {
             details.command.emplace_back(value);
+            continue;
+        }
+        if (endFields.take(key, value)) {
+            if (endFields.bad()) return std::nullopt;
             continue;
         }
         int64_t* number = key == "pid"       ? &details.pid
@@ -113,6 +119,7 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
         sawPid = sawPid || key == "pid";
     }
     if (!sawPid) return std::nullopt;
+    details.end = endFields.result();
     return details;
 }
 
@@ -165,13 +172,19 @@ std::string formatAge(int64_t seconds) {
     return text;
 }
 
+// "running", or how the session ended and how long ago.
+std::string statusOf(const SessionDetails& d) {
+    if (!d.end) return "running";
+    return describeEnd(*d.end) + ", " + formatAge(d.end->secondsAgo) + " ago";
+}
+
 std::vector<std::string> detailsTable(const std::vector<DetailsRow>& rows) {
     std::vector<std::vector<std::string>> cells = {
-        {"NAME", "PID", "CLIENTS", "AGE", "SIZE", "COMMAND"}};
+        {"NAME", "PID", "CLIENTS", "AGE", "SIZE", "STATUS", "COMMAND"}};
     for (const DetailsRow& row : rows) {
         if (!row.details) {
             std::string pid = row.pidFileValue > 0 ? std::to_string(row.pidFileValue) : "?";
-            cells.push_back({printable(row.name), pid, "?", "?", "?", "?"});
+            cells.push_back({printable(row.name), pid, "?", "?", "?", "?", "?"});
             continue;
         }
         const SessionDetails& d = *row.details;
@@ -183,7 +196,8 @@ std::vector<std::string> detailsTable(const std::vector<DetailsRow>& rows) {
         if (d.readOnly > 0) clients += " (" + std::to_string(d.readOnly) + " ro)";
         cells.push_back({printable(row.name), std::to_string(d.pid), clients,
                          formatAge(d.ageSeconds),
-                         std::to_string(d.cols) + "x" + std::to_string(d.rows), command});
+                         std::to_string(d.cols) + "x" + std::to_string(d.rows), statusOf(d),
+                         command});
     }
     std::vector<size_t> widths(cells.front().size(), 0);
     for (const auto& line : cells)

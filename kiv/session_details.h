@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kiv/session_end.h"
+
 namespace kiv {
 
 struct SessionDetails {
@@ -17,6 +19,7 @@ struct SessionDetails {
     int64_t cols = 0;
     int64_t rows = 0;
     std::vector<std::string> command;  // the program and its arguments
+    std::optional<SessionEnd> end;     // an ended session, kept until collected
     int64_t readOnly = 0;              // of the clients, read-only ones
 };
 
@@ -42,6 +45,9 @@ struct DetailsRow {
     std::optional<SessionDetails> details;
     int64_t pidFileValue = 0;
 };
+
+// "running", or how an ended session ended and how long ago.
+std::string statusOf(const SessionDetails& details);
 
 // The lines of the table, a header first, columns aligned, the command last;
 // control characters of names and commands are shown escaped.

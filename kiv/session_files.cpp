@@ -76,9 +76,13 @@ FileId writePidFile(std::string_view name) {
     UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     std::string pid = std::to_string(getpid());
     struct stat st;
-    if (!fd || ::write(fd.get(), pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()) ||
-        fstat(fd.get(), &st) != 0)
+    if (!fd) throw SystemError("cannot write pid file: " + path);
+    // A full disk must not leave an empty pid file behind.
+    if (::write(fd.get(), pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()) ||
+        fstat(fd.get(), &st) != 0) {
+        unlink(path.c_str());
         throw SystemError("cannot write pid file: " + path);
+    }
     return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 

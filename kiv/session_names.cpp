@@ -7,10 +7,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "kiv/errors.h"
 #include "kiv/fd.h"
@@ -99,22 +101,26 @@ std::vector<std::string> socketNames() {
     return names;
 }
 
-std::string oldestSession() {
-    std::string best;
-    int64_t bestTime = INT64_MAX, bestPid = INT64_MAX;
+std::string oldestSession(const std::function<bool(const std::string&)>& accept) {
+    struct Candidate {
+        int64_t time, pid;
+        std::string name;
+        bool operator<(const Candidate& other) const {
+            return std::tie(time, pid) < std::tie(other.time, other.pid);
+        }
+    };
+    std::vector<Candidate> candidates;
     for (const std::string& name : socketNames()) {
         if (!isActive(name)) continue;
         struct stat st;
         if (stat(sessionFile(name, ".pid").c_str(), &st) != 0) continue;
-        int64_t time = st.st_mtim.tv_sec;
-        int64_t pid = daemonPid(name);
-        if (time < bestTime || (time == bestTime && pid < bestPid)) {
-            best = name;
-            bestTime = time;
-            bestPid = pid;
-        }
+        candidates.push_back({st.st_mtim.tv_sec, daemonPid(name), name});
     }
-    return best;
+    // Stable: among equals the directory's order decides, as before.
+    std::stable_sort(candidates.begin(), candidates.end());
+    for (const Candidate& c : candidates)
+        if (!accept || accept(c.name)) return c.name;
+    return "";
 }
 
 }  // namespace kiv

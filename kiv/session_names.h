@@ -3,6 +3,7 @@
 // registry; nothing else records sessions.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,8 +29,9 @@ std::string resolveSession(std::string_view name);
 bool isActive(std::string_view name);
 
 // The active session whose daemon started first (pid file time, then the
-// lower pid), or "" when none is active.
-std::string oldestSession();
+// lower pid) among those `accept` takes (all without it), or "" when there
+// is none. `accept` is asked in that order, until it takes one.
+std::string oldestSession(const std::function<bool(const std::string&)>& accept = {});
 
 // Session names of the ".sock" files in the session directory, in directory
 // order. Names that cannot be session names are left out.

@@ -58,8 +58,13 @@ bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline) {
     return true;
 }
 
+// The deadline passed before the peer said anything.
+struct NoAnswer : IoError {
+    NoAnswer() : IoError("no answer in time") {}
+};
+
 // Some bytes from a non-blocking socket before the deadline. Raises IoError
-// when the peer closes or the deadline passes first.
+// when the peer closes, NoAnswer when the deadline passes first.
 std::string receiveBy(int fd, Clock::time_point deadline) {
     for (;;) {
         char buf[4096];
@@ -67,7 +72,7 @@ std::string receiveBy(int fd, Clock::time_point deadline) {
         if (n > 0) return std::string(buf, n);
         if (n == 0) throw IoError("connection closed");
         if (errno != EAGAIN && errno != EINTR) throw IoError("connection failed");
-        if (!waitReady(fd, POLLIN, deadline)) throw IoError("no answer in time");
+        if (!waitReady(fd, POLLIN, deadline)) throw NoAnswer();
     }
 }
 
@@ -77,30 +82,45 @@ struct KeyRefused : IoError {
     KeyRefused() : IoError("key refused") {}
 };
 
+// Raised when the peer accepted the connection and closed it before its
+// first answer: a daemon whose waiting places are taken, say.
+struct ConnectionRefused : IoError {
+    ConnectionRefused() : IoError("connection refused") {}
+};
+
 // One port of the search: the session when the daemon there proves the key
-// and accepts `sessionName`, else nothing. Raises the failures of
-// connecting, of the handshake and of the reply.
+// and accepts `sessionName`, else nothing. Once connected, the peer must
+// answer the hello within `silence`, and all must be done by `deadline`.
+// Raises the failures of connecting, of the handshake and of the reply.
 TcpSession tryPort(const ListenAddr& addr, int port, const std::string& sessionName, const Key& key,
-                   Clock::time_point deadline) {
+                   std::chrono::milliseconds silence, Clock::time_point deadline) {
+    // A connection may take long to be accepted (a daemon's backlog full
+    // for a moment); only silence after it counts against the peer.
     UniqueFd fd = connectTcp(addr, port, deadline);
+    Clock::time_point answerBy = std::min(deadline, Clock::now() + silence);
     setNonBlocking(fd.get());
     setNoDelay(fd.get());
     auto channel = std::make_unique<SecureChannel>(ChannelRole::Client, key);
-    if (!sendBy(fd.get(), channel->hello(), deadline)) return {};
+    if (!sendBy(fd.get(), channel->hello(), answerBy)) return {};
 
     // Nothing of the user's, not even the session name, goes out before the
     // peer has proved that it holds the key.
     std::string plain;
     bool proofSent = false;
+    bool answered = false;
     while (!channel->established()) {
         std::string reply;
         std::string bytes;
         try {
-            bytes = receiveBy(fd.get(), deadline);
+            bytes = receiveBy(fd.get(), answered ? deadline : answerBy);
+        } catch (const NoAnswer&) {
+            throw;
         } catch (const IoError&) {
             if (proofSent) throw KeyRefused();
+            if (!answered) throw ConnectionRefused();
             throw;
         }
+        answered = true;
         channel->receive(bytes, plain, reply);
         if (!sendBy(fd.get(), reply, deadline)) return {};
         proofSent = proofSent || !reply.empty();
@@ -144,29 +164,49 @@ TcpListener startTcpListener(const ListenAddr& addr, int basePort) {
                       std::to_string(windowEnd(basePort)));
 }
 
+namespace {
+
+// "port 7001" or "ports 7001, 7002", then the verb in its singular or plural.
+std::string portsDoing(const std::vector<int64_t>& ports, const std::string& one,
+                       const std::string& many) {
+    std::string text = ports.size() == 1 ? "port " : "ports ";
+    for (size_t i = 0; i < ports.size(); ++i)
+        text += (i ? ", " : "") + std::to_string(ports[i]);
+    return text + " " + (ports.size() == 1 ? one : many);
+}
+
+}  // namespace
+
 TcpSession findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
                           const Key& key, std::chrono::milliseconds attemptLimit) {
-    std::vector<int64_t> refused;
+    std::vector<int64_t> keyRefused, closed;
     for (int64_t port = basePort; port <= windowEnd(basePort); ++port) {
         if (!usablePort(port)) continue;
         try {
-            TcpSession found = tryPort(addr, static_cast<int>(port), sessionName, key,
+            TcpSession found = tryPort(addr, static_cast<int>(port), sessionName, key, SilenceLimit,
                                        Clock::now() + attemptLimit);
             if (found.fd) return found;
         } catch (const KeyRefused&) {
-            refused.push_back(port);
+            keyRefused.push_back(port);
+        } catch (const ConnectionRefused&) {
+            closed.push_back(port);
         } catch (const Error&) {
-            // Nobody there, a reset, an impostor, a bad or missing reply:
-            // try the next port.
+            // Nobody there, an impostor, a bad or missing reply: try the
+            // next port.
         }
     }
+    // A refusal is not "no such session": the session may well be there.
     std::string message = "connect failed: session not found on socket or tcp";
-    if (refused.empty()) throw SystemError(message);
-    message += refused.size() == 1 ? " (port " : " (ports ";
-    for (size_t i = 0; i < refused.size(); ++i)
-        message += (i ? ", " : "") + std::to_string(refused[i]);
-    message += refused.size() == 1 ? " refuses this machine's key)" : " refuse this machine's key)";
-    throw KeyError(message);
+    if (keyRefused.empty() && closed.empty()) throw SystemError(message);
+    std::vector<std::string> why;
+    if (!keyRefused.empty())
+        why.push_back(
+            portsDoing(keyRefused, "refuses this machine's key", "refuse this machine's key"));
+    if (!closed.empty())
+        why.push_back(portsDoing(closed, "refused the connection", "refused the connection"));
+    message += " (" + why[0] + (why.size() > 1 ? "; " + why[1] : "") + ")";
+    if (!keyRefused.empty()) throw KeyError(message);
+    throw TcpRefused(message);
 }
 
 }  // namespace kiv

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kiv/config.h"
+#include "kiv/errors.h"
 #include "kiv/fd.h"
 #include "kiv/key.h"
 #include "kiv/secure_channel.h"
@@ -18,9 +19,18 @@ namespace kiv {
 
 inline constexpr int PortWindow = 64;
 
-// A client gives each port this long to connect and answer its Attach, so
-// that a program that accepts but never answers cannot hold the search up.
+// A client gives each port this long to connect and answer its Attach, and
+// at most SilenceLimit of it to answer the hello, so that a program that
+// accepts but never answers holds the search up for little.
 inline constexpr std::chrono::milliseconds AttemptLimit{3000};
+inline constexpr std::chrono::milliseconds SilenceLimit{500};
+
+// The search found no session, but a daemon closed a connection before
+// answering (its waiting places were taken): not "no such session".
+class TcpRefused : public SystemError {
+  public:
+    using SystemError::SystemError;
+};
 
 struct TcpListener {
     UniqueFd fd;
@@ -52,8 +62,10 @@ struct TcpSession {
 // limit left on it. A peer that fails the proof (an impostor), any other
 // reply and any failure close that connection and move on to the next port.
 // Each attempt gets `attemptLimit`. Raises SystemError "connect failed:
-// session not found on socket or tcp", followed, when a daemon closed the
-// connection on the client's proof, by the ports that refused the key.
+// session not found on socket or tcp", followed by the ports whose daemon
+// closed the connection on the client's proof (KeyError: "refuses this
+// machine's key") and those that closed it before answering at all
+// (TcpRefused: "refused the connection").
 TcpSession findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
                           const Key& key, std::chrono::milliseconds attemptLimit = AttemptLimit);
 

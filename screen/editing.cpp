@@ -209,10 +209,11 @@ void setScrollRegion(Grid& g, std::string_view params) {
         int64_t h =
             g.height > 0 ? std::min(g.height, kMaxRows) : std::max<int64_t>(g.lines.size(), 1);
         int64_t t = paramAt(p, 0, 1);
-        int64_t b = paramAt(p, 1, h);
-        // Top at or below bottom, or a bottom beyond the screen: terminals
-        // ignore the sequence, margins and cursor stay.
-        if (t >= b || b > h) {
+        // A bottom beyond the screen means the last row, as in xterm.
+        int64_t b = std::min(paramAt(p, 1, h), h);
+        // Top at or below bottom: terminals ignore the sequence, margins
+        // and cursor stay.
+        if (t >= b) {
             g.margins = kept;
             return;
         }

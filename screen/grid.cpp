@@ -218,8 +218,6 @@ void enterAltScreen(Grid& g, bool saveMainCursor) {
     ensureRow(g, g.cursor.row);
     moveMargins(g, mainTop, 0);
     g.keyboard = KeyboardFlags();
-    g.syncActive = false;
-    g.syncGrid.reset();
     g.alt.active = true;
 }
 
@@ -234,20 +232,17 @@ void leaveAltScreen(Grid& g, bool restore) {
         }
         syncScreenRows(g);
         g.alt.active = false;
-        g.syncActive = false;
-        g.syncGrid.reset();
         // The alternate screen's cursor stays where it was on the screen.
         int64_t top = screenTop(g);
         g.cursor.row = std::clamp(satAdd(top, row), top, lastScreenRow(g));
         moveMargins(g, altTop, top);
     }
-    // 1049 brings back the cursor and pen it saved, even when the
-    // alternate screen is not shown, as terminals do.
+    // 1049 brings back what it saved, as ESC 8 does (position, pen,
+    // character sets, origin mode), even when the alternate screen is not
+    // shown, as terminals do.
     SavedCursor c = currentCursor(g);
     if (restore && g.alt.mainCursor) {
-        c.row = g.alt.mainCursor->row;
-        c.col = g.alt.mainCursor->col;
-        c.pen = g.alt.mainCursor->pen;
+        c = *g.alt.mainCursor;
         c.pendingWrap = false;
     }
     // Within the screen, whatever width it has now.
@@ -290,9 +285,8 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
         std::min(g.cursor.col, g.cursor.pendingWrap ? cols : std::max<int64_t>(cols - 1, 0));
     trimScrollback(g);
     // The size belongs to the terminal: a main screen saved behind the
-    // alternate screen, and a frame being assembled, take it too.
+    // alternate screen takes it too.
     if (g.savedMain) resize(*g.savedMain, cols, rows);
-    if (g.syncActive && g.syncGrid) resize(*g.syncGrid, cols, rows);
 }
 
 SavedCursor currentCursor(const Grid& g) {

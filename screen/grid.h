@@ -63,9 +63,13 @@ struct Grid {
     std::optional<SavedCursor> savedCursor;
     std::string title;  // OSC 0 / OSC 2
     std::deque<std::string> warnings;
+    // A synchronized update (?2026) is open: the program is drawing a
+    // frame. The model takes it in as it comes; a repaint opens one on
+    // the client's terminal too, so that the rest of the frame shows at
+    // once when the program ends it.
     bool syncActive = false;
     SyncClock::time_point syncBegan{};  // when the open update began
-    std::unique_ptr<Grid> syncGrid;
+    SyncClock::time_point now{};        // when the chunk being fed arrived
     std::string held;
     // While the alternate screen is shown: the main screen's lines (and
     // its keyboard flags).

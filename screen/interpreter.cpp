@@ -16,9 +16,6 @@ namespace screen {
 namespace {
 
 constexpr unsigned char kEsc = 0x1b;
-constexpr char kSyncBegin[] = "\x1b[?2026h";
-constexpr char kSyncEnd[] = "\x1b[?2026l";
-constexpr size_t kMarkerBytes = 8;
 
 // Where an escape sequence that starts at an ESC ends.
 struct Extent {
@@ -246,7 +243,7 @@ void putCharset(Grid& g, const char* bytes, size_t n) {
 }
 
 struct Stop {
-    enum Kind { End, Unfinished, SyncBegin, SyncEnd } kind;
+    enum Kind { End, Unfinished } kind;
     size_t at;
 };
 
@@ -353,9 +350,9 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     return pos;
 }
 
-// One pass over d from pos. With markers, stops at a synchronized-update
-// marker; in any case stops at an unfinished sequence at the end.
-Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
+// One pass over d from pos, up to an unfinished sequence at the end (held
+// for the next chunk when holdTail is set).
+Stop interpret(Grid& g, std::string_view d, size_t pos, bool holdTail) {
     const size_t n = d.size();
     const char* p = d.data();
     while (pos < n) {
@@ -377,8 +374,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
         }
         if (b == kEsc) {
             // Most control sequences are parameter bytes, then the final
-            // byte: carried out without the general scan. (Private ones
-            // go through it: the synchronized-update markers are private.)
+            // byte: carried out without the general scan.
             if (pos + 2 < n && p[pos + 1] == '[' && p[pos + 2] != '?') {
                 size_t end = paramsEnd(p, pos + 2, n);
                 if (end < n && isFinalByte(static_cast<unsigned char>(p[end]))) {
@@ -395,11 +391,6 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
             }
             Extent e = scanEscape(d, pos);
             if (e.unfinished) return {Stop::Unfinished, pos};
-            if (markers && e.end - pos == kMarkerBytes) {
-                if (std::memcmp(p + pos, kSyncBegin, kMarkerBytes) == 0)
-                    return {Stop::SyncBegin, pos};
-                if (std::memcmp(p + pos, kSyncEnd, kMarkerBytes) == 0) return {Stop::SyncEnd, pos};
-            }
             escape(g, d, pos, e.end);
             pos = e.end;
             continue;
@@ -411,7 +402,7 @@ Stop interpret(Grid& g, std::string_view d, size_t pos, bool markers) {
         }
         Utf8Step s = decodeUtf8(d, pos);
         if (!s.complete) {
-            if (markers) return {Stop::Unfinished, pos};
+            if (holdTail) return {Stop::Unfinished, pos};
             putRune(g, 0xfffd);
             return {Stop::End, n};
         }
@@ -443,31 +434,6 @@ void hold(Grid& g, std::string_view tail) {
     }
 }
 
-// A synchronized update's copy carries the alternate-screen state too, so
-// a program that enters or leaves the alternate screen inside an update
-// finds it as it left it, and the main screen saved behind it survives.
-void copyUpdateState(Grid& dst, const Grid& src) {
-    copyGridState(dst, src);
-    dst.alt = src.alt;
-    if (src.savedMain) {
-        if (!dst.savedMain) dst.savedMain = std::make_unique<Grid>();
-        copyGridState(*dst.savedMain, *src.savedMain);
-    } else {
-        dst.savedMain.reset();
-    }
-}
-
-// Queries asked inside a synchronized update join the grid's own, in the
-// order they were asked.
-void takeUpdateQueries(Grid& g, Grid& update) {
-    for (Query& q : update.queries) {
-        if (g.queries.size() >= kMaxPendingQueries) break;
-        askedInsideUpdate(q);
-        g.queries.push_back(std::move(q));
-    }
-    update.queries.clear();
-}
-
 }  // namespace
 
 void feed(Grid& g, std::string_view chunk, SyncClock::time_point now) {
@@ -479,36 +445,9 @@ void feed(Grid& g, std::string_view chunk, SyncClock::time_point now) {
         data = joined;
     }
     g.held.clear();
-    size_t pos = 0;
-    while (pos < data.size()) {
-        Grid& target = g.syncActive && g.syncGrid ? *g.syncGrid : g;
-        Stop s = interpret(target, data, pos, true);
-        if (&target != &g) takeUpdateQueries(g, target);
-        if (s.kind == Stop::End) break;
-        if (s.kind == Stop::Unfinished) {
-            hold(g, data.substr(s.at));
-            break;
-        }
-        if (s.kind == Stop::SyncBegin) {
-            if (g.syncActive) {
-                // The update goes on as it was, with what it holds and its
-                // deadline.
-                addWarning(g, "nested DEC 2026 sync begin at byte " + std::to_string(s.at));
-            } else {
-                if (!g.syncGrid) g.syncGrid = std::make_unique<Grid>();
-                copyUpdateState(*g.syncGrid, g);
-                g.syncActive = true;
-                g.syncBegan = now;
-            }
-        } else {
-            if (g.syncActive && g.syncGrid)
-                copyUpdateState(g, *g.syncGrid);
-            else
-                addWarning(g, "DEC 2026 sync end without begin at byte " + std::to_string(s.at));
-            g.syncActive = false;
-        }
-        pos = s.at + kMarkerBytes;
-    }
+    g.now = now;
+    Stop s = interpret(g, data, 0, true);
+    if (s.kind == Stop::Unfinished) hold(g, data.substr(s.at));
 }
 
 std::optional<SyncClock::time_point> syncDeadline(const Grid& g) {
@@ -518,7 +457,6 @@ std::optional<SyncClock::time_point> syncDeadline(const Grid& g) {
 
 void endOverdueSync(Grid& g, SyncClock::time_point now) {
     if (!g.syncActive || now < g.syncBegan + kSyncTimeout) return;
-    if (g.syncGrid) copyUpdateState(g, *g.syncGrid);
     g.syncActive = false;
     addWarning(g, "DEC 2026 sync update ended after its timeout");
 }

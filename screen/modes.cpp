@@ -43,7 +43,12 @@ void setPrivateMode(Grid& g, int64_t mode, bool set) {
             break;
         case 7:
             g.modes.autowrap = set;
-            if (!set) g.cursor.pendingWrap = false;
+            // A wrap no longer pending leaves the cursor on the last
+            // column, not past it.
+            if (!set && g.cursor.pendingWrap) {
+                g.cursor.pendingWrap = false;
+                g.cursor.col = std::min(g.cursor.col, columnLimit(g) - 1);
+            }
             break;
         case 9:
             setMouse(g, MouseTracking::Press, set);
@@ -89,6 +94,20 @@ void setPrivateMode(Grid& g, int64_t mode, bool set) {
             break;
         case 2004:
             g.modes.bracketedPaste = set;
+            break;
+        case 2026:
+            // A begin inside an open update neither restarts it nor
+            // extends it.
+            if (set && !g.syncActive) {
+                g.syncActive = true;
+                g.syncBegan = g.now;
+            } else if (set) {
+                addWarning(g, "nested DEC 2026 sync begin");
+            } else if (g.syncActive) {
+                g.syncActive = false;
+            } else {
+                addWarning(g, "DEC 2026 sync end without begin");
+            }
             break;
         default:
             break;

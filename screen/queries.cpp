@@ -201,9 +201,5 @@ void askIfStringQuery(Grid& g, char kind, std::string_view text) {
     if (rest == "?" || rest.starts_with("?;")) ask(g, QueryKind::Color, number);
 }
 
-void askedInsideUpdate(Query& q) {
-    if (q.kind == QueryKind::DecMode && q.mode == 2026)
-        q.answer = modeReport(2026, true, ModeState::Set);
-}
 
 }  // namespace screen

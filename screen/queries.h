@@ -71,9 +71,4 @@ void kittyQuery(Grid& g, const Sequence& s);  // CSI ? u: the keyboard flags
 // when it is a query.
 void askIfStringQuery(Grid& g, char kind, std::string_view text);
 
-// A query asked inside a synchronized update is recorded in the update's
-// copy of the grid, which does not know the update is open; this corrects
-// what the answer says about it.
-void askedInsideUpdate(Query& q);
-
 }  // namespace screen

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "screen/placement.h"
 #include "screen/render_state.h"
 
 namespace screen {
@@ -20,6 +21,19 @@ void appendNumber(std::string& out, int64_t v) {
 }
 
 namespace {
+
+// A cell's text as the client's terminal must receive it to show the same
+// cell. A text emoji that a variation selector 16 did not widen (it came
+// in the last column) is written without the selector: with it, and room
+// after it, the client's terminal would make it two columns wide.
+void appendCellText(const Row& row, size_t i, std::string& out) {
+    size_t from = out.size();
+    row.appendText(i, out);
+    if (row[i].width() != 1 || !row[i].extended() || !isTextEmoji(row.rune(i))) return;
+    static constexpr std::string_view kSelector16 = "\xef\xb8\x8f";
+    for (size_t at; (at = out.find(kSelector16, from)) != std::string::npos;)
+        out.erase(at, kSelector16.size());
+}
 
 // Writes rows, emitting graphic rendition (and hyperlinks, given the
 // grid's links) only where the look in force changes.
@@ -51,7 +65,7 @@ class RowWriter {
                 out_ += ' ';
                 continue;
             }
-            row.appendText(i, out_);
+            appendCellText(row, i, out_);
         }
         // Each colour's run but the last as an erase of that many cells and
         // a step over them; the last as an erase to the end of the line.
@@ -265,19 +279,16 @@ namespace {
 // The cursor put where it is (row and column 1-based, row as the terminal
 // addresses it); a pending wrap is reproduced by writing the last column
 // again, so that the client's terminal also waits to wrap.
-void appendCursor(std::string& out, const Grid& g, const Grid& shown, int64_t row) {
+void appendCursor(std::string& out, const Grid& g, int64_t row) {
     int64_t h = g.height;
     auto place = [&](int64_t col) { appendCursorPosition(out, row, col); };
     if (!g.cursor.pendingWrap || g.cols <= 0 || h <= 0) {
         place(g.cursor.col + 1);
         return;
     }
-    // The cell written again is the one the client shows: inside a
-    // synchronized update that is the frame from before it.
     size_t last = size_t(columnLimit(g) - 1);
-    int64_t at = screenTop(shown) + (g.cursor.row - screenTop(g));
-    Row r = at < shown.lines.size() ? shown.lines.row(at) : Row();
-    RowWriter w(out, shown.links.get());
+    Row r = g.lines.row(g.cursor.row);
+    RowWriter w(out, g.links.get());
     if (r.isWideRight(last)) {
         place(int64_t(last));
         w.lookFromScratch(r.pen(last - 1));
@@ -354,15 +365,14 @@ std::string renderRepaint(const Grid& g, int64_t cols, int64_t rows) {
     std::string out(RepaintStart);
     if (cols == g.cols && rows == g.height) {
         out += renderSnapshot(g, 0);
-    } else if (cols > 0 && rows > 0) {
-        // Inside a synchronized update the cells are the frame from before
-        // it, the modes the update's, as in a snapshot.
-        const Grid& state = g.syncActive && g.syncGrid && g.syncGrid->alt.active == g.alt.active
-                                ? *g.syncGrid
-                                : g;
+        // Inside an update the live output that follows ends it.
+        if (!g.syncActive) out += RepaintEnd;
+        return out;
+    }
+    if (cols > 0 && rows > 0) {
         if (g.alt.active) out += "\x1b[?1049h";
         appendWindow(out, g, cols, rows);
-        appendStateAfterCursor(out, state);
+        appendStateAfterCursor(out, g);
     }
     out += RepaintEnd;
     return out;
@@ -370,6 +380,10 @@ std::string renderRepaint(const Grid& g, int64_t cols, int64_t rows) {
 
 std::string renderSnapshot(const Grid& g, size_t historyBudget) {
     std::string out;
+    // Inside a synchronized update the client's terminal holds its display
+    // too: the frame half drawn is not shown, and the rest of it, which
+    // the client receives live, shows at once when the program ends it.
+    if (g.syncActive) out += "\x1b[?2026h";
     // History and the main screen first, on the main screen, so that
     // leaving the alternate screen later brings back what the model holds.
     bool alt = g.alt.active && g.savedMain;
@@ -378,16 +392,12 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget) {
     if (alt) {
         appendAltScreenEntry(out, g);
         appendScreen(out, g.lines, g.cols, g.height, g.links.get());
+    } else {
+        appendMainCursorSaved(out, g);
     }
-    // Inside a synchronized update the cells are the frame from before it,
-    // but the state in force (cursor, pen, modes, region) is the update's:
-    // the rest of it, which the client receives live, goes where it would
-    // have gone on the program's terminal.
-    const Grid& state =
-        g.syncActive && g.syncGrid && g.syncGrid->alt.active == g.alt.active ? *g.syncGrid : g;
-    appendStateBeforeCursor(out, state);
-    appendCursor(out, state, g, cursorRowAddressed(state));
-    appendStateAfterCursor(out, state);
+    appendStateBeforeCursor(out, g);
+    appendCursor(out, g, cursorRowAddressed(g));
+    appendStateAfterCursor(out, g);
     // The head of a sequence that the last read cut: its tail comes with
     // the live output that follows.
     out += g.held;

@@ -98,17 +98,44 @@ int64_t lastTextRow(const Lines& lines, int64_t height) {
 
 }  // namespace
 
+namespace {
+
+// 1049 on the client's terminal saves what the program's terminal saved:
+// puts its parts in force (no region is set yet, so origin mode addresses
+// the whole screen) for the switch that follows.
+void appendBefore1049(std::string& out, const SavedCursor& m) {
+    if (m.originMode) privateMode(out, 6, true);
+    appendCursorPosition(out, m.row.value + 1, m.col + 1);
+    appendSgr(out, m.pen);
+    appendCharsets(out, m.charsets);
+}
+
+// ... and takes them back out after it.
+void appendAfter1049(std::string& out, const SavedCursor& m) {
+    if (m.originMode) privateMode(out, 6, false);
+    if (m.charsets != Charsets()) resetCharsets(out);
+    out += "\x1b[0m";
+}
+
+}  // namespace
+
 void appendAltScreenEntry(std::string& out, const Grid& g) {
-    if (g.alt.mainCursor) {
-        // 1049 on the client's terminal saves what the program's terminal
-        // saved: the main screen's cursor and pen at the switch.
-        const SavedCursor& m = *g.alt.mainCursor;
-        appendCursorPosition(out, m.row.value + 1, m.col + 1);
-        appendSgr(out, m.pen);
-    }
+    if (g.alt.mainCursor) appendBefore1049(out, *g.alt.mainCursor);
     if (g.savedMain) pushKeyboard(out, g.savedMain->keyboard);
     privateMode(out, 1049, true);
+    if (g.alt.mainCursor) appendAfter1049(out, *g.alt.mainCursor);
     out += "\x1b[0m";
+}
+
+void appendMainCursorSaved(std::string& out, const Grid& g) {
+    if (g.alt.active || !g.alt.mainCursor) return;
+    // A program that leaves the alternate screen again (it may not know it
+    // left already) gets this cursor back: the client's terminal saves it
+    // by a switch there and back.
+    appendBefore1049(out, *g.alt.mainCursor);
+    privateMode(out, 1049, true);
+    privateMode(out, 1049, false);
+    appendAfter1049(out, *g.alt.mainCursor);
 }
 
 void appendStateBeforeCursor(std::string& out, const Grid& g) {

@@ -13,6 +13,9 @@ namespace screen {
 // With the main screen painted: its cursor and pen as 1049 saved them
 // (and its keyboard flags), then the switch to the alternate screen.
 void appendAltScreenEntry(std::string& out, const Grid& g);
+// On the main screen: the cursor that leaving the alternate screen by 1049
+// restores, when an earlier switch saved one.
+void appendMainCursorSaved(std::string& out, const Grid& g);
 // Scroll region, tab stops, saved cursor, origin mode: all before the
 // cursor is placed (they move it).
 void appendStateBeforeCursor(std::string& out, const Grid& g);

@@ -60,4 +60,17 @@ TEST(DaemonStart, LiveSessionIsNotTakenOver) {
     EXPECT_EQ(readFile(d.sessionFile(".pid")), std::to_string(d.pid()));
 }
 
+// A start that fails half way (here the disk takes no byte, so the pid file
+// cannot be written) leaves no session file behind, not even an empty one.
+TEST(DaemonStart, FailedStartLeavesNoFiles) {
+    ScratchDir scratch;
+    ProcessResult r = runProcess(
+        {"sh", "-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" daemon full /bin/cat", KIV_BINARY},
+        envFor(scratch));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kiv: cannot write pid file: " + (scratch / "run/kiv/full.pid") + "\n");
+    for (const char* file : {"full.pid", "full.sock"})
+        EXPECT_FALSE(exists(scratch / ("run/kiv/" + std::string(file)))) << file;
+}
+
 }  // namespace

@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "kiv/endpoints.h"
+#include "kiv/session_details.h"
 #include "tests/support/daemon.h"
 #include "tests/support/machine.h"
 #include "tests/support/process.h"
@@ -314,18 +316,81 @@ TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     ASSERT_NE(two, std::string::npos) << screen;
     std::string row = screen.substr(two + 1, screen.find('\n', two + 1) - two - 1);
     std::istringstream fields(row);
-    std::string name, rowPid, clients, age, size, command;
-    fields >> name >> rowPid >> clients >> age >> size;
+    std::string name, rowPid, clients, age, size, status, command;
+    fields >> name >> rowPid >> clients >> age >> size >> status;
     std::getline(fields >> std::ws, command);
     EXPECT_EQ(rowPid, pid) << row;
     EXPECT_EQ(clients, "2") << row;
     EXPECT_EQ(size, "90x20") << row;
+    EXPECT_EQ(status, "running") << row;
     EXPECT_EQ(command, "/bin/sh -c 'sleep 60'") << row;
 
     // In a pipe: the names alone, as scripts read them.
     ProcessResult piped = m.kiv({"ls"});
     EXPECT_EQ(piped.status, 0);
     EXPECT_TRUE(piped.out == "two\nstuck\n" || piped.out == "stuck\ntwo\n") << piped.out;
+}
+
+// A session's end as the user meets it: kept while nobody watches, shown
+// with its status by the attach that collects it, and the client's last
+// line for each way of leaving.
+TEST(EndToEnd, EndsAreKeptToldAndReturned) {
+    REQUIRE_TMUX();
+    Machine m;
+    {
+        TmuxTerminal term(m.scratch, m.app, m.env);
+        term.line("kiv b sh -c 'sleep 1; echo result 42; exit 3'");
+        ASSERT_TRUE(detach(term));
+        ASSERT_TRUE(term.waitFor("[detached from b]"));
+        term.line("clear; sleep 1.5; kiv ls");
+        ASSERT_TRUE(term.waitFor("exited 3, ")) << term.screen();
+        EXPECT_EQ(m.sessions(), std::vector<std::string>{"b"});
+        term.line("clear; kiv attach b; echo status=$?");
+        ASSERT_TRUE(term.waitFor("status=3")) << term.screen();
+        EXPECT_NE(term.screen().find("result 42\n[b exited: status 3]\nstatus=3"),
+                  std::string::npos)
+            << term.screen();
+        EXPECT_EQ(m.sessions(), std::vector<std::string>{});
+
+        struct Case {
+            const char* start;  // a session "e" in the foreground
+            std::function<void()> end;
+            const char* shown;
+        } cases[] = {
+            {"kiv e sh -c 'sleep 1; exit 5'", [] {}, "[e exited: status 5]\nstatus=5"},
+            {"kiv e sh -c 'sleep 1; kill -9 $$'", [] {}, "[e killed by SIGKILL]\nstatus=137"},
+            {"kiv e", [&] { m.kiv({"kill", "e"}); }, "[e killed]\nstatus=1"},
+            {"kiv e", [&] { runProcess({"kill", "-9", readFile(m.file("e.pid"))}); },
+             "[lost connection to e]\nstatus=1"},
+            {"kiv e", [&] { term.key("C-g"); }, "[detached from e]\nstatus=0"},
+        };
+        for (const Case& c : cases) {
+            term.line(std::string("clear; ") + c.start + "; echo status=$?");
+            ASSERT_TRUE(term.waitRawMode(true)) << c.start;
+            c.end();
+            EXPECT_TRUE(term.waitFor(c.shown)) << c.start << "\n" << term.screen();
+            EXPECT_TRUE(term.waitRawMode(false));
+        }
+        m.kiv({"kill", "e"});
+
+        // Started without attaching, the session outlives its terminal.
+        term.line("clear; kiv -d w sleep 1000; echo started=$?");
+        ASSERT_TRUE(term.waitFor("started=0")) << term.screen();
+    }
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"w"});
+    ProcessResult again = m.kiv({"-d", "w", "sleep", "1"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "kiv: session already running: w\n");
+}
+
+// How a session's daemon says it has ended, asked over its socket.
+std::optional<kiv::SessionEnd> endOf(Machine& m, const std::string& name) {
+    ProtoClient c = ProtoClient::overUnix(m.file(name + ".sock"));
+    c.send(kiv::MsgKind::Details, "");
+    std::optional<kiv::Message> reply = c.next();
+    if (!reply || reply->kind != kiv::MsgKind::Details) return std::nullopt;
+    std::optional<kiv::SessionDetails> details = kiv::decodeDetails(reply->payload);
+    return details ? details->end : std::nullopt;
 }
 
 // Commands that need no terminal: the front end with its output and status.
@@ -384,6 +449,60 @@ TEST(FrontEnd, ListKillAndStaleCleanup) {
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err, "kiv: attach: no active sessions\n");
     EXPECT_EQ(m.kiv({"ls"}).out, "");
+}
+
+// Runs a command line with its standard input open, with nothing to read,
+// until it returns: a client then leaves only when the session says so.
+ProcessResult withOpenInput(Machine& m, const std::string& commandLine) {
+    std::string fifo = m.scratch / "input.fifo";
+    return m.sh("rm -f " + fifo + " && mkfifo " + fifo + " && { sleep 20 > " + fifo +
+                " 2>/dev/null & } && " + commandLine + " < " + fifo +
+                "; s=$?; kill $! 2>/dev/null; exit $s");
+}
+
+// A command that ends at once is a session that has ended, never a failed
+// start; an ended session holds no terminal, is skipped by a nameless
+// attach, replaced by a new one of its name and removed by kill.
+TEST(FrontEnd, EndedSessions) {
+    Machine m;
+    for (int run = 0; run < 10; ++run) {
+        ProcessResult r = withOpenInput(m, "kiv ff sh -c 'echo build failed; exit 2'");
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("build failed"), std::string::npos) << r.out;
+        EXPECT_TRUE(r.out.ends_with("\n[ff exited: status 2]\n")) << r.out;
+    }
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{});
+
+    ASSERT_EQ(m.kiv({"-d", "z", "sh", "-c", "echo first; exit 4"}).status, 0);
+    for (int i = 0; i < 100 && !endOf(m, "z"); ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(endOf(m, "z"), (kiv::SessionEnd{kiv::SessionEnd::How::Exited, 4, 0}));
+    std::string pid = readFile(m.file("z.pid"));
+    std::error_code gone;  // a connection that closed meanwhile
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd")) {
+        std::string target = std::filesystem::read_symlink(entry.path(), gone);
+        EXPECT_EQ(target.find("ptmx"), std::string::npos) << target;
+        EXPECT_EQ(target.find("/dev/pts"), std::string::npos) << target;
+    }
+    ASSERT_EQ(m.kiv({"-d", "y", "sleep", "100"}).status, 0);
+    ProcessResult oldest = m.sh("sleep 1 | kiv attach");
+    EXPECT_EQ(oldest.status, 0);
+    EXPECT_NE(oldest.out.find("[detached from y]"), std::string::npos) << oldest.out;
+
+    ProcessResult replaced = m.kiv({"-d", "z", "sh", "-c", "echo second; exit 6"});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    ProcessResult shown = withOpenInput(m, "kiv attach z");
+    EXPECT_EQ(shown.status, 6);
+    EXPECT_NE(shown.out.find("second"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find("first"), std::string::npos) << shown.out;
+
+    ASSERT_EQ(m.kiv({"-d", "x", "true"}).status, 0);
+    for (int i = 0; i < 100 && !endOf(m, "x"); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(m.sessions(), (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(m.kiv({"kill", "x"}).status, 0);
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"y"});
 }
 
 TEST(FrontEnd, KillRefusesPidsThatAreNotAProcess) {

@@ -23,6 +23,8 @@ const char* const HelpText =
     "\n"
     "Options:\n"
     "\n"
+    "  -d, --detached\n"
+    "      start the session in the background without attaching\n"
     "  -l, --listen <host:port>\n"
     "      also listen on TCP; base port: each session takes the next free one\n"
     "  -p, --port <port>\n"

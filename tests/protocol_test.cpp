@@ -51,6 +51,7 @@ const std::vector<Message> Sample = {
     {MsgKind::Error, "no such session"},
     {MsgKind::AttachOk, ""},
     {MsgKind::Details, std::string("pid=1\0", 6)},
+    {MsgKind::Ended, std::string("end=killed\0", 11)},
 };
 
 std::string sampleStream() {
@@ -135,10 +136,10 @@ TEST(TakeFrame, OffsetFormWalksWithoutErasing) {
     EXPECT_EQ(payload, "two");
     EXPECT_FALSE(takeFrame(buffer, used, kind, payload));
     EXPECT_EQ(used, 18u);
-    buffer += std::string("\x0a", 1);  // a bad kind byte, whole header next
+    buffer += std::string("\xc8", 1);  // a kind byte nobody knows, whole header next
     buffer += std::string("\0\0\0\0", 4);
     EXPECT_EQ(testsupport::errorOf<IoError>([&] { takeFrame(buffer, used, kind, payload); }),
-              "unknown message kind: 10");
+              "unknown message kind: 200");
     EXPECT_EQ(used, 18u);
 }
 
@@ -153,10 +154,11 @@ TEST(Frame, MalformedHeaders) {
         {header(1, 0, 0), "protocol version mismatch", "protocol version mismatch"},
         {header(3, 0, 0), "protocol version mismatch", "protocol version mismatch"},
         {header(7, 9, 0x1000000), "protocol version mismatch", "protocol version mismatch"},
-        {header(2, 10, 0), "unknown message kind: 10", "unknown message kind: 10"},
+        {header(2, 200, 0), "unknown message kind: 200", "unknown message kind: 200"},
         {header(2, 255, 0), "unknown message kind: 255", "unknown message kind: 255"},
-        {header(2, 10, 3), nullptr, "unknown message kind: 10"},
-        {header(2, 10, 0x1000000), "frame too large: 16777216 bytes", "unknown message kind: 10"},
+        {header(2, 200, 3), nullptr, "unknown message kind: 200"},
+        {header(2, 200, 0x1000000), "frame too large: 16777216 bytes",
+         "unknown message kind: 200"},
         {header(2, 1, 0x1000000), "frame too large: 16777216 bytes",
          "frame too large: 16777216 bytes"},
         {header(2, 1, 0xffffffff), "frame too large: 4294967295 bytes",

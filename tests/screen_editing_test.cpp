@@ -271,7 +271,8 @@ TEST(Editing, NoWideHalfLeftAlone) {
 
 TEST(Editing, SetScrollRegion) {
     // A margin set beforehand (2;5), then the parameters. Top at or below
-    // bottom, or a bottom past the screen: ignored, margins and cursor stay.
+    // bottom: ignored, margins and cursor stay; a bottom past the screen is
+    // the last row.
     struct Case {
         const char* params;
         int64_t top, bottom;
@@ -282,8 +283,8 @@ TEST(Editing, SetScrollRegion) {
         {"0;0", 0, 23, false},
         {";", 0, 23, false},
         {"2;5", 1, 4, false},
-        {"3;999", 1, 4, true},
-        {"3;25", 1, 4, true},
+        {"3;999", 2, 23, false},
+        {"3;25", 2, 23, false},
         {"3;24", 2, 23, false},
         {"99999999999999999999;5", 0, 4, false},  // unreadable: the default
         {"24;24", 1, 4, true},

@@ -169,7 +169,6 @@ void checkGrid(const Grid& g, const char* which) {
 void checkTerminal(const Terminal& t) {
     const Grid& g = t.grid();
     checkGrid(g, "grid");
-    if (g.syncGrid) checkGrid(*g.syncGrid, "side grid");
     if (g.savedMain) checkGrid(*g.savedMain, "saved main screen");
 }
 

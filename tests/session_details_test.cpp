@@ -16,7 +16,7 @@ using namespace kiv;
 namespace {
 
 TEST(SessionDetails, EncodingRoundTripsAndToleratesNewFields) {
-    SessionDetails d{4242, 2, 3725, 132, 43, {"vim", "notes.txt", "", "a\nb=c"}};
+    SessionDetails d{4242, 2, 3725, 132, 43, {"vim", "notes.txt", "", "a\nb=c"}, {}};
     std::optional<SessionDetails> back = decodeDetails(encodeDetails(d));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->pid, 4242);
@@ -48,22 +48,43 @@ TEST(SessionDetails, Ages) {
 }
 
 TEST(SessionDetails, Table) {
+    SessionDetails ended{9, 0, 200, 80, 24, {"make"}, SessionEnd{SessionEnd::How::Exited, 2, 150}};
+    SessionDetails signaled = ended;
+    signaled.end = SessionEnd{SessionEnd::How::Signaled, 9, 5};
     std::vector<DetailsRow> rows = {
-        {"app", SessionDetails{4242, 2, 75, 80, 24, {"/bin/bash"}}, 0},
-        {"notes", SessionDetails{17, 0, 3600, 132, 43, {"vim", "my notes.txt", ""}}, 0},
+        {"app", SessionDetails{4242, 2, 75, 80, 24, {"/bin/bash"}, {}}, 0},
+        {"notes", SessionDetails{17, 0, 3600, 132, 43, {"vim", "my notes.txt", ""}, {}}, 0},
         {"old", std::nullopt, 99},
         {"gone\x1b]2;x", std::nullopt, 0},
-        {"é", SessionDetails{5, 1, 1, 1, 1, {"printf", "\x1b[31m"}}, 0},
+        {"é", SessionDetails{5, 1, 1, 1, 1, {"printf", "\x1b[31m"}, {}}, 0},
+        {"build", ended, 0},
+        {"hung", signaled, 0},
     };
     std::vector<std::string> want = {
-        "NAME          PID   CLIENTS  AGE    SIZE    COMMAND",
-        "app           4242  2        1m     80x24   /bin/bash",
-        "notes         17    0        1h00m  132x43  vim 'my notes.txt' ''",
-        "old           99    ?        ?      ?       ?",
-        "gone\\x1b]2;x  ?     ?        ?      ?       ?",
-        "é             5     1        1s     1x1     printf '\\x1b[31m'",
+        "NAME          PID   CLIENTS  AGE    SIZE    STATUS                     COMMAND",
+        "app           4242  2        1m     80x24   running                    /bin/bash",
+        "notes         17    0        1h00m  132x43  running                    vim 'my notes.txt' ''",
+        "old           99    ?        ?      ?       ?                          ?",
+        "gone\\x1b]2;x  ?     ?        ?      ?       ?                          ?",
+        "é             5     1        1s     1x1     running                    printf '\\x1b[31m'",
+        "build         9     0        3m     80x24   exited 2, 2m ago           make",
+        "hung          9     0        3m     80x24   killed by SIGKILL, 5s ago  make",
     };
     EXPECT_EQ(detailsTable(rows), want);
+    // How a session ended travels with its details, and alone in Ended.
+    for (const DetailsRow& row : rows) {
+        if (!row.details || !row.details->end) continue;
+        EXPECT_EQ(decodeDetails(encodeDetails(*row.details))->end, row.details->end);
+        std::string alone;
+        appendEndFields(alone, *row.details->end);
+        EXPECT_EQ(decodeEnd(alone), row.details->end);
+    }
+    using namespace std::string_literals;
+    EXPECT_EQ(decodeEnd("end=killed\0ago=0\0"s), (SessionEnd{SessionEnd::How::Killed, 0, 0}));
+    for (std::string bad : {""s, "status=3\0"s, "end=gone\0"s, "end=exited\0status=x\0"s,
+                            "end=signal\0signal=-1\0"s})
+        EXPECT_FALSE(decodeEnd(bad)) << testing::PrintToString(bad);
+    EXPECT_FALSE(decodeDetails("pid=7\0end=exited\0status=999\0"s));
 }
 
 // The daemon's answer, driven in-process: clients count once they get

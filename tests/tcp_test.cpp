@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -38,11 +40,12 @@ const ListenAddr Loopback = parseListen("127.0.0.1:1");
 // Something listening on one port of the window. A Session speaks the
 // protocol behind the channel with `key`; an Impostor, not holding the key,
 // plays the daemon's part of the handshake as far as it can and then says
-// AttachOk in the clear; Garbage greets with another protocol. Every byte
-// received is kept.
+// AttachOk in the clear; Garbage greets with another protocol; a Closer
+// closes every connection at once, as a daemon with no place to spare
+// would. Every byte received is kept.
 class FakeDaemon {
   public:
-    enum Role { Session, Impostor, Garbage };
+    enum Role { Session, Impostor, Garbage, Closer };
 
     FakeDaemon(int port, Role role, std::string name = "", Key key = {})
         : listener_(listenTcp(Loopback, port)), role_(role), name_(std::move(name)), key_(key) {
@@ -78,7 +81,9 @@ class FakeDaemon {
             if (poll(&p, 1, 20) <= 0) continue;
             UniqueFd peer(accept(listener_.get(), nullptr, nullptr));
             if (!peer) continue;
-            if (role_ == Garbage) {
+            if (role_ == Closer) {
+                continue;
+            } else if (role_ == Garbage) {
                 send(peer.get(), "SSH-2.0-x\r\n", 11, MSG_NOSIGNAL);
             } else if (role_ == Impostor) {
                 impersonate(peer.get());
@@ -217,10 +222,38 @@ TEST(TcpSearch, SessionNotFoundNamesThePortsThatRefuseTheKey) {
                   [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
               "connect failed: session not found on socket or tcp (port " +
                   std::to_string(base + 20) + " refuses this machine's key)");
-    other.stop();
+
+    // A daemon that closes at once may serve the session: not "not found".
+    FakeDaemon busy(base + 30, FakeDaemon::Closer);
+    EXPECT_EQ(testsupport::errorOf<SystemError>(
+                  [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
+              "connect failed: session not found on socket or tcp (port " +
+                  std::to_string(base + 20) + " refuses this machine's key; port " +
+                  std::to_string(base + 30) + " refused the connection)");
     elsewhere.stop();
-    EXPECT_EQ(other.attaches, (std::vector<std::string>{"work", "work"}));
+    EXPECT_EQ(testsupport::errorOf<TcpRefused>(
+                  [&] { findTcpSession(Loopback, base, "work", key, 300ms); }),
+              "connect failed: session not found on socket or tcp (port " +
+                  std::to_string(base + 30) + " refused the connection)");
+    other.stop();
+    EXPECT_EQ(other.attaches, (std::vector<std::string>{"work", "work", "work", "work"}));
     EXPECT_TRUE(elsewhere.attaches.empty());
+}
+
+// A program that accepts and never answers holds the search up for half a
+// second, not for a whole attempt.
+TEST(TcpSearch, SilentPortsCostHalfASecondEach) {
+    Key key = Key::random();
+    int base = testsupport::freePortRun(4);
+    UniqueFd silent1 = listenTcp(Loopback, base);
+    UniqueFd silent2 = listenTcp(Loopback, base + 1);
+    UniqueFd silent3 = listenTcp(Loopback, base + 2);
+    FakeDaemon right(base + 3, FakeDaemon::Session, "work", key);
+    auto start = std::chrono::steady_clock::now();
+    TcpSession found = findTcpSession(Loopback, base, "work", key);
+    EXPECT_TRUE(found.fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    right.stop();
 }
 
 // --- a real daemon over loopback --------------------------------------------
@@ -294,24 +327,42 @@ TEST(TcpDaemon, AttachWithTheKeyWorksEndToEnd) {
     EXPECT_TRUE(second.outputContains("[still]"));
 }
 
-TEST(TcpDaemon, KeyFileOpenToOthersKeepsTcpOff) {
+// A key that cannot be used stops the session from starting, with the
+// reason on the terminal of the user who started it, and leaves no file.
+TEST(TcpDaemon, UnusableKeyStopsTheStartWithItsReason) {
     ScratchDir scratch;
     int base = testsupport::freePortRun(1);
-    std::string key = scratch / "key";
-    testsupport::writeFile(key, std::string(KeySize, 'k'));
-    std::filesystem::permissions(key, std::filesystem::perms::owner_read |
-                                          std::filesystem::perms::owner_write |
-                                          std::filesystem::perms::group_read);
-    DaemonProcess d(scratch, "tcp", "/bin/cat",
-                    {"-l", "127.0.0.1:" + std::to_string(base), "--log"});
-    ASSERT_TRUE(d.waitReady());
-    std::string log = d.waitLog("tcp listener disabled");
-    EXPECT_NE(log.find("tcp listener disabled: key file " + key +
-                       " is open to other users (mode 0640): chmod 600 " + key),
-              std::string::npos)
-        << log;
-    EXPECT_THROW(connectTcp(Loopback, base), SystemError);
-    EXPECT_EQ(testsupport::readFile(key), std::string(KeySize, 'k'));  // left as it was
+    struct Case {
+        std::string dir;
+        mode_t dirMode, keyMode;
+        std::string reason;  // with <key> and <dir>
+    } cases[] = {
+        {"private", 0700, 0640,
+         "key file <key> is open to other users (mode 0640): chmod 600 <key>"},
+        {"open", 0755, 0600, "unsafe key directory: <dir> (it must be yours, mode 0700)"},
+    };
+    for (const Case& c : cases) {
+        std::string dir = scratch / c.dir, key = dir + "/key";
+        mkdir(dir.c_str(), c.dirMode);
+        chmod(dir.c_str(), c.dirMode);
+        testsupport::writeFile(key, std::string(KeySize, 'k'));
+        chmod(key.c_str(), c.keyMode);
+        std::string reason = c.reason;
+        for (size_t at; (at = reason.find("<key>")) != std::string::npos;)
+            reason.replace(at, 5, key);
+        for (size_t at; (at = reason.find("<dir>")) != std::string::npos;)
+            reason.replace(at, 5, dir);
+        testsupport::ProcessResult r = testsupport::runKiv(
+            {"-l", "127.0.0.1:" + std::to_string(base), "new", "tcp", "/bin/cat"},
+            {"XDG_RUNTIME_DIR=" + (scratch / "run"), "XDG_DATA_HOME=" + (scratch / "data"),
+             "KIV_KEY_FILE=" + key});
+        EXPECT_EQ(r.status, 1) << c.dir;
+        EXPECT_EQ(r.err, "kiv: daemon failed to start: tcp: " + reason + "\n");
+        EXPECT_FALSE(std::filesystem::exists(scratch / "run/kiv/tcp.sock"));
+        EXPECT_FALSE(std::filesystem::exists(scratch / "run/kiv/tcp.pid"));
+        EXPECT_THROW(connectTcp(Loopback, base), SystemError);
+        EXPECT_EQ(testsupport::readFile(key), std::string(KeySize, 'k'));  // left as it was
+    }
 }
 
 // A raw connection to a daemon, for peers that do not hold the key.
