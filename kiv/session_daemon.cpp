@@ -732,7 +732,15 @@ void Daemon::applyRole(ClientConnection& c, const ClientRole& role) {
     c.setRole(role);
     if (role.terminal && !role.readOnly) policy_ = role.policy;
     if (role.detachOthers) detachOthers(c);
-    if (!role.terminal) c.goLive();  // output as it comes, no screen, no size
+    if (role.terminal) return;
+    // No screen to repaint and no size: the screen's text once, then the
+    // output as it comes; an ended session's end after its text.
+    c.goLive();
+    if (!c.sendRepaint(session_.term->text())) return dropClient(c);
+    if (!end_) return;
+    stopListening();
+    over_ = true;
+    if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
 }
 
 // Every other attached client is told to detach, after what it has begun

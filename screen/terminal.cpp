@@ -38,6 +38,20 @@ std::string Terminal::repaint(int64_t cols, int64_t rows) const {
     return renderRepaint(*grid_, cols, rows);
 }
 
+std::string Terminal::text() const {
+    std::string out;
+    size_t kept = 0;
+    for (int64_t i = 0; i < grid_->lines.size(); ++i) {
+        std::string row = rowText(*grid_, i);
+        row.erase(row.find_last_not_of(' ') + 1);
+        out += row;
+        out += '\n';
+        if (!row.empty()) kept = out.size();
+    }
+    out.resize(kept);
+    return out;
+}
+
 std::string Terminal::leavingSequence() const {
     return renderLeaving(*grid_);
 }

@@ -49,6 +49,10 @@ class Terminal {
     // its history: cropped to the window, or blank where the window is
     // larger, when the size is not the model's.
     std::string repaint(int64_t cols, int64_t rows) const;
+    // The history and the screen as plain lines, each ended by a line
+    // feed, trailing blanks and blank lines at the end left out: for a
+    // reader that is not a terminal.
+    std::string text() const;
     // What takes a terminal that shows this model back to its defaults,
     // the cursor on a line of its own below the text (no full reset).
     std::string leavingSequence() const;

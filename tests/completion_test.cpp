@@ -60,7 +60,7 @@ TEST(Completion, Bash) {
         {"kiv ''", "alpha\nattach\ndaemon\nkill\nls\nnew\nsend\ntwo\\ words\n"},
         {"kiv send a", "alpha\n"},
         {"kiv send alpha -", "\n"},  // text to type, not options
-        {"kiv -", "--\n--detach-others\n--help\n--listen\n--log\n--port\n--read-only\n--version\n-D\n-h\n-l\n-p\n-r\n-v\n"},
+        {"kiv -", "--\n--detach-others\n--detached\n--help\n--listen\n--log\n--port\n--read-only\n--version\n-D\n-d\n-h\n-l\n-p\n-r\n-v\n"},
         {"kiv --l", "--listen\n--log\n"},
         {"kiv -l", "-l\n"},
         {"kiv -l ''", "\n"},  // an address: nothing to offer
