@@ -13,6 +13,10 @@
 //                    when k is even)
 //   5 k              the daemon catches up (k unused)
 //   6 k              client k closes its end
+//   7 k              the command stops reading its input, or reads again
+//   8 k n b          client k sends one Input of (n % 24 + 1) x 64 KiB of
+//                    the byte b: with the command not reading, enough to
+//                    make the daemon hold its clients' input
 // Everything a client sends is also read here the way the daemon reads it,
 // so what the daemon must and must not do can be checked: every frame it
 // sends is well formed and expected at that point, the command receives
@@ -108,6 +112,10 @@ struct World {
     // the daemon may then answer it itself and leave out the clients'
     // second answers, so the input is not the clients' alone.
     bool queries = false;
+    // The command does not read its input: the daemon's queue to it grows
+    // until it holds its clients' input back.
+    bool commandStopped = false;
+    size_t largeInput = 0;  // bytes sent by operation 8, kept to a few MiB a run
     std::set<std::string> resizes;  // payloads of Resizes the daemon must act on
     size_t resizeCount = 0;
 };
@@ -235,7 +243,7 @@ void drainPeers(World& w, bool& progress) {
         if (c && c->stage() == kiv::ClientStage::Live && p.outputWhenLive == SIZE_MAX)
             p.outputWhenLive = w.output.size();
     }
-    for (;;) {
+    while (!w.commandStopped) {
         ssize_t n = read(w.slave.get(), buf, sizeof buf);
         if (n <= 0) break;
         w.command.append(buf, size_t(n));
@@ -257,11 +265,16 @@ void catchUp(World& w) {
         drainPeers(w, progress);
         if (progress) continue;
         int master = w.daemon->session().pty.masterFd();
-        bool idle = pending(master, FIONREAD) == 0 && w.daemon->pendingInput() == 0;
+        bool idle =
+            pending(master, FIONREAD) == 0 && (w.commandStopped || w.daemon->pendingInput() == 0);
+        // Input held back stays in the clients' sockets until the command
+        // reads again.
+        bool held = w.daemon->pendingInput() > kiv::PtyInputHighWater;
         for (Peer& p : w.peers) {
             if (!p.open || p.gone) continue;
             const kiv::ClientConnection* c = w.daemon->client(p.id);
-            idle = idle && pending(p.mine.get(), SIOCOUTQ) == 0 && (!c || c->queued() == 0);
+            idle =
+                idle && (held || pending(p.mine.get(), SIOCOUTQ) == 0) && (!c || c->queued() == 0);
         }
         if (!idle) continue;
         // The command's output reaches the master a moment after it was
@@ -289,6 +302,10 @@ void send(World& w, Peer& p, std::string_view bytes) {
             bool progress = false;
             w.daemon->step(0);
             drainPeers(w, progress);
+            // The daemon holds this client's input back: only the command
+            // reading again lets it go on, as a real one does sooner or later.
+            if (!progress && w.daemon->pendingInput() > kiv::PtyInputHighWater)
+                w.commandStopped = false;
         } else {
             p.gone = true;  // the daemon closed it: the rest is lost
         }
@@ -391,7 +408,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     catchUp(w);
 
     while (!script.done()) {
-        uint8_t op = script.byte() % 7;
+        uint8_t op = script.byte() % 9;
         Peer& p = w.peers[script.byte() % count];
         switch (op) {
             case 0:
@@ -442,8 +459,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 p.mine.reset();
                 p.open = false;
                 break;
+            case 7:
+                w.commandStopped = !w.commandStopped;
+                break;
+            case 8: {
+                size_t length = (script.byte() % 24 + 1) * size_t{65536};
+                char fill = char(script.byte());
+                if (w.largeInput + length > 4 * kiv::PtyInputHighWater) break;
+                w.largeInput += length;
+                send(w, p, kiv::frameBytes(MsgKind::Input, std::string(length, fill)));
+                break;
+            }
         }
     }
+    // Every input held back reaches the command once it reads again.
+    w.commandStopped = false;
     catchUp(w);
     finalChecks(w);
 
