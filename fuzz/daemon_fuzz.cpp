@@ -6,7 +6,8 @@
 // local one, which needs no Attach; a local observer that is live from the
 // start comes after them), then a script of operations:
 //   0 k n bytes      client k sends n raw bytes
-//   1 k kind n bytes client k sends one frame (any kind byte)
+//   1 k kind n bytes client k sends one frame (any kind byte; a Role never
+//                    asks to detach the others)
 //   2 k c c r r      client k sends a Resize (columns, rows)
 //   3 k how          client k sends Attach: the name, another, a prefix
 //   4 k n bytes      the command writes n + 1 bytes of output (without ESC
@@ -20,8 +21,12 @@
 // Everything a client sends is also read here the way the daemon reads it,
 // so what the daemon must and must not do can be checked: every frame it
 // sends is well formed and expected at that point, the command receives
-// exactly the input of the joined clients, a live client receives the
-// command's output unchanged, and every client is gone once closed.
+// exactly the input of the joined clients that may type, a live client
+// that is no terminal (the observer among them) receives the command's
+// output unchanged, and so does a terminal while every window is the
+// session's size, and every client is gone once closed. A Role that
+// detaches the others (in raw bytes) ends the checks: the run goes on
+// only to the end of the clients.
 #include <linux/sockios.h>
 #include <poll.h>
 #include <pty.h>
@@ -92,6 +97,9 @@ struct Peer {
     bool finished = false;  // a frame that ends the connection was sent
     bool joined = false;    // Attach accepted (or a local client)
     bool resized = false;   // a Resize after joining: the snapshot is due
+    bool plain = false;     // no terminal (its Role): live output from the start
+    bool witness = false;   // the observer: plain from before the first output
+    bool readOnly = false;  // its keys are ignored
     std::string input;      // the Input payloads the daemon must pass on
     std::string received;   // every byte from the daemon
     size_t taken = 0;       // how far `received` has been checked
@@ -117,6 +125,12 @@ struct World {
     bool commandStopped = false;
     size_t largeInput = 0;  // bytes sent by operation 8, kept to a few MiB a run
     std::set<std::string> resizes;  // payloads of Resizes the daemon must act on
+    // A window other than the session's first size was sent, or a size
+    // policy that makes sizes of its own: terminals may be repainted, and
+    // echoes may name a size nobody sent.
+    bool sizes = false;
+    bool policies = false;
+    bool othersDetached = false;  // a Role detached the others: nothing more is checked
     size_t resizeCount = 0;
 };
 
@@ -133,7 +147,7 @@ void model(World& w, Peer& p) {
             return;
         }
         if (rest.size() < kiv::HeaderSize + length) return;
-        if (h[1] > uint8_t(MsgKind::Capture)) {  // a kind it does not know ends the connection
+        if (h[1] > uint8_t(MsgKind::Role)) {  // a kind it does not know ends the connection
             p.finished = true;
             return;
         }
@@ -152,13 +166,25 @@ void model(World& w, Peer& p) {
         if (kind == MsgKind::Detach) {
             p.finished = true;
         } else if (kind == MsgKind::Input) {
-            p.input += payload;
+            if (!p.readOnly) p.input += payload;
+        } else if (kind == MsgKind::Role) {
+            // Heard only before the screen is sent.
+            if (p.resized || p.plain) continue;
+            kiv::ClientRole role = kiv::readRole(payload);
+            p.readOnly = role.readOnly;
+            p.plain = !role.terminal;
+            if (p.plain) p.resized = p.gotSnapshot = true;
+            if (role.terminal && !role.readOnly && role.policy != kiv::SizePolicy::Latest)
+                w.policies = true;
+            if (role.detachOthers) w.othersDetached = true;
         } else if (kind == MsgKind::Details) {
             ++p.detailsAsked;
         } else if (kind == MsgKind::Capture) {
             ++p.capturesAsked;
         } else if (kind == MsgKind::Resize && payload.size() >= 4) {
+            if (p.plain) continue;  // no size
             p.resized = true;
+            if (payload.substr(0, 4) != kiv::resizePayload({80, 24})) w.sizes = true;
             // A size beyond what the grid takes comes back as the size it took.
             kiv::WindowSize wanted = *kiv::readResize(payload);
             kiv::WindowSize fitted = kiv::fitGrid(wanted);
@@ -171,6 +197,7 @@ void model(World& w, Peer& p) {
 
 // Checks the frames a client has received since the last look.
 void checkReceived(World& w, Peer& p) {
+    if (w.othersDetached) return;
     for (;;) {
         std::string_view rest = std::string_view(p.received).substr(p.taken);
         if (rest.size() < kiv::HeaderSize) return;
@@ -196,7 +223,9 @@ void checkReceived(World& w, Peer& p) {
                 break;
             case MsgKind::Output:
                 require(p.resized, "Output before the client's Resize");
-                if (!p.gotSnapshot) {
+                if (p.plain) {
+                    p.liveOutput += payload;  // the screen's text first: empty here
+                } else if (!p.gotSnapshot) {
                     p.gotSnapshot = true;
                     require(payload.find("\x1b[H\x1b[J") != std::string_view::npos,
                             "the first Output is no repaint", (long long)length);
@@ -213,7 +242,9 @@ void checkReceived(World& w, Peer& p) {
                 break;
             case MsgKind::Resize:
                 require(p.gotSnapshot, "a Resize echo before the snapshot");
-                require(w.resizes.count(std::string(payload)) == 1, "an echo of no Resize sent");
+                require(w.policies || w.resizes.count(std::string(payload)) == 1 ||
+                            payload == kiv::resizePayload({80, 24}),
+                        "an echo of no Resize sent");
                 break;
             default:
                 fault("a kind the daemon never sends", h[1]);
@@ -345,8 +376,12 @@ void finalPeerChecks(World& w) {
         require(p.taken == p.received.size(), "a frame left unfinished",
                 (long long)(p.received.size() - p.taken));
         // A live client got the command's output unchanged from some point
-        // on, no later than where it was when it was seen live.
-        if (p.gotSnapshot) {
+        // on, no later than where it was when it was seen live: one that
+        // is no terminal, and a terminal while no window or policy gave the
+        // session another size (a window of another size is repainted).
+        // Another plain client's first Output is the screen's text.
+        bool mirrored = p.plain ? p.witness : !w.sizes && !w.policies;
+        if (p.gotSnapshot && mirrored) {
             size_t from = w.output.size() - std::min(w.output.size(), p.liveOutput.size());
             require(p.liveOutput.size() <= w.output.size() &&
                         std::string_view(w.output).substr(from) == p.liveOutput,
@@ -402,12 +437,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fds[2];
     require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
     observer.mine.reset(fds[0]);
-    observer.local = observer.joined = true;
+    observer.local = observer.joined = observer.witness = true;
     observer.id = daemon.adoptClient(kiv::UniqueFd(fds[1]), true);
-    send(w, observer, kiv::frameBytes(MsgKind::Resize, kiv::resizePayload({80, 24})));
+    kiv::ClientRole plain;
+    plain.terminal = false;
+    send(w, observer, kiv::frameBytes(MsgKind::Role, kiv::rolePayload(plain)));
     catchUp(w);
 
-    while (!script.done()) {
+    while (!script.done() && !w.othersDetached) {
         uint8_t op = script.byte() % 9;
         Peer& p = w.peers[script.byte() % count];
         switch (op) {
@@ -417,8 +454,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1: {
                 uint8_t kind = script.byte();
                 std::string_view payload = script.bytes(script.byte());
+                std::string role;
+                if (kind % 12 == uint8_t(MsgKind::Role)) {
+                    kiv::ClientRole r = kiv::readRole(payload);
+                    r.detachOthers = false;
+                    payload = role = kiv::rolePayload(r);
+                }
                 std::string frame = kiv::frameBytes(MsgKind::Input, payload);
-                frame[1] = char(kind % 10);
+                frame[1] = char(kind % 12);
                 send(w, p, frame);
                 break;
             }
@@ -474,8 +517,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Every input held back reaches the command once it reads again.
     w.commandStopped = false;
-    catchUp(w);
-    finalChecks(w);
+    if (!w.othersDetached) {
+        catchUp(w);
+        finalChecks(w);
+    }
 
     // Once every client has closed its end, the daemon holds none of them.
     for (Peer& p : w.peers) {
