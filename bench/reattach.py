@@ -46,9 +46,7 @@ def make_history(path, lines):
     with open(path, "w") as f:
         for n in range(lines):
             width = rnd.randint(20, 79)
-            text = "%05d " % n
-            out = [text]
-            cols = len(text)
+            out, cols = ["%05d " % n], 6
             while cols < width:
                 word = "".join(rnd.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rnd.randint(2, 8)))
                 word = (word + " ")[: width - cols]
@@ -59,12 +57,7 @@ def make_history(path, lines):
                     sgr = "38;5;%d" % rnd.randint(16, 255)
                 else:
                     sgr = "38;2;%d;%d;%d" % (rnd.randrange(256), rnd.randrange(256), rnd.randrange(256))
-                if rnd.random() < 0.2:
-                    sgr += ";1"
-                if rnd.random() < 0.1:
-                    sgr += ";4"
-                if rnd.random() < 0.05:
-                    sgr += ";7"
+                sgr += "".join(a for a, p in ((";1", 0.2), (";4", 0.1), (";7", 0.05)) if rnd.random() < p)
                 out.append("\x1b[%sm%s\x1b[0m" % (sgr, word))
                 cols += len(word)
             f.write("".join(out) + "\n")
