@@ -250,6 +250,14 @@ void writeRecord(const std::string& dir, const SavedRecord& record) {
         }
         done += size_t(n);
     }
+    // On disk before it takes the old record's place: after a machine's
+    // crash, the case this record is for, a renamed file whose data never
+    // reached the disk would be empty or torn.
+    if (fsync(fd.get()) != 0) {
+        int err = errno;
+        unlink(temp.c_str());
+        throw SystemError("cannot write saved record: " + temp + ": " + std::strerror(err));
+    }
     fd.reset();
     // The old record stays whole until the new one is: a crash in between
     // leaves one or the other, never a mix.
@@ -258,6 +266,9 @@ void writeRecord(const std::string& dir, const SavedRecord& record) {
         unlink(temp.c_str());
         throw SystemError("cannot write saved record: " + path + ": " + std::strerror(err));
     }
+    // And the rename itself: without it the directory may still name the
+    // old file after a crash (harmless, but a record behind). Best effort.
+    if (UniqueFd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); d) fsync(d.get());
 }
 
 SavedRecord readRecord(const std::string& path, bool whole) {
@@ -313,7 +324,9 @@ std::optional<SavedRecord> loadRecord(const std::string& dir, std::string_view n
 }
 
 void removeRecord(const std::string& dir, std::string_view name) {
-    unlink(recordPath(dir, name).c_str());
+    std::string path = recordPath(dir, name);
+    unlink(path.c_str());
+    unlink((path + ".tmp").c_str());  // a write its daemon did not live to finish
 }
 
 std::vector<RecordEntry> listRecords(const std::string& dir) {

@@ -56,7 +56,8 @@ SavedRecord decodeRecord(std::string_view bytes, bool whole);
 std::string recordPath(const std::string& dir, std::string_view name);
 
 // Writes the record under a temporary name (0600, created exclusively,
-// never through a link) and renames it into place. Raises SystemError.
+// never through a link), flushes it to disk and renames it into place.
+// Raises SystemError.
 void writeRecord(const std::string& dir, const SavedRecord& record);
 
 // Reads a record file that must be a regular file of this user, closed to

@@ -28,11 +28,12 @@ std::vector<std::string> records(const Machine& m) {
 }
 
 // Waits until the session's record holds `text`, as the daemon writes it
-// within its bound.
+// within its bound (renamed into place: not a write still going on).
 bool waitRecordHolds(const Machine& m, const std::string& text) {
     for (int i = 0; i < 200; ++i) {
         for (const std::string& path : records(m))
-            if (readFile(path).find(text) != std::string::npos) return true;
+            if (path.ends_with(".session") && readFile(path).find(text) != std::string::npos)
+                return true;
         std::this_thread::sleep_for(50ms);
     }
     return false;
