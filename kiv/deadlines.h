@@ -20,6 +20,7 @@ enum class Timer {
     Update,        // a synchronized update left open ends
     Reap,          // the ended command's status is looked for again
     Save,          // the saved record may be due
+    Typeahead,     // a restarted command that shows nothing is typed into all the same
 };
 
 struct Deadline {

@@ -37,6 +37,8 @@ enum Tag : uint8_t {
     TagEndHow = 11,
     TagEndCode = 12,
     TagEndedAt = 13,
+    TagJobArg = 14,
+    TagJobCwd = 15,
 };
 
 void putU32(std::string& out, uint32_t v) {
@@ -140,12 +142,20 @@ void readMeta(std::string_view meta, SavedRecord& r) {
             case TagEndedAt:
                 r.endedAt = number();
                 break;
+            case TagJobArg:
+                r.job.emplace_back(value);
+                break;
+            case TagJobCwd:
+                r.jobCwd = value;
+                break;
             default:
                 break;  // a later version's field
         }
     }
     if (!validSessionName(r.name)) throw IoError("no valid session name");
     if (r.command.empty() || r.command.front().empty()) throw IoError("no command");
+    if (!r.job.empty() && r.job.front().empty()) throw IoError("bad foreground job");
+    if (r.job.empty()) r.jobCwd.clear();
     // No daemon ever had a larger screen (see fitGrid).
     if (r.cols < 1 || r.rows < 1 || r.cols > 4096 || r.rows > 4096 || r.cols * r.rows > (1 << 20))
         throw IoError("bad screen size");
@@ -170,6 +180,11 @@ std::string encodeRecord(const SavedRecord& r) {
     putNumber(meta, TagCols, r.cols);
     putNumber(meta, TagRows, r.rows);
     putNumber(meta, TagHasContent, r.hasContent ? 1 : 0);
+    if (!r.job.empty()) {
+        for (const std::string& word : r.job)
+            putField(meta, TagJobArg, word);
+        putField(meta, TagJobCwd, r.jobCwd);
+    }
     if (r.end) {
         putNumber(meta, TagEndHow, int64_t(r.end->how));
         putNumber(meta, TagEndCode, r.end->code);
@@ -199,7 +214,8 @@ SavedRecord decodeHead(std::string_view head, uint64_t fileSize, size_t& content
     auto version = uint32_t(in.number(4, "header"));
     if (version > RecordVersion)
         throw IoError("made by a newer kiv (format " + std::to_string(version) + ")");
-    if (version != RecordVersion) throw IoError("unknown format " + std::to_string(version));
+    if (version < OldestRecordVersion)
+        throw IoError("unknown format " + std::to_string(version));
     uint64_t metaSize = in.number(4, "header");
     if (metaSize > MaxMetaBytes) throw IoError("metadata too large");
     std::string_view meta = in.take(metaSize, "metadata");

@@ -43,6 +43,9 @@ constexpr auto AcceptPause = std::chrono::milliseconds(200);
 // ends, in all, and for one client that takes nothing at all.
 constexpr auto ShutdownDrainLimit = std::chrono::seconds(30);
 constexpr auto DrainStallLimit = std::chrono::seconds(2);
+// How long a restarted command has to show something (a shell its prompt)
+// before its typeahead is typed anyway.
+constexpr auto TypeaheadWait = std::chrono::seconds(1);
 // The longest frame a connection may send before its Attach when the
 // session's name is shorter: the messages it may send meanwhile (ignored)
 // are small.
@@ -73,6 +76,7 @@ Daemon::Daemon(Session session, Logger log)
     if (!sel_.add(session_.pty.masterFd(), Interest::Read))
         throw SystemError("cannot watch the pseudo-terminal");
     timers_.add(Clock::now() + SocketCheckInterval, Timer::SocketCheck);
+    if (!session_.typeahead.empty()) timers_.add(Clock::now() + TypeaheadWait, Timer::Typeahead);
 }
 
 Daemon::~Daemon() = default;
@@ -438,6 +442,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         }
         broadcast(frame);
         answerQueries();
+        typeAhead();
     }
     if (ended) commandEnded();
     return !ended;
@@ -524,6 +529,15 @@ void Daemon::toCommand(std::string_view bytes) {
     }
     ptyOut_.append(bytes);
     flushPty();
+}
+
+// Typed once the command is up: a shell that has shown its prompt reads
+// with its own line editing, which shows the line once, where the
+// terminal's own echo of typing ahead would show it twice.
+void Daemon::typeAhead() {
+    if (session_.typeahead.empty()) return;
+    toCommand(session_.typeahead);
+    session_.typeahead.clear();
 }
 
 void Daemon::flushPty() {
@@ -889,6 +903,9 @@ void Daemon::runTimers() {
                 session_.term->endOverdueUpdate(at);
                 scheduleUpdate();
                 break;
+            case Timer::Typeahead:
+                typeAhead();
+                break;
             case Timer::Save:
                 saveAt_.reset();
                 // Once over or asked to stop, no more writes and no more
@@ -932,7 +949,8 @@ void Daemon::startSaving() {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd)) base.cwd = cwd;
         bool content = contentSavingWanted();
-        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content, &log_);
+        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content,
+                                                session_.pty.masterFd(), &log_);
         if (!content) log_.info("KIV_SAVE=0: no screen content is saved");
         saver_->write(*session_.term, commandPid());
     } catch (const SystemError& e) {
