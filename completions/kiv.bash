@@ -43,8 +43,13 @@ _kiv() {
                 l | ls) mode=ls ;;
                 k | ki | kil | kill) mode=kill ;;
                 c | ca | cap | capt | captu | captur | capture) mode=capture ;;
+                s | se | sen | send) mode=send ;;
                 *) mode=none ;;
             esac
+        fi
+        # After send's session, every word is text to type.
+        if [[ $mode == send && ${#positional[@]} == 2 ]]; then
+            return
         fi
         if [[ ($mode == none && ${#positional[@]} == 2) ||
             (($mode == new || $mode == daemon) && ${#positional[@]} == 3) ]]; then
@@ -66,15 +71,15 @@ _kiv() {
     [[ -n $expect_value ]] && return  # a listen address or a port
 
     if [[ -z $options_ended && $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "-d --detached -l --listen -p --port --log -e -S -v --version -h --help --" -- "$cur"))
+        COMPREPLY=($(compgen -W "-d --detached -l --listen -p --port --log -e -S -r --read-only -D --detach-others -v --version -h --help --" -- "$cur"))
         return
     fi
 
     local count=${#positional[@]}
     if ((count == 0)); then
-        COMPREPLY=($(compgen -W "daemon attach new ls kill capture" -- "$cur"))
+        COMPREPLY=($(compgen -W "daemon attach new ls kill capture send" -- "$cur"))
         _kiv_sessions "$cur" "${COMP_WORDS[0]}"
-    elif [[ $mode == attach || $mode == kill || $mode == new || $mode == daemon || $mode == capture ]] && ((count == 1)); then
+    elif [[ $mode == attach || $mode == kill || $mode == send || $mode == new || $mode == daemon || $mode == capture ]] && ((count == 1)); then
         _kiv_sessions "$cur" "${COMP_WORDS[0]}"
     elif [[ ($mode == none && $count == 1) || (($mode == new || $mode == daemon) && $count == 2) ]]; then
         COMPREPLY=($(compgen -c -- "$cur"))

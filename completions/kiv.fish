@@ -42,11 +42,18 @@ function __kiv_place
                     set mode kill
                 case c ca cap capt captu captur capture
                     set mode capture
+                case s se sen send
+                    set mode send
                 case '*'
                     set mode none
             end
         end
         set -l n (count $positional)
+        # After send's session, every word is text to type.
+        if test $mode = send; and test $n = 2
+            echo none
+            return
+        end
         if begin
                 test $mode = none; and test $n = 2
             end; or begin
@@ -65,7 +72,7 @@ function __kiv_place
     set -l n (count $positional)
     if test $n = 0
         echo first $opts
-    else if contains -- $mode attach kill new daemon capture; and test $n = 1
+    else if contains -- $mode attach kill send new daemon capture; and test $n = 1
         echo session $opts
     else if test $mode = none -a $n = 1
         echo command $opts
@@ -131,6 +138,8 @@ complete -c kiv -n '__kiv_at opts' -s p -l port -x -d 'TCP base port'
 complete -c kiv -n '__kiv_at opts' -l log -d 'append to the log file'
 complete -c kiv -n '__kiv_at opts' -s e -d 'capture with colours and attributes'
 complete -c kiv -n '__kiv_at opts' -s S -x -d 'capture that many history lines too (- for all)'
+complete -c kiv -n '__kiv_at opts' -s r -l read-only -d 'attach read-only'
+complete -c kiv -n '__kiv_at opts' -s D -l detach-others -d 'detach the other clients'
 complete -c kiv -n '__kiv_at opts' -s v -l version -d 'show version'
 complete -c kiv -n '__kiv_at opts' -s h -l help -d 'show help'
 complete -c kiv -n '__kiv_at first' -a daemon -d 'run a session daemon in the foreground'
@@ -139,6 +148,7 @@ complete -c kiv -n '__kiv_at first' -a new -d 'start a session in the background
 complete -c kiv -n '__kiv_at first' -a ls -d 'list sessions'
 complete -c kiv -n '__kiv_at first' -a kill -d 'stop a session'
 complete -c kiv -n '__kiv_at first' -a capture -d "print a session's screen"
+complete -c kiv -n '__kiv_at first' -a send -d 'type text into a session'
 complete -c kiv -n '__kiv_at first; or __kiv_at session' -a '(__kiv_sessions)' -d session
 complete -c kiv -n '__kiv_at command' -a '(__fish_complete_command)'
 complete -c kiv -n '__kiv_at args' -a '(__kiv_command_args)'

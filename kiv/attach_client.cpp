@@ -143,11 +143,12 @@ class Attached {
   public:
     // Over TCP every byte goes through `channel`, and `received` holds the
     // plain bytes that came with the daemon's AttachOk.
-    Attached(int sock, int winch, DetachKey detachKey, TerminalRestore& terminal,
-             SecureChannel* channel, std::string received)
+    Attached(int sock, int winch, DetachKey detachKey, const ClientRole& role,
+             TerminalRestore& terminal, SecureChannel* channel, std::string received)
         : sock_(sock),
           winch_(winch),
           detachKey_(detachKey),
+          role_(role),
           terminal_(terminal),
           channel_(channel) {
         append(received);
@@ -159,10 +160,14 @@ class Attached {
         sel_.add(winch_, Interest::Read);
         // A regular file or /dev/null cannot be polled: read it in turns.
         polling_ = !sel_.add(0, Interest::Read);
-        // Who the terminal is decides how much history it is sent.
-        if (!terminal.empty()) queue(MsgKind::Terminal, terminal);
-        // The daemon sends the screen only in answer to a size, so one always goes.
-        queue(MsgKind::Resize, resizePayload(firstSize));
+        // What this client is comes first, then who the terminal is (it
+        // decides how much history it is sent). The daemon sends a
+        // terminal the screen only in answer to its size, so one always goes.
+        queue(MsgKind::Role, rolePayload(role_));
+        if (role_.terminal) {
+            if (!terminal.empty()) queue(MsgKind::Terminal, terminal);
+            queue(MsgKind::Resize, resizePayload(firstSize));
+        }
         while (running_) {
             // At the end of input, what was read still goes out before the
             // client leaves.
@@ -317,7 +322,7 @@ class Attached {
             detached_ = true;
         } else if (isDetachKey(detachKey_, std::string_view(frame + HeaderSize, n))) {
             detach("detach key");
-        } else {
+        } else if (!role_.readOnly) {
             writeHeader(frame, MsgKind::Input, static_cast<size_t>(n));
             sendFrame(std::string_view(frame, HeaderSize + n));
         }
@@ -330,7 +335,7 @@ class Attached {
         ssize_t n = ::read(0, buf, sizeof buf);
         fcntl(0, F_SETFL, flags);
         if (n > 0) {
-            queue(MsgKind::Input, std::string_view(buf, n));
+            if (!role_.readOnly) queue(MsgKind::Input, std::string_view(buf, n));
         } else if (n == 0) {
             inputEnded_ = true;
             detached_ = true;
@@ -341,6 +346,7 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
+        if (!role_.terminal) return;
         terminal_.resized();
         if (std::optional<WindowSize> size = terminalSize())
             queue(MsgKind::Resize, resizePayload(*size));
@@ -408,6 +414,12 @@ class Attached {
                     // listing finds the session afterwards.
                     queue(MsgKind::Ended, "");
                     closeDeadline_ = std::chrono::steady_clock::now() + CloseWait;
+                } else if (kind == MsgKind::Detach) {
+                    // Another client attached with -D: this one leaves as
+                    // a detach does.
+                    running_ = false;
+                    detached_ = true;
+                    break;
                 }
             }
         } catch (const IoError&) {
@@ -458,6 +470,7 @@ class Attached {
     int sock_;
     int winch_;
     DetachKey detachKey_;
+    ClientRole role_;
     TerminalRestore& terminal_;
     SecureChannel* channel_;  // TCP only
     Selector sel_;
@@ -515,7 +528,15 @@ int runClient(const std::string& session, const Config& config) {
         // before its attributes are restored.
         TerminalRestore terminal(1);
         terminal.enter();
-        Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, terminal,
+        // Without a terminal on both sides there is no screen to repaint
+        // and no window to size the session: keys go in as `send` types
+        // them, output comes out as the command writes it.
+        ClientRole role;
+        role.terminal = isatty(0) && isatty(1);
+        role.readOnly = config.readOnly;
+        role.detachOthers = config.detachOthers;
+        role.policy = config.sizePolicy;
+        Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, role, terminal,
                           conn.channel.get(), std::move(conn.received));
         attached.run(terminalSize().value_or(WindowSize{80, 24}), terminalIdentity(1));
         terminal.restore();

@@ -48,6 +48,8 @@ bool endsAtCommandWord(const std::vector<std::string>& words) {
     if (modes.empty()) return words.size() == 2;  // session word, command word
     if (modes.size() == 1 && (modes.front() == "daemon" || modes.front() == "new"))
         return words.size() == 3;  // mode, session word, command word
+    // Every word after the session's name is text to type, however it looks.
+    if (modes.size() == 1 && modes.front() == "send") return words.size() == 2;
     return false;
 }
 
@@ -130,9 +132,13 @@ CliArgs parseCliArgs(const std::vector<std::string>& argv) {
                 value = std::to_string(*number);
             }
             out.historyLines = value;
-        } else if (isKey(VersionFlags, key) || isKey(HelpFlags, key)) {
+        } else if (isKey(VersionFlags, key) || isKey(HelpFlags, key) ||
+                   isKey(ReadOnlyFlags, key) || isKey(DetachOthersFlags, key)) {
             if (inlineValue) throw fail(name + " does not take a value");
-            (isKey(VersionFlags, key) ? out.version : out.help) = true;
+            (isKey(VersionFlags, key)    ? out.version
+             : isKey(HelpFlags, key)     ? out.help
+             : isKey(ReadOnlyFlags, key) ? out.readOnly
+                                         : out.detachOthers) = true;
         } else {
             throw fail("unknown option: " + arg + ". usage: kiv --help");
         }
@@ -150,6 +156,8 @@ std::vector<std::string> matchModes(std::string_view word) {
 Config toConfig(const CliArgs& args) {
     Config config;
     config.log = args.log;
+    config.readOnly = args.readOnly;
+    config.detachOthers = args.detachOthers;
     if (args.listen.empty()) {
         // A bare port listens on loopback only: TCP attach is guarded by
         // nothing but the session name, so exposing a shell on every

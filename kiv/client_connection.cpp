@@ -118,10 +118,17 @@ bool ClientConnection::sendFrame(MsgKind kind, std::string_view payload) {
 }
 
 bool ClientConnection::sendShared(const SharedBytes& frame) {
+    size_t waiting = repainting() ? afterSize_ : out_.size();
+    if (owed_ || (role_.terminal && waiting + frame.bytes.size() > ClientQueueLimit)) {
+        missedOutput = true;
+        oweRepaint();  // the repaint shows it
+        return true;
+    }
     return sendBytes(frame);
 }
 
 bool ClientConnection::sendRepaint(std::string text) {
+    owed_ = false;
     repaint_ = std::move(text);
     repaintAt_ = 0;
     return flush();
@@ -140,6 +147,28 @@ void ClientConnection::refillFromRepaint() {
         out_.push(sealed(std::move(frame)));
     afterRepaint_.clear();
     afterSize_ = 0;
+}
+
+// What waits unsealed, and the repaint not yet framed, go at once; over
+// the Unix socket, so do the frames the socket has not begun to take.
+void ClientConnection::forgetPending() {
+    if (queued() > 0) missedOutput = true;
+    std::string().swap(repaint_);
+    repaintAt_ = 0;
+    afterRepaint_.clear();
+    afterSize_ = 0;
+    if (!channel_) out_.dropUnstarted();
+}
+
+void ClientConnection::oweRepaint() {
+    owed_ = true;
+    forgetPending();
+}
+
+bool ClientConnection::leave(MsgKind kind) {
+    leaving = true;
+    forgetPending();
+    return sendFrame(kind, "") && wantsWrite();
 }
 
 bool ClientConnection::flush() {

@@ -23,8 +23,10 @@
 
 namespace kiv {
 
-// Bytes a client's output queue may hold, frame headers included; a client
-// that falls further behind is dropped.
+// Bytes a client's output queue may hold, frame headers included. A
+// terminal that falls further behind gets no more live output but a
+// repaint once its socket has drained; a client without a terminal, for
+// which a repaint means nothing, is dropped.
 inline constexpr size_t ClientQueueLimit = 16 * 1024 * 1024;
 // A repaint is framed and sealed this much at a time, as the client's
 // socket drains.
@@ -70,7 +72,7 @@ class ClientConnection {
     int fd() const { return fd_.get(); }
     ClientStage stage() const { return stage_; }
     bool overTcp() const { return overTcp_; }
-    bool live() const { return stage_ == ClientStage::Live && !dropped; }
+    bool live() const { return stage_ == ClientStage::Live && !dropped && !leaving; }
     // Over TCP with a key: the peer's whole hello has arrived; both ends
     // have proved the key. Always so without a channel.
     bool greeted() const { return !channel_ || channel_->greeted(); }
@@ -101,6 +103,35 @@ class ClientConnection {
     // sealed in memory at once. Output meanwhile waits behind it, counted
     // against the bound.
     bool sendRepaint(std::string text);
+    // What the client is (an interactive terminal until its Role says
+    // otherwise) and its own window, from its Resize.
+    const ClientRole& role() const { return role_; }
+    void setRole(const ClientRole& role) { role_ = role; }
+    std::optional<WindowSize> window;
+    // Its window takes part in the session's size.
+    bool sizesSession() const { return role_.terminal && !role_.readOnly && window.has_value(); }
+    // Its terminal shows the session's output as the command wrote it: its
+    // window is the session's size and no repaint is owed.
+    bool mirrors(WindowSize session) const {
+        return role_.terminal && !owed_ && window && window->cols == session.cols &&
+               window->rows == session.rows;
+    }
+
+    // A repaint replaces what the terminal was sent and what it was not:
+    // live output stops until the repaint goes, and output queued over the
+    // Unix socket that has not begun to go out is forgotten (over TCP the
+    // channel needs every record it sealed).
+    void oweRepaint();
+    bool owesRepaint() const { return owed_; }
+    // Owed, and nothing older waits in the queue.
+    bool repaintReady() const { return owed_ && queued() == 0; }
+    // Told to go by the daemon: output not begun over the Unix socket is
+    // forgotten and the message goes last. False when it is already gone
+    // or nothing waits any more.
+    bool leave(MsgKind kind);
+    // Bytes the socket has taken in all.
+    uint64_t progress() const { return out_.sent(); }
+
     // Sends what waits until the socket would block; false when gone.
     bool flush();
     // Bytes still to go out in all.
@@ -112,6 +143,14 @@ class ClientConnection {
     // Input held: a hang-up is reported at every wait); the interest it
     // last asked the selector for.
     bool dropped = false;
+    // Detached by another client: nothing more but what is queued (the
+    // Detach last), and gone once that has gone.
+    bool leaving = false;
+    uint64_t activeAt = 0;  // when it last attached, typed or resized, as the daemon counts
+    Clock::time_point repaintedAt{};
+    // While it takes nothing at all, how much it had taken when watched.
+    bool stallWatched = false;
+    uint64_t stallMark = 0;
     bool asleep = false;
     // The session the client's process runs inside ("" when none or over
     // TCP), as `kiv attach` asks to refuse an attach that closes a loop.
@@ -123,18 +162,26 @@ class ClientConnection {
     std::string peer;  // the source address over TCP, as bytes
     // The user's terminal, as its Terminal message named it (empty: none).
     std::string terminal;
+    // The history its terminal holds for certain: up to this running number
+    // once it has been sent the screen; beyond, only while it has missed no
+    // live output (a repaint replaced some).
+    int64_t historyHeld = 0;
+    bool missedOutput = false;
 
   private:
     bool sendBytes(SharedBytes bytes);
     SharedBytes sealed(SharedBytes frame);
     bool repainting() const { return repaintAt_ < repaint_.size(); }
     void refillFromRepaint();
+    void forgetPending();
     void compact();
 
     ClientId id_;
     UniqueFd fd_;
     ClientStage stage_;
     bool overTcp_;
+    ClientRole role_;
+    bool owed_ = false;
     size_t preAttachLimit_;
     // Over TCP, every byte in and out goes through it; its handshake comes
     // before anything else the client may send.

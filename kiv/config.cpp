@@ -2,10 +2,22 @@
 
 #include <arpa/inet.h>
 
+#include <cstdlib>
+
 #include "kiv/errors.h"
 #include "kiv/integer.h"
 
 namespace kiv {
+
+SizePolicy sizePolicyFromEnvironment() {
+    const char* raw = std::getenv(SizeVar);
+    std::string_view value = raw ? raw : "";
+    if (value.empty() || value == "latest") return SizePolicy::Latest;
+    if (value == "smallest") return SizePolicy::Smallest;
+    if (value == "largest") return SizePolicy::Largest;
+    throw UsageError(std::string(SizeVar) + " must be latest, smallest or largest, got: " +
+                     std::string(value));
+}
 
 ListenAddr parseListen(std::string_view text) {
     size_t colon = text.rfind(':');

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "kiv/detach_key.h"
+#include "kiv/protocol.h"
 
 namespace kiv {
 
@@ -15,7 +16,16 @@ struct Config {
     std::string listen;  // "host:port", empty when TCP is off
     bool log = false;
     DetachKey detachKey;  // the attach client's; from the environment, not the command line
+    bool readOnly = false;      // attach as a viewer: keys and window size change nothing
+    bool detachOthers = false;  // attaching detaches every other client
+    SizePolicy sizePolicy = SizePolicy::Latest;  // from KIV_SIZE
 };
+
+// The variable that picks the size policy of the session a client attaches to.
+inline constexpr const char* SizeVar = "KIV_SIZE";
+// "latest", "smallest" or "largest"; unset or empty is "latest". Raises
+// UsageError for anything else.
+SizePolicy sizePolicyFromEnvironment();
 
 // A numeric IP address (never a host name) and a port 1..65535.
 struct ListenAddr {

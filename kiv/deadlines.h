@@ -20,13 +20,15 @@ enum class Timer {
     Update,        // a synchronized update left open ends
     Reap,          // the ended command's status is looked for again
     Save,          // the saved record may be due
+    Repaint,       // owed repaints may go
+    Stall,         // a client that owes its socket output has taken some since
     Typeahead,     // a restarted command that shows nothing is typed into all the same
 };
 
 struct Deadline {
     std::chrono::steady_clock::time_point when;
     Timer what;
-    uint64_t client = 0;  // for AttachWait and Handshake
+    uint64_t client = 0;  // for AttachWait, Handshake and Stall
     bool operator>(const Deadline& other) const { return when > other.when; }
 };
 

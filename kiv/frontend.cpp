@@ -29,6 +29,7 @@
 #include "kiv/pty.h"
 #include "kiv/runtime.h"
 #include "kiv/saved_record.h"
+#include "kiv/send_keys.h"
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
@@ -49,11 +50,13 @@ constexpr const char* UsageText =
     "  kiv ls                                         # list sessions\n"
     "  kiv kill <session>                             # stop a session\n"
     "  kiv capture [-e] [-S lines] [session]          # print a session's screen (default: oldest)\n"
+    "  kiv send <session> [text...]                   # type text (or standard input) into it\n"
     "\n"
-    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c.\n"
+    "Any unambiguous command prefix works: kiv d, kiv at, kiv ne, kiv l, kiv ki, kiv c, kiv s.\n"
     "Without a name, a session is named after the current directory (~ in home).\n"
     "cmd defaults to $SHELL; from cmd on, every word is the command's; -- ends options.\n"
     "Detach with Ctrl-G; KIV_DETACH_KEY picks another key ('^]', '^\\', ...) or none.\n"
+    "KIV_SIZE=latest|smallest|largest: the session's size from its clients' windows.\n"
     "\n"
     "Options:\n";
 
@@ -291,6 +294,20 @@ int attachRoad(const std::string& session, const Config& config) {
         die(e.what());  // says what to do about the key: never summed up
     } catch (const TcpRefused& e) {
         die(e.what());  // the session may be there: not "no such session"
+    } catch (const Error& e) {
+        if (!isActive(session)) cleanStale(session);
+        die(e.what());
+    }
+}
+
+// The words after the session's name, joined by spaces, or standard input
+// when there are none; no newline is added.
+void sendRoad(const std::string& session, const std::vector<std::string>& words) {
+    std::optional<std::string> text;
+    for (size_t i = 1; i < words.size(); ++i)
+        text = (text ? *text + " " : "") + words[i];
+    try {
+        sendKeys(session, text);
     } catch (const Error& e) {
         if (!isActive(session)) cleanStale(session);
         die(e.what());
@@ -604,6 +621,9 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
         die("-d, --detached only starts a session: kiv -d [session] [cmd [arg...]]");
     if (mode == "attach") refuseLoop(session);
     if (mode == "kill" && session.empty()) die("kill: session name required");
+    if (mode == "send" && session.empty()) die("send: session name required");
+    if ((cli.readOnly || cli.detachOthers) && (cli.detached || (mode != "attach" && mode != "new")))
+        die("-r and -D go with attaching: kiv [-r] [-D] attach [session]");
 
     Config config = toConfig(cli);
     if (mode == "attach" || mode == "new") {
@@ -611,6 +631,7 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
         // the user in a session they cannot detach from.
         try {
             config.detachKey = detachKeyFromEnvironment();
+            config.sizePolicy = sizePolicyFromEnvironment();
         } catch (const UsageError& e) {
             die(e.what());
         }
@@ -625,6 +646,8 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
         killRoad(session);
     } else if (mode == "capture") {
         captureRoad(session, cli);
+    } else if (mode == "send") {
+        sendRoad(session, rest);
     } else {
         if (isActive(session) && hasEnded(session)) {
             replaceEnded(session);

@@ -55,13 +55,16 @@ bool OutputQueue::send(int fd, SharedBytes piece) {
         return true;
     }
     std::string_view& rest = piece.bytes;
+    size_t whole = rest.size();
     while (!rest.empty()) {
         ssize_t n = ::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
         if (n > 0) {
             rest.remove_prefix(static_cast<size_t>(n));
+            sent_ += static_cast<size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
+            frontStarted_ = rest.size() < whole;
             push(std::move(piece));
             break;
         } else {
@@ -85,14 +88,17 @@ bool OutputQueue::writeTo(int fd) {
         if (n < 0 && errno == EAGAIN) return true;
         if (n <= 0) return false;
         size_ -= static_cast<size_t>(n);
+        sent_ += static_cast<size_t>(n);
         for (auto left = static_cast<size_t>(n); left > 0;) {
             std::string_view& front = pieces_.front().bytes;
             if (left < front.size()) {
                 front.remove_prefix(left);
+                frontStarted_ = true;
                 break;
             }
             left -= front.size();
             pieces_.pop_front();
+            frontStarted_ = false;
         }
     }
     return true;
@@ -101,6 +107,15 @@ bool OutputQueue::writeTo(int fd) {
 void OutputQueue::clear() {
     pieces_.clear();
     size_ = 0;
+    frontStarted_ = false;
+}
+
+void OutputQueue::dropUnstarted() {
+    size_t keep = frontStarted_ && !pieces_.empty() ? 1 : 0;
+    while (pieces_.size() > keep) {
+        size_ -= pieces_.back().bytes.size();
+        pieces_.pop_back();
+    }
 }
 
 }  // namespace kiv

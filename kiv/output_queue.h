@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -39,6 +40,12 @@ class OutputQueue {
     // False when the connection has failed (nothing more can be sent).
     bool writeTo(int fd);
     void clear();
+    // Forgets what has not begun to go out; a piece the socket took part
+    // of stays, so that the peer still receives whole frames.
+    void dropUnstarted();
+    // Bytes the socket has taken in all: progress, for a client that may
+    // have stopped reading.
+    uint64_t sent() const { return sent_; }
 
   private:
     void appendOwn(std::string_view bytes);
@@ -49,6 +56,8 @@ class OutputQueue {
     // share of a large buffer must not be held for a few bytes of it (a
     // slow client's queue of echoed keys would pin megabytes each).
     std::shared_ptr<std::string> ownTail_;
+    uint64_t sent_ = 0;
+    bool frontStarted_ = false;  // the socket took part of the first piece
 };
 
 }  // namespace kiv

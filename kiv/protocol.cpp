@@ -11,7 +11,7 @@ namespace kiv {
 
 namespace {
 
-constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Capture);
+constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Role);
 
 size_t lengthAt(const unsigned char* bytes) {
     return size_t{bytes[0]} << 24 | size_t{bytes[1]} << 16 | size_t{bytes[2]} << 8 | bytes[3];
@@ -53,6 +53,27 @@ std::optional<WindowSize> readResize(std::string_view payload) {
     if (payload.size() < 4) return std::nullopt;
     auto byte = [&](size_t i) { return static_cast<unsigned char>(payload[i]); };
     return WindowSize{byte(0) << 8 | byte(1), byte(2) << 8 | byte(3)};
+}
+
+namespace {
+constexpr uint8_t ReadOnlyFlag = 1, NoTerminalFlag = 2, DetachOthersFlag = 4;
+}  // namespace
+
+std::string rolePayload(const ClientRole& role) {
+    uint8_t flags = (role.readOnly ? ReadOnlyFlag : 0) | (role.terminal ? 0 : NoTerminalFlag) |
+                    (role.detachOthers ? DetachOthersFlag : 0);
+    return {static_cast<char>(flags), static_cast<char>(role.policy)};
+}
+
+ClientRole readRole(std::string_view payload) {
+    ClientRole role;
+    uint8_t flags = payload.empty() ? 0 : static_cast<uint8_t>(payload[0]);
+    role.readOnly = flags & ReadOnlyFlag;
+    role.terminal = !(flags & NoTerminalFlag);
+    role.detachOthers = flags & DetachOthersFlag;
+    uint8_t policy = payload.size() < 2 ? 0 : static_cast<uint8_t>(payload[1]);
+    if (policy <= static_cast<uint8_t>(SizePolicy::Largest)) role.policy = SizePolicy(policy);
+    return role;
 }
 
 bool takeFrame(std::string_view buffer, size_t& offset, MsgKind& kind, std::string& payload) {

@@ -32,6 +32,7 @@ enum class MsgKind : uint8_t {
     // Client to daemon: a question (see CaptureRequest); the answer: the
     // session's text.
     Capture = 10,
+    Role = 11,  // client to daemon, before its first Resize: how it attaches (ClientRole)
 };
 
 inline constexpr uint8_t ProtocolVersion = 2;
@@ -53,6 +54,25 @@ std::string resizePayload(WindowSize size);  // each value cut to 16 bits
 // The size a Resize payload holds; nothing when it is shorter than 4 bytes
 // (bytes after the fourth are not read).
 std::optional<WindowSize> readResize(std::string_view payload);
+
+// How a client attaches, as its Role message says. A client that sends
+// none is an interactive terminal that sizes the session by the latest
+// policy.
+enum class SizePolicy : uint8_t {
+    Latest = 0,    // the size of the client that last attached, typed or resized
+    Smallest = 1,  // the smallest of the clients' sizes, each way
+    Largest = 2,   // the largest, each way
+};
+struct ClientRole {
+    bool readOnly = false;      // its keys (but for its detach key) and its size are ignored
+    bool terminal = true;       // false: no screen to repaint, no size; live output as it comes
+    bool detachOthers = false;  // every other client of the session is detached
+    SizePolicy policy = SizePolicy::Latest;  // the session's, from this client on
+};
+// One byte of flags, one of policy; unknown flags and policies are read as
+// the defaults, so either side may add some.
+std::string rolePayload(const ClientRole& role);
+ClientRole readRole(std::string_view payload);
 
 // The complete frame for one message. A payload over MaxPayload raises
 // IoError "payload too large: <length>".

@@ -50,6 +50,11 @@ constexpr auto TypeaheadWait = std::chrono::seconds(1);
 // session's name is shorter: the messages it may send meanwhile (ignored)
 // are small.
 constexpr size_t PreAttachFrame = 4096;
+// Repaints of one client come at most this often: a burst of resizes, or
+// output to a window of another size, gives one repaint per interval.
+constexpr auto RepaintInterval = std::chrono::milliseconds(20);
+// A client owed output that takes none of it for this long is dropped.
+constexpr auto StallLimit = std::chrono::seconds(60);
 
 int msUntil(Clock::time_point when, Clock::time_point now) {
     // Rounded up: a wait that ends before its timer is due would only wait again.
@@ -363,7 +368,7 @@ void Daemon::collectStatus() {
         stopListening();
         over_ = true;
     }
-    broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(*end_))));
+    tellAll(MsgKind::Ended, endPayload(*end_));
     if (over_) return;
     // Kept, it is kept across a restart too, until collected.
     if (saver_) {
@@ -419,6 +424,7 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
         }
     }
     if (heldInputWaits_) resumeHeldInput();
+    if (!owing_.empty()) paintOwed();
     sweepClients();
     runTimers();
     return !over_;
@@ -475,12 +481,19 @@ SharedBytes Daemon::readOutput(bool& ended) {
 void Daemon::broadcast(const SharedBytes& frame) {
     for (auto& [id, c] : clients_) {
         if (!c->live()) continue;
+        // A window of another size shows the model, repainted.
+        if (c->owesRepaint() || (c->role().terminal && !c->mirrors(session_.size))) {
+            c->missedOutput = true;
+            owe(*c);
+            continue;
+        }
         if (!c->sendShared(frame)) {
             if (c->wayOut.empty()) c->wayOut = "dropped (too far behind the output)";
             dropClient(*c);
-        } else {
-            updateInterest(*c);
+            continue;
         }
+        if (c->owesRepaint()) owing_.push_back(id);  // fallen too far behind
+        updateInterest(*c);
     }
 }
 
@@ -492,8 +505,10 @@ void Daemon::answerQueries() {
     std::vector<screen::Query> queries = session_.term->takeQueries();
     if (queries.empty()) return;
     std::vector<WatcherId> watchers;
+    // Only a terminal that is shown the command's own bytes and may type
+    // answers them.
     for (const auto& [id, c] : clients_)
-        if (c->live()) watchers.push_back(id);
+        if (c->live() && c->mirrors(session_.size) && !c->role().readOnly) watchers.push_back(id);
     std::string answers;
     for (const screen::Query& q : queries) {
         if (!watchers.empty()) {
@@ -624,6 +639,11 @@ ClientConnection* Daemon::find(ClientId id) {
 void Daemon::serviceClient(ClientConnection& c, const ReadyEvent& ev) {
     if (c.dropped) return;  // dropped earlier in this batch
     if (ev.writable && !c.flush()) return dropClient(c);
+    if (c.leaving) {
+        // Told to go: only what it was sent counts now.
+        if (ev.error || !c.wantsWrite()) return dropClient(c);
+        return updateInterest(c);
+    }
     if (!(ev.readable || ev.error)) return updateInterest(c);
     if (!ev.readable && inputPaused_ && c.holdsInput()) {
         // Hung up with its Input held: what it sent is still in the socket
@@ -669,7 +689,8 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
         return e.kind != MsgKind::Attach || acceptAttach(c, e.payload);
     switch (e.kind) {
         case MsgKind::Input:
-            if (e.payload.empty()) return true;
+            if (e.payload.empty() || c.role().readOnly) return true;
+            touch(c);
             if (!replies_.watching(c.id())) {
                 toCommand(e.payload);
             } else {
@@ -707,6 +728,9 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
             return true;
         case MsgKind::Capture:
             return sendCapture(c, e.payload);
+        case MsgKind::Role:
+            applyRole(c, readRole(e.payload));
+            return true;
         default:
             return true;
     }
@@ -725,14 +749,132 @@ bool Daemon::acceptAttach(ClientConnection& c, std::string_view name) {
     return c.sendFrame(MsgKind::AttachOk, "");
 }
 
-// Every Resize from any client sets the one shared terminal size; the
-// sender's first one also brings it the screen.
+// A Resize is a client's window. The session takes the size its policy
+// picks from the windows of the clients that size it; the sender's first
+// Resize also brings it the screen, whole with its history when its window
+// is the session's size, else repainted to its window. The repaint may be
+// larger than one frame: it goes as several Output frames (clients write
+// Output as one stream).
 void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     std::optional<WindowSize> wanted = readResize(payload);
-    if (!wanted) return;
-    WindowSize size = fitGrid(*wanted);
-    session_.size = size;
-    session_.term->resize(size.cols, size.rows);
+    if (!wanted || !c.role().terminal) return;
+    WindowSize window = fitGrid(*wanted);
+    bool first = c.stage() == ClientStage::AwaitingSnapshot;
+    // A repeated size (a burst of SIGWINCH) changes nothing.
+    if (!first && c.window && c.window->cols == window.cols && c.window->rows == window.rows)
+        return;
+    c.window = window;
+    if (first) {
+        c.goLive();
+        // One line per attach: connections that only ask (`kiv ls`, the
+        // checks of a starting client) never get this far.
+        log_.info("client " + std::to_string(c.id()) + " attached (" +
+                  (c.overTcp() ? "tcp" : "unix") + ", " + std::to_string(wanted->cols) + "x" +
+                  std::to_string(wanted->rows) + (c.role().readOnly ? ", read-only" : "") +
+                  (c.insideOf.empty() ? "" : ", inside " + printableName(c.insideOf)) + ")");
+    }
+    if (c.sizesSession()) c.activeAt = ++activity_;
+    bool resized = resizeSession(first ? &c : nullptr);
+    if (first) {
+        // The client's terminal is sent only the history it does not hold;
+        // a window of another size gets the screen alone, repainted to it.
+        int64_t from = delivered_.owedFrom(c.terminal);
+        c.historyHeld = from;
+        if (!c.mirrors(session_.size)) {
+            owe(c);
+        } else if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget, from))) {
+            dropClient(c);
+        } else {
+            c.historyHeld = session_.term->historyEnd();
+        }
+    } else if (!resized) {
+        owe(c);  // its own window changed
+    }
+    if (resized || c.sizesSession()) echoSize();
+    // An ended session: its last screen, then how it ended. It has been
+    // seen once the client says the end back.
+    if (!first || !end_ || c.dropped) return;
+    if (c.owesRepaint()) {  // a window of another size: its repaint now, ahead of the end
+        c.repaintedAt = now();
+        if (!c.sendRepaint(session_.term->repaint(c.window->cols, c.window->rows)))
+            return dropClient(c);
+    }
+    if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
+}
+
+// Keys make a client the most recently active one.
+void Daemon::touch(ClientConnection& c) {
+    if (!c.sizesSession() || c.activeAt == activity_) return;
+    c.activeAt = ++activity_;
+    if (policy_ == SizePolicy::Latest && resizeSession()) echoSize();
+}
+
+// Before its screen, a client says what it is. A terminal that sizes the
+// session brings its size policy, which holds from then on.
+void Daemon::applyRole(ClientConnection& c, const ClientRole& role) {
+    if (c.stage() != ClientStage::AwaitingSnapshot) return;
+    c.setRole(role);
+    if (role.terminal && !role.readOnly) policy_ = role.policy;
+    if (role.detachOthers) detachOthers(c);
+    if (role.terminal) return;
+    // No screen to repaint and no size: the screen's text once, then the
+    // output as it comes; an ended session's end after its text (seen once
+    // the client says it back, as from a terminal).
+    c.goLive();
+    std::string text = session_.term->capture(false, -1);
+    text.erase(text.find_last_not_of('\n') + 1);  // the blank rows below the text
+    if (!text.empty()) text += '\n';
+    if (!c.sendRepaint(std::move(text))) return dropClient(c);
+    if (end_ && !c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
+}
+
+// Every other attached client is told to detach, after what it has begun
+// to receive.
+void Daemon::detachOthers(ClientConnection& keep) {
+    for (auto& [id, c] : clients_) {
+        if (c.get() == &keep || !c->live()) continue;
+        c->wayOut = "detached by client " + std::to_string(keep.id());
+        if (!c->leave(MsgKind::Detach)) {
+            dropClient(*c);
+        } else {
+            updateInterest(*c);
+        }
+    }
+}
+
+// The session's size as its policy picks it from the windows of the
+// clients that size it; nothing when no client does.
+std::optional<WindowSize> Daemon::wantedSize() const {
+    std::optional<WindowSize> size;
+    const ClientConnection* latest = nullptr;
+    for (const auto& [id, c] : clients_) {
+        if (!c->live() || !c->sizesSession()) continue;
+        WindowSize w = *c->window;
+        if (policy_ == SizePolicy::Latest) {
+            if (!latest || c->activeAt > latest->activeAt) latest = c.get();
+        } else if (!size) {
+            size = w;
+        } else if (policy_ == SizePolicy::Smallest) {
+            size = WindowSize{std::min(size->cols, w.cols), std::min(size->rows, w.rows)};
+        } else {
+            size = WindowSize{std::max(size->cols, w.cols), std::max(size->rows, w.rows)};
+        }
+    }
+    if (latest) size = latest->window;
+    if (size) size = fitGrid(*size);
+    return size;
+}
+
+// Resizes the model and the command's terminal to the wanted size and owes
+// every terminal a repaint (its window now shows another size, or the
+// model reflowed); the caller tells the clients the new size. False when
+// nothing changed.
+bool Daemon::resizeSession(ClientConnection* fresh) {
+    std::optional<WindowSize> size = wantedSize();
+    if (!size || (size->cols == session_.size.cols && size->rows == session_.size.rows))
+        return false;
+    session_.size = *size;
+    session_.term->resize(size->cols, size->rows);
     if (saver_) {
         saver_->changed(now());
         scheduleSave();
@@ -741,33 +883,87 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     if (session_.running)
         session_.pty.setSize(static_cast<int>(session_.term->cols()),
                              static_cast<int>(session_.term->rows()));
-    bool seesEnd = false;
-    if (c.stage() == ClientStage::AwaitingSnapshot) {
-        c.goLive();
-        // One line per attach: connections that only ask (`kiv ls`, the
-        // checks of a starting client) never get this far.
-        log_.info("client " + std::to_string(c.id()) + " attached (" +
-                  (c.overTcp() ? "tcp" : "unix") + ", " + std::to_string(wanted->cols) + "x" +
-                  std::to_string(wanted->rows) +
-                  (c.insideOf.empty() ? "" : ", inside " + printableName(c.insideOf)) + ")");
-        // The client's terminal is sent only the history it does not hold.
-        int64_t from = delivered_.owedFrom(c.terminal);
-        if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget, from))) dropClient(c);
-        seesEnd = end_.has_value();
+    for (auto& [id, c] : clients_)
+        if (c->live() && c.get() != fresh) owe(*c);
+    return true;
+}
+
+// Every client hears the session's size, whatever its window.
+void Daemon::echoSize() {
+    tellAll(MsgKind::Resize, resizePayload(session_.size));
+}
+
+// A message for every live client, whatever its window, ahead of any
+// repaint it is owed.
+void Daemon::tellAll(MsgKind kind, std::string_view payload) {
+    for (auto& [id, c] : clients_) {
+        if (!c->live()) continue;
+        if (!c->sendFrame(kind, payload)) {
+            dropClient(*c);
+        } else {
+            updateInterest(*c);
+        }
     }
-    bool cut = size.cols != wanted->cols || size.rows != wanted->rows;
-    broadcast(ownBytes(frameBytes(MsgKind::Resize, cut ? resizePayload(size) : payload)));
-    // An ended session: its last screen, then how it ended. It has been
-    // seen once the client says the end back.
-    if (seesEnd && !c.dropped && !c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
+}
+
+void Daemon::owe(ClientConnection& c) {
+    if (!c.role().terminal || c.owesRepaint()) return;
+    c.oweRepaint();
+    owing_.push_back(c.id());
+}
+
+// Each owed repaint goes once the client's queue has drained, at most one
+// per interval, rendered for its window from the model as it is then.
+void Daemon::paintOwed() {
+    stillOwing_.clear();
+    for (ClientId id : owing_) {
+        ClientConnection* c = find(id);
+        if (!c || !c->owesRepaint()) continue;
+        if (!c->repaintReady()) {
+            watchStall(*c);
+            stillOwing_.push_back(id);
+            continue;
+        }
+        if (now() < c->repaintedAt + RepaintInterval) {
+            schedulePaint(c->repaintedAt + RepaintInterval);
+            stillOwing_.push_back(id);
+            continue;
+        }
+        c->repaintedAt = now();
+        WindowSize w = c->window.value_or(session_.size);
+        if (!c->sendRepaint(session_.term->repaint(w.cols, w.rows))) {
+            dropClient(*c);
+        } else {
+            updateInterest(*c);
+        }
+    }
+    owing_.swap(stillOwing_);
+}
+
+void Daemon::schedulePaint(Clock::time_point at) {
+    if (paintAt_ && *paintAt_ <= at) return;
+    paintAt_ = at;
+    timers_.add(at, Timer::Repaint);
+}
+
+// A client that holds up its own repaint by taking nothing at all is given
+// up after a while; one that takes anything is waited for.
+void Daemon::watchStall(ClientConnection& c) {
+    if (c.stallWatched) return;
+    c.stallWatched = true;
+    c.stallMark = c.progress();
+    timers_.add(now() + StallLimit, Timer::Stall, c.id());
 }
 
 // The answer to `kiv ls` on a terminal.
 std::string Daemon::details() const {
     SessionDetails d;
     d.pid = getpid();
-    d.clients = std::count_if(clients_.begin(), clients_.end(),
-                              [](const auto& entry) { return entry.second->live(); });
+    for (const auto& [id, c] : clients_) {
+        if (!c->live()) continue;
+        ++d.clients;
+        if (c->role().readOnly) ++d.readOnly;
+    }
     d.ageSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - session_.started).count();
     d.cols = session_.size.cols;
@@ -799,12 +995,15 @@ bool Daemon::sendCapture(ClientConnection& c, std::string_view request) {
 //
 // A client that leaves with all its output taken has brought its terminal
 // up to the newest history line: the next attach from that terminal starts
-// from there. One that leaves with output still queued keeps what its
-// terminal held before (lines may come twice; none goes missing).
+// from there. One that leaves with output still queued, or that missed
+// output for a repaint, holds what it held once attached (lines may come
+// twice; none goes missing).
 void Daemon::dropClient(ClientConnection& c) {
     if (c.dropped) return;
-    if (c.stage() == ClientStage::Live && c.queued() == 0)
-        delivered_.brought(c.terminal, session_.term->historyEnd());
+    if (c.stage() == ClientStage::Live)
+        delivered_.brought(c.terminal, c.queued() == 0 && !c.missedOutput
+                                           ? session_.term->historyEnd()
+                                           : c.historyHeld);
     c.dropped = true;
     sel_.remove(c.fd());
     droppedIds_.push_back(c.id());
@@ -813,12 +1012,14 @@ void Daemon::dropClient(ClientConnection& c) {
 void Daemon::sweepClients() {
     if (droppedIds_.empty()) return;
     std::string owed;  // what a client kept back, answers nobody else will give
+    bool sized = false;
     for (ClientId id : droppedIds_) {
         auto it = clients_.find(id);
         const ClientConnection& c = *it->second;
         if (c.stage() == ClientStage::Live)
             log_.info("client " + std::to_string(id) + " " +
                       (c.wayOut.empty() ? "left (connection closed)" : c.wayOut));
+        sized = sized || (c.stage() == ClientStage::Live && c.sizesSession());
         clientByFd_.erase(it->second->fd());
         owed += replies_.leave(id, now());
         clients_.erase(it);
@@ -826,6 +1027,8 @@ void Daemon::sweepClients() {
     droppedIds_.clear();
     scheduleReplies();
     toCommand(owed);
+    // The session goes back to the size the others choose.
+    if (sized && resizeSession()) echoSize();
 }
 
 void Daemon::updateInterest(ClientConnection& c) {
@@ -838,6 +1041,7 @@ void Daemon::updateInterest(ClientConnection& c) {
         c.interest = Interest::None;
     }
     bool wantWrite = c.wantsWrite();
+    if (c.leaving) held = true;  // nothing it sends counts any more
     Interest interest = held ? (wantWrite ? Interest::Write : Interest::None)
                              : (wantWrite ? Interest::ReadWrite : Interest::Read);
     if (interest != c.interest && sel_.modify(c.fd(), interest)) c.interest = interest;
@@ -915,6 +1119,23 @@ void Daemon::runTimers() {
                 if (!saver_ || over_ || (stop_ && *stop_)) break;
                 saver_->maybeWrite(at, quiet_, *session_.term, commandPid());
                 scheduleSave();  // not yet written: at the later bound
+                break;
+            case Timer::Repaint:
+                paintAt_.reset();
+                paintOwed();
+                break;
+            case Timer::Stall:
+                if (ClientConnection* c = find(due->client); c && c->stallWatched) {
+                    c->stallWatched = false;
+                    if (!c->wantsWrite() || (!c->owesRepaint() && !c->leaving)) break;
+                    if (c->progress() == c->stallMark) {
+                        c->wayOut = "dropped (nothing taken for " +
+                                    std::to_string(StallLimit.count()) + " s)";
+                        dropClient(*c);
+                    } else {
+                        watchStall(*c);
+                    }
+                }
                 break;
         }
     }

@@ -164,6 +164,21 @@ class Daemon {
     bool apply(ClientConnection& c, const ClientEvent& e);
     bool acceptAttach(ClientConnection& c, std::string_view name);
     void handleResize(ClientConnection& c, std::string_view payload);
+    void applyRole(ClientConnection& c, const ClientRole& role);
+    void detachOthers(ClientConnection& keep);
+    void touch(ClientConnection& c);
+
+    // The session's size from the clients' windows, and the repaints that
+    // keep every terminal showing what the model shows.
+    std::optional<WindowSize> wantedSize() const;
+    // `fresh`: a client that has just joined and is sent its screen anyway.
+    bool resizeSession(ClientConnection* fresh = nullptr);
+    void echoSize();
+    void tellAll(MsgKind kind, std::string_view payload);
+    void owe(ClientConnection& c);
+    void paintOwed();
+    void schedulePaint(Clock::time_point at);
+    void watchStall(ClientConnection& c);
     std::string details() const;
     bool sendCapture(ClientConnection& c, std::string_view request);
     void dropClient(ClientConnection& c);
@@ -222,6 +237,10 @@ class Daemon {
     bool inputPaused_ = false;     // clients' Input is held while ptyOut_ is over the mark
     bool heldInputWaits_ = false;  // held Input may go on: resumed after the batch
     ReplyFilter replies_;          // one reply per query from the clients' terminals
+    SizePolicy policy_ = SizePolicy::Latest;  // as the last client to attach chose it
+    uint64_t activity_ = 0;                   // counts attaches, keys and resizes
+    std::vector<ClientId> owing_, stillOwing_;  // clients owed a repaint
+    std::optional<Clock::time_point> paintAt_;
     std::optional<Key> key_;       // what TCP clients must prove; none without TCP
     DeliveredHistory delivered_;   // how much of the history each user terminal holds
     // The session's saved record; none when driven in-process or when the

@@ -56,6 +56,7 @@ std::string encodeDetails(const SessionDetails& details) {
     std::string out;
     addField(out, "pid", std::to_string(details.pid));
     addField(out, "clients", std::to_string(details.clients));
+    addField(out, "readonly", std::to_string(details.readOnly));
     addField(out, "age", std::to_string(details.ageSeconds));
     addField(out, "cols", std::to_string(details.cols));
     addField(out, "rows", std::to_string(details.rows));
@@ -88,6 +89,7 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
         }
         int64_t* number = key == "pid"       ? &details.pid
                           : key == "clients" ? &details.clients
+                          : key == "readonly" ? &details.readOnly
                           : key == "age"     ? &details.ageSeconds
                           : key == "cols"    ? &details.cols
                           : key == "rows"    ? &details.rows
@@ -180,7 +182,10 @@ std::vector<std::string> detailsTable(const std::vector<DetailsRow>& rows) {
                              command});
             continue;
         }
-        cells.push_back({printable(row.name), std::to_string(d.pid), std::to_string(d.clients),
+        // "2 (1 ro)": two attached, one of them read-only.
+        std::string clients = std::to_string(d.clients);
+        if (d.readOnly > 0) clients += " (" + std::to_string(d.readOnly) + " ro)";
+        cells.push_back({printable(row.name), std::to_string(d.pid), clients,
                          formatAge(d.ageSeconds),
                          std::to_string(d.cols) + "x" + std::to_string(d.rows), statusOf(d),
                          command});

@@ -22,6 +22,7 @@ struct SessionDetails {
     std::optional<SessionEnd> end;  // an ended session, kept until collected
     // The sessions its attached clients run inside, each once.
     std::vector<std::string> shownInside;
+    int64_t readOnly = 0;  // of the clients, read-only ones
 };
 
 // The payload: "key=value" fields, each ended by a NUL byte, one "cmd=" per

@@ -42,10 +42,11 @@ class RowWriter {
     explicit RowWriter(std::string& out, const LinkTable* links = nullptr)
         : out_(out), links_(links) {}
 
-    void row(const Row& row, int64_t colLimit) {
+    // Cells from column `from` on, at most colLimit of them when above 0.
+    void row(const Row& row, int64_t colLimit, size_t from = 0) {
         size_t n = row.size();
-        if (colLimit > 0) n = std::min(n, size_t(colLimit));
-        cells(row, n, colLimit);
+        if (colLimit > 0) n = std::min(n, from + size_t(colLimit));
+        cells(row, n, colLimit, from);
     }
 
     // A row of the history, uncut: the terminal that receives it wraps it
@@ -85,22 +86,24 @@ class RowWriter {
         inForce_ = Pen();
     }
 
-    // The first n cells of a row.
-    void cells(const Row& row, size_t n, int64_t colLimit) {
+    // The cells of a row from column `from` up to n.
+    void cells(const Row& row, size_t n, int64_t colLimit, size_t from = 0) {
+        if (from >= n) return;
         // Blanks in a background colour that reach the last column are
         // repainted as the erase that made them, so the terminal holds them
         // as erased cells too.
         size_t erased = n;
-        if (colLimit > 0 && n == size_t(colLimit)) {
-            while (erased > 0 && isErasedBlank(row, erased - 1))
+        if (colLimit > 0 && n == from + size_t(colLimit)) {
+            while (erased > from && isErasedBlank(row, erased - 1))
                 --erased;
         }
-        for (size_t i = 0; i < erased; ++i) {
+        for (size_t i = from; i < erased; ++i) {
             const Cell& c = row[i];
             // Cells of one row with the same bits have the same look.
-            if (i == 0 || !c.sameLook(row[i - 1])) look(normalized(row.pen(i)));
-            if (c.width() == 2 && i + 1 == n && colLimit > 0 && size_t(colLimit) == n) {
-                // The right half would spill past the last column.
+            if (i == from || !c.sameLook(row[i - 1])) look(normalized(row.pen(i)));
+            bool cutRight = c.width() == 2 && i + 1 == n && colLimit > 0;
+            if (cutRight || (i == from && row.isWideRight(i))) {
+                // Half of a wide character would spill past an edge.
                 out_ += ' ';
                 continue;
             }
@@ -498,6 +501,63 @@ int64_t historyEnd(const Grid& g) {
     const Lines& lines = g.alt.active && g.savedMain ? g.savedMain->lines : g.lines;
     int64_t n = lines.size();
     return lines.dropped() + (g.height > 0 ? std::max<int64_t>(0, n - g.height) : n);
+}
+
+namespace {
+
+// Whatever a terminal was doing (a sequence cut short, another screen,
+// a scroll region, input modes), what it draws next is drawn as a fresh
+// repaint would be; the update is shown at once at its end.
+constexpr std::string_view RepaintStart =
+    "\x18\x1b[?2026h\x1b[?1049l\x1b[r\x1b[?6l\x1b[?7h\x1b[4l\x1b(B\x1b)B\x0f\x1b[0m"
+    "\x1b[?1l\x1b>\x1b[?2004l\x1b[?1004l\x1b[?9l\x1b[?1000l\x1b[?1002l\x1b[?1003l"
+    "\x1b[?1005l\x1b[?1006l\x1b[?1015l\x1b[?25h";
+constexpr std::string_view RepaintEnd = "\x1b[?2026l";
+
+// The visible screen as a window of cols x rows shows it: cropped to the
+// part that holds the cursor (the top left when the cursor is there), or
+// with the rest of the window blank.
+void appendWindow(std::string& out, const Grid& g, int64_t cols, int64_t rows) {
+    int64_t top = screenTop(g);
+    int64_t cursorRow = g.cursor.row - top;
+    int64_t row0 = std::max<int64_t>(0, cursorRow - rows + 1);
+    int64_t col0 = std::max<int64_t>(0, std::min(g.cursor.col, g.cols - 1) - cols + 1);
+    out += "\x1b[2J";
+    RowWriter w(out, g.links.get());
+    int64_t shown = std::min(rows, g.height - row0);
+    for (int64_t r = 0; r < shown; ++r) {
+        int64_t i = top + row0 + r;
+        if (i >= g.lines.size()) break;
+        appendCursorPosition(out, r + 1, 1);
+        if (const Row* expanded = g.lines.expanded(i)) {
+            w.row(*expanded, cols, size_t(col0));
+        } else if (g.lines.rowSize(i) > 0) {
+            w.row(g.lines.row(i), cols, size_t(col0));
+        }
+    }
+    w.finish();
+    out += "\x1b[0m";
+    appendCursorPosition(out, std::clamp<int64_t>(cursorRow - row0, 0, rows - 1) + 1,
+                         std::clamp<int64_t>(g.cursor.col - col0, 0, cols - 1) + 1);
+}
+
+}  // namespace
+
+std::string renderRepaint(const Grid& g, int64_t cols, int64_t rows) {
+    std::string out(RepaintStart);
+    if (cols == g.cols && rows == g.height) {
+        out += renderSnapshot(g, 0);
+        // Inside an update the live output that follows ends it.
+        if (!g.syncActive) out += RepaintEnd;
+        return out;
+    }
+    if (cols > 0 && rows > 0) {
+        if (g.alt.active) out += "\x1b[?1049h";
+        appendWindow(out, g, cols, rows);
+        appendStateAfterCursor(out, g);
+    }
+    if (!g.syncActive) out += RepaintEnd;
+    return out;
 }
 
 std::string renderSnapshot(const Grid& g, size_t historyBudget, int64_t from) {

@@ -50,6 +50,11 @@ int64_t historyEnd(const Grid& g);
 // trailing blank lines left out. Each line carries its rendition, ends with
 // SGR 0 and CR LF; no cursor movement, no modes.
 std::string renderTranscript(const Grid& g, size_t historyBudget = SIZE_MAX);
+// What brings a terminal of cols x rows back to showing this model,
+// whatever it showed before: without the history, as a snapshot when the
+// size is the model's, else the screen cropped to that window (the part
+// holding the cursor) or with the rest blank, and the modes, pen and title.
+std::string renderRepaint(const Grid& g, int64_t cols, int64_t rows);
 
 // Building blocks of the state's rendering.
 void appendNumber(std::string& out, int64_t v);

@@ -49,6 +49,10 @@ std::string Terminal::transcript(size_t historyBudget) const {
     return renderTranscript(*grid_, historyBudget);
 }
 
+std::string Terminal::repaint(int64_t cols, int64_t rows) const {
+    return renderRepaint(*grid_, cols, rows);
+}
+
 std::string Terminal::leavingSequence() const {
     return renderLeaving(*grid_);
 }

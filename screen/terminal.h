@@ -64,6 +64,11 @@ class Terminal {
     // their colours: no modes, no cursor placement. The history budget is
     // the snapshot's.
     std::string transcript(size_t historyBudget = SIZE_MAX) const;
+    // What brings a terminal of cols x rows that showed anything at all
+    // (a cut stream, an older screen) to show this model's screen without
+    // its history: cropped to the window, or blank where the window is
+    // larger, when the size is not the model's.
+    std::string repaint(int64_t cols, int64_t rows) const;
     // What takes a terminal that shows this model back to its defaults,
     // the cursor on a line of its own below the text (no full reset).
     std::string leavingSequence() const;

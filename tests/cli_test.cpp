@@ -196,8 +196,9 @@ TEST(CliArgs, ParseBoolWords) {
 
 TEST(MatchModes, Prefixes) {
     EXPECT_EQ(matchModes(""),
-              (std::vector<std::string>{"daemon", "attach", "new", "ls", "kill", "capture"}));
+              (std::vector<std::string>{"daemon", "attach", "new", "ls", "kill", "capture", "send"}));
     EXPECT_EQ(matchModes("c"), std::vector<std::string>{"capture"});
+    EXPECT_EQ(matchModes("s"), std::vector<std::string>{"send"});
     EXPECT_EQ(matchModes("k"), std::vector<std::string>{"kill"});
     EXPECT_EQ(matchModes("at"), std::vector<std::string>{"attach"});
     EXPECT_TRUE(matchModes("x").empty());

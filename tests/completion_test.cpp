@@ -57,7 +57,10 @@ TEST(Completion, Bash) {
         {"kiv attach ''", "alpha\ntwo\\ words\n"},
         {"kiv at a", "alpha\n"},
         {"kiv -p 7000 kill ''", "alpha\ntwo\\ words\n"},
-        {"kiv ''", "alpha\nattach\ncapture\ndaemon\nkill\nls\nnew\ntwo\\ words\n"},
+        {"kiv ''", "alpha\nattach\ncapture\ndaemon\nkill\nls\nnew\nsend\ntwo\\ words\n"},
+        {"kiv send a", "alpha\n"},
+        {"kiv send alpha -", "\n"},  // text to type, not options
+        {"kiv -", "--\n--detach-others\n--detached\n--help\n--listen\n--log\n--port\n--read-only\n--version\n-D\n-S\n-d\n-e\n-h\n-l\n-p\n-r\n-v\n"},
         {"kiv --l", "--listen\n--log\n"},
         {"kiv -l", "-l\n"},
         {"kiv -l ''", "\n"},  // an address: nothing to offer

@@ -256,6 +256,104 @@ TEST(EndToEnd, DetachKeyFromTheEnvironment) {
     EXPECT_EQ(m.sessions(), std::vector<std::string>{});
 }
 
+// The rows of `small` are rows of `big` from some row on, each cut to the
+// small window's width: the small window shows a part of the same screen.
+bool showsPartOf(const std::string& small, const std::string& big, size_t cols) {
+    auto rows = [](const std::string& text) {
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    };
+    auto cut = [&](std::string line) {
+        line = line.substr(0, cols);
+        return line.substr(0, line.find_last_not_of(' ') + 1);
+    };
+    std::vector<std::string> s = rows(small), b = rows(big);
+    if (s.empty()) return false;
+    for (size_t top = 0; top + s.size() <= b.size() + 1; ++top) {
+        bool same = true;
+        for (size_t i = 0; i < s.size() && same; ++i)
+            same = cut(top + i < b.size() ? b[top + i] : "") == cut(s[i]);
+        if (same) return true;
+    }
+    return false;
+}
+
+bool waitShowsPartOf(const TmuxTerminal& small, const TmuxTerminal& big, size_t cols) {
+    for (int i = 0; i < 100; ++i) {
+        if (showsPartOf(small.screen(), big.screen(), cols)) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+// Several clients on one session: windows of two sizes that both show the
+// session whole or cropped, never garbled, with the size going back when
+// the client that set it leaves; a read-only viewer; keys sent from a
+// script; an attach that detaches the others.
+TEST(EndToEnd, SeveralClientsOfDifferentSizes) {
+    REQUIRE_TMUX();
+    Machine m;
+    TmuxTerminal big(m.scratch, m.app, m.env, 120, 40);
+    TmuxTerminal small(m.scratch, m.app, m.env, 50, 20);
+    big.line("seq 1 200 | sed 's/$/ the quick brown fox jumps over the lazy dog/' > lines");
+    big.line("kiv work");
+    ASSERT_TRUE(m.waitSessions({"work"}));
+    ASSERT_TRUE(big.waitRawMode(true));
+    small.line("kiv attach work");
+    ASSERT_TRUE(small.waitRawMode(true));
+    // The last to attach sets the size; the larger window shows it all.
+    small.line("clear; stty size");
+    ASSERT_TRUE(small.waitFor("20 50"));
+    EXPECT_TRUE(big.waitFor("20 50"));
+    small.line("vim -u NONE -N -c 'set laststatus=2' lines");
+    ASSERT_TRUE(small.waitFor("[+]") || small.waitFor("lines"));
+    EXPECT_TRUE(waitShowsPartOf(small, big, 50)) << big.screen() << "\n---\n" << small.screen();
+    // Typing in the large window gives the session its size; the small one
+    // shows the part that holds the cursor, wherever it goes.
+    big.type("1G");
+    EXPECT_TRUE(big.waitFor("38 the quick")) << big.screen();
+    EXPECT_TRUE(waitShowsPartOf(small, big, 50)) << small.screen() << "\n---\n" << big.screen();
+    big.type("30G");
+    EXPECT_TRUE(waitShowsPartOf(small, big, 50)) << small.screen() << "\n---\n" << big.screen();
+    EXPECT_TRUE(small.waitFor("30 the quick")) << small.screen();
+    small.type(":q!\r");  // the small window takes the size back
+    small.line("clear");
+    ASSERT_TRUE(detach(small));
+    // It has left: the session goes back to the large window's size.
+    ASSERT_TRUE(m.kiv({"send", "work", "clear; stty size\r"}).status == 0);
+    EXPECT_TRUE(big.waitFor("40 120")) << big.screen();
+
+    // A read-only viewer: its keys and its size change nothing.
+    small.line("clear; kiv attach -r work");
+    ASSERT_TRUE(small.waitRawMode(true));
+    small.line("echo typed-by-viewer");
+    small.resize(60, 15);
+    ProcessResult sent = m.kiv({"send", "work", "clear; echo sent-$((2+3)); stty size", "\r"});
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_TRUE(big.waitFor("sent-5")) << big.screen();
+    EXPECT_TRUE(big.waitFor("40 120")) << big.screen();
+    EXPECT_TRUE(small.waitFor("sent-5")) << small.screen();
+    EXPECT_EQ(big.screen().find("typed-by-viewer"), std::string::npos) << big.screen();
+
+    // -D: the others are detached, each back at its shell.
+    ASSERT_TRUE(detach(small));
+    small.line("clear; kiv attach -D work");
+    ASSERT_TRUE(small.waitRawMode(true));
+    EXPECT_TRUE(big.waitRawMode(false));
+    EXPECT_TRUE(small.rawMode());
+    EXPECT_EQ(m.sessions(), std::vector<std::string>{"work"});
+
+    ProcessResult unknown = m.kiv({"send", "nope", "x"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, "kiv: no such session: nope\n");
+    ProcessResult badSize = m.sh("KIV_SIZE=tiny kiv attach work < /dev/null");
+    EXPECT_EQ(badSize.status, 1);
+    EXPECT_EQ(badSize.err, "kiv: KIV_SIZE must be latest, smallest or largest, got: tiny\n");
+}
+
 // A socket that accepts connections and never answers, as a daemon that is
 // stuck would.
 struct SilentListener {

@@ -70,7 +70,7 @@ void addUsage(Vocabulary& v, const std::string& line) {
     for (std::string token; in >> token;) {
         std::erase_if(token, [](char c) { return c == '[' || c == ']' || c == '.'; });
         static const std::set<std::string> placeholders = {
-            "kiv", "options", "session", "cmd", "arg", "command", "argument", "lines"};
+            "kiv", "options", "session", "cmd", "arg", "command", "argument", "lines", "text"};
         if (std::regex_match(token, std::regex("[a-z]+")) && !placeholders.count(token))
             v.words.insert(token);
     }
@@ -175,7 +175,7 @@ TEST(Frontend, UsageErrorsEndWithStatusOne) {
         {{"-p", "0"}, "kiv: -p out of range (1..65535): 0\n"},
         {{"-l", "nohost"}, "kiv: invalid -l value: listen must be host:port, got: nohost\n"},
         {{"--version=2"}, "kiv: --version does not take a value\n"},
-        {{""}, "kiv: ambiguous command:  (daemon, attach, new, ls, kill, capture). usage: kiv --help\n"},
+        {{""}, "kiv: ambiguous command:  (daemon, attach, new, ls, kill, capture, send). usage: kiv --help\n"},
     };
     for (const auto& c : cases) {
         auto r = runKiv(c.args);

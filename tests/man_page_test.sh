@@ -18,8 +18,8 @@ fi
 
 # The source with troff's escaped minus signs as plain ones.
 text=$(sed 's/\\-/-/g' "$page")
-for word in KIV_DETACH_KEY KIV_SESSION KIV_KEY_FILE KIV_SAVE KIV_HISTORY XDG_RUNTIME_DIR XDG_DATA_HOME \
-    XDG_CONFIG_HOME XDG_STATE_HOME; do
+for word in KIV_DETACH_KEY KIV_SESSION KIV_KEY_FILE KIV_SAVE KIV_HISTORY KIV_SIZE XDG_RUNTIME_DIR \
+    XDG_DATA_HOME XDG_CONFIG_HOME XDG_STATE_HOME; do
     if ! printf '%s\n' "$text" | grep -qF -- "$word"; then
         echo "the manual page does not mention $word"
         status=1
