@@ -2,13 +2,15 @@
 // a terminal and state what the screen must then hold. One case:
 //
 //   test REP repeats the character just written
-//   size 20x5                 columns x rows (default 20x5), a new terminal
+//   size 20x5 scrollback 100  columns x rows (default 20x5, 100 lines of
+//                             history), a new terminal; "young": one not
+//                             yet sized, whose screen grows with output
 //   push "ab\e[3b"            one chunk; \e \r \n \t \\ \" \xNN as in C
 //   bytes "..."               the same, fed one byte at a time
 //   |abbbb                    the screen's rows from the top, one | line
 //   |                         each (trailing blanks do not count; rows not
 //                             given must be empty)
-//   row 3 "text"              one screen row only
+//   row 3 "text"              one row; -1 is the newest history line
 //   cursor 0,5                row,column on the screen
 //   cell 0,1 fg=1 bg=rgb:102030 ul=idx:20 attrs=bold,curly text="b" link="x"
 //                             a cell's look: the colours as kinds (0..16),
@@ -16,17 +18,27 @@
 //                             the cell has
 //   history 2                 lines above the screen
 //   unknown 1                 sequences of functions the table lacks
-//   state sync=1 origin=0     facts of the terminal state, each 0 or 1:
-//                             sync (an update is open), alt (the alternate
-//                             screen), origin, autowrap, insert, wrap (a
-//                             wrap is pending)
+//   state sync=1 mouse=1000   facts of the terminal state (see facts())
+//   answers "\e[0n" "*"       the answers to the queries asked since the
+//                             last answers, in order; * stands for any text
 //   resize 30x5               a new size for the terminal
 //   repaint                   goes on with a fresh terminal of the same
 //                             size fed the snapshot: what a client that
 //                             attaches now holds
+//   attach                    the same, and the program's own terminal
+//                             goes on too: at the end both must agree on
+//                             the screen, the cursor and every fact
+//   leave                     feeds the terminal what takes it back to its
+//                             defaults when a client leaves
+//   snapshot budget=14 from=2 "\e[0m*"
+//                             the repaint, whole (* stands for any text),
+//                             with a history budget or first line
+//   capture looks history=1 "ab\n"
+//                             the text capture gives (text or looks)
 //
 // Each case also checks that its snapshot, fed to a fresh terminal of the
-// same size, shows the same screen, looks included.
+// same size, shows the same screen, looks included, and that the sequence
+// a leaving client gets takes the terminal back to its defaults.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -203,6 +215,90 @@ std::vector<std::string> visibleLooks(const Grid& g) {
     return out;
 }
 
+// Text against a pattern in which * stands for any text.
+bool matches(std::string_view pattern, std::string_view text) {
+    size_t star = pattern.find('*');
+    if (star == std::string_view::npos) return pattern == text;
+    if (!text.starts_with(pattern.substr(0, star))) return false;
+    pattern.remove_prefix(star + 1);
+    for (size_t from = star; from <= text.size(); ++from)
+        if (matches(pattern, text.substr(from))) return true;
+    return false;
+}
+
+std::string printable(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\x1b') {
+            out += "\\e";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string penText(const Pen& pen) {
+    Pen p = normalized(pen);
+    return colourText(p.fg, p.fgIndex, p.fgRgb) + "/" + colourText(p.bg, p.bgIndex, p.bgRgb) +
+           "/" + colourText(p.ul, p.ulIndex, p.ulRgb) + "/" + attrsText(p.attrs);
+}
+
+// The terminal state as the scripts name it.
+std::vector<std::pair<std::string, std::string>> facts(const Terminal& t) {
+    const Grid& g = t.grid();
+    const Modes& m = g.modes;
+    auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
+    static const char* const kMouse[] = {"0", "9", "1000", "1002", "1003"};
+    static const char* const kCharsets[] = {"ascii", "drawing", "british"};
+    std::string region = "none";
+    if (regionActive(g))
+        region = std::to_string(g.margins.top - screenTop(g) + 1) + "," +
+                 std::to_string(g.margins.bottom - screenTop(g) + 1);
+    std::string tabs;
+    for (int64_t c = 1; c < g.cols; ++c)
+        if (g.tabs.stops.test(size_t(c))) tabs += (tabs.empty() ? "" : ",") + std::to_string(c);
+    // Everything a client's leaving must take back to how a terminal starts.
+    std::string defaultTabs;
+    for (int64_t c = 8; c < g.cols; c += 8)
+        defaultTabs += (defaultTabs.empty() ? "" : ",") + std::to_string(c);
+    bool defaults = !g.alt.active && m == Modes() && normalized(g.pen) == Pen() &&
+                    g.charsets == Charsets() && tabs == defaultTabs && !regionActive(g) &&
+                    g.keyboard.depth == 0;
+    return {
+        {"sync", flag(g.syncActive)},
+        {"alt", flag(g.alt.active)},
+        {"origin", flag(m.origin)},
+        {"autowrap", flag(m.autowrap)},
+        {"insert", flag(m.insert)},
+        {"wrap", flag(g.cursor.pendingWrap)},
+        {"hidden", flag(m.cursorHidden)},
+        {"style", std::to_string(m.cursorStyle)},
+        {"cursorkeys", flag(m.cursorKeys)},
+        {"keypad", flag(m.keypad)},
+        {"paste", flag(m.bracketedPaste)},
+        {"focus", flag(m.focusEvents)},
+        {"mouse", kMouse[size_t(m.mouse)]},
+        {"mouseutf8", flag(m.mouseUtf8)},
+        {"mousesgr", flag(m.mouseSgr)},
+        {"mouseurxvt", flag(m.mouseUrxvt)},
+        {"otherkeys", std::to_string(m.modifyOtherKeys)},
+        {"keys", std::to_string(g.keyboard.current())},
+        {"keydepth", std::to_string(g.keyboard.depth)},
+        {"title", g.title},
+        {"charset", kCharsets[size_t(g.charsets.active())]},
+        {"pen", penText(g.pen)},
+        {"region", region},
+        {"tabs", tabs},
+        {"historyend", std::to_string(t.historyEnd())},
+        {"defaults", flag(defaults)},
+    };
+}
+
 class Script {
   public:
     Script(std::string file) : file_(std::move(file)) {}
@@ -224,22 +320,35 @@ class Script {
         if (word == "test") {
             finish();
             name_ = rest;
-            start(20, 5);
+            start(20, 5, 100, false);
         } else if (!term_) {
             fail("a case must start with test");
         } else if (word == "size") {
-            int c = 0, r = 0;
+            int c = 0, r = 0, scrollback = 100;
             if (sscanf(rest.c_str(), "%dx%d", &c, &r) != 2) return fail("bad size");
-            start(c, r);
+            std::istringstream words(rest.substr(rest.find(' ') == std::string::npos
+                                                     ? rest.size()
+                                                     : rest.find(' ')));
+            bool young = false;
+            for (std::string w; words >> w;) {
+                if (w == "young") young = true;
+                else if (w == "scrollback" && words >> scrollback) continue;
+                else return fail("bad size " + rest);
+            }
+            start(c, r, scrollback, young);
         } else if (word == "push" || word == "bytes") {
             std::string error, data = unquote(rest, error);
             if (!error.empty()) return fail(error);
-            if (word == "push") {
-                term_->write(data);
-            } else {
-                for (char b : data)
-                    term_->write(std::string_view(&b, 1));
+            for (Terminal* t : {term_.get(), program_.get()}) {
+                if (!t) continue;
+                if (word == "push") {
+                    t->write(data);
+                } else {
+                    for (char b : data)
+                        t->write(std::string_view(&b, 1));
+                }
             }
+            takeAnswers();
         } else if (word == "row") {
             size_t q = rest.find(' ');
             std::string error, want = unquote(rest.substr(q + 1), error);
@@ -255,7 +364,8 @@ class Script {
         } else if (word == "cell") {
             int r = 0, c = 0;
             if (sscanf(rest.c_str(), "%d,%d", &r, &c) != 2) return fail("bad cell");
-            std::string want = canonical(rest.substr(rest.find(' ') + 1));
+            std::string error,
+                want = canonical(unquote("\"" + rest.substr(rest.find(' ') + 1) + "\"", error));
             const Grid& g = term_->grid();
             Row row = g.lines.row(screenTop(g) + r);
             std::string got = describe(g, row, size_t(c), want);
@@ -265,32 +375,68 @@ class Script {
             int64_t got = screenTop(term_->grid());
             check(std::to_string(got) == rest, "history " + std::to_string(got));
         } else if (word == "state") {
-            const Grid& g = term_->grid();
-            const std::pair<const char*, bool> facts[] = {
-                {"sync", g.syncActive},       {"alt", g.alt.active},
-                {"origin", g.modes.origin},   {"autowrap", g.modes.autowrap},
-                {"insert", g.modes.insert},   {"wrap", g.cursor.pendingWrap},
-            };
+            const auto all = facts(*term_);
             std::istringstream words(rest);
             for (std::string w; words >> w;) {
                 size_t eq = w.find('=');
-                const auto* f = std::find_if(std::begin(facts), std::end(facts), [&](const auto& f) {
-                    return w.substr(0, eq) == f.first;
-                });
-                if (eq == std::string::npos || f == std::end(facts)) return fail("bad state " + w);
-                std::string got = w.substr(0, eq) + "=" + (f->second ? "1" : "0");
+                auto f = std::find_if(all.begin(), all.end(),
+                                             [&](const auto& f) { return w.substr(0, eq) == f.first; });
+                if (eq == std::string::npos || f == all.end()) return fail("bad state " + w);
+                std::string got = f->first + "=" + f->second;
                 check(got == w, "state " + got + ", expected " + w);
             }
+        } else if (word == "answers") {
+            takeAnswers();
+            std::vector<std::string> want;
+            for (size_t at = rest.find('"'); at != std::string::npos; at = rest.find('"', at)) {
+                size_t end = at + 1;
+                while (end < rest.size() && rest[end] != '"')
+                    end += rest[end] == '\\' ? 2 : 1;
+                std::string error;
+                want.push_back(unquote(rest.substr(at, end + 1 - at), error));
+                if (!error.empty()) return fail(error);
+                at = end + 1;
+            }
+            bool same = want.size() == answers_.size();
+            std::string got;
+            for (size_t i = 0; i < answers_.size(); ++i) {
+                got += " \"" + printable(answers_[i]) + "\"";
+                same = same && matches(want[i], answers_[i]);
+            }
+            check(same, "answers" + got);
+            answers_.clear();
+        } else if (word == "leave") {
+            term_->write(term_->leavingSequence());
+            if (program_) program_->write(program_->leavingSequence());
+        } else if (word == "attach") {
+            if (!program_) program_ = std::move(term_);
+            term_ = repainted(*program_);
+        } else if (word == "snapshot" || word == "capture") {
+            size_t q = rest.find('"');
+            if (q == std::string::npos) return fail("expected a quoted text");
+            std::string error, want = unquote(rest.substr(q), error);
+            if (!error.empty()) return fail(error);
+            size_t budget = SIZE_MAX;
+            int64_t from = 0, lines = -1;
+            bool looks = false;
+            std::istringstream words(rest.substr(0, q));
+            for (std::string w; words >> w;) {
+                if (w.starts_with("budget=")) budget = std::stoul(w.substr(7));
+                else if (w.starts_with("from=")) from = std::stoll(w.substr(5));
+                else if (w.starts_with("history=")) lines = std::stoll(w.substr(8));
+                else if (w == "looks" || w == "text") looks = w == "looks";
+                else return fail("bad option " + w);
+            }
+            std::string got = word == "snapshot" ? term_->snapshot(budget, from)
+                                                 : term_->capture(looks, lines);
+            check(matches(want, got), word + " \"" + printable(got) + "\"");
         } else if (word == "repaint") {
-            const Grid& g = term_->grid();
-            auto client = std::make_unique<Terminal>(g.cols, g.height, 100);
-            client->resize(g.cols, g.height);
-            client->write(term_->snapshot());
-            term_ = std::move(client);
+            term_ = repainted(*term_);
         } else if (word == "resize") {
             int c = 0, r = 0;
             if (sscanf(rest.c_str(), "%dx%d", &c, &r) != 2) return fail("bad size");
             term_->resize(c, r);
+            if (program_) program_->resize(c, r);
         } else if (word == "unknown") {
             uint64_t got = term_->grid().unknownFunctions;
             check(std::to_string(got) == rest, "unknown " + std::to_string(got));
@@ -308,18 +454,47 @@ class Script {
         fresh.resize(g.cols, g.height);
         fresh.write(term_->snapshot());
         check(visibleLooks(fresh.grid()) == visibleLooks(g), "the snapshot shows another screen");
-        check(fresh.grid().cursor.row - screenTop(fresh.grid()) == g.cursor.row - screenTop(g) &&
-                  fresh.grid().cursor.col == g.cursor.col,
+        check(fresh.cursor() == term_->cursor() &&
+                  fresh.grid().cursor.pendingWrap == g.cursor.pendingWrap,
               "the snapshot puts the cursor elsewhere");
+        // A client that attached ends where the program's terminal ends.
+        if (program_) {
+            check(screenRows(g) == screenRows(program_->grid()),
+                  "the attached client shows another screen");
+            check(term_->cursor() == program_->cursor(), "the attached client's cursor differs");
+            auto mine = facts(*term_), theirs = facts(*program_);
+            for (size_t i = 0; i < mine.size(); ++i)
+                check(mine[i] == theirs[i] || mine[i].first == "historyend",
+                      "the attached client has " + mine[i].first + "=" + mine[i].second +
+                          ", the program's terminal " + theirs[i].second);
+        }
+        // What a leaving client gets takes its terminal back to the
+        // defaults, the cursor at the start of a line below the text.
+        // Never a full reset, nor, on the main screen, a leave of the
+        // alternate one, which would move the cursor on some terminals.
+        std::string leaving = term_->leavingSequence();
+        check(leaving.find("\x1b" "c") == std::string::npos &&
+                  (g.alt.active || leaving.find("\x1b[?1049l") == std::string::npos),
+              "leaving resets too much: \"" + printable(leaving) + "\"");
+        term_->write(leaving);
+        std::vector<std::string> rows = screenRows(term_->grid());
+        bool below = term_->cursor().col == 0;
+        for (size_t r = size_t(term_->cursor().row.value); r < rows.size(); ++r)
+            below = below && rows[r].empty();
+        check(facts(*term_).back().second == "1" && below,
+              "leaving does not give the terminal back as it was");
         term_.reset();
+        program_.reset();
         ++cases_;
     }
     int cases() const { return cases_; }
 
   private:
-    void start(int cols, int rows) {
-        term_ = std::make_unique<Terminal>(cols, rows, 100);
-        term_->resize(cols, rows);
+    void start(int cols, int rows, int scrollback, bool young) {
+        term_ = std::make_unique<Terminal>(cols, rows, scrollback);
+        program_.reset();
+        answers_.clear();
+        if (!young) term_->resize(cols, rows);
         screenLines_ = 0;
         screenGiven_ = false;
     }
@@ -346,7 +521,22 @@ class Script {
 
     std::string file_, name_;
     int line_ = 0;
+    // Takes the answers to the queries asked since the last time.
+    void takeAnswers() {
+        for (const Query& q : term_->takeQueries())
+            answers_.push_back(q.answer);
+        if (program_) program_->takeQueries();
+    }
+    static std::unique_ptr<Terminal> repainted(const Terminal& t) {
+        auto client = std::make_unique<Terminal>(t.cols(), t.rows(), 100);
+        client->resize(t.cols(), t.rows());
+        client->write(t.snapshot());
+        return client;
+    }
+
     std::unique_ptr<Terminal> term_;
+    std::unique_ptr<Terminal> program_;  // the program's own terminal, after attach
+    std::vector<std::string> answers_;
     size_t screenLines_ = 0;
     bool screenGiven_ = false;
     int cases_ = 0;

@@ -4,77 +4,11 @@
 
 #include "screen/grid.h"
 #include "screen/interpreter.h"
-#include "screen/params.h"
 #include "screen/sgr.h"
 
 using namespace screen;
 
 namespace {
-
-TEST(Params, Readers) {
-    EXPECT_EQ(parseN(""), 1);
-    EXPECT_EQ(parseN("0"), 1);
-    EXPECT_EQ(parseN("7"), 7);
-    EXPECT_EQ(parseN("5;3"), 1);
-    EXPECT_EQ(parseN("99999999999999999999"), 1);
-    EXPECT_EQ(parseN("9223372036854775807"), INT64_MAX);
-    EXPECT_EQ(parseIntDefault("", 4), 4);
-    EXPECT_EQ(parseIntDefault("1;2", 4), 4);
-    EXPECT_EQ(parseIntDefault("0", 4), 0);
-    EXPECT_EQ(parseParams(""), std::vector<int64_t>{0});
-    EXPECT_EQ(parseParams("1;;3;99999999999999999999"), (std::vector<int64_t>{1, 0, 3, 0}));
-    EXPECT_EQ(parseParams(";"), (std::vector<int64_t>{0, 0}));
-    std::vector<int64_t> p{5, 0, -2};
-    EXPECT_EQ(paramAt(p, 0, 9), 5);
-    EXPECT_EQ(paramAt(p, 1, 9), 9);
-    EXPECT_EQ(paramAt(p, 2, 9), 9);
-    EXPECT_EQ(paramAt(p, 3, 9), 9);
-}
-
-TEST(Sgr, CodeTable) {
-    struct Case {
-        const char* start;  // applied first
-        const char* params;
-        Pen pen;
-    } cases[] = {
-        {"1;31", "", {}},
-        {"1;31", "0", {}},
-        {"", "1;;4", {0, 0, 0, 0, kUnderline}},
-        {"1;31", "22", {2, 0, 0, 0, 0}},
-        {"2;1", "22", {}},
-        {"", "1;2;3;4;5;7;9", {0, 0, 0, 0, 0x7f}},
-        {"", "6", {0, 0, 0, 0, kBlink}},
-        {"1;2;3;4;5;7;9", "23;24;25;27;29", {0, 0, 0, 0, kBold | kDim}},
-        {"", "30;47", {1, 8, 0, 0, 0}},
-        {"", "90;107", {9, 16, 0, 0, 0}},
-        {"", "37;100", {8, 9, 0, 0, 0}},
-        {"", "38;5;200", {17, 0, 200, 0, 0}},
-        {"", "38;5;9", {10, 0, 0, 0, 0}},
-        {"", "48;5;0", {0, 1, 0, 0, 0}},
-        {"38;5;200", "38;5;256", {17, 0, 200, 0, 0}},
-        {"38;5;200", "38;5;", {17, 0, 200, 0, 0}},
-        {"", "38;5", {0, 0, 0, 0, kBlink}},
-        {"", "38;2;10;20;30", {18, 0, 0, 0, 0, 0, 0, 0x0a141e}},
-        {"", "38;2;10;20", {0, 0, 0, 0, kDim}},
-        {"", "48;2;1;2;3;1", {0, 18, 0, 0, kBold, 0, 0, 0, 0x010203}},
-        {"", "38;05;200", {17, 0, 200, 0, 0}},
-        {"", "99999999999999999999;1", {0, 0, 0, 0, kBold}},
-        {"",
-         "8;21;53;108;1000",
-         {0, 0, 0, 0,
-          kConceal | kUnderline | kUnderlineDouble << kUnderlineStyleShift | kOverline}},
-        {"38;5;200;48;5;100", "39;49", {}},
-        {"38;5;200", "0", {0, 0, 200, 0, 0}},  // a reset leaves the index behind
-        {"48;5;100", "44", {0, 5, 0, 0, 0}},
-        {"38;5;100", "31", {2, 0, 100, 0, 0}},
-    };
-    for (const Case& c : cases) {
-        Grid g = newGrid();
-        applySgr(g, c.start);
-        applySgr(g, c.params);
-        EXPECT_EQ(g.pen, c.pen) << c.start << " then " << c.params;
-    }
-}
 
 TEST(Sgr, ManyParameters) {
     Grid g = newGrid();

@@ -1,0 +1,322 @@
+// What must hold of the screen model whatever the input: bounds that no
+// input can push it past, and agreements between its paths (chunks cut
+// anywhere, the history packer, the plain-text fast path). Facts about
+// what a given input does are scripts (tests/data/scripts).
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "screen/grid.h"
+#include "screen/interpreter.h"
+#include "screen/placement.h"
+#include "screen/render.h"
+#include "screen/terminal.h"
+
+using namespace screen;
+
+namespace {
+
+const std::string ESC = "\x1b", CSI = "\x1b[";
+constexpr int64_t kCols = 20, kRows = 5;
+
+TEST(Interpreter, ChunksCutAnywhere) {
+    // Every cut of one stream gives the same screen as the whole.
+    std::string stream = "a\xe4\xb8\xad" + ESC + "[31;1mb" + ESC + "]0;title\x07" + ESC + "P1$r" +
+                         ESC + "\\c" + ESC + "(0q" + ESC + "(B" + ESC + "[?2026hd" + ESC +
+                         "[?2026l" + "\xf0\x9f\x98\x80" + ESC + "7" + ESC + "[2;3H" + ESC + "8e";
+    Terminal whole(kCols, kRows, 10);
+    whole.write(stream);
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        for (size_t cut2 = cut; cut2 <= stream.size(); cut2 += 3) {
+            Terminal t(kCols, kRows, 10);
+            t.write(stream.substr(0, cut));
+            t.write(stream.substr(cut, cut2 - cut));
+            t.write(stream.substr(cut2));
+            ASSERT_EQ(t.snapshot(), whole.snapshot()) << cut << " " << cut2;
+            ASSERT_TRUE(t.grid().held.empty());
+        }
+    }
+    EXPECT_EQ(rowText(whole.grid(), 0), "a\xe4\xb8\xad"
+                                        "bc\xe2\x94\x80"
+                                        "d\xf0\x9f\x98\x80"
+                                        "e");
+    EXPECT_EQ(whole.grid().lines.row(0)[3].fg(), 2);
+}
+
+TEST(Interpreter, HeldIsBounded) {
+    Terminal t(kCols, kRows, 0);
+    t.write(ESC + "]52;c;");
+    std::string junk(4096, 'A');
+    for (int i = 0; i < 100; ++i) {
+        t.write(junk);
+        ASSERT_LE(t.grid().held.size(), kMaxHeld);
+    }
+    t.write(ESC);  // the terminator cut in two
+    t.write("\\after");
+    EXPECT_EQ(rowText(t.grid(), 0), "after");
+    // A control sequence longer than the hold is consumed to its final
+    // byte and ignored: none of its digits reach the screen, nor its effect.
+    Terminal c(kCols, kRows, 0);
+    c.write("a" + ESC + "[");
+    for (int i = 0; i < 20; ++i) {
+        c.write(std::string(4096, '1'));
+        ASSERT_LE(c.grid().held.size(), kMaxHeld);
+    }
+    c.write(";41mb");
+    EXPECT_EQ(rowText(c.grid(), 0), "ab");
+    EXPECT_EQ(c.snapshot().find("41"), std::string::npos);
+}
+
+TEST(Interpreter, FeedRawAndSplit) {
+    Grid g = newGrid(kCols, kRows, 0);
+    feedRaw(g, "a" + ESC + "[3");  // dropped
+    feedRaw(g, "1mb\xe4\xb8");     // a cut character is U+FFFD
+    EXPECT_EQ(rowText(g, 0), "a1mb\xef\xbf\xbd");
+
+    struct Case {
+        std::string bytes, complete, held;
+    } cases[] = {
+        {"abc", "abc", ""},
+        {"ab" + ESC, "ab", ESC},
+        {"ab" + ESC + "[1;2", "ab", ESC + "[1;2"},
+        {"ab" + ESC + "[1;2m", "ab" + ESC + "[1;2m", ""},
+        {ESC + "]0;x" + ESC + "[1m", "", ESC + "]0;x" + ESC + "[1m"},
+        {ESC + "]0;x\x07"
+               "a",
+         ESC + "]0;x\x07"
+               "a",
+         ""},
+        {"a" + ESC + "Pdata" + ESC, "a", ESC + "Pdata" + ESC},
+        {"a" + ESC + "(", "a", ESC + "("},
+        {"a\xe4\xb8", "a", "\xe4\xb8"},
+        {"\xe4\x1b[", "\xe4\x1b[", ""},  // continuation bytes are taken as they come
+        {"a" + ESC + "[1" + ESC + "[2", "a" + ESC + "[1", ESC + "[2"},
+        {"a" + ESC +
+             "[1\x18"
+             "b",
+         "a" + ESC +
+             "[1\x18"
+             "b",
+         ""},
+    };
+    for (const Case& c : cases) {
+        auto [complete, held] = splitHeldEscape(c.bytes);
+        EXPECT_EQ(complete, c.complete) << c.bytes;
+        EXPECT_EQ(held, c.held) << c.bytes;
+    }
+}
+
+// An update never closed ends by itself one second after it began; a new
+// begin inside it neither restarts it nor extends it.
+TEST(Interpreter, OpenUpdateEndsAfterItsTimeout) {
+    using namespace std::chrono_literals;
+    const SyncClock::time_point t0 = SyncClock::time_point() + 100s;
+    Grid g = newGrid(20, 5, 0);
+    feed(g, "x\x1b[?2026hA", t0);
+    ASSERT_TRUE(syncDeadline(g).has_value());
+    EXPECT_EQ(*syncDeadline(g), t0 + kSyncTimeout);
+    feed(g, "\x1b[?2026hB", t0 + 500ms);
+    EXPECT_EQ(*syncDeadline(g), t0 + kSyncTimeout);
+    endOverdueSync(g, t0 + 999ms);
+    EXPECT_TRUE(g.syncActive);
+    endOverdueSync(g, t0 + 1000ms);
+    EXPECT_FALSE(g.syncActive);
+    EXPECT_FALSE(syncDeadline(g).has_value());
+    // The late end is harmless; a closed update leaves nothing to wait for.
+    feed(g, "C\x1b[?2026l", t0 + 1100ms);
+    feed(g, "\x1b[?2026hD\x1b[?2026l", t0 + 2s);
+    EXPECT_EQ(rowText(g, 0), "xABCD");
+    EXPECT_FALSE(syncDeadline(g).has_value());
+}
+
+TEST(State, CursorStaysWithinTheGrid) {
+    // At every size, after any of these, the cursor is on a row of the
+    // screen and at most one past the last column (a pending wrap).
+    const std::string inputs[] = {
+        "\xe4\xb8\xad\xe4\xb8\xad",
+        ESC + "[?1049h" + ESC + "[1;80H" + ESC + "[?1049l",
+        ESC + "[99;99H" + ESC + "7" + ESC + "[?1049h" + ESC + "8x",
+        ESC + "[?6h" + ESC + "[5;9r" + ESC + "[99;99Hab",
+        ESC + "[?7l" + "\xe4\xb8\xad" + std::string(50, 'w'),
+        ESC + "[4h" + "\xe4\xb8\xad\xe4\xb8\xad" + "abc",
+        ESC + "[20I" + ESC + "[20Z" + "\t\t\t",
+    };
+    for (int64_t cols : {1, 2, 3, 80}) {
+        for (int64_t rows : {1, 2, 24}) {
+            for (const std::string& in : inputs) {
+                Terminal t(80, 24, 10);
+                t.write(ESC + "[?1049h" + ESC + "[1;80H");
+                t.resize(cols, rows);  // the 1049 cursor now beyond the width
+                t.write(in);
+                t.write(ESC + "[?1049l");
+                const Grid& g = t.grid();
+                std::string where = std::to_string(cols) + "x" + std::to_string(rows);
+                EXPECT_LE(g.cursor.col, cols) << where;
+                if (!g.cursor.pendingWrap) {
+                    EXPECT_LT(g.cursor.col, cols) << where;
+                }
+                EXPECT_GE(g.cursor.row, screenTop(g)) << where;
+                EXPECT_LE(g.cursor.row, lastScreenRow(g)) << where;
+            }
+        }
+    }
+}
+
+TEST(ModelAnswers, AFloodKeepsABoundedBacklog) {
+    Terminal t(20, 5, 10);
+    std::string flood;
+    for (size_t i = 0; i < 3 * kMaxPendingQueries; ++i)
+        flood += CSI + "c";
+    t.write(flood);
+    EXPECT_EQ(t.takeQueries().size(), kMaxPendingQueries);
+}
+
+// Rows of every kind of cell survive the trip into the history.
+TEST(Grid, HistoryRoundTripOfRandomRows) {
+    std::mt19937 rng(11);
+    const char* const kRunes[] = {"a",        "Z",
+                                  " ",        "\xc3\xa9",
+                                  "\xe4\xb8\xad", "\xf0\x9f\x98\x80",
+                                  "\xcc\x81", "\xfd\xbf\xbf\xbf\xbf\xbf",
+                                  "\xf4\x8f\xbf\xbf", "\xed\xa0\x80"};
+    const char* const kLooks[] = {"0",     "1",      "2;3",       "4:3",       "5;7;9",
+                                  "31",    "97",     "38;5;200",  "44",        "104",
+                                  "48;5;7", "38;2;1;2;3", "48;2;9;8;7", "58;5;9", "22;24"};
+    auto pick = [&](const auto& list) {
+        return list[std::uniform_int_distribution<size_t>(0, std::size(list) - 1)(rng)];
+    };
+    for (int round = 0; round < 300; ++round) {
+        Terminal t(0, 2, 4);  // no width: nothing wraps
+        t.resize(0, 2);
+        // Past 64 cells too, which the packer looks at 64 at a time.
+        int cells = std::uniform_int_distribution<int>(1, 150)(rng);
+        std::string bytes;
+        for (int i = 0; i < cells; ++i) {
+            int kind = std::uniform_int_distribution<int>(0, 9)(rng);
+            if (kind == 0) {
+                bytes += std::string("\x1b[") + pick(kLooks) + "m";
+            } else if (kind == 1) {
+                bytes += "\x1b[" + std::to_string(std::uniform_int_distribution<int>(1, 151)(rng)) +
+                         "G";
+            } else {
+                bytes += pick(kRunes);
+            }
+        }
+        t.write(bytes);
+        const Grid& g = t.grid();
+        Row original = g.lines.row(0);
+        std::string text;
+        g.lines.appendText(0, text);
+        t.write("\x1b[2;1H\n\n\n");
+        ASSERT_GE(screenTop(g), 1);  // the row is in the history
+        ASSERT_TRUE(g.lines.row(0) == original) << round;
+        std::string back;
+        g.lines.appendText(0, back);
+        ASSERT_EQ(back, text) << round;
+    }
+}
+
+TEST(Grid, BoundsAgainstHostileValues) {
+    Grid g = newGrid(80, 24, 100);
+    ensureRow(g, INT64_MAX);
+    EXPECT_EQ(g.lines.size(), 24);
+    scrollRegionUp(g, 0, INT64_MAX, INT64_MAX);
+    EXPECT_EQ(g.lines.size(), 24);
+    for (int i = 0; i < 150; ++i)
+        addWarning(g, std::to_string(i));
+    EXPECT_EQ(g.warnings.size(), kMaxWarnings);
+    EXPECT_EQ(g.warnings.front(), "50");
+    // Without a height the lines still have a bound.
+    Grid unsized = newGrid();
+    for (int64_t i = 0; i < kMaxRows + 10; ++i)
+        lineFeed(unsized);
+    EXPECT_EQ(unsized.lines.size(), kMaxRows);
+    EXPECT_EQ(unsized.cursor.row, kMaxRows - 1);
+    // A client that reports no height does not wipe the history.
+    Grid full = newGrid(10, 4, 100);
+    resize(full, 10, 4);
+    for (int i = 0; i < 200; ++i)
+        lineFeed(full);
+    resize(full, 10, 0);
+    EXPECT_EQ(full.lines.size(), 104);
+    resize(full, 10, 4);
+    EXPECT_EQ(full.lines.size(), 104);
+    // Huge sizes are bounded.
+    Terminal huge(10, 4, 100);
+    huge.resize(INT64_MAX, INT64_MAX);
+    EXPECT_EQ(huge.cols(), kMaxColumns);
+    EXPECT_EQ(huge.rows(), kMaxRows);
+    // A huge scrollback limit does not overflow.
+    Grid big = newGrid(10, 2, INT64_MAX);
+    lineFeed(big);
+    lineFeed(big);
+    EXPECT_EQ(big.lines.size(), 3);
+}
+
+TEST(Placement, FloodOfMarksIsBounded) {
+    Terminal t(80, 24, 0);
+    std::string marks;
+    for (int i = 0; i < 100000; ++i)
+        marks += "\xcc\x81";
+    t.write("a" + marks);
+    EXPECT_EQ(t.grid().lines.row(0).text(0).size(), 1u + 2u * kMaxMarks);
+    // Overwriting the cell again and again does not pile up rare data.
+    for (int i = 0; i < 10000; ++i)
+        t.write("\rb\xcc\x81");
+    EXPECT_EQ(t.grid().lines.row(0).text(0), "b\xcc\x81");
+}
+
+TEST(Placement, RowsWithoutAWidthAreBounded) {
+    Grid g = newGrid();
+    feed(g, std::string(kMaxColumns + 100, 'q') + "Z");
+    EXPECT_EQ(g.lines.rowSize(0), kMaxColumns);
+    EXPECT_EQ(g.lines.row(0).rune(kMaxColumns - 1), 'Z');
+    EXPECT_FALSE(g.cursor.pendingWrap);
+}
+
+// The plain-text fast path places exactly what putRune would.
+TEST(Placement, AsciiRunMatchesPutRune) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        int64_t cols = std::uniform_int_distribution<int64_t>(0, 12)(rng);
+        Grid a = newGrid(cols, 4, 2);
+        Grid b = newGrid(cols, 4, 2);
+        for (int step = 0; step < 6; ++step) {
+            std::string s(std::uniform_int_distribution<size_t>(1, 30)(rng), ' ');
+            for (char& c : s)
+                c = char(std::uniform_int_distribution<int>(0x20, 0x7e)(rng));
+            int64_t col = std::uniform_int_distribution<int64_t>(0, cols + 2)(rng);
+            bool wide = step % 2 == 0;
+            // A column (at most the last), a colour, maybe a wide character.
+            for (Grid* g : {&a, &b})
+                feed(*g, "\x1b[" + std::to_string(col + 1) + "G\x1b[3" + std::to_string(step) + "m" +
+                             (wide ? "\xe4\xb8\xad" : ""));
+            putAscii(a, s.data(), s.size());
+            for (char c : s)
+                putRune(b, c);
+            ASSERT_EQ(a.cursor.row, b.cursor.row);
+            ASSERT_EQ(a.cursor.col, b.cursor.col);
+            ASSERT_EQ(a.cursor.pendingWrap, b.cursor.pendingWrap);
+            ASSERT_EQ(a.lines.size(), b.lines.size());
+            for (int64_t i = 0; i < a.lines.size(); ++i)
+                ASSERT_TRUE(a.lines.row(i) == b.lines.row(i)) << round << " " << i;
+        }
+    }
+}
+
+// The whole history of the default size goes out with a repaint, in order.
+TEST(Render, FullHistoryInOrder) {
+    Terminal t(80, 24, 10000);
+    std::string line(78, '-');
+    for (int i = 0; i < 10100; ++i)
+        t.write(std::to_string(i % 10) + line + "\r\n");
+    std::string snap = t.snapshot();
+    // 10101 lines were written, the last 10024 are kept.
+    EXPECT_EQ(snap.substr(4, 81), "7" + line + "\r\n");
+    EXPECT_EQ(snap.substr(4 + 81 * 9999, 81), "6" + line + "\r\n");
+    EXPECT_GT(snap.size(), 10000u * 81);
+}
+
+}  // namespace
