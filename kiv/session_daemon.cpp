@@ -46,6 +46,8 @@ constexpr auto DrainStallLimit = std::chrono::seconds(2);
 // How long a restarted command has to show something (a shell its prompt)
 // before its typeahead is typed anyway.
 constexpr auto TypeaheadWait = std::chrono::seconds(1);
+// A client's backlog after which the memory it took is given back.
+constexpr size_t TrimAfterBacklog = 1024 * 1024;
 // The longest frame a connection may send before its Attach when the
 // session's name is shorter: the messages it may send meanwhile (ignored)
 // are small.
@@ -427,7 +429,19 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (!owing_.empty()) paintOwed();
     sweepClients();
     runTimers();
+    if (backlog_ > TrimAfterBacklog) giveBackBacklog();
     return !over_;
+}
+
+// Output that queued up for a client that fell behind took megabytes of
+// frames, freed once it caught up but kept by the allocator; once every
+// client has caught up, they go back to the system. Not after every burst:
+// a client that keeps up never queues that much.
+void Daemon::giveBackBacklog() {
+    for (const auto& [id, c] : clients_)
+        if (c->queued() > 0) return;
+    backlog_ = 0;
+    malloc_trim(0);
 }
 
 // ---- The command's side ----
@@ -493,6 +507,7 @@ void Daemon::broadcast(const SharedBytes& frame) {
             continue;
         }
         if (c->owesRepaint()) owing_.push_back(id);  // fallen too far behind
+        backlog_ = std::max(backlog_, c->queued());
         updateInterest(*c);
     }
 }
