@@ -433,14 +433,14 @@ void listRoad() {
             printLine(printableName(record.name));
         return;
     }
+    // Every daemon is asked at once: one that is stopped or hung shows "?"
+    // without holding up the others.
+    std::vector<DetailsAnswer> answers = queryAllDetails(names, DetailsTimeoutMs);
     std::vector<DetailsRow> rows;
-    for (const std::string& name : names) {
-        try {
-            rows.push_back({printableName(name), queryDetails(name, DetailsTimeoutMs), 0, {}});
-        } catch (const SystemError&) {
-            continue;  // nobody listens: not an active session
-        }
-        if (!rows.back().details) rows.back().pidFileValue = daemonPid(name);
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!answers[i].unreachable.empty()) continue;  // nobody listens: not an active session
+        rows.push_back({printableName(names[i]), answers[i].details, 0, {}});
+        if (!rows.back().details) rows.back().pidFileValue = daemonPid(names[i]);
     }
     std::sort(rows.begin(), rows.end(),
               [](const DetailsRow& a, const DetailsRow& b) { return a.name < b.name; });

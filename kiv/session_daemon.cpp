@@ -43,6 +43,10 @@ constexpr auto AcceptPause = std::chrono::milliseconds(200);
 // ends, in all, and for one client that takes nothing at all.
 constexpr auto ShutdownDrainLimit = std::chrono::seconds(30);
 constexpr auto DrainStallLimit = std::chrono::seconds(2);
+// Output read in a piece this small leaves the terminal empty, as a rule.
+constexpr size_t SmallOutput = 512;
+// A client's backlog after which the memory it took is given back.
+constexpr size_t TrimAfterBacklog = 1024 * 1024;
 // The longest frame a connection may send before its Attach when the
 // session's name is shorter: the messages it may send meanwhile (ignored)
 // are small.
@@ -423,7 +427,19 @@ bool Daemon::step(int timeoutMs, const sigset_t* waitMask) {
     if (!owing_.empty()) paintOwed();
     sweepClients();
     runTimers();
+    if (backlog_ > TrimAfterBacklog) giveBackBacklog();
     return !over_;
+}
+
+// Output that queued up for a client that fell behind took megabytes of
+// frames, freed once it caught up but kept by the allocator; once every
+// client has caught up, they go back to the system. Not after every burst:
+// a client that keeps up never queues that much.
+void Daemon::giveBackBacklog() {
+    for (const auto& [id, c] : clients_)
+        if (c->queued() > 0) return;
+    backlog_ = 0;
+    malloc_trim(0);
 }
 
 // ---- The command's side ----
@@ -460,6 +476,10 @@ SharedBytes Daemon::readOutput(bool& ended) {
         ssize_t n = session_.pty.read(payload + got, MasterReadBound - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
+            // The terminal hands over at most its line buffer a read; a
+            // piece much smaller than that (an echo) most likely emptied
+            // it, and asking again would only be told so.
+            if (static_cast<size_t>(n) < SmallOutput) break;
             continue;
         }
         if (n == 0 || errno == EIO) ended = true;
@@ -488,6 +508,7 @@ void Daemon::broadcast(const SharedBytes& frame) {
             continue;
         }
         if (c->owesRepaint()) owing_.push_back(id);  // fallen too far behind
+        backlog_ = std::max(backlog_, c->queued());
         updateInterest(*c);
     }
 }

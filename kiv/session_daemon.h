@@ -150,6 +150,7 @@ class Daemon {
     // clients' input and the model's answers to it.
     bool serviceMaster(const ReadyEvent& ev);
     SharedBytes readOutput(bool& ended);
+    void giveBackBacklog();
     void broadcast(const SharedBytes& frame);
     void answerQueries();
     void toCommand(std::string_view bytes);
@@ -239,6 +240,7 @@ class Daemon {
     SizePolicy policy_ = SizePolicy::Latest;  // as the last client to attach chose it
     uint64_t activity_ = 0;                   // counts attaches, keys and resizes
     std::vector<ClientId> owing_, stillOwing_;  // clients owed a repaint
+    size_t backlog_ = 0;  // the most a client has had queued since memory was given back
     std::optional<Clock::time_point> paintAt_;
     std::optional<Key> key_;       // what TCP clients must prove; none without TCP
     DeliveredHistory delivered_;   // how much of the history each user terminal holds
