@@ -46,6 +46,8 @@ constexpr auto DrainStallLimit = std::chrono::seconds(2);
 // How long a restarted command has to show something (a shell its prompt)
 // before its typeahead is typed anyway.
 constexpr auto TypeaheadWait = std::chrono::seconds(1);
+// Output read in a piece this small leaves the terminal empty, as a rule.
+constexpr size_t SmallOutput = 512;
 // A client's backlog after which the memory it took is given back.
 constexpr size_t TrimAfterBacklog = 1024 * 1024;
 // The longest frame a connection may send before its Attach when the
@@ -479,6 +481,10 @@ SharedBytes Daemon::readOutput(bool& ended) {
         ssize_t n = session_.pty.read(payload + got, MasterReadBound - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
+            // The terminal hands over at most its line buffer a read; a
+            // piece much smaller than that (an echo) most likely emptied
+            // it, and asking again would only be told so.
+            if (static_cast<size_t>(n) < SmallOutput) break;
             continue;
         }
         if (n == 0 || errno == EIO) ended = true;
