@@ -96,6 +96,14 @@ UniqueFd connectUnix(const std::string& path) {
     return fd;
 }
 
+UniqueFd connectUnixNow(const std::string& path) {
+    UniqueFd fd = streamSocket(AF_UNIX, SOCK_NONBLOCK);
+    sockaddr_un address = unixAddress(path);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (errno == EAGAIN) return {};
+    throw SystemError("connect failed: " + path);
+}
+
 UniqueFd listenUnix(const std::string& path) {
     UniqueFd fd = streamSocket(AF_UNIX);
     sockaddr_un address = unixAddress(path);

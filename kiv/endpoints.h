@@ -19,6 +19,12 @@ namespace kiv {
 // "connect failed: <path>".
 UniqueFd connectUnix(const std::string& path);
 
+// The same, made without waiting and left non-blocking: an empty descriptor
+// when the listener's queue is full (its daemon stopped or hung, with
+// connections waiting that it does not take), where a blocking connect would
+// wait until the daemon takes one. Raises as connectUnix when nobody listens.
+UniqueFd connectUnixNow(const std::string& path);
+
 // The daemon's listening socket on its session path (backlog 5, blocking).
 // An old socket file must already be gone. Raises "socket failed",
 // "socket path too long", "bind failed: <path>", "listen failed".

@@ -63,8 +63,16 @@ void makeDirs(const std::string& path) {
     if (!path.empty() && path.back() != '/') makeDir(path, 0777);
 }
 
+std::string sessionDir() {
+    // XDG_RUNTIME_DIR is the user's own; the others are shared by every user
+    // of the machine, where one name for all would let whoever makes it
+    // first lock everyone else out.
+    if (!envOrEmpty("XDG_RUNTIME_DIR").empty()) return joinPath(runtimeDir(), "kiv");
+    return joinPath(runtimeDir(), "kiv-" + std::to_string(geteuid()));
+}
+
 std::string kivDir() {
-    std::string dir = joinPath(runtimeDir(), "kiv");
+    std::string dir = sessionDir();
     std::string parent = dir.substr(0, dir.rfind('/'));
     if (!parent.empty()) makeDirs(parent);
 

@@ -13,7 +13,11 @@ std::string joinPath(std::string_view a, std::string_view b);
 // Creates nothing.
 std::string runtimeDir();
 
-// The session directory, <runtimeDir>/kiv, created (with missing parents) on
+// Where the session directory is: <runtimeDir>/kiv under XDG_RUNTIME_DIR,
+// else <runtimeDir>/kiv-<uid>, one per user. Creates nothing.
+std::string sessionDir();
+
+// The session directory (sessionDir), created (with missing parents) on
 // every call. The directory itself is private (0700) and must belong to the
 // current user; anything else (another owner, access for others, a link)
 // raises SystemError "unsafe session directory: <path>".

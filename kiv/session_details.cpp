@@ -4,28 +4,22 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/fields.h"
 #include "kiv/integer.h"
 #include "kiv/protocol.h"
 #include "kiv/session_files.h"
+#include "kiv/shell_words.h"
 #include "screen/terminal.h"
 
 namespace kiv {
 
 namespace {
-
-void addField(std::string& out, std::string_view key, std::string_view value) {
-    out.append(key);
-    out += '=';
-    out.append(value);
-    out += '\0';
-}
 
 // Control characters as \xNN, and the backslash doubled, so that what a
 // session calls itself or runs cannot drive the user's terminal.
@@ -43,20 +37,6 @@ std::string printable(std::string_view text) {
         }
     }
     return out;
-}
-
-// A word as a shell would need it: in single quotes when empty or when it
-// holds a blank or a character a shell treats specially.
-std::string shellWord(const std::string& word) {
-    bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
-        return std::isalnum(c) || std::string_view("-_./:=+,@%^").find(c) != std::string::npos ||
-               c >= 0x80;
-    });
-    if (plain) return word;
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 // Columns on the terminal, not bytes or characters: a wide character takes
@@ -92,14 +72,9 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
     SessionDetails details;
     EndFieldReader endFields;
     bool sawPid = false;
-    while (!payload.empty()) {
-        size_t end = payload.find('\0');
-        if (end == std::string_view::npos) return std::nullopt;  // a field cut short
-        std::string_view field = payload.substr(0, end);
-        payload.remove_prefix(end + 1);
-        size_t eq = field.find('=');
-        if (eq == std::string_view::npos) return std::nullopt;
-        std::string_view key = field.substr(0, eq), value = field.substr(eq + 1);
+    std::optional<std::vector<Field>> fields = splitFields(payload);
+    if (!fields) return std::nullopt;
+    for (const auto& [key, value] : *fields) {
         if (key == "cmd") {
             details.command.emplace_back(value);
             continue;
@@ -130,37 +105,86 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
     return details;
 }
 
-std::optional<SessionDetails> queryDetails(const std::string& name, int timeoutMs) {
-    UniqueFd sock = connectUnix(socketPath(name));
-    if (!sendMsg(sock.get(), MsgKind::Details, "")) return std::nullopt;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+namespace {
+
+// One daemon being asked: the connection and what it has sent so far.
+struct Asking {
+    UniqueFd sock;
     std::string received;
-    for (;;) {
-        MsgKind kind;
-        std::string payload;
-        try {
-            size_t used = 0;
-            // Nothing else is sent to a client that has not sent its size,
-            // but a message of another kind is skipped all the same.
-            while (takeFrame(received, used, kind, payload))
-                if (kind == MsgKind::Details) return decodeDetails(payload);
-            received.erase(0, used);
-        } catch (const IoError&) {
-            return std::nullopt;
+};
+
+// Takes what the daemon sent; true once it has answered (or can no longer):
+// its details, or nothing.
+bool takeAnswer(Asking& asking, DetailsAnswer& answer) {
+    char buf[4096];
+    ssize_t n = recv(asking.sock.get(), buf, sizeof buf, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+    if (n <= 0) return true;  // closed: it does not know the message
+    asking.received.append(buf, static_cast<size_t>(n));
+    MsgKind kind;
+    std::string payload;
+    size_t used = 0;
+    try {
+        // Nothing else is sent to a client that has not sent its size, but a
+        // message of another kind is skipped all the same.
+        while (takeFrame(asking.received, used, kind, payload)) {
+            if (kind == MsgKind::Details) {
+                answer.details = decodeDetails(payload);
+                return true;
+            }
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        pollfd p{sock.get(), POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::nullopt;
-        char buf[4096];
-        ssize_t n = recv(sock.get(), buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;  // closed: it does not know the message
-        received.append(buf, n);
+    } catch (const IoError&) {
+        return true;
     }
+    asking.received.erase(0, used);
+    return false;
+}
+
+}  // namespace
+
+std::vector<DetailsAnswer> queryAllDetails(const std::vector<std::string>& names, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<DetailsAnswer> answers(names.size());
+    std::vector<Asking> asking(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        try {
+            // A daemon whose queue is full does not take the question: it
+            // stays without an answer, as if it had not answered in time.
+            asking[i].sock = connectUnixNow(socketPath(names[i]));
+        } catch (const SystemError& e) {
+            answers[i].unreachable = e.what();
+            continue;
+        }
+        // The question fits an empty socket buffer whole.
+        if (asking[i].sock && !sendMsg(asking[i].sock.get(), MsgKind::Details, ""))
+            asking[i].sock.reset();
+    }
+    for (;;) {
+        std::vector<pollfd> waiting;
+        std::vector<size_t> whose;
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (!asking[i].sock) continue;
+            waiting.push_back({asking[i].sock.get(), POLLIN, 0});
+            whose.push_back(i);
+        }
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        if (waiting.empty() || left.count() <= 0) break;
+        int ready = poll(waiting.data(), waiting.size(), static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR) break;
+        for (size_t k = 0; ready > 0 && k < waiting.size(); ++k) {
+            if (waiting[k].revents == 0) continue;
+            size_t i = whose[k];
+            if (takeAnswer(asking[i], answers[i])) asking[i].sock.reset();
+        }
+    }
+    return answers;
+}
+
+std::optional<SessionDetails> queryDetails(const std::string& name, int timeoutMs) {
+    DetailsAnswer answer = queryAllDetails({name}, timeoutMs).front();
+    if (!answer.unreachable.empty()) throw SystemError(answer.unreachable);
+    return answer.details;
 }
 
 std::string formatAge(int64_t seconds) {

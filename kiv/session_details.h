@@ -19,7 +19,7 @@ struct SessionDetails {
     int64_t cols = 0;
     int64_t rows = 0;
     std::vector<std::string> command;  // the program and its arguments
-    std::optional<SessionEnd> end;  // an ended session, kept until collected
+    std::optional<SessionEnd> end;     // an ended session, kept until collected
     // The sessions its attached clients run inside, each once.
     std::vector<std::string> shownInside;
     int64_t readOnly = 0;  // of the clients, read-only ones
@@ -32,9 +32,23 @@ std::string encodeDetails(const SessionDetails& details);
 // Nothing when the payload is not a set of such fields.
 std::optional<SessionDetails> decodeDetails(std::string_view payload);
 
-// Asks the daemon of a session over its Unix socket. Nothing when it does not
-// answer in time or does not know the message (a daemon older than it drops
-// the connection). Raises SystemError when nobody accepts on the socket.
+// What asking one session's daemon found.
+struct DetailsAnswer {
+    // Why nobody could be asked (nobody listens on the socket), else empty.
+    std::string unreachable;
+    // Nothing when the daemon did not answer in time (stopped, hung) or does
+    // not know the message (a daemon older than this one drops the
+    // connection).
+    std::optional<SessionDetails> details;
+};
+
+// Asks the daemons of every session named, over their Unix sockets, all at
+// once: one wait of `timeoutMs` in all, that a daemon which does not answer
+// cannot make longer for the others. One answer per name, in their order.
+std::vector<DetailsAnswer> queryAllDetails(const std::vector<std::string>& names, int timeoutMs);
+
+// The same for one session. Raises SystemError when nobody accepts on its
+// socket.
 std::optional<SessionDetails> queryDetails(const std::string& name, int timeoutMs);
 
 // "45s", "12m", "3h05m", "2d04h".

@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +12,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "kiv/endpoints.h"
 #include "kiv/errors.h"
-#include "kiv/fd.h"
 #include "kiv/runtime.h"
 #include "kiv/session_files.h"
 
@@ -78,12 +76,14 @@ bool isActive(std::string_view name) {
     std::string path = socketPath(name);
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || path.size() > MaxSocketPath) return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    return connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    // Without waiting: a stopped daemon, its queue full of connections it
+    // does not take, is there all the same, and must not hold up the asker.
+    try {
+        connectUnixNow(path);
+        return true;
+    } catch (const SystemError&) {
+        return false;  // nobody listens, or a path too long to reach
+    }
 }
 
 std::vector<std::string> socketNames() {

@@ -418,6 +418,49 @@ TEST(EndToEnd, ListOnATerminalIsATablePipedItIsNames) {
     EXPECT_EQ(piped.out, "stuck\ntwo\n日本語\n");
 }
 
+// Stopped daemons (suspended by hand, or hung) are all asked at once, so
+// that they cost the listing one wait in all, and one whose queue of
+// connections is full (by the third listing) is not waited for at all.
+TEST(EndToEnd, StoppedDaemonsShareOneWait) {
+    REQUIRE_TMUX();
+    Machine m;
+    std::vector<pid_t> stopped;
+    struct Resume {
+        std::vector<pid_t>& pids;
+        ~Resume() {
+            for (pid_t pid : pids)
+                kill(pid, SIGCONT);
+        }
+    } resume{stopped};
+    ASSERT_EQ(m.kiv({"new", "live", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    for (std::string name : {"s1", "s2", "s3", "s4"}) {
+        ASSERT_EQ(m.kiv({"new", name, "/bin/sh", "-c", "sleep 60"}).status, 0);
+        pid_t pid = std::stoi(readFile(m.file(name + ".pid")));
+        ASSERT_EQ(kill(pid, SIGSTOP), 0);
+        stopped.push_back(pid);
+    }
+    TmuxTerminal term(m.scratch, m.app, m.env, 100, 24);
+    for (int i = 0; i < 4; ++i) {
+        // Asked in turn, the four would take 4 s at least.
+        // The quotes keep the typed line from passing for the answer.
+        std::string took = "took" + std::to_string(i) + " ";
+        term.line("clear; a=$(date +%s%N); kiv ls; echo t''ook" + std::to_string(i) +
+                  " $((($(date +%s%N) - a) / 1000000))");
+        ASSERT_TRUE(term.waitFor(took, 20s)) << term.screen();
+        std::string screen = term.screen();
+        EXPECT_LT(std::stol(screen.substr(screen.find(took) + took.size())), 3000) << screen;
+        for (const char* name : {"live", "s1", "s4"}) {
+            size_t at = screen.find(std::string("\n") + name + " ");
+            ASSERT_NE(at, std::string::npos) << screen;
+            std::istringstream row(screen.substr(at + 1, screen.find('\n', at + 1) - at - 1));
+            std::string rowName, pid, clients;
+            row >> rowName >> pid >> clients;
+            EXPECT_EQ(clients, rowName == "live" ? "0" : "?") << screen;
+        }
+    }
+    EXPECT_EQ(m.kiv({"ls"}).out, "live\ns1\ns2\ns3\ns4\n");
+}
+
 // A session's end as the user meets it: kept while nobody watches, shown
 // with its status by the attach that collects it, and the client's last
 // line for each way of leaving.

@@ -115,6 +115,61 @@ TEST(KivDir, RefusesUnsafeOrBlockedPaths) {
     }
 }
 
+TEST(KivDir, OnePerUserWithoutRuntimeDirectory) {
+    // /tmp and $TMPDIR are shared: a name common to all users would be
+    // whoever made it first's, and lock the others out.
+    std::string uid = std::to_string(geteuid());
+    struct {
+        const char *xdg, *tmpdir, *prefix;
+        std::string dir;
+    } paths[] = {
+        {nullptr, nullptr, nullptr, "/tmp/kiv-" + uid},
+        {"", "", nullptr, "/tmp/kiv-" + uid},
+        {nullptr, "/var/tmp/", nullptr, "/var/tmp/kiv-" + uid},
+        {nullptr, nullptr, "/data/data/com.termux/files/usr",
+         "/data/data/com.termux/files/usr/tmp/kiv-" + uid},
+        {"/run/user/1000", "/var/tmp", nullptr, "/run/user/1000/kiv"},
+    };
+    for (const auto& p : paths) {
+        EnvVar xdg("XDG_RUNTIME_DIR", p.xdg), tmp("TMPDIR", p.tmpdir), prefix("PREFIX", p.prefix);
+        EXPECT_EQ(sessionDir(), p.dir);
+    }
+
+    ScratchDir scratch;
+    CleanEnv clean;
+    EnvVar tmp("TMPDIR", scratch.path().c_str());
+    std::string dir = scratch / ("kiv-" + uid);
+    EXPECT_EQ(kivDir(), dir);
+    struct stat st;
+    ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(rmdir(dir.c_str()), 0);
+
+    // Made before the user by someone else (as far as an unprivileged test
+    // can play that): open to all, a link to elsewhere, not a directory.
+    struct {
+        const char* what;
+        void (*plant)(const std::string& dir, const std::string& elsewhere);
+    } planted[] = {
+        {"open to all",
+         [](const std::string& d, const std::string&) {
+             mkdir(d.c_str(), 0700);
+             chmod(d.c_str(), 0777);
+         }},
+        {"a link",
+         [](const std::string& d, const std::string& e) { symlink(e.c_str(), d.c_str()); }},
+        {"a file", [](const std::string& d, const std::string&) { testsupport::writeFile(d, ""); }},
+    };
+    ASSERT_EQ(mkdir((scratch / "elsewhere").c_str(), 0700), 0);
+    for (const auto& p : planted) {
+        p.plant(dir, scratch / "elsewhere");
+        EXPECT_EQ(testsupport::errorOf<SystemError>([] { kivDir(); }),
+                  "unsafe session directory: " + dir)
+            << p.what;
+        if (unlink(dir.c_str()) != 0) rmdir(dir.c_str());
+    }
+}
+
 TEST(SocketPath, PlainAndShortenedNames) {
     ScratchDir scratch;
     CleanEnv clean;
