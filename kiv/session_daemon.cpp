@@ -43,6 +43,11 @@ constexpr auto AcceptPause = std::chrono::milliseconds(200);
 // ends, in all, and for one client that takes nothing at all.
 constexpr auto ShutdownDrainLimit = std::chrono::seconds(30);
 constexpr auto DrainStallLimit = std::chrono::seconds(2);
+// How long a restarted command has to show something (a shell its prompt)
+// before its typeahead is typed anyway.
+constexpr auto TypeaheadWait = std::chrono::seconds(1);
+// Output read in a piece this small leaves the terminal empty, as a rule.
+constexpr size_t SmallOutput = 512;
 // A client's backlog after which the memory it took is given back.
 constexpr size_t TrimAfterBacklog = 1024 * 1024;
 // The longest frame a connection may send before its Attach when the
@@ -80,6 +85,7 @@ Daemon::Daemon(Session session, Logger log)
     if (!sel_.add(session_.pty.masterFd(), Interest::Read))
         throw SystemError("cannot watch the pseudo-terminal");
     timers_.add(Clock::now() + SocketCheckInterval, Timer::SocketCheck);
+    if (!session_.typeahead.empty()) timers_.add(Clock::now() + TypeaheadWait, Timer::Typeahead);
 }
 
 Daemon::~Daemon() = default;
@@ -473,6 +479,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         }
         broadcast(frame);
         answerQueries();
+        typeAhead();
     }
     if (ended) commandEnded();
     return !ended;
@@ -489,6 +496,10 @@ SharedBytes Daemon::readOutput(bool& ended) {
         ssize_t n = session_.pty.read(payload + got, MasterReadBound - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
+            // The terminal hands over at most its line buffer a read; a
+            // piece much smaller than that (an echo) most likely emptied
+            // it, and asking again would only be told so.
+            if (static_cast<size_t>(n) < SmallOutput) break;
             continue;
         }
         if (n == 0 || errno == EIO) ended = true;
@@ -569,6 +580,15 @@ void Daemon::toCommand(std::string_view bytes) {
     }
     ptyOut_.append(bytes);
     flushPty();
+}
+
+// Typed once the command is up: a shell that has shown its prompt reads
+// with its own line editing, which shows the line once, where the
+// terminal's own echo of typing ahead would show it twice.
+void Daemon::typeAhead() {
+    if (session_.typeahead.empty()) return;
+    toCommand(session_.typeahead);
+    session_.typeahead.clear();
 }
 
 void Daemon::flushPty() {
@@ -1123,6 +1143,9 @@ void Daemon::runTimers() {
                 session_.term->endOverdueUpdate(at);
                 scheduleUpdate();
                 break;
+            case Timer::Typeahead:
+                typeAhead();
+                break;
             case Timer::Save:
                 saveAt_.reset();
                 // Once over or asked to stop, no more writes and no more
@@ -1183,7 +1206,8 @@ void Daemon::startSaving() {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd)) base.cwd = cwd;
         bool content = contentSavingWanted();
-        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content, &log_);
+        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content,
+                                                session_.pty.masterFd(), &log_);
         if (!content) log_.info("KIV_SAVE=0: no screen content is saved");
         saver_->write(*session_.term, commandPid());
     } catch (const SystemError& e) {

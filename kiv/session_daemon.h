@@ -157,6 +157,7 @@ class Daemon {
     void flushPty();
     void updateInputPause();
     void resumeHeldInput();
+    void typeAhead();
 
     // The clients' side.
     void serviceClient(ClientConnection& c, const ReadyEvent& ev);

@@ -2,7 +2,8 @@
 // the terminal state in force (cursor, pen, margins, modes, character sets,
 // saved cursor, title: the records of state.h) and the state of
 // synchronized updates, with the operations that keep its structure (line
-// feed, scrolling, the scrollback limit, copying, resizing).
+// feed, scrolling, the scrollback limit, the switch to the alternate
+// screen, resizing). A grid has one owner and is never copied.
 //
 // Row positions (cursor.row, margins) are line indexes; the visible screen
 // is the last `height` lines, and screenTop() is the index of its first
@@ -54,7 +55,8 @@ struct Grid {
     TabStops tabs;
     Margins margins;
     Pen pen;
-    // The hyperlinks cells refer to, shared by the grid's copies.
+    // The hyperlinks cells refer to by number: one table for both screens,
+    // so the main screen's cells keep their links behind the alternate one.
     std::shared_ptr<LinkTable> links = std::make_shared<LinkTable>();
     Charsets charsets;
     Modes modes;
@@ -73,8 +75,8 @@ struct Grid {
     SyncClock::time_point syncBegan{};  // when the open update began
     SyncClock::time_point now{};        // when the chunk being fed arrived
     std::string held;
-    // While the alternate screen is shown: the main screen's lines (and
-    // its keyboard flags).
+    // While the alternate screen is shown: the main screen's lines, moved
+    // here whole (not copied), and its keyboard flags.
     std::unique_ptr<Grid> savedMain;
     AltScreen alt;
     // Control sequences whose function this terminal does not know, and

@@ -1,13 +1,15 @@
 // The grid's lines: scrollback followed by the screen, oldest first.
 //
-// Storage is built for a full 10000-line history and for cheap copies:
-// - rows are shared between copies and copied only when one side edits
-//   them (copy-on-write), so copying a grid costs the same whatever the
-//   length of its history;
+// Storage is built for a full 10000-line history:
 // - the newest rows (the screen) sit in a small ring of expanded rows;
-//   older rows move, packed, into chunks of history that copies share too;
+//   older rows move, packed, into chunks of history;
+// - scrolling a region moves rows from line to line without copying them
+//   (copyLine): for a moment two lines may hold the same row, which is
+//   copied only if one of them is edited before the other is overwritten;
 // - adding a line at the end and dropping the oldest are constant time.
-// An empty row costs no allocation at all.
+// An empty row costs no allocation at all. The store has one owner: it is
+// moved (the alternate screen moves the main screen's lines aside), never
+// copied, so the history itself is never shared.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +21,8 @@
 namespace screen {
 
 namespace detail {
-// Reference counts are plain integers: a grid and its copies live on one
-// thread.
+// A row counts the lines that hold it (see copyLine). The counts are plain
+// integers: a grid lives on one thread.
 struct LineNode {
     uint32_t refs = 1;
     bool packed = false;
@@ -136,7 +138,7 @@ class Lines {
 
     void recycle(detail::LineRef r);
 
-    detail::HistoryStore* history_ = nullptr;  // shared, copy-on-write
+    detail::HistoryStore* history_ = nullptr;  // owned; made when the first row goes in
     int64_t historyCount_ = 0;                 // rows in history_
     int64_t dropped_ = 0;
     detail::Ring tail_;

@@ -1,7 +1,6 @@
 // The terminal state that later output and the user's keys depend on, as
-// named records: saving the cursor, copying the grid for a synchronized
-// update and a reset are each one assignment of a record, never a list of
-// fields that a new mode could be missing from.
+// named records: saving the cursor and a reset are each one assignment of
+// a record, never a list of fields that a new mode could be missing from.
 //
 // Coordinate spaces. A line index counts the grid's lines from the oldest
 // history line (the grid's own coordinate: the cursor and the margins are

@@ -201,29 +201,12 @@ class Pane {
         ++plays_;
         std::string file = scratch_ / ("in" + std::to_string(plays_));
         std::ofstream(file, std::ios::binary) << bytes;
-        // A title set after the bytes tells when the pane has taken all of
-        // them: tmux handles a pane's output in order.
-        std::string done = "done-" + std::to_string(plays_);
-        term_.tmux({"respawn-pane", "-k", "-t", "t",
-                    "stty raw -echo -opost -onlcr; cat " + file + "; printf '\\033]2;" + done +
-                        "\\033\\\\'; exec sleep 100000"});
-        for (int i = 0; i < 400 && title() != done; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return look();
-    }
-
-  private:
-    std::string title() const {
-        std::string t = term_.tmux({"display-message", "-p", "-t", "t", "#{pane_title}"});
-        if (!t.empty() && t.back() == '\n') t.pop_back();
-        return t;
-    }
-
-    std::string look() const {
+        term_.play(file);
         return term_.screenAnsi() + "cursor " +
                term_.tmux({"display-message", "-p", "-t", "t", "#{cursor_y},#{cursor_x}"});
     }
 
+  private:
     ScratchDir scratch_;
     TmuxTerminal term_;
     int plays_ = 0;
@@ -250,47 +233,11 @@ std::vector<std::string> visibleCells(const Grid& g) {
     return out;
 }
 
-// What a pane shows, as the comparison sees it: each row's text (trailing
-// blanks aside), every character's colours and style, and the cursor. The
-// capture is read back through a Terminal; blank cells' backgrounds are
-// left out, as tmux's capture keeps them for written blanks and drops them
-// for erased ones, which shows the same screen either way.
-std::string shown(const std::string& capture, int cols, int rows) {
+// What a pane shows, as the comparison sees it: its cells (see
+// captureCells) and the cursor.
+std::string shown(const std::string& capture) {
     size_t at = capture.rfind("cursor ");
-    std::string screenPart = capture.substr(0, at), cursor = capture.substr(at);
-    // tmux's capture writes line-drawing cells between SO and SI.
-    std::string joined = "\x1b)0";
-    for (size_t pos = 0, n = 0; pos < screenPart.size() && int(n) < rows; ++n) {
-        size_t nl = screenPart.find('\n', pos);
-        if (nl == std::string::npos) nl = screenPart.size();
-        if (n > 0) joined += "\r\n";
-        joined += screenPart.substr(pos, nl - pos);
-        pos = nl + 1;
-    }
-    Terminal t(cols, rows, 0);
-    t.resize(cols, rows);
-    t.write(joined);
-    const Grid& g = t.grid();
-    std::string out;
-    for (int64_t i = 0; i < g.height; ++i) {
-        Row row = g.lines.row(screenTop(g) + i);
-        std::string text, looks;
-        for (size_t c = 0; c < row.size(); ++c) {
-            std::string cell = row.text(c);
-            text += cell;
-            if (cell == " " || cell.empty()) continue;
-            Pen p = normalized(row.pen(c));
-            p.link = 0;
-            looks += " " + std::to_string(c) + ":" + std::to_string(p.fg) + "." +
-                     std::to_string(p.fgIndex) + "." + std::to_string(p.fgRgb) + "/" +
-                     std::to_string(p.bg) + "." + std::to_string(p.bgIndex) + "." +
-                     std::to_string(p.bgRgb) + "/" + std::to_string(p.attrs);
-        }
-        while (!text.empty() && text.back() == ' ')
-            text.pop_back();
-        out += text + " |" + looks + "\n";
-    }
-    return out + cursor;
+    return captureCells(capture.substr(0, at)) + capture.substr(at);
 }
 
 std::string printable(const std::string& bytes) {
@@ -339,8 +286,8 @@ std::vector<std::string> minimized(std::vector<std::string> ops, int cols, int r
                                    Pane& repaint) {
     auto disagree = [&](const std::vector<std::string>& candidate) {
         std::string stream = joined(candidate);
-        return shown(direct.play(stream), cols, rows) !=
-               shown(repaint.play(modelSnapshot(stream, cols, rows, 1)), cols, rows);
+        return shown(direct.play(stream)) !=
+               shown(repaint.play(modelSnapshot(stream, cols, rows, 1)));
     };
     for (bool dropped = true; dropped;) {
         dropped = false;
@@ -381,15 +328,15 @@ Result runStreams(int cols, int rows, int count, uint32_t firstSeed) {
         EXPECT_TRUE(roundTrip) << "snapshot round trip, seed " << seed << ": " << printable(stream);
 
         std::string wantCapture = direct.play(stream), gotCapture = repaint.play(snapshot);
-        std::string want = shown(wantCapture, cols, rows), got = shown(gotCapture, cols, rows);
+        std::string want = shown(wantCapture), got = shown(gotCapture);
         ++r.streams;
         if (want == got) {
             ++r.agreed;
         } else if (verbose) {
             if (getenv("KIV_DIFF_MINIMIZE")) {
                 stream = joined(minimized(ops, cols, rows, direct, repaint));
-                want = shown(direct.play(stream), cols, rows);
-                got = shown(repaint.play(modelSnapshot(stream, cols, rows, 1)), cols, rows);
+                want = shown(direct.play(stream));
+                got = shown(repaint.play(modelSnapshot(stream, cols, rows, 1)));
             }
             std::cout << "disagree " << cols << "x" << rows << " seed " << seed << ": "
                       << printable(stream) << "\n--- tmux\n"

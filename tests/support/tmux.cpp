@@ -4,8 +4,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <thread>
 
+#include "screen/grid.h"
+#include "screen/terminal.h"
 #include "tests/support/process.h"
 
 namespace testsupport {
@@ -43,6 +46,54 @@ TmuxTerminal::TmuxTerminal(const ScratchDir& scratch, const std::string& cwd,
     tmux({"set-option", "-g", "status", "off"});
     tmux({"set-option", "-g", "window-size", "manual"});
     resize(cols, rows);
+}
+
+std::string rawPlayer(const std::string& file, const std::string& done, const std::string& ready) {
+    std::string waitKey =
+        ready.empty() ? "" : "printf '\\033]2;" + ready + "\\033\\\\'; head -c 1 >/dev/null; ";
+    return "stty raw -echo -opost -onlcr; " + waitKey + "cat " + file + "; printf '\\033]2;" +
+           done + "\\033\\\\'; exec sleep 100000";
+}
+
+bool TmuxTerminal::play(const std::string& file) {
+    static int plays = 0;
+    std::string done = "played-" + std::to_string(++plays);
+    tmux({"respawn-pane", "-k", "-t", "t", rawPlayer(file, done)});
+    for (int i = 0; i < 2000; ++i) {
+        if (tmux({"display-message", "-p", "-t", "t", "#{pane_title}"}) == done + "\n") return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+std::string captureCells(const std::string& capture, bool looks) {
+    std::string joined = "\x1b)0";
+    std::istringstream in(capture);
+    int n = 0;
+    for (std::string line; std::getline(in, line); ++n)
+        joined += (n > 0 ? "\r\n" : "") + line;
+    screen::Terminal t(200, n + 1, 0);
+    t.resize(200, n + 1);
+    t.write(joined);
+    const screen::Grid& g = t.grid();
+    std::string out;
+    for (int64_t i = 0; i < n; ++i) {
+        screen::Row row = g.lines.row(screen::screenTop(g) + i);
+        size_t used = row.size();
+        while (used > 0 && row.text(used - 1) == " ")
+            --used;
+        for (size_t c = 0; c < used; ++c) {
+            screen::Pen p = screen::normalized(row.pen(c));
+            out += row.text(c);
+            if (looks && row.text(c) != " ")
+                out += "{" + std::to_string(p.fg) + "." + std::to_string(p.fgIndex) + "." +
+                       std::to_string(p.fgRgb) + "/" + std::to_string(p.bg) + "." +
+                       std::to_string(p.bgIndex) + "." + std::to_string(p.bgRgb) + "/" +
+                       std::to_string(p.attrs) + "}";
+        }
+        out += "\n";
+    }
+    return out;
 }
 
 TmuxTerminal::~TmuxTerminal() {

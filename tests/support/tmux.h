@@ -37,6 +37,9 @@ class TmuxTerminal {
     // part of a line.
     bool rawMode() const;
     bool waitRawMode(bool raw, std::chrono::milliseconds limit = 10s) const;
+    // Replaces the pane's program by rawPlayer(file) and waits until the
+    // pane has taken every byte.
+    bool play(const std::string& file);
     std::string tmux(const std::vector<std::string>& args) const;
 
   private:
@@ -44,5 +47,22 @@ class TmuxTerminal {
 };
 
 bool tmuxAvailable();
+
+// A shell command that writes a file's bytes to its terminal as they are,
+// then sets the title `done` (tmux handles a pane's output in order, so
+// the title tells that every byte is in) and stays. With a `ready` title
+// it first sets that and waits for a key, so that a session it runs in
+// has its size before the bytes come.
+std::string rawPlayer(const std::string& file, const std::string& done,
+                      const std::string& ready = "");
+
+// A capture (tmux capture-pane -p or kiv capture, -e for looks) as the
+// cells it shows, read back through the screen model: each row's text
+// without trailing blanks and, with looks, every character's colours and
+// style. tmux writes line-drawing cells between SO and SI, kiv as the
+// glyphs they show: both read as the glyphs. Blanks' looks are left out,
+// as tmux keeps them for written blanks and drops them for erased ones,
+// which shows the same either way.
+std::string captureCells(const std::string& capture, bool looks = true);
 
 }  // namespace testsupport
