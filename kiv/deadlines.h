@@ -22,6 +22,7 @@ enum class Timer {
     Save,          // the saved record may be due
     Repaint,       // owed repaints may go
     Stall,         // a client that owes its socket output has taken some since
+    Typeahead,     // a restarted command that shows nothing is typed into all the same
 };
 
 struct Deadline {

@@ -33,6 +33,7 @@
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
+#include "kiv/shell_words.h"
 #include "kiv/start_report.h"
 #include "kiv/tcp.h"
 #include "kiv/whole_write.h"
@@ -161,6 +162,8 @@ void cleanSessionFiles(const std::string& name) {
 }
 
 [[noreturn]] void cleanStale(const std::string& name) {
+    // Its daemon runs: its files stay, and the user learns what is in the way.
+    if (std::string why = blockedSocket(name); !why.empty()) die(why);
     bool any = false;
     for (const char* ext : {".sock", ".lock", ".pid"})
         any = any || pathPresent(sessionFile(name, ext));
@@ -185,7 +188,8 @@ std::string executablePath(const std::string& invocation) {
 // the daemon serves exactly the name it is given even when that also names a
 // program (as a default name taken from a directory called like one does).
 void startDaemon(const std::string& invocation, const std::string& session,
-                 const SessionCommand& command, const CliArgs& cli, const Config& config) {
+                 const SessionCommand& command, const CliArgs& cli, const Config& config,
+                 const std::string& typed) {
     std::string exe = executablePath(invocation);
     std::vector<std::string> args = {exe};
     if (!config.listen.empty()) args.insert(args.end(), {"-l", config.listen});
@@ -210,6 +214,11 @@ void startDaemon(const std::string& invocation, const std::string& session,
             if (devNull > 2) close(devNull);
         }
         report.handOver();
+        if (typed.empty()) {
+            unsetenv(TypeaheadVar);
+        } else {
+            setenv(TypeaheadVar, typed.c_str(), 1);
+        }
         for (int fd = 3; fd <= 1023; ++fd)
             if (fd != report.writeEnd()) close(fd);
         execv(exe.c_str(), argv.data());
@@ -345,6 +354,8 @@ void captureRoad(const std::string& session, const CliArgs& cli) {
 
 void killRoad(const std::string& session) {
     if (!isActive(session)) {
+        // Out of reach, it cannot be told to stop, and its record is kept.
+        if (std::string why = blockedSocket(session); !why.empty()) die(why);
         if (removeSaved(session)) {
             cleanSessionFiles(session);
             printLine("removed saved session " + printableName(session));
@@ -426,6 +437,9 @@ void listRoad() {
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return printableName(a) < printableName(b);
     });
+    // One that runs but cannot be reached is not listed, and is told.
+    for (const std::string& name : names)
+        if (std::string why = blockedSocket(name); !why.empty()) printError("kiv: " + why);
     if (!isatty(STDOUT_FILENO)) {
         for (const std::string& name : names)
             if (isActive(name)) printLine(printableName(name));
@@ -486,20 +500,34 @@ std::optional<SavedRecord> restorableRecord(const std::string& session) {
 }
 
 // `kiv NAME` of a lost session starts its command again (unless another is
-// given) in its directory; its daemon puts the saved history above.
-void prepareRestart(const std::string& session, SessionCommand& command, bool commandGiven) {
+// given) in its directory, with what ran in its foreground (see restartOf);
+// its daemon puts the saved history above. Returns the line the daemon is
+// to type into the restarted shell, "" for none.
+std::string prepareRestart(const std::string& session, SessionCommand& command,
+                           bool commandGiven) {
     std::optional<SavedRecord> record = restorableRecord(session);
-    if (!record) return;
-    if (!commandGiven)
-        command = {record->command.front(), {record->command.begin() + 1, record->command.end()}};
-    if (!record->cwd.empty() && chdir(record->cwd.c_str()) != 0)
-        printError("kiv: saved directory " + record->cwd + ": " + std::strerror(errno) +
+    if (!record) return "";
+    Restart plan = restartOf(*record);
+    if (commandGiven) {
+        plan = {{}, record->cwd, "", ""};  // as asked, in the saved directory
+    } else {
+        command = {plan.command.front(), {plan.command.begin() + 1, plan.command.end()}};
+    }
+    if (!plan.refusal.empty())
+        printError("kiv: saved job of " + printableName(session) + " not started again (" +
+                   plan.refusal + "): " + printableName(shellLine(record->job)));
+    if (!plan.cwd.empty() && chdir(plan.cwd.c_str()) != 0)
+        printError("kiv: saved directory " + printableName(plan.cwd) + ": " + std::strerror(errno) +
                    "; starting in the current one");
+    return plan.typed;
 }
 
 void daemonRoad(const std::string& session, const SessionCommand& command, const Config& config) {
     // Set before anything else: the session's command must not inherit it.
     UniqueFd report = takeStartReport();
+    std::string typed;
+    if (const char* value = std::getenv(TypeaheadVar)) typed = value;
+    unsetenv(TypeaheadVar);
     warnUnsaved(session);
     try {
         std::optional<SavedRecord> saved = restorableRecord(session);
@@ -512,6 +540,7 @@ void daemonRoad(const std::string& session, const SessionCommand& command, const
             // in it reaches the new command as a query to answer.
             s.term->write(savedTranscript(*saved) + "\x1b[0m" + restartLine(*saved) + "\r\n");
             s.term->takeQueries();
+            s.typeahead = typed;
         }
         // The session still runs, to show the reason to whoever attaches;
         // the background start reports it at once.
@@ -631,9 +660,10 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
             replaceEnded(session);
         }
         if (!isActive(session)) {
-            prepareRestart(session, command, commandGiven);
+            if (std::string why = blockedSocket(session); !why.empty()) die(why);
+            std::string typed = prepareRestart(session, command, commandGiven);
             warnUnsaved(session);
-            startDaemon(invocation, session, command, cli, config);
+            startDaemon(invocation, session, command, cli, config, typed);
             if (cli.detached) return 0;
         } else if (cli.detached) {
             die("session already running: " + session);

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include "kiv/session_details.h"
 #include "kiv/session_files.h"
 #include "kiv/session_names.h"
+#include "kiv/shell_words.h"
 #include "kiv/state_dir.h"
 #include "screen/terminal.h"
 
@@ -66,6 +68,51 @@ std::string savedTranscript(const SavedRecord& record) {
     screen::Terminal model(record.cols, record.rows, ReplayScrollback);
     model.write(record.content);
     return model.transcript();
+}
+
+namespace {
+
+// A shell that reads its commands from its terminal: one called "...sh"
+// (bash, zsh, dash, fish, ksh) not given a command of its own with -c.
+bool interactiveShell(const std::vector<std::string>& command) {
+    std::string_view program = command.front();
+    if (size_t slash = program.rfind('/'); slash != std::string_view::npos)
+        program.remove_prefix(slash + 1);
+    if (!program.ends_with("sh")) return false;
+    return std::find(command.begin() + 1, command.end(), "-c") == command.end();
+}
+
+// A typed line must not carry keys of its own: a control character would
+// be taken as one (a newline as Enter, ^C, ^D) wherever it stood.
+bool typeable(std::string_view text) {
+    return std::none_of(text.begin(), text.end(),
+                        [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
+
+// Within what a terminal's line editing holds for one line.
+constexpr size_t MaxTypedBytes = 4000;
+
+}  // namespace
+
+Restart restartOf(const SavedRecord& record) {
+    Restart plan{record.command, record.cwd, "", ""};
+    if (record.job.empty()) return plan;
+    if (!interactiveShell(record.command)) {
+        plan.command = record.job;
+        if (!record.jobCwd.empty()) plan.cwd = record.jobCwd;
+        return plan;
+    }
+    std::string line = shellLine(record.job);
+    if (!record.jobCwd.empty() && record.jobCwd != record.cwd)
+        line = "cd " + shellWord(record.jobCwd) + " && " + line;
+    if (!typeable(line)) {
+        plan.refusal = "it holds control characters";
+    } else if (line.size() > MaxTypedBytes) {
+        plan.refusal = "it is too long to type";
+    } else {
+        plan.typed = line + "\r";
+    }
+    return plan;
 }
 
 namespace {

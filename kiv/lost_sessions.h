@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kiv/saved_record.h"
 
@@ -29,6 +30,24 @@ std::optional<SavedRecord> lostRecord(const std::string& name, bool whole);
 // terminal first: what is drawn is only ever lines of coloured text,
 // whatever the file holds.
 std::string savedTranscript(const SavedRecord& record);
+
+// How `kiv NAME` starts a lost session again when no command is given.
+// Without a saved job (the shell was at its prompt): the command in its
+// directory. With one, the job comes back too: typed into the restarted
+// shell once it is up (after a "cd" to the job's directory where that
+// differs), so that quitting the job leaves the user in their shell; a
+// command that is not a shell reading its terminal gives way to the job.
+struct Restart {
+    std::vector<std::string> command;  // program and arguments
+    std::string cwd;
+    std::string typed;    // the line to type, its Enter included; "" for none
+    std::string refusal;  // why a saved job is not typed, "" when it is or there is none
+};
+Restart restartOf(const SavedRecord& record);
+
+// Carries the typed line from the front end to the daemon it starts, which
+// clears it before the command could inherit it.
+inline constexpr const char* TypeaheadVar = "KIV_TYPEAHEAD";
 
 // "[work lost 5m ago, saved 2026-12-09 19:40:12]"
 std::string lostLine(const SavedRecord& record);

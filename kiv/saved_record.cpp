@@ -37,6 +37,8 @@ enum Tag : uint8_t {
     TagEndHow = 11,
     TagEndCode = 12,
     TagEndedAt = 13,
+    TagJobArg = 14,
+    TagJobCwd = 15,
 };
 
 void putU32(std::string& out, uint32_t v) {
@@ -140,12 +142,20 @@ void readMeta(std::string_view meta, SavedRecord& r) {
             case TagEndedAt:
                 r.endedAt = number();
                 break;
+            case TagJobArg:
+                r.job.emplace_back(value);
+                break;
+            case TagJobCwd:
+                r.jobCwd = value;
+                break;
             default:
                 break;  // a later version's field
         }
     }
     if (!validSessionName(r.name)) throw IoError("no valid session name");
     if (r.command.empty() || r.command.front().empty()) throw IoError("no command");
+    if (!r.job.empty() && r.job.front().empty()) throw IoError("bad foreground job");
+    if (r.job.empty()) r.jobCwd.clear();
     // No daemon ever had a larger screen (see fitGrid).
     if (r.cols < 1 || r.rows < 1 || r.cols > 4096 || r.rows > 4096 || r.cols * r.rows > (1 << 20))
         throw IoError("bad screen size");
@@ -170,6 +180,11 @@ std::string encodeRecord(const SavedRecord& r) {
     putNumber(meta, TagCols, r.cols);
     putNumber(meta, TagRows, r.rows);
     putNumber(meta, TagHasContent, r.hasContent ? 1 : 0);
+    if (!r.job.empty()) {
+        for (const std::string& word : r.job)
+            putField(meta, TagJobArg, word);
+        putField(meta, TagJobCwd, r.jobCwd);
+    }
     if (r.end) {
         putNumber(meta, TagEndHow, int64_t(r.end->how));
         putNumber(meta, TagEndCode, r.end->code);
@@ -199,7 +214,8 @@ SavedRecord decodeHead(std::string_view head, uint64_t fileSize, size_t& content
     auto version = uint32_t(in.number(4, "header"));
     if (version > RecordVersion)
         throw IoError("made by a newer kiv (format " + std::to_string(version) + ")");
-    if (version != RecordVersion) throw IoError("unknown format " + std::to_string(version));
+    if (version < OldestRecordVersion)
+        throw IoError("unknown format " + std::to_string(version));
     uint64_t metaSize = in.number(4, "header");
     if (metaSize > MaxMetaBytes) throw IoError("metadata too large");
     std::string_view meta = in.take(metaSize, "metadata");
@@ -250,6 +266,14 @@ void writeRecord(const std::string& dir, const SavedRecord& record) {
         }
         done += size_t(n);
     }
+    // On disk before it takes the old record's place: after a machine's
+    // crash, the case this record is for, a renamed file whose data never
+    // reached the disk would be empty or torn.
+    if (fsync(fd.get()) != 0) {
+        int err = errno;
+        unlink(temp.c_str());
+        throw SystemError("cannot write saved record: " + temp + ": " + std::strerror(err));
+    }
     fd.reset();
     // The old record stays whole until the new one is: a crash in between
     // leaves one or the other, never a mix.
@@ -258,6 +282,9 @@ void writeRecord(const std::string& dir, const SavedRecord& record) {
         unlink(temp.c_str());
         throw SystemError("cannot write saved record: " + path + ": " + std::strerror(err));
     }
+    // And the rename itself: without it the directory may still name the
+    // old file after a crash (harmless, but a record behind). Best effort.
+    if (UniqueFd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); d) fsync(d.get());
 }
 
 SavedRecord readRecord(const std::string& path, bool whole) {
@@ -313,7 +340,9 @@ std::optional<SavedRecord> loadRecord(const std::string& dir, std::string_view n
 }
 
 void removeRecord(const std::string& dir, std::string_view name) {
-    unlink(recordPath(dir, name).c_str());
+    std::string path = recordPath(dir, name);
+    unlink(path.c_str());
+    unlink((path + ".tmp").c_str());  // a write its daemon did not live to finish
 }
 
 std::vector<RecordEntry> listRecords(const std::string& dir) {

@@ -9,6 +9,9 @@
 // The metadata is a list of fields (tag, length, value); a reader skips
 // tags it does not know. Numbers are little-endian. `kiv ls` reads only the
 // metadata; whatever shows or restores the content checks it whole.
+//
+// Versions: 2 added the foreground job, which a record of version 1 (still
+// read) does not have.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +24,8 @@
 
 namespace kiv {
 
-inline constexpr uint32_t RecordVersion = 1;
+inline constexpr uint32_t RecordVersion = 2;
+inline constexpr uint32_t OldestRecordVersion = 1;
 // A record is never larger: the history budget of a snapshot with room for
 // the colours. A larger file is refused unread.
 inline constexpr size_t MaxRecordBytes = 64 * 1024 * 1024;
@@ -30,6 +34,11 @@ struct SavedRecord {
     std::string name;
     std::vector<std::string> command;  // the program and its arguments
     std::string cwd;                   // the command's working directory when saved
+    // What ran in the foreground of the session's terminal when saved, when
+    // that was not the command itself (vim started from the shell): its
+    // program and arguments, and its working directory.
+    std::vector<std::string> job;
+    std::string jobCwd;
     int64_t started = 0;               // Unix seconds
     int64_t saved = 0;                 // Unix seconds
     int64_t pid = 0;                   // the daemon's
@@ -56,7 +65,8 @@ SavedRecord decodeRecord(std::string_view bytes, bool whole);
 std::string recordPath(const std::string& dir, std::string_view name);
 
 // Writes the record under a temporary name (0600, created exclusively,
-// never through a link) and renames it into place. Raises SystemError.
+// never through a link), flushes it to disk and renames it into place.
+// Raises SystemError.
 void writeRecord(const std::string& dir, const SavedRecord& record);
 
 // Reads a record file that must be a regular file of this user, closed to

@@ -22,6 +22,9 @@ struct Session {
     Pty pty;
     std::unique_ptr<screen::Terminal> term;
     bool running = false;  // until the command's terminal closes
+    // Typed into the command once it is up (its first output, or a moment
+    // after its start if it shows none): a restarted shell's saved job.
+    std::string typeahead;
 };
 
 // Lines of history a session keeps unless KIV_HISTORY says otherwise.

@@ -43,6 +43,9 @@ constexpr auto AcceptPause = std::chrono::milliseconds(200);
 // ends, in all, and for one client that takes nothing at all.
 constexpr auto ShutdownDrainLimit = std::chrono::seconds(30);
 constexpr auto DrainStallLimit = std::chrono::seconds(2);
+// How long a restarted command has to show something (a shell its prompt)
+// before its typeahead is typed anyway.
+constexpr auto TypeaheadWait = std::chrono::seconds(1);
 // Output read in a piece this small leaves the terminal empty, as a rule.
 constexpr size_t SmallOutput = 512;
 // A client's backlog after which the memory it took is given back.
@@ -82,6 +85,7 @@ Daemon::Daemon(Session session, Logger log)
     if (!sel_.add(session_.pty.masterFd(), Interest::Read))
         throw SystemError("cannot watch the pseudo-terminal");
     timers_.add(Clock::now() + SocketCheckInterval, Timer::SocketCheck);
+    if (!session_.typeahead.empty()) timers_.add(Clock::now() + TypeaheadWait, Timer::Typeahead);
 }
 
 Daemon::~Daemon() = default;
@@ -93,6 +97,8 @@ void Daemon::start(const std::string& listen) {
     // Another daemon answers there: this name, or a long one whose hashed
     // short form is the same. Its socket must not be taken over.
     if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    // Its daemon runs, out of reach for the moment: its files are not ours.
+    if (std::string why = blockedSocket(session_.name); !why.empty()) throw SystemError(why);
     // A key that cannot be used stops the start, with its reason on the
     // user's terminal, before any file is made: a session the user asked to
     // reach over TCP must not quietly be one that cannot be.
@@ -293,11 +299,23 @@ void Daemon::logRefusal(const std::string& message) {
 
 // Brings the socket back when its file has vanished, so that the session
 // stays reachable. A directory that cannot be made yet is tried again at
-// the next check.
+// the next check. What stands at the path instead is never removed: a
+// socket may be a newer daemon's, and anything else (a directory, say) is
+// the user's; the log says once that the session cannot be reached, and
+// the socket comes back once the path is free.
 void Daemon::checkSocket() {
     if (!unixListener_) return;  // driven in-process: no files of its own
     struct stat st;
-    if (lstat(socketPath_.c_str(), &st) == 0 || errno != ENOENT) return;
+    if (lstat(socketPath_.c_str(), &st) == 0) {
+        bool blocked = !S_ISSOCK(st.st_mode);
+        if (blocked && !socketBlocked_)
+            log_.info("cannot be reached: " + socketPath_ + " is " +
+                      (S_ISDIR(st.st_mode) ? "a directory" : "not a socket") +
+                      "; the socket comes back once it is gone");
+        socketBlocked_ = blocked;
+        return;
+    }
+    if (errno != ENOENT) return;
     try {
         // As at start-up, the pid file is there before the socket answers.
         kivDir();
@@ -308,6 +326,7 @@ void Daemon::checkSocket() {
         sel_.remove(unixListener_.get());
         unixListener_ = std::move(listener);
         log_.info("socket restored: " + socketPath_);
+        socketBlocked_ = false;
     } catch (const Error&) {
     }
 }
@@ -460,6 +479,7 @@ bool Daemon::serviceMaster(const ReadyEvent& ev) {
         }
         broadcast(frame);
         answerQueries();
+        typeAhead();
     }
     if (ended) commandEnded();
     return !ended;
@@ -560,6 +580,15 @@ void Daemon::toCommand(std::string_view bytes) {
     }
     ptyOut_.append(bytes);
     flushPty();
+}
+
+// Typed once the command is up: a shell that has shown its prompt reads
+// with its own line editing, which shows the line once, where the
+// terminal's own echo of typing ahead would show it twice.
+void Daemon::typeAhead() {
+    if (session_.typeahead.empty()) return;
+    toCommand(session_.typeahead);
+    session_.typeahead.clear();
 }
 
 void Daemon::flushPty() {
@@ -1114,6 +1143,9 @@ void Daemon::runTimers() {
                 session_.term->endOverdueUpdate(at);
                 scheduleUpdate();
                 break;
+            case Timer::Typeahead:
+                typeAhead();
+                break;
             case Timer::Save:
                 saveAt_.reset();
                 // Once over or asked to stop, no more writes and no more
@@ -1174,7 +1206,8 @@ void Daemon::startSaving() {
         char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd)) base.cwd = cwd;
         bool content = contentSavingWanted();
-        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content, &log_);
+        saver_ = std::make_unique<SessionSaver>(stateDir(), std::move(base), content,
+                                                session_.pty.masterFd(), &log_);
         if (!content) log_.info("KIV_SAVE=0: no screen content is saved");
         saver_->write(*session_.term, commandPid());
     } catch (const SystemError& e) {

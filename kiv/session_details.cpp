@@ -4,28 +4,22 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 
 #include "kiv/endpoints.h"
 #include "kiv/errors.h"
+#include "kiv/fields.h"
 #include "kiv/integer.h"
 #include "kiv/protocol.h"
 #include "kiv/session_files.h"
+#include "kiv/shell_words.h"
 #include "screen/terminal.h"
 
 namespace kiv {
 
 namespace {
-
-void addField(std::string& out, std::string_view key, std::string_view value) {
-    out.append(key);
-    out += '=';
-    out.append(value);
-    out += '\0';
-}
 
 // Control characters as \xNN, and the backslash doubled, so that what a
 // session calls itself or runs cannot drive the user's terminal.
@@ -43,20 +37,6 @@ std::string printable(std::string_view text) {
         }
     }
     return out;
-}
-
-// A word as a shell would need it: in single quotes when empty or when it
-// holds a blank or a character a shell treats specially.
-std::string shellWord(const std::string& word) {
-    bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
-        return std::isalnum(c) || std::string_view("-_./:=+,@%^").find(c) != std::string::npos ||
-               c >= 0x80;
-    });
-    if (plain) return word;
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 // Columns on the terminal, not bytes or characters: a wide character takes
@@ -92,14 +72,9 @@ std::optional<SessionDetails> decodeDetails(std::string_view payload) {
     SessionDetails details;
     EndFieldReader endFields;
     bool sawPid = false;
-    while (!payload.empty()) {
-        size_t end = payload.find('\0');
-        if (end == std::string_view::npos) return std::nullopt;  // a field cut short
-        std::string_view field = payload.substr(0, end);
-        payload.remove_prefix(end + 1);
-        size_t eq = field.find('=');
-        if (eq == std::string_view::npos) return std::nullopt;
-        std::string_view key = field.substr(0, eq), value = field.substr(eq + 1);
+    std::optional<std::vector<Field>> fields = splitFields(payload);
+    if (!fields) return std::nullopt;
+    for (const auto& [key, value] : *fields) {
         if (key == "cmd") {
             details.command.emplace_back(value);
             continue;

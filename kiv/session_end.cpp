@@ -4,20 +4,10 @@
 
 #include <cstring>
 
+#include "kiv/fields.h"
 #include "kiv/integer.h"
 
 namespace kiv {
-
-namespace {
-
-void addField(std::string& out, std::string_view key, std::string_view value) {
-    out.append(key);
-    out += '=';
-    out.append(value);
-    out += '\0';
-}
-
-}  // namespace
 
 SessionEnd endFromWaitStatus(int status) {
     if (WIFSIGNALED(status)) return {SessionEnd::How::Signaled, WTERMSIG(status)};
@@ -105,16 +95,11 @@ std::optional<SessionEnd> EndFieldReader::result() const {
 }
 
 std::optional<SessionEnd> decodeEnd(std::string_view payload) {
+    std::optional<std::vector<Field>> fields = splitFields(payload);
+    if (!fields) return std::nullopt;
     EndFieldReader reader;
-    while (!payload.empty()) {
-        size_t stop = payload.find('\0');
-        if (stop == std::string_view::npos) return std::nullopt;
-        std::string_view field = payload.substr(0, stop);
-        payload.remove_prefix(stop + 1);
-        size_t eq = field.find('=');
-        if (eq == std::string_view::npos) return std::nullopt;
-        reader.take(field.substr(0, eq), field.substr(eq + 1));  // others skipped
-    }
+    for (const Field& f : *fields)
+        reader.take(f.key, f.value);  // others skipped
     return reader.result();
 }
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 
 #include "kiv/session_daemon.h"
 #include "kiv/errors.h"
@@ -24,6 +25,24 @@ std::string commandCwd(int pid, const std::string& fallback) {
     return std::string(buf, size_t(n));
 }
 
+// The job in the foreground of the session's terminal (the process group
+// the terminal gives its input to), by its leader's arguments and
+// directory; nothing when that is the command itself (a shell at its
+// prompt) or the leader is gone.
+void foregroundJob(int master, int commandPid, SavedRecord& record) {
+    record.job.clear();
+    record.jobCwd.clear();
+    pid_t group = commandPid > 0 ? tcgetpgrp(master) : -1;
+    if (group <= 0 || group == commandPid) return;
+    std::ifstream in("/proc/" + std::to_string(group) + "/cmdline", std::ios::binary);
+    std::vector<std::string> words;
+    for (std::string word; std::getline(in, word, '\0');)
+        words.push_back(word);
+    if (words.empty() || words.front().empty()) return;  // a zombie, or gone
+    record.job = std::move(words);
+    record.jobCwd = commandCwd(group, "");
+}
+
 }  // namespace
 
 bool contentSavingWanted() {
@@ -33,8 +52,13 @@ bool contentSavingWanted() {
     return !(value == "0" || value == "no" || value == "off" || value == "false");
 }
 
-SessionSaver::SessionSaver(std::string dir, SavedRecord base, bool withContent, Logger* log)
-    : dir_(std::move(dir)), record_(std::move(base)), withContent_(withContent), log_(log) {
+SessionSaver::SessionSaver(std::string dir, SavedRecord base, bool withContent, int master,
+                           Logger* log)
+    : dir_(std::move(dir)),
+      record_(std::move(base)),
+      withContent_(withContent),
+      master_(master),
+      log_(log) {
     record_.hasContent = withContent_;
     record_.bootId = currentBootId();
     record_.pid = getpid();
@@ -64,6 +88,8 @@ void SessionSaver::write(const screen::Terminal& term, int commandPid) {
     busy_ = false;
     record_.saved = std::time(nullptr);
     record_.cwd = commandCwd(commandPid, record_.cwd);
+    // What the user runs is theirs too: kept off the disk with the screen.
+    foregroundJob(master_, withContent_ ? commandPid : 0, record_);
     record_.cols = term.cols();
     record_.rows = term.rows();
     if (withContent_) record_.content = term.transcript(SnapshotHistoryBudget);

@@ -23,8 +23,9 @@ class SessionSaver {
     static constexpr auto MaxBehind = std::chrono::seconds(3);
 
     // `dir` is the state directory; `withContent` false keeps the screen
-    // off the disk (name, command and times only).
-    SessionSaver(std::string dir, SavedRecord base, bool withContent, Logger* log);
+    // off the disk (name, command and times only). `master` is the
+    // session's pseudo-terminal, asked what runs in its foreground.
+    SessionSaver(std::string dir, SavedRecord base, bool withContent, int master, Logger* log);
 
     void changed(Clock::time_point now);
     // When the next write is due, if one is.
@@ -44,6 +45,7 @@ class SessionSaver {
     std::string dir_;
     SavedRecord record_;
     bool withContent_;
+    int master_;
     Logger* log_;
     std::optional<Clock::time_point> dirtySince_;
     bool busy_ = false;  // the quiet moment was missed: written at MaxBehind

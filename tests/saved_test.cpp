@@ -28,11 +28,12 @@ std::vector<std::string> records(const Machine& m) {
 }
 
 // Waits until the session's record holds `text`, as the daemon writes it
-// within its bound.
+// within its bound (renamed into place: not a write still going on).
 bool waitRecordHolds(const Machine& m, const std::string& text) {
     for (int i = 0; i < 200; ++i) {
         for (const std::string& path : records(m))
-            if (readFile(path).find(text) != std::string::npos) return true;
+            if (path.ends_with(".session") && readFile(path).find(text) != std::string::npos)
+                return true;
         std::this_thread::sleep_for(50ms);
     }
     return false;
@@ -56,10 +57,18 @@ TEST(Saved, LostSessionListedShownAndStartedAgain) {
     ASSERT_TRUE(m.waitSessions({"keep"}));
     term.line("seq 1 3000 | sed 's/^/row /'; printf '\\033[32mgreen-%s\\033[0m\\n' mark");
     ASSERT_TRUE(term.waitFor("green-mark"));
-    term.line("while :; do printf 'drawing %s\\r' $$; sleep 0.01; done");
-    ASSERT_TRUE(waitRecordHolds(m, "green-mark"));
+    // A program on a file, in a directory of its own, in the foreground of
+    // the shell: vim, or one that shows its directory and file likewise.
+    std::string notes = m.app + "/my notes";
+    std::filesystem::create_directory(notes);
+    writeFile(notes + "/it's.txt", "remember-the-milk\n");
+    bool vim = m.sh("command -v vim").status == 0;
+    term.line(std::string("(cd 'my notes' && exec ") +
+              (vim ? "vim -u NONE -N \"it's.txt\")"
+                   : "sh -c 'pwd; cat -- \"$1\"; read x' show \"it's.txt\")"));
+    ASSERT_TRUE(term.waitFor("remember-the-milk"));
+    ASSERT_TRUE(waitRecordHolds(m, "remember-the-milk"));
     crash(m, "keep");
-    term.key("C-c");
     term.line("clear");
 
     EXPECT_EQ(m.kiv({"ls"}).out, "keep\n");
@@ -77,13 +86,19 @@ TEST(Saved, LostSessionListedShownAndStartedAgain) {
         << shown.out.substr(shown.out.size() - std::min<size_t>(shown.out.size(), 400));
     EXPECT_EQ(records(m).size(), 1u);
 
-    // Started again from elsewhere: the same command in its own directory,
-    // below the saved history.
+    // Started again from elsewhere: the shell, the program typed into it
+    // in its directory, and on quitting it the shell below the saved history.
     term.line("clear; cd " + m.home + " && kiv keep");
+    ASSERT_TRUE(term.waitFor("remember-the-milk")) << term.screen();
+    if (!vim) {
+        EXPECT_TRUE(term.waitFor(notes + "\n")) << term.screen();
+    }
+    term.line(vim ? ":q" : "");
     ASSERT_TRUE(term.waitFor("keep started again")) << term.screen();
     term.line("pwd");
-    EXPECT_TRUE(term.waitFor(m.app + "\n")) << term.screen();
-    EXPECT_TRUE(term.waitFor("green-mark")) << term.screen();
+    EXPECT_TRUE(term.waitFor(notes + "\n")) << term.screen();
+    std::string screen = term.screen();
+    EXPECT_LT(screen.find("it's.txt"), screen.find("keep started again")) << screen;
     ASSERT_TRUE(detach(term));
     ProcessResult killed = m.kiv({"kill", "keep"});
     EXPECT_EQ(killed.status, 0) << killed.err;
