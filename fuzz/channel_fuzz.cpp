@@ -12,40 +12,18 @@
 //         sealed, in order, up to the record that holds the flip, and that
 //         record must be refused, and everything after it.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_input.h"
 #include "kiv/errors.h"
 #include "kiv/key.h"
 #include "kiv/secure_channel.h"
 
 namespace {
 
-[[noreturn]] void fault(const char* what) {
-    std::fprintf(stderr, "secure channel invariant broken: %s\n", what);
-    std::abort();
-}
-
-void require(bool ok, const char* what) {
-    if (!ok) fault(what);
-}
-
-// Reads the input a byte or a run at a time.
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool empty() const { return at >= size; }
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    std::string_view run(size_t n) {
-        n = std::min(n, size - at);
-        std::string_view out(reinterpret_cast<const char*>(data + at), n);
-        at += n;
-        return out;
-    }
-};
+using fuzzing::Input;
+using fuzzing::require;
 
 const kiv::Key& fixedKey() {
     static kiv::Key key = [] {

@@ -6,18 +6,27 @@
 // local one, which needs no Attach; a local observer that is live from the
 // start comes after them), then a script of operations:
 //   0 k n bytes      client k sends n raw bytes
-//   1 k kind n bytes client k sends one frame (any kind byte)
+//   1 k kind n bytes client k sends one frame (any kind byte; a Role never
+//                    asks to detach the others)
 //   2 k c c r r      client k sends a Resize (columns, rows)
 //   3 k how          client k sends Attach: the name, another, a prefix
 //   4 k n bytes      the command writes n + 1 bytes of output (without ESC
 //                    when k is even)
 //   5 k              the daemon catches up (k unused)
 //   6 k              client k closes its end
+//   7 k              the command stops reading its input, or reads again
+//   8 k n b          client k sends one Input of (n % 24 + 1) x 64 KiB of
+//                    the byte b: with the command not reading, enough to
+//                    make the daemon hold its clients' input
 // Everything a client sends is also read here the way the daemon reads it,
 // so what the daemon must and must not do can be checked: every frame it
 // sends is well formed and expected at that point, the command receives
-// exactly the input of the joined clients, a live client receives the
-// command's output unchanged, and every client is gone once closed.
+// exactly the input of the joined clients that may type, a live client
+// that is no terminal (the observer among them) receives the command's
+// output unchanged, and so does a terminal while every window is the
+// session's size, and every client is gone once closed. A Role that
+// detaches the others (in raw bytes) ends the checks: the run goes on
+// only to the end of the clients.
 #include <linux/sockios.h>
 #include <poll.h>
 #include <pty.h>
@@ -88,6 +97,9 @@ struct Peer {
     bool finished = false;  // a frame that ends the connection was sent
     bool joined = false;    // Attach accepted (or a local client)
     bool resized = false;   // a Resize after joining: the snapshot is due
+    bool plain = false;     // no terminal (its Role): live output from the start
+    bool witness = false;   // the observer: plain from before the first output
+    bool readOnly = false;  // its keys are ignored
     std::string input;      // the Input payloads the daemon must pass on
     std::string received;   // every byte from the daemon
     size_t taken = 0;       // how far `received` has been checked
@@ -108,7 +120,17 @@ struct World {
     // the daemon may then answer it itself and leave out the clients'
     // second answers, so the input is not the clients' alone.
     bool queries = false;
+    // The command does not read its input: the daemon's queue to it grows
+    // until it holds its clients' input back.
+    bool commandStopped = false;
+    size_t largeInput = 0;  // bytes sent by operation 8, kept to a few MiB a run
     std::set<std::string> resizes;  // payloads of Resizes the daemon must act on
+    // A window other than the session's first size was sent, or a size
+    // policy that makes sizes of its own: terminals may be repainted, and
+    // echoes may name a size nobody sent.
+    bool sizes = false;
+    bool policies = false;
+    bool othersDetached = false;  // a Role detached the others: nothing more is checked
     size_t resizeCount = 0;
 };
 
@@ -125,7 +147,7 @@ void model(World& w, Peer& p) {
             return;
         }
         if (rest.size() < kiv::HeaderSize + length) return;
-        if (h[1] > uint8_t(MsgKind::Capture)) {  // a kind it does not know ends the connection
+        if (h[1] > uint8_t(MsgKind::Role)) {  // a kind it does not know ends the connection
             p.finished = true;
             return;
         }
@@ -144,13 +166,25 @@ void model(World& w, Peer& p) {
         if (kind == MsgKind::Detach) {
             p.finished = true;
         } else if (kind == MsgKind::Input) {
-            p.input += payload;
+            if (!p.readOnly) p.input += payload;
+        } else if (kind == MsgKind::Role) {
+            // Heard only before the screen is sent.
+            if (p.resized || p.plain) continue;
+            kiv::ClientRole role = kiv::readRole(payload);
+            p.readOnly = role.readOnly;
+            p.plain = !role.terminal;
+            if (p.plain) p.resized = p.gotSnapshot = true;
+            if (role.terminal && !role.readOnly && role.policy != kiv::SizePolicy::Latest)
+                w.policies = true;
+            if (role.detachOthers) w.othersDetached = true;
         } else if (kind == MsgKind::Details) {
             ++p.detailsAsked;
         } else if (kind == MsgKind::Capture) {
             ++p.capturesAsked;
         } else if (kind == MsgKind::Resize && payload.size() >= 4) {
+            if (p.plain) continue;  // no size
             p.resized = true;
+            if (payload.substr(0, 4) != kiv::resizePayload({80, 24})) w.sizes = true;
             // A size beyond what the grid takes comes back as the size it took.
             kiv::WindowSize wanted = *kiv::readResize(payload);
             kiv::WindowSize fitted = kiv::fitGrid(wanted);
@@ -163,6 +197,7 @@ void model(World& w, Peer& p) {
 
 // Checks the frames a client has received since the last look.
 void checkReceived(World& w, Peer& p) {
+    if (w.othersDetached) return;
     for (;;) {
         std::string_view rest = std::string_view(p.received).substr(p.taken);
         if (rest.size() < kiv::HeaderSize) return;
@@ -188,7 +223,9 @@ void checkReceived(World& w, Peer& p) {
                 break;
             case MsgKind::Output:
                 require(p.resized, "Output before the client's Resize");
-                if (!p.gotSnapshot) {
+                if (p.plain) {
+                    p.liveOutput += payload;  // the screen's text first: empty here
+                } else if (!p.gotSnapshot) {
                     p.gotSnapshot = true;
                     require(payload.find("\x1b[H\x1b[J") != std::string_view::npos,
                             "the first Output is no repaint", (long long)length);
@@ -205,7 +242,9 @@ void checkReceived(World& w, Peer& p) {
                 break;
             case MsgKind::Resize:
                 require(p.gotSnapshot, "a Resize echo before the snapshot");
-                require(w.resizes.count(std::string(payload)) == 1, "an echo of no Resize sent");
+                require(w.policies || w.resizes.count(std::string(payload)) == 1 ||
+                            payload == kiv::resizePayload({80, 24}),
+                        "an echo of no Resize sent");
                 break;
             default:
                 fault("a kind the daemon never sends", h[1]);
@@ -235,7 +274,7 @@ void drainPeers(World& w, bool& progress) {
         if (c && c->stage() == kiv::ClientStage::Live && p.outputWhenLive == SIZE_MAX)
             p.outputWhenLive = w.output.size();
     }
-    for (;;) {
+    while (!w.commandStopped) {
         ssize_t n = read(w.slave.get(), buf, sizeof buf);
         if (n <= 0) break;
         w.command.append(buf, size_t(n));
@@ -257,11 +296,16 @@ void catchUp(World& w) {
         drainPeers(w, progress);
         if (progress) continue;
         int master = w.daemon->session().pty.masterFd();
-        bool idle = pending(master, FIONREAD) == 0 && w.daemon->pendingInput() == 0;
+        bool idle =
+            pending(master, FIONREAD) == 0 && (w.commandStopped || w.daemon->pendingInput() == 0);
+        // Input held back stays in the clients' sockets until the command
+        // reads again.
+        bool held = w.daemon->pendingInput() > kiv::PtyInputHighWater;
         for (Peer& p : w.peers) {
             if (!p.open || p.gone) continue;
             const kiv::ClientConnection* c = w.daemon->client(p.id);
-            idle = idle && pending(p.mine.get(), SIOCOUTQ) == 0 && (!c || c->queued() == 0);
+            idle =
+                idle && (held || pending(p.mine.get(), SIOCOUTQ) == 0) && (!c || c->queued() == 0);
         }
         if (!idle) continue;
         // The command's output reaches the master a moment after it was
@@ -289,6 +333,10 @@ void send(World& w, Peer& p, std::string_view bytes) {
             bool progress = false;
             w.daemon->step(0);
             drainPeers(w, progress);
+            // The daemon holds this client's input back: only the command
+            // reading again lets it go on, as a real one does sooner or later.
+            if (!progress && w.daemon->pendingInput() > kiv::PtyInputHighWater)
+                w.commandStopped = false;
         } else {
             p.gone = true;  // the daemon closed it: the rest is lost
         }
@@ -328,8 +376,12 @@ void finalPeerChecks(World& w) {
         require(p.taken == p.received.size(), "a frame left unfinished",
                 (long long)(p.received.size() - p.taken));
         // A live client got the command's output unchanged from some point
-        // on, no later than where it was when it was seen live.
-        if (p.gotSnapshot) {
+        // on, no later than where it was when it was seen live: one that
+        // is no terminal, and a terminal while no window or policy gave the
+        // session another size (a window of another size is repainted).
+        // Another plain client's first Output is the screen's text.
+        bool mirrored = p.plain ? p.witness : !w.sizes && !w.policies;
+        if (p.gotSnapshot && mirrored) {
             size_t from = w.output.size() - std::min(w.output.size(), p.liveOutput.size());
             require(p.liveOutput.size() <= w.output.size() &&
                         std::string_view(w.output).substr(from) == p.liveOutput,
@@ -385,13 +437,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int fds[2];
     require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
     observer.mine.reset(fds[0]);
-    observer.local = observer.joined = true;
+    observer.local = observer.joined = observer.witness = true;
     observer.id = daemon.adoptClient(kiv::UniqueFd(fds[1]), true);
-    send(w, observer, kiv::frameBytes(MsgKind::Resize, kiv::resizePayload({80, 24})));
+    kiv::ClientRole plain;
+    plain.terminal = false;
+    send(w, observer, kiv::frameBytes(MsgKind::Role, kiv::rolePayload(plain)));
     catchUp(w);
 
-    while (!script.done()) {
-        uint8_t op = script.byte() % 7;
+    while (!script.done() && !w.othersDetached) {
+        uint8_t op = script.byte() % 9;
         Peer& p = w.peers[script.byte() % count];
         switch (op) {
             case 0:
@@ -400,8 +454,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1: {
                 uint8_t kind = script.byte();
                 std::string_view payload = script.bytes(script.byte());
+                std::string role;
+                if (kind % 12 == uint8_t(MsgKind::Role)) {
+                    kiv::ClientRole r = kiv::readRole(payload);
+                    r.detachOthers = false;
+                    payload = role = kiv::rolePayload(r);
+                }
                 std::string frame = kiv::frameBytes(MsgKind::Input, payload);
-                frame[1] = char(kind % 10);
+                frame[1] = char(kind % 12);
                 send(w, p, frame);
                 break;
             }
@@ -442,10 +502,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 p.mine.reset();
                 p.open = false;
                 break;
+            case 7:
+                w.commandStopped = !w.commandStopped;
+                break;
+            case 8: {
+                size_t length = (script.byte() % 24 + 1) * size_t{65536};
+                char fill = char(script.byte());
+                if (w.largeInput + length > 4 * kiv::PtyInputHighWater) break;
+                w.largeInput += length;
+                send(w, p, kiv::frameBytes(MsgKind::Input, std::string(length, fill)));
+                break;
+            }
         }
     }
-    catchUp(w);
-    finalChecks(w);
+    // Every input held back reaches the command once it reads again.
+    w.commandStopped = false;
+    if (!w.othersDetached) {
+        catchUp(w);
+        finalChecks(w);
+    }
 
     // Once every client has closed its end, the daemon holds none of them.
     for (Peer& p : w.peers) {

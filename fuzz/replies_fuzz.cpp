@@ -11,39 +11,18 @@
 //         the clients typed plus the model's answers; and once every
 //         terminal has left and every wait is over, nothing is held.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "kiv/reply_filter.h"
 #include "kiv/session_details.h"
 
 namespace {
 
-[[noreturn]] void fault(const char* what) {
-    std::fprintf(stderr, "replies invariant broken: %s\n", what);
-    std::abort();
-}
-
-void require(bool ok, const char* what) {
-    if (!ok) fault(what);
-}
-
-struct Input {
-    const uint8_t* data;
-    size_t size;
-    size_t at = 0;
-    bool empty() const { return at >= size; }
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    std::string_view run(size_t n) {
-        n = std::min(n, size - at);
-        std::string_view out(reinterpret_cast<const char*>(data + at), n);
-        at += n;
-        return out;
-    }
-};
+using fuzzing::Input;
+using fuzzing::require;
 
 bool sameDetails(const kiv::SessionDetails& a, const kiv::SessionDetails& b) {
     return a.pid == b.pid && a.clients == b.clients && a.ageSeconds == b.ageSeconds &&
@@ -56,8 +35,8 @@ void details(Input& in) {
     if (!d) return;
     std::optional<kiv::SessionDetails> again = kiv::decodeDetails(kiv::encodeDetails(*d));
     require(again && sameDetails(*d, *again), "details do not survive their encoding");
-    std::vector<kiv::DetailsRow> rows = {{std::string(payload.substr(0, 16)), d, 0},
-                                         {"unanswered", std::nullopt, d->pid}};
+    std::vector<kiv::DetailsRow> rows = {{std::string(payload.substr(0, 16)), d, 0, {}},
+                                         {"unanswered", std::nullopt, d->pid, {}}};
     for (const std::string& line : kiv::detailsTable(rows))
         for (unsigned char c : line)
             require(c >= 0x20 && c != 0x7f, "a control character in the table");

@@ -81,9 +81,7 @@ bool finishConnect(int fd, std::chrono::steady_clock::time_point deadline) {
         if (ready < 0 && errno != EINTR) return false;
         if (ready > 0) break;
     }
-    int error = 0;
-    socklen_t size = sizeof error;
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    return connectError(fd) == 0;
 }
 
 }  // namespace
@@ -121,12 +119,25 @@ UniqueFd connectTcp(const ListenAddr& addr, int port) {
     return fd;
 }
 
-UniqueFd connectTcp(const ListenAddr& addr, int port,
-                    std::chrono::steady_clock::time_point deadline) {
+UniqueFd startConnectTcp(const ListenAddr& addr, int port) {
     UniqueFd fd = streamSocket(addr.family, SOCK_NONBLOCK);
     TcpAddress address = tcpAddress(addr, port);
-    if (connect(fd.get(), address.get(), address.length) != 0 &&
-        !(errno == EINPROGRESS && finishConnect(fd.get(), deadline)))
+    if (connect(fd.get(), address.get(), address.length) != 0 && errno != EINPROGRESS)
+        throw SystemError("connect failed: " + endpointText(addr, port));
+    return fd;
+}
+
+int connectError(int fd) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    return error;
+}
+
+UniqueFd connectTcp(const ListenAddr& addr, int port,
+                    std::chrono::steady_clock::time_point deadline) {
+    UniqueFd fd = startConnectTcp(addr, port);
+    if (!finishConnect(fd.get(), deadline))
         throw SystemError("connect failed: " + endpointText(addr, port));
     clearNonBlocking(fd.get());
     return fd;

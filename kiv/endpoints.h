@@ -39,6 +39,15 @@ UniqueFd connectTcp(const ListenAddr& addr, int port);
 UniqueFd connectTcp(const ListenAddr& addr, int port,
                     std::chrono::steady_clock::time_point deadline);
 
+// Starts a connection without waiting for it: a non-blocking socket whose
+// connection is made or under way (writable once settled; connectError then
+// tells how). Raises "socket failed", or "connect failed: <address>:<port>"
+// when it fails at once (nobody listens on a local port).
+UniqueFd startConnectTcp(const ListenAddr& addr, int port);
+
+// The error a connection started so ended with; 0 once it is made.
+int connectError(int fd);
+
 // A listening socket (backlog 5, blocking, SO_REUSEADDR) on `addr` and
 // `port`. An IPv6 listener accepts IPv6 only. Raises "socket failed",
 // "cannot bind <address>:<port>", "listen failed".

@@ -162,6 +162,8 @@ void cleanSessionFiles(const std::string& name) {
 }
 
 [[noreturn]] void cleanStale(const std::string& name) {
+    // Its daemon runs: its files stay, and the user learns what is in the way.
+    if (std::string why = blockedSocket(name); !why.empty()) die(why);
     bool any = false;
     for (const char* ext : {".sock", ".lock", ".pid"})
         any = any || pathPresent(sessionFile(name, ext));
@@ -352,6 +354,8 @@ void captureRoad(const std::string& session, const CliArgs& cli) {
 
 void killRoad(const std::string& session) {
     if (!isActive(session)) {
+        // Out of reach, it cannot be told to stop, and its record is kept.
+        if (std::string why = blockedSocket(session); !why.empty()) die(why);
         if (removeSaved(session)) {
             cleanSessionFiles(session);
             printLine("removed saved session " + printableName(session));
@@ -433,6 +437,9 @@ void listRoad() {
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return printableName(a) < printableName(b);
     });
+    // One that runs but cannot be reached is not listed, and is told.
+    for (const std::string& name : names)
+        if (std::string why = blockedSocket(name); !why.empty()) printError("kiv: " + why);
     if (!isatty(STDOUT_FILENO)) {
         for (const std::string& name : names)
             if (isActive(name)) printLine(printableName(name));
@@ -653,6 +660,7 @@ int dispatch(const std::string& invocation, const std::vector<std::string>& argv
             replaceEnded(session);
         }
         if (!isActive(session)) {
+            if (std::string why = blockedSocket(session); !why.empty()) die(why);
             std::string typed = prepareRestart(session, command, commandGiven);
             warnUnsaved(session);
             startDaemon(invocation, session, command, cli, config, typed);

@@ -97,6 +97,8 @@ void Daemon::start(const std::string& listen) {
     // Another daemon answers there: this name, or a long one whose hashed
     // short form is the same. Its socket must not be taken over.
     if (isActive(session_.name)) throw SystemError("session already running: " + session_.name);
+    // Its daemon runs, out of reach for the moment: its files are not ours.
+    if (std::string why = blockedSocket(session_.name); !why.empty()) throw SystemError(why);
     // A key that cannot be used stops the start, with its reason on the
     // user's terminal, before any file is made: a session the user asked to
     // reach over TCP must not quietly be one that cannot be.
@@ -297,11 +299,23 @@ void Daemon::logRefusal(const std::string& message) {
 
 // Brings the socket back when its file has vanished, so that the session
 // stays reachable. A directory that cannot be made yet is tried again at
-// the next check.
+// the next check. What stands at the path instead is never removed: a
+// socket may be a newer daemon's, and anything else (a directory, say) is
+// the user's; the log says once that the session cannot be reached, and
+// the socket comes back once the path is free.
 void Daemon::checkSocket() {
     if (!unixListener_) return;  // driven in-process: no files of its own
     struct stat st;
-    if (lstat(socketPath_.c_str(), &st) == 0 || errno != ENOENT) return;
+    if (lstat(socketPath_.c_str(), &st) == 0) {
+        bool blocked = !S_ISSOCK(st.st_mode);
+        if (blocked && !socketBlocked_)
+            log_.info("cannot be reached: " + socketPath_ + " is " +
+                      (S_ISDIR(st.st_mode) ? "a directory" : "not a socket") +
+                      "; the socket comes back once it is gone");
+        socketBlocked_ = blocked;
+        return;
+    }
+    if (errno != ENOENT) return;
     try {
         // As at start-up, the pid file is there before the socket answers.
         kivDir();
@@ -312,6 +326,7 @@ void Daemon::checkSocket() {
         sel_.remove(unixListener_.get());
         unixListener_ = std::move(listener);
         log_.info("socket restored: " + socketPath_);
+        socketBlocked_ = false;
     } catch (const Error&) {
     }
 }

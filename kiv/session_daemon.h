@@ -210,6 +210,7 @@ class Daemon {
     std::string socketPath_;
     // The session files as this daemon made (or found) them.
     std::optional<FileId> socketId_, pidId_, lockId_;
+    bool socketBlocked_ = false;  // something not ours stands at the socket path
     UniqueFd unixListener_;
     UniqueFd tcpListener_;
     // While the descriptor table is full, the spare is given up for a moment

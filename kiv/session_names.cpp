@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +85,17 @@ bool isActive(std::string_view name) {
     } catch (const SystemError&) {
         return false;  // nobody listens, or a path too long to reach
     }
+}
+
+std::string blockedSocket(std::string_view name) {
+    std::string path = socketPath(name);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISSOCK(st.st_mode)) return "";
+    int pid = daemonPid(name);
+    if (pid <= 0 || kill(pid, 0) != 0) return "";
+    std::string what = S_ISDIR(st.st_mode) ? "a directory" : "not a socket";
+    return "session " + printableName(name) + " cannot be reached: " + path + " is " + what +
+           " (once it is gone, the session puts its socket back within seconds)";
 }
 
 std::vector<std::string> socketNames() {

@@ -28,6 +28,12 @@ std::string resolveSession(std::string_view name);
 // True when the session's socket file is a socket that accepts a connection.
 bool isActive(std::string_view name);
 
+// Why a session whose daemon runs cannot be reached: something other than
+// a socket (a directory, say) stands where its socket belongs. The daemon
+// puts its socket back once the path is free, and nothing is removed for
+// it. Empty when that is not so.
+std::string blockedSocket(std::string_view name);
+
 // The active session whose daemon started first (pid file time, then the
 // lower pid) among those `accept` takes (all without it), or "" when there
 // is none. `accept` is asked in that order, until it takes one.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "kiv/endpoints.h"
@@ -76,6 +77,37 @@ std::string receiveBy(int fd, Clock::time_point deadline) {
     }
 }
 
+// A connection to one port of the window, made or under way.
+struct Connecting {
+    int64_t port = 0;
+    UniqueFd fd;
+};
+
+// Waits for the first of `pending` to settle before `deadline` and takes it
+// out: its port, and its socket when the connection was made (empty when it
+// failed). Nothing once the deadline passes first; the rest stay under way.
+std::optional<Connecting> nextSettled(std::vector<Connecting>& pending,
+                                      Clock::time_point deadline) {
+    while (!pending.empty()) {
+        std::vector<pollfd> fds;
+        for (const Connecting& c : pending)
+            fds.push_back({c.fd.get(), POLLOUT, 0});
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return std::nullopt;
+        int ready =
+            poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 60000)));
+        if (ready < 0 && errno != EINTR) return std::nullopt;
+        for (size_t i = 0; ready > 0 && i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            Connecting settled = std::move(pending[i]);
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+            if (connectError(settled.fd.get()) != 0) settled.fd.reset();
+            return settled;
+        }
+    }
+    return std::nullopt;
+}
+
 // Raised when a daemon ends the connection right after the client's proof:
 // the one thing that tells a kiv daemon with another key.
 struct KeyRefused : IoError {
@@ -88,17 +120,13 @@ struct ConnectionRefused : IoError {
     ConnectionRefused() : IoError("connection refused") {}
 };
 
-// One port of the search: the session when the daemon there proves the key
-// and accepts `sessionName`, else nothing. Once connected, the peer must
+// One port of the search, connected: the session when the daemon there
+// proves the key and accepts `sessionName`, else nothing. The peer must
 // answer the hello within `silence`, and all must be done by `deadline`.
-// Raises the failures of connecting, of the handshake and of the reply.
-TcpSession tryPort(const ListenAddr& addr, int port, const std::string& sessionName, const Key& key,
+// Raises the failures of the handshake and of the reply.
+TcpSession tryPort(UniqueFd fd, const std::string& sessionName, const Key& key,
                    std::chrono::milliseconds silence, Clock::time_point deadline) {
-    // A connection may take long to be accepted (a daemon's backlog full
-    // for a moment); only silence after it counts against the peer.
-    UniqueFd fd = connectTcp(addr, port, deadline);
     Clock::time_point answerBy = std::min(deadline, Clock::now() + silence);
-    setNonBlocking(fd.get());
     setNoDelay(fd.get());
     auto channel = std::make_unique<SecureChannel>(ChannelRole::Client, key);
     if (!sendBy(fd.get(), channel->hello(), answerBy)) return {};
@@ -180,20 +208,44 @@ std::string portsDoing(const std::vector<int64_t>& ports, const std::string& one
 TcpSession findTcpSession(const ListenAddr& addr, int basePort, const std::string& sessionName,
                           const Key& key, std::chrono::milliseconds attemptLimit) {
     std::vector<int64_t> keyRefused, closed;
-    for (int64_t port = basePort; port <= windowEnd(basePort); ++port) {
-        if (!usablePort(port)) continue;
+    auto attempt = [&](int64_t port, UniqueFd fd) -> TcpSession {
         try {
-            TcpSession found = tryPort(addr, static_cast<int>(port), sessionName, key, SilenceLimit,
-                                       Clock::now() + attemptLimit);
-            if (found.fd) return found;
+            return tryPort(std::move(fd), sessionName, key, SilenceLimit,
+                           Clock::now() + attemptLimit);
         } catch (const KeyRefused&) {
             keyRefused.push_back(port);
         } catch (const ConnectionRefused&) {
             closed.push_back(port);
         } catch (const Error&) {
-            // Nobody there, an impostor, a bad or missing reply: try the
-            // next port.
+            // An impostor, a bad or missing reply: try the next port.
         }
+        return {};
+    };
+    // A port whose connection is not even made within the silence limit
+    // (a program that never takes its connections has a full queue after a
+    // few searches) is set aside, costing no more than one that says nothing.
+    std::vector<Connecting> setAside;
+    for (int64_t port = basePort; port <= windowEnd(basePort); ++port) {
+        if (!usablePort(port)) continue;
+        std::vector<Connecting> one;
+        try {
+            one.push_back({port, startConnectTcp(addr, static_cast<int>(port))});
+        } catch (const SystemError&) {
+            continue;  // nobody there
+        }
+        std::optional<Connecting> made = nextSettled(one, Clock::now() + SilenceLimit);
+        if (!made) {
+            setAside.push_back(std::move(one.front()));
+        } else if (made->fd) {
+            if (TcpSession found = attempt(port, std::move(made->fd)); found.fd) return found;
+        }
+    }
+    // A daemon whose queue was full for a moment may be among them: they go
+    // on connecting, all at once, for one attempt's time in all.
+    Clock::time_point lastChance = Clock::now() + attemptLimit;
+    while (std::optional<Connecting> made = nextSettled(setAside, lastChance)) {
+        if (!made->fd) continue;
+        if (TcpSession found = attempt(made->port, std::move(made->fd)); found.fd) return found;
     }
     // A refusal is not "no such session": the session may well be there.
     std::string message = "connect failed: session not found on socket or tcp";

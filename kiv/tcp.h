@@ -19,9 +19,9 @@ namespace kiv {
 
 inline constexpr int PortWindow = 64;
 
-// A client gives each port this long to connect and answer its Attach, and
-// at most SilenceLimit of it to answer the hello, so that a program that
-// accepts but never answers holds the search up for little.
+// A client gives each port this long to answer its Attach, and at most
+// SilenceLimit to take the connection and as long to answer the hello, so
+// that a program that never answers holds the search up for little.
 inline constexpr std::chrono::milliseconds AttemptLimit{3000};
 inline constexpr std::chrono::milliseconds SilenceLimit{500};
 
@@ -61,7 +61,9 @@ struct TcpSession {
 // connection answered with AttachOk is returned, blocking and with no time
 // limit left on it. A peer that fails the proof (an impostor), any other
 // reply and any failure close that connection and move on to the next port.
-// Each attempt gets `attemptLimit`. Raises SystemError "connect failed:
+// Each attempt gets `attemptLimit`; ports that did not take the connection
+// within SilenceLimit are set aside, and given `attemptLimit` in all, at once,
+// after the others. Raises SystemError "connect failed:
 // session not found on socket or tcp", followed by the ports whose daemon
 // closed the connection on the client's proof (KeyError: "refuses this
 // machine's key") and those that closed it before answering at all

@@ -461,6 +461,32 @@ TEST(EndToEnd, StoppedDaemonsShareOneWait) {
     EXPECT_EQ(m.kiv({"ls"}).out, "live\ns1\ns2\ns3\ns4\n");
 }
 
+// A directory made where a running session's socket belongs: the session
+// is said to be out of reach, never cleaned away as stale, killed blindly
+// or started twice; the directory is left alone, and once it is gone the
+// session's socket comes back.
+TEST(EndToEnd, SocketPathTakenByADirectory) {
+    Machine m;
+    ASSERT_EQ(m.kiv({"new", "-d", "work", "/bin/sh", "-c", "sleep 60"}).status, 0);
+    std::string sock = m.file("work.sock");
+    ASSERT_EQ(unlink(sock.c_str()), 0);
+    ASSERT_EQ(mkdir(sock.c_str(), 0700), 0);
+    std::string why = "kiv: session work cannot be reached: " + sock +
+                      " is a directory (once it is gone, the session puts its socket back "
+                      "within seconds)\n";
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"ls"}, {"attach", "work"}, {"kill", "work"}, {"work"}}) {
+        ProcessResult r = m.kiv(args);
+        EXPECT_EQ(r.err, why) << args[0];
+        EXPECT_EQ(r.status, args[0] == "ls" ? 0 : 1) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    // Its pid file is still there.
+    EXPECT_TRUE(exists(m.file("work.pid")));
+    ASSERT_EQ(rmdir(sock.c_str()), 0);
+    EXPECT_TRUE(m.waitSessions({"work"}));
+}
+
 // A session's end as the user meets it: kept while nobody watches, shown
 // with its status by the attach that collects it, and the client's last
 // line for each way of leaving.
