@@ -1,11 +1,14 @@
 #include "kiv/session_saver.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 #include "kiv/session_daemon.h"
 #include "kiv/errors.h"
@@ -25,20 +28,63 @@ std::string commandCwd(int pid, const std::string& fallback) {
     return std::string(buf, size_t(n));
 }
 
+// A process's arguments, none when it is gone (or a zombie).
+std::vector<std::string> arguments(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::vector<std::string> words;
+    for (std::string word; std::getline(in, word, '\0');)
+        words.push_back(word);
+    return words;
+}
+
+// A process's parent and process group, from /proc/<pid>/stat (the fields
+// after the name, which may itself hold parentheses and blanks).
+bool parentAndGroup(pid_t pid, long& parent, long& group) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    char state;
+    return std::sscanf(stat.c_str() + close + 1, " %c %ld %ld", &state, &parent, &group) == 3;
+}
+
+// More than one command of the shell's in the group: a pipeline, of which
+// the leader is only the first command.
+bool pipeline(pid_t group) {
+    long shell, leaderGroup;
+    if (!parentAndGroup(group, shell, leaderGroup)) return false;
+    DIR* proc = opendir("/proc");
+    if (!proc) return false;
+    bool found = false;
+    while (dirent* entry = readdir(proc)) {
+        char* end;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        long parent, inGroup;
+        if (*end != '\0' || pid <= 0 || pid == group) continue;
+        if (parentAndGroup(pid_t(pid), parent, inGroup) && inGroup == group && parent == shell) {
+            found = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
 // The job in the foreground of the session's terminal (the process group
 // the terminal gives its input to), by its leader's arguments and
-// directory; nothing when that is the command itself (a shell at its
-// prompt) or the leader is gone.
+// directory. Nothing when that is the command itself (a shell at its
+// prompt), when the leader is gone, and when the arguments would not start
+// the job again: a subshell's ("(cd src && make)") are the shell's own, a
+// pipeline's leader is only its first command.
 void foregroundJob(int master, int commandPid, SavedRecord& record) {
     record.job.clear();
     record.jobCwd.clear();
     pid_t group = commandPid > 0 ? tcgetpgrp(master) : -1;
     if (group <= 0 || group == commandPid) return;
-    std::ifstream in("/proc/" + std::to_string(group) + "/cmdline", std::ios::binary);
-    std::vector<std::string> words;
-    for (std::string word; std::getline(in, word, '\0');)
-        words.push_back(word);
-    if (words.empty() || words.front().empty()) return;  // a zombie, or gone
+    std::vector<std::string> words = arguments(group);
+    if (words.empty() || words.front().empty() || words == arguments(commandPid)) return;
+    if (pipeline(group)) return;
     record.job = std::move(words);
     record.jobCwd = commandCwd(group, "");
 }
