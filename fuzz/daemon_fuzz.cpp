@@ -225,7 +225,9 @@ void checkReceived(World& w, Peer& p) {
                     p.liveOutput += payload;  // the screen's text first: empty here
                 } else if (!p.gotSnapshot) {
                     p.gotSnapshot = true;
-                    require(payload.find("\x1b[H\x1b[J") != std::string_view::npos,
+                    // The whole screen, or a window of another size repainted.
+                    require(payload.find("\x1b[H\x1b[J") != std::string_view::npos ||
+                                payload.find("\x1b[2J") != std::string_view::npos,
                             "the first Output is no repaint", (long long)length);
                 } else {
                     p.liveOutput += payload;
