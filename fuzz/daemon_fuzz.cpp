@@ -185,11 +185,9 @@ void model(World& w, Peer& p) {
             if (p.plain) continue;  // no size
             p.resized = true;
             if (payload.substr(0, 4) != kiv::resizePayload({80, 24})) w.sizes = true;
-            // A size beyond what the grid takes comes back as the size it took.
-            kiv::WindowSize wanted = *kiv::readResize(payload);
-            kiv::WindowSize fitted = kiv::fitGrid(wanted);
-            bool cut = fitted.cols != wanted.cols || fitted.rows != wanted.rows;
-            w.resizes.insert(cut ? kiv::resizePayload(fitted) : payload);
+            // Echoed as the size the grid took: cut when beyond its bounds,
+            // and only its first four bytes.
+            w.resizes.insert(kiv::resizePayload(kiv::fitGrid(*kiv::readResize(payload))));
             ++w.resizeCount;
         }
     }

@@ -316,10 +316,16 @@ void sendRoad(const std::string& session, const std::vector<std::string>& words)
     }
 }
 
-// The process that answers on the session's socket, 0 when none does.
+// The process that answers on the session's socket, 0 when none does, -1
+// when one is there but takes no connection (stopped or hung, its queue
+// full): a blocking connect would wait for it for ever.
 int answeringPid(const std::string& session) {
     try {
-        UniqueFd fd = connectUnix(socketPath(session));
+        UniqueFd fd;
+        // A queue full for a moment gets a second chance.
+        for (int i = 0; i < 10 && !(fd = connectUnixNow(socketPath(session))); ++i)
+            sleepNs(50'000'000);
+        if (!fd) return -1;
         ucred peer{};
         socklen_t size = sizeof peer;
         if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
@@ -368,7 +374,8 @@ void killRoad(const std::string& session) {
     // file that was lost or rewritten must neither stop the kill nor
     // redirect it.
     int pid = answeringPid(session);
-    if (pid <= 0 || ::kill(pid, SIGTERM) != 0) die("no daemon found for session: " + session);
+    if (pid < 0) die("session " + session + " does not answer (its daemon is stopped or hung)");
+    if (pid == 0 || ::kill(pid, SIGTERM) != 0) die("no daemon found for session: " + session);
     printLine("killed " + std::to_string(pid));
     // The daemon removes its own files. Only those of one that went
     // without doing so are cleaned, never a newer session's.

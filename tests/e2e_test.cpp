@@ -459,6 +459,10 @@ TEST(EndToEnd, StoppedDaemonsShareOneWait) {
         }
     }
     EXPECT_EQ(m.kiv({"ls"}).out, "live\ns1\ns2\ns3\ns4\n");
+    // Nor does kill wait for ever on one: it cannot be told to stop.
+    ProcessResult killed = m.kiv({"kill", "s1"});
+    EXPECT_EQ(killed.status, 1);
+    EXPECT_EQ(killed.err, "kiv: session s1 does not answer (its daemon is stopped or hung)\n");
 }
 
 // A directory made where a running session's socket belongs: the session
