@@ -44,6 +44,23 @@ void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const 
     }
 }
 
+// A region that starts at the top of the main screen scrolls its top line
+// into the history, as xterm does (and tmux): the screen moves down one
+// line, the region with it, and the rows below the region keep their
+// place on the screen, a fresh row opening at the region's bottom.
+void scrollIntoHistory(Grid& g, int64_t bottom, Row fill) {
+    int64_t last = lastScreenRow(g);
+    ensureRow(g, last);
+    g.lines.pushBack(Row());
+    for (int64_t j = last + 1; j > bottom + 1; --j)
+        g.lines.copyLine(j, j - 1);
+    g.lines.set(bottom + 1, std::move(fill));
+    ++g.cursor.row;
+    ++g.margins.top;
+    ++g.margins.bottom;
+    trimScrollback(g);
+}
+
 // One line down, scrolling where needed; fillScrolled paints a row that
 // scrolling brings in (not done for an automatic wrap).
 void advance(Grid& g, bool fillScrolled) {
@@ -51,6 +68,8 @@ void advance(Grid& g, bool fillScrolled) {
     bool region = regionActive(g);
     Row fill = fillScrolled ? scrolledInRow(g) : Row();
     if (region && g.cursor.row == bottom && g.cursor.row >= top) {
+        if (top == screenTop(g) && g.height > 0 && !g.alt.active && g.maxScrollback > 0)
+            return scrollIntoHistory(g, bottom, std::move(fill));
         scrollRows(g, top, bottom, 1, true, fill);
         return;
     }

@@ -277,6 +277,9 @@ constexpr uint64_t kForeground256 = 0x3b353b3833ull, kBackground256 = 0x3b353b38
 
 const char* readCommonSgrFields(const char* p, const char* const end, Rendition& out) {
     Rendition r;
+    // Past the parameters a sequence holds, the general reader drops the
+    // rest; it has the long ones.
+    size_t fields = 0;
     // Every field is read from the eight bytes at its start.
     for (; end - p >= 8; ++p) {
         const uint64_t w = eightBytes(p);
@@ -286,6 +289,7 @@ const char* readCommonSgrFields(const char* p, const char* const end, Rendition&
             if (end - p < 13) return nullptr;
             f = readShort(eightBytes(p + 5));
             if (!f.ok) return nullptr;
+            fields += 2;
             if (f.length > 0 && f.value <= 255)
                 r = r.then(indexedColor(p[0] == '3' ? 0 : 8, f.value));
             p += 5;
@@ -300,6 +304,7 @@ const char* readCommonSgrFields(const char* p, const char* const end, Rendition&
             }
         }
         p += f.length;
+        if (++fields > kMaxParams) return nullptr;
         if (f.end == 'm') {
             out = r;
             return p;

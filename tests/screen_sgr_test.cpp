@@ -10,19 +10,6 @@ using namespace screen;
 
 namespace {
 
-TEST(Sgr, ManyParameters) {
-    Grid g = newGrid();
-    std::string p;
-    for (int i = 0; i < 40; ++i)
-        p += "1;";
-    p += "38;5;123";
-    applySgr(g, p);
-    // Parameters past the bound are dropped.
-    EXPECT_EQ(g.pen, (Pen{0, 0, 0, 0, kBold}));
-    applySgr(g, "0;" + std::string(kMaxParams - 4, ';') + "38;5;123");
-    EXPECT_EQ(g.pen, (Pen{17, 0, 123, 0, 0}));
-}
-
 // The interpreter reads short parameter lists on its own; the pen must
 // come out as applySgr makes it.
 TEST(Sgr, InterpreterAgreesWithApplySgr) {
