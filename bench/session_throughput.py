@@ -214,7 +214,9 @@ class Kiv:
 
     def __init__(self, work, env, kiv):
         self.work, self.kiv = work, kiv
-        self.env = dict(env, XDG_RUNTIME_DIR=os.path.join(work, "run"))
+        # Its saved records stay in the scratch directory, not among the user's.
+        self.env = dict(env, XDG_RUNTIME_DIR=os.path.join(work, "run"),
+                        XDG_STATE_HOME=os.path.join(work, "state"))
 
     def start(self, script):
         self.daemon = subprocess.Popen([self.kiv, "daemon", "bench", script], env=self.env,
