@@ -76,6 +76,65 @@ void putCharset(Grid& g, const char* bytes, size_t n) {
     }
 }
 
+// One per thread, so that terminals fed on different threads never share
+// it; what it holds depends on nothing but the bytes it has seen.
+constinit thread_local SgrMemo sgrMemo;
+
+// Text that fits the cursor row, and graphic rendition between its runs:
+// the bulk of most output, carried out here with the cursor column kept
+// locally (nothing else is touched meanwhile but the row and the pen).
+// Stops at anything else, or at text that would wrap, and returns where.
+// Requires 0 <= cursorCol < cols <= kMaxColumns, no pending wrap and the
+// ASCII character set.
+size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
+    Row& row = cursorLine(g);
+    const size_t cols = size_t(g.cols);
+    size_t col = size_t(g.cursor.col);
+    PenBits pen = packPen(g.pen);
+    // Most pens are common: their cell is made from the bits alone.
+    auto cellOf = [&](PenBits bits) {
+        return g.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
+                                                  : row.penCell(unpackPen(bits, g.pen));
+    };
+    Cell penCell = cellOf(pen);
+    int32_t last = g.lastRune;
+    while (pos < n) {
+        unsigned char b = static_cast<unsigned char>(p[pos]);
+        if (parsing::isPrintableAscii(b)) {
+            size_t end = size_t(parsing::printableRunEnd(p + pos + 1, p + n) - p);
+            size_t len = end - pos;
+            if (col + len > cols) break;
+            if (col == row.size() && len <= 8 && n - pos >= 8) {
+                // Appended: no wide character can be cut.
+                row.appendShortAscii(p + pos, len, penCell);
+            } else {
+                row.padTo(col);
+                row.detachWide(col, col + len);
+                row.putAscii(col, p + pos, len, penCell);
+            }
+            col += len;
+            pos = end;
+            last = static_cast<unsigned char>(p[pos - 1]);
+            continue;
+        }
+        // Other sequences, graphic renditions of other kinds included, go
+        // the general way.
+        if (b != parsing::kEsc || pos + 2 >= n || p[pos + 1] != '[') break;
+        Rendition common;
+        const char* final = sgrMemo.read(p + pos + 2, p + n, common);
+        if (!final) break;
+        pen = common.apply(pen);
+        penCell = cellOf(pen);
+        pos = size_t(final - p) + 1;
+        last = -1;
+    }
+    g.lastRune = last;
+    g.cursor.col = int64_t(col);
+    g.cursor.pendingWrap = col >= cols;
+    setPenBits(g.pen, pen);
+    return pos;
+}
+
 }  // namespace
 
 void ScreenInput::print(std::string_view text) {
@@ -100,6 +159,31 @@ void ScreenInput::print(std::string_view text) {
         if (s.rune >= 0x20 && s.rune != 0x7f) putRune(g, s.rune);
         p += s.length;
     }
+}
+
+const char* ScreenInput::lane(const char* p, const char* end) {
+    const size_t n = size_t(end - p);
+    if (*p == parsing::kEsc) {
+        // The commonest graphic renditions, read from the bytes through a
+        // memo: the same as the table's SGR does with them.
+        Rendition common;
+        if (n <= 2 || p[1] != '[') return p;
+        const char* q = parsing::paramsEnd(p + 2, end);
+        if (q == end || *q != 'm') return p;
+        const char* final = sgrMemo.read(p + 2, end, common);
+        if (!final) return p;
+        setPenBits(g.pen, common.apply(packPen(g.pen)));
+        g.lastRune = -1;
+        return final + 1;
+    }
+    if (!plainWriting(g)) return p;
+    const char* run = parsing::printableRunEnd(p + 1, end);
+    putAscii(g, p, size_t(run - p));
+    size_t pos = size_t(run - p);
+    if (!g.cursor.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursor.col >= 0 &&
+        g.cursor.col < g.cols)
+        pos = textLane(g, p, pos, n);
+    return p + pos;
 }
 
 void ScreenInput::execute(uint8_t c0) {

@@ -33,6 +33,9 @@ struct ScreenInput {
     Grid& g;
 
     void print(std::string_view text);
+    // The text path: runs of ASCII text and the common graphic renditions
+    // between them, whole in the chunk, carried out in one go.
+    const char* lane(const char* p, const char* end);
     void execute(uint8_t c0);
     void escDispatch(const Sequence& s);
     void csiDispatch(const Sequence& s);

@@ -11,6 +11,15 @@
 //   void stringPut(std::string_view fragment);
 //   void stringEnd(bool terminated);      ST (or BEL for OSC); false: cancelled
 //
+// A handler may also have a text lane, which the parser offers the input
+// at printable ASCII and at ESC in ground:
+//
+//   const char* lane(const char* p, const char* end);
+//
+// It carries out what it knows how to (text, common complete sequences)
+// and returns where it stopped (p: nothing), leaving the parser in ground;
+// what it does must be what the events would have done.
+//
 // The parser is a template over the handler so that the text path inlines.
 // It keeps its state between feeds, so a sequence, string or character cut
 // by a read goes on where it stopped: nothing is copied but the bytes of a
@@ -266,6 +275,16 @@ const char* Parser<Handler>::ground(const char* p, const char* end, Handler& h) 
         heldLength_ = 0;
     }
     while (p < end) {
+        if constexpr (requires { h.lane(p, end); }) {
+            unsigned char b = static_cast<unsigned char>(*p);
+            if (isPrintableAscii(b) || b == kEsc) {
+                const char* q = h.lane(p, end);
+                if (q != p) {
+                    p = q;
+                    continue;
+                }
+            }
+        }
         const char* run = p;
         while (p < end) {
             unsigned char b = static_cast<unsigned char>(*p);
@@ -499,7 +518,7 @@ std::string Parser<Handler>::unfinished(std::string_view body) const {
             break;
         case State::Escape:
         case State::EscapeIntermediate:
-            out = "\x1b";
+            out += '\x1b';
             intermediates();
             break;
         case State::CsiEntry:
@@ -510,7 +529,8 @@ std::string Parser<Handler>::unfinished(std::string_view body) const {
         case State::DcsParam:
         case State::DcsIntermediate: {
             bool dcs = seq_.kind == Sequence::Dcs;
-            out = dcs ? "\x1bP" : "\x1b[";
+            out += '\x1b';
+            out += dcs ? 'P' : '[';
             if (state_ != State::CsiEntry && state_ != State::DcsEntry)
                 parsing::appendParams(out, seq_, &params_);
             if (malformed_) out += "<<";
@@ -519,19 +539,19 @@ std::string Parser<Handler>::unfinished(std::string_view body) const {
             break;
         }
         case State::OscString:
-            out = "\x1b]";
+            out += "\x1b]";
             break;
         case State::DcsPassthrough:
         case State::DcsIgnore:
-            out = "\x1bP";
+            out += "\x1bP";
             parsing::appendParams(out, seq_, nullptr);
             if (state_ == State::DcsIgnore) out += "<<";
             intermediates();
             out += seq_.final;
             break;
         case State::SosPmApcString:
-            out = stringKind_ == StringKind::Sos ? "\x1bX" : stringKind_ == StringKind::Pm ? "\x1b^"
-                                                                                            : "\x1b_";
+            out += '\x1b';
+            out += stringKind_ == StringKind::Sos ? 'X' : stringKind_ == StringKind::Pm ? '^' : '_';
             break;
     }
     if (inString()) {
