@@ -94,14 +94,16 @@ __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
 // its index or its three bytes when it has one).
 enum : uint8_t { kHasFg = 1, kHasBg = 2, kHasUl = 4, kHasAttrs = 8, kHasLink = 16 };
 
-void putColour(std::string& out, uint8_t kind, uint8_t index, uint32_t rgb) {
-    out += char(kind);
-    if (kind == kColorIndexed) out += char(index);
+char* putColour(char* out, uint8_t kind, uint8_t index, uint32_t rgb) {
+    *out++ = char(kind);
+    if (kind == kColorIndexed) *out++ = char(index);
     if (kind == kColorDirect) {
-        out += char(rgb >> 16);
-        out += char(rgb >> 8);
-        out += char(rgb);
+        out[0] = char(rgb >> 16);
+        out[1] = char(rgb >> 8);
+        out[2] = char(rgb);
+        out += 3;
     }
+    return out;
 }
 
 void getColour(const char*& p, uint8_t& kind, uint8_t& index, uint32_t& rgb) {
@@ -114,17 +116,30 @@ void getColour(const char*& p, uint8_t& kind, uint8_t& index, uint32_t& rgb) {
 }
 
 void putLooks(const std::vector<Pen>& looks, std::string& out) {
-    putRaw(out, uint32_t(looks.size()));
-    for (const Pen& p : looks) {
-        uint8_t has = (p.fg ? kHasFg : 0) | (p.bg ? kHasBg : 0) | (p.ul ? kHasUl : 0) |
-                      (p.attrs ? kHasAttrs : 0) | (p.link ? kHasLink : 0);
-        out += char(has);
-        if (has & kHasFg) putColour(out, p.fg, p.fgIndex, p.fgRgb);
-        if (has & kHasBg) putColour(out, p.bg, p.bgIndex, p.bgRgb);
-        if (has & kHasUl) putColour(out, p.ul, p.ulIndex, p.ulRgb);
-        if (has & kHasAttrs) putRaw(out, p.attrs);
-        if (has & kHasLink) putRaw(out, p.link);
+    // At most 4 bytes of count, then per look 1 + 3 * 4 + 2 + 4 bytes.
+    const size_t at = out.size();
+    out.resize(at + 4 + looks.size() * 19);
+    char* p = out.data() + at;
+    const uint32_t count = uint32_t(looks.size());
+    std::memcpy(p, &count, 4);
+    p += 4;
+    for (const Pen& look : looks) {
+        uint8_t has = (look.fg ? kHasFg : 0) | (look.bg ? kHasBg : 0) | (look.ul ? kHasUl : 0) |
+                      (look.attrs ? kHasAttrs : 0) | (look.link ? kHasLink : 0);
+        *p++ = char(has);
+        if (has & kHasFg) p = putColour(p, look.fg, look.fgIndex, look.fgRgb);
+        if (has & kHasBg) p = putColour(p, look.bg, look.bgIndex, look.bgRgb);
+        if (has & kHasUl) p = putColour(p, look.ul, look.ulIndex, look.ulRgb);
+        if (has & kHasAttrs) {
+            std::memcpy(p, &look.attrs, 2);
+            p += 2;
+        }
+        if (has & kHasLink) {
+            std::memcpy(p, &look.link, 4);
+            p += 4;
+        }
     }
+    out.resize(size_t(p - out.data()));
 }
 
 std::vector<Pen> getLooks(const char*& p) {
