@@ -26,6 +26,7 @@ void RowRing::grow() {
     for (size_t i = 0; i < size_; ++i)
         bigger[i] = std::move((*this)[i]);
     slots_ = std::move(bigger);
+    mask_ = slots_.size() - 1;
     head_ = 0;
 }
 
@@ -36,14 +37,14 @@ Row& RowRing::push_back() {
 
 void RowRing::push_front(Row r) {
     if (size_ == slots_.size()) grow();
-    head_ = (head_ - 1) & (slots_.size() - 1);
+    head_ = (head_ - 1) & mask_;
     slots_[head_] = std::move(r);
     ++size_;
 }
 
 void RowRing::pop_front() {
     release(slots_[head_]);
-    head_ = (head_ + 1) & (slots_.size() - 1);
+    head_ = (head_ + 1) & mask_;
     --size_;
 }
 
@@ -116,6 +117,7 @@ Lines::Lines() {
 
 Lines::Lines(Lines&& o) noexcept
     : history_(std::move(o.history_)),
+      historyCount_(std::exchange(o.historyCount_, 0)),
       blocks_(std::move(o.blocks_)),
       dropped_(o.dropped_),
       tail_(std::move(o.tail_)),
@@ -126,6 +128,7 @@ Lines::Lines(Lines&& o) noexcept
 
 Lines& Lines::operator=(Lines&& o) noexcept {
     std::swap(history_, o.history_);
+    std::swap(historyCount_, o.historyCount_);
     std::swap(blocks_, o.blocks_);
     std::swap(dropped_, o.dropped_);
     std::swap(tail_, o.tail_);
@@ -292,6 +295,7 @@ void Lines::popFront() {
     if (!history_.empty()) {
         dropEntry(history_.front());
         history_.pop_front();
+        --historyCount_;
         freeBlocks();
     } else if (!tail_.empty()) {
         tail_.pop_front();
@@ -305,6 +309,7 @@ void Lines::popBack() {
     } else if (!history_.empty()) {
         dropEntry(history_.back());
         history_.pop_back();
+        --historyCount_;
     }
 }
 
@@ -313,6 +318,7 @@ void Lines::reset(int64_t n) {
     for (Entry e : history_)
         dropEntry(e);
     history_.clear();
+    historyCount_ = 0;
     for (detail::PackedBlock* b : blocks_)
         detail::freeBlock(b);
     blocks_.clear();
@@ -333,6 +339,7 @@ void Lines::balance() {
     while (int64_t(tail_.size()) < screenRows_ && !history_.empty()) {
         Entry e = history_.back();
         history_.pop_back();
+        --historyCount_;
         tail_.push_front(takeEntry(e));
     }
 }
@@ -344,6 +351,7 @@ void Lines::packExcess() {
     while (int64_t(tail_.size()) > screenRows_) {
         const Entry e = pack(tail_.front());
         history_.push_back(e);
+        ++historyCount_;
         tail_.pop_front();
     }
 }

@@ -34,18 +34,20 @@ class RowRing {
     RowRing() = default;
     RowRing(RowRing&& o) noexcept
         : slots_(std::move(o.slots_)),
+          mask_(std::exchange(o.mask_, 0)),
           head_(std::exchange(o.head_, 0)),
           size_(std::exchange(o.size_, 0)) {}
     RowRing& operator=(RowRing&& o) noexcept {
         std::swap(slots_, o.slots_);
+        std::swap(mask_, o.mask_);
         std::swap(head_, o.head_);
         std::swap(size_, o.size_);
         return *this;
     }
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    Row& operator[](size_t i) { return slots_[(head_ + i) & (slots_.size() - 1)]; }
-    const Row& operator[](size_t i) const { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+    Row& operator[](size_t i) { return slots_[(head_ + i) & mask_]; }
+    const Row& operator[](size_t i) const { return slots_[(head_ + i) & mask_]; }
     Row& front() { return (*this)[0]; }
     // A new empty row at the back.
     Row& push_back();
@@ -58,6 +60,7 @@ class RowRing {
     void grow();
     void release(Row& r);
     std::vector<Row> slots_;  // a power of two in size, or empty
+    size_t mask_ = 0;         // its size - 1
     size_t head_ = 0;
     size_t size_ = 0;
 };
@@ -118,7 +121,7 @@ class Lines {
     // blocks, or, with the low bit set, an expanded row of its own (a
     // history line that was edited).
     using Entry = uintptr_t;
-    int64_t historySize() const { return int64_t(history_.size()); }
+    int64_t historySize() const { return historyCount_; }
     Row& editHistory(int64_t i);
     void dropEntry(Entry e);
     Entry pack(const Row& row);
@@ -128,6 +131,7 @@ class Lines {
     void freeBlocks();
 
     std::deque<Entry> history_;
+    int64_t historyCount_ = 0;  // its size
     // The blocks that packed rows live in, oldest first; the last one is
     // being filled.
     std::deque<detail::PackedBlock*> blocks_;
