@@ -31,10 +31,7 @@
 
 namespace screen {
 
-// Bounds that no input can push the grid past: the most screen rows when
-// no size is set (and the largest size accepted; the widest row is
-// kMaxColumns), and the number of warnings kept.
-inline constexpr int64_t kMaxRows = 4096;
+// The number of warnings kept (the other bounds are in state.h).
 inline constexpr size_t kMaxWarnings = 100;
 
 // The clock that dates synchronized updates (the caller's; see feed()).

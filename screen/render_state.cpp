@@ -56,10 +56,10 @@ void pushKeyboard(std::string& out, const KeyboardFlags& k) {
     }
 }
 
-void popKeyboard(std::string& out, const KeyboardFlags& k) {
-    if (k.depth == 0) return;
+void popKeyboard(std::string& out, int pushes) {
+    if (pushes == 0) return;
     out += "\x1b[<";
-    appendNumber(out, k.depth);
+    appendNumber(out, pushes);
     out += 'u';
 }
 
@@ -222,30 +222,46 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
     if (m.cursorHidden) privateMode(out, 25, false);
 }
 
-std::string renderLeaving(const Grid& g) {
+LeavingState leavingState(const Grid& g) {
+    LeavingState s;
+    s.keyboardPushes = g.keyboard.depth;
+    s.alternateScreen = g.alt.active;
+    if (g.alt.active && g.savedMain) s.mainKeyboardPushes = g.savedMain->keyboard.depth;
+    s.modifyOtherKeys = g.modes.modifyOtherKeys != 0;
+    if (!g.tabs.isDefault()) s.tabColumns = columnLimit(g);
+    s.linkOpen = g.pen.link != 0;
+    s.cursorStyled = g.modes.cursorStyle != 0;
+    s.colours = g.colours;
+    const Lines& lines = g.alt.active && g.savedMain ? g.savedMain->lines : g.lines;
+    s.lastTextRow = lastTextRow(lines, g.height);
+    s.cursorRow = g.cursor.row - screenTop(g);
+    if (g.alt.active && g.alt.mainCursor) s.cursorRow = g.alt.mainCursor->row.value;
+    return s;
+}
+
+std::string leavingSequence(const LeavingState& s) {
     std::string out;
     // An update the program left open would keep the terminal's display
     // held (until a timeout, where there is one).
     privateMode(out, 2026, false);
-    popKeyboard(out, g.keyboard);
-    bool alt = g.alt.active;
-    if (alt) {
+    popKeyboard(out, s.keyboardPushes);
+    if (s.alternateScreen) {
         privateMode(out, 1049, false);
-        if (g.savedMain) popKeyboard(out, g.savedMain->keyboard);
+        popKeyboard(out, s.mainKeyboardPushes);
     }
     // Input modes off, whatever the model thinks: they are what makes keys
     // and clicks type garbage into the user's shell.
     for (int mode : {9, 1000, 1002, 1003, 1005, 1006, 1015, 1004, 2004, 1})
         privateMode(out, mode, false);
     out += "\x1b>";
-    if (g.modes.modifyOtherKeys) csi(out, ">4;0m");
+    if (s.modifyOtherKeys) csi(out, ">4;0m");
     csi(out, "4l");
     privateMode(out, 6, false);
     privateMode(out, 7, true);
     csi(out, "r");
-    if (!g.tabs.isDefault()) {
+    if (s.tabColumns > 0) {
         csi(out, "3g");
-        for (int64_t c = 8; c < columnLimit(g); c += 8) {
+        for (int64_t c = 8; c < s.tabColumns; c += 8) {
             appendCursorPosition(out, 1, c + 1);
             out += "\x1bH";
         }
@@ -253,21 +269,17 @@ std::string renderLeaving(const Grid& g) {
     resetCharsets(out);
     csi(out, "0m");
     // A hyperlink left open would link everything the user types next.
-    if (g.pen.link) out += "\x1b]8;;\x1b\\";
-    if (g.modes.cursorStyle) csi(out, "0 q");
+    if (s.linkOpen) out += "\x1b]8;;\x1b\\";
+    if (s.cursorStyled) csi(out, "0 q");
     privateMode(out, 25, true);
     // The user's own colours back, where the program changed them.
-    appendColourReset(out, g.colours);
+    appendColourReset(out, s.colours);
     // The cursor on a line of its own below the session's text, so that
     // the user's prompt does not overwrite any of it.
-    const Lines& lines = alt && g.savedMain ? g.savedMain->lines : g.lines;
-    int64_t text = lastTextRow(lines, g.height);
-    int64_t cursorRow = g.cursor.row - screenTop(g);
-    if (alt) cursorRow = g.alt.mainCursor ? g.alt.mainCursor->row.value : cursorRow;
-    if (cursorRow > text) {
-        appendCursorPosition(out, cursorRow + 1, 1);
+    if (s.cursorRow > s.lastTextRow) {
+        appendCursorPosition(out, s.cursorRow + 1, 1);
     } else {
-        appendCursorPosition(out, text + 1, 1);
+        appendCursorPosition(out, s.lastTextRow + 1, 1);
         out += "\r\n";
     }
     return out;

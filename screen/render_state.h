@@ -7,6 +7,7 @@
 #include <string>
 
 #include "screen/grid.h"
+#include "screen/terminal.h"
 
 namespace screen {
 
@@ -26,13 +27,8 @@ int64_t cursorRowAddressed(const Grid& g);
 // visibility: none of them moves the cursor or ends a pending wrap.
 void appendStateAfterCursor(std::string& out, const Grid& g);
 
-// The bytes that take a terminal showing this grid back to its defaults:
-// main screen (left only when the alternate one is shown), input modes off,
-// keyboard flags popped, insert and origin off, autowrap on, scroll region
-// and tab stops reset, ASCII, default pen, the terminal's own colours where
-// the program set others, cursor shown in the default
-// style and on a line of its own below the text. No full reset: it would
-// erase the terminal's scrollback.
-std::string renderLeaving(const Grid& g);
+// What leaving a terminal that shows this grid has to undo (see
+// leavingSequence()).
+LeavingState leavingState(const Grid& g);
 
 }  // namespace screen

@@ -20,8 +20,10 @@
 
 namespace screen {
 
-// The widest row any input can make.
+// The widest row any input can make, and the most screen rows: when no
+// size is set, and the largest size accepted.
 inline constexpr int64_t kMaxColumns = 4096;
+inline constexpr int64_t kMaxRows = 4096;
 
 using LineIndex = int64_t;
 using Column = int64_t;

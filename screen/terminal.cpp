@@ -54,7 +54,7 @@ std::string Terminal::repaint(int64_t cols, int64_t rows) const {
 }
 
 std::string Terminal::leavingSequence() const {
-    return renderLeaving(*grid_);
+    return screen::leavingSequence(leavingState(*grid_));
 }
 
 ScreenPoint Terminal::cursor() const {
@@ -93,6 +93,14 @@ int64_t displayColumns(std::string_view text) {
         at += std::max<size_t>(step.length, 1);
     }
     return columns;
+}
+
+int characterColumns(int32_t rune) {
+    return displayWidth(rune);
+}
+
+bool widenedBySelector16(int32_t rune) {
+    return isTextEmoji(rune);
 }
 
 }  // namespace screen

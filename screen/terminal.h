@@ -12,12 +12,49 @@
 #include <string_view>
 #include <vector>
 
+#include "screen/colours.h"
 #include "screen/queries.h"
 #include "screen/state.h"
 
 namespace screen {
 
 struct Grid;
+
+// What the sequence that takes a terminal back to its defaults depends on:
+// the few facts that a client leaving a terminal must undo, known to a
+// model of the whole screen and to a tracker of the terminal's state alike.
+struct LeavingState {
+    int keyboardPushes = 0;        // kitty keyboard flags pushed on the screen shown
+    bool alternateScreen = false;  // shown, to be left
+    int mainKeyboardPushes = 0;    // pushed on the main screen behind it
+    bool modifyOtherKeys = false;
+    // Tab stops changed: the width to set the default ones again over
+    // (0: unchanged).
+    int64_t tabColumns = 0;
+    bool linkOpen = false;      // an OSC 8 hyperlink links what is written
+    bool cursorStyled = false;  // DECSCUSR chose a style
+    Colours colours;            // those the program set
+    // The main screen's row (from 0) that the cursor stands on, or comes
+    // back to when the alternate screen is left, and the last of its rows
+    // that may hold visible text (-1: none).
+    int64_t cursorRow = 0;
+    int64_t lastTextRow = -1;
+};
+
+// The bytes that take a terminal in that state back to its defaults: main
+// screen, input modes off, keyboard flags popped, insert and origin off,
+// autowrap on, scroll region and tab stops reset, ASCII, default pen, the
+// terminal's own colours where the program set others, the cursor shown in
+// the default style and on a line of its own below the text. No full
+// reset: it would erase the terminal's scrollback.
+std::string leavingSequence(const LeavingState& s);
+
+// The columns a character takes on the screen: 2 for a wide one, 0 for a
+// combining mark, 1 otherwise.
+int characterColumns(int32_t rune);
+// A character shown as text that a following variation selector 16 shows
+// as a two-column emoji.
+bool widenedBySelector16(int32_t rune);
 
 class Terminal {
   public:
