@@ -125,13 +125,15 @@ const std::string& workload(int kind) {
     static const std::string data[] = {
         bench::plainText(12000), bench::highlightedText(8000), bench::redrawFrames(400),
         bench::syncFrames(400),  bench::colourText(6000, 8),   bench::wordColourText(4000),
+        bench::directColourText(4000, 8),
     };
     return data[kind];
 }
 
 const char* const kWorkloadNames[] = {
     "plain text",          "colour-dense text",        "full-screen redraws",
-    "synchronized frames", "256-colour every 8 cells", "every word its own colour"};
+    "synchronized frames", "256-colour every 8 cells", "every word its own colour",
+    "24-bit colour every 8 cells"};
 
 void feedChunks(Terminal& t, const std::string& data) {
     for (size_t pos = 0; pos < data.size(); pos += 4096)
@@ -167,7 +169,7 @@ void BM_Feed(benchmark::State& state) {
     state.SetLabel(std::string(vterm ? "libvterm: " : "kiv: ") + kWorkloadNames[kind]);
 }
 BENCHMARK(BM_Feed)
-    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {0, 1}})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6}, {0, 1}})
     ->ArgNames({"workload", "libvterm"})
     ->Unit(benchmark::kMillisecond);
 

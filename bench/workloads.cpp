@@ -40,6 +40,22 @@ std::string colourText(int lines, int every) {
     return out;
 }
 
+std::string directColourText(int lines, int every) {
+    std::string out;
+    for (int n = 0; n < lines; ++n) {
+        std::string line = textLine(n);
+        for (int i = 0; i < 80; i += every) {
+            int c = (n * 31 + i * 7) % 256;
+            out += "\x1b[38;2;" + std::to_string(c) + ";" + std::to_string(255 - c) + ";" +
+                   std::to_string((c * 5) % 256);
+            if (i % (4 * every) == 0) out += ";48;2;" + std::to_string((c * 3) % 256) + ";40;80";
+            out += "m" + line.substr(size_t(i), size_t(every));
+        }
+        out += "\x1b[0m\r\n";
+    }
+    return out;
+}
+
 std::string highlightedText(int lines) {
     // Tokens of 3 to 9 characters, each with its own colour and style, as
     // syntax highlighting, colour ls or diffs write them.

@@ -12,6 +12,9 @@ std::string plainText(int lines);
 // The same lines with a colour change every few characters (256-colour
 // foreground, every fourth change a background too), reset at each line end.
 std::string colourText(int lines, int every);
+// The same with 24-bit colours (38;2;r;g;b, every fourth change a 48;2
+// background too).
+std::string directColourText(int lines, int every);
 // Lines of tokens of 3 to 9 characters, each with its own colour or
 // style sequence (16- and 256-colour, bold, underline, resets).
 std::string highlightedText(int lines);

@@ -31,14 +31,16 @@ void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const 
     if (bottom < top) return;
     int64_t k = std::clamp<int64_t>(n, 0, bottom - top + 1);
     if (k == 0) return;
+    // The rows move by trading places; those that leave the region end up
+    // where the new ones come in, and are overwritten.
     if (up) {
         for (int64_t j = top; j + k <= bottom; ++j)
-            g.lines.copyLine(j, j + k);
+            g.lines.swapLines(j, j + k);
         for (int64_t j = bottom - k + 1; j <= bottom; ++j)
             g.lines.set(j, fill);
     } else {
         for (int64_t j = bottom; j - k >= top; --j)
-            g.lines.copyLine(j, j - k);
+            g.lines.swapLines(j, j - k);
         for (int64_t j = top; j < top + k; ++j)
             g.lines.set(j, fill);
     }
@@ -53,7 +55,7 @@ void scrollIntoHistory(Grid& g, int64_t bottom, Row fill) {
     ensureRow(g, last);
     g.lines.pushBack(Row());
     for (int64_t j = last + 1; j > bottom + 1; --j)
-        g.lines.copyLine(j, j - 1);
+        g.lines.swapLines(j, j - 1);
     g.lines.set(bottom + 1, std::move(fill));
     ++g.cursor.row;
     ++g.margins.top;
@@ -81,7 +83,8 @@ void advance(Grid& g, bool fillScrolled) {
     const int64_t rows = g.height > 0 ? g.height : kMaxRows;
     if ((g.alt.active || g.maxScrollback <= 0) && !region && g.lines.size() == rows &&
         g.cursor.row + 1 == rows) {
-        g.lines.rotate(std::move(fill));
+        g.lines.popFront();
+        g.lines.pushBack(std::move(fill));
         return;
     }
     g.cursor.row = std::clamp<int64_t>(g.cursor.row + 1, 0, rowLimit(g));

@@ -94,14 +94,16 @@ __attribute__((noinline)) Next encodeRare(const Row& row, size_t i, char* t,
 // its index or its three bytes when it has one).
 enum : uint8_t { kHasFg = 1, kHasBg = 2, kHasUl = 4, kHasAttrs = 8, kHasLink = 16 };
 
-void putColour(std::string& out, uint8_t kind, uint8_t index, uint32_t rgb) {
-    out += char(kind);
-    if (kind == kColorIndexed) out += char(index);
+char* putColour(char* out, uint8_t kind, uint8_t index, uint32_t rgb) {
+    *out++ = char(kind);
+    if (kind == kColorIndexed) *out++ = char(index);
     if (kind == kColorDirect) {
-        out += char(rgb >> 16);
-        out += char(rgb >> 8);
-        out += char(rgb);
+        out[0] = char(rgb >> 16);
+        out[1] = char(rgb >> 8);
+        out[2] = char(rgb);
+        out += 3;
     }
+    return out;
 }
 
 void getColour(const char*& p, uint8_t& kind, uint8_t& index, uint32_t& rgb) {
@@ -114,17 +116,30 @@ void getColour(const char*& p, uint8_t& kind, uint8_t& index, uint32_t& rgb) {
 }
 
 void putLooks(const std::vector<Pen>& looks, std::string& out) {
-    putRaw(out, uint32_t(looks.size()));
-    for (const Pen& p : looks) {
-        uint8_t has = (p.fg ? kHasFg : 0) | (p.bg ? kHasBg : 0) | (p.ul ? kHasUl : 0) |
-                      (p.attrs ? kHasAttrs : 0) | (p.link ? kHasLink : 0);
-        out += char(has);
-        if (has & kHasFg) putColour(out, p.fg, p.fgIndex, p.fgRgb);
-        if (has & kHasBg) putColour(out, p.bg, p.bgIndex, p.bgRgb);
-        if (has & kHasUl) putColour(out, p.ul, p.ulIndex, p.ulRgb);
-        if (has & kHasAttrs) putRaw(out, p.attrs);
-        if (has & kHasLink) putRaw(out, p.link);
+    // At most 4 bytes of count, then per look 1 + 3 * 4 + 2 + 4 bytes.
+    const size_t at = out.size();
+    out.resize(at + 4 + looks.size() * 19);
+    char* p = out.data() + at;
+    const uint32_t count = uint32_t(looks.size());
+    std::memcpy(p, &count, 4);
+    p += 4;
+    for (const Pen& look : looks) {
+        uint8_t has = (look.fg ? kHasFg : 0) | (look.bg ? kHasBg : 0) | (look.ul ? kHasUl : 0) |
+                      (look.attrs ? kHasAttrs : 0) | (look.link ? kHasLink : 0);
+        *p++ = char(has);
+        if (has & kHasFg) p = putColour(p, look.fg, look.fgIndex, look.fgRgb);
+        if (has & kHasBg) p = putColour(p, look.bg, look.bgIndex, look.bgRgb);
+        if (has & kHasUl) p = putColour(p, look.ul, look.ulIndex, look.ulRgb);
+        if (has & kHasAttrs) {
+            std::memcpy(p, &look.attrs, 2);
+            p += 2;
+        }
+        if (has & kHasLink) {
+            std::memcpy(p, &look.link, 4);
+            p += 4;
+        }
     }
+    out.resize(size_t(p - out.data()));
 }
 
 std::vector<Pen> getLooks(const char*& p) {
@@ -171,7 +186,36 @@ Survey survey(const Cell* cells, size_t n, char* text) {
     const uint64_t firstLook = bitsOf(cells[0]) & kLook;
     uint32_t other = 0;
     uint64_t varies = 0;
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Four cells at a time, as surveyRuns() reads them.
+    {
+        const __m128i lookMask = _mm_set_epi32(-1, int(0xfe000000), -1, int(0xfe000000));
+        const __m128i first = _mm_and_si128(
+            _mm_set1_epi64x(static_cast<long long>(bitsOf(cells[0]))), lookMask);
+        const __m128i lowByte = _mm_set1_epi32(0xff), codeAndWidth = _mm_set1_epi32(0x1ffffff),
+                      biasedFirst = _mm_set1_epi32(int(0x80000000u - 0x400001u)),
+                      biasedLast = _mm_set1_epi32(int(0x8000007eu));
+        __m128i differ = _mm_setzero_si128(), otherBits = _mm_setzero_si128();
+        for (; i + 4 <= n; i += 4) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + i + 2));
+            differ = _mm_or_si128(differ, _mm_xor_si128(_mm_and_si128(a, lookMask), first));
+            differ = _mm_or_si128(differ, _mm_xor_si128(_mm_and_si128(b, lookMask), first));
+            const __m128i glyphs = _mm_castps_si128(
+                _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+            __m128i bytes = _mm_and_si128(glyphs, lowByte);
+            bytes = _mm_packs_epi32(bytes, bytes);
+            const uint32_t four = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(bytes, bytes)));
+            std::memcpy(text + i, &four, 4);
+            const __m128i biased = _mm_add_epi32(_mm_and_si128(glyphs, codeAndWidth), biasedFirst);
+            otherBits = _mm_or_si128(otherBits, _mm_cmpgt_epi32(biased, biasedLast));
+        }
+        other |= uint32_t(_mm_movemask_epi8(otherBits));
+        varies |= uint64_t(_mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) != 0xffff);
+    }
+#endif
+    for (; i < n; ++i) {
         const uint64_t bits = bitsOf(cells[i]);
         const uint32_t glyph = uint32_t(bits);
         text[i] = char(glyph);

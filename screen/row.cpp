@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "screen/utf8.h"
 
@@ -13,12 +14,33 @@ Row::Row(const Row& o) {
     if (o.size_ > 0) std::memcpy(cells_.get(), o.cells_.get(), o.size_ * sizeof(Cell));
     size_ = o.size_;
     wrapped_ = o.wrapped_;
-    if (o.extras_) extras_ = std::make_unique<std::vector<Extra>>(*o.extras_);
-    if (o.looks_) looks_ = std::make_unique<std::vector<Pen>>(*o.looks_);
+    if (o.extras_ && !o.extras_->empty()) extras_ = std::make_unique<std::vector<Extra>>(*o.extras_);
+    if (o.looks_ && !o.looks_->empty()) looks_ = std::make_unique<std::vector<Pen>>(*o.looks_);
 }
 
 Row& Row::operator=(const Row& o) {
-    if (this != &o) *this = Row(o);
+    if (this == &o) return *this;
+    // Into the storage the row has, when it is large enough.
+    reserve(o.size_);
+    if (o.size_ > 0) std::memcpy(cells_.get(), o.cells_.get(), o.size_ * sizeof(Cell));
+    size_ = o.size_;
+    wrapped_ = o.wrapped_;
+    if (o.extras_ && !o.extras_->empty()) {
+        if (extras_)
+            *extras_ = *o.extras_;
+        else
+            extras_ = std::make_unique<std::vector<Extra>>(*o.extras_);
+    } else if (extras_) {
+        extras_->clear();
+    }
+    if (o.looks_ && !o.looks_->empty()) {
+        if (looks_)
+            *looks_ = *o.looks_;
+        else
+            looks_ = std::make_unique<std::vector<Pen>>(*o.looks_);
+    } else if (looks_) {
+        looks_->clear();
+    }
     return *this;
 }
 
@@ -135,9 +157,17 @@ void Row::collectExtras() {
 uint32_t Row::lookId(const Pen& look) {
     if (!looks_) looks_ = std::make_unique<std::vector<Pen>>();
     std::vector<Pen>& t = *looks_;
-    // Rows hold few looks; the newest is the likeliest.
-    for (size_t k = t.size(); k-- > 0;)
-        if (t[k] == look) return uint32_t(k);
+    // Rows hold few looks; the newest is the likeliest. A look is three
+    // words without padding: compared as such, not field by field.
+    static_assert(sizeof(Pen) == 24 && std::has_unique_object_representations_v<Pen>);
+    uint64_t want[3];
+    std::memcpy(want, &look, sizeof want);
+    for (size_t k = t.size(); k-- > 0;) {
+        uint64_t have[3];
+        std::memcpy(have, &t[k], sizeof have);
+        if (((have[0] ^ want[0]) | (have[1] ^ want[1]) | (have[2] ^ want[2])) == 0)
+            return uint32_t(k);
+    }
     // Overwritten cells leave their entries behind; drop them once they
     // could outnumber the cells.
     if (t.size() >= size_ + 8) collectLooks();

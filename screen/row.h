@@ -41,6 +41,9 @@ class Row {
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // Cells of storage held (see clear()).
+    size_t capacity() const { return capacity_; }
+    void swap(Row& o) noexcept;
     // Attributes and width of a cell; use rune()/text() for its character.
     const Cell& operator[](size_t i) const { return cells_[i]; }
     int32_t rune(size_t i) const;
@@ -85,12 +88,12 @@ class Row {
     bool wrapped() const { return wrapped_; }
     void setWrapped(bool on) { wrapped_ = on; }
 
-    // Empties the row (keeping its storage for reuse).
+    // Empties the row, keeping its storage (tables included) for reuse.
     void clear() {
         size_ = 0;
         wrapped_ = false;
-        extras_.reset();
-        looks_.reset();
+        if (extras_) extras_->clear();
+        if (looks_) looks_->clear();
     }
     void insert(size_t at, size_t n, Cell c);
     void erase(size_t at, size_t n);
@@ -173,9 +176,9 @@ class Row {
         return Cell::withLook(32, 1, lookId(blank), 0);
     }
     // The table of rare looks (possibly holding entries no cell uses), for
-    // the packer, and its restoration by the unpacker.
+    // the packer, and its restoration by the unpacker; none when empty.
     const std::vector<Pen>* looks() const {
-        return looks_.get();
+        return looks_ && !looks_->empty() ? looks_.get() : nullptr;
     }
     void setLooks(std::vector<Pen> looks) {
         looks_ = std::make_unique<std::vector<Pen>>(std::move(looks));
@@ -215,7 +218,6 @@ class Row {
         return old;
     }
     void reallocate(size_t capacity);
-    void swap(Row& o) noexcept;
     uint32_t addExtra(Extra e);
     void collectExtras();
     // The entry of a normalized look, added if missing.
