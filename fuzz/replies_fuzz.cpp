@@ -1,21 +1,25 @@
 // Fuzz target for what the daemon makes of its clients' terminals' answers
 // and of a `kiv ls` reply: the reply filter and the session details.
 //
-// The first byte picks the case:
-//   even: the rest is a Details payload. What decodes encodes to a payload
+// The first byte picks the case (by its value modulo 3):
+//   0: the rest is a Details payload. What decodes encodes to a payload
 //         that decodes to the same details, and the table made of it shows
 //         no control character.
-//   odd:  the rest drives a reply filter: queries asked of up to four
+//   1:    the rest drives a reply filter: queries asked of up to four
 //         terminals, their input in pieces, time passing, terminals
 //         leaving. Nothing is made up: the command never gets more than
 //         the clients typed plus the model's answers; and once every
 //         terminal has left and every wait is over, nothing is held.
+//   2:    the second byte picks a detach key, the rest is one read of the
+//         keyboard: it is the key only as the byte itself or as one
+//         escape-coded key report, never with anything around it.
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "kiv/detach_key.h"
 #include "kiv/reply_filter.h"
 #include "kiv/session_details.h"
 
@@ -111,14 +115,31 @@ void replyFilter(Input& in) {
     require(!filter.nextRelease(), "something held after everyone left");
 }
 
+void detachKey(Input& in) {
+    kiv::DetachKey key{static_cast<unsigned char>(in.byte() % 0x20)};
+    std::string_view read = in.run(in.size);
+    if (!kiv::isDetachKey(key, read)) return;
+    bool report = read.size() >= 4 && read.substr(0, 2) == "\x1b[" &&
+                  (read.back() == 'u' || read.back() == '~') &&
+                  read.find_first_not_of("0123456789;:", 2) == read.size() - 1;
+    require(read == std::string_view(reinterpret_cast<const char*>(&*key.control), 1) || report,
+            "the detach key recognised in other input");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in{data, size};
-    if (in.byte() % 2 == 0) {
-        details(in);
-    } else {
-        replyFilter(in);
+    switch (in.byte() % 3) {
+        case 0:
+            details(in);
+            break;
+        case 1:
+            replyFilter(in);
+            break;
+        default:
+            detachKey(in);
+            break;
     }
     return 0;
 }

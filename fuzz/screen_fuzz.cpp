@@ -8,7 +8,10 @@
 //   5 the seed of the chunk lengths and of the new sizes.
 // After every chunk the grid must be whole (the checks below); at the end,
 // the snapshot an attaching client would receive, fed into a fresh terminal
-// of the same size, must show the same screen.
+// of the same size, must show the same screen. The parser alone must hand
+// over the same events for the chunks as for the output whole, every
+// sequence within its bounds; and without resizes, the chunks must leave
+// the same screen as the output fed whole.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +21,7 @@
 
 #include "screen/grid.h"
 #include "screen/links.h"
+#include "screen/parser.h"
 #include "screen/placement.h"
 #include "screen/terminal.h"
 
@@ -100,6 +104,74 @@ void checkTerminal(const screen::Terminal& t, bool everyRow) {
         require(n >= 1 && n <= rows + std::max<int64_t>(g.maxScrollback, 0),
                 "main screen's lines out of bounds", n, rows);
     }
+}
+
+// The parser's events, written out with adjacent text and string fragments
+// joined (a cut may split them anywhere, nothing else).
+struct Events {
+    std::string log;
+    char open = 0;  // 'p' after text, 's' after a fragment
+
+    void add(char kind, std::string_view bytes) {
+        log += kind;
+        log.append(bytes);
+        log += '\0';
+        open = 0;
+    }
+    void joined(char kind, std::string_view bytes) {
+        if (open == kind) {
+            log.insert(log.size() - 1, bytes);
+            return;
+        }
+        add(kind, bytes);
+        open = kind;
+    }
+    void sequence(char kind, const screen::Sequence& s) {
+        require(s.count <= screen::kMaxParams, "too many parameters", s.count);
+        require(s.intermediateCount <= screen::kMaxIntermediates + 1, "intermediates unbounded",
+                s.intermediateCount);
+        for (size_t i = 0; i < s.count; ++i)
+            require(s.values[i] >= 0, "negative parameter", s.values[i]);
+        std::string t;
+        screen::parsing::appendParams(t, s, nullptr);
+        t += char('0' + s.malformed) + std::string(1, char('0' + s.tooLarge));
+        t.append(s.intermediates, std::min<size_t>(s.intermediateCount, screen::kMaxIntermediates));
+        t += char('0' + s.intermediateCount);
+        t += s.final;
+        add(kind, t);
+    }
+
+    void print(std::string_view text) {
+        // Whole characters only, as the lead byte counts them.
+        require(!text.empty(), "empty text");
+        joined('p', text);
+    }
+    void execute(uint8_t c) { add('x', std::string(1, char(c))); }
+    void escDispatch(const screen::Sequence& s) { sequence('e', s); }
+    void csiDispatch(const screen::Sequence& s) { sequence('c', s); }
+    void stringBegin(screen::StringKind kind, const screen::Sequence& head) {
+        sequence(char('A' + int(kind)), head);
+    }
+    void stringPut(std::string_view fragment) { joined('s', fragment); }
+    void stringEnd(bool terminated) { add(terminated ? 'T' : 'C', {}); }
+};
+
+// The events of the output fed in chunks of up to maxChunk bytes (0: whole).
+std::string eventsOf(std::string_view out, size_t maxChunk, uint32_t seed, bool& ground) {
+    screen::Parser<Events> parser;
+    Events events;
+    Dice dice(seed);
+    for (size_t pos = 0; pos < out.size();) {
+        size_t n = maxChunk == 0 ? out.size()
+                                 : std::min(out.size() - pos,
+                                            size_t(1 + dice.below(int64_t(maxChunk))));
+        parser.feed(out.substr(pos, n), events);
+        pos += n;
+        require(parser.unfinished().size() <= 64 + 12 * screen::kMaxParams, "unfinished unbounded",
+                int64_t(parser.unfinished().size()));
+    }
+    ground = parser.inGround();
+    return events.log + parser.unfinished();
 }
 
 // One visible cell as a terminal shows it: its text and its look, with what
@@ -203,5 +275,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     checkTerminal(t, true);
     checkSnapshot(t);
+
+    bool groundWhole = false, groundCut = false;
+    require(eventsOf(out, 0, 0, groundWhole) ==
+                eventsOf(out, maxChunk, data[5], groundCut),
+            "the parser reads cut output otherwise");
+    require(groundWhole == groundCut, "the parser ends elsewhere for cut output");
+    if (resizeOdds == 0) {
+        screen::Terminal whole(cols, rows, scrollback);
+        whole.write(out);
+        require(whole.snapshot() == t.snapshot(), "cut output leaves another screen");
+    }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "screen/editing.h"
+#include "screen/grid.h"
 #include "screen/modes.h"
 #include "screen/placement.h"
 #include "screen/queries.h"
@@ -216,6 +217,30 @@ void ed(Grid& g, const Sequence& s) {
     }
 }
 
+// C0 controls.
+void bs(Grid& g, const Sequence&) {
+    backspace(g);
+}
+void ht(Grid& g, const Sequence&) {
+    tab(g);
+}
+// LF, VT and FF alike: down a line, scrolling at the bottom margin; the
+// column stays.
+void lf(Grid& g, const Sequence&) {
+    indexLine(g);
+}
+void cr(Grid& g, const Sequence&) {
+    g.cursor.pendingWrap = false;
+    g.cursor.col = 0;
+}
+// SO and SI: G1, then G0 again, in use.
+void so(Grid& g, const Sequence&) {
+    g.charsets.shifted = true;
+}
+void si(Grid& g, const Sequence&) {
+    g.charsets.shifted = false;
+}
+
 // Escape sequences.
 void decsc(Grid& g, const Sequence&) {
     saveCursor(g);
@@ -267,6 +292,9 @@ constexpr Name csi(std::string_view text) {
 constexpr Name esc(std::string_view text) {
     return {Sequence::Esc, text};
 }
+constexpr Name c0(std::string_view byte) {
+    return {Sequence::Control, byte};
+}
 
 using Key = uint64_t;
 constexpr Key keyOf(Sequence::Kind kind, char leader, const char* inter, size_t interCount,
@@ -300,6 +328,14 @@ struct Entry {
 // name as text. Names are unique (the build fails otherwise); a function
 // may appear under several.
 constexpr Entry kFunctions[] = {
+    {c0("\b"), bs},
+    {c0("\t"), ht},
+    {c0("\n"), lf},
+    {c0("\v"), lf},
+    {c0("\f"), lf},
+    {c0("\r"), cr},
+    {c0("\x0e"), so},
+    {c0("\x0f"), si},
     {csi("@"), ich},
     {csi("A"), cuu},
     {csi("B"), cud},
@@ -377,6 +413,7 @@ struct Lookup {
 struct Index {
     std::array<Lookup, std::size(kFunctions)> sorted{};
     std::array<const Entry*, 0x40> plain{};
+    std::array<const Entry*, 0x20> controls{};
     bool unique = true;
 
     constexpr Index() {
@@ -385,6 +422,7 @@ struct Index {
             sorted[i] = {keyOf(e.name), &e};
             if (e.name.kind == Sequence::Csi && e.name.text.size() == 1)
                 plain[size_t(e.name.text[0] - 0x40)] = &e;
+            if (e.name.kind == Sequence::Control) controls[size_t(e.name.text[0])] = &e;
         }
         std::sort(sorted.begin(), sorted.end(),
                   [](const Lookup& a, const Lookup& b) { return a.key < b.key; });
@@ -411,6 +449,13 @@ constexpr Index kIndex;
 static_assert(kIndex.unique, "a control function's name is in the table twice");
 
 }  // namespace
+
+void runControl(Grid& g, uint8_t c0) {
+    static const Sequence kNone{};
+    g.lastRune = -1;
+    if (const Entry* e = c0 < kIndex.controls.size() ? kIndex.controls[c0] : nullptr)
+        e->run(g, kNone);
+}
 
 void runControlFunction(Grid& g, const Sequence& s) {
     const Entry* e = kIndex.find(s);

@@ -24,35 +24,6 @@ void hyperlink(Grid& g, std::string_view text) {
     g.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
 }
 
-void control(Grid& g, unsigned char b) {
-    g.lastRune = -1;
-    switch (b) {
-        case 0x08:
-            backspace(g);
-            break;
-        case 0x09:
-            tab(g);
-            break;
-        case 0x0a:
-        case 0x0b:
-        case 0x0c:
-            indexLine(g);
-            break;
-        case 0x0d:
-            g.cursor.pendingWrap = false;
-            g.cursor.col = 0;
-            break;
-        case 0x0e:  // SO: G1 in use
-            g.charsets.shifted = true;
-            break;
-        case 0x0f:  // SI: G0 again
-            g.charsets.shifted = false;
-            break;
-        default:
-            break;  // other controls are consumed without a trace
-    }
-}
-
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
 // symbols, as terminals that declare the capability do; the British set
 // replaces "#" with a pound sign. Text goes in character by character, so
@@ -187,7 +158,7 @@ const char* ScreenInput::lane(const char* p, const char* end) {
 }
 
 void ScreenInput::execute(uint8_t c0) {
-    control(g, c0);
+    runControl(g, c0);
 }
 
 void ScreenInput::escDispatch(const Sequence& s) {

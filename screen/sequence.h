@@ -19,7 +19,9 @@ inline constexpr int64_t kParamLimit = int64_t(1) << 31;
 inline constexpr size_t kMaxIntermediates = 2;
 
 struct Sequence {
-    enum Kind : uint8_t { Csi, Esc, Dcs };
+    // Control: a C0 control, its byte the final (a function of the table
+    // too, with no arguments).
+    enum Kind : uint8_t { Csi, Esc, Dcs, Control };
     Kind kind = Csi;
     char leader = 0;  // "<", "=", ">" or "?" before the parameters, else 0
     char intermediates[kMaxIntermediates] = {};
