@@ -70,7 +70,7 @@ void checkGrid(const Grid& g, bool everyRow) {
     require(n <= screenRows + history, "more lines than screen and history", n, screenRows);
     require(g.margins.top >= 0 && g.margins.bottom >= 0, "negative margin", g.margins.top,
             g.margins.bottom);
-    require(g.held.size() <= 64 * 1024 + 8, "held bytes unbounded", int64_t(g.held.size()));
+    require(g.input.body.size() <= 64 * 1024, "string body unbounded", int64_t(g.input.body.size()));
     require(g.warnings.size() <= screen::kMaxWarnings, "warnings unbounded",
             int64_t(g.warnings.size()));
     // Every row within the widest row, and no half of a wide character

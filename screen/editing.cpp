@@ -199,18 +199,17 @@ void reverseIndex(Grid& g) {
     }
 }
 
-void setScrollRegion(Grid& g, std::string_view params) {
+void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
     int64_t top = screenTop(g);
     const Margins kept = g.margins;
     g.margins.top = 0;
     g.margins.bottom = 0;
-    if (!params.empty()) {
-        std::vector<int64_t> p = parseParams(params);
+    if (rows) {
         int64_t h =
             g.height > 0 ? std::min(g.height, kMaxRows) : std::max<int64_t>(g.lines.size(), 1);
-        int64_t t = paramAt(p, 0, 1);
+        int64_t t = rows->first;
         // A bottom beyond the screen means the last row, as in xterm.
-        int64_t b = std::min(paramAt(p, 1, h), h);
+        int64_t b = std::min(rows->second, h);
         // Top at or below bottom: terminals ignore the sequence, margins
         // and cursor stay.
         if (t >= b) {

@@ -136,7 +136,11 @@ void sgr(Grid& g, const Sequence& s) {
     applySgr(g, s);
 }
 void decstbm(Grid& g, const Sequence& s) {
-    setScrollRegion(g, s.text);
+    // No parameters at all: the whole screen, without a region.
+    if (s.noParams())
+        setScrollRegion(g, std::nullopt);
+    else
+        setScrollRegion(g, std::pair{s.arg(0, 1), s.arg(1, INT64_MAX)});
 }
 void scosc(Grid& g, const Sequence&) {
     saveCursor(g);
@@ -189,7 +193,7 @@ void kittySet(Grid& g, const Sequence& s) {
     setKeyboardFlags(g, s.raw(0), s.arg(1, 1));
 }
 void xtmodkeys(Grid& g, const Sequence& s) {
-    setModifyOtherKeys(g, s.text);
+    if (s.raw(0) == 4) setModifyOtherKeys(g, s.count > 1 ? s.raw(1) : 0);
 }
 
 // REP: the character just written, n times more, within the line (as

@@ -205,6 +205,13 @@ void enterAltScreen(Grid& g, bool saveMainCursor) {
     // The main screen's lines move behind the alternate screen, uncopied.
     g.savedMain->lines = std::move(g.lines);
     g.savedMain->keyboard = g.keyboard;
+    // With its size, history limit and cursor row, so that a resize meanwhile
+    // treats it as it treats the screen shown (rows below the cursor go
+    // first, the rest into the history) instead of dropping its lines.
+    g.savedMain->cols = g.cols;
+    g.savedMain->height = g.height;
+    g.savedMain->maxScrollback = g.maxScrollback;
+    g.savedMain->cursor = g.cursor;
     // The cursor, the pen, the modes and the region stay as they are; the
     // new screen is blank and has no history.
     int64_t mainTop = screenTop(g);

@@ -24,6 +24,7 @@
 #include "screen/colours.h"
 #include "screen/lines.h"
 #include "screen/links.h"
+#include "screen/parser.h"
 #include "screen/queries.h"
 #include "screen/row.h"
 #include "screen/state.h"
@@ -41,6 +42,22 @@ using SyncClock = std::chrono::steady_clock;
 struct AltScreen {
     bool active = false;
     std::optional<SavedCursor> mainCursor;  // saved by 1049
+};
+
+// The program's output as read so far (interpreter.h): where the parser
+// stands, and the body of a string being read, which its end needs (a
+// title, a hyperlink) and an attaching client's repaint carries.
+struct ScreenInput;
+struct InputState {
+    Parser<ScreenInput> parser;
+    StringKind kind = StringKind::Osc;
+    // A device control string that asks for a setting or capability:
+    // "$" or "+", else 0.
+    char dcsQuery = 0;
+    // The string's body so far; past kMaxHeld it is dropped and the string
+    // ignored.
+    std::string body;
+    bool overflow = false;
 };
 
 struct Grid {
@@ -71,7 +88,7 @@ struct Grid {
     bool syncActive = false;
     SyncClock::time_point syncBegan{};  // when the open update began
     SyncClock::time_point now{};        // when the chunk being fed arrived
-    std::string held;
+    InputState input;
     // While the alternate screen is shown: the main screen's lines, moved
     // here whole (not copied), and its keyboard flags.
     std::unique_ptr<Grid> savedMain;

@@ -1,22 +1,24 @@
 // The escape-sequence interpreter: a program's output, chunk by chunk, into
-// the grid. feed() joins chunks (a sequence, string or character cut by a
-// read is held until the rest arrives) and carries out synchronized
-// updates; feedRaw() interprets bytes on their own.
+// the grid. The parser (parser.h) reads it, keeping its place when a read
+// cuts a sequence, string or character; the handler here carries out what
+// it reads through the table of control functions (functions.h), and
+// keeps the time of synchronized updates.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "screen/grid.h"
 
 namespace screen {
 
-// Most bytes held back for an unfinished sequence. A longer string goes on
-// being skipped without being kept; a longer control sequence is dropped.
+// Most bytes of a string kept while it is read (its body is needed at its
+// end, and by a repaint taken meanwhile). A longer string goes on being
+// skipped without being kept, and is ignored.
 inline constexpr size_t kMaxHeld = 64 * 1024;
 
 // A synchronized update that is never closed ends by itself this long
@@ -26,17 +28,31 @@ inline constexpr size_t kMaxHeld = 64 * 1024;
 // when it has passed.
 inline constexpr std::chrono::milliseconds kSyncTimeout{1000};
 
+// The parser's handler for the screen: what it reads, into the grid.
+struct ScreenInput {
+    Grid& g;
+
+    void print(std::string_view text);
+    // The text path: runs of ASCII text and the common graphic renditions
+    // between them, whole in the chunk, carried out in one go.
+    const char* lane(const char* p, const char* end);
+    void execute(uint8_t c0);
+    void escDispatch(const Sequence& s);
+    void csiDispatch(const Sequence& s);
+    void stringBegin(StringKind kind, const Sequence& header);
+    void stringPut(std::string_view fragment);
+    void stringEnd(bool terminated);
+};
+
 // now: when the chunk arrived (it dates an update that begins in it).
 void feed(Grid& g, std::string_view chunk, SyncClock::time_point now = {});
+// The head of what the last chunk left unfinished (a sequence, a string, a
+// character), as bytes that bring a fresh terminal to the same point: its
+// tail comes with the output that follows.
+std::string unfinishedInput(const Grid& g);
 // When the open synchronized update is due to end; none when none is open.
 std::optional<SyncClock::time_point> syncDeadline(const Grid& g);
 // Ends the open synchronized update if its deadline is at or before now.
 void endOverdueSync(Grid& g, SyncClock::time_point now);
-// Interprets bytes from a clean state; an unfinished sequence at the end is
-// dropped (a character cut short becomes U+FFFD).
-void feedRaw(Grid& g, std::string_view bytes);
-// (complete part, held part): the held part is the unfinished escape
-// sequence, string or UTF-8 character the bytes end with, possibly empty.
-std::pair<std::string, std::string> splitHeldEscape(std::string_view bytes);
 
 }  // namespace screen

@@ -158,10 +158,8 @@ void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode) {
     }
 }
 
-void setModifyOtherKeys(Grid& g, std::string_view params) {
-    std::vector<int64_t> p = parseParams(params);
-    if (p.empty() || p[0] != 4) return;
-    g.modes.modifyOtherKeys = uint8_t(p.size() > 1 ? std::clamp<int64_t>(p[1], 0, 3) : 0);
+void setModifyOtherKeys(Grid& g, int64_t level) {
+    g.modes.modifyOtherKeys = uint8_t(std::clamp<int64_t>(level, 0, 3));
 }
 
 void operatingSystemCommand(Grid& g, std::string_view text) {

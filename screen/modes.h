@@ -23,7 +23,7 @@ void pushKeyboardFlags(Grid& g, int64_t flags);
 void popKeyboardFlags(Grid& g, int64_t n);
 void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode);
 // CSI > 4 ; n m (xterm's modifyOtherKeys); CSI > 4 m resets it.
-void setModifyOtherKeys(Grid& g, std::string_view params);
+void setModifyOtherKeys(Grid& g, int64_t level);
 // An operating-system command's text (between ESC ] and its terminator):
 // 0 and 2 set the title; 4, 10 to 12 and their resets the colours (see
 // colours.h); the rest are not kept.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "screen/interpreter.h"
 #include "screen/placement.h"
 #include "screen/render_state.h"
 
@@ -582,7 +583,7 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget, int64_t from) {
     appendStateAfterCursor(out, g);
     // The head of a sequence that the last read cut: its tail comes with
     // the live output that follows.
-    out += g.held;
+    out += unfinishedInput(g);
     return out;
 }
 

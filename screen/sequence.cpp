@@ -1,5 +1,10 @@
 #include "screen/sequence.h"
 
+#include <algorithm>
+#include <string>
+
+#include "screen/parser.h"
+
 namespace screen {
 
 void readParams(std::string_view bytes, Sequence& s) {
@@ -8,7 +13,6 @@ void readParams(std::string_view bytes, Sequence& s) {
         s.leader = bytes[0];
         i = 1;
     }
-    s.text = bytes.substr(i);
     s.count = 0;
     s.subs = 0;
     s.empties = 0;
@@ -40,5 +44,26 @@ void readParams(std::string_view bytes, Sequence& s) {
     }
     finish();
 }
+
+namespace parsing {
+
+void appendParams(std::string& out, const Sequence& s, const ParamReader* r) {
+    if (s.leader) out += s.leader;
+    for (size_t i = 0; i < s.count; ++i) {
+        if (i > 0) out += s.isSub(i) ? ':' : ';';
+        if (s.present(i)) out += std::to_string(s.values[i]);
+    }
+    if (s.tooLarge) {
+        if (s.count > 0) out += ';';
+        out += std::to_string(kParamLimit);
+    }
+    // The parameter being read.
+    if (r && (s.count > 0 || !r->empty || r->sub)) {
+        if (s.count > 0 || r->sub) out += r->sub ? ':' : ';';
+        if (!r->empty) out += std::to_string(std::min(r->value, kParamLimit));
+    }
+}
+
+}  // namespace parsing
 
 }  // namespace screen

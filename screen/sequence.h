@@ -1,6 +1,7 @@
-// A control sequence read whole: its leader, parameters (with colon
-// sub-parameters), intermediates and final byte, which together name the
-// control function (see functions.h) and carry its arguments.
+// An escape sequence as the parser (parser.h) reads it: its leader,
+// parameters (with colon sub-parameters), intermediates and final byte,
+// which together name the control function (see functions.h) and carry its
+// arguments. A device control string's head is read the same way.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,7 @@ inline constexpr int64_t kParamLimit = int64_t(1) << 31;
 inline constexpr size_t kMaxIntermediates = 2;
 
 struct Sequence {
-    enum Kind : uint8_t { Csi, Esc };
+    enum Kind : uint8_t { Csi, Esc, Dcs };
     Kind kind = Csi;
     char leader = 0;  // "<", "=", ">" or "?" before the parameters, else 0
     char intermediates[kMaxIntermediates] = {};
@@ -30,8 +31,6 @@ struct Sequence {
     bool tooLarge = false;       // some parameter reached kParamLimit
     bool malformed = false;      // parameter bytes in a place no function accepts
     int32_t values[kMaxParams];  // the first count are set
-    // The parameter bytes after the leader.
-    std::string_view text;
 
     // Parameter i, 0 when absent or empty.
     int64_t raw(size_t i) const { return i < count ? values[i] : 0; }
@@ -42,6 +41,8 @@ struct Sequence {
     }
     bool present(size_t i) const { return i < count && !((empties >> i) & 1); }
     bool isSub(size_t i) const { return i < count && ((subs >> i) & 1); }
+    // No parameter bytes at all (a lone empty parameter).
+    bool noParams() const { return count <= 1 && !present(0) && subs == 0; }
 };
 
 // Reads the parameter bytes of a control sequence (0x30..0x3F, after

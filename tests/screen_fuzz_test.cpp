@@ -162,7 +162,7 @@ void checkGrid(const Grid& g, const char* which) {
     }
     for (int64_t i = std::max<int64_t>(0, n - 64); i < n; ++i)
         ASSERT_LE(g.lines.rowSize(i), kMaxColumns + 1);
-    ASSERT_LE(g.held.size(), kMaxHeld + 2);
+    ASSERT_LE(g.input.body.size(), kMaxHeld);
     ASSERT_LE(g.warnings.size(), kMaxWarnings);
 }
 

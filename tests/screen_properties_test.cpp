@@ -35,7 +35,7 @@ TEST(Interpreter, ChunksCutAnywhere) {
             t.write(stream.substr(cut, cut2 - cut));
             t.write(stream.substr(cut2));
             ASSERT_EQ(t.snapshot(), whole.snapshot()) << cut << " " << cut2;
-            ASSERT_TRUE(t.grid().held.empty());
+            ASSERT_TRUE(t.grid().input.parser.inGround());
         }
     }
     EXPECT_EQ(rowText(whole.grid(), 0), "a\xe4\xb8\xad"
@@ -45,13 +45,13 @@ TEST(Interpreter, ChunksCutAnywhere) {
     EXPECT_EQ(whole.grid().lines.row(0)[3].fg(), 2);
 }
 
-TEST(Interpreter, HeldIsBounded) {
+TEST(Interpreter, WhatIsKeptIsBounded) {
     Terminal t(kCols, kRows, 0);
     t.write(ESC + "]52;c;");
     std::string junk(4096, 'A');
     for (int i = 0; i < 100; ++i) {
         t.write(junk);
-        ASSERT_LE(t.grid().held.size(), kMaxHeld);
+        ASSERT_LE(t.grid().input.body.size(), kMaxHeld);
     }
     t.write(ESC);  // the terminator cut in two
     t.write("\\after");
@@ -62,50 +62,11 @@ TEST(Interpreter, HeldIsBounded) {
     c.write("a" + ESC + "[");
     for (int i = 0; i < 20; ++i) {
         c.write(std::string(4096, '1'));
-        ASSERT_LE(c.grid().held.size(), kMaxHeld);
+        ASSERT_LT(unfinishedInput(c.grid()).size(), 64u);
     }
     c.write(";41mb");
     EXPECT_EQ(rowText(c.grid(), 0), "ab");
     EXPECT_EQ(c.snapshot().find("41"), std::string::npos);
-}
-
-TEST(Interpreter, FeedRawAndSplit) {
-    Grid g = newGrid(kCols, kRows, 0);
-    feedRaw(g, "a" + ESC + "[3");  // dropped
-    feedRaw(g, "1mb\xe4\xb8");     // a cut character is U+FFFD
-    EXPECT_EQ(rowText(g, 0), "a1mb\xef\xbf\xbd");
-
-    struct Case {
-        std::string bytes, complete, held;
-    } cases[] = {
-        {"abc", "abc", ""},
-        {"ab" + ESC, "ab", ESC},
-        {"ab" + ESC + "[1;2", "ab", ESC + "[1;2"},
-        {"ab" + ESC + "[1;2m", "ab" + ESC + "[1;2m", ""},
-        {ESC + "]0;x" + ESC + "[1m", "", ESC + "]0;x" + ESC + "[1m"},
-        {ESC + "]0;x\x07"
-               "a",
-         ESC + "]0;x\x07"
-               "a",
-         ""},
-        {"a" + ESC + "Pdata" + ESC, "a", ESC + "Pdata" + ESC},
-        {"a" + ESC + "(", "a", ESC + "("},
-        {"a\xe4\xb8", "a", "\xe4\xb8"},
-        {"\xe4\x1b[", "\xe4\x1b[", ""},  // continuation bytes are taken as they come
-        {"a" + ESC + "[1" + ESC + "[2", "a" + ESC + "[1", ESC + "[2"},
-        {"a" + ESC +
-             "[1\x18"
-             "b",
-         "a" + ESC +
-             "[1\x18"
-             "b",
-         ""},
-    };
-    for (const Case& c : cases) {
-        auto [complete, held] = splitHeldEscape(c.bytes);
-        EXPECT_EQ(complete, c.complete) << c.bytes;
-        EXPECT_EQ(held, c.held) << c.bytes;
-    }
 }
 
 // An update never closed ends by itself one second after it began; a new

@@ -35,6 +35,19 @@
 //                             with a history budget or first line
 //   capture looks history=1 "ab\n"
 //                             the text capture gives (text or looks)
+//   parse "a\e[1;2"           a fresh parser fed these bytes (alone: no
+//                             terminal), whole and one byte at a time;
+//   events print(a) held(\e[1;2)
+//                             what it handed over, the same both ways:
+//                             print(text) c0(hex) esc(...) csi(...)
+//                             begin(osc|dcs ...|sos|pm|apc) put(text)
+//                             end(st|cancel), and held(bytes) for what it
+//                             left unfinished; a sequence is written
+//                             leader, parameters (":" before a
+//                             sub-parameter), then "!" if malformed, "^"
+//                             if a parameter is too large, intermediates
+//                             ("+" for any past two) and final
+//                             ("csi(?1;2$p)")
 //
 // Each case also checks that its snapshot, fed to a fresh terminal of the
 // same size, shows the same screen, looks included, and that the sequence
@@ -48,6 +61,7 @@
 #include <string>
 #include <vector>
 
+#include "screen/parser.h"
 #include "screen/render.h"
 #include "screen/terminal.h"
 
@@ -229,17 +243,83 @@ bool matches(std::string_view pattern, std::string_view text) {
 std::string printable(const std::string& s) {
     std::string out;
     for (char c : s) {
+        unsigned char b = static_cast<unsigned char>(c);
         if (c == '\x1b') {
             out += "\\e";
         } else if (c == '\r') {
             out += "\\r";
         } else if (c == '\n') {
             out += "\\n";
+        } else if (b < 0x20 || b >= 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", b);
+            out += hex;
         } else {
             out += c;
         }
     }
     return out;
+}
+
+// The parser's events as the scripts write them (see the top), adjacent
+// text and string fragments joined, so that any cut gives the same.
+struct EventLog {
+    std::string out;
+    bool inText = false, inPut = false;
+
+    void event(const std::string& e) {
+        if (!out.empty()) out += ' ';
+        out += e;
+        inText = inPut = false;
+    }
+    void joined(bool& open, const char* word, std::string_view text) {
+        if (open) {
+            out.insert(out.size() - 1, printable(std::string(text)));
+            return;
+        }
+        event(std::string(word) + "(" + printable(std::string(text)) + ")");
+        open = true;
+    }
+    static std::string sequence(const Sequence& s) {
+        std::string t;
+        parsing::appendParams(t, s, nullptr);
+        if (s.malformed) t += '!';
+        if (s.tooLarge) t += '^';
+        for (size_t i = 0; i < s.intermediateCount && i < kMaxIntermediates; ++i)
+            t += s.intermediates[i];
+        if (s.intermediateCount > kMaxIntermediates) t += "+";
+        return t + printable(std::string(1, s.final));
+    }
+
+    void print(std::string_view text) { joined(inText, "print", text); }
+    void execute(uint8_t c) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "c0(%02x)", c);
+        event(hex);
+    }
+    void escDispatch(const Sequence& s) { event("esc(" + sequence(s) + ")"); }
+    void csiDispatch(const Sequence& s) { event("csi(" + sequence(s) + ")"); }
+    void stringBegin(StringKind kind, const Sequence& header) {
+        static const char* const kNames[] = {"osc", "dcs", "sos", "pm", "apc"};
+        std::string name = kNames[size_t(kind)];
+        event("begin(" + (kind == StringKind::Dcs ? name + " " + sequence(header) : name) + ")");
+    }
+    void stringPut(std::string_view fragment) { joined(inPut, "put", fragment); }
+    void stringEnd(bool terminated) { event(terminated ? "end(st)" : "end(cancel)"); }
+};
+
+// The events of bytes fed whole, or one at a time.
+std::string parserEvents(const std::string& bytes, bool byteByByte) {
+    Parser<EventLog> parser;
+    EventLog log;
+    if (byteByByte) {
+        for (char b : bytes)
+            parser.feed(std::string_view(&b, 1), log);
+    } else {
+        parser.feed(bytes, log);
+    }
+    if (!parser.inGround()) log.event("held(" + printable(parser.unfinished()) + ")");
+    return log.out;
 }
 
 std::string penText(const Pen& pen) {
@@ -436,6 +516,14 @@ class Script {
             if (sscanf(rest.c_str(), "%dx%d", &c, &r) != 2) return fail("bad size");
             term_->resize(c, r);
             if (program_) program_->resize(c, r);
+        } else if (word == "parse") {
+            std::string error, data = unquote(rest, error);
+            if (!error.empty()) return fail(error);
+            events_ = parserEvents(data, false);
+            std::string single = parserEvents(data, true);
+            check(single == events_, "one byte at a time: " + single + ", whole: " + events_);
+        } else if (word == "events") {
+            check(events_ == rest, "events " + events_);
         } else if (word == "unknown") {
             uint64_t got = term_->grid().unknownFunctions;
             check(std::to_string(got) == rest, "unknown " + std::to_string(got));
@@ -539,6 +627,7 @@ class Script {
     std::unique_ptr<Terminal> term_;
     std::unique_ptr<Terminal> program_;  // the program's own terminal, after attach
     std::vector<std::string> answers_;
+    std::string events_;  // the parser's, from the last parse
     size_t screenLines_ = 0;
     bool screenGiven_ = false;
     int cases_ = 0;
