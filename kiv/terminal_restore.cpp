@@ -23,26 +23,26 @@ winsize sizeOf(int fd) {
     return ws;
 }
 
+TerminalTracker trackerOf(int fd) {
+    winsize ws = sizeOf(fd);
+    return TerminalTracker(ws.ws_col, ws.ws_row);
+}
+
 }  // namespace
 
-TerminalRestore::TerminalRestore(int fd) : fd_(fd) {
-    winsize ws = sizeOf(fd);
-    // No history: leaving needs the screen and the state, nothing above.
-    model_ = screen::newTerminal(ws.ws_col, ws.ws_row, 0);
-    model_->resize(ws.ws_col, ws.ws_row);
-}
+TerminalRestore::TerminalRestore(int fd) : fd_(fd), tracker_(trackerOf(fd)) {}
 
 TerminalRestore::~TerminalRestore() {
     restore();
 }
 
 void TerminalRestore::shown(std::string_view output) {
-    model_->write(output);
+    parser_.feed(output, tracker_);
 }
 
 void TerminalRestore::resized() {
     winsize ws = sizeOf(fd_);
-    model_->resize(ws.ws_col, ws.ws_row);
+    tracker_.resize(ws.ws_col, ws.ws_row);
 }
 
 void TerminalRestore::enter() {
@@ -55,7 +55,7 @@ void TerminalRestore::restore() {
     if (done_) return;
     done_ = true;
     if (!isatty(fd_)) return;
-    std::string bytes = model_->leavingSequence();
+    std::string bytes = screen::leavingSequence(tracker_.leaving());
     if (titleSaved_) bytes += "\x1b[23;0t";  // and pop them
     writeWhole(fd_, bytes);
 }

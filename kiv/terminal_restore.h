@@ -1,5 +1,5 @@
-// The user's terminal as the attach client leaves it: the client keeps a
-// model of what it has written there (the repaint and the session's
+// The user's terminal as the attach client leaves it: the client tracks
+// the state of what it has written there (the repaint and the session's
 // output), so that on every way of leaving it can take that terminal out
 // of the session's state (alternate screen, mouse and keypad modes, scroll
 // region, pen, hidden cursor...) and put the cursor on a line of its own
@@ -7,10 +7,10 @@
 // the terminal's scrollback.
 #pragma once
 
-#include <memory>
 #include <string_view>
 
-#include "screen/terminal.h"
+#include "kiv/terminal_tracker.h"
+#include "screen/parser.h"
 
 namespace kiv {
 
@@ -38,7 +38,8 @@ class TerminalRestore {
     int fd_;
     bool done_ = false;
     bool titleSaved_ = false;
-    std::unique_ptr<screen::Terminal> model_;
+    TerminalTracker tracker_;
+    screen::Parser<TerminalTracker> parser_;
 };
 
 }  // namespace kiv
