@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kiv/errors.h"
+#include "screen/parser.h"
 
 namespace kiv {
 
@@ -22,53 +23,54 @@ std::optional<int> keyCode(unsigned char control) {
     return std::nullopt;
 }
 
-// Reads a decimal number at `at`, moving past it.
-std::optional<int> readNumber(std::string_view text, size_t& at) {
-    size_t start = at;
-    int value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 6)
-        value = value * 10 + (text[at++] - '0');
-    if (at == start) return std::nullopt;
-    return value;
-}
-
 // A modifier parameter that says Ctrl and nothing else; the lock keys
 // (Caps Lock 64, Num Lock 128 in the kitty protocol) do not count.
-bool isCtrlOnly(int modifiers) {
+bool isCtrlOnly(int64_t modifiers) {
     return ((modifiers - 1) & ~(64 | 128)) == 4;
 }
 
 // "CSI key[:alternates];modifiers[:event][;text]u" of the kitty keyboard
 // protocol, also sent by xterm with formatOtherKeys: only a key press (event
 // 1, or none given) of Ctrl and the key.
-bool isKittyForm(std::string_view in, int code) {
-    size_t at = 2;
-    if (readNumber(in, at) != code) return false;
-    while (at < in.size() && (in[at] == ':' || (in[at] >= '0' && in[at] <= '9')))
-        ++at;  // shifted and base-layout keys
-    if (at >= in.size() || in[at++] != ';') return false;
-    std::optional<int> modifiers = readNumber(in, at);
-    if (!modifiers || !isCtrlOnly(*modifiers)) return false;
-    if (at < in.size() && in[at] == ':') {
-        ++at;
-        if (readNumber(in, at) != 1) return false;  // a repeat or a release
+bool isKittyForm(const screen::Sequence& s, int code) {
+    if (s.final != 'u' || !s.present(0) || s.raw(0) != code) return false;
+    size_t i = 1;
+    while (s.isSub(i))
+        ++i;  // shifted and base-layout keys
+    if (i >= s.count || !s.present(i) || !isCtrlOnly(s.raw(i))) return false;
+    ++i;
+    if (s.isSub(i)) {
+        if (s.raw(i) != 1) return false;  // a repeat or a release
+        ++i;
     }
-    if (at < in.size() && in[at] == ';') {  // associated text: none for Ctrl+key
-        ++at;
-        while (at < in.size() && in[at] != 'u')
-            ++at;
-    }
-    return at + 1 == in.size() && in[at] == 'u';
+    // Then at most the associated text (none for Ctrl+key, but some send it).
+    return i == s.count || !s.isSub(i);
 }
 
 // "CSI 27;modifiers;key~" of xterm's modifyOtherKeys.
-bool isModifyOtherKeysForm(std::string_view in, int code) {
-    size_t at = 2;
-    if (readNumber(in, at) != 27 || at >= in.size() || in[at++] != ';') return false;
-    std::optional<int> modifiers = readNumber(in, at);
-    if (!modifiers || !isCtrlOnly(*modifiers) || at >= in.size() || in[at++] != ';') return false;
-    return readNumber(in, at) == code && at + 1 == in.size() && in[at] == '~';
+bool isModifyOtherKeysForm(const screen::Sequence& s, int code) {
+    return s.final == '~' && s.count == 3 && s.subs == 0 && s.present(0) && s.raw(0) == 27 &&
+           s.present(1) && isCtrlOnly(s.raw(1)) && s.present(2) && s.raw(2) == code;
 }
+
+// One read of the keyboard as the parser reads it: whether it is one
+// control sequence and nothing else, and that sequence.
+struct KeyReport {
+    screen::Sequence sequence;
+    int sequences = 0;
+    bool other = false;
+
+    void print(std::string_view) { other = true; }
+    void execute(uint8_t) { other = true; }
+    void escDispatch(const screen::Sequence&) { other = true; }
+    void csiDispatch(const screen::Sequence& s) {
+        sequence = s;
+        ++sequences;
+    }
+    void stringBegin(screen::StringKind, const screen::Sequence&) { other = true; }
+    void stringPut(std::string_view) {}
+    void stringEnd(bool) {}
+};
 
 // Keys that programs and shells cannot do without: as the detach key, every
 // Enter, Escape (in vim), Tab, Backspace or interrupt would detach instead.
@@ -116,8 +118,15 @@ bool isDetachKey(const DetachKey& key, std::string_view input) {
     if (!key.control) return false;
     if (input.size() == 1) return static_cast<unsigned char>(input[0]) == *key.control;
     std::optional<int> code = keyCode(*key.control);
-    if (!code || input.size() < 4 || input.substr(0, 2) != "\x1b[") return false;
-    return input.back() == 'u' ? isKittyForm(input, *code) : isModifyOtherKeysForm(input, *code);
+    if (!code) return false;
+    screen::Parser<KeyReport> parser;
+    KeyReport report;
+    parser.feed(input, report);
+    const screen::Sequence& s = report.sequence;
+    if (report.other || report.sequences != 1 || !parser.inGround() || s.leader != 0 ||
+        s.intermediateCount != 0 || s.malformed || s.tooLarge)
+        return false;
+    return isKittyForm(s, *code) || isModifyOtherKeysForm(s, *code);
 }
 
 }  // namespace kiv

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "screen/parser.h"
+
 namespace kiv {
 
 namespace {
@@ -17,89 +19,91 @@ struct Reply {
     size_t length = 0;
     char leader = 0;        // "?" or ">", else 0
     char intermediate = 0;  // "$" or 0
-    char final = 0;         // for a device control string: "|"
+    char final = 0;
     int params = 0;         // how many
     int64_t first = -1;     // the first parameter, -1 when empty
-    char string = 0;        // "P" or "]" for a string, with its text:
-    std::string_view body = {};
+    char string = 0;        // "P" or "]" for a string, with its head and text:
+    screen::Sequence head;
+    std::string body;
 };
+
+// Takes what the parser reads from one ESC on: a control sequence of the
+// forms terminals answer with (ESC [ [?>] digits and ";" [$] final), or a
+// device control string or operating-system command of printable text.
+// Anything else, or anything inside them (a control), is no reply.
+struct ReplyReader {
+    Reply reply;
+    bool done = false, bad = false, inString = false;
+
+    void print(std::string_view) { bad = true; }
+    void execute(uint8_t) { bad = true; }
+    void escDispatch(const screen::Sequence&) { bad = true; }
+    void csiDispatch(const screen::Sequence& s) {
+        bool plain = s.intermediateCount == 0 ||
+                     (s.intermediateCount == 1 && s.intermediates[0] == '$');
+        if (!plain || s.malformed || s.tooLarge || s.subs != 0 ||
+            (s.leader != 0 && s.leader != '?' && s.leader != '>')) {
+            bad = true;
+            return;
+        }
+        reply.leader = s.leader;
+        reply.intermediate = s.intermediateCount ? '$' : 0;
+        reply.final = s.final;
+        reply.params = s.noParams() ? 0 : s.count;
+        reply.first = s.present(0) ? s.raw(0) : -1;
+        done = true;
+    }
+    void stringBegin(screen::StringKind kind, const screen::Sequence& head) {
+        using screen::StringKind;
+        if (kind != StringKind::Osc && kind != StringKind::Dcs) bad = true;
+        reply.string = kind == StringKind::Osc ? ']' : 'P';
+        reply.head = head;
+        inString = true;
+    }
+    void stringPut(std::string_view text) {
+        for (char c : text)
+            if (c < 0x20 || c > 0x7e) bad = true;
+        reply.body.append(text);
+    }
+    void stringEnd(bool terminated) {
+        if (!terminated) bad = true;
+        done = true;
+    }
+};
+
+Reply readReply(std::string_view d, size_t at) {
+    screen::Parser<ReplyReader> parser;
+    ReplyReader r;
+    for (size_t j = at; j < d.size(); ++j) {
+        // Longer sequences are no answer to any of these queries.
+        if (j - at >= MaxReplyBytes) return {};
+        // An ESC outside a string begins another sequence.
+        if (j > at && d[j] == '\x1b' && !r.inString) return {};
+        parser.feed(d.substr(j, 1), r);
+        if (r.bad) return {};
+        if (r.done) {
+            r.reply.state = Reply::Complete;
+            r.reply.length = j + 1 - at;
+            return std::move(r.reply);
+        }
+        // Abandoned (CAN, SUB).
+        if (parser.inGround()) return {};
+    }
+    Reply partial;
+    partial.state = Reply::Partial;
+    return partial;
+}
+
+// A status report's head: "1" or "0" (valid or not), then the
+// intermediate and "r" that name the report.
+bool isReport(const screen::Sequence& head, char intermediate) {
+    return head.leader == 0 && head.count == 1 && head.present(0) && head.raw(0) <= 1 &&
+           head.intermediateCount == 1 && head.intermediates[0] == intermediate &&
+           head.final == 'r';
+}
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-// Reads a control sequence of the forms terminals answer with:
-// ESC [ [?>] digits and ";" [$] final.
-Reply readControl(std::string_view d, size_t at) {
-    Reply r;
-    size_t j = at + 2;
-    if (j < d.size() && (d[j] == '?' || d[j] == '>')) r.leader = d[j++];
-    bool inParam = false;
-    int64_t value = 0;
-    for (; j < d.size() && j - at < MaxReplyBytes; ++j) {
-        char c = d[j];
-        if (isDigit(c)) {
-            if (!inParam) ++r.params;
-            inParam = true;
-            value = std::min<int64_t>(value * 10 + (c - '0'), 1'000'000);
-            continue;
-        }
-        if (c == ';') {
-            if (!inParam) ++r.params;
-            if (r.params == 1) r.first = inParam ? value : -1;
-            inParam = false;
-            value = 0;
-            continue;
-        }
-        if (r.params == 1 && inParam) r.first = value;
-        size_t end = j + 1;
-        if (c == '$') {
-            if (end == d.size()) return {Reply::Partial};
-            r.intermediate = '$';
-            c = d[end++];
-        }
-        if (c < 0x40 || c > 0x7e) return {};
-        r.final = c;
-        r.state = Reply::Complete;
-        r.length = end - at;
-        return r;
-    }
-    return j - at < MaxReplyBytes ? Reply{Reply::Partial} : Reply{};
-}
-
-// Reads a device control string (ESC P ... ESC \) or an operating-system
-// command (ESC ] ... ESC \ or BEL) of printable text.
-Reply readString(std::string_view d, size_t at) {
-    bool command = d[at + 1] == ']';
-    for (size_t j = at + 2; j < d.size() && j - at < MaxReplyBytes; ++j) {
-        unsigned char c = static_cast<unsigned char>(d[j]);
-        bool bel = c == 0x07 && command;
-        if (c == 0x1b || bel) {
-            if (!bel && j + 1 == d.size()) return {Reply::Partial};
-            if (!bel && d[j + 1] != '\\') return {};
-            Reply r;
-            r.state = Reply::Complete;
-            r.length = j + (bel ? 1 : 2) - at;
-            r.string = d[at + 1];
-            r.body = d.substr(at + 2, j - at - 2);
-            return r;
-        }
-        if (c < 0x20 || c > 0x7e) return {};
-    }
-    return d.size() - at < MaxReplyBytes ? Reply{Reply::Partial} : Reply{};
-}
-
-Reply readReply(std::string_view d, size_t at) {
-    if (at + 1 == d.size()) return {Reply::Partial};
-    if (d[at + 1] == '[') return readControl(d, at);
-    if (d[at + 1] == 'P' || d[at + 1] == ']') return readString(d, at);
-    return {};
-}
-
-// A status report's body: "1" or "0" (valid or not), then the two bytes
-// that name the report.
-bool reportBody(std::string_view body, std::string_view name) {
-    return body.size() >= 3 && (body[0] == '0' || body[0] == '1') && body.substr(1, 2) == name;
 }
 
 // The colour number an operating-system command's body starts with.
@@ -137,15 +141,16 @@ bool answers(const Reply& r, const screen::Query& q) {
             return r.leader == '?' && r.intermediate == '$' && r.final == 'y' && r.params == 2 &&
                    r.first == q.mode;
         case QueryKind::Version:
-            return r.string == 'P' && r.body.starts_with(">|");
+            return r.string == 'P' && r.head.leader == '>' && r.head.noParams() &&
+                   r.head.intermediateCount == 0 && r.head.final == '|';
         case QueryKind::KeyboardFlags:
             return r.leader == '?' && !r.intermediate && r.final == 'u' && r.params <= 1;
         case QueryKind::Color:
             return r.string == ']' && commandNumber(r.body) == q.mode;
         case QueryKind::Capabilities:
-            return r.string == 'P' && reportBody(r.body, "+r");
+            return r.string == 'P' && isReport(r.head, '+');
         case QueryKind::Setting:
-            return r.string == 'P' && reportBody(r.body, "$r");
+            return r.string == 'P' && isReport(r.head, '$');
     }
     return false;
 }

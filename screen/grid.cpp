@@ -18,12 +18,6 @@ void syncScreenRows(Grid& g) {
     g.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
 }
 
-// Exclusive bound of the row indexes the grid may create.
-int64_t rowLimit(const Grid& g) {
-    if (g.height > 0) return std::max(g.lines.size(), std::min(g.height, kMaxRows));
-    return std::max(g.lines.size(), kMaxRows);
-}
-
 void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const Row& fill) {
     top = std::max<int64_t>(top, 0);
     bottom = std::min(bottom, rowLimit(g) - 1);
@@ -66,31 +60,36 @@ void scrollIntoHistory(Grid& g, int64_t bottom, Row fill) {
 // One line down, scrolling where needed; fillScrolled paints a row that
 // scrolling brings in (not done for an automatic wrap).
 void advance(Grid& g, bool fillScrolled) {
-    auto [top, bottom] = scrollBounds(g);
-    bool region = regionActive(g);
-    Row fill = fillScrolled ? scrolledInRow(g) : Row();
-    if (region && g.cursor.row == bottom && g.cursor.row >= top) {
-        if (top == screenTop(g) && g.height > 0 && !g.alt.active && g.maxScrollback > 0)
-            return scrollIntoHistory(g, bottom, std::move(fill));
-        scrollRows(g, top, bottom, 1, true, fill);
-        return;
+    auto fill = [&] { return fillScrolled ? scrolledInRow(g) : Row(); };
+    if (regionActive(g)) {
+        auto [top, bottom] = scrollBounds(g);
+        if (g.cursor.row == bottom && g.cursor.row >= top) {
+            if (top == screenTop(g) && g.height > 0 && !g.alt.active && g.maxScrollback > 0)
+                return scrollIntoHistory(g, bottom, fill());
+            scrollRows(g, top, bottom, 1, true, fill());
+            return;
+        }
+        // Below a region on the last screen row a terminal neither scrolls
+        // nor grows.
+        if (g.height > 0 && g.cursor.row >= lastScreenRow(g)) return;
     }
-    // Below a region on the last screen row a terminal neither scrolls
-    // nor grows.
-    if (region && g.height > 0 && g.cursor.row >= lastScreenRow(g)) return;
-    // A full screen that keeps no history (the alternate screen, or no
-    // scrollback): the top line goes without being packed for the history.
     const int64_t rows = g.height > 0 ? g.height : kMaxRows;
-    if ((g.alt.active || g.maxScrollback <= 0) && !region && g.lines.size() == rows &&
+    // A full screen that keeps no history (the alternate screen, or no
+    // scrollback): the top line goes without ever reaching the history.
+    if ((g.alt.active || g.maxScrollback <= 0) && !regionActive(g) && g.lines.size() == rows &&
         g.cursor.row + 1 == rows) {
         g.lines.popFront();
-        g.lines.pushBack(std::move(fill));
+        g.lines.pushBack(fill());
         return;
     }
     g.cursor.row = std::clamp<int64_t>(g.cursor.row + 1, 0, rowLimit(g));
     while (g.lines.size() <= g.cursor.row) {
-        bool scrolls = g.lines.size() >= (g.height > 0 ? g.height : kMaxRows);
-        g.lines.pushBack(scrolls ? fill : Row());
+        // Only a row that scrolls the screen is painted; the pen's default
+        // background needs nothing.
+        if (g.lines.size() >= rows && fillScrolled && g.pen.bg != kColorDefault)
+            g.lines.pushBack(scrolledInRow(g));
+        else
+            g.lines.pushBack();
     }
     trimScrollback(g);
 }
@@ -118,7 +117,7 @@ Row blankRow() {
     return Row();
 }
 
-void ensureRow(Grid& g, int64_t row) {
+void ensureRowSlow(Grid& g, int64_t row) {
     row = std::min(row, rowLimit(g) - 1);
     while (g.lines.size() <= row)
         g.lines.pushBack();
@@ -132,10 +131,6 @@ void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t
            uint16_t attrs) {
     n = std::min(n, kMaxColumns + 1);
     if (n > 0) row.padTo(size_t(n), Cell::make(32, 1, Pen{fg, bg, fgIndex, bgIndex, attrs}));
-}
-
-int64_t clampRow(const Grid& g, int64_t row) {
-    return std::clamp<int64_t>(row, 0, rowLimit(g) - 1);
 }
 
 int64_t scrollBottomDefault(const Grid& g) {

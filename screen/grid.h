@@ -117,7 +117,11 @@ Grid newGrid(int64_t cols, int64_t height, int64_t maxScrollback);
 Cell blankCell(const Grid& g);
 Row blankRow();
 // Appends empty rows until lines has an entry at row (bounded by the screen).
-void ensureRow(Grid& g, int64_t row);
+// Asked on every cursor move: inline while the row is there.
+void ensureRowSlow(Grid& g, int64_t row);
+inline void ensureRow(Grid& g, int64_t row) {
+    if (row >= g.lines.size()) ensureRowSlow(g, row);
+}
 void ensureThrough(Grid& g, int64_t row);
 // Appends blanks with the given attributes until the row holds n cells
 // (at most kMaxColumns + 1).
@@ -137,8 +141,16 @@ inline int64_t lastScreenRow(const Grid& g) {
 inline int64_t columnLimit(const Grid& g) {
     return g.cols > 0 && g.cols < kMaxColumns ? g.cols : kMaxColumns;
 }
+// Exclusive bound of the row indexes the grid may create.
+inline int64_t rowLimit(const Grid& g) {
+    const int64_t rows = g.height > 0 && g.height < kMaxRows ? g.height : kMaxRows;
+    return g.lines.size() > rows ? g.lines.size() : rows;
+}
 // A row index clamped to the rows the grid may hold.
-int64_t clampRow(const Grid& g, int64_t row);
+inline int64_t clampRow(const Grid& g, int64_t row) {
+    const int64_t last = rowLimit(g) - 1;
+    return row < 0 ? 0 : row > last ? last : row;
+}
 
 inline bool regionActive(const Grid& g) {
     return g.margins.top > 0 || g.margins.bottom > 0;

@@ -349,6 +349,14 @@ void Lines::balance() {
 void Lines::packExcess() {
     if (int64_t(tail_.size()) <= screenRows_ + int64_t(detail::kBatchRows)) return;
     while (int64_t(tail_.size()) > screenRows_) {
+        // The next row has sat untouched since the screen left it: fetch
+        // its cells while this one is packed.
+        if (tail_.size() > 1) {
+            const Row& next = tail_[1];
+            const char* p = reinterpret_cast<const char*>(next.data());
+            for (size_t off = 0; off < next.size() * sizeof(Cell); off += 64)
+                __builtin_prefetch(p + off);
+        }
         const Entry e = pack(tail_.front());
         history_.push_back(e);
         ++historyCount_;
