@@ -1,7 +1,6 @@
 #include "kiv/terminal_tracker.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace kiv {
 
@@ -9,27 +8,13 @@ using screen::Sequence;
 
 namespace {
 
-// The end of the run of ASCII bytes from p, eight at a time.
-const char* asciiRunEnd(const char* p, const char* end) {
-    constexpr uint64_t kHighs = 0x8080808080808080ull;
-    while (end - p >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        if (uint64_t high = w & kHighs) return p + (__builtin_ctzll(high) >> 3);
-        p += 8;
-    }
-    while (p < end && static_cast<unsigned char>(*p) < 0x80)
-        ++p;
-    return p;
-}
-
 // One character of at least two bytes as the model decodes it: the lead
 // byte fixes the length, the bytes after it are taken whatever they are,
 // and a stray byte stands for its own value.
 int32_t decode(const char* p, size_t& length, size_t available) {
     auto b0 = static_cast<unsigned char>(*p);
     static constexpr uint32_t kLeadMask[7] = {0, 0, 0x1f, 0x0f, 0x07, 0x03, 0x01};
-    length = b0 < 0xc0 ? 1 : b0 < 0xe0 ? 2 : b0 < 0xf0 ? 3 : b0 < 0xf8 ? 4 : b0 < 0xfc ? 5 : b0 < 0xfe ? 6 : 1;
+    length = screen::parsing::characterLength(b0);
     if (length == 1) return b0;
     // The parser hands over whole characters; a cut one is a replacement.
     if (length > available) {
@@ -50,8 +35,7 @@ bool undoneOnLeaving(std::string_view code) {
     return false;
 }
 
-// A command longer than this is not one of those: a colour or a link
-// target is far shorter, and a palette set whole stays within it.
+// A longer string the model drops unread, as terminals do.
 constexpr size_t kMaxCommand = 64 * 1024;
 
 }  // namespace
@@ -136,8 +120,9 @@ void TerminalTracker::print(std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
+        // Printable ASCII up to the first byte of a longer character.
         const char* run = p;
-        p = asciiRunEnd(p, end);
+        p = screen::parsing::printableRunEnd(p, end);
         if (p > run) placeRun(run, size_t(p - run));
         if (p == end) return;
         size_t length = 1;
@@ -430,7 +415,7 @@ void TerminalTracker::eraseDisplay(int64_t mode) {
 void TerminalTracker::setScrollRegion(const Sequence& s) {
     // No parameters at all: no region. Otherwise a bottom beyond the
     // screen is its last row, and a top at or below the bottom is ignored.
-    if (s.count == 0 || (s.count == 1 && !s.present(0))) {
+    if (s.noParams()) {
         region_ = false;
     } else {
         int64_t top = s.arg(0, 1), bottom = std::min(s.arg(1, rows_), rows_);
