@@ -87,7 +87,8 @@ inline const char* paramsEnd(const char* p, const char* end) {
 }
 
 // The bytes a UTF-8 character takes, by its lead byte (1 for ASCII and
-// stray bytes): as utf8Length(), kept here so the parser stands alone.
+// stray bytes); the screen's decoder (utf8.h) reads characters by the
+// same rule.
 inline size_t characterLength(unsigned char b) {
     if (b < 0xc0) return 1;
     if (b < 0xe0) return 2;

@@ -16,33 +16,17 @@ void readParams(std::string_view bytes, Sequence& s) {
     s.count = 0;
     s.subs = 0;
     s.empties = 0;
-    int64_t value = 0;
-    bool empty = true, sub = false;
-    auto finish = [&] {
-        if (s.count < kMaxParams) {
-            s.values[s.count] = int32_t(value >= kParamLimit ? kParamLimit - 1 : value);
-            if (empty) s.empties |= 1u << s.count;
-            if (sub) s.subs |= 1u << s.count;
-            ++s.count;
-        }
-        value = 0;
-        empty = true;
-    };
+    parsing::ParamReader reader;
     for (; i < bytes.size(); ++i) {
         char c = bytes[i];
-        if (c >= '0' && c <= '9') {
-            // Saturates at the limit: one more digit cannot overflow.
-            if (value < kParamLimit) value = value * 10 + (c - '0');
-            if (value >= kParamLimit) s.tooLarge = true;
-            empty = false;
-        } else if (c == ';' || c == ':') {
-            finish();
-            sub = c == ':';
-        } else {
+        if (c >= '0' && c <= '9')
+            reader.digit(s, c);
+        else if (c == ';' || c == ':')
+            reader.separator(s, c);
+        else
             s.malformed = true;  // a leader byte after the first
-        }
     }
-    finish();
+    reader.finish(s);
 }
 
 namespace parsing {

@@ -1,11 +1,13 @@
 #include "screen/utf8.h"
 
+#include "screen/parser.h"
+
 namespace screen {
 
 Utf8Step decodeUtf8(std::string_view data, size_t pos) {
     auto byte = [&](size_t i) { return uint32_t(static_cast<unsigned char>(data[pos + i])); };
     uint32_t b0 = byte(0);
-    size_t len = utf8Length(static_cast<unsigned char>(b0));
+    size_t len = parsing::characterLength(static_cast<unsigned char>(b0));
     if (len == 1) return {int32_t(b0), 1, true};
     if (data.size() - pos < len) return {0xfffd, data.size() - pos, false};
     static constexpr uint32_t kLeadMask[7] = {0, 0, 0x1f, 0x0f, 0x07, 0x03, 0x01};

@@ -19,17 +19,6 @@ struct Utf8Step {
 };
 Utf8Step decodeUtf8(std::string_view data, size_t pos);
 
-// Sequence length announced by a lead byte (1 for ASCII and stray bytes).
-inline size_t utf8Length(unsigned char b) {
-    if (b < 0xc0) return 1;
-    if (b < 0xe0) return 2;
-    if (b < 0xf0) return 3;
-    if (b < 0xf8) return 4;
-    if (b < 0xfc) return 5;
-    if (b < 0xfe) return 6;
-    return 1;
-}
-
 // Appends the encoding of a code point: 1 to 6 bytes following the bit
 // layout of the decoder, surrogates and values past U+10FFFF included.
 void appendUtf8(std::string& out, int32_t rune);
