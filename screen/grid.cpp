@@ -201,6 +201,9 @@ void moveMargins(Grid& g, int64_t fromTop, int64_t toTop) {
 void enterAltScreen(Grid& g, bool saveMainCursor) {
     if (g.alt.active) return;
     if (saveMainCursor) g.alt.mainCursor = currentCursor(g);
+    // Where the main screen begins, asked before its lines move away.
+    int64_t mainTop = screenTop(g);
+    int64_t row = g.cursor.row - mainTop;
     if (!g.savedMain) g.savedMain = std::make_unique<Grid>();
     // The main screen's lines move behind the alternate screen, uncopied.
     g.savedMain->lines = std::move(g.lines);
@@ -214,8 +217,6 @@ void enterAltScreen(Grid& g, bool saveMainCursor) {
     g.savedMain->cursor = g.cursor;
     // The cursor, the pen, the modes and the region stay as they are; the
     // new screen is blank and has no history.
-    int64_t mainTop = screenTop(g);
-    int64_t row = g.cursor.row - mainTop;
     g.lines.reset(1);
     syncScreenRows(g);
     g.cursor.row = clampRow(g, row);
