@@ -185,7 +185,14 @@ class Attached {
                 if (left.count() <= 0) break;
                 timeoutMs = static_cast<int>(left.count());
             }
-            for (const ReadyEvent& ev : sel_.wait(timeoutMs)) {
+            std::span<const ReadyEvent> events = sel_.wait(timeoutMs);
+            // Told to leave, the client reads no more keys: those typed after
+            // the signal are the outer shell's, not the session's.
+            if (leaveRequested) {
+                detach(leaveRequested == SIGHUP ? "terminal hung up" : "terminated");
+                break;
+            }
+            for (const ReadyEvent& ev : events) {
                 if (ev.fd == 0) {
                     readInput();
                 } else if (ev.fd == winch_) {
@@ -198,7 +205,6 @@ class Attached {
                 }
                 if (!running_) break;
             }
-            if (leaveRequested) detach(leaveRequested == SIGHUP ? "terminal hung up" : "terminated");
             if (polling_ && running_ && reading) pollInput();
         }
         // The session's last output reaches the terminal before the client
@@ -522,8 +528,10 @@ int runClient(const std::string& session, const Config& config) {
     bool detached = false;
     bool midLine = false;
     {
-        RawMode raw;
+        // The handlers come first: a SIGTERM between the two would otherwise
+        // end the client with the terminal left raw.
         WinchWatch winch;
+        RawMode raw;
         // However the client leaves, the terminal gets its own state back
         // before its attributes are restored.
         TerminalRestore terminal(1);
