@@ -25,6 +25,7 @@
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/tmux.h"
+#include "tests/support/wait.h"
 
 using namespace testsupport;
 
@@ -32,6 +33,29 @@ namespace {
 
 #define REQUIRE_TMUX() \
     if (!tmuxAvailable()) GTEST_SKIP() << "tmux is not installed"
+
+// What a session's daemon says of it, asked over its socket.
+std::optional<kiv::SessionDetails> detailsOf(Machine& m, const std::string& name) {
+    ProtoClient c = ProtoClient::overUnix(m.file(name + ".sock"));
+    c.send(kiv::MsgKind::Details, "");
+    std::optional<kiv::Message> reply = c.next();
+    if (!reply || reply->kind != kiv::MsgKind::Details) return std::nullopt;
+    return kiv::decodeDetails(reply->payload);
+}
+
+// How a session's daemon says it has ended.
+std::optional<kiv::SessionEnd> endOf(Machine& m, const std::string& name) {
+    std::optional<kiv::SessionDetails> details = detailsOf(m, name);
+    return details ? details->end : std::nullopt;
+}
+
+// A shell command line that runs `then` once the test creates the file
+// `go` in its scratch directory: the test, not a delay that a loaded
+// machine may overrun, decides when the command goes on.
+std::string afterGo(const Machine& m, const std::string& then) {
+    std::string go = m.scratch / "go";
+    return "while [ ! -e " + go + " ]; do sleep 0.05; done; rm " + go + "; " + then;
+}
 
 TEST(EndToEnd, StartTypeDetachAttach) {
     REQUIRE_TMUX();
@@ -98,7 +122,12 @@ TEST(EndToEnd, WindowSizeReachesTheCommand) {
     term.line("stty size");
     ASSERT_TRUE(term.waitFor("30 100"));
     term.resize(90, 20);
-    std::this_thread::sleep_for(200ms);
+    // The client passes the window's size on when it is told of the change,
+    // and keys typed before that may go first.
+    ASSERT_TRUE(waitUntil([&] {
+        std::optional<kiv::SessionDetails> d = detailsOf(m, "sized");
+        return d && d->cols == 90 && d->rows == 20;
+    }));
     term.line("clear; stty size");
     ASSERT_TRUE(term.waitFor("20 90")) << term.screen();
 }
@@ -109,9 +138,12 @@ TEST(EndToEnd, TerminatedClientPutsTheTerminalBack) {
     TmuxTerminal term(m.scratch, m.app, m.env);
     term.line("kiv sig");
     ASSERT_TRUE(m.waitSessions({"sig"}));
+    ASSERT_TRUE(term.waitRawMode(true));  // the client has the terminal
     ProcessResult pid = runProcess({"pgrep", "-f", "^kiv sig$"});
     ASSERT_EQ(pid.status, 0);
     ASSERT_EQ(runProcess({"kill", "-TERM", pid.out.substr(0, pid.out.find('\n'))}).status, 0);
+    // Keys typed before the client has left would be the session's.
+    ASSERT_TRUE(term.waitRawMode(false)) << term.screen();
     term.line("clear; stty -a | tr ' ' '\\n' | grep -x -e icanon -e echo -e opost | tr '\\n' ,");
     EXPECT_TRUE(term.waitFor("opost,icanon,echo,")) << term.screen();
     EXPECT_EQ(m.sessions(), std::vector<std::string>{"sig"});  // the session goes on
@@ -136,7 +168,12 @@ TEST(EndToEnd, SessionsInsideSessionsNeverLoop) {
     // Pane > s1 > s2 > s3.
     for (const char* name : {"s2", "s3"}) {
         term.line(std::string("clear; kiv attach ") + name);
-        std::this_thread::sleep_for(300ms);  // the inner client has its terminal
+        // The inner client has its terminal: keys typed earlier would be read
+        // while it starts, before its terminal is raw.
+        ASSERT_TRUE(waitUntil([&] {
+            std::optional<kiv::SessionDetails> d = detailsOf(m, name);
+            return d && d->clients == 1;
+        })) << term.screen();
         term.line("clear; echo in-$KIV_SESSION");
         ASSERT_TRUE(term.waitFor(std::string("in-") + name)) << term.screen();
     }
@@ -169,10 +206,10 @@ TEST(EndToEnd, LogTellsEachSessionsStory) {
     term.line("exit 3");
     ASSERT_TRUE(term.waitRawMode(false));
     std::string log;
-    for (int i = 0; i < 100 && log.find("lg: daemon: exited") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(50ms);
+    waitUntil([&] {
         log = logFileText(m.scratch);
-    }
+        return log.find("lg: daemon: exited") != std::string::npos;
+    });
     std::vector<std::string> story;
     std::istringstream lines(log);
     static const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d (lg|other): (.+))");
@@ -309,7 +346,9 @@ TEST(EndToEnd, SeveralClientsOfDifferentSizes) {
     ASSERT_TRUE(small.waitFor("20 50"));
     EXPECT_TRUE(big.waitFor("20 50"));
     small.line("vim -u NONE -N -c 'set laststatus=2' lines");
-    ASSERT_TRUE(small.waitFor("[+]") || small.waitFor("lines"));
+    // The file's lines: the typed command shows its name before vim runs, and
+    // keys typed in the other window could then still reach the shell first.
+    ASSERT_TRUE(small.waitFor("1 the quick")) << small.screen();
     EXPECT_TRUE(waitShowsPartOf(small, big, 50)) << big.screen() << "\n---\n" << small.screen();
     // Typing in the large window gives the session its size; the small one
     // shows the part that holds the cursor, wherever it goes.
@@ -499,10 +538,12 @@ TEST(EndToEnd, EndsAreKeptToldAndReturned) {
     Machine m;
     {
         TmuxTerminal term(m.scratch, m.app, m.env);
-        term.line("kiv b sh -c 'sleep 1; echo result 42; exit 3'");
+        term.line("kiv b sh -c '" + afterGo(m, "echo result 42; exit 3") + "'");
         ASSERT_TRUE(detach(term));
         ASSERT_TRUE(term.waitFor("[detached from b]"));
-        term.line("clear; sleep 1.5; kiv ls");
+        writeFile(m.scratch / "go", "");
+        ASSERT_TRUE(waitUntil([&] { return endOf(m, "b").has_value(); }));
+        term.line("clear; kiv ls");
         ASSERT_TRUE(term.waitFor("exited 3, ")) << term.screen();
         EXPECT_EQ(m.sessions(), std::vector<std::string>{"b"});
         term.line("clear; kiv attach b; echo status=$?");
@@ -512,20 +553,22 @@ TEST(EndToEnd, EndsAreKeptToldAndReturned) {
             << term.screen();
         EXPECT_EQ(m.sessions(), std::vector<std::string>{});
 
+        auto go = [&] { writeFile(m.scratch / "go", ""); };
         struct Case {
-            const char* start;  // a session "e" in the foreground
+            std::string start;  // a session "e" in the foreground
             std::function<void()> end;
             const char* shown;
         } cases[] = {
-            {"kiv e sh -c 'sleep 1; exit 5'", [] {}, "[e exited: status 5]\nstatus=5"},
-            {"kiv e sh -c 'sleep 1; kill -9 $$'", [] {}, "[e killed by SIGKILL]\nstatus=137"},
+            {"kiv e sh -c '" + afterGo(m, "exit 5") + "'", go, "[e exited: status 5]\nstatus=5"},
+            {"kiv e sh -c '" + afterGo(m, "kill -9 $$") + "'", go,
+             "[e killed by SIGKILL]\nstatus=137"},
             {"kiv e", [&] { m.kiv({"kill", "e"}); }, "[e killed]\nstatus=1"},
             {"kiv e", [&] { runProcess({"kill", "-9", readFile(m.file("e.pid"))}); },
              "[lost connection to e]\nstatus=1"},
             {"kiv e", [&] { term.key("C-g"); }, "[detached from e]\nstatus=0"},
         };
         for (const Case& c : cases) {
-            term.line(std::string("clear; ") + c.start + "; echo status=$?");
+            term.line("clear; " + c.start + "; echo status=$?");
             ASSERT_TRUE(term.waitRawMode(true)) << c.start;
             c.end();
             EXPECT_TRUE(term.waitFor(c.shown)) << c.start << "\n" << term.screen();
@@ -541,16 +584,6 @@ TEST(EndToEnd, EndsAreKeptToldAndReturned) {
     ProcessResult again = m.kiv({"-d", "w", "sleep", "1"});
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.err, "kiv: session already running: w\n");
-}
-
-// How a session's daemon says it has ended, asked over its socket.
-std::optional<kiv::SessionEnd> endOf(Machine& m, const std::string& name) {
-    ProtoClient c = ProtoClient::overUnix(m.file(name + ".sock"));
-    c.send(kiv::MsgKind::Details, "");
-    std::optional<kiv::Message> reply = c.next();
-    if (!reply || reply->kind != kiv::MsgKind::Details) return std::nullopt;
-    std::optional<kiv::SessionDetails> details = kiv::decodeDetails(reply->payload);
-    return details ? details->end : std::nullopt;
 }
 
 // Commands that need no terminal: the front end with its output and status.
@@ -601,9 +634,7 @@ TEST(FrontEnd, ListKillAndStaleCleanup) {
     EXPECT_EQ(killed.out, "killed " + pid + "\n");
     for (const char* ext : {".sock", ".pid", ".lock"})
         EXPECT_FALSE(exists(m.file("live") + ext));
-    for (int i = 0; i < 100 && kill(std::stoi(pid), 0) == 0; ++i)
-        std::this_thread::sleep_for(50ms);
-    EXPECT_NE(kill(std::stoi(pid), 0), 0);
+    EXPECT_TRUE(waitUntil([&] { return kill(std::stoi(pid), 0) != 0; }));
 
     ProcessResult none = m.kiv({"attach"});
     EXPECT_EQ(none.status, 1);
@@ -635,8 +666,7 @@ TEST(FrontEnd, EndedSessions) {
     EXPECT_EQ(m.sessions(), std::vector<std::string>{});
 
     ASSERT_EQ(m.kiv({"-d", "z", "sh", "-c", "echo first; exit 4"}).status, 0);
-    for (int i = 0; i < 100 && !endOf(m, "z"); ++i)
-        std::this_thread::sleep_for(50ms);
+    waitUntil([&] { return endOf(m, "z").has_value(); });
     ASSERT_EQ(endOf(m, "z"), (kiv::SessionEnd{kiv::SessionEnd::How::Exited, 4, 0}));
     {  // A client that leaves before it has said the end back collects nothing.
         ProtoClient early = ProtoClient::overUnix(m.file("z.sock"));
@@ -664,8 +694,7 @@ TEST(FrontEnd, EndedSessions) {
     EXPECT_EQ(shown.out.find("first"), std::string::npos) << shown.out;
 
     ASSERT_EQ(m.kiv({"-d", "x", "true"}).status, 0);
-    for (int i = 0; i < 100 && !endOf(m, "x"); ++i)
-        std::this_thread::sleep_for(50ms);
+    waitUntil([&] { return endOf(m, "x").has_value(); });
     EXPECT_EQ(m.sessions(), (std::vector<std::string>{"x", "y"}));
     EXPECT_EQ(m.kiv({"kill", "x"}).status, 0);
     EXPECT_EQ(m.sessions(), std::vector<std::string>{"y"});

@@ -16,6 +16,7 @@
 #include "kiv/endpoints.h"
 #include "tests/support/daemon.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 using namespace testsupport;
 
@@ -64,8 +65,9 @@ TEST(SessionSafety, KillEndsTheSessionThatAnswersAndItsCommand) {
     for (bool rewritten : {true, false}) {
         DaemonProcess d(scratch, rewritten ? "rewritten" : "lost", cmd);
         ASSERT_TRUE(d.waitReady());
-        for (int i = 0; i < 100 && !exists(cmd + ".pid"); ++i)
-            std::this_thread::sleep_for(50ms);
+        // The shell creates the file before it writes the number: whole once
+        // its line has ended.
+        ASSERT_TRUE(waitUntil([&] { return readFile(cmd + ".pid").ends_with("\n"); }));
         pid_t command = std::stoi(readFile(cmd + ".pid"));
         unlink((cmd + ".pid").c_str());
         if (rewritten) {
@@ -76,7 +78,9 @@ TEST(SessionSafety, KillEndsTheSessionThatAnswersAndItsCommand) {
         ProcessResult r = runKiv({"kill", d.name()}, envFor(scratch));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "killed " + std::to_string(d.pid()) + "\n");
-        EXPECT_EQ(d.waitExit(), 0);
+        // The command ignores the hang-up: the daemon waits a while before
+        // it sends stronger signals.
+        EXPECT_EQ(d.waitExit(30s), 0);
         EXPECT_NE(kill(command, 0), 0) << "the command outlived its session";
     }
     std::this_thread::sleep_for(200ms);

@@ -17,6 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/scratch.h"
 #include "tests/support/tmux.h"
+#include "tests/support/wait.h"
 
 using namespace testsupport;
 
@@ -42,11 +43,7 @@ const std::string kDefaultModes =
     "alternate=0 cursor=1 cursorkeys=0 keypad=0 mouse=0000 sgr=0 origin=0 wrap=1 insert=0";
 
 bool waitModes(const TmuxTerminal& term, const std::string& part) {
-    for (int i = 0; i < 200; ++i) {
-        if (paneModes(term).find(part) != std::string::npos) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return waitUntil([&] { return paneModes(term).find(part) != std::string::npos; });
 }
 
 // The pane's cursor: column and row.
@@ -178,16 +175,16 @@ TEST(TerminalState, DetachingLeavesThePaneInItsDefaultModes) {
     struct Case {
         const char* program;
         std::string command;
-        std::string ready;  // on its screen once it runs
+        std::string ready;  // on its screen once it runs, and not in the typed command
     } cases[] = {
-        {"vim", "vim -u NONE -N -i NONE -c 'set mouse=a' file.txt", "file.txt"},
+        {"vim", "vim -u NONE -N -i NONE -c 'set mouse=a' file.txt", "\"file.txt\""},
         {"htop", "htop", "Quit"},
         {"mc", "mc -u", "Quit"},
         // Everything the others set, and the rest a program may leave on.
         {"printf",
          "printf '\\033[?1049h\\033[?1h\\033=\\033[?1003h\\033[?1006h\\033[?1004h\\033[?2004h"
          "\\033[?25l\\033[4h\\033[3;10r\\033[?6h\\033[?7l\\033(0\\033[>1u\\033[>4;2m\\033[5 q"
-         "\\033]2;inner-title\\007\\033[31mmodes-set'; sleep 1000",
+         "\\033]2;inner-title\\007\\033[31mmodes''-set'; sleep 1000",
          "modes-set"},
     };
     for (const Case& c : cases) {
@@ -202,17 +199,18 @@ TEST(TerminalState, DetachingLeavesThePaneInItsDefaultModes) {
         ASSERT_TRUE(startSession(term)) << term.screen();
         term.line(c.command);
         ASSERT_TRUE(term.waitFor(c.ready)) << c.program << "\n" << term.screen();
+        // Each of them takes the alternate screen: the pane is in its modes.
+        ASSERT_TRUE(waitModes(term, "alternate=1")) << c.program << ": " << paneModes(term);
         ASSERT_TRUE(detach(term)) << c.program;
         EXPECT_TRUE(waitModes(term, kDefaultModes)) << c.program << ": " << paneModes(term);
-        EXPECT_EQ(title(), outerTitle) << c.program;
+        EXPECT_TRUE(waitUntil([&] { return title() == outerTitle; }))
+            << c.program << ": " << title();
         // The outer shell's prompt alone on its line, where the cursor is.
-        bool prompt = false;
-        for (int i = 0; i < 100 && !prompt; ++i, std::this_thread::sleep_for(50ms)) {
+        EXPECT_TRUE(waitUntil([&] {
             auto [x, y] = paneCursor(term);
             std::vector<std::string> rows = paneRows(term);
-            prompt = x == 2 && y >= 0 && size_t(y) < rows.size() && rows[size_t(y)] == "$";
-        }
-        EXPECT_TRUE(prompt) << c.program << "\n" << term.screen();
+            return x == 2 && y >= 0 && size_t(y) < rows.size() && rows[size_t(y)] == "$";
+        })) << c.program << "\n" << term.screen();
         // The outer shell's prompt on a line of its own, below the text.
         term.line("echo outer-$((1+1))");
         ASSERT_TRUE(term.waitFor("outer-2")) << c.program;

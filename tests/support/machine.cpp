@@ -82,7 +82,10 @@ std::string Machine::file(const std::string& name) const {
 }
 
 bool detach(TmuxTerminal& term) {
-    if (!term.waitRawMode(true)) return false;
+    // The client takes Ctrl-G for the detach key only alone in a read: one
+    // that comes with keys typed just before it (an Enter the client had no
+    // time to read yet) is input like any other.
+    if (!term.waitRawMode(true) || !term.waitKeysRead()) return false;
     term.key("C-g");
     return term.waitRawMode(false);
 }

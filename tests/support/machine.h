@@ -37,8 +37,8 @@ struct Machine {
 };
 
 // Ctrl-G, typed once the client has the terminal (earlier it would be part
-// of a line the client sends on), then waits until the terminal is back in
-// the outer shell's hands.
+// of a line the client sends on) and has read the keys typed before, then
+// waits until the terminal is back in the outer shell's hands.
 bool detach(TmuxTerminal& term);
 
 }  // namespace testsupport

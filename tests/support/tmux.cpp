@@ -1,15 +1,18 @@
 #include "tests/support/tmux.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <sstream>
 #include <thread>
 
+#include "kiv/fd.h"
 #include "screen/grid.h"
 #include "screen/terminal.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace testsupport {
 
@@ -131,20 +134,6 @@ std::string TmuxTerminal::screenAnsi() const {
     return tmux({"capture-pane", "-p", "-e", "-t", "t"});
 }
 
-namespace {
-
-template <typename Pred>
-bool waitUntil(Pred done, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
-
-}  // namespace
-
 bool TmuxTerminal::waitFor(const std::string& text, std::chrono::milliseconds limit) const {
     return waitUntil([&] { return screen().find(text) != std::string::npos; }, limit);
 }
@@ -153,15 +142,26 @@ bool TmuxTerminal::waitGone(const std::string& text, std::chrono::milliseconds l
     return waitUntil([&] { return screen().find(text) == std::string::npos; }, limit);
 }
 
-bool TmuxTerminal::rawMode() const {
+kiv::UniqueFd TmuxTerminal::paneTty() const {
     std::string tty = tmux({"display-message", "-p", "-t", "t", "#{pane_tty}"});
     if (!tty.empty() && tty.back() == '\n') tty.pop_back();
-    int fd = open(tty.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
+    return kiv::UniqueFd(open(tty.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+}
+
+bool TmuxTerminal::rawMode() const {
+    kiv::UniqueFd fd = paneTty();
     termios attrs{};
-    bool raw = tcgetattr(fd, &attrs) == 0 && !(attrs.c_lflag & ICANON);
-    close(fd);
-    return raw;
+    return fd && tcgetattr(fd.get(), &attrs) == 0 && !(attrs.c_lflag & ICANON);
+}
+
+bool TmuxTerminal::waitKeysRead(std::chrono::milliseconds limit) const {
+    return waitUntil(
+        [&] {
+            kiv::UniqueFd fd = paneTty();
+            int pending = -1;
+            return fd && ioctl(fd.get(), FIONREAD, &pending) == 0 && pending == 0;
+        },
+        limit);
 }
 
 bool TmuxTerminal::waitRawMode(bool raw, std::chrono::milliseconds limit) const {

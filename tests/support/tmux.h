@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kiv/fd.h"
 #include "tests/support/scratch.h"
 
 namespace testsupport {
@@ -37,12 +38,17 @@ class TmuxTerminal {
     // part of a line.
     bool rawMode() const;
     bool waitRawMode(bool raw, std::chrono::milliseconds limit = 10s) const;
+    // Waits until the program in the pane has read every key typed so far,
+    // so that the next key reaches it in a read of its own.
+    bool waitKeysRead(std::chrono::milliseconds limit = 10s) const;
     // Replaces the pane's program by rawPlayer(file) and waits until the
     // pane has taken every byte.
     bool play(const std::string& file);
     std::string tmux(const std::vector<std::string>& args) const;
 
   private:
+    kiv::UniqueFd paneTty() const;  // the pane's terminal, for asking the kernel
+
     std::string socket_;
 };
 
