@@ -246,7 +246,7 @@ void checkSnapshot(const screen::Terminal& t) {
     require(t.cursor() == copy.cursor(), "snapshot moves the cursor");
     require(g.syncActive == c.syncActive, "snapshot loses an open update");
     require(t.alternateScreen() == copy.alternateScreen(), "snapshot leaves another screen");
-    require(live.modes == c.modes, "snapshot loses a mode");
+    require(live.state.modes == c.state.modes, "snapshot loses a mode");
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ void eraseRow(Grid& g, int64_t i) {
 }
 
 void eraseToEnd(Grid& g, Row& row, size_t col) {
-    if (g.pen.bg == kColorDefault) {
+    if (g.state.pen.bg == kColorDefault) {
         if (col < row.size()) {
             row.detachWide(col, row.size());
             row.truncate(col);
@@ -43,7 +43,7 @@ void eraseToEnd(Grid& g, Row& row, size_t col) {
 }
 
 void eraseToCursor(Grid& g, Row& row, size_t col) {
-    if (g.pen.bg == kColorDefault) {
+    if (g.state.pen.bg == kColorDefault) {
         size_t to = std::min(col + 1, row.size());
         eraseCells(row, 0, to, Cell());
         return;
@@ -99,7 +99,7 @@ void eraseChars(Grid& g, int64_t n) {
     size_t col = editColumn(g);
     if (col >= limit) return;
     size_t end = col + size_t(std::clamp<int64_t>(n, 1, int64_t(limit - col)));
-    if (g.pen.bg == kColorDefault) {
+    if (g.state.pen.bg == kColorDefault) {
         eraseCells(row, col, std::min(end, row.size()), Cell());
     } else {
         eraseCells(row, col, end, eraseBlank(g, row));
@@ -142,11 +142,11 @@ void eraseDisplay(Grid& g, int64_t mode) {
     int64_t top = screenTop(g);
     // A painted erase covers every screen row, including rows the screen
     // has not grown yet (the alternate screen starts with one).
-    if (g.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
+    if (g.state.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
     size_t col = editColumn(g);
     if (mode == 0) {
         Row& row = g.lines.edit(g.cursor.row);
-        if (g.pen.bg == kColorDefault) {
+        if (g.state.pen.bg == kColorDefault) {
             eraseCells(row, col, row.size(), Cell());
         } else {
             eraseToEnd(g, row, col);
@@ -221,7 +221,7 @@ void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
     }
     // The cursor goes home: to the top margin in origin mode.
     g.cursor.pendingWrap = false;
-    g.cursor.row = g.modes.origin && regionActive(g) ? g.margins.top : top;
+    g.cursor.row = g.state.modes.origin && regionActive(g) ? g.margins.top : top;
     g.cursor.col = 0;
     ensureRow(g, g.cursor.row);
 }

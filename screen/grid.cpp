@@ -86,7 +86,7 @@ void advance(Grid& g, bool fillScrolled) {
     while (g.lines.size() <= g.cursor.row) {
         // Only a row that scrolls the screen is painted; the pen's default
         // background needs nothing.
-        if (g.lines.size() >= rows && fillScrolled && g.pen.bg != kColorDefault)
+        if (g.lines.size() >= rows && fillScrolled && g.state.pen.bg != kColorDefault)
             g.lines.pushBack(scrolledInRow(g));
         else
             g.lines.pushBack();
@@ -110,7 +110,7 @@ Grid newGrid(int64_t cols, int64_t height, int64_t maxScrollback) {
 }
 
 Cell blankCell(const Grid& g) {
-    return Cell::make(32, 1, g.pen);
+    return Cell::make(32, 1, g.state.pen);
 }
 
 Row blankRow() {
@@ -277,7 +277,7 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
     }
     // A new width brings the default tab stops back, a new size the full
     // screen as the scroll region, as terminals do.
-    if (cols != g.cols) g.tabs = TabStops();
+    if (cols != g.cols) g.state.tabs = TabStops();
     if (cols != g.cols || rows != g.height) g.margins = Margins();
     g.cols = cols;
     g.height = rows;
@@ -295,14 +295,8 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
 }
 
 SavedCursor currentCursor(const Grid& g) {
-    SavedCursor c;
-    c.row = ScreenRow{g.cursor.row - screenTop(g)};
-    c.col = g.cursor.col;
-    c.pendingWrap = g.cursor.pendingWrap;
-    c.pen = g.pen;
-    c.charsets = g.charsets;
-    c.originMode = g.modes.origin;
-    return c;
+    return g.state.cursorAt(ScreenRow{g.cursor.row - screenTop(g)}, g.cursor.col,
+                            g.cursor.pendingWrap);
 }
 
 void placeCursor(Grid& g, const SavedCursor& c) {
@@ -313,18 +307,16 @@ void placeCursor(Grid& g, const SavedCursor& c) {
     // waits just past the last column, as after writing it.
     g.cursor.pendingWrap = c.pendingWrap && c.col >= last && g.cols > 0;
     g.cursor.col = g.cursor.pendingWrap ? last + 1 : std::clamp<int64_t>(c.col, 0, last);
-    g.pen = c.pen;
-    g.charsets = c.charsets;
-    g.modes.origin = c.originMode;
+    g.state.restore(c);
     ensureRow(g, g.cursor.row);
 }
 
 void saveCursor(Grid& g) {
-    g.savedCursor = currentCursor(g);
+    g.state.savedCursor = currentCursor(g);
 }
 
 void restoreCursor(Grid& g) {
-    placeCursor(g, g.savedCursor.value_or(SavedCursor()));
+    placeCursor(g, g.state.savedCursor.value_or(SavedCursor()));
 }
 
 void addWarning(Grid& g, std::string text) {
@@ -335,8 +327,8 @@ void addWarning(Grid& g, std::string text) {
 
 Row scrolledInRow(const Grid& g) {
     Row row;
-    if (g.pen.bg != kColorDefault && g.cols > 0)
-        row.padTo(size_t(columnLimit(g)), row.eraseCell(g.pen));
+    if (g.state.pen.bg != kColorDefault && g.cols > 0)
+        row.padTo(size_t(columnLimit(g)), row.eraseCell(g.state.pen));
     return row;
 }
 

@@ -1,6 +1,6 @@
 // The screen model: lines of cells with scrollback, the alternate screen,
-// the terminal state in force (cursor, pen, margins, modes, character sets,
-// saved cursor, title: the records of state.h) and the state of
+// the cursor and margins, the rest of the terminal state in force (one
+// record: terminal_state.h) and the state of
 // synchronized updates, with the operations that keep its structure (line
 // feed, scrolling, the scrollback limit, the switch to the alternate
 // screen, resizing). A grid has one owner and is never copied.
@@ -28,6 +28,7 @@
 #include "screen/queries.h"
 #include "screen/row.h"
 #include "screen/state.h"
+#include "screen/terminal_state.h"
 
 namespace screen {
 
@@ -66,20 +67,15 @@ struct Grid {
     int64_t cols = 0;
     int64_t height = 0;
     int64_t maxScrollback = 0;
-    TabStops tabs;
     Margins margins;
-    Pen pen;
+    // The pen, the modes, the character sets, the tab stops, the saved
+    // cursor, the title and the colours.
+    TerminalState state;
     // The hyperlinks cells refer to by number: one table for both screens,
     // so the main screen's cells keep their links behind the alternate one.
     std::shared_ptr<LinkTable> links = std::make_shared<LinkTable>();
-    Charsets charsets;
-    Modes modes;
     // The kitty keyboard flags are kept per screen, as that protocol says.
     KeyboardFlags keyboard;
-    // ESC 7 / CSI s; absent until then (ESC 8 then restores the default).
-    std::optional<SavedCursor> savedCursor;
-    std::string title;  // OSC 0 / OSC 2
-    Colours colours;    // OSC 4, 10, 11, 12
     std::deque<std::string> warnings;
     // A synchronized update (?2026) is open: the program is drawing a
     // frame. The model takes it in as it comes; a repaint opens one on
@@ -106,7 +102,8 @@ struct Grid {
 // Printable ASCII goes in as it is: no other character set, no insert
 // mode, autowrap on (the fast paths of text need all three).
 inline bool plainWriting(const Grid& g) {
-    return g.charsets.active() == Charset::Ascii && !g.modes.insert && g.modes.autowrap;
+    return g.state.charsets.active() == Charset::Ascii && !g.state.modes.insert &&
+           g.state.modes.autowrap;
 }
 
 // A grid with one empty row, tab width 8 and everything else 0 or off.
@@ -190,7 +187,7 @@ void addWarning(Grid& g, std::string text);
 // The blank that erasing, inserting and deleting make in row: the pen's
 // background and nothing else (a default blank for the default background).
 inline Cell eraseBlank(const Grid& g, Row& row) {
-    return row.eraseCell(g.pen);
+    return row.eraseCell(g.state.pen);
 }
 // A row brought in by scrolling: empty, or painted to the width when the
 // pen has a background colour.

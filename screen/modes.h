@@ -28,8 +28,8 @@ void setModifyOtherKeys(Grid& g, int64_t level);
 // 0 and 2 set the title; 4, 10 to 12 and their resets the colours (see
 // colours.h); the rest are not kept.
 void operatingSystemCommand(Grid& g, std::string_view text);
-// DECSTR (CSI ! p): modes, margins, pen, character sets and the saved
-// cursor back to their defaults; the screen and the cursor stay.
+// DECSTR (CSI ! p): the terminal state's soft reset (terminal_state.cpp
+// says what it keeps) and no margins; the screen and the cursor stay.
 void softReset(Grid& g);
 // RIS (ESC c): the whole terminal state back to a new terminal's, the
 // screen cleared and the cursor home; the history stays.

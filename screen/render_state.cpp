@@ -148,18 +148,18 @@ void appendStateBeforeCursor(std::string& out, const Grid& g) {
         appendNumber(out, b - top + 1);
         out += 'r';
     }
-    if (!g.tabs.isDefault()) {
+    if (!g.state.tabs.isDefault()) {
         csi(out, "3g");
         for (int64_t c = 1; c < columnLimit(g); ++c) {
-            if (!g.tabs.stops.test(size_t(c))) continue;
+            if (!g.state.tabs.stops.test(size_t(c))) continue;
             appendCursorPosition(out, 1, c + 1);
             out += "\x1bH";
         }
     }
-    if (g.savedCursor) {
+    if (g.state.savedCursor) {
         // ESC 7 on the client's terminal saves the same cursor: put its
         // parts in force, save, and take them back out.
-        const SavedCursor& s = *g.savedCursor;
+        const SavedCursor& s = *g.state.savedCursor;
         bool origin = s.originMode && regionActive(g);
         if (origin) privateMode(out, 6, true);
         int64_t row = s.row.value - (origin ? regionTopRow(g) : 0);
@@ -173,25 +173,25 @@ void appendStateBeforeCursor(std::string& out, const Grid& g) {
         resetCharsets(out);
         out += "\x1b[0m";
     }
-    if (g.modes.origin) privateMode(out, 6, true);
+    if (g.state.modes.origin) privateMode(out, 6, true);
 }
 
 int64_t cursorRowAddressed(const Grid& g) {
     int64_t row = g.cursor.row - screenTop(g);
-    if (g.modes.origin && regionActive(g)) row -= regionTopRow(g);
+    if (g.state.modes.origin && regionActive(g)) row -= regionTopRow(g);
     return std::max<int64_t>(row, 0) + 1;
 }
 
 void appendStateAfterCursor(std::string& out, const Grid& g) {
-    const Modes& m = g.modes;
-    if (g.pen != Pen()) appendSgr(out, g.pen);
+    const Modes& m = g.state.modes;
+    if (g.state.pen != Pen()) appendSgr(out, g.state.pen);
     // A hyperlink still open goes on linking what the program writes next.
-    if (std::string_view link = g.links ? g.links->text(g.pen.link) : ""; !link.empty()) {
+    if (std::string_view link = g.links ? g.links->text(g.state.pen.link) : ""; !link.empty()) {
         out += "\x1b]8;";
         out += link;
         out += "\x1b\\";
     }
-    appendCharsets(out, g.charsets);
+    appendCharsets(out, g.state.charsets);
     if (m.cursorKeys) privateMode(out, 1, true);
     if (m.keypad) out += "\x1b=";
     if (m.bracketedPaste) privateMode(out, 2004, true);
@@ -208,10 +208,10 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
         appendNumber(out, m.modifyOtherKeys);
         out += 'm';
     }
-    appendColours(out, g.colours);
-    if (!g.title.empty()) {
+    appendColours(out, g.state.colours);
+    if (!g.state.title.empty()) {
         out += "\x1b]2;";
-        out += g.title;
+        out += g.state.title;
         out += '\x07';
     }
     if (m.cursorStyle) {
@@ -227,11 +227,11 @@ LeavingState leavingState(const Grid& g) {
     s.keyboardPushes = g.keyboard.depth;
     s.alternateScreen = g.alt.active;
     if (g.alt.active && g.savedMain) s.mainKeyboardPushes = g.savedMain->keyboard.depth;
-    s.modifyOtherKeys = g.modes.modifyOtherKeys != 0;
-    if (!g.tabs.isDefault()) s.tabColumns = columnLimit(g);
-    s.linkOpen = g.pen.link != 0;
-    s.cursorStyled = g.modes.cursorStyle != 0;
-    s.colours = g.colours;
+    s.modifyOtherKeys = g.state.modes.modifyOtherKeys != 0;
+    if (!g.state.tabs.isDefault()) s.tabColumns = columnLimit(g);
+    s.linkOpen = g.state.pen.link != 0;
+    s.cursorStyled = g.state.modes.cursorStyle != 0;
+    s.colours = g.state.colours;
     const Lines& lines = g.alt.active && g.savedMain ? g.savedMain->lines : g.lines;
     s.lastTextRow = lastTextRow(lines, g.height);
     s.cursorRow = g.cursor.row - screenTop(g);

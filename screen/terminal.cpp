@@ -62,7 +62,7 @@ ScreenPoint Terminal::cursor() const {
 }
 
 const Modes& Terminal::modes() const {
-    return grid_->modes;
+    return grid_->state.modes;
 }
 
 bool Terminal::alternateScreen() const {

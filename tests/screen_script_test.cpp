@@ -341,13 +341,14 @@ std::vector<std::pair<std::string, std::string>> facts(const Terminal& t) {
                  std::to_string(g.margins.bottom - screenTop(g) + 1);
     std::string tabs;
     for (int64_t c = 1; c < g.cols; ++c)
-        if (g.tabs.stops.test(size_t(c))) tabs += (tabs.empty() ? "" : ",") + std::to_string(c);
+        if (g.state.tabs.stops.test(size_t(c)))
+            tabs += (tabs.empty() ? "" : ",") + std::to_string(c);
     // Everything a client's leaving must take back to how a terminal starts.
     std::string defaultTabs;
     for (int64_t c = 8; c < g.cols; c += 8)
         defaultTabs += (defaultTabs.empty() ? "" : ",") + std::to_string(c);
-    bool defaults = !t.alternateScreen() && m == Modes() && normalized(g.pen) == Pen() &&
-                    g.charsets == Charsets() && tabs == defaultTabs && !regionActive(g) &&
+    bool defaults = !t.alternateScreen() && m == Modes() && normalized(g.state.pen) == Pen() &&
+                    g.state.charsets == Charsets() && tabs == defaultTabs && !regionActive(g) &&
                     g.keyboard.depth == 0;
     return {
         {"sync", flag(g.syncActive)},
@@ -369,9 +370,9 @@ std::vector<std::pair<std::string, std::string>> facts(const Terminal& t) {
         {"otherkeys", std::to_string(m.modifyOtherKeys)},
         {"keys", std::to_string(g.keyboard.current())},
         {"keydepth", std::to_string(g.keyboard.depth)},
-        {"title", g.title},
-        {"charset", kCharsets[size_t(g.charsets.active())]},
-        {"pen", penText(g.pen)},
+        {"title", g.state.title},
+        {"charset", kCharsets[size_t(g.state.charsets.active())]},
+        {"pen", penText(g.state.pen)},
         {"region", region},
         {"tabs", tabs},
         {"historyend", std::to_string(t.historyEnd())},
