@@ -52,9 +52,8 @@ struct ScreenInput;
 struct InputState {
     Parser<ScreenInput> parser;
     StringKind kind = StringKind::Osc;
-    // A device control string that asks for a setting or capability:
-    // "$" or "+", else 0.
-    char dcsQuery = 0;
+    // A device control string's head (its name and parameters).
+    Sequence head;
     // The string's body so far; past kMaxHeld it is dropped and the string
     // ignored.
     std::string body;

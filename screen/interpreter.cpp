@@ -15,15 +15,6 @@ namespace screen {
 
 namespace {
 
-// OSC 8 ; params ; target: text written next is linked to the target,
-// until a hyperlink with an empty target.
-void hyperlink(Grid& g, std::string_view text) {
-    size_t semi = text.find(';');
-    if (semi == std::string_view::npos) return;
-    std::string_view uri = text.substr(semi + 1);
-    g.state.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
-}
-
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
 // symbols, as terminals that declare the capability do; the British set
 // replaces "#" with a pound sign. Text goes in character by character, so
@@ -175,13 +166,8 @@ void ScreenInput::stringBegin(StringKind kind, const Sequence& header) {
     in.kind = kind;
     in.body.clear();
     in.overflow = false;
-    in.dcsQuery = 0;
-    // DECRQSS ("$q") and XTGETTCAP ("+q") ask; other device control
-    // strings are consumed and ignored, as are SOS, PM and APC.
-    if (kind == StringKind::Dcs && header.leader == 0 && header.noParams() &&
-        header.intermediateCount == 1 && header.final == 'q' &&
-        (header.intermediates[0] == '$' || header.intermediates[0] == '+'))
-        in.dcsQuery = header.intermediates[0];
+    // A device control string is named by its head, read before its body.
+    if (kind == StringKind::Dcs) in.head = header;
 }
 
 void ScreenInput::stringPut(std::string_view fragment) {
@@ -200,17 +186,10 @@ void ScreenInput::stringEnd(bool terminated) {
     InputState& in = g.input;
     std::string body = std::move(in.body);
     in.body.clear();
+    // SOS, PM and APC strings are consumed and ignored.
     if (!terminated || in.overflow) return;
-    if (in.kind == StringKind::Dcs) {
-        if (in.dcsQuery) askIfStringQuery(g, 'P', in.dcsQuery == '$' ? "$q" : "+q");
-        return;
-    }
-    if (in.kind != StringKind::Osc || body.empty()) return;
-    askIfStringQuery(g, ']', body);
-    if (std::string_view(body).substr(0, 2) == "8;")
-        hyperlink(g, std::string_view(body).substr(2));
-    else
-        operatingSystemCommand(g, body);
+    if (in.kind == StringKind::Osc || in.kind == StringKind::Dcs)
+        runString(g, in.kind, in.head, body);
 }
 
 void feed(Grid& g, std::string_view chunk, SyncClock::time_point now) {

@@ -5,6 +5,7 @@
 
 #include "screen/editing.h"
 #include "screen/params.h"
+#include "screen/queries.h"
 
 namespace screen {
 
@@ -162,20 +163,25 @@ void setModifyOtherKeys(Grid& g, int64_t level) {
     g.state.modes.modifyOtherKeys = uint8_t(std::clamp<int64_t>(level, 0, 3));
 }
 
-void operatingSystemCommand(Grid& g, std::string_view text) {
-    size_t semi = text.find(';');
-    std::string_view code = text.substr(0, semi);
-    if (code.size() <= 3 && !code.empty() &&
-        code.find_first_not_of("0123456789") == std::string_view::npos &&
-        setColours(g.state.colours, std::stoi(std::string(code)),
-                   semi == std::string_view::npos ? "" : text.substr(semi + 1)))
-        return;
-    if (semi == std::string_view::npos) return;
-    if (code != "0" && code != "2") return;
+void setTitle(Grid& g, const Sequence& s) {
+    if (s.text.empty()) return;
     // A title is one line of text; a runaway one is cut.
     constexpr size_t kMaxTitle = 1024;
-    std::string_view title = text.substr(semi + 1);
-    g.state.title.assign(title.substr(0, kMaxTitle));
+    g.state.title.assign(s.text.substr(1, kMaxTitle));
+}
+
+void setColour(Grid& g, const Sequence& s) {
+    colourQuery(g, s);
+    setColours(g.state.colours, int(s.raw(0)), s.text.empty() ? s.text : s.text.substr(1));
+}
+
+void hyperlink(Grid& g, const Sequence& s) {
+    // OSC 8 ; params ; target.
+    std::string_view text = s.text.empty() ? s.text : s.text.substr(1);
+    size_t semi = text.find(';');
+    if (s.text.empty() || semi == std::string_view::npos) return;
+    std::string_view uri = text.substr(semi + 1);
+    g.state.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
 }
 
 void softReset(Grid& g) {

@@ -176,21 +176,18 @@ void kittyQuery(Grid& g, const Sequence& s) {
     if (single(s) && !s.present(0)) ask(g, QueryKind::KeyboardFlags);
 }
 
-void askIfStringQuery(Grid& g, char kind, std::string_view text) {
-    if (kind == 'P') {
-        if (text.starts_with("+q")) ask(g, QueryKind::Capabilities);
-        if (text.starts_with("$q")) ask(g, QueryKind::Setting);
-        return;
-    }
-    // OSC Ps ; ? or OSC 4 ; n ; ?: a colour asked for instead of set.
-    size_t semi = text.find(';');
-    if (kind != ']' || semi == std::string_view::npos || semi == 0 || semi > 2) return;
-    int32_t number = 0;
-    for (char c : text.substr(0, semi)) {
-        if (c < '0' || c > '9') return;
-        number = number * 10 + (c - '0');
-    }
-    std::string_view rest = text.substr(semi + 1);
+void decrqss(Grid& g, const Sequence& s) {
+    if (s.noParams()) ask(g, QueryKind::Setting);
+}
+
+void xtgettcap(Grid& g, const Sequence& s) {
+    if (s.noParams()) ask(g, QueryKind::Capabilities);
+}
+
+void colourQuery(Grid& g, const Sequence& s) {
+    int64_t number = s.raw(0);
+    if (s.text.empty()) return;
+    std::string_view rest = s.text.substr(1);
     if (number == 4) {
         size_t next = rest.find(';');
         if (next == std::string_view::npos) return;
