@@ -27,7 +27,7 @@ void eraseCells(Row& row, size_t from, size_t to, Cell blank) {
 // A whole row erased: empty, or painted to the width.
 void eraseRow(Grid& g, int64_t i) {
     Row fill = scrolledInRow(g);
-    g.lines.set(i, std::move(fill));
+    g.screen.lines.set(i, std::move(fill));
 }
 
 void eraseToEnd(Grid& g, Row& row, size_t col) {
@@ -145,35 +145,38 @@ void eraseDisplay(Grid& g, int64_t mode) {
     if (g.state.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
     size_t col = editColumn(g);
     if (mode == 0) {
-        Row& row = g.lines.edit(g.cursor.row);
+        Row& row = g.screen.lines.edit(g.cursor.row);
         if (g.state.pen.bg == kColorDefault) {
             eraseCells(row, col, row.size(), Cell());
         } else {
             eraseToEnd(g, row, col);
         }
-        for (int64_t i = g.cursor.row + 1; i < g.lines.size(); ++i)
+        for (int64_t i = g.cursor.row + 1; i < g.screen.lines.size(); ++i)
             eraseRow(g, i);
     } else if (mode == 1) {
         for (int64_t i = top; i < g.cursor.row; ++i)
             eraseRow(g, i);
-        eraseToCursor(g, g.lines.edit(g.cursor.row), col);
+        eraseToCursor(g, g.screen.lines.edit(g.cursor.row), col);
     } else {
-        for (int64_t i = top; i < g.lines.size(); ++i)
+        for (int64_t i = top; i < g.screen.lines.size(); ++i)
             eraseRow(g, i);
     }
 }
 
 void eraseScrollback(Grid& g) {
     // On the alternate screen the history is the main screen's.
-    Grid& main = g.alt.active && g.savedMain ? *g.savedMain : g;
-    int64_t k = screenTop(main);
+    ScreenBuffer& main = mainScreen(g);
+    int64_t k = screenTop(main.lines, g.height);
     for (int64_t i = 0; i < k; ++i)
         main.lines.popFront();
-    main.cursor.row = std::max<int64_t>(main.cursor.row - k, 0);
+    if (altShown(g)) {
+        main.cursorRow = std::max<int64_t>(main.cursorRow - k, 0);
+        return;
+    }
+    g.cursor.row = std::max<int64_t>(g.cursor.row - k, 0);
     // The margins are line indexes: they move with their lines.
-    if (main.margins.top > 0) main.margins.top = std::max<int64_t>(main.margins.top - k, 0);
-    if (main.margins.bottom > 0)
-        main.margins.bottom = std::max<int64_t>(main.margins.bottom - k, 0);
+    if (g.margins.top > 0) g.margins.top = std::max<int64_t>(g.margins.top - k, 0);
+    if (g.margins.bottom > 0) g.margins.bottom = std::max<int64_t>(g.margins.bottom - k, 0);
 }
 
 void screenAlignment(Grid& g) {
@@ -183,8 +186,8 @@ void screenAlignment(Grid& g) {
     Row filled;
     filled.padTo(size_t(columnLimit(g) < kMaxColumns ? columnLimit(g) : 0),
                  Cell::make('E', 1, Pen{}));
-    for (int64_t i = top; i < g.lines.size(); ++i)
-        g.lines.set(i, filled);
+    for (int64_t i = top; i < g.screen.lines.size(); ++i)
+        g.screen.lines.set(i, filled);
     g.cursor.row = top;
     g.cursor.col = 0;
     g.cursor.pendingWrap = false;
@@ -205,8 +208,8 @@ void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
     g.margins.top = 0;
     g.margins.bottom = 0;
     if (rows) {
-        int64_t h =
-            g.height > 0 ? std::min(g.height, kMaxRows) : std::max<int64_t>(g.lines.size(), 1);
+        int64_t h = g.height > 0 ? std::min(g.height, kMaxRows)
+                                 : std::max<int64_t>(g.screen.lines.size(), 1);
         int64_t t = rows->first;
         // A bottom beyond the screen means the last row, as in xterm.
         int64_t b = std::min(rows->second, h);

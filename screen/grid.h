@@ -38,11 +38,22 @@ inline constexpr size_t kMaxWarnings = 100;
 // The clock that dates synchronized updates (the caller's; see feed()).
 using SyncClock = std::chrono::steady_clock;
 
-// The alternate screen and how it was entered: 1049 saved the main
-// screen's cursor and pen, to be restored when it is left by 1049.
-struct AltScreen {
-    bool active = false;
-    std::optional<SavedCursor> mainCursor;  // saved by 1049
+// What each screen, main and alternate, has of its own. The grid shows one
+// (Grid::screen); while the alternate screen is shown, the main one waits
+// behind it (Grid::hiddenMain). Switching moves these records, so that a
+// screen's lines are never copied.
+struct ScreenBuffer {
+    Lines lines;  // its history (the main screen's only), then its rows
+    // The kitty keyboard flags are kept per screen, as that protocol says.
+    KeyboardFlags keyboard;
+    // While hidden: the line the cursor stood on, so that a resize treats
+    // the screen as it treats the one shown (rows below the cursor go
+    // first, the rest into the history). The size and the history limit
+    // are the grid's: both screens take every resize.
+    LineIndex cursorRow = 0;
+    // On the main screen: its cursor and pen as 1049 saved them on entering
+    // the alternate screen, to be restored when 1049 leaves it.
+    std::optional<SavedCursor> savedBy1049;
 };
 
 // The program's output as read so far (interpreter.h): where the parser
@@ -61,7 +72,7 @@ struct InputState {
 };
 
 struct Grid {
-    Lines lines;
+    ScreenBuffer screen;  // the screen shown
     Cursor cursor;
     int64_t cols = 0;
     int64_t height = 0;
@@ -73,8 +84,6 @@ struct Grid {
     // The hyperlinks cells refer to by number: one table for both screens,
     // so the main screen's cells keep their links behind the alternate one.
     std::shared_ptr<LinkTable> links = std::make_shared<LinkTable>();
-    // The kitty keyboard flags are kept per screen, as that protocol says.
-    KeyboardFlags keyboard;
     std::deque<std::string> warnings;
     // A synchronized update (?2026) is open: the program is drawing a
     // frame. The model takes it in as it comes; a repaint opens one on
@@ -84,10 +93,9 @@ struct Grid {
     SyncClock::time_point syncBegan{};  // when the open update began
     SyncClock::time_point now{};        // when the chunk being fed arrived
     InputState input;
-    // While the alternate screen is shown: the main screen's lines, moved
-    // here whole (not copied), and its keyboard flags.
-    std::unique_ptr<Grid> savedMain;
-    AltScreen alt;
+    // While the alternate screen is shown: the main screen, moved here
+    // whole.
+    std::optional<ScreenBuffer> hiddenMain;
     // Control sequences whose function this terminal does not know, and
     // so ignored (see functions.h).
     uint64_t unknownFunctions = 0;
@@ -105,6 +113,18 @@ inline bool plainWriting(const Grid& g) {
            g.state.modes.autowrap;
 }
 
+// The alternate screen is shown (the main one waits behind it).
+inline bool altShown(const Grid& g) {
+    return g.hiddenMain.has_value();
+}
+// The main screen, shown or behind the alternate one.
+inline const ScreenBuffer& mainScreen(const Grid& g) {
+    return g.hiddenMain ? *g.hiddenMain : g.screen;
+}
+inline ScreenBuffer& mainScreen(Grid& g) {
+    return g.hiddenMain ? *g.hiddenMain : g.screen;
+}
+
 // A grid with one empty row, tab width 8 and everything else 0 or off.
 Grid newGrid();
 // The same with a size and a scrollback limit set (still one row).
@@ -116,7 +136,7 @@ Row blankRow();
 // Asked on every cursor move: inline while the row is there.
 void ensureRowSlow(Grid& g, int64_t row);
 inline void ensureRow(Grid& g, int64_t row) {
-    if (row >= g.lines.size()) ensureRowSlow(g, row);
+    if (row >= g.screen.lines.size()) ensureRowSlow(g, row);
 }
 void ensureThrough(Grid& g, int64_t row);
 // Appends blanks with the given attributes until the row holds n cells
@@ -124,9 +144,13 @@ void ensureThrough(Grid& g, int64_t row);
 void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t bgIndex,
            uint16_t attrs);
 
-// Index of the first visible row (asked on every cursor move: inline).
+// Index of the first visible row of lines on a screen of that height
+// (asked on every cursor move: inline).
+inline int64_t screenTop(const Lines& lines, int64_t height) {
+    return height > 0 && lines.size() > height ? lines.size() - height : 0;
+}
 inline int64_t screenTop(const Grid& g) {
-    return g.height > 0 && g.lines.size() > g.height ? g.lines.size() - g.height : 0;
+    return screenTop(g.screen.lines, g.height);
 }
 // Index of the last row the cursor may stand on.
 inline int64_t lastScreenRow(const Grid& g) {
@@ -140,7 +164,7 @@ inline int64_t columnLimit(const Grid& g) {
 // Exclusive bound of the row indexes the grid may create.
 inline int64_t rowLimit(const Grid& g) {
     const int64_t rows = g.height > 0 && g.height < kMaxRows ? g.height : kMaxRows;
-    return g.lines.size() > rows ? g.lines.size() : rows;
+    return g.screen.lines.size() > rows ? g.screen.lines.size() : rows;
 }
 // A row index clamped to the rows the grid may hold.
 inline int64_t clampRow(const Grid& g, int64_t row) {
@@ -194,7 +218,8 @@ Row scrolledInRow(const Grid& g);
 // The cursor row, created if missing, ready for editing.
 Row& cursorLineSlow(Grid& g);
 inline Row& cursorLine(Grid& g) {
-    if (g.cursor.row >= 0 && g.cursor.row < g.lines.size()) return g.lines.edit(g.cursor.row);
+    if (g.cursor.row >= 0 && g.cursor.row < g.screen.lines.size())
+        return g.screen.lines.edit(g.cursor.row);
     return cursorLineSlow(g);
 }
 

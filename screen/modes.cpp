@@ -132,7 +132,7 @@ void setCursorStyle(Grid& g, int64_t style) {
 }
 
 void pushKeyboardFlags(Grid& g, int64_t flags) {
-    KeyboardFlags& k = g.keyboard;
+    KeyboardFlags& k = g.screen.keyboard;
     if (k.depth == KeyboardFlags::kDepth) {
         // Full: the oldest entry goes.
         std::copy(k.stack.begin() + 1, k.stack.end(), k.stack.begin());
@@ -142,11 +142,11 @@ void pushKeyboardFlags(Grid& g, int64_t flags) {
 }
 
 void popKeyboardFlags(Grid& g, int64_t n) {
-    g.keyboard.depth -= int(std::clamp<int64_t>(n, 1, g.keyboard.depth));
+    g.screen.keyboard.depth -= int(std::clamp<int64_t>(n, 1, g.screen.keyboard.depth));
 }
 
 void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode) {
-    KeyboardFlags& k = g.keyboard;
+    KeyboardFlags& k = g.screen.keyboard;
     if (k.depth == 0) pushKeyboardFlags(g, 0);
     uint8_t& top = k.stack[size_t(k.depth - 1)];
     uint8_t f = uint8_t(std::clamp<int64_t>(flags, 0, 31));
@@ -195,10 +195,12 @@ void softReset(Grid& g) {
 
 void fullReset(Grid& g) {
     leaveAltScreen(g, false);
-    g.alt = AltScreen();
     g.state.fullReset();
     g.margins = Margins();
-    g.keyboard = KeyboardFlags();
+    // The main screen keeps its lines (the history stays), nothing else.
+    Lines lines = std::move(g.screen.lines);
+    g.screen = ScreenBuffer();
+    g.screen.lines = std::move(lines);
     g.cursor = Cursor{screenTop(g), 0, false};
     eraseDisplay(g, 2);
     g.cursor = Cursor{screenTop(g), 0, false};

@@ -75,7 +75,7 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
         case QueryKind::Version:
             return version();
         case QueryKind::KeyboardFlags:
-            return "\x1b[?" + std::to_string(int(g.keyboard.current())) + "u";
+            return "\x1b[?" + std::to_string(int(g.screen.keyboard.current())) + "u";
         case QueryKind::Color:
         case QueryKind::Capabilities:
         case QueryKind::Setting:
@@ -103,7 +103,7 @@ ModeState modeState(const Grid& g, int64_t mode, bool dec) {
         case 47:
         case 1047:
         case 1049:
-            return flag(g.alt.active);
+            return flag(altShown(g));
         case 66:
             return flag(m.keypad);
         case 1000:

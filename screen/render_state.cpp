@@ -120,22 +120,24 @@ void appendAfter1049(std::string& out, const SavedCursor& m) {
 }  // namespace
 
 void appendAltScreenEntry(std::string& out, const Grid& g) {
-    if (g.alt.mainCursor) appendBefore1049(out, *g.alt.mainCursor);
-    if (g.savedMain) pushKeyboard(out, g.savedMain->keyboard);
+    const std::optional<SavedCursor>& saved = mainScreen(g).savedBy1049;
+    if (saved) appendBefore1049(out, *saved);
+    if (g.hiddenMain) pushKeyboard(out, g.hiddenMain->keyboard);
     privateMode(out, 1049, true);
-    if (g.alt.mainCursor) appendAfter1049(out, *g.alt.mainCursor);
+    if (saved) appendAfter1049(out, *saved);
     out += "\x1b[0m";
 }
 
 void appendMainCursorSaved(std::string& out, const Grid& g) {
-    if (g.alt.active || !g.alt.mainCursor) return;
+    const std::optional<SavedCursor>& saved = g.screen.savedBy1049;
+    if (altShown(g) || !saved) return;
     // A program that leaves the alternate screen again (it may not know it
     // left already) gets this cursor back: the client's terminal saves it
     // by a switch there and back.
-    appendBefore1049(out, *g.alt.mainCursor);
+    appendBefore1049(out, *saved);
     privateMode(out, 1049, true);
     privateMode(out, 1049, false);
-    appendAfter1049(out, *g.alt.mainCursor);
+    appendAfter1049(out, *saved);
 }
 
 void appendStateBeforeCursor(std::string& out, const Grid& g) {
@@ -202,7 +204,7 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
     if (m.mouseUrxvt) privateMode(out, 1015, true);
     if (!m.autowrap) privateMode(out, 7, false);
     if (m.insert) csi(out, "4h");
-    pushKeyboard(out, g.keyboard);
+    pushKeyboard(out, g.screen.keyboard);
     if (m.modifyOtherKeys) {
         csi(out, ">4;");
         appendNumber(out, m.modifyOtherKeys);
@@ -224,18 +226,19 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
 
 LeavingState leavingState(const Grid& g) {
     LeavingState s;
-    s.keyboardPushes = g.keyboard.depth;
-    s.alternateScreen = g.alt.active;
-    if (g.alt.active && g.savedMain) s.mainKeyboardPushes = g.savedMain->keyboard.depth;
+    s.keyboardPushes = g.screen.keyboard.depth;
+    s.alternateScreen = altShown(g);
+    if (g.hiddenMain) s.mainKeyboardPushes = g.hiddenMain->keyboard.depth;
     s.modifyOtherKeys = g.state.modes.modifyOtherKeys != 0;
     if (!g.state.tabs.isDefault()) s.tabColumns = columnLimit(g);
     s.linkOpen = g.state.pen.link != 0;
     s.cursorStyled = g.state.modes.cursorStyle != 0;
     s.colours = g.state.colours;
-    const Lines& lines = g.alt.active && g.savedMain ? g.savedMain->lines : g.lines;
+    const Lines& lines = mainScreen(g).lines;
     s.lastTextRow = lastTextRow(lines, g.height);
     s.cursorRow = g.cursor.row - screenTop(g);
-    if (g.alt.active && g.alt.mainCursor) s.cursorRow = g.alt.mainCursor->row.value;
+    if (g.hiddenMain && g.hiddenMain->savedBy1049)
+        s.cursorRow = g.hiddenMain->savedBy1049->row.value;
     return s;
 }
 

@@ -66,7 +66,7 @@ const Modes& Terminal::modes() const {
 }
 
 bool Terminal::alternateScreen() const {
-    return grid_->alt.active;
+    return altShown(*grid_);
 }
 
 int64_t Terminal::cols() const {
