@@ -203,7 +203,7 @@ void reverseIndex(Grid& g) {
 }
 
 void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
-    int64_t top = screenTop(g);
+    const ScreenView view = screenView(g);
     const Margins kept = g.margins;
     g.margins.top = 0;
     g.margins.bottom = 0;
@@ -219,12 +219,12 @@ void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
             g.margins = kept;
             return;
         }
-        g.margins.top = top + t - 1;
-        g.margins.bottom = std::max(top + b - 1, g.margins.top);
+        g.margins.top = view.line(ScreenRow{t - 1});
+        g.margins.bottom = std::max(view.line(ScreenRow{b - 1}), g.margins.top);
     }
     // The cursor goes home: to the top margin in origin mode.
     g.cursor.pendingWrap = false;
-    g.cursor.row = g.state.modes.origin && regionActive(g) ? g.margins.top : top;
+    g.cursor.row = g.state.modes.origin && regionActive(g) ? g.margins.top : view.top;
     g.cursor.col = 0;
     ensureRow(g, g.cursor.row);
 }

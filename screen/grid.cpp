@@ -227,10 +227,10 @@ namespace {
 
 // The margins moved from one screen's line indexes to another's: they are
 // kept as screen rows across a switch, as terminals keep the region.
-void moveMargins(Grid& g, int64_t fromTop, int64_t toTop) {
+void moveMargins(Grid& g, ScreenView from, ScreenView to) {
     if (!regionActive(g)) return;
-    g.margins.top = std::max<int64_t>(g.margins.top - fromTop + toTop, 0);
-    g.margins.bottom = std::max<int64_t>(g.margins.bottom - fromTop + toTop, 0);
+    g.margins.top = std::max<int64_t>(to.line(from.row(g.margins.top)), 0);
+    g.margins.bottom = std::max<int64_t>(to.line(from.row(g.margins.bottom)), 0);
 }
 
 }  // namespace
@@ -239,8 +239,8 @@ void enterAltScreen(Grid& g, bool saveMainCursor) {
     if (altShown(g)) return;
     if (saveMainCursor) g.screen.savedBy1049 = currentCursor(g);
     // Where the main screen begins, asked before its lines move away.
-    int64_t mainTop = screenTop(g);
-    int64_t row = g.cursor.row - mainTop;
+    const ScreenView main = screenView(g);
+    const ScreenRow row = main.row(g.cursor.row);
     // The main screen moves behind the alternate one, uncopied, with its
     // cursor row, so that a resize meanwhile treats it as it treats the
     // screen shown instead of dropping its lines. The cursor, the pen, the
@@ -249,23 +249,24 @@ void enterAltScreen(Grid& g, bool saveMainCursor) {
     g.screen.cursorRow = g.cursor.row;
     g.hiddenMain = std::exchange(g.screen, ScreenBuffer());
     syncScreenRows(g);
-    g.cursor.row = clampRow(g, row);
+    const ScreenView alt = screenView(g);
+    g.cursor.row = clampRow(g, alt.line(row));
     ensureRow(g, g.cursor.row);
-    moveMargins(g, mainTop, 0);
+    moveMargins(g, main, alt);
 }
 
 void leaveAltScreen(Grid& g, bool restore) {
     if (altShown(g)) {
-        int64_t altTop = screenTop(g);
-        int64_t row = g.cursor.row - altTop;
+        const ScreenView alt = screenView(g);
+        const ScreenRow row = alt.row(g.cursor.row);
         // The alternate screen goes, the main screen comes back.
         g.screen = std::move(*g.hiddenMain);
         g.hiddenMain.reset();
         syncScreenRows(g);
         // The alternate screen's cursor stays where it was on the screen.
-        int64_t top = screenTop(g);
-        g.cursor.row = std::clamp(satAdd(top, row), top, lastScreenRow(g));
-        moveMargins(g, altTop, top);
+        const ScreenView main = screenView(g);
+        g.cursor.row = std::clamp(main.line(row), main.top, lastScreenRow(g));
+        moveMargins(g, alt, main);
     }
     // 1049 brings back what it saved, as ESC 8 does (position, pen,
     // character sets, origin mode), even when the alternate screen is not
@@ -314,8 +315,7 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
 }
 
 SavedCursor currentCursor(const Grid& g) {
-    return g.state.cursorAt(ScreenRow{g.cursor.row - screenTop(g)}, g.cursor.col,
-                            g.cursor.pendingWrap);
+    return g.state.cursorAt(screenView(g).row(g.cursor.row), g.cursor.col, g.cursor.pendingWrap);
 }
 
 void placeCursor(Grid& g, const SavedCursor& c) {

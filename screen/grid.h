@@ -7,8 +7,8 @@
 //
 // Row positions (cursor.row, margins) are line indexes; the visible screen
 // is the last `height` lines, and screenTop() is the index of its first
-// row. The saved cursors are screen rows, so output that scrolls the
-// screen cannot move them into the history.
+// row (screenView() converts between the two). The saved cursors are screen rows, so output that
+// scrolls the screen cannot move them into the history.
 #pragma once
 
 #include <chrono>
@@ -151,6 +151,17 @@ inline int64_t screenTop(const Lines& lines, int64_t height) {
 }
 inline int64_t screenTop(const Grid& g) {
     return screenTop(g.screen.lines, g.height);
+}
+// The visible screen over the lines, for one state of them (a line feed
+// that scrolls moves it): which line index a screen row shows, and which
+// screen row shows a line.
+struct ScreenView {
+    LineIndex top = 0;
+    LineIndex line(ScreenRow row) const { return top + row.value; }
+    ScreenRow row(LineIndex line) const { return ScreenRow{line - top}; }
+};
+inline ScreenView screenView(const Grid& g) {
+    return ScreenView{screenTop(g)};
 }
 // Index of the last row the cursor may stand on.
 inline int64_t lastScreenRow(const Grid& g) {

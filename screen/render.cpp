@@ -519,15 +519,15 @@ constexpr std::string_view RepaintEnd = "\x1b[?2026l";
 // part that holds the cursor (the top left when the cursor is there), or
 // with the rest of the window blank.
 void appendWindow(std::string& out, const Grid& g, int64_t cols, int64_t rows) {
-    int64_t top = screenTop(g);
-    int64_t cursorRow = g.cursor.row - top;
+    const ScreenView view = screenView(g);
+    int64_t cursorRow = view.row(g.cursor.row).value;
     int64_t row0 = std::max<int64_t>(0, cursorRow - rows + 1);
     int64_t col0 = std::max<int64_t>(0, std::min(g.cursor.col, g.cols - 1) - cols + 1);
     out += "\x1b[2J";
     RowWriter w(out, g.links.get());
     int64_t shown = std::min(rows, g.height - row0);
     for (int64_t r = 0; r < shown; ++r) {
-        int64_t i = top + row0 + r;
+        LineIndex i = view.line(ScreenRow{row0 + r});
         if (i >= g.screen.lines.size()) break;
         appendCursorPosition(out, r + 1, 1);
         if (const Row* expanded = g.screen.lines.expanded(i)) {

@@ -80,7 +80,7 @@ int mouseMode(MouseTracking m) {
 }
 
 int64_t regionTopRow(const Grid& g) {
-    return g.margins.top - screenTop(g);
+    return screenView(g).row(g.margins.top).value;
 }
 
 // The last screen row of lines that holds a visible character, or -1.
@@ -141,13 +141,13 @@ void appendMainCursorSaved(std::string& out, const Grid& g) {
 }
 
 void appendStateBeforeCursor(std::string& out, const Grid& g) {
-    int64_t top = screenTop(g);
     if (regionActive(g)) {
+        const ScreenView view = screenView(g);
         auto [t, b] = scrollBounds(g);
         out += "\x1b[";
-        appendNumber(out, t - top + 1);
+        appendNumber(out, view.row(t).value + 1);
         out += ';';
-        appendNumber(out, b - top + 1);
+        appendNumber(out, view.row(b).value + 1);
         out += 'r';
     }
     if (!g.state.tabs.isDefault()) {
@@ -179,7 +179,7 @@ void appendStateBeforeCursor(std::string& out, const Grid& g) {
 }
 
 int64_t cursorRowAddressed(const Grid& g) {
-    int64_t row = g.cursor.row - screenTop(g);
+    int64_t row = screenView(g).row(g.cursor.row).value;
     if (g.state.modes.origin && regionActive(g)) row -= regionTopRow(g);
     return std::max<int64_t>(row, 0) + 1;
 }
@@ -236,7 +236,7 @@ LeavingState leavingState(const Grid& g) {
     s.colours = g.state.colours;
     const Lines& lines = mainScreen(g).lines;
     s.lastTextRow = lastTextRow(lines, g.height);
-    s.cursorRow = g.cursor.row - screenTop(g);
+    s.cursorRow = screenView(g).row(g.cursor.row).value;
     if (g.hiddenMain && g.hiddenMain->savedBy1049)
         s.cursorRow = g.hiddenMain->savedBy1049->row.value;
     return s;

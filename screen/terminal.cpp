@@ -58,7 +58,7 @@ std::string Terminal::leavingSequence() const {
 }
 
 ScreenPoint Terminal::cursor() const {
-    return ScreenPoint{ScreenRow{grid_->cursor.row - screenTop(*grid_)}, grid_->cursor.col};
+    return ScreenPoint{screenView(*grid_).row(grid_->cursor.row), grid_->cursor.col};
 }
 
 const Modes& Terminal::modes() const {
