@@ -1,14 +1,14 @@
 // The screen model: lines of cells with scrollback, the alternate screen,
 // the cursor and margins, the rest of the terminal state in force (one
-// record: terminal_state.h) and the state of
-// synchronized updates, with the operations that keep its structure (line
-// feed, scrolling, the scrollback limit, the switch to the alternate
-// screen, resizing). A grid has one owner and is never copied.
+// record: terminal_state.h) and the state of synchronized updates, with
+// the operations that keep its structure (line feed, scrolling, the
+// scrollback limit, the switch to the alternate screen, resizing). A grid
+// has one owner and is never copied.
 //
 // Row positions (cursor.row, margins) are line indexes; the visible screen
-// is the last `height` lines, and screenTop() is the index of its first
-// row (screenView() converts between the two). The saved cursors are screen rows, so output that
-// scrolls the screen cannot move them into the history.
+// is the last `height` lines, screenTop() is the index of its first row and
+// screenView() converts between the two. The saved cursors are screen
+// rows, so output that scrolls the screen cannot move them into the history.
 #pragma once
 
 #include <chrono>
