@@ -56,7 +56,7 @@ bool isModifyOtherKeysForm(const screen::Sequence& s, int code) {
 // One read of the keyboard as the parser reads it: whether it is one
 // control sequence and nothing else, and that sequence.
 struct KeyReport {
-    screen::Sequence sequence;
+    screen::Sequence sequence{};
     int sequences = 0;
     bool other = false;
 

@@ -58,7 +58,7 @@ void cursorDown(Grid& g, int64_t n) {
 // A row (0-based) as absolute positioning addresses it: a screen row, or
 // in origin mode a row of the scroll region; kept within them.
 void moveToScreenRow(Grid& g, int64_t row) {
-    auto [top, bottom] = g.modes.origin && regionActive(g)
+    auto [top, bottom] = g.state.modes.origin && regionActive(g)
                              ? scrollBounds(g)
                              : std::pair<int64_t, int64_t>{screenTop(g), lastScreenRow(g)};
     g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
@@ -235,10 +235,10 @@ void cr(Grid& g, const Sequence&) {
 }
 // SO and SI: G1, then G0 again, in use.
 void so(Grid& g, const Sequence&) {
-    g.charsets.shifted = true;
+    g.state.charsets.shifted = true;
 }
 void si(Grid& g, const Sequence&) {
-    g.charsets.shifted = false;
+    g.state.charsets.shifted = false;
 }
 
 // Escape sequences.
@@ -267,15 +267,15 @@ void ris(Grid& g, const Sequence&) {
     fullReset(g);
 }
 void deckpam(Grid& g, const Sequence&) {
-    g.modes.keypad = true;
+    g.state.modes.keypad = true;
 }
 void deckpnm(Grid& g, const Sequence&) {
-    g.modes.keypad = false;
+    g.state.modes.keypad = false;
 }
 // G0 and G1 designations: the line-drawing set, the British set, ASCII.
 template <int Set, Charset C>
 void designate(Grid& g, const Sequence&) {
-    (Set == 0 ? g.charsets.g0 : g.charsets.g1) = C;
+    (Set == 0 ? g.state.charsets.g0 : g.state.charsets.g1) = C;
 }
 
 // A function's name as text: for a control sequence its leader, its
@@ -295,8 +295,19 @@ constexpr Name esc(std::string_view text) {
 constexpr Name c0(std::string_view byte) {
     return {Sequence::Control, byte};
 }
+// A device control string by its head, as csi() names control sequences.
+constexpr Name dcs(std::string_view text) {
+    return {Sequence::Dcs, text};
+}
+// An operating system command by its number.
+constexpr Name osc(std::string_view number) {
+    return {Sequence::Osc, number};
+}
 
 using Key = uint64_t;
+constexpr Key oscKey(int64_t number) {
+    return Key(Sequence::Osc) << 40 | Key(uint32_t(number));
+}
 constexpr Key keyOf(Sequence::Kind kind, char leader, const char* inter, size_t interCount,
                     char final) {
     Key k = Key(kind) << 40 | Key(uint8_t(leader)) << 32 | Key(uint8_t(final));
@@ -306,8 +317,14 @@ constexpr Key keyOf(Sequence::Kind kind, char leader, const char* inter, size_t 
 }
 constexpr Key keyOf(Name n) {
     std::string_view t = n.text;
+    if (n.kind == Sequence::Osc) {
+        int64_t number = 0;
+        for (char c : t)
+            number = number * 10 + (c - '0');
+        return oscKey(number);
+    }
     char leader = 0;
-    if (n.kind == Sequence::Csi && t.size() > 1 && t[0] >= '<' && t[0] <= '?') {
+    if ((n.kind == Sequence::Csi || n.kind == Sequence::Dcs) && t.size() > 1 && t[0] >= '<' && t[0] <= '?') {
         leader = t[0];
         t.remove_prefix(1);
     }
@@ -399,6 +416,27 @@ constexpr Entry kFunctions[] = {
     {csi("?$p"), decrqm},
     {csi(">q"), xtversion},
     {csi("?u"), kittyQuery},
+    {dcs("$q"), decrqss},
+    {dcs("+q"), xtgettcap},
+    // Operating system commands: the title, colours, links.
+    {osc("0"), setTitle},
+    {osc("2"), setTitle},
+    {osc("4"), setColour},
+    {osc("10"), setColour},
+    {osc("11"), setColour},
+    {osc("12"), setColour},
+    {osc("104"), setColour},
+    {osc("110"), setColour},
+    {osc("111"), setColour},
+    {osc("112"), setColour},
+    {osc("13"), colourQuery},
+    {osc("14"), colourQuery},
+    {osc("15"), colourQuery},
+    {osc("16"), colourQuery},
+    {osc("17"), colourQuery},
+    {osc("18"), colourQuery},
+    {osc("19"), colourQuery},
+    {osc("8"), hyperlink},
 };
 
 struct Lookup {
@@ -438,7 +476,9 @@ struct Index {
             unsigned slot = unsigned(static_cast<unsigned char>(s.final)) - 0x40;
             return slot < plain.size() ? plain[slot] : nullptr;
         }
-        Key k = keyOf(s.kind, s.leader, s.intermediates, s.intermediateCount, s.final);
+        Key k = s.kind == Sequence::Osc
+                    ? oscKey(s.raw(0))
+                    : keyOf(s.kind, s.leader, s.intermediates, s.intermediateCount, s.final);
         auto it = std::lower_bound(sorted.begin(), sorted.end(), k,
                                    [](const Lookup& a, Key key) { return a.key < key; });
         return it != sorted.end() && it->key == k ? it->entry : nullptr;
@@ -469,6 +509,33 @@ void runControlFunction(Grid& g, const Sequence& s) {
     // function takes none: the sequence is ignored as a whole.
     if (s.tooLarge || s.malformed || (s.subs != 0 && !e->subParams)) return;
     e->run(g, s);
+}
+
+void runString(Grid& g, StringKind kind, const Sequence& head, std::string_view body) {
+    if (kind == StringKind::Dcs) {
+        Sequence s = head;
+        s.text = body;
+        runControlFunction(g, s);
+        return;
+    }
+    // An operating system command is named by the number its text begins
+    // with, up to a ";" or the end.
+    constexpr size_t kMaxDigits = 5;
+    size_t digits = 0;
+    int32_t number = 0;
+    while (digits < body.size() && digits <= kMaxDigits && body[digits] >= '0' &&
+           body[digits] <= '9')
+        number = number * 10 + (body[digits++] - '0');
+    if (digits == 0 || digits > kMaxDigits || (digits < body.size() && body[digits] != ';')) {
+        ++g.unknownFunctions;
+        return;
+    }
+    Sequence s;
+    s.kind = Sequence::Osc;
+    s.count = 1;
+    s.values[0] = number;
+    s.text = body.substr(digits);
+    runControlFunction(g, s);
 }
 
 }  // namespace screen

@@ -15,15 +15,6 @@ namespace screen {
 
 namespace {
 
-// OSC 8 ; params ; target: text written next is linked to the target,
-// until a hyperlink with an empty target.
-void hyperlink(Grid& g, std::string_view text) {
-    size_t semi = text.find(';');
-    if (semi == std::string_view::npos) return;
-    std::string_view uri = text.substr(semi + 1);
-    g.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
-}
-
 // The line-drawing set replaces 0x60..0x7E with box-drawing and a few other
 // symbols, as terminals that declare the capability do; the British set
 // replaces "#" with a pound sign. Text goes in character by character, so
@@ -34,7 +25,7 @@ void putCharset(Grid& g, const char* bytes, size_t n) {
         0x2510, 0x250c, 0x2514, 0x253c, 0x23ba, 0x23bb, 0x2500, 0x23bc, 0x23bd, 0x251c, 0x2524,
         0x2534, 0x252c, 0x2502, 0x2264, 0x2265, 0x03c0, 0x2260, 0x00a3, 0x00b7,
     };
-    Charset set = g.charsets.active();
+    Charset set = g.state.charsets.active();
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
         if (set == Charset::LineDrawing && b >= 0x60 && b <= 0x7e) {
@@ -61,11 +52,11 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     Row& row = cursorLine(g);
     const size_t cols = size_t(g.cols);
     size_t col = size_t(g.cursor.col);
-    PenBits pen = packPen(g.pen);
+    PenBits pen = packPen(g.state.pen);
     // Most pens are common: their cell is made from the bits alone.
     auto cellOf = [&](PenBits bits) {
-        return g.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
-                                                  : row.penCell(unpackPen(bits, g.pen));
+        return g.state.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
+                                                        : row.penCell(unpackPen(bits, g.state.pen));
     };
     Cell penCell = cellOf(pen);
     int32_t last = g.lastRune;
@@ -102,7 +93,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     g.lastRune = last;
     g.cursor.col = int64_t(col);
     g.cursor.pendingWrap = col >= cols;
-    setPenBits(g.pen, pen);
+    setPenBits(g.state.pen, pen);
     return pos;
 }
 
@@ -143,7 +134,7 @@ const char* ScreenInput::lane(const char* p, const char* end) {
         if (q == end || *q != 'm') return p;
         const char* final = sgrMemo.read(p + 2, end, common);
         if (!final) return p;
-        setPenBits(g.pen, common.apply(packPen(g.pen)));
+        setPenBits(g.state.pen, common.apply(packPen(g.state.pen)));
         g.lastRune = -1;
         return final + 1;
     }
@@ -175,13 +166,8 @@ void ScreenInput::stringBegin(StringKind kind, const Sequence& header) {
     in.kind = kind;
     in.body.clear();
     in.overflow = false;
-    in.dcsQuery = 0;
-    // DECRQSS ("$q") and XTGETTCAP ("+q") ask; other device control
-    // strings are consumed and ignored, as are SOS, PM and APC.
-    if (kind == StringKind::Dcs && header.leader == 0 && header.noParams() &&
-        header.intermediateCount == 1 && header.final == 'q' &&
-        (header.intermediates[0] == '$' || header.intermediates[0] == '+'))
-        in.dcsQuery = header.intermediates[0];
+    // A device control string is named by its head, read before its body.
+    if (kind == StringKind::Dcs) in.head = header;
 }
 
 void ScreenInput::stringPut(std::string_view fragment) {
@@ -200,17 +186,10 @@ void ScreenInput::stringEnd(bool terminated) {
     InputState& in = g.input;
     std::string body = std::move(in.body);
     in.body.clear();
+    // SOS, PM and APC strings are consumed and ignored.
     if (!terminated || in.overflow) return;
-    if (in.kind == StringKind::Dcs) {
-        if (in.dcsQuery) askIfStringQuery(g, 'P', in.dcsQuery == '$' ? "$q" : "+q");
-        return;
-    }
-    if (in.kind != StringKind::Osc || body.empty()) return;
-    askIfStringQuery(g, ']', body);
-    if (std::string_view(body).substr(0, 2) == "8;")
-        hyperlink(g, std::string_view(body).substr(2));
-    else
-        operatingSystemCommand(g, body);
+    if (in.kind == StringKind::Osc || in.kind == StringKind::Dcs)
+        runString(g, in.kind, in.head, body);
 }
 
 void feed(Grid& g, std::string_view chunk, SyncClock::time_point now) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "screen/grid.h"
+#include "screen/sequence.h"
 
 namespace screen {
 
@@ -24,12 +25,17 @@ void popKeyboardFlags(Grid& g, int64_t n);
 void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode);
 // CSI > 4 ; n m (xterm's modifyOtherKeys); CSI > 4 m resets it.
 void setModifyOtherKeys(Grid& g, int64_t level);
-// An operating-system command's text (between ESC ] and its terminator):
-// 0 and 2 set the title; 4, 10 to 12 and their resets the colours (see
-// colours.h); the rest are not kept.
-void operatingSystemCommand(Grid& g, std::string_view text);
-// DECSTR (CSI ! p): modes, margins, pen, character sets and the saved
-// cursor back to their defaults; the screen and the cursor stay.
+// Operating system commands, as functions of the table: s.text is what
+// follows the command's number. OSC 0 and 2 set the title.
+void setTitle(Grid& g, const Sequence& s);
+// OSC 4, 10 to 12 and their resets (104, 110 to 112) set the colours a
+// repaint sets again (colours.h); "?" in place of a colour asks for it.
+void setColour(Grid& g, const Sequence& s);
+// OSC 8 ; params ; target: text written next is linked to the target,
+// until a hyperlink with an empty target.
+void hyperlink(Grid& g, const Sequence& s);
+// DECSTR (CSI ! p): the terminal state's soft reset (terminal_state.cpp
+// says what it keeps) and no margins; the screen and the cursor stay.
 void softReset(Grid& g);
 // RIS (ESC c): the whole terminal state back to a new terminal's, the
 // screen cleared and the cursor home; the history stays.

@@ -35,7 +35,7 @@ std::string version() {
 // origin mode, from the top margin), on the last column while a wrap is
 // pending.
 std::pair<int64_t, int64_t> reportedCursor(const Grid& g) {
-    int64_t top = g.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
+    int64_t top = g.state.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
     int64_t row = g.cursor.row - top + 1;
     if (g.height > 0) row = std::clamp<int64_t>(row, 1, g.height);
     int64_t col = std::clamp<int64_t>(g.cursor.col + 1, 1, columnLimit(g));
@@ -75,7 +75,7 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
         case QueryKind::Version:
             return version();
         case QueryKind::KeyboardFlags:
-            return "\x1b[?" + std::to_string(int(g.keyboard.current())) + "u";
+            return "\x1b[?" + std::to_string(int(g.screen.keyboard.current())) + "u";
         case QueryKind::Color:
         case QueryKind::Capabilities:
         case QueryKind::Setting:
@@ -87,7 +87,7 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
 }  // namespace
 
 ModeState modeState(const Grid& g, int64_t mode, bool dec) {
-    const Modes& m = g.modes;
+    const Modes& m = g.state.modes;
     if (!dec) return mode == 4 ? flag(m.insert) : ModeState::Unknown;
     switch (mode) {
         case 1:
@@ -103,7 +103,7 @@ ModeState modeState(const Grid& g, int64_t mode, bool dec) {
         case 47:
         case 1047:
         case 1049:
-            return flag(g.alt.active);
+            return flag(altShown(g));
         case 66:
             return flag(m.keypad);
         case 1000:
@@ -176,21 +176,18 @@ void kittyQuery(Grid& g, const Sequence& s) {
     if (single(s) && !s.present(0)) ask(g, QueryKind::KeyboardFlags);
 }
 
-void askIfStringQuery(Grid& g, char kind, std::string_view text) {
-    if (kind == 'P') {
-        if (text.starts_with("+q")) ask(g, QueryKind::Capabilities);
-        if (text.starts_with("$q")) ask(g, QueryKind::Setting);
-        return;
-    }
-    // OSC Ps ; ? or OSC 4 ; n ; ?: a colour asked for instead of set.
-    size_t semi = text.find(';');
-    if (kind != ']' || semi == std::string_view::npos || semi == 0 || semi > 2) return;
-    int32_t number = 0;
-    for (char c : text.substr(0, semi)) {
-        if (c < '0' || c > '9') return;
-        number = number * 10 + (c - '0');
-    }
-    std::string_view rest = text.substr(semi + 1);
+void decrqss(Grid& g, const Sequence& s) {
+    if (s.noParams()) ask(g, QueryKind::Setting);
+}
+
+void xtgettcap(Grid& g, const Sequence& s) {
+    if (s.noParams()) ask(g, QueryKind::Capabilities);
+}
+
+void colourQuery(Grid& g, const Sequence& s) {
+    int64_t number = s.raw(0);
+    if (s.text.empty()) return;
+    std::string_view rest = s.text.substr(1);
     if (number == 4) {
         size_t next = rest.find(';');
         if (next == std::string_view::npos) return;

@@ -66,9 +66,9 @@ void decrqm(Grid& g, const Sequence& s);      // CSI Ps $ p, CSI ? Ps $ p
 void xtversion(Grid& g, const Sequence& s);   // CSI > q, CSI > 0 q
 void kittyQuery(Grid& g, const Sequence& s);  // CSI ? u: the keyboard flags
 
-// An operating-system command's or device control string's text (kind
-// "]" or "P", the text between the opening and the terminator): records it
-// when it is a query.
-void askIfStringQuery(Grid& g, char kind, std::string_view text);
+void decrqss(Grid& g, const Sequence& s);      // DCS $ q Pt ST: a setting
+void xtgettcap(Grid& g, const Sequence& s);    // DCS + q Pt ST: capabilities
+// OSC 4 ; n ; ? and OSC 10 to 19 ; ?: a colour asked for instead of set.
+void colourQuery(Grid& g, const Sequence& s);
 
 }  // namespace screen

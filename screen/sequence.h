@@ -20,8 +20,9 @@ inline constexpr size_t kMaxIntermediates = 2;
 
 struct Sequence {
     // Control: a C0 control, its byte the final (a function of the table
-    // too, with no arguments).
-    enum Kind : uint8_t { Csi, Esc, Dcs, Control };
+    // too, with no arguments). Osc: an operating system command, named by
+    // its number (parameter 0).
+    enum Kind : uint8_t { Csi, Esc, Dcs, Control, Osc };
     Kind kind = Csi;
     char leader = 0;  // "<", "=", ">" or "?" before the parameters, else 0
     char intermediates[kMaxIntermediates] = {};
@@ -33,6 +34,10 @@ struct Sequence {
     bool tooLarge = false;       // some parameter reached kParamLimit
     bool malformed = false;      // parameter bytes in a place no function accepts
     int32_t values[kMaxParams];  // the first count are set
+    // A string function's text once the string has ended: a device control
+    // string's body; an operating system command's text after its number,
+    // from the ";" on (empty when nothing follows the number).
+    std::string_view text;
 
     // Parameter i, 0 when absent or empty.
     int64_t raw(size_t i) const { return i < count ? values[i] : 0; }
