@@ -83,7 +83,7 @@ void BM_HistoryMemory(benchmark::State& state) {
         size_t before = heapInUse();
         {
             Grid g = filledGrid(kHistory, colour);
-            perLine = double(heapInUse() - before) / double(g.lines.size());
+            perLine = double(heapInUse() - before) / double(g.screen.lines.size());
             benchmark::DoNotOptimize(g);
         }
     }

@@ -59,7 +59,7 @@ class Dice {
 // What must hold of a grid whatever it was fed. The rows are checked one
 // by one only when `everyRow` is set (at the end), else only the cursor's.
 void checkGrid(const Grid& g, bool everyRow) {
-    const int64_t n = g.lines.size();
+    const int64_t n = g.screen.lines.size();
     require(n >= 1, "no line at all", n);
     require(g.cursor.row >= 0 && g.cursor.row < n, "cursor row outside the lines", g.cursor.row, n);
     require(g.cursor.row >= screen::screenTop(g), "cursor row in the history", g.cursor.row,
@@ -70,7 +70,7 @@ void checkGrid(const Grid& g, bool everyRow) {
     require(g.cursor.col >= 0 && g.cursor.col <= screen::columnLimit(g), "cursor column",
             g.cursor.col, screen::columnLimit(g));
     const int64_t screenRows = g.height > 0 ? g.height : screen::kMaxRows;
-    const int64_t history = g.alt.active ? 0 : std::max<int64_t>(g.maxScrollback, 0);
+    const int64_t history = altShown(g) ? 0 : std::max<int64_t>(g.maxScrollback, 0);
     require(n <= screenRows + history, "more lines than screen and history", n, screenRows);
     require(g.margins.top >= 0 && g.margins.bottom >= 0, "negative margin", g.margins.top,
             g.margins.bottom);
@@ -81,9 +81,9 @@ void checkGrid(const Grid& g, bool everyRow) {
     // without the other on the screen.
     for (int64_t i = everyRow ? screen::screenTop(g) : g.cursor.row; i < n; ++i) {
         if (!everyRow && i > g.cursor.row) break;
-        int64_t size = g.lines.rowSize(i);
+        int64_t size = g.screen.lines.rowSize(i);
         require(size <= screen::kMaxColumns + 1, "row too long", i, size);
-        if (const screen::Row* r = g.lines.expanded(i)) {
+        if (const screen::Row* r = g.screen.lines.expanded(i)) {
             for (size_t c = 0; c < r->size(); ++c) {
                 if ((*r)[c].width() == 2)
                     require(c + 1 < r->size() && (*r)[c + 1].width() == 0,
@@ -98,8 +98,8 @@ void checkTerminal(const screen::Terminal& t, bool everyRow) {
     checkGrid(g, everyRow);
     // Behind the alternate screen the main screen's lines wait, within the
     // grid's bounds.
-    if (g.savedMain) {
-        const int64_t n = g.savedMain->lines.size();
+    if (g.hiddenMain) {
+        const int64_t n = g.hiddenMain->lines.size();
         const int64_t rows = g.height > 0 ? g.height : screen::kMaxRows;
         require(n >= 1 && n <= rows + std::max<int64_t>(g.maxScrollback, 0),
                 "main screen's lines out of bounds", n, rows);
@@ -223,7 +223,7 @@ void checkSnapshot(const screen::Terminal& t) {
     checkGrid(c, true);
     const int64_t top = screen::screenTop(g), copyTop = screen::screenTop(c);
     for (int64_t r = 0; r < g.height; ++r) {
-        screen::Row a = g.lines.row(top + r), b = c.lines.row(copyTop + r);
+        screen::Row a = g.screen.lines.row(top + r), b = c.screen.lines.row(copyTop + r);
         for (int64_t col = 0; col < g.cols; ++col) {
             Shown want = shown(a, size_t(col), g.cols, g.links.get());
             Shown got = shown(b, size_t(col), g.cols, c.links.get());
@@ -246,7 +246,7 @@ void checkSnapshot(const screen::Terminal& t) {
     require(t.cursor() == copy.cursor(), "snapshot moves the cursor");
     require(g.syncActive == c.syncActive, "snapshot loses an open update");
     require(t.alternateScreen() == copy.alternateScreen(), "snapshot leaves another screen");
-    require(live.modes == c.modes, "snapshot loses a mode");
+    require(live.state.modes == c.state.modes, "snapshot loses a mode");
 }
 
 }  // namespace

@@ -27,11 +27,11 @@ void eraseCells(Row& row, size_t from, size_t to, Cell blank) {
 // A whole row erased: empty, or painted to the width.
 void eraseRow(Grid& g, int64_t i) {
     Row fill = scrolledInRow(g);
-    g.lines.set(i, std::move(fill));
+    g.screen.lines.set(i, std::move(fill));
 }
 
 void eraseToEnd(Grid& g, Row& row, size_t col) {
-    if (g.pen.bg == kColorDefault) {
+    if (g.state.pen.bg == kColorDefault) {
         if (col < row.size()) {
             row.detachWide(col, row.size());
             row.truncate(col);
@@ -43,7 +43,7 @@ void eraseToEnd(Grid& g, Row& row, size_t col) {
 }
 
 void eraseToCursor(Grid& g, Row& row, size_t col) {
-    if (g.pen.bg == kColorDefault) {
+    if (g.state.pen.bg == kColorDefault) {
         size_t to = std::min(col + 1, row.size());
         eraseCells(row, 0, to, Cell());
         return;
@@ -99,7 +99,7 @@ void eraseChars(Grid& g, int64_t n) {
     size_t col = editColumn(g);
     if (col >= limit) return;
     size_t end = col + size_t(std::clamp<int64_t>(n, 1, int64_t(limit - col)));
-    if (g.pen.bg == kColorDefault) {
+    if (g.state.pen.bg == kColorDefault) {
         eraseCells(row, col, std::min(end, row.size()), Cell());
     } else {
         eraseCells(row, col, end, eraseBlank(g, row));
@@ -142,38 +142,41 @@ void eraseDisplay(Grid& g, int64_t mode) {
     int64_t top = screenTop(g);
     // A painted erase covers every screen row, including rows the screen
     // has not grown yet (the alternate screen starts with one).
-    if (g.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
+    if (g.state.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
     size_t col = editColumn(g);
     if (mode == 0) {
-        Row& row = g.lines.edit(g.cursor.row);
-        if (g.pen.bg == kColorDefault) {
+        Row& row = g.screen.lines.edit(g.cursor.row);
+        if (g.state.pen.bg == kColorDefault) {
             eraseCells(row, col, row.size(), Cell());
         } else {
             eraseToEnd(g, row, col);
         }
-        for (int64_t i = g.cursor.row + 1; i < g.lines.size(); ++i)
+        for (int64_t i = g.cursor.row + 1; i < g.screen.lines.size(); ++i)
             eraseRow(g, i);
     } else if (mode == 1) {
         for (int64_t i = top; i < g.cursor.row; ++i)
             eraseRow(g, i);
-        eraseToCursor(g, g.lines.edit(g.cursor.row), col);
+        eraseToCursor(g, g.screen.lines.edit(g.cursor.row), col);
     } else {
-        for (int64_t i = top; i < g.lines.size(); ++i)
+        for (int64_t i = top; i < g.screen.lines.size(); ++i)
             eraseRow(g, i);
     }
 }
 
 void eraseScrollback(Grid& g) {
     // On the alternate screen the history is the main screen's.
-    Grid& main = g.alt.active && g.savedMain ? *g.savedMain : g;
-    int64_t k = screenTop(main);
+    ScreenBuffer& main = mainScreen(g);
+    int64_t k = screenTop(main.lines, g.height);
     for (int64_t i = 0; i < k; ++i)
         main.lines.popFront();
-    main.cursor.row = std::max<int64_t>(main.cursor.row - k, 0);
+    if (altShown(g)) {
+        main.cursorRow = std::max<int64_t>(main.cursorRow - k, 0);
+        return;
+    }
+    g.cursor.row = std::max<int64_t>(g.cursor.row - k, 0);
     // The margins are line indexes: they move with their lines.
-    if (main.margins.top > 0) main.margins.top = std::max<int64_t>(main.margins.top - k, 0);
-    if (main.margins.bottom > 0)
-        main.margins.bottom = std::max<int64_t>(main.margins.bottom - k, 0);
+    if (g.margins.top > 0) g.margins.top = std::max<int64_t>(g.margins.top - k, 0);
+    if (g.margins.bottom > 0) g.margins.bottom = std::max<int64_t>(g.margins.bottom - k, 0);
 }
 
 void screenAlignment(Grid& g) {
@@ -183,8 +186,8 @@ void screenAlignment(Grid& g) {
     Row filled;
     filled.padTo(size_t(columnLimit(g) < kMaxColumns ? columnLimit(g) : 0),
                  Cell::make('E', 1, Pen{}));
-    for (int64_t i = top; i < g.lines.size(); ++i)
-        g.lines.set(i, filled);
+    for (int64_t i = top; i < g.screen.lines.size(); ++i)
+        g.screen.lines.set(i, filled);
     g.cursor.row = top;
     g.cursor.col = 0;
     g.cursor.pendingWrap = false;
@@ -200,13 +203,13 @@ void reverseIndex(Grid& g) {
 }
 
 void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
-    int64_t top = screenTop(g);
+    const ScreenView view = screenView(g);
     const Margins kept = g.margins;
     g.margins.top = 0;
     g.margins.bottom = 0;
     if (rows) {
-        int64_t h =
-            g.height > 0 ? std::min(g.height, kMaxRows) : std::max<int64_t>(g.lines.size(), 1);
+        int64_t h = g.height > 0 ? std::min(g.height, kMaxRows)
+                                 : std::max<int64_t>(g.screen.lines.size(), 1);
         int64_t t = rows->first;
         // A bottom beyond the screen means the last row, as in xterm.
         int64_t b = std::min(rows->second, h);
@@ -216,12 +219,12 @@ void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
             g.margins = kept;
             return;
         }
-        g.margins.top = top + t - 1;
-        g.margins.bottom = std::max(top + b - 1, g.margins.top);
+        g.margins.top = view.line(ScreenRow{t - 1});
+        g.margins.bottom = std::max(view.line(ScreenRow{b - 1}), g.margins.top);
     }
     // The cursor goes home: to the top margin in origin mode.
     g.cursor.pendingWrap = false;
-    g.cursor.row = g.modes.origin && regionActive(g) ? g.margins.top : top;
+    g.cursor.row = g.state.modes.origin && regionActive(g) ? g.margins.top : view.top;
     g.cursor.col = 0;
     ensureRow(g, g.cursor.row);
 }

@@ -58,7 +58,7 @@ void cursorDown(Grid& g, int64_t n) {
 // A row (0-based) as absolute positioning addresses it: a screen row, or
 // in origin mode a row of the scroll region; kept within them.
 void moveToScreenRow(Grid& g, int64_t row) {
-    auto [top, bottom] = g.modes.origin && regionActive(g)
+    auto [top, bottom] = g.state.modes.origin && regionActive(g)
                              ? scrollBounds(g)
                              : std::pair<int64_t, int64_t>{screenTop(g), lastScreenRow(g)};
     g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
@@ -235,10 +235,10 @@ void cr(Grid& g, const Sequence&) {
 }
 // SO and SI: G1, then G0 again, in use.
 void so(Grid& g, const Sequence&) {
-    g.charsets.shifted = true;
+    g.state.charsets.shifted = true;
 }
 void si(Grid& g, const Sequence&) {
-    g.charsets.shifted = false;
+    g.state.charsets.shifted = false;
 }
 
 // Escape sequences.
@@ -267,15 +267,15 @@ void ris(Grid& g, const Sequence&) {
     fullReset(g);
 }
 void deckpam(Grid& g, const Sequence&) {
-    g.modes.keypad = true;
+    g.state.modes.keypad = true;
 }
 void deckpnm(Grid& g, const Sequence&) {
-    g.modes.keypad = false;
+    g.state.modes.keypad = false;
 }
 // G0 and G1 designations: the line-drawing set, the British set, ASCII.
 template <int Set, Charset C>
 void designate(Grid& g, const Sequence&) {
-    (Set == 0 ? g.charsets.g0 : g.charsets.g1) = C;
+    (Set == 0 ? g.state.charsets.g0 : g.state.charsets.g1) = C;
 }
 
 // A function's name as text: for a control sequence its leader, its

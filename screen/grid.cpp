@@ -15,7 +15,7 @@ int64_t satAdd(int64_t a, int64_t b) {
 
 // Rows that stay expanded: the screen.
 void syncScreenRows(Grid& g) {
-    g.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
+    g.screen.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
 }
 
 void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const Row& fill) {
@@ -29,14 +29,14 @@ void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const 
     // where the new ones come in, and are overwritten.
     if (up) {
         for (int64_t j = top; j + k <= bottom; ++j)
-            g.lines.swapLines(j, j + k);
+            g.screen.lines.swapLines(j, j + k);
         for (int64_t j = bottom - k + 1; j <= bottom; ++j)
-            g.lines.set(j, fill);
+            g.screen.lines.set(j, fill);
     } else {
         for (int64_t j = bottom; j - k >= top; --j)
-            g.lines.swapLines(j, j - k);
+            g.screen.lines.swapLines(j, j - k);
         for (int64_t j = top; j < top + k; ++j)
-            g.lines.set(j, fill);
+            g.screen.lines.set(j, fill);
     }
 }
 
@@ -47,10 +47,10 @@ void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const 
 void scrollIntoHistory(Grid& g, int64_t bottom, Row fill) {
     int64_t last = lastScreenRow(g);
     ensureRow(g, last);
-    g.lines.pushBack(Row());
+    g.screen.lines.pushBack(Row());
     for (int64_t j = last + 1; j > bottom + 1; --j)
-        g.lines.swapLines(j, j - 1);
-    g.lines.set(bottom + 1, std::move(fill));
+        g.screen.lines.swapLines(j, j - 1);
+    g.screen.lines.set(bottom + 1, std::move(fill));
     ++g.cursor.row;
     ++g.margins.top;
     ++g.margins.bottom;
@@ -64,7 +64,7 @@ void advance(Grid& g, bool fillScrolled) {
     if (regionActive(g)) {
         auto [top, bottom] = scrollBounds(g);
         if (g.cursor.row == bottom && g.cursor.row >= top) {
-            if (top == screenTop(g) && g.height > 0 && !g.alt.active && g.maxScrollback > 0)
+            if (top == screenTop(g) && g.height > 0 && !altShown(g) && g.maxScrollback > 0)
                 return scrollIntoHistory(g, bottom, fill());
             scrollRows(g, top, bottom, 1, true, fill());
             return;
@@ -76,20 +76,20 @@ void advance(Grid& g, bool fillScrolled) {
     const int64_t rows = g.height > 0 ? g.height : kMaxRows;
     // A full screen that keeps no history (the alternate screen, or no
     // scrollback): the top line goes without ever reaching the history.
-    if ((g.alt.active || g.maxScrollback <= 0) && !regionActive(g) && g.lines.size() == rows &&
-        g.cursor.row + 1 == rows) {
-        g.lines.popFront();
-        g.lines.pushBack(fill());
+    if ((altShown(g) || g.maxScrollback <= 0) && !regionActive(g) &&
+        g.screen.lines.size() == rows && g.cursor.row + 1 == rows) {
+        g.screen.lines.popFront();
+        g.screen.lines.pushBack(fill());
         return;
     }
     g.cursor.row = std::clamp<int64_t>(g.cursor.row + 1, 0, rowLimit(g));
-    while (g.lines.size() <= g.cursor.row) {
+    while (g.screen.lines.size() <= g.cursor.row) {
         // Only a row that scrolls the screen is painted; the pen's default
         // background needs nothing.
-        if (g.lines.size() >= rows && fillScrolled && g.pen.bg != kColorDefault)
-            g.lines.pushBack(scrolledInRow(g));
+        if (g.screen.lines.size() >= rows && fillScrolled && g.state.pen.bg != kColorDefault)
+            g.screen.lines.pushBack(scrolledInRow(g));
         else
-            g.lines.pushBack();
+            g.screen.lines.pushBack();
     }
     trimScrollback(g);
 }
@@ -110,7 +110,7 @@ Grid newGrid(int64_t cols, int64_t height, int64_t maxScrollback) {
 }
 
 Cell blankCell(const Grid& g) {
-    return Cell::make(32, 1, g.pen);
+    return Cell::make(32, 1, g.state.pen);
 }
 
 Row blankRow() {
@@ -119,8 +119,8 @@ Row blankRow() {
 
 void ensureRowSlow(Grid& g, int64_t row) {
     row = std::min(row, rowLimit(g) - 1);
-    while (g.lines.size() <= row)
-        g.lines.pushBack();
+    while (g.screen.lines.size() <= row)
+        g.screen.lines.pushBack();
 }
 
 void ensureThrough(Grid& g, int64_t row) {
@@ -136,7 +136,7 @@ void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t
 int64_t scrollBottomDefault(const Grid& g) {
     if (g.margins.bottom > 0) return g.margins.bottom;
     if (g.height > 0) return lastScreenRow(g);
-    return std::max<int64_t>(g.lines.size() - 1, 0);
+    return std::max<int64_t>(g.screen.lines.size() - 1, 0);
 }
 
 std::pair<int64_t, int64_t> scrollBounds(const Grid& g) {
@@ -153,19 +153,55 @@ void scrollRegionDown(Grid& g, int64_t top, int64_t bottom, int64_t n) {
     scrollRows(g, top, bottom, n, false, scrolledInRow(g));
 }
 
+namespace {
+
+// The most lines a screen holds: its rows, and on the main screen the
+// history besides. Without a height the lines still have a bound; on the
+// main screen it leaves room for the history, so a zero size does not wipe
+// it.
+int64_t lineLimit(const Grid& g, bool mainScreen) {
+    const int64_t rows = g.height > 0 ? g.height : kMaxRows;
+    return mainScreen ? satAdd(rows, std::max<int64_t>(g.maxScrollback, 0)) : rows;
+}
+
+// Drops the oldest lines beyond limit; how many went.
+int64_t dropOldest(Lines& lines, int64_t limit) {
+    int64_t n = 0;
+    for (; lines.size() > limit; ++n)
+        lines.popFront();
+    return n;
+}
+
+// A screen's lines fitted to a new height: growing adds empty rows;
+// shrinking a screen with a history drops the rows below the cursor first,
+// so that the screen's top line stays where it is and the rows above go
+// into the history (without one, the top rows go when the lines are
+// trimmed to the screen).
+void fitLines(Lines& lines, int64_t& cursorRow, int64_t oldHeight, int64_t rows,
+              bool dropBelowCursor) {
+    // Without a height every line is on the screen.
+    const int64_t shown = oldHeight > 0 ? oldHeight : lines.size();
+    if (dropBelowCursor && rows > 0 && shown > rows) {
+        int64_t drop = std::min(shown - rows, lines.size() - 1 - cursorRow);
+        for (int64_t i = 0; i < drop; ++i)
+            lines.popBack();
+    }
+    lines.setScreenRows(rows > 0 ? rows : kMaxRows);
+    while (lines.size() < rows)
+        lines.pushBack();
+    cursorRow = std::min(cursorRow, std::max<int64_t>(lines.size() - 1, 0));
+}
+
+}  // namespace
+
 void trimScrollback(Grid& g) {
-    // Without a height the lines still have a bound; on the main screen it
-    // leaves room for the history, so a zero size does not wipe it.
-    int64_t rows = g.height > 0 ? g.height : kMaxRows;
-    int64_t limit = g.alt.active ? rows : satAdd(rows, std::max<int64_t>(g.maxScrollback, 0));
-    while (g.lines.size() > limit) {
-        g.lines.popFront();
-        g.cursor.row = std::max<int64_t>(g.cursor.row - 1, 0);
-        if (!g.alt.active) {
-            // The margins belong to their lines.
-            if (g.margins.top > 0) --g.margins.top;
-            if (g.margins.bottom > 0) --g.margins.bottom;
-        }
+    const int64_t n = dropOldest(g.screen.lines, lineLimit(g, !altShown(g)));
+    if (n == 0) return;
+    g.cursor.row = std::max<int64_t>(g.cursor.row - n, 0);
+    if (!altShown(g)) {
+        // The margins belong to their lines.
+        if (g.margins.top > 0) g.margins.top = std::max<int64_t>(g.margins.top - n, 0);
+        if (g.margins.bottom > 0) g.margins.bottom = std::max<int64_t>(g.margins.bottom - n, 0);
     }
 }
 
@@ -180,7 +216,8 @@ void indexLine(Grid& g) {
 }
 
 void wrapLine(Grid& g) {
-    if (g.cursor.row >= 0 && g.cursor.row < g.lines.size()) g.lines.edit(g.cursor.row).setWrapped(true);
+    if (g.cursor.row >= 0 && g.cursor.row < g.screen.lines.size())
+        g.screen.lines.edit(g.cursor.row).setWrapped(true);
     advance(g, false);
     g.cursor.col = 0;
     g.cursor.pendingWrap = false;
@@ -190,64 +227,53 @@ namespace {
 
 // The margins moved from one screen's line indexes to another's: they are
 // kept as screen rows across a switch, as terminals keep the region.
-void moveMargins(Grid& g, int64_t fromTop, int64_t toTop) {
+void moveMargins(Grid& g, ScreenView from, ScreenView to) {
     if (!regionActive(g)) return;
-    g.margins.top = std::max<int64_t>(g.margins.top - fromTop + toTop, 0);
-    g.margins.bottom = std::max<int64_t>(g.margins.bottom - fromTop + toTop, 0);
+    g.margins.top = std::max<int64_t>(to.line(from.row(g.margins.top)), 0);
+    g.margins.bottom = std::max<int64_t>(to.line(from.row(g.margins.bottom)), 0);
 }
 
 }  // namespace
 
 void enterAltScreen(Grid& g, bool saveMainCursor) {
-    if (g.alt.active) return;
-    if (saveMainCursor) g.alt.mainCursor = currentCursor(g);
+    if (altShown(g)) return;
+    if (saveMainCursor) g.screen.savedBy1049 = currentCursor(g);
     // Where the main screen begins, asked before its lines move away.
-    int64_t mainTop = screenTop(g);
-    int64_t row = g.cursor.row - mainTop;
-    if (!g.savedMain) g.savedMain = std::make_unique<Grid>();
-    // The main screen's lines move behind the alternate screen, uncopied.
-    g.savedMain->lines = std::move(g.lines);
-    g.savedMain->keyboard = g.keyboard;
-    // With its size, history limit and cursor row, so that a resize meanwhile
-    // treats it as it treats the screen shown (rows below the cursor go
-    // first, the rest into the history) instead of dropping its lines.
-    g.savedMain->cols = g.cols;
-    g.savedMain->height = g.height;
-    g.savedMain->maxScrollback = g.maxScrollback;
-    g.savedMain->cursor = g.cursor;
-    // The cursor, the pen, the modes and the region stay as they are; the
-    // new screen is blank and has no history.
-    g.lines.reset(1);
+    const ScreenView main = screenView(g);
+    const ScreenRow row = main.row(g.cursor.row);
+    // The main screen moves behind the alternate one, uncopied, with its
+    // cursor row, so that a resize meanwhile treats it as it treats the
+    // screen shown instead of dropping its lines. The cursor, the pen, the
+    // modes and the region stay as they are; the new screen is blank and
+    // has no history.
+    g.screen.cursorRow = g.cursor.row;
+    g.hiddenMain = std::exchange(g.screen, ScreenBuffer());
     syncScreenRows(g);
-    g.cursor.row = clampRow(g, row);
+    const ScreenView alt = screenView(g);
+    g.cursor.row = clampRow(g, alt.line(row));
     ensureRow(g, g.cursor.row);
-    moveMargins(g, mainTop, 0);
-    g.keyboard = KeyboardFlags();
-    g.alt.active = true;
+    moveMargins(g, main, alt);
 }
 
 void leaveAltScreen(Grid& g, bool restore) {
-    if (g.alt.active) {
-        int64_t altTop = screenTop(g);
-        int64_t row = g.cursor.row - altTop;
-        if (g.savedMain) {
-            g.lines = std::move(g.savedMain->lines);
-            g.keyboard = g.savedMain->keyboard;
-            g.savedMain.reset();
-        }
+    if (altShown(g)) {
+        const ScreenView alt = screenView(g);
+        const ScreenRow row = alt.row(g.cursor.row);
+        // The alternate screen goes, the main screen comes back.
+        g.screen = std::move(*g.hiddenMain);
+        g.hiddenMain.reset();
         syncScreenRows(g);
-        g.alt.active = false;
         // The alternate screen's cursor stays where it was on the screen.
-        int64_t top = screenTop(g);
-        g.cursor.row = std::clamp(satAdd(top, row), top, lastScreenRow(g));
-        moveMargins(g, altTop, top);
+        const ScreenView main = screenView(g);
+        g.cursor.row = std::clamp(main.line(row), main.top, lastScreenRow(g));
+        moveMargins(g, alt, main);
     }
     // 1049 brings back what it saved, as ESC 8 does (position, pen,
     // character sets, origin mode), even when the alternate screen is not
     // shown, as terminals do.
     SavedCursor c = currentCursor(g);
-    if (restore && g.alt.mainCursor) {
-        c = *g.alt.mainCursor;
+    if (restore && g.screen.savedBy1049) {
+        c = *g.screen.savedBy1049;
         c.pendingWrap = false;
     }
     // Within the screen, whatever width it has now.
@@ -266,43 +292,30 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
             g.cursor.col = cols;
         }
     }
-    // Without a height every line is on the screen.
-    const int64_t shown = g.height > 0 ? g.height : g.lines.size();
-    if (!g.alt.active && rows > 0 && shown > rows) {
-        // Shrinking drops the rows below the cursor first, so the screen's
-        // top line stays where it is.
-        int64_t drop = std::min(shown - rows, g.lines.size() - 1 - g.cursor.row);
-        for (int64_t i = 0; i < drop; ++i)
-            g.lines.popBack();
-    }
+    // The alternate screen has no history to keep its top line in.
+    fitLines(g.screen.lines, g.cursor.row, g.height, rows, !altShown(g));
+    // The size belongs to the terminal: a main screen behind the alternate
+    // screen takes it too.
+    if (g.hiddenMain) fitLines(g.hiddenMain->lines, g.hiddenMain->cursorRow, g.height, rows, true);
     // A new width brings the default tab stops back, a new size the full
     // screen as the scroll region, as terminals do.
-    if (cols != g.cols) g.tabs = TabStops();
+    if (cols != g.cols) g.state.tabs = TabStops();
     if (cols != g.cols || rows != g.height) g.margins = Margins();
     g.cols = cols;
     g.height = rows;
-    syncScreenRows(g);
-    while (g.lines.size() < rows)
-        g.lines.pushBack();
-    g.cursor.row = std::min(g.cursor.row, std::max<int64_t>(g.lines.size() - 1, 0));
     // A pending wrap waits just past the last column, as after writing it.
     g.cursor.col =
         std::min(g.cursor.col, g.cursor.pendingWrap ? cols : std::max<int64_t>(cols - 1, 0));
     trimScrollback(g);
-    // The size belongs to the terminal: a main screen saved behind the
-    // alternate screen takes it too.
-    if (g.savedMain) resize(*g.savedMain, cols, rows);
+    if (g.hiddenMain) {
+        ScreenBuffer& main = *g.hiddenMain;
+        int64_t n = dropOldest(main.lines, lineLimit(g, true));
+        main.cursorRow = std::max<int64_t>(main.cursorRow - n, 0);
+    }
 }
 
 SavedCursor currentCursor(const Grid& g) {
-    SavedCursor c;
-    c.row = ScreenRow{g.cursor.row - screenTop(g)};
-    c.col = g.cursor.col;
-    c.pendingWrap = g.cursor.pendingWrap;
-    c.pen = g.pen;
-    c.charsets = g.charsets;
-    c.originMode = g.modes.origin;
-    return c;
+    return g.state.cursorAt(screenView(g).row(g.cursor.row), g.cursor.col, g.cursor.pendingWrap);
 }
 
 void placeCursor(Grid& g, const SavedCursor& c) {
@@ -313,18 +326,16 @@ void placeCursor(Grid& g, const SavedCursor& c) {
     // waits just past the last column, as after writing it.
     g.cursor.pendingWrap = c.pendingWrap && c.col >= last && g.cols > 0;
     g.cursor.col = g.cursor.pendingWrap ? last + 1 : std::clamp<int64_t>(c.col, 0, last);
-    g.pen = c.pen;
-    g.charsets = c.charsets;
-    g.modes.origin = c.originMode;
+    g.state.restore(c);
     ensureRow(g, g.cursor.row);
 }
 
 void saveCursor(Grid& g) {
-    g.savedCursor = currentCursor(g);
+    g.state.savedCursor = currentCursor(g);
 }
 
 void restoreCursor(Grid& g) {
-    placeCursor(g, g.savedCursor.value_or(SavedCursor()));
+    placeCursor(g, g.state.savedCursor.value_or(SavedCursor()));
 }
 
 void addWarning(Grid& g, std::string text) {
@@ -335,15 +346,15 @@ void addWarning(Grid& g, std::string text) {
 
 Row scrolledInRow(const Grid& g) {
     Row row;
-    if (g.pen.bg != kColorDefault && g.cols > 0)
-        row.padTo(size_t(columnLimit(g)), row.eraseCell(g.pen));
+    if (g.state.pen.bg != kColorDefault && g.cols > 0)
+        row.padTo(size_t(columnLimit(g)), row.eraseCell(g.state.pen));
     return row;
 }
 
 Row& cursorLineSlow(Grid& g) {
     g.cursor.row = clampRow(g, g.cursor.row);
     ensureRow(g, g.cursor.row);
-    return g.lines.edit(g.cursor.row);
+    return g.screen.lines.edit(g.cursor.row);
 }
 
 }  // namespace screen

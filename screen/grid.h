@@ -1,14 +1,14 @@
 // The screen model: lines of cells with scrollback, the alternate screen,
-// the terminal state in force (cursor, pen, margins, modes, character sets,
-// saved cursor, title: the records of state.h) and the state of
-// synchronized updates, with the operations that keep its structure (line
-// feed, scrolling, the scrollback limit, the switch to the alternate
-// screen, resizing). A grid has one owner and is never copied.
+// the cursor and margins, the rest of the terminal state in force (one
+// record: terminal_state.h) and the state of synchronized updates, with
+// the operations that keep its structure (line feed, scrolling, the
+// scrollback limit, the switch to the alternate screen, resizing). A grid
+// has one owner and is never copied.
 //
 // Row positions (cursor.row, margins) are line indexes; the visible screen
-// is the last `height` lines, and screenTop() is the index of its first
-// row. The saved cursors are screen rows, so output that scrolls the
-// screen cannot move them into the history.
+// is the last `height` lines, screenTop() is the index of its first row and
+// screenView() converts between the two. The saved cursors are screen
+// rows, so output that scrolls the screen cannot move them into the history.
 #pragma once
 
 #include <chrono>
@@ -28,6 +28,7 @@
 #include "screen/queries.h"
 #include "screen/row.h"
 #include "screen/state.h"
+#include "screen/terminal_state.h"
 
 namespace screen {
 
@@ -37,11 +38,22 @@ inline constexpr size_t kMaxWarnings = 100;
 // The clock that dates synchronized updates (the caller's; see feed()).
 using SyncClock = std::chrono::steady_clock;
 
-// The alternate screen and how it was entered: 1049 saved the main
-// screen's cursor and pen, to be restored when it is left by 1049.
-struct AltScreen {
-    bool active = false;
-    std::optional<SavedCursor> mainCursor;  // saved by 1049
+// What each screen, main and alternate, has of its own. The grid shows one
+// (Grid::screen); while the alternate screen is shown, the main one waits
+// behind it (Grid::hiddenMain). Switching moves these records, so that a
+// screen's lines are never copied.
+struct ScreenBuffer {
+    Lines lines;  // its history (the main screen's only), then its rows
+    // The kitty keyboard flags are kept per screen, as that protocol says.
+    KeyboardFlags keyboard;
+    // While hidden: the line the cursor stood on, so that a resize treats
+    // the screen as it treats the one shown (rows below the cursor go
+    // first, the rest into the history). The size and the history limit
+    // are the grid's: both screens take every resize.
+    LineIndex cursorRow = 0;
+    // On the main screen: its cursor and pen as 1049 saved them on entering
+    // the alternate screen, to be restored when 1049 leaves it.
+    std::optional<SavedCursor> savedBy1049;
 };
 
 // The program's output as read so far (interpreter.h): where the parser
@@ -60,25 +72,18 @@ struct InputState {
 };
 
 struct Grid {
-    Lines lines;
+    ScreenBuffer screen;  // the screen shown
     Cursor cursor;
     int64_t cols = 0;
     int64_t height = 0;
     int64_t maxScrollback = 0;
-    TabStops tabs;
     Margins margins;
-    Pen pen;
+    // The pen, the modes, the character sets, the tab stops, the saved
+    // cursor, the title and the colours.
+    TerminalState state;
     // The hyperlinks cells refer to by number: one table for both screens,
     // so the main screen's cells keep their links behind the alternate one.
     std::shared_ptr<LinkTable> links = std::make_shared<LinkTable>();
-    Charsets charsets;
-    Modes modes;
-    // The kitty keyboard flags are kept per screen, as that protocol says.
-    KeyboardFlags keyboard;
-    // ESC 7 / CSI s; absent until then (ESC 8 then restores the default).
-    std::optional<SavedCursor> savedCursor;
-    std::string title;  // OSC 0 / OSC 2
-    Colours colours;    // OSC 4, 10, 11, 12
     std::deque<std::string> warnings;
     // A synchronized update (?2026) is open: the program is drawing a
     // frame. The model takes it in as it comes; a repaint opens one on
@@ -88,10 +93,9 @@ struct Grid {
     SyncClock::time_point syncBegan{};  // when the open update began
     SyncClock::time_point now{};        // when the chunk being fed arrived
     InputState input;
-    // While the alternate screen is shown: the main screen's lines, moved
-    // here whole (not copied), and its keyboard flags.
-    std::unique_ptr<Grid> savedMain;
-    AltScreen alt;
+    // While the alternate screen is shown: the main screen, moved here
+    // whole.
+    std::optional<ScreenBuffer> hiddenMain;
     // Control sequences whose function this terminal does not know, and
     // so ignored (see functions.h).
     uint64_t unknownFunctions = 0;
@@ -105,7 +109,20 @@ struct Grid {
 // Printable ASCII goes in as it is: no other character set, no insert
 // mode, autowrap on (the fast paths of text need all three).
 inline bool plainWriting(const Grid& g) {
-    return g.charsets.active() == Charset::Ascii && !g.modes.insert && g.modes.autowrap;
+    return g.state.charsets.active() == Charset::Ascii && !g.state.modes.insert &&
+           g.state.modes.autowrap;
+}
+
+// The alternate screen is shown (the main one waits behind it).
+inline bool altShown(const Grid& g) {
+    return g.hiddenMain.has_value();
+}
+// The main screen, shown or behind the alternate one.
+inline const ScreenBuffer& mainScreen(const Grid& g) {
+    return g.hiddenMain ? *g.hiddenMain : g.screen;
+}
+inline ScreenBuffer& mainScreen(Grid& g) {
+    return g.hiddenMain ? *g.hiddenMain : g.screen;
 }
 
 // A grid with one empty row, tab width 8 and everything else 0 or off.
@@ -119,7 +136,7 @@ Row blankRow();
 // Asked on every cursor move: inline while the row is there.
 void ensureRowSlow(Grid& g, int64_t row);
 inline void ensureRow(Grid& g, int64_t row) {
-    if (row >= g.lines.size()) ensureRowSlow(g, row);
+    if (row >= g.screen.lines.size()) ensureRowSlow(g, row);
 }
 void ensureThrough(Grid& g, int64_t row);
 // Appends blanks with the given attributes until the row holds n cells
@@ -127,9 +144,24 @@ void ensureThrough(Grid& g, int64_t row);
 void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t bgIndex,
            uint16_t attrs);
 
-// Index of the first visible row (asked on every cursor move: inline).
+// Index of the first visible row of lines on a screen of that height
+// (asked on every cursor move: inline).
+inline int64_t screenTop(const Lines& lines, int64_t height) {
+    return height > 0 && lines.size() > height ? lines.size() - height : 0;
+}
 inline int64_t screenTop(const Grid& g) {
-    return g.height > 0 && g.lines.size() > g.height ? g.lines.size() - g.height : 0;
+    return screenTop(g.screen.lines, g.height);
+}
+// The visible screen over the lines, for one state of them (a line feed
+// that scrolls moves it): which line index a screen row shows, and which
+// screen row shows a line.
+struct ScreenView {
+    LineIndex top = 0;
+    LineIndex line(ScreenRow row) const { return top + row.value; }
+    ScreenRow row(LineIndex line) const { return ScreenRow{line - top}; }
+};
+inline ScreenView screenView(const Grid& g) {
+    return ScreenView{screenTop(g)};
 }
 // Index of the last row the cursor may stand on.
 inline int64_t lastScreenRow(const Grid& g) {
@@ -143,7 +175,7 @@ inline int64_t columnLimit(const Grid& g) {
 // Exclusive bound of the row indexes the grid may create.
 inline int64_t rowLimit(const Grid& g) {
     const int64_t rows = g.height > 0 && g.height < kMaxRows ? g.height : kMaxRows;
-    return g.lines.size() > rows ? g.lines.size() : rows;
+    return g.screen.lines.size() > rows ? g.screen.lines.size() : rows;
 }
 // A row index clamped to the rows the grid may hold.
 inline int64_t clampRow(const Grid& g, int64_t row) {
@@ -189,7 +221,7 @@ void addWarning(Grid& g, std::string text);
 // The blank that erasing, inserting and deleting make in row: the pen's
 // background and nothing else (a default blank for the default background).
 inline Cell eraseBlank(const Grid& g, Row& row) {
-    return row.eraseCell(g.pen);
+    return row.eraseCell(g.state.pen);
 }
 // A row brought in by scrolling: empty, or painted to the width when the
 // pen has a background colour.
@@ -197,7 +229,8 @@ Row scrolledInRow(const Grid& g);
 // The cursor row, created if missing, ready for editing.
 Row& cursorLineSlow(Grid& g);
 inline Row& cursorLine(Grid& g) {
-    if (g.cursor.row >= 0 && g.cursor.row < g.lines.size()) return g.lines.edit(g.cursor.row);
+    if (g.cursor.row >= 0 && g.cursor.row < g.screen.lines.size())
+        return g.screen.lines.edit(g.cursor.row);
     return cursorLineSlow(g);
 }
 

@@ -25,7 +25,7 @@ void putCharset(Grid& g, const char* bytes, size_t n) {
         0x2510, 0x250c, 0x2514, 0x253c, 0x23ba, 0x23bb, 0x2500, 0x23bc, 0x23bd, 0x251c, 0x2524,
         0x2534, 0x252c, 0x2502, 0x2264, 0x2265, 0x03c0, 0x2260, 0x00a3, 0x00b7,
     };
-    Charset set = g.charsets.active();
+    Charset set = g.state.charsets.active();
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
         if (set == Charset::LineDrawing && b >= 0x60 && b <= 0x7e) {
@@ -52,11 +52,11 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     Row& row = cursorLine(g);
     const size_t cols = size_t(g.cols);
     size_t col = size_t(g.cursor.col);
-    PenBits pen = packPen(g.pen);
+    PenBits pen = packPen(g.state.pen);
     // Most pens are common: their cell is made from the bits alone.
     auto cellOf = [&](PenBits bits) {
-        return g.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
-                                                  : row.penCell(unpackPen(bits, g.pen));
+        return g.state.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
+                                                        : row.penCell(unpackPen(bits, g.state.pen));
     };
     Cell penCell = cellOf(pen);
     int32_t last = g.lastRune;
@@ -93,7 +93,7 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
     g.lastRune = last;
     g.cursor.col = int64_t(col);
     g.cursor.pendingWrap = col >= cols;
-    setPenBits(g.pen, pen);
+    setPenBits(g.state.pen, pen);
     return pos;
 }
 
@@ -134,7 +134,7 @@ const char* ScreenInput::lane(const char* p, const char* end) {
         if (q == end || *q != 'm') return p;
         const char* final = sgrMemo.read(p + 2, end, common);
         if (!final) return p;
-        setPenBits(g.pen, common.apply(packPen(g.pen)));
+        setPenBits(g.state.pen, common.apply(packPen(g.state.pen)));
         g.lastRune = -1;
         return final + 1;
     }

@@ -14,7 +14,7 @@ namespace {
 // DECOM set or reset, and DECSTBM, put the cursor at the home position:
 // the top margin in origin mode, the top of the screen otherwise.
 void homeCursor(Grid& g) {
-    g.cursor.row = g.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
+    g.cursor.row = g.state.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
     g.cursor.col = 0;
     g.cursor.pendingWrap = false;
     ensureRow(g, g.cursor.row);
@@ -22,29 +22,29 @@ void homeCursor(Grid& g) {
 
 void setMouse(Grid& g, MouseTracking kind, bool set) {
     if (set) {
-        g.modes.mouse = kind;
-    } else if (g.modes.mouse == kind) {
-        g.modes.mouse = MouseTracking::Off;
+        g.state.modes.mouse = kind;
+    } else if (g.state.modes.mouse == kind) {
+        g.state.modes.mouse = MouseTracking::Off;
     }
 }
 
 }  // namespace
 
 void setAnsiMode(Grid& g, int64_t mode, bool set) {
-    if (mode == 4) g.modes.insert = set;
+    if (mode == 4) g.state.modes.insert = set;
 }
 
 void setPrivateMode(Grid& g, int64_t mode, bool set) {
     switch (mode) {
         case 1:
-            g.modes.cursorKeys = set;
+            g.state.modes.cursorKeys = set;
             break;
         case 6:
-            g.modes.origin = set;
+            g.state.modes.origin = set;
             homeCursor(g);
             break;
         case 7:
-            g.modes.autowrap = set;
+            g.state.modes.autowrap = set;
             // A wrap no longer pending leaves the cursor on the last
             // column, not past it.
             if (!set && g.cursor.pendingWrap) {
@@ -56,13 +56,13 @@ void setPrivateMode(Grid& g, int64_t mode, bool set) {
             setMouse(g, MouseTracking::Press, set);
             break;
         case 25:
-            g.modes.cursorHidden = !set;
+            g.state.modes.cursorHidden = !set;
             break;
         case 47:
             set ? enterAltScreen(g, false) : leaveAltScreen(g, false);
             break;
         case 66:
-            g.modes.keypad = set;
+            g.state.modes.keypad = set;
             break;
         case 1000:
             setMouse(g, MouseTracking::Normal, set);
@@ -74,16 +74,16 @@ void setPrivateMode(Grid& g, int64_t mode, bool set) {
             setMouse(g, MouseTracking::AnyMotion, set);
             break;
         case 1004:
-            g.modes.focusEvents = set;
+            g.state.modes.focusEvents = set;
             break;
         case 1005:
-            g.modes.mouseUtf8 = set;
+            g.state.modes.mouseUtf8 = set;
             break;
         case 1006:
-            g.modes.mouseSgr = set;
+            g.state.modes.mouseSgr = set;
             break;
         case 1015:
-            g.modes.mouseUrxvt = set;
+            g.state.modes.mouseUrxvt = set;
             break;
         case 1047:
             set ? enterAltScreen(g, false) : leaveAltScreen(g, false);
@@ -95,7 +95,7 @@ void setPrivateMode(Grid& g, int64_t mode, bool set) {
             set ? enterAltScreen(g, true) : leaveAltScreen(g, true);
             break;
         case 2004:
-            g.modes.bracketedPaste = set;
+            g.state.modes.bracketedPaste = set;
             break;
         case 2026:
             // A begin inside an open update neither restarts it nor
@@ -128,11 +128,11 @@ void setModes(Grid& g, std::string_view params, bool isPrivate, bool set) {
 }
 
 void setCursorStyle(Grid& g, int64_t style) {
-    if (style >= 0 && style <= 6) g.modes.cursorStyle = uint8_t(style);
+    if (style >= 0 && style <= 6) g.state.modes.cursorStyle = uint8_t(style);
 }
 
 void pushKeyboardFlags(Grid& g, int64_t flags) {
-    KeyboardFlags& k = g.keyboard;
+    KeyboardFlags& k = g.screen.keyboard;
     if (k.depth == KeyboardFlags::kDepth) {
         // Full: the oldest entry goes.
         std::copy(k.stack.begin() + 1, k.stack.end(), k.stack.begin());
@@ -142,11 +142,11 @@ void pushKeyboardFlags(Grid& g, int64_t flags) {
 }
 
 void popKeyboardFlags(Grid& g, int64_t n) {
-    g.keyboard.depth -= int(std::clamp<int64_t>(n, 1, g.keyboard.depth));
+    g.screen.keyboard.depth -= int(std::clamp<int64_t>(n, 1, g.screen.keyboard.depth));
 }
 
 void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode) {
-    KeyboardFlags& k = g.keyboard;
+    KeyboardFlags& k = g.screen.keyboard;
     if (k.depth == 0) pushKeyboardFlags(g, 0);
     uint8_t& top = k.stack[size_t(k.depth - 1)];
     uint8_t f = uint8_t(std::clamp<int64_t>(flags, 0, 31));
@@ -160,19 +160,19 @@ void setKeyboardFlags(Grid& g, int64_t flags, int64_t mode) {
 }
 
 void setModifyOtherKeys(Grid& g, int64_t level) {
-    g.modes.modifyOtherKeys = uint8_t(std::clamp<int64_t>(level, 0, 3));
+    g.state.modes.modifyOtherKeys = uint8_t(std::clamp<int64_t>(level, 0, 3));
 }
 
 void setTitle(Grid& g, const Sequence& s) {
     if (s.text.empty()) return;
     // A title is one line of text; a runaway one is cut.
     constexpr size_t kMaxTitle = 1024;
-    g.title.assign(s.text.substr(1, kMaxTitle));
+    g.state.title.assign(s.text.substr(1, kMaxTitle));
 }
 
 void setColour(Grid& g, const Sequence& s) {
     colourQuery(g, s);
-    setColours(g.colours, int(s.raw(0)), s.text.empty() ? s.text : s.text.substr(1));
+    setColours(g.state.colours, int(s.raw(0)), s.text.empty() ? s.text : s.text.substr(1));
 }
 
 void hyperlink(Grid& g, const Sequence& s) {
@@ -181,25 +181,12 @@ void hyperlink(Grid& g, const Sequence& s) {
     size_t semi = text.find(';');
     if (s.text.empty() || semi == std::string_view::npos) return;
     std::string_view uri = text.substr(semi + 1);
-    g.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
+    g.state.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
 }
 
 void softReset(Grid& g) {
-    Modes kept = g.modes;
-    g.modes = Modes();
-    // What DECSTR does not reset: the input modes a program asked for.
-    g.modes.mouse = kept.mouse;
-    g.modes.mouseUtf8 = kept.mouseUtf8;
-    g.modes.mouseSgr = kept.mouseSgr;
-    g.modes.mouseUrxvt = kept.mouseUrxvt;
-    g.modes.focusEvents = kept.focusEvents;
-    g.modes.bracketedPaste = kept.bracketedPaste;
-    g.modes.cursorStyle = kept.cursorStyle;
-    g.modes.modifyOtherKeys = kept.modifyOtherKeys;
+    g.state.softReset();
     g.margins = Margins();
-    g.pen = Pen();
-    g.charsets = Charsets();
-    g.savedCursor.reset();
     // A wrap no longer pending leaves the cursor on the last column, not
     // past it.
     if (g.cursor.pendingWrap) g.cursor.col = std::min(g.cursor.col, columnLimit(g) - 1);
@@ -208,16 +195,12 @@ void softReset(Grid& g) {
 
 void fullReset(Grid& g) {
     leaveAltScreen(g, false);
-    g.alt = AltScreen();
-    g.modes = Modes();
+    g.state.fullReset();
     g.margins = Margins();
-    g.pen = Pen();
-    g.charsets = Charsets();
-    g.tabs = TabStops();
-    g.keyboard = KeyboardFlags();
-    g.savedCursor.reset();
-    g.title.clear();
-    g.colours = Colours();
+    // The main screen keeps its lines (the history stays), nothing else.
+    Lines lines = std::move(g.screen.lines);
+    g.screen = ScreenBuffer();
+    g.screen.lines = std::move(lines);
     g.cursor = Cursor{screenTop(g), 0, false};
     eraseDisplay(g, 2);
     g.cursor = Cursor{screenTop(g), 0, false};

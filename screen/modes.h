@@ -34,8 +34,8 @@ void setColour(Grid& g, const Sequence& s);
 // OSC 8 ; params ; target: text written next is linked to the target,
 // until a hyperlink with an empty target.
 void hyperlink(Grid& g, const Sequence& s);
-// DECSTR (CSI ! p): modes, margins, pen, character sets and the saved
-// cursor back to their defaults; the screen and the cursor stay.
+// DECSTR (CSI ! p): the terminal state's soft reset (terminal_state.cpp
+// says what it keeps) and no margins; the screen and the cursor stay.
 void softReset(Grid& g);
 // RIS (ESC c): the whole terminal state back to a new terminal's, the
 // screen cleared and the cursor home; the history stays.

@@ -66,8 +66,8 @@ void appendCombining(Grid& g, int32_t mark) {
             row.widen(at);
             row.put(right, row[at].rightHalf());
             g.cursor.col += 1;
-            g.cursor.pendingWrap = g.cols > 0 && g.cursor.col >= g.cols && g.modes.autowrap;
-            if (g.cols > 0 && g.cursor.col >= g.cols && !g.modes.autowrap)
+            g.cursor.pendingWrap = g.cols > 0 && g.cursor.col >= g.cols && g.state.modes.autowrap;
+            if (g.cols > 0 && g.cursor.col >= g.cols && !g.state.modes.autowrap)
                 g.cursor.col = g.cols - 1;
         }
         return;
@@ -90,7 +90,7 @@ void putRune(Grid& g, int32_t rune) {
     if (g.cols > 0) {
         int64_t cols = columnLimit(g);
         if (g.cursor.col > 0 && g.cursor.col + w > cols) {
-            if (g.cursor.col < cols && g.modes.autowrap)
+            if (g.cursor.col < cols && g.state.modes.autowrap)
                 wrapLine(g);
             else
                 g.cursor.col = cols - w;
@@ -99,19 +99,19 @@ void putRune(Grid& g, int32_t rune) {
         // No width set: nothing wraps, but the row has a bound.
         g.cursor.col = kMaxColumns - w;
     }
-    if (g.modes.insert) insertChars(g, w);
+    if (g.state.modes.insert) insertChars(g, w);
     Row& row = cursorLine(g);
     size_t col = size_t(g.cursor.col);
     row.padTo(col);
     prepareCells(row, col, w);
-    row.put(col, rune, w, g.pen);
-    if (w == 2) row.put(col + 1, row.penCell(g.pen, 0, 0));
+    row.put(col, rune, w, g.state.pen);
+    if (w == 2) row.put(col + 1, row.penCell(g.state.pen, 0, 0));
     g.cursor.col += w;
     if (g.cols > 0 && g.cursor.col >= g.cols) {
         // Without autowrap the cursor stays on the last column and the next
         // character overwrites it.
-        g.cursor.pendingWrap = g.modes.autowrap;
-        if (!g.modes.autowrap) g.cursor.col = g.cols - 1;
+        g.cursor.pendingWrap = g.state.modes.autowrap;
+        if (!g.state.modes.autowrap) g.cursor.col = g.cols - 1;
     } else {
         g.cursor.pendingWrap = false;
     }
@@ -120,7 +120,7 @@ void putRune(Grid& g, int32_t rune) {
 
 void putAscii(Grid& g, const char* bytes, size_t n) {
     if (n > 0) g.lastRune = static_cast<unsigned char>(bytes[n - 1]);
-    const Pen look = g.pen;
+    const Pen look = g.state.pen;
     while (n > 0) {
         if (g.cursor.pendingWrap) wrapLine(g);
         int64_t limit = columnLimit(g);

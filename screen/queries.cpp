@@ -35,7 +35,7 @@ std::string version() {
 // origin mode, from the top margin), on the last column while a wrap is
 // pending.
 std::pair<int64_t, int64_t> reportedCursor(const Grid& g) {
-    int64_t top = g.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
+    int64_t top = g.state.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
     int64_t row = g.cursor.row - top + 1;
     if (g.height > 0) row = std::clamp<int64_t>(row, 1, g.height);
     int64_t col = std::clamp<int64_t>(g.cursor.col + 1, 1, columnLimit(g));
@@ -75,7 +75,7 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
         case QueryKind::Version:
             return version();
         case QueryKind::KeyboardFlags:
-            return "\x1b[?" + std::to_string(int(g.keyboard.current())) + "u";
+            return "\x1b[?" + std::to_string(int(g.screen.keyboard.current())) + "u";
         case QueryKind::Color:
         case QueryKind::Capabilities:
         case QueryKind::Setting:
@@ -87,7 +87,7 @@ std::string answerFor(const Grid& g, QueryKind kind, int64_t mode) {
 }  // namespace
 
 ModeState modeState(const Grid& g, int64_t mode, bool dec) {
-    const Modes& m = g.modes;
+    const Modes& m = g.state.modes;
     if (!dec) return mode == 4 ? flag(m.insert) : ModeState::Unknown;
     switch (mode) {
         case 1:
@@ -103,7 +103,7 @@ ModeState modeState(const Grid& g, int64_t mode, bool dec) {
         case 47:
         case 1047:
         case 1049:
-            return flag(g.alt.active);
+            return flag(altShown(g));
         case 66:
             return flag(m.keypad);
         case 1000:

@@ -326,7 +326,7 @@ void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, i
 
 std::string rowText(const Grid& g, int64_t i) {
     std::string s;
-    g.lines.appendText(i, s);
+    g.screen.lines.appendText(i, s);
     return s;
 }
 
@@ -388,30 +388,30 @@ void appendLines(std::string& out, const Lines& lines, int64_t from, int64_t to,
 }  // namespace
 
 std::string renderTranscript(const Grid& g, size_t historyBudget) {
-    bool alt = g.alt.active && g.savedMain;
-    const Lines& main = alt ? g.savedMain->lines : g.lines;
+    bool alt = altShown(g);
+    const Lines& main = mainScreen(g).lines;
     int64_t n = main.size();
     int64_t history = g.height > 0 ? std::max<int64_t>(0, n - g.height) : n;
     int64_t first = firstHistoryLine(main, history, historyBudget);
     std::string out;
     appendLines(out, main, first, endOfText(main, first, n), 0, g.links.get());
     if (alt) {
-        int64_t top = std::max<int64_t>(0, g.lines.size() - g.height);
-        appendLines(out, g.lines, top, endOfText(g.lines, top, g.lines.size()), g.cols,
-                    g.links.get());
+        int64_t top = std::max<int64_t>(0, g.screen.lines.size() - g.height);
+        appendLines(out, g.screen.lines, top, endOfText(g.screen.lines, top, g.screen.lines.size()),
+                    g.cols, g.links.get());
     }
     return out;
 }
 
 std::string renderAnsi(const Grid& g, int64_t colLimit, int64_t rowCount) {
     std::string out;
-    appendScreen(out, g.lines, colLimit, rowCount, g.links.get());
+    appendScreen(out, g.screen.lines, colLimit, rowCount, g.links.get());
     return out;
 }
 
 std::string renderAnsiFull(const Grid& g, size_t historyBudget, int64_t from) {
     std::string out;
-    appendFull(out, g.lines, g.cols, g.height, from, historyBudget, g.links.get());
+    appendFull(out, g.screen.lines, g.cols, g.height, from, historyBudget, g.links.get());
     return out;
 }
 
@@ -428,7 +428,7 @@ void appendCursor(std::string& out, const Grid& g, int64_t row) {
         return;
     }
     size_t last = size_t(columnLimit(g) - 1);
-    Row r = g.lines.row(g.cursor.row);
+    Row r = g.screen.lines.row(g.cursor.row);
     RowWriter w(out, g.links.get());
     if (r.isWideRight(last)) {
         place(int64_t(last));
@@ -463,7 +463,7 @@ void appendCursorPosition(std::string& out, int64_t row, int64_t col) {
 }
 
 std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_t budget) {
-    const Lines& lines = g.lines;
+    const Lines& lines = g.screen.lines;
     int64_t n = lines.size();
     int64_t h = g.height > 0 ? std::min(g.height, n) : n;
     int64_t history = n - h;
@@ -499,7 +499,7 @@ std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_
 }
 
 int64_t historyEnd(const Grid& g) {
-    const Lines& lines = g.alt.active && g.savedMain ? g.savedMain->lines : g.lines;
+    const Lines& lines = mainScreen(g).lines;
     int64_t n = lines.size();
     return lines.dropped() + (g.height > 0 ? std::max<int64_t>(0, n - g.height) : n);
 }
@@ -519,21 +519,21 @@ constexpr std::string_view RepaintEnd = "\x1b[?2026l";
 // part that holds the cursor (the top left when the cursor is there), or
 // with the rest of the window blank.
 void appendWindow(std::string& out, const Grid& g, int64_t cols, int64_t rows) {
-    int64_t top = screenTop(g);
-    int64_t cursorRow = g.cursor.row - top;
+    const ScreenView view = screenView(g);
+    int64_t cursorRow = view.row(g.cursor.row).value;
     int64_t row0 = std::max<int64_t>(0, cursorRow - rows + 1);
     int64_t col0 = std::max<int64_t>(0, std::min(g.cursor.col, g.cols - 1) - cols + 1);
     out += "\x1b[2J";
     RowWriter w(out, g.links.get());
     int64_t shown = std::min(rows, g.height - row0);
     for (int64_t r = 0; r < shown; ++r) {
-        int64_t i = top + row0 + r;
-        if (i >= g.lines.size()) break;
+        LineIndex i = view.line(ScreenRow{row0 + r});
+        if (i >= g.screen.lines.size()) break;
         appendCursorPosition(out, r + 1, 1);
-        if (const Row* expanded = g.lines.expanded(i)) {
+        if (const Row* expanded = g.screen.lines.expanded(i)) {
             w.row(*expanded, cols, size_t(col0));
-        } else if (g.lines.rowSize(i) > 0) {
-            w.row(g.lines.row(i), cols, size_t(col0));
+        } else if (g.screen.lines.rowSize(i) > 0) {
+            w.row(g.screen.lines.row(i), cols, size_t(col0));
         }
     }
     w.finish();
@@ -553,7 +553,7 @@ std::string renderRepaint(const Grid& g, int64_t cols, int64_t rows) {
         return out;
     }
     if (cols > 0 && rows > 0) {
-        if (g.alt.active) out += "\x1b[?1049h";
+        if (altShown(g)) out += "\x1b[?1049h";
         appendWindow(out, g, cols, rows);
         appendStateAfterCursor(out, g);
     }
@@ -569,12 +569,11 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget, int64_t from) {
     if (g.syncActive) out += "\x1b[?2026h";
     // History and the main screen first, on the main screen, so that
     // leaving the alternate screen later brings back what the model holds.
-    bool alt = g.alt.active && g.savedMain;
-    appendFull(out, alt ? g.savedMain->lines : g.lines, g.cols, g.height, from, historyBudget,
-               g.links.get());
+    bool alt = altShown(g);
+    appendFull(out, mainScreen(g).lines, g.cols, g.height, from, historyBudget, g.links.get());
     if (alt) {
         appendAltScreenEntry(out, g);
-        appendScreen(out, g.lines, g.cols, g.height, g.links.get());
+        appendScreen(out, g.screen.lines, g.cols, g.height, g.links.get());
     } else {
         appendMainCursorSaved(out, g);
     }

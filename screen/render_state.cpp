@@ -80,7 +80,7 @@ int mouseMode(MouseTracking m) {
 }
 
 int64_t regionTopRow(const Grid& g) {
-    return g.margins.top - screenTop(g);
+    return screenView(g).row(g.margins.top).value;
 }
 
 // The last screen row of lines that holds a visible character, or -1.
@@ -120,46 +120,48 @@ void appendAfter1049(std::string& out, const SavedCursor& m) {
 }  // namespace
 
 void appendAltScreenEntry(std::string& out, const Grid& g) {
-    if (g.alt.mainCursor) appendBefore1049(out, *g.alt.mainCursor);
-    if (g.savedMain) pushKeyboard(out, g.savedMain->keyboard);
+    const std::optional<SavedCursor>& saved = mainScreen(g).savedBy1049;
+    if (saved) appendBefore1049(out, *saved);
+    if (g.hiddenMain) pushKeyboard(out, g.hiddenMain->keyboard);
     privateMode(out, 1049, true);
-    if (g.alt.mainCursor) appendAfter1049(out, *g.alt.mainCursor);
+    if (saved) appendAfter1049(out, *saved);
     out += "\x1b[0m";
 }
 
 void appendMainCursorSaved(std::string& out, const Grid& g) {
-    if (g.alt.active || !g.alt.mainCursor) return;
+    const std::optional<SavedCursor>& saved = g.screen.savedBy1049;
+    if (altShown(g) || !saved) return;
     // A program that leaves the alternate screen again (it may not know it
     // left already) gets this cursor back: the client's terminal saves it
     // by a switch there and back.
-    appendBefore1049(out, *g.alt.mainCursor);
+    appendBefore1049(out, *saved);
     privateMode(out, 1049, true);
     privateMode(out, 1049, false);
-    appendAfter1049(out, *g.alt.mainCursor);
+    appendAfter1049(out, *saved);
 }
 
 void appendStateBeforeCursor(std::string& out, const Grid& g) {
-    int64_t top = screenTop(g);
     if (regionActive(g)) {
+        const ScreenView view = screenView(g);
         auto [t, b] = scrollBounds(g);
         out += "\x1b[";
-        appendNumber(out, t - top + 1);
+        appendNumber(out, view.row(t).value + 1);
         out += ';';
-        appendNumber(out, b - top + 1);
+        appendNumber(out, view.row(b).value + 1);
         out += 'r';
     }
-    if (!g.tabs.isDefault()) {
+    if (!g.state.tabs.isDefault()) {
         csi(out, "3g");
         for (int64_t c = 1; c < columnLimit(g); ++c) {
-            if (!g.tabs.stops.test(size_t(c))) continue;
+            if (!g.state.tabs.stops.test(size_t(c))) continue;
             appendCursorPosition(out, 1, c + 1);
             out += "\x1bH";
         }
     }
-    if (g.savedCursor) {
+    if (g.state.savedCursor) {
         // ESC 7 on the client's terminal saves the same cursor: put its
         // parts in force, save, and take them back out.
-        const SavedCursor& s = *g.savedCursor;
+        const SavedCursor& s = *g.state.savedCursor;
         bool origin = s.originMode && regionActive(g);
         if (origin) privateMode(out, 6, true);
         int64_t row = s.row.value - (origin ? regionTopRow(g) : 0);
@@ -173,25 +175,25 @@ void appendStateBeforeCursor(std::string& out, const Grid& g) {
         resetCharsets(out);
         out += "\x1b[0m";
     }
-    if (g.modes.origin) privateMode(out, 6, true);
+    if (g.state.modes.origin) privateMode(out, 6, true);
 }
 
 int64_t cursorRowAddressed(const Grid& g) {
-    int64_t row = g.cursor.row - screenTop(g);
-    if (g.modes.origin && regionActive(g)) row -= regionTopRow(g);
+    int64_t row = screenView(g).row(g.cursor.row).value;
+    if (g.state.modes.origin && regionActive(g)) row -= regionTopRow(g);
     return std::max<int64_t>(row, 0) + 1;
 }
 
 void appendStateAfterCursor(std::string& out, const Grid& g) {
-    const Modes& m = g.modes;
-    if (g.pen != Pen()) appendSgr(out, g.pen);
+    const Modes& m = g.state.modes;
+    if (g.state.pen != Pen()) appendSgr(out, g.state.pen);
     // A hyperlink still open goes on linking what the program writes next.
-    if (std::string_view link = g.links ? g.links->text(g.pen.link) : ""; !link.empty()) {
+    if (std::string_view link = g.links ? g.links->text(g.state.pen.link) : ""; !link.empty()) {
         out += "\x1b]8;";
         out += link;
         out += "\x1b\\";
     }
-    appendCharsets(out, g.charsets);
+    appendCharsets(out, g.state.charsets);
     if (m.cursorKeys) privateMode(out, 1, true);
     if (m.keypad) out += "\x1b=";
     if (m.bracketedPaste) privateMode(out, 2004, true);
@@ -202,16 +204,16 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
     if (m.mouseUrxvt) privateMode(out, 1015, true);
     if (!m.autowrap) privateMode(out, 7, false);
     if (m.insert) csi(out, "4h");
-    pushKeyboard(out, g.keyboard);
+    pushKeyboard(out, g.screen.keyboard);
     if (m.modifyOtherKeys) {
         csi(out, ">4;");
         appendNumber(out, m.modifyOtherKeys);
         out += 'm';
     }
-    appendColours(out, g.colours);
-    if (!g.title.empty()) {
+    appendColours(out, g.state.colours);
+    if (!g.state.title.empty()) {
         out += "\x1b]2;";
-        out += g.title;
+        out += g.state.title;
         out += '\x07';
     }
     if (m.cursorStyle) {
@@ -224,18 +226,19 @@ void appendStateAfterCursor(std::string& out, const Grid& g) {
 
 LeavingState leavingState(const Grid& g) {
     LeavingState s;
-    s.keyboardPushes = g.keyboard.depth;
-    s.alternateScreen = g.alt.active;
-    if (g.alt.active && g.savedMain) s.mainKeyboardPushes = g.savedMain->keyboard.depth;
-    s.modifyOtherKeys = g.modes.modifyOtherKeys != 0;
-    if (!g.tabs.isDefault()) s.tabColumns = columnLimit(g);
-    s.linkOpen = g.pen.link != 0;
-    s.cursorStyled = g.modes.cursorStyle != 0;
-    s.colours = g.colours;
-    const Lines& lines = g.alt.active && g.savedMain ? g.savedMain->lines : g.lines;
+    s.keyboardPushes = g.screen.keyboard.depth;
+    s.alternateScreen = altShown(g);
+    if (g.hiddenMain) s.mainKeyboardPushes = g.hiddenMain->keyboard.depth;
+    s.modifyOtherKeys = g.state.modes.modifyOtherKeys != 0;
+    if (!g.state.tabs.isDefault()) s.tabColumns = columnLimit(g);
+    s.linkOpen = g.state.pen.link != 0;
+    s.cursorStyled = g.state.modes.cursorStyle != 0;
+    s.colours = g.state.colours;
+    const Lines& lines = mainScreen(g).lines;
     s.lastTextRow = lastTextRow(lines, g.height);
-    s.cursorRow = g.cursor.row - screenTop(g);
-    if (g.alt.active && g.alt.mainCursor) s.cursorRow = g.alt.mainCursor->row.value;
+    s.cursorRow = screenView(g).row(g.cursor.row).value;
+    if (g.hiddenMain && g.hiddenMain->savedBy1049)
+        s.cursorRow = g.hiddenMain->savedBy1049->row.value;
     return s;
 }
 

@@ -408,8 +408,8 @@ class ColourReader {
 }  // namespace
 
 void applySgr(Grid& g, const Sequence& s) {
-    PenBits pen = packPen(g.pen);
-    uint32_t rgb[3] = {g.pen.fgRgb, g.pen.bgRgb, g.pen.ulRgb};
+    PenBits pen = packPen(g.state.pen);
+    uint32_t rgb[3] = {g.state.pen.fgRgb, g.state.pen.bgRgb, g.state.pen.ulRgb};
     size_t i = 0;
     while (i < s.count) {
         const int64_t code = s.raw(i);
@@ -447,11 +447,11 @@ void applySgr(Grid& g, const Sequence& s) {
         }
         i = next;
     }
-    Pen p = unpackPen(pen, g.pen);
+    Pen p = unpackPen(pen, g.state.pen);
     p.fgRgb = rgb[0];
     p.bgRgb = rgb[1];
     p.ulRgb = rgb[2];
-    g.pen = p;
+    g.state.pen = p;
 }
 
 void applySgr(Grid& g, std::string_view params) {

@@ -1,6 +1,6 @@
 // The terminal state that later output and the user's keys depend on, as
-// named records: saving the cursor and a reset are each one assignment of
-// a record, never a list of fields that a new mode could be missing from.
+// named records (held together by TerminalState, terminal_state.h), and the
+// coordinate spaces.
 //
 // Coordinate spaces. A line index counts the grid's lines from the oldest
 // history line (the grid's own coordinate: the cursor and the margins are
@@ -109,15 +109,16 @@ struct TabStops {
     bool operator==(const TabStops&) const = default;
 };
 
-// The modes a program sets with SM/RM, DECSET/DECRST and their kin.
-struct Modes {
-    bool cursorHidden = false;    // ?25 reset
+// The modes a program sets with SM/RM, DECSET/DECRST and their kin, in two
+// parts: those that outlast a soft reset (DECSTR), and the rest.
+//
+// A soft reset keeps what the program arranged with the terminal it runs
+// on, as terminals do: how the mouse, focus changes, pastes and modified
+// keys are to be reported, and the cursor's style. A program that resets
+// its output (after another left it in a mess) still reads input the way
+// it asked for.
+struct LastingModes {
     uint8_t cursorStyle = 0;      // DECSCUSR, 0: the terminal's default
-    bool insert = false;          // IRM (CSI 4 h)
-    bool origin = false;          // DECOM (?6)
-    bool autowrap = true;         // DECAWM (?7)
-    bool cursorKeys = false;      // DECCKM (?1): application cursor keys
-    bool keypad = false;          // DECKPAM (ESC =) / DECKPNM (ESC >)
     bool bracketedPaste = false;  // ?2004
     bool focusEvents = false;     // ?1004
     MouseTracking mouse = MouseTracking::Off;
@@ -125,6 +126,16 @@ struct Modes {
     bool mouseSgr = false;        // ?1006
     bool mouseUrxvt = false;      // ?1015
     uint8_t modifyOtherKeys = 0;  // CSI > 4 ; n m
+    bool operator==(const LastingModes&) const = default;
+};
+
+struct Modes : LastingModes {
+    bool cursorHidden = false;  // ?25 reset
+    bool insert = false;        // IRM (CSI 4 h)
+    bool origin = false;        // DECOM (?6)
+    bool autowrap = true;       // DECAWM (?7)
+    bool cursorKeys = false;    // DECCKM (?1): application cursor keys
+    bool keypad = false;        // DECKPAM (ESC =) / DECKPNM (ESC >)
     bool operator==(const Modes&) const = default;
 };
 

@@ -8,13 +8,13 @@ namespace {
 
 int64_t nextStop(const Grid& g, int64_t col, int64_t last) {
     for (int64_t c = col + 1; c < last; ++c)
-        if (g.tabs.stops.test(size_t(c))) return c;
+        if (g.state.tabs.stops.test(size_t(c))) return c;
     return last;
 }
 
 int64_t previousStop(const Grid& g, int64_t col) {
     for (int64_t c = col - 1; c > 0; --c)
-        if (g.tabs.stops.test(size_t(c))) return c;
+        if (g.state.tabs.stops.test(size_t(c))) return c;
     return 0;
 }
 
@@ -47,15 +47,15 @@ void tabBackward(Grid& g, int64_t n) {
 
 void setTabStop(Grid& g) {
     int64_t col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
-    g.tabs.stops.set(size_t(col));
+    g.state.tabs.stops.set(size_t(col));
 }
 
 void clearTabStops(Grid& g, int64_t mode) {
     if (mode == 0) {
         int64_t col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
-        g.tabs.stops.reset(size_t(col));
+        g.state.tabs.stops.reset(size_t(col));
     } else if (mode == 3) {
-        g.tabs.stops.reset();
+        g.state.tabs.stops.reset();
     }
 }
 

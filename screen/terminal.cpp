@@ -58,15 +58,15 @@ std::string Terminal::leavingSequence() const {
 }
 
 ScreenPoint Terminal::cursor() const {
-    return ScreenPoint{ScreenRow{grid_->cursor.row - screenTop(*grid_)}, grid_->cursor.col};
+    return ScreenPoint{screenView(*grid_).row(grid_->cursor.row), grid_->cursor.col};
 }
 
 const Modes& Terminal::modes() const {
-    return grid_->modes;
+    return grid_->state.modes;
 }
 
 bool Terminal::alternateScreen() const {
-    return grid_->alt.active;
+    return altShown(*grid_);
 }
 
 int64_t Terminal::cols() const {

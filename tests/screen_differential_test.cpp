@@ -216,7 +216,7 @@ class Pane {
 std::vector<std::string> visibleCells(const Grid& g) {
     std::vector<std::string> out;
     for (int64_t i = 0; i < g.height; ++i) {
-        Row row = g.lines.row(screenTop(g) + i);
+        Row row = g.screen.lines.row(screenTop(g) + i);
         size_t n = row.size();
         while (n > 0 && row.text(n - 1) == " " && normalized(row.pen(n - 1)) == Pen{})
             --n;

@@ -147,29 +147,29 @@ void mutate(std::mt19937& rng, std::string& s) {
         s[at(rng)] = char(byte(rng));
 }
 
-void checkGrid(const Grid& g, const char* which) {
+// A screen's lines within the grid's bounds, the cursor on one of them.
+void checkScreen(const Grid& g, const ScreenBuffer& s, int64_t cursorRow, bool main,
+                 const char* which) {
     SCOPED_TRACE(which);
-    int64_t n = g.lines.size();
+    int64_t n = s.lines.size();
     ASSERT_GE(n, 1);
-    ASSERT_GE(g.cursor.row, 0);
-    ASSERT_LT(g.cursor.row, n);
-    ASSERT_GE(g.cursor.col, 0);
-    ASSERT_LE(g.cursor.col, kMaxColumns + 1);
-    if (g.height > 0) {
-        ASSERT_LE(n, g.alt.active ? g.height : g.height + std::max<int64_t>(g.maxScrollback, 0));
-    } else {
-        ASSERT_LE(n, g.alt.active ? kMaxRows : kMaxRows + std::max<int64_t>(g.maxScrollback, 0));
-    }
+    ASSERT_GE(cursorRow, 0);
+    ASSERT_LT(cursorRow, n);
+    const int64_t rows = g.height > 0 ? g.height : kMaxRows;
+    ASSERT_LE(n, main ? rows + std::max<int64_t>(g.maxScrollback, 0) : rows);
     for (int64_t i = std::max<int64_t>(0, n - 64); i < n; ++i)
-        ASSERT_LE(g.lines.rowSize(i), kMaxColumns + 1);
-    ASSERT_LE(g.input.body.size(), kMaxHeld);
-    ASSERT_LE(g.warnings.size(), kMaxWarnings);
+        ASSERT_LE(s.lines.rowSize(i), kMaxColumns + 1);
 }
 
 void checkTerminal(const Terminal& t) {
     const Grid& g = t.grid();
-    checkGrid(g, "grid");
-    if (g.savedMain) checkGrid(*g.savedMain, "saved main screen");
+    checkScreen(g, g.screen, g.cursor.row, !altShown(g), "screen shown");
+    if (g.hiddenMain)
+        checkScreen(g, *g.hiddenMain, g.hiddenMain->cursorRow, true, "main screen behind");
+    ASSERT_GE(g.cursor.col, 0);
+    ASSERT_LE(g.cursor.col, kMaxColumns + 1);
+    ASSERT_LE(g.input.body.size(), kMaxHeld);
+    ASSERT_LE(g.warnings.size(), kMaxWarnings);
 }
 
 TEST(Fuzz, RandomAndMutatedStreams) {

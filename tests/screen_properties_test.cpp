@@ -42,7 +42,7 @@ TEST(Interpreter, ChunksCutAnywhere) {
                                         "bc\xe2\x94\x80"
                                         "d\xf0\x9f\x98\x80"
                                         "e");
-    EXPECT_EQ(whole.grid().lines.row(0)[3].fg(), 2);
+    EXPECT_EQ(whole.grid().screen.lines.row(0)[3].fg(), 2);
 }
 
 TEST(Interpreter, WhatIsKeptIsBounded) {
@@ -167,15 +167,15 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
         }
         t.write(bytes);
         const Grid& g = t.grid();
-        Row original = g.lines.row(0);
+        Row original = g.screen.lines.row(0);
         std::string text;
-        g.lines.appendText(0, text);
+        g.screen.lines.appendText(0, text);
         // Far enough for the row to be packed into the history.
         t.write("\x1b[2;1H" + std::string(64, '\n'));
-        ASSERT_EQ(g.lines.expanded(0), nullptr);
-        ASSERT_TRUE(g.lines.row(0) == original) << round;
+        ASSERT_EQ(g.screen.lines.expanded(0), nullptr);
+        ASSERT_TRUE(g.screen.lines.row(0) == original) << round;
         std::string back;
-        g.lines.appendText(0, back);
+        g.screen.lines.appendText(0, back);
         ASSERT_EQ(back, text) << round;
     }
 }
@@ -183,9 +183,9 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
 TEST(Grid, BoundsAgainstHostileValues) {
     Grid g = newGrid(80, 24, 100);
     ensureRow(g, INT64_MAX);
-    EXPECT_EQ(g.lines.size(), 24);
+    EXPECT_EQ(g.screen.lines.size(), 24);
     scrollRegionUp(g, 0, INT64_MAX, INT64_MAX);
-    EXPECT_EQ(g.lines.size(), 24);
+    EXPECT_EQ(g.screen.lines.size(), 24);
     for (int i = 0; i < 150; ++i)
         addWarning(g, std::to_string(i));
     EXPECT_EQ(g.warnings.size(), kMaxWarnings);
@@ -194,7 +194,7 @@ TEST(Grid, BoundsAgainstHostileValues) {
     Grid unsized = newGrid();
     for (int64_t i = 0; i < kMaxRows + 10; ++i)
         lineFeed(unsized);
-    EXPECT_EQ(unsized.lines.size(), kMaxRows);
+    EXPECT_EQ(unsized.screen.lines.size(), kMaxRows);
     EXPECT_EQ(unsized.cursor.row, kMaxRows - 1);
     // A client that reports no height does not wipe the history.
     Grid full = newGrid(10, 4, 100);
@@ -202,9 +202,9 @@ TEST(Grid, BoundsAgainstHostileValues) {
     for (int i = 0; i < 200; ++i)
         lineFeed(full);
     resize(full, 10, 0);
-    EXPECT_EQ(full.lines.size(), 104);
+    EXPECT_EQ(full.screen.lines.size(), 104);
     resize(full, 10, 4);
-    EXPECT_EQ(full.lines.size(), 104);
+    EXPECT_EQ(full.screen.lines.size(), 104);
     // Huge sizes are bounded.
     Terminal huge(10, 4, 100);
     huge.resize(INT64_MAX, INT64_MAX);
@@ -214,7 +214,7 @@ TEST(Grid, BoundsAgainstHostileValues) {
     Grid big = newGrid(10, 2, INT64_MAX);
     lineFeed(big);
     lineFeed(big);
-    EXPECT_EQ(big.lines.size(), 3);
+    EXPECT_EQ(big.screen.lines.size(), 3);
 }
 
 TEST(Placement, FloodOfMarksIsBounded) {
@@ -223,18 +223,18 @@ TEST(Placement, FloodOfMarksIsBounded) {
     for (int i = 0; i < 100000; ++i)
         marks += "\xcc\x81";
     t.write("a" + marks);
-    EXPECT_EQ(t.grid().lines.row(0).text(0).size(), 1u + 2u * kMaxMarks);
+    EXPECT_EQ(t.grid().screen.lines.row(0).text(0).size(), 1u + 2u * kMaxMarks);
     // Overwriting the cell again and again does not pile up rare data.
     for (int i = 0; i < 10000; ++i)
         t.write("\rb\xcc\x81");
-    EXPECT_EQ(t.grid().lines.row(0).text(0), "b\xcc\x81");
+    EXPECT_EQ(t.grid().screen.lines.row(0).text(0), "b\xcc\x81");
 }
 
 TEST(Placement, RowsWithoutAWidthAreBounded) {
     Grid g = newGrid();
     feed(g, std::string(kMaxColumns + 100, 'q') + "Z");
-    EXPECT_EQ(g.lines.rowSize(0), kMaxColumns);
-    EXPECT_EQ(g.lines.row(0).rune(kMaxColumns - 1), 'Z');
+    EXPECT_EQ(g.screen.lines.rowSize(0), kMaxColumns);
+    EXPECT_EQ(g.screen.lines.row(0).rune(kMaxColumns - 1), 'Z');
     EXPECT_FALSE(g.cursor.pendingWrap);
 }
 
@@ -261,9 +261,9 @@ TEST(Placement, AsciiRunMatchesPutRune) {
             ASSERT_EQ(a.cursor.row, b.cursor.row);
             ASSERT_EQ(a.cursor.col, b.cursor.col);
             ASSERT_EQ(a.cursor.pendingWrap, b.cursor.pendingWrap);
-            ASSERT_EQ(a.lines.size(), b.lines.size());
-            for (int64_t i = 0; i < a.lines.size(); ++i)
-                ASSERT_TRUE(a.lines.row(i) == b.lines.row(i)) << round << " " << i;
+            ASSERT_EQ(a.screen.lines.size(), b.screen.lines.size());
+            for (int64_t i = 0; i < a.screen.lines.size(); ++i)
+                ASSERT_TRUE(a.screen.lines.row(i) == b.screen.lines.row(i)) << round << " " << i;
         }
     }
 }

@@ -39,7 +39,7 @@ TEST(Recordings, ScreensMatchARealTerminal) {
                     << r.name << " row " << row << " chunk " << chunk;
             EXPECT_EQ(g.cursor.row - top, r.cursorRow) << r.name;
             EXPECT_EQ(g.cursor.col, r.cursorCol) << r.name;
-            EXPECT_EQ(g.alt.active, r.alternate) << r.name;
+            EXPECT_EQ(altShown(g), r.alternate) << r.name;
         }
     }
 }

@@ -211,7 +211,7 @@ std::vector<std::string> visibleLooks(const Grid& g) {
     std::vector<std::string> out;
     const std::string all = "text= fg= bg= ul= attrs= link=";
     for (int64_t i = 0; i < g.height; ++i) {
-        Row row = g.lines.row(screenTop(g) + i);
+        Row row = g.screen.lines.row(screenTop(g) + i);
         std::string line;
         size_t n = row.size();
         // Trailing default blanks are the same as no cells.
@@ -341,14 +341,15 @@ std::vector<std::pair<std::string, std::string>> facts(const Terminal& t) {
                  std::to_string(g.margins.bottom - screenTop(g) + 1);
     std::string tabs;
     for (int64_t c = 1; c < g.cols; ++c)
-        if (g.tabs.stops.test(size_t(c))) tabs += (tabs.empty() ? "" : ",") + std::to_string(c);
+        if (g.state.tabs.stops.test(size_t(c)))
+            tabs += (tabs.empty() ? "" : ",") + std::to_string(c);
     // Everything a client's leaving must take back to how a terminal starts.
     std::string defaultTabs;
     for (int64_t c = 8; c < g.cols; c += 8)
         defaultTabs += (defaultTabs.empty() ? "" : ",") + std::to_string(c);
-    bool defaults = !t.alternateScreen() && m == Modes() && normalized(g.pen) == Pen() &&
-                    g.charsets == Charsets() && tabs == defaultTabs && !regionActive(g) &&
-                    g.keyboard.depth == 0;
+    bool defaults = !t.alternateScreen() && m == Modes() && normalized(g.state.pen) == Pen() &&
+                    g.state.charsets == Charsets() && tabs == defaultTabs && !regionActive(g) &&
+                    g.screen.keyboard.depth == 0;
     return {
         {"sync", flag(g.syncActive)},
         {"alt", flag(t.alternateScreen())},
@@ -367,11 +368,11 @@ std::vector<std::pair<std::string, std::string>> facts(const Terminal& t) {
         {"mousesgr", flag(m.mouseSgr)},
         {"mouseurxvt", flag(m.mouseUrxvt)},
         {"otherkeys", std::to_string(m.modifyOtherKeys)},
-        {"keys", std::to_string(g.keyboard.current())},
-        {"keydepth", std::to_string(g.keyboard.depth)},
-        {"title", g.title},
-        {"charset", kCharsets[size_t(g.charsets.active())]},
-        {"pen", penText(g.pen)},
+        {"keys", std::to_string(g.screen.keyboard.current())},
+        {"keydepth", std::to_string(g.screen.keyboard.depth)},
+        {"title", g.state.title},
+        {"charset", kCharsets[size_t(g.state.charsets.active())]},
+        {"pen", penText(g.state.pen)},
         {"region", region},
         {"tabs", tabs},
         {"historyend", std::to_string(t.historyEnd())},
@@ -446,7 +447,7 @@ class Script {
             std::string error,
                 want = canonical(unquote("\"" + rest.substr(rest.find(' ') + 1) + "\"", error));
             const Grid& g = term_->grid();
-            Row row = g.lines.row(screenTop(g) + r);
+            Row row = g.screen.lines.row(screenTop(g) + r);
             std::string got = describe(g, row, size_t(c), want);
             check(got == want, "cell " + std::to_string(r) + "," + std::to_string(c) + ": " + got +
                                    ", expected " + want);
@@ -560,8 +561,9 @@ class Script {
         // Never a full reset, nor, on the main screen, a leave of the
         // alternate one, which would move the cursor on some terminals.
         std::string leaving = term_->leavingSequence();
-        check(leaving.find("\x1b" "c") == std::string::npos &&
-                  (g.alt.active || leaving.find("\x1b[?1049l") == std::string::npos),
+        check(leaving.find("\x1b"
+                           "c") == std::string::npos &&
+                  (altShown(g) || leaving.find("\x1b[?1049l") == std::string::npos),
               "leaving resets too much: \"" + printable(leaving) + "\"");
         term_->write(leaving);
         std::vector<std::string> rows = screenRows(term_->grid());

@@ -47,7 +47,7 @@ TEST(Sgr, InterpreterAgreesWithApplySgr) {
                     p.find("123456789012345678") != std::string::npos;
         if (!huge) applySgr(a, p);
         feed(b, "\x1b[" + p + "m");
-        ASSERT_EQ(a.pen, b.pen) << p;
+        ASSERT_EQ(a.state.pen, b.state.pen) << p;
     }
 }
 

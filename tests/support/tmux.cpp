@@ -78,7 +78,7 @@ std::string captureCells(const std::string& capture, bool looks) {
     const screen::Grid& g = t.grid();
     std::string out;
     for (int64_t i = 0; i < n; ++i) {
-        screen::Row row = g.lines.row(screen::screenTop(g) + i);
+        screen::Row row = g.screen.lines.row(screen::screenTop(g) + i);
         size_t used = row.size();
         while (used > 0 && row.text(used - 1) == " ")
             --used;
