@@ -255,13 +255,13 @@ void TerminalTracker::repeat(int64_t n) {
 void TerminalTracker::advance() {
     int64_t top = scrollTop(), bottom = scrollBottom();
     if (region_ && row_ == bottom && row_ >= top) {
-        scrollUp(top, bottom, 1);
+        scroll(top, bottom, 1);
         return;
     }
     // Below a region on the last row the terminal neither scrolls nor moves.
     if (region_ && row_ >= rows_ - 1) return;
     if (row_ + 1 >= rows_) {
-        scrollUp(0, rows_ - 1, 1);
+        scroll(0, rows_ - 1, 1);
         return;
     }
     ++row_;
@@ -273,26 +273,22 @@ void TerminalTracker::wrap() {
     pendingWrap_ = false;
 }
 
-void TerminalTracker::scrollUp(int64_t top, int64_t bottom, int64_t n) {
+// Rows top..bottom move up by n (down when n is negative), with their
+// text bounds; the rows brought in are empty.
+void TerminalTracker::scroll(int64_t top, int64_t bottom, int64_t n) {
     if (alternate_) return;
     top = std::max<int64_t>(top, 0);
     bottom = std::min(bottom, rows_ - 1);
     if (bottom < top) return;
-    int64_t k = std::clamp<int64_t>(n, 0, bottom - top + 1);
+    int64_t k = std::min(n < 0 ? -n : n, bottom - top + 1);
     auto first = textEnd_.begin() + top, last = textEnd_.begin() + bottom + 1;
-    std::copy(first + k, last, first);
-    std::fill(last - k, last, 0);
-}
-
-void TerminalTracker::scrollDown(int64_t top, int64_t bottom, int64_t n) {
-    if (alternate_) return;
-    top = std::max<int64_t>(top, 0);
-    bottom = std::min(bottom, rows_ - 1);
-    if (bottom < top) return;
-    int64_t k = std::clamp<int64_t>(n, 0, bottom - top + 1);
-    auto first = textEnd_.begin() + top, last = textEnd_.begin() + bottom + 1;
-    std::copy_backward(first, last - k, last);
-    std::fill(first, first + k, 0);
+    if (n >= 0) {
+        std::copy(first + k, last, first);
+        std::fill(last - k, last, 0);
+    } else {
+        std::copy_backward(first, last - k, last);
+        std::fill(first, first + k, 0);
+    }
 }
 
 // Cursor movement.
@@ -582,7 +578,7 @@ void TerminalTracker::escDispatch(const Sequence& s) {
         case 'M':
             // Reverse index: at the top margin the region scrolls down.
             if (row_ == scrollTop()) {
-                scrollDown(scrollTop(), scrollBottom(), 1);
+                scroll(scrollTop(), scrollBottom(), -1);
             } else if (row_ > 0) {
                 --row_;
             }
@@ -662,19 +658,19 @@ void TerminalTracker::csiDispatch(const Sequence& s) {
                 eraseLine(s.raw(0));
                 break;
             case 'L':
-                if (row_ >= scrollTop() && row_ <= scrollBottom()) scrollDown(row_, scrollBottom(), n);
+                if (row_ >= scrollTop() && row_ <= scrollBottom()) scroll(row_, scrollBottom(), -n);
                 break;
             case 'M':
-                if (row_ >= scrollTop() && row_ <= scrollBottom()) scrollUp(row_, scrollBottom(), n);
+                if (row_ >= scrollTop() && row_ <= scrollBottom()) scroll(row_, scrollBottom(), n);
                 break;
             case 'P':
                 deleteChars(n);
                 break;
             case 'S':
-                scrollUp(scrollTop(), scrollBottom(), n);
+                scroll(scrollTop(), scrollBottom(), n);
                 break;
             case 'T':
-                scrollDown(scrollTop(), scrollBottom(), n);
+                scroll(scrollTop(), scrollBottom(), -n);
                 break;
             case 'X':
                 eraseChars(n);

@@ -105,8 +105,7 @@ class TerminalTracker {
     void repeat(int64_t n);
     void advance();
     void wrap();
-    void scrollUp(int64_t top, int64_t bottom, int64_t n);
-    void scrollDown(int64_t top, int64_t bottom, int64_t n);
+    void scroll(int64_t top, int64_t bottom, int64_t n);
     void cursorUp(int64_t n);
     void cursorDown(int64_t n);
     void moveToRow(int64_t row);
