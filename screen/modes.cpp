@@ -167,19 +167,19 @@ void setTitle(Grid& g, const Sequence& s) {
     if (s.text.empty()) return;
     // A title is one line of text; a runaway one is cut.
     constexpr size_t kMaxTitle = 1024;
-    g.state.title.assign(s.text.substr(1, kMaxTitle));
+    g.state.title.assign(s.oscArgs().substr(0, kMaxTitle));
 }
 
 void setColour(Grid& g, const Sequence& s) {
     colourQuery(g, s);
-    setColours(g.state.colours, int(s.raw(0)), s.text.empty() ? s.text : s.text.substr(1));
+    setColours(g.state.colours, int(s.raw(0)), s.oscArgs());
 }
 
 void hyperlink(Grid& g, const Sequence& s) {
     // OSC 8 ; params ; target.
-    std::string_view text = s.text.empty() ? s.text : s.text.substr(1);
+    std::string_view text = s.oscArgs();
     size_t semi = text.find(';');
-    if (s.text.empty() || semi == std::string_view::npos) return;
+    if (semi == std::string_view::npos) return;
     std::string_view uri = text.substr(semi + 1);
     g.state.pen.link = uri.empty() ? 0 : g.links->intern(text.substr(0, semi), uri);
 }

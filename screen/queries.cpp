@@ -187,7 +187,7 @@ void xtgettcap(Grid& g, const Sequence& s) {
 void colourQuery(Grid& g, const Sequence& s) {
     int64_t number = s.raw(0);
     if (s.text.empty()) return;
-    std::string_view rest = s.text.substr(1);
+    std::string_view rest = s.oscArgs();
     if (number == 4) {
         size_t next = rest.find(';');
         if (next == std::string_view::npos) return;

@@ -38,6 +38,8 @@ struct Sequence {
     // string's body; an operating system command's text after its number,
     // from the ";" on (empty when nothing follows the number).
     std::string_view text;
+    // An operating system command's arguments: its text after the ";".
+    std::string_view oscArgs() const { return text.substr(text.empty() ? 0 : 1); }
 
     // Parameter i, 0 when absent or empty.
     int64_t raw(size_t i) const { return i < count ? values[i] : 0; }
