@@ -184,31 +184,31 @@ void Lines::freeBlocks() {
     }
 }
 
-Row Lines::row(int64_t i) const {
-    if (i < 0 || i >= size()) return Row();
-    const int64_t h = historySize();
-    if (i >= h) return tail_[size_t(i - h)];
-    const Entry e = history_[size_t(i)];
+Row Lines::row(LineIndex i) const {
+    if (!holds(i)) return Row();
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) return tail_[size_t(at - h)];
+    const Entry e = history_[size_t(at)];
     if (e == 0) return Row();
     if (isExpanded(e)) return *expandedOf(e);
     return packedOf(e)->unpack();
 }
 
-int64_t Lines::rowSize(int64_t i) const {
-    if (i < 0 || i >= size()) return 0;
-    const int64_t h = historySize();
-    if (i >= h) return int64_t(tail_[size_t(i - h)].size());
-    const Entry e = history_[size_t(i)];
+int64_t Lines::rowSize(LineIndex i) const {
+    if (!holds(i)) return 0;
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) return int64_t(tail_[size_t(at - h)].size());
+    const Entry e = history_[size_t(at)];
     if (e == 0) return 0;
     if (isExpanded(e)) return int64_t(expandedOf(e)->size());
     return int64_t(packedOf(e)->cellCount());
 }
 
-void Lines::appendText(int64_t i, std::string& out) const {
-    if (i < 0 || i >= size()) return;
-    const int64_t h = historySize();
-    if (i >= h) return tail_[size_t(i - h)].appendAllText(out);
-    const Entry e = history_[size_t(i)];
+void Lines::appendText(LineIndex i, std::string& out) const {
+    if (!holds(i)) return;
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) return tail_[size_t(at - h)].appendAllText(out);
+    const Entry e = history_[size_t(at)];
     if (e == 0) return;
     if (isExpanded(e))
         expandedOf(e)->appendAllText(out);
@@ -216,67 +216,67 @@ void Lines::appendText(int64_t i, std::string& out) const {
         packedOf(e)->appendText(out);
 }
 
-bool Lines::wrapped(int64_t i) const {
-    if (i < 0 || i >= size()) return false;
-    const int64_t h = historySize();
-    if (i >= h) return tail_[size_t(i - h)].wrapped();
-    const Entry e = history_[size_t(i)];
+bool Lines::wrapped(LineIndex i) const {
+    if (!holds(i)) return false;
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) return tail_[size_t(at - h)].wrapped();
+    const Entry e = history_[size_t(at)];
     if (e == 0) return false;
     return isExpanded(e) ? expandedOf(e)->wrapped() : packedOf(e)->wrapped();
 }
 
-const Row* Lines::expanded(int64_t i) const {
-    if (i < 0 || i >= size()) return nullptr;
-    const int64_t h = historySize();
-    if (i >= h) return &tail_[size_t(i - h)];
-    const Entry e = history_[size_t(i)];
+const Row* Lines::expanded(LineIndex i) const {
+    if (!holds(i)) return nullptr;
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) return &tail_[size_t(at - h)];
+    const Entry e = history_[size_t(at)];
     return isExpanded(e) ? expandedOf(e) : nullptr;
 }
 
 // A history line that is written to gets a row of its own; its packed
 // form stays in its block until the block goes.
-Row& Lines::editHistory(int64_t i) {
-    Entry& e = history_[size_t(i)];
+Row& Lines::editHistory(int64_t at) {
+    Entry& e = history_[size_t(at)];
     if (!isExpanded(e)) e = detail::entryOf(new Row(e ? packedOf(e)->unpack() : Row()));
     return *expandedOf(e);
 }
 
-void Lines::set(int64_t i, Row&& row) {
-    const int64_t h = historySize();
-    if (i >= h) {
-        Row& slot = tail_[size_t(i - h)];
+void Lines::set(LineIndex i, Row&& row) {
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) {
+        Row& slot = tail_[size_t(at - h)];
         if (row.empty())
             slot.clear();
         else
             slot.swap(row);
         return;
     }
-    Entry& e = history_[size_t(i)];
+    Entry& e = history_[size_t(at)];
     dropEntry(e);
     e = row.empty() ? 0 : detail::entryOf(new Row(std::move(row)));
 }
 
-void Lines::set(int64_t i, const Row& row) {
-    const int64_t h = historySize();
-    if (i >= h) {
-        tail_[size_t(i - h)] = row;
+void Lines::set(LineIndex i, const Row& row) {
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) {
+        tail_[size_t(at - h)] = row;
         return;
     }
     set(i, Row(row));
 }
 
-void Lines::setEmpty(int64_t i) {
-    const int64_t h = historySize();
-    if (i >= h) return tail_[size_t(i - h)].clear();
-    Entry& e = history_[size_t(i)];
+void Lines::setEmpty(LineIndex i) {
+    const int64_t at = offset(i), h = historySize();
+    if (at >= h) return tail_[size_t(at - h)].clear();
+    Entry& e = history_[size_t(at)];
     dropEntry(e);
     e = 0;
 }
 
-void Lines::swapLines(int64_t a, int64_t b) {
+void Lines::swapLines(LineIndex a, LineIndex b) {
     if (a == b) return;
-    const int64_t h = historySize();
-    if (a >= h && b >= h) return tail_[size_t(a - h)].swap(tail_[size_t(b - h)]);
+    const int64_t atA = offset(a), atB = offset(b), h = historySize();
+    if (atA >= h && atB >= h) return tail_[size_t(atA - h)].swap(tail_[size_t(atB - h)]);
     // A packed row stays with the line it was packed for (its block lives
     // as long as that line): history lines trade copies.
     Row ra = row(a), rb = row(b);

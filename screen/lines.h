@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "screen/coordinates.h"
 #include "screen/row.h"
 
 namespace screen {
@@ -80,32 +81,36 @@ class Lines {
     Lines& operator=(Lines&& o) noexcept;
     ~Lines();
 
+    // How many lines there are; their indexes run from LineIndex{0} up to
+    // end().
     int64_t size() const { return historySize() + int64_t(tail_.size()); }
+    // One past the newest line: the bound of the indexes, as a line index.
+    LineIndex end() const { return LineIndex{size()}; }
 
     // Reading. An index outside 0..size()-1 reads as an empty row.
-    Row row(int64_t i) const;  // a copy of the row
-    int64_t rowSize(int64_t i) const;
-    void appendText(int64_t i, std::string& out) const;
+    Row row(LineIndex i) const;  // a copy of the row
+    int64_t rowSize(LineIndex i) const;
+    void appendText(LineIndex i, std::string& out) const;
     // The expanded row at i, or nullptr when it is packed.
-    const Row* expanded(int64_t i) const;
+    const Row* expanded(LineIndex i) const;
     // Row i ran on into row i + 1 (Row::wrapped).
-    bool wrapped(int64_t i) const;
+    bool wrapped(LineIndex i) const;
     // How many lines have left the front since the store was made: line i
     // is the (dropped() + i)th line the store ever held, a number that
     // trimming the history does not change.
     int64_t dropped() const { return dropped_; }
 
     // Writing; i must be within 0..size()-1.
-    Row& edit(int64_t i) {
-        const int64_t h = historySize();
-        if (i >= h) return tail_[size_t(i - h)];
-        return editHistory(i);
+    Row& edit(LineIndex i) {
+        const int64_t at = offset(i), h = historySize();
+        if (at >= h) return tail_[size_t(at - h)];
+        return editHistory(at);
     }
-    void set(int64_t i, Row&& row);
-    void set(int64_t i, const Row& row);
-    void setEmpty(int64_t i);
+    void set(LineIndex i, Row&& row);
+    void set(LineIndex i, const Row& row);
+    void setEmpty(LineIndex i);
     // Lines a and b trade rows (how scrolling moves them, uncopied).
-    void swapLines(int64_t a, int64_t b);
+    void swapLines(LineIndex a, LineIndex b);
 
     void pushBack(Row row = Row());
     void popFront();
@@ -122,7 +127,12 @@ class Lines {
     // history line that was edited).
     using Entry = uintptr_t;
     int64_t historySize() const { return historyCount_; }
-    Row& editHistory(int64_t i);
+    // Where line i is kept: at this place in the history, or, from
+    // historySize() on, in the ring after it.
+    static int64_t offset(LineIndex i) { return i; }
+    // Whether line i exists.
+    bool holds(LineIndex i) const { return i >= LineIndex{0} && i < end(); }
+    Row& editHistory(int64_t at);
     void dropEntry(Entry e);
     Entry pack(const Row& row);
     Row takeEntry(Entry e);

@@ -1,14 +1,6 @@
 // The terminal state that later output and the user's keys depend on, as
-// named records (held together by TerminalState, terminal_state.h), and the
-// coordinate spaces.
-//
-// Coordinate spaces. A line index counts the grid's lines from the oldest
-// history line (the grid's own coordinate: the cursor and the margins are
-// line indexes, so that they move with their lines when the history
-// scrolls). A screen row counts from the top of the visible screen; it is a
-// type of its own, so that one cannot be passed where the other is meant:
-// the saved cursors and everything the library tells its users are screen
-// rows. A column counts from the left edge.
+// named records (held together by TerminalState, terminal_state.h); the
+// coordinate spaces they use are in coordinates.h.
 #pragma once
 
 #include <array>
@@ -17,6 +9,7 @@
 #include <cstdint>
 
 #include "screen/cell.h"
+#include "screen/coordinates.h"
 
 namespace screen {
 
@@ -24,21 +17,6 @@ namespace screen {
 // size is set, and the largest size accepted.
 inline constexpr int64_t kMaxColumns = 4096;
 inline constexpr int64_t kMaxRows = 4096;
-
-using LineIndex = int64_t;
-using Column = int64_t;
-
-struct ScreenRow {
-    int64_t value = 0;
-    auto operator<=>(const ScreenRow&) const = default;
-};
-
-// A position on the visible screen.
-struct ScreenPoint {
-    ScreenRow row;
-    Column col = 0;
-    bool operator==(const ScreenPoint&) const = default;
-};
 
 // Where the next character goes.
 struct Cursor {
