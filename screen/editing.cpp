@@ -25,7 +25,7 @@ void eraseCells(Row& row, size_t from, size_t to, Cell blank) {
 }
 
 // A whole row erased: empty, or painted to the width.
-void eraseRow(Grid& g, int64_t i) {
+void eraseRow(Grid& g, LineIndex i) {
     Row fill = scrolledInRow(g);
     g.screen.lines.set(i, std::move(fill));
 }
@@ -139,7 +139,7 @@ void eraseLine(Grid& g, int64_t mode) {
 void eraseDisplay(Grid& g, int64_t mode) {
     if (mode < 0 || mode > 2) return;
     cursorLine(g);
-    int64_t top = screenTop(g);
+    const LineIndex top = screenTop(g);
     // A painted erase covers every screen row, including rows the screen
     // has not grown yet (the alternate screen starts with one).
     if (g.state.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
@@ -151,14 +151,14 @@ void eraseDisplay(Grid& g, int64_t mode) {
         } else {
             eraseToEnd(g, row, col);
         }
-        for (int64_t i = g.cursor.row + 1; i < g.screen.lines.size(); ++i)
+        for (LineIndex i = g.cursor.row + 1; i < g.screen.lines.end(); ++i)
             eraseRow(g, i);
     } else if (mode == 1) {
-        for (int64_t i = top; i < g.cursor.row; ++i)
+        for (LineIndex i = top; i < g.cursor.row; ++i)
             eraseRow(g, i);
         eraseToCursor(g, g.screen.lines.edit(g.cursor.row), col);
     } else {
-        for (int64_t i = top; i < g.screen.lines.size(); ++i)
+        for (LineIndex i = top; i < g.screen.lines.end(); ++i)
             eraseRow(g, i);
     }
 }
@@ -166,27 +166,28 @@ void eraseDisplay(Grid& g, int64_t mode) {
 void eraseScrollback(Grid& g) {
     // On the alternate screen the history is the main screen's.
     ScreenBuffer& main = mainScreen(g);
-    int64_t k = screenTop(main.lines, g.height);
+    const int64_t k = historyLength(main.lines, g.height);
     for (int64_t i = 0; i < k; ++i)
         main.lines.popFront();
     if (altShown(g)) {
-        main.cursorRow = std::max<int64_t>(main.cursorRow - k, 0);
+        main.cursorRow = std::max(main.cursorRow - k, LineIndex{0});
         return;
     }
-    g.cursor.row = std::max<int64_t>(g.cursor.row - k, 0);
+    g.cursor.row = std::max(g.cursor.row - k, LineIndex{0});
     // The margins are line indexes: they move with their lines.
-    if (g.margins.top > 0) g.margins.top = std::max<int64_t>(g.margins.top - k, 0);
-    if (g.margins.bottom > 0) g.margins.bottom = std::max<int64_t>(g.margins.bottom - k, 0);
+    if (g.margins.top > LineIndex{0}) g.margins.top = std::max(g.margins.top - k, LineIndex{0});
+    if (g.margins.bottom > LineIndex{0})
+        g.margins.bottom = std::max(g.margins.bottom - k, LineIndex{0});
 }
 
 void screenAlignment(Grid& g) {
     g.margins = Margins();
-    int64_t top = screenTop(g);
+    const LineIndex top = screenTop(g);
     if (g.height > 0) ensureRow(g, lastScreenRow(g));
     Row filled;
     filled.padTo(size_t(columnLimit(g) < kMaxColumns ? columnLimit(g) : 0),
                  Cell::make('E', 1, Pen{}));
-    for (int64_t i = top; i < g.screen.lines.size(); ++i)
+    for (LineIndex i = top; i < g.screen.lines.end(); ++i)
         g.screen.lines.set(i, filled);
     g.cursor.row = top;
     g.cursor.col = 0;
@@ -202,7 +203,7 @@ void reverseIndex(Grid& g) {
     }
 }
 
-void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
+void setScrollRegion(Grid& g, std::optional<std::pair<ScreenRow, ScreenRow>> rows) {
     const ScreenView view = screenView(g);
     const Margins kept = g.margins;
     g.margins.top = 0;
@@ -210,17 +211,17 @@ void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows) {
     if (rows) {
         int64_t h = g.height > 0 ? std::min(g.height, kMaxRows)
                                  : std::max<int64_t>(g.screen.lines.size(), 1);
-        int64_t t = rows->first;
+        const ScreenRow t = rows->first;
         // A bottom beyond the screen means the last row, as in xterm.
-        int64_t b = std::min(rows->second, h);
+        const ScreenRow b = std::min(rows->second, ScreenRow{h - 1});
         // Top at or below bottom: terminals ignore the sequence, margins
         // and cursor stay.
         if (t >= b) {
             g.margins = kept;
             return;
         }
-        g.margins.top = view.line(ScreenRow{t - 1});
-        g.margins.bottom = std::max(view.line(ScreenRow{b - 1}), g.margins.top);
+        g.margins.top = view.line(t);
+        g.margins.bottom = std::max(view.line(b), g.margins.top);
     }
     // The cursor goes home: to the top margin in origin mode.
     g.cursor.pendingWrap = false;

@@ -29,10 +29,10 @@ void deleteLines(Grid& g, int64_t n);
 void eraseLine(Grid& g, int64_t mode);
 // The same modes over the screen; the scrollback is never touched.
 void eraseDisplay(Grid& g, int64_t mode);
-// Sets the margins to the rows top..bottom (screen rows counted from 1; a
-// bottom below the screen is its last row), or clears them when none are
-// given, and homes the cursor.
-void setScrollRegion(Grid& g, std::optional<std::pair<int64_t, int64_t>> rows);
+// Sets the margins to the screen rows top..bottom (a bottom below the
+// screen is its last row), or clears them when none are given, and homes
+// the cursor.
+void setScrollRegion(Grid& g, std::optional<std::pair<ScreenRow, ScreenRow>> rows);
 // ED 3: the history above the screen is dropped (the screen stays).
 void eraseScrollback(Grid& g);
 // DECALN: every screen cell an "E" in the default look, no margins, the

@@ -141,7 +141,8 @@ void decstbm(Grid& g, const Sequence& s) {
     if (s.noParams())
         setScrollRegion(g, std::nullopt);
     else
-        setScrollRegion(g, std::pair{s.arg(0, 1), s.arg(1, INT64_MAX)});
+        setScrollRegion(g,
+                        std::pair{ScreenRow{s.arg(0, 1) - 1}, ScreenRow{s.arg(1, INT64_MAX) - 1}});
 }
 void scosc(Grid& g, const Sequence&) {
     saveCursor(g);

@@ -18,8 +18,8 @@ void syncScreenRows(Grid& g) {
     g.screen.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
 }
 
-void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const Row& fill) {
-    top = std::max<int64_t>(top, 0);
+void scrollRows(Grid& g, LineIndex top, LineIndex bottom, int64_t n, bool up, const Row& fill) {
+    top = std::max(top, LineIndex{0});
     bottom = std::min(bottom, rowLimit(g) - 1);
     ensureRow(g, bottom);
     if (bottom < top) return;
@@ -28,14 +28,14 @@ void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const 
     // The rows move by trading places; those that leave the region end up
     // where the new ones come in, and are overwritten.
     if (up) {
-        for (int64_t j = top; j + k <= bottom; ++j)
+        for (LineIndex j = top; j + k <= bottom; ++j)
             g.screen.lines.swapLines(j, j + k);
-        for (int64_t j = bottom - k + 1; j <= bottom; ++j)
+        for (LineIndex j = bottom - k + 1; j <= bottom; ++j)
             g.screen.lines.set(j, fill);
     } else {
-        for (int64_t j = bottom; j - k >= top; --j)
+        for (LineIndex j = bottom; j - k >= top; --j)
             g.screen.lines.swapLines(j, j - k);
-        for (int64_t j = top; j < top + k; ++j)
+        for (LineIndex j = top; j < top + k; ++j)
             g.screen.lines.set(j, fill);
     }
 }
@@ -44,11 +44,11 @@ void scrollRows(Grid& g, int64_t top, int64_t bottom, int64_t n, bool up, const 
 // into the history, as xterm does (and tmux): the screen moves down one
 // line, the region with it, and the rows below the region keep their
 // place on the screen, a fresh row opening at the region's bottom.
-void scrollIntoHistory(Grid& g, int64_t bottom, Row fill) {
-    int64_t last = lastScreenRow(g);
+void scrollIntoHistory(Grid& g, LineIndex bottom, Row fill) {
+    const LineIndex last = lastScreenRow(g);
     ensureRow(g, last);
     g.screen.lines.pushBack(Row());
-    for (int64_t j = last + 1; j > bottom + 1; --j)
+    for (LineIndex j = last + 1; j > bottom + 1; --j)
         g.screen.lines.swapLines(j, j - 1);
     g.screen.lines.set(bottom + 1, std::move(fill));
     ++g.cursor.row;
@@ -77,13 +77,13 @@ void advance(Grid& g, bool fillScrolled) {
     // A full screen that keeps no history (the alternate screen, or no
     // scrollback): the top line goes without ever reaching the history.
     if ((altShown(g) || g.maxScrollback <= 0) && !regionActive(g) &&
-        g.screen.lines.size() == rows && g.cursor.row + 1 == rows) {
+        g.screen.lines.size() == rows && g.cursor.row + 1 == g.screen.lines.end()) {
         g.screen.lines.popFront();
         g.screen.lines.pushBack(fill());
         return;
     }
-    g.cursor.row = std::clamp<int64_t>(g.cursor.row + 1, 0, rowLimit(g));
-    while (g.screen.lines.size() <= g.cursor.row) {
+    g.cursor.row = std::clamp(g.cursor.row + 1, LineIndex{0}, rowLimit(g));
+    while (g.screen.lines.end() <= g.cursor.row) {
         // Only a row that scrolls the screen is painted; the pen's default
         // background needs nothing.
         if (g.screen.lines.size() >= rows && fillScrolled && g.state.pen.bg != kColorDefault)
@@ -117,13 +117,13 @@ Row blankRow() {
     return Row();
 }
 
-void ensureRowSlow(Grid& g, int64_t row) {
+void ensureRowSlow(Grid& g, LineIndex row) {
     row = std::min(row, rowLimit(g) - 1);
-    while (g.screen.lines.size() <= row)
+    while (g.screen.lines.end() <= row)
         g.screen.lines.pushBack();
 }
 
-void ensureThrough(Grid& g, int64_t row) {
+void ensureThrough(Grid& g, LineIndex row) {
     ensureRow(g, row);
 }
 
@@ -133,23 +133,23 @@ void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t
     if (n > 0) row.padTo(size_t(n), Cell::make(32, 1, Pen{fg, bg, fgIndex, bgIndex, attrs}));
 }
 
-int64_t scrollBottomDefault(const Grid& g) {
-    if (g.margins.bottom > 0) return g.margins.bottom;
+LineIndex scrollBottomDefault(const Grid& g) {
+    if (g.margins.bottom > LineIndex{0}) return g.margins.bottom;
     if (g.height > 0) return lastScreenRow(g);
-    return std::max<int64_t>(g.screen.lines.size() - 1, 0);
+    return std::max(g.screen.lines.end() - 1, LineIndex{0});
 }
 
-std::pair<int64_t, int64_t> scrollBounds(const Grid& g) {
-    int64_t top = regionActive(g) ? std::max<int64_t>(g.margins.top, 0) : screenTop(g);
-    int64_t bottom = std::max(scrollBottomDefault(g), top);
+std::pair<LineIndex, LineIndex> scrollBounds(const Grid& g) {
+    const LineIndex top = regionActive(g) ? std::max(g.margins.top, LineIndex{0}) : screenTop(g);
+    const LineIndex bottom = std::max(scrollBottomDefault(g), top);
     return {top, bottom};
 }
 
-void scrollRegionUp(Grid& g, int64_t top, int64_t bottom, int64_t n) {
+void scrollRegionUp(Grid& g, LineIndex top, LineIndex bottom, int64_t n) {
     scrollRows(g, top, bottom, n, true, scrolledInRow(g));
 }
 
-void scrollRegionDown(Grid& g, int64_t top, int64_t bottom, int64_t n) {
+void scrollRegionDown(Grid& g, LineIndex top, LineIndex bottom, int64_t n) {
     scrollRows(g, top, bottom, n, false, scrolledInRow(g));
 }
 
@@ -177,19 +177,19 @@ int64_t dropOldest(Lines& lines, int64_t limit) {
 // so that the screen's top line stays where it is and the rows above go
 // into the history (without one, the top rows go when the lines are
 // trimmed to the screen).
-void fitLines(Lines& lines, int64_t& cursorRow, int64_t oldHeight, int64_t rows,
+void fitLines(Lines& lines, LineIndex& cursorRow, int64_t oldHeight, int64_t rows,
               bool dropBelowCursor) {
     // Without a height every line is on the screen.
     const int64_t shown = oldHeight > 0 ? oldHeight : lines.size();
     if (dropBelowCursor && rows > 0 && shown > rows) {
-        int64_t drop = std::min(shown - rows, lines.size() - 1 - cursorRow);
+        int64_t drop = std::min(shown - rows, lines.end() - 1 - cursorRow);
         for (int64_t i = 0; i < drop; ++i)
             lines.popBack();
     }
     lines.setScreenRows(rows > 0 ? rows : kMaxRows);
     while (lines.size() < rows)
         lines.pushBack();
-    cursorRow = std::min(cursorRow, std::max<int64_t>(lines.size() - 1, 0));
+    cursorRow = std::min(cursorRow, std::max(lines.end() - 1, LineIndex{0}));
 }
 
 }  // namespace
@@ -197,11 +197,12 @@ void fitLines(Lines& lines, int64_t& cursorRow, int64_t oldHeight, int64_t rows,
 void trimScrollback(Grid& g) {
     const int64_t n = dropOldest(g.screen.lines, lineLimit(g, !altShown(g)));
     if (n == 0) return;
-    g.cursor.row = std::max<int64_t>(g.cursor.row - n, 0);
+    g.cursor.row = std::max(g.cursor.row - n, LineIndex{0});
     if (!altShown(g)) {
         // The margins belong to their lines.
-        if (g.margins.top > 0) g.margins.top = std::max<int64_t>(g.margins.top - n, 0);
-        if (g.margins.bottom > 0) g.margins.bottom = std::max<int64_t>(g.margins.bottom - n, 0);
+        if (g.margins.top > LineIndex{0}) g.margins.top = std::max(g.margins.top - n, LineIndex{0});
+        if (g.margins.bottom > LineIndex{0})
+            g.margins.bottom = std::max(g.margins.bottom - n, LineIndex{0});
     }
 }
 
@@ -216,7 +217,7 @@ void indexLine(Grid& g) {
 }
 
 void wrapLine(Grid& g) {
-    if (g.cursor.row >= 0 && g.cursor.row < g.screen.lines.size())
+    if (g.cursor.row >= LineIndex{0} && g.cursor.row < g.screen.lines.end())
         g.screen.lines.edit(g.cursor.row).setWrapped(true);
     advance(g, false);
     g.cursor.col = 0;
@@ -229,8 +230,8 @@ namespace {
 // kept as screen rows across a switch, as terminals keep the region.
 void moveMargins(Grid& g, ScreenView from, ScreenView to) {
     if (!regionActive(g)) return;
-    g.margins.top = std::max<int64_t>(to.line(from.row(g.margins.top)), 0);
-    g.margins.bottom = std::max<int64_t>(to.line(from.row(g.margins.bottom)), 0);
+    g.margins.top = std::max(to.line(from.row(g.margins.top)), LineIndex{0});
+    g.margins.bottom = std::max(to.line(from.row(g.margins.bottom)), LineIndex{0});
 }
 
 }  // namespace
@@ -310,7 +311,7 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
     if (g.hiddenMain) {
         ScreenBuffer& main = *g.hiddenMain;
         int64_t n = dropOldest(main.lines, lineLimit(g, true));
-        main.cursorRow = std::max<int64_t>(main.cursorRow - n, 0);
+        main.cursorRow = std::max(main.cursorRow - n, LineIndex{0});
     }
 }
 
@@ -319,8 +320,9 @@ SavedCursor currentCursor(const Grid& g) {
 }
 
 void placeCursor(Grid& g, const SavedCursor& c) {
-    int64_t top = screenTop(g);
-    g.cursor.row = clampRow(g, std::clamp(satAdd(top, c.row.value), top, lastScreenRow(g)));
+    const ScreenView view = screenView(g);
+    const ScreenRow row = std::clamp(c.row, ScreenRow{0}, view.row(lastScreenRow(g)));
+    g.cursor.row = clampRow(g, view.line(row));
     int64_t last = columnLimit(g) - 1;
     // A pending wrap comes back only where it can still be pending, and
     // waits just past the last column, as after writing it.

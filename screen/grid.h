@@ -50,7 +50,7 @@ struct ScreenBuffer {
     // the screen as it treats the one shown (rows below the cursor go
     // first, the rest into the history). The size and the history limit
     // are the grid's: both screens take every resize.
-    LineIndex cursorRow = 0;
+    LineIndex cursorRow{0};
     // On the main screen: its cursor and pen as 1049 saved them on entering
     // the alternate screen, to be restored when 1049 leaves it.
     std::optional<SavedCursor> savedBy1049;
@@ -134,29 +134,33 @@ Cell blankCell(const Grid& g);
 Row blankRow();
 // Appends empty rows until lines has an entry at row (bounded by the screen).
 // Asked on every cursor move: inline while the row is there.
-void ensureRowSlow(Grid& g, int64_t row);
-inline void ensureRow(Grid& g, int64_t row) {
-    if (row >= g.screen.lines.size()) ensureRowSlow(g, row);
+void ensureRowSlow(Grid& g, LineIndex row);
+inline void ensureRow(Grid& g, LineIndex row) {
+    if (row >= g.screen.lines.end()) ensureRowSlow(g, row);
 }
-void ensureThrough(Grid& g, int64_t row);
+void ensureThrough(Grid& g, LineIndex row);
 // Appends blanks with the given attributes until the row holds n cells
 // (at most kMaxColumns + 1).
 void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t bgIndex,
            uint16_t attrs);
 
-// Index of the first visible row of lines on a screen of that height
-// (asked on every cursor move: inline).
-inline int64_t screenTop(const Lines& lines, int64_t height) {
+// How many of the lines lie above a screen of that height: the history.
+inline int64_t historyLength(const Lines& lines, int64_t height) {
     return height > 0 && lines.size() > height ? lines.size() - height : 0;
 }
-inline int64_t screenTop(const Grid& g) {
+// Index of the first visible row of lines on a screen of that height, the
+// line after the history (asked on every cursor move: inline).
+inline LineIndex screenTop(const Lines& lines, int64_t height) {
+    return LineIndex{historyLength(lines, height)};
+}
+inline LineIndex screenTop(const Grid& g) {
     return screenTop(g.screen.lines, g.height);
 }
 // The visible screen over the lines, for one state of them (a line feed
 // that scrolls moves it): which line index a screen row shows, and which
-// screen row shows a line.
+// screen row shows a line. The one place where the two spaces meet.
 struct ScreenView {
-    LineIndex top = 0;
+    LineIndex top{0};
     LineIndex line(ScreenRow row) const { return top + row.value; }
     ScreenRow row(LineIndex line) const { return ScreenRow{line - top}; }
 };
@@ -164,34 +168,35 @@ inline ScreenView screenView(const Grid& g) {
     return ScreenView{screenTop(g)};
 }
 // Index of the last row the cursor may stand on.
-inline int64_t lastScreenRow(const Grid& g) {
+inline LineIndex lastScreenRow(const Grid& g) {
     return g.height > 0 ? screenTop(g) + (g.height < kMaxRows ? g.height : kMaxRows) - 1
-                        : kMaxRows - 1;
+                        : LineIndex{kMaxRows - 1};
 }
 // The width, or kMaxColumns when none is set.
 inline int64_t columnLimit(const Grid& g) {
     return g.cols > 0 && g.cols < kMaxColumns ? g.cols : kMaxColumns;
 }
 // Exclusive bound of the row indexes the grid may create.
-inline int64_t rowLimit(const Grid& g) {
+inline LineIndex rowLimit(const Grid& g) {
     const int64_t rows = g.height > 0 && g.height < kMaxRows ? g.height : kMaxRows;
-    return g.screen.lines.size() > rows ? g.screen.lines.size() : rows;
+    return LineIndex{g.screen.lines.size() > rows ? g.screen.lines.size() : rows};
 }
 // A row index clamped to the rows the grid may hold.
-inline int64_t clampRow(const Grid& g, int64_t row) {
-    const int64_t last = rowLimit(g) - 1;
-    return row < 0 ? 0 : row > last ? last : row;
+inline LineIndex clampRow(const Grid& g, LineIndex row) {
+    const LineIndex last = rowLimit(g) - 1;
+    return row < LineIndex{0} ? LineIndex{0} : row > last ? last : row;
 }
 
 inline bool regionActive(const Grid& g) {
-    return g.margins.top > 0 || g.margins.bottom > 0;
+    return g.margins.top > LineIndex{0} || g.margins.bottom > LineIndex{0};
 }
-int64_t scrollBottomDefault(const Grid& g);
-std::pair<int64_t, int64_t> scrollBounds(const Grid& g);
+LineIndex scrollBottomDefault(const Grid& g);
+// The lines that scroll: the region, else the screen.
+std::pair<LineIndex, LineIndex> scrollBounds(const Grid& g);
 // Scroll lines top..bottom by n; the rows brought in are painted with the
 // pen's background (empty when it is the default).
-void scrollRegionUp(Grid& g, int64_t top, int64_t bottom, int64_t n);
-void scrollRegionDown(Grid& g, int64_t top, int64_t bottom, int64_t n);
+void scrollRegionUp(Grid& g, LineIndex top, LineIndex bottom, int64_t n);
+void scrollRegionDown(Grid& g, LineIndex top, LineIndex bottom, int64_t n);
 void trimScrollback(Grid& g);
 
 // Next line at column 0 (carriage return and line feed).
@@ -229,7 +234,7 @@ Row scrolledInRow(const Grid& g);
 // The cursor row, created if missing, ready for editing.
 Row& cursorLineSlow(Grid& g);
 inline Row& cursorLine(Grid& g) {
-    if (g.cursor.row >= 0 && g.cursor.row < g.screen.lines.size())
+    if (g.cursor.row >= LineIndex{0} && g.cursor.row < g.screen.lines.end())
         return g.screen.lines.edit(g.cursor.row);
     return cursorLineSlow(g);
 }

@@ -20,7 +20,7 @@ inline constexpr int64_t kMaxRows = 4096;
 
 // Where the next character goes.
 struct Cursor {
-    LineIndex row = 0;
+    LineIndex row{0};
     Column col = 0;
     // The last character went into the last column; the next printable
     // character first moves to a new line.
@@ -54,8 +54,8 @@ struct SavedCursor {
 
 // The scroll region as line indexes; top and bottom both 0: none set.
 struct Margins {
-    LineIndex top = 0;
-    LineIndex bottom = 0;
+    LineIndex top{0};
+    LineIndex bottom{0};
     bool operator==(const Margins&) const = default;
 };
 
