@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "screen/editing.h"
 #include "screen/grid.h"
@@ -17,11 +18,14 @@ namespace screen {
 
 namespace {
 
-// Saturating helpers for cursor arithmetic with large counts.
-int64_t upTo(int64_t from, int64_t n, int64_t limit) {
+// Saturating helpers for cursor arithmetic with large counts: a position
+// (a line index or a column) moved n towards a limit, not past it.
+template <class Position>
+Position upTo(Position from, int64_t n, std::type_identity_t<Position> limit) {
     return from <= limit ? from : from - std::min(n, from - limit);
 }
-int64_t downTo(int64_t from, int64_t n, int64_t limit) {
+template <class Position>
+Position downTo(Position from, int64_t n, std::type_identity_t<Position> limit) {
     return from >= limit ? from : from + std::min(n, limit - from);
 }
 
@@ -37,8 +41,8 @@ int64_t countOf(const Sequence& s) {
 // Up, stopping at the top margin when starting inside the region, else at
 // the top of the screen.
 void cursorUp(Grid& g, int64_t n) {
-    int64_t top = scrollBounds(g).first;
-    int64_t limit = regionActive(g) && g.cursor.row >= top ? top : screenTop(g);
+    const LineIndex top = scrollBounds(g).first;
+    const LineIndex limit = regionActive(g) && g.cursor.row >= top ? top : screenTop(g);
     g.cursor.row = upTo(g.cursor.row, n, limit);
     g.cursor.pendingWrap = false;
     clampColumn(g);
@@ -47,20 +51,21 @@ void cursorUp(Grid& g, int64_t n) {
 // Down, stopping at the bottom margin when starting inside the region,
 // else at the last screen row.
 void cursorDown(Grid& g, int64_t n) {
-    int64_t bottom = scrollBounds(g).second;
-    int64_t limit = regionActive(g) && g.cursor.row <= bottom ? bottom : lastScreenRow(g);
+    const LineIndex bottom = scrollBounds(g).second;
+    const LineIndex limit = regionActive(g) && g.cursor.row <= bottom ? bottom : lastScreenRow(g);
     g.cursor.row = clampRow(g, downTo(g.cursor.row, n, limit));
     ensureRow(g, g.cursor.row);
     g.cursor.pendingWrap = false;
     clampColumn(g);
 }
 
-// A row (0-based) as absolute positioning addresses it: a screen row, or
-// in origin mode a row of the scroll region; kept within them.
+// A row (0-based) as absolute positioning addresses it: the count of rows
+// below the top of the screen, or in origin mode below the top margin;
+// kept within the screen or the region.
 void moveToScreenRow(Grid& g, int64_t row) {
     auto [top, bottom] = g.state.modes.origin && regionActive(g)
                              ? scrollBounds(g)
-                             : std::pair<int64_t, int64_t>{screenTop(g), lastScreenRow(g)};
+                             : std::pair<LineIndex, LineIndex>{screenTop(g), lastScreenRow(g)};
     g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
     ensureRow(g, g.cursor.row);
 }

@@ -99,6 +99,10 @@ class Lines {
     // is the (dropped() + i)th line the store ever held, a number that
     // trimming the history does not change.
     int64_t dropped() const { return dropped_; }
+    // Line i's running number, and the line with running number n (below
+    // LineIndex{0} when it is gone).
+    int64_t numberOf(LineIndex i) const { return dropped_ + offset(i); }
+    LineIndex lineNumbered(int64_t n) const { return LineIndex{n - dropped_}; }
 
     // Writing; i must be within 0..size()-1.
     Row& edit(LineIndex i) {

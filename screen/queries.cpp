@@ -35,7 +35,8 @@ std::string version() {
 // origin mode, from the top margin), on the last column while a wrap is
 // pending.
 std::pair<int64_t, int64_t> reportedCursor(const Grid& g) {
-    int64_t top = g.state.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
+    const LineIndex top =
+        g.state.modes.origin && regionActive(g) ? scrollBounds(g).first : screenTop(g);
     int64_t row = g.cursor.row - top + 1;
     if (g.height > 0) row = std::clamp<int64_t>(row, 1, g.height);
     int64_t col = std::clamp<int64_t>(g.cursor.col + 1, 1, columnLimit(g));

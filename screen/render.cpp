@@ -247,12 +247,18 @@ class RowWriter {
     Pen inForce_;
 };
 
+// Where the history a repaint sends ends: at the top of the screen, or,
+// without a height, after every line.
+LineIndex historyBound(const Lines& lines, int64_t height) {
+    return height > 0 ? screenTop(lines, height) : lines.end();
+}
+
 void appendRows(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount,
                 const LinkTable* links) {
-    int64_t n = lines.size();
-    int64_t first = rowCount > 0 ? std::max<int64_t>(0, n - rowCount) : n;
+    const LineIndex end = lines.end();
+    const LineIndex first = rowCount > 0 ? std::max(LineIndex{0}, end - rowCount) : end;
     RowWriter w(out, links);
-    for (int64_t i = first; i < n; ++i) {
+    for (LineIndex i = first; i < end; ++i) {
         if (i > first) out += "\r\n";
         if (const Row* r = lines.expanded(i)) {
             w.row(*r, colLimit);
@@ -275,17 +281,17 @@ void appendScreen(std::string& out, const Lines& lines, int64_t colLimit, int64_
 // into one logical line, which the receiving terminal wraps at its own
 // width; each logical line ends with the pen reset and CR LF, so that no
 // look reaches the next line or the user's own.
-void appendHistory(std::string& out, const Lines& lines, int64_t first, int64_t end,
+void appendHistory(std::string& out, const Lines& lines, LineIndex first, LineIndex end,
                    size_t budget, const LinkTable* links) {
     std::vector<std::string> newestFirst;
     size_t total = 0;
-    for (int64_t stop = end; stop > first;) {
-        int64_t start = stop - 1;
+    for (LineIndex stop = end; stop > first;) {
+        LineIndex start = stop - 1;
         while (start > first && lines.wrapped(start - 1))
             --start;
         std::string line;
         RowWriter w(line, links);
-        for (int64_t i = start; i < stop; ++i) {
+        for (LineIndex i = start; i < stop; ++i) {
             if (const Row* r = lines.expanded(i)) {
                 w.historyRow(*r);
             } else if (lines.rowSize(i) > 0) {
@@ -311,9 +317,8 @@ void appendHistory(std::string& out, const Lines& lines, int64_t first, int64_t 
 // before. The screen is then painted from the top, over blank rows.
 void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, int64_t from,
                 size_t budget, const LinkTable* links) {
-    int64_t n = lines.size();
-    int64_t history = h > 0 ? std::max<int64_t>(0, n - h) : n;
-    int64_t first = std::clamp<int64_t>(from - lines.dropped(), 0, history);
+    const LineIndex history = historyBound(lines, h);
+    const LineIndex first = std::clamp(lines.lineNumbered(from), LineIndex{0}, history);
     out.reserve(size_t(std::max<int64_t>(h, 0)) * 100 + 256);
     out += "\x1b[0m";
     appendHistory(out, lines, first, history, budget, links);
@@ -324,7 +329,7 @@ void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, i
 
 }  // namespace
 
-std::string rowText(const Grid& g, int64_t i) {
+std::string rowText(const Grid& g, LineIndex i) {
     std::string s;
     g.screen.lines.appendText(i, s);
     return s;
@@ -344,21 +349,21 @@ namespace {
 
 // The first scrollback line to write so that the text of the lines from it
 // to the screen, with their line breaks, fits the budget.
-int64_t firstHistoryLine(const Lines& lines, int64_t history, size_t budget) {
-    if (budget == SIZE_MAX) return 0;
+LineIndex firstHistoryLine(const Lines& lines, LineIndex history, size_t budget) {
+    if (budget == SIZE_MAX) return LineIndex{0};
     std::string text;
     size_t total = 0;
-    for (int64_t i = history - 1; i >= 0; --i) {
+    for (LineIndex i = history - 1; i >= LineIndex{0}; --i) {
         text.clear();
         lines.appendText(i, text);
         total += text.size() + 2;
         if (total > budget) return i + 1;
     }
-    return 0;
+    return LineIndex{0};
 }
 
 // The index past the last line of [from, to) that holds any text.
-int64_t endOfText(const Lines& lines, int64_t from, int64_t to) {
+LineIndex endOfText(const Lines& lines, LineIndex from, LineIndex to) {
     std::string text;
     while (to > from) {
         text.clear();
@@ -371,9 +376,9 @@ int64_t endOfText(const Lines& lines, int64_t from, int64_t to) {
 
 // Each line on its own, from the default look back to it: a colour left
 // in force at a line feed would paint the line that scrolls in.
-void appendLines(std::string& out, const Lines& lines, int64_t from, int64_t to, int64_t colLimit,
-                 const LinkTable* links) {
-    for (int64_t i = from; i < to; ++i) {
+void appendLines(std::string& out, const Lines& lines, LineIndex from, LineIndex to,
+                 int64_t colLimit, const LinkTable* links) {
+    for (LineIndex i = from; i < to; ++i) {
         RowWriter w(out, links);
         if (const Row* r = lines.expanded(i)) {
             w.row(*r, colLimit);
@@ -390,14 +395,12 @@ void appendLines(std::string& out, const Lines& lines, int64_t from, int64_t to,
 std::string renderTranscript(const Grid& g, size_t historyBudget) {
     bool alt = altShown(g);
     const Lines& main = mainScreen(g).lines;
-    int64_t n = main.size();
-    int64_t history = g.height > 0 ? std::max<int64_t>(0, n - g.height) : n;
-    int64_t first = firstHistoryLine(main, history, historyBudget);
+    const LineIndex first = firstHistoryLine(main, historyBound(main, g.height), historyBudget);
     std::string out;
-    appendLines(out, main, first, endOfText(main, first, n), 0, g.links.get());
+    appendLines(out, main, first, endOfText(main, first, main.end()), 0, g.links.get());
     if (alt) {
-        int64_t top = std::max<int64_t>(0, g.screen.lines.size() - g.height);
-        appendLines(out, g.screen.lines, top, endOfText(g.screen.lines, top, g.screen.lines.size()),
+        const LineIndex top = std::max(LineIndex{0}, g.screen.lines.end() - g.height);
+        appendLines(out, g.screen.lines, top, endOfText(g.screen.lines, top, g.screen.lines.end()),
                     g.cols, g.links.get());
     }
     return out;
@@ -464,11 +467,12 @@ void appendCursorPosition(std::string& out, int64_t row, int64_t col) {
 
 std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_t budget) {
     const Lines& lines = g.screen.lines;
-    int64_t n = lines.size();
-    int64_t h = g.height > 0 ? std::min(g.height, n) : n;
-    int64_t history = n - h;
-    int64_t first = historyLines < 0 ? 0 : std::max<int64_t>(0, history - historyLines);
-    auto line = [&](std::string& out, int64_t i) {
+    const int64_t n = lines.size();
+    const int64_t h = g.height > 0 ? std::min(g.height, n) : n;
+    const LineIndex history = lines.end() - h;
+    const LineIndex first =
+        historyLines < 0 ? LineIndex{0} : std::max(LineIndex{0}, history - historyLines);
+    auto line = [&](std::string& out, LineIndex i) {
         RowWriter w(out);
         if (const Row* r = lines.expanded(i)) {
             w.textRow(*r, looks);
@@ -480,7 +484,7 @@ std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_
     // The history, newest first as far as the budget goes.
     std::vector<std::string> newestFirst;
     size_t total = 0;
-    for (int64_t i = history - 1; i >= first; --i) {
+    for (LineIndex i = history - 1; i >= first; --i) {
         std::string text;
         line(text, i);
         if (text.size() > budget - total) break;
@@ -491,7 +495,7 @@ std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_
     out.reserve(total + size_t(std::max<int64_t>(g.height, h)) * 100);
     for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it)
         out += *it;
-    for (int64_t i = history; i < n; ++i)
+    for (LineIndex i = history; i < lines.end(); ++i)
         line(out, i);
     // Every row of the screen, those never written too.
     out.append(size_t(std::max<int64_t>(g.height - h, 0)), '\n');
@@ -500,8 +504,7 @@ std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_
 
 int64_t historyEnd(const Grid& g) {
     const Lines& lines = mainScreen(g).lines;
-    int64_t n = lines.size();
-    return lines.dropped() + (g.height > 0 ? std::max<int64_t>(0, n - g.height) : n);
+    return lines.numberOf(historyBound(lines, g.height));
 }
 
 namespace {
@@ -528,7 +531,7 @@ void appendWindow(std::string& out, const Grid& g, int64_t cols, int64_t rows) {
     int64_t shown = std::min(rows, g.height - row0);
     for (int64_t r = 0; r < shown; ++r) {
         LineIndex i = view.line(ScreenRow{row0 + r});
-        if (i >= g.screen.lines.size()) break;
+        if (i >= g.screen.lines.end()) break;
         appendCursorPosition(out, r + 1, 1);
         if (const Row* expanded = g.screen.lines.expanded(i)) {
             w.row(*expanded, cols, size_t(col0));

@@ -13,7 +13,7 @@ namespace screen {
 
 // The text of line i: every cell's text, no control sequences ("" outside
 // the lines).
-std::string rowText(const Grid& g, int64_t i);
+std::string rowText(const Grid& g, LineIndex i);
 // Rows with graphic rendition, separated by CR LF; a column limit above 0
 // cuts each row after that many cells.
 std::string renderRows(const std::vector<Row>& rows, int64_t colLimit);

@@ -1,6 +1,7 @@
 #include "screen/render_state.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "screen/render.h"
 
@@ -79,21 +80,20 @@ int mouseMode(MouseTracking m) {
     return 0;
 }
 
-int64_t regionTopRow(const Grid& g) {
-    return screenView(g).row(g.margins.top).value;
+ScreenRow regionTopRow(const Grid& g) {
+    return screenView(g).row(g.margins.top);
 }
 
-// The last screen row of lines that holds a visible character, or -1.
-int64_t lastTextRow(const Lines& lines, int64_t height) {
-    int64_t n = lines.size();
-    int64_t top = height > 0 ? std::max<int64_t>(0, n - height) : 0;
+// The last screen row of lines that holds a visible character, if any.
+std::optional<ScreenRow> lastTextRow(const Lines& lines, int64_t height) {
+    const ScreenView view{screenTop(lines, height)};
     std::string text;
-    for (int64_t i = n - 1; i >= top; --i) {
+    for (LineIndex i = lines.end() - 1; i >= view.top; --i) {
         text.clear();
         lines.appendText(i, text);
-        if (text.find_first_not_of(' ') != std::string::npos) return i - top;
+        if (text.find_first_not_of(' ') != std::string::npos) return view.row(i);
     }
-    return -1;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -164,7 +164,7 @@ void appendStateBeforeCursor(std::string& out, const Grid& g) {
         const SavedCursor& s = *g.state.savedCursor;
         bool origin = s.originMode && regionActive(g);
         if (origin) privateMode(out, 6, true);
-        int64_t row = s.row.value - (origin ? regionTopRow(g) : 0);
+        int64_t row = s.row.value - (origin ? regionTopRow(g).value : 0);
         appendCursorPosition(out, std::max<int64_t>(row, 0) + 1, s.col + 1);
         appendSgr(out, s.pen);
         appendCharsets(out, s.charsets);
@@ -180,7 +180,7 @@ void appendStateBeforeCursor(std::string& out, const Grid& g) {
 
 int64_t cursorRowAddressed(const Grid& g) {
     int64_t row = screenView(g).row(g.cursor.row).value;
-    if (g.state.modes.origin && regionActive(g)) row -= regionTopRow(g);
+    if (g.state.modes.origin && regionActive(g)) row -= regionTopRow(g).value;
     return std::max<int64_t>(row, 0) + 1;
 }
 
@@ -235,7 +235,8 @@ LeavingState leavingState(const Grid& g) {
     s.cursorStyled = g.state.modes.cursorStyle != 0;
     s.colours = g.state.colours;
     const Lines& lines = mainScreen(g).lines;
-    s.lastTextRow = lastTextRow(lines, g.height);
+    const std::optional<ScreenRow> lastText = lastTextRow(lines, g.height);
+    s.lastTextRow = lastText ? lastText->value : -1;
     s.cursorRow = screenView(g).row(g.cursor.row).value;
     if (g.hiddenMain && g.hiddenMain->savedBy1049)
         s.cursorRow = g.hiddenMain->savedBy1049->row.value;
