@@ -59,35 +59,37 @@ class Dice {
 // What must hold of a grid whatever it was fed. The rows are checked one
 // by one only when `everyRow` is set (at the end), else only the cursor's.
 void checkGrid(const Grid& g, bool everyRow) {
+    using screen::LineIndex;
     const int64_t n = g.screen.lines.size();
+    const LineIndex row = g.cursor.row, top = screen::screenTop(g);
     require(n >= 1, "no line at all", n);
-    require(g.cursor.row >= 0 && g.cursor.row < n, "cursor row outside the lines", g.cursor.row, n);
-    require(g.cursor.row >= screen::screenTop(g), "cursor row in the history", g.cursor.row,
-            screen::screenTop(g));
+    require(row >= LineIndex{0} && row < g.screen.lines.end(), "cursor row outside the lines",
+            row.value, n);
+    require(row >= top, "cursor row in the history", row.value, top.value);
     // Without a height every line is on the screen.
-    require(g.height <= 0 || g.cursor.row <= screen::lastScreenRow(g),
-            "cursor row below the screen", g.cursor.row, screen::lastScreenRow(g));
+    require(g.height <= 0 || row <= screen::lastScreenRow(g), "cursor row below the screen",
+            row.value, screen::lastScreenRow(g).value);
     require(g.cursor.col >= 0 && g.cursor.col <= screen::columnLimit(g), "cursor column",
             g.cursor.col, screen::columnLimit(g));
     const int64_t screenRows = g.height > 0 ? g.height : screen::kMaxRows;
     const int64_t history = altShown(g) ? 0 : std::max<int64_t>(g.maxScrollback, 0);
     require(n <= screenRows + history, "more lines than screen and history", n, screenRows);
-    require(g.margins.top >= 0 && g.margins.bottom >= 0, "negative margin", g.margins.top,
-            g.margins.bottom);
+    require(g.margins.top >= LineIndex{0} && g.margins.bottom >= LineIndex{0}, "negative margin",
+            g.margins.top.value, g.margins.bottom.value);
     require(g.input.body.size() <= 64 * 1024, "string body unbounded", int64_t(g.input.body.size()));
     require(g.warnings.size() <= screen::kMaxWarnings, "warnings unbounded",
             int64_t(g.warnings.size()));
     // Every row within the widest row, and no half of a wide character
     // without the other on the screen.
-    for (int64_t i = everyRow ? screen::screenTop(g) : g.cursor.row; i < n; ++i) {
-        if (!everyRow && i > g.cursor.row) break;
+    for (LineIndex i = everyRow ? top : row; i < g.screen.lines.end(); ++i) {
+        if (!everyRow && i > row) break;
         int64_t size = g.screen.lines.rowSize(i);
-        require(size <= screen::kMaxColumns + 1, "row too long", i, size);
+        require(size <= screen::kMaxColumns + 1, "row too long", i.value, size);
         if (const screen::Row* r = g.screen.lines.expanded(i)) {
             for (size_t c = 0; c < r->size(); ++c) {
                 if ((*r)[c].width() == 2)
                     require(c + 1 < r->size() && (*r)[c + 1].width() == 0,
-                            "left half without right half", i, int64_t(c));
+                            "left half without right half", i.value, int64_t(c));
             }
         }
     }
@@ -221,7 +223,7 @@ void checkSnapshot(const screen::Terminal& t) {
     copy.write(t.snapshot());
     const Grid& c = copy.grid();
     checkGrid(c, true);
-    const int64_t top = screen::screenTop(g), copyTop = screen::screenTop(c);
+    const screen::LineIndex top = screen::screenTop(g), copyTop = screen::screenTop(c);
     for (int64_t r = 0; r < g.height; ++r) {
         screen::Row a = g.screen.lines.row(top + r), b = c.screen.lines.row(copyTop + r);
         for (int64_t col = 0; col < g.cols; ++col) {
@@ -235,7 +237,7 @@ void checkSnapshot(const screen::Terminal& t) {
         }
     }
     const Grid& live = g;
-    const int64_t liveTop = screen::screenTop(live);
+    const screen::LineIndex liveTop = screen::screenTop(live);
     require(live.cursor.row - liveTop == c.cursor.row - copyTop, "snapshot moves the cursor row",
             live.cursor.row - liveTop, c.cursor.row - copyTop);
     require(live.cursor.col == c.cursor.col, "snapshot moves the cursor column", live.cursor.col,

@@ -15,7 +15,41 @@
 
 namespace screen {
 
-using LineIndex = int64_t;
+// Only what makes sense of a position: moving it by a count of lines,
+// the count between two, and comparing; no conversion from or to a plain
+// number but by its value. It compiles to the bare integer.
+struct LineIndex {
+    int64_t value = 0;
+    constexpr auto operator<=>(const LineIndex&) const = default;
+    constexpr LineIndex& operator+=(int64_t n) {
+        value += n;
+        return *this;
+    }
+    constexpr LineIndex& operator-=(int64_t n) {
+        value -= n;
+        return *this;
+    }
+    constexpr LineIndex& operator++() {
+        ++value;
+        return *this;
+    }
+    constexpr LineIndex& operator--() {
+        --value;
+        return *this;
+    }
+    constexpr LineIndex operator++(int) { return LineIndex{value++}; }
+    constexpr LineIndex operator--(int) { return LineIndex{value--}; }
+};
+constexpr LineIndex operator+(LineIndex i, int64_t n) {
+    return LineIndex{i.value + n};
+}
+constexpr LineIndex operator-(LineIndex i, int64_t n) {
+    return LineIndex{i.value - n};
+}
+constexpr int64_t operator-(LineIndex a, LineIndex b) {
+    return a.value - b.value;
+}
+
 using Column = int64_t;
 
 struct ScreenRow {

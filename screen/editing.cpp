@@ -206,8 +206,7 @@ void reverseIndex(Grid& g) {
 void setScrollRegion(Grid& g, std::optional<std::pair<ScreenRow, ScreenRow>> rows) {
     const ScreenView view = screenView(g);
     const Margins kept = g.margins;
-    g.margins.top = 0;
-    g.margins.bottom = 0;
+    g.margins = Margins();
     if (rows) {
         int64_t h = g.height > 0 ? std::min(g.height, kMaxRows)
                                  : std::max<int64_t>(g.screen.lines.size(), 1);

@@ -101,7 +101,7 @@ class Lines {
     int64_t dropped() const { return dropped_; }
     // Line i's running number, and the line with running number n (below
     // LineIndex{0} when it is gone).
-    int64_t numberOf(LineIndex i) const { return dropped_ + offset(i); }
+    int64_t numberOf(LineIndex i) const { return dropped_ + i.value; }
     LineIndex lineNumbered(int64_t n) const { return LineIndex{n - dropped_}; }
 
     // Writing; i must be within 0..size()-1.
@@ -133,7 +133,7 @@ class Lines {
     int64_t historySize() const { return historyCount_; }
     // Where line i is kept: at this place in the history, or, from
     // historySize() on, in the ring after it.
-    static int64_t offset(LineIndex i) { return i; }
+    static int64_t offset(LineIndex i) { return i.value; }
     // Whether line i exists.
     bool holds(LineIndex i) const { return i >= LineIndex{0} && i < end(); }
     Row& editHistory(int64_t at);

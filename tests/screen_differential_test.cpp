@@ -141,7 +141,7 @@ class StreamMaker {
             // there the region is scrolled instead.
             char f = "LMST"[pick(4)];
             auto [top, bottom] = scrollBounds(model_.grid());
-            int64_t row = model_.grid().cursor.row;
+            LineIndex row = model_.grid().cursor.row;
             if (row < top || row > bottom) f = f == 'L' ? 'T' : f == 'M' ? 'S' : f;
             out += csi + std::to_string(1 + pick(3)) + f;
             return;

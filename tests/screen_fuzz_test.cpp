@@ -148,16 +148,16 @@ void mutate(std::mt19937& rng, std::string& s) {
 }
 
 // A screen's lines within the grid's bounds, the cursor on one of them.
-void checkScreen(const Grid& g, const ScreenBuffer& s, int64_t cursorRow, bool main,
+void checkScreen(const Grid& g, const ScreenBuffer& s, LineIndex cursorRow, bool main,
                  const char* which) {
     SCOPED_TRACE(which);
     int64_t n = s.lines.size();
     ASSERT_GE(n, 1);
-    ASSERT_GE(cursorRow, 0);
-    ASSERT_LT(cursorRow, n);
+    ASSERT_GE(cursorRow, LineIndex{0});
+    ASSERT_LT(cursorRow, s.lines.end());
     const int64_t rows = g.height > 0 ? g.height : kMaxRows;
     ASSERT_LE(n, main ? rows + std::max<int64_t>(g.maxScrollback, 0) : rows);
-    for (int64_t i = std::max<int64_t>(0, n - 64); i < n; ++i)
+    for (LineIndex i = std::max(LineIndex{0}, s.lines.end() - 64); i < s.lines.end(); ++i)
         ASSERT_LE(s.lines.rowSize(i), kMaxColumns + 1);
 }
 

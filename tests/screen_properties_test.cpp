@@ -38,11 +38,12 @@ TEST(Interpreter, ChunksCutAnywhere) {
             ASSERT_TRUE(t.grid().input.parser.inGround());
         }
     }
-    EXPECT_EQ(rowText(whole.grid(), 0), "a\xe4\xb8\xad"
-                                        "bc\xe2\x94\x80"
-                                        "d\xf0\x9f\x98\x80"
-                                        "e");
-    EXPECT_EQ(whole.grid().screen.lines.row(0)[3].fg(), 2);
+    EXPECT_EQ(rowText(whole.grid(), LineIndex{0}),
+              "a\xe4\xb8\xad"
+              "bc\xe2\x94\x80"
+              "d\xf0\x9f\x98\x80"
+              "e");
+    EXPECT_EQ(whole.grid().screen.lines.row(LineIndex{0})[3].fg(), 2);
 }
 
 TEST(Interpreter, WhatIsKeptIsBounded) {
@@ -55,7 +56,7 @@ TEST(Interpreter, WhatIsKeptIsBounded) {
     }
     t.write(ESC);  // the terminator cut in two
     t.write("\\after");
-    EXPECT_EQ(rowText(t.grid(), 0), "after");
+    EXPECT_EQ(rowText(t.grid(), LineIndex{0}), "after");
     // A control sequence longer than the hold is consumed to its final
     // byte and ignored: none of its digits reach the screen, nor its effect.
     Terminal c(kCols, kRows, 0);
@@ -65,7 +66,7 @@ TEST(Interpreter, WhatIsKeptIsBounded) {
         ASSERT_LT(unfinishedInput(c.grid()).size(), 64u);
     }
     c.write(";41mb");
-    EXPECT_EQ(rowText(c.grid(), 0), "ab");
+    EXPECT_EQ(rowText(c.grid(), LineIndex{0}), "ab");
     EXPECT_EQ(c.snapshot().find("41"), std::string::npos);
 }
 
@@ -88,7 +89,7 @@ TEST(Interpreter, OpenUpdateEndsAfterItsTimeout) {
     // The late end is harmless; a closed update leaves nothing to wait for.
     feed(g, "C\x1b[?2026l", t0 + 1100ms);
     feed(g, "\x1b[?2026hD\x1b[?2026l", t0 + 2s);
-    EXPECT_EQ(rowText(g, 0), "xABCD");
+    EXPECT_EQ(rowText(g, LineIndex{0}), "xABCD");
     EXPECT_FALSE(syncDeadline(g).has_value());
 }
 
@@ -167,24 +168,24 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
         }
         t.write(bytes);
         const Grid& g = t.grid();
-        Row original = g.screen.lines.row(0);
+        Row original = g.screen.lines.row(LineIndex{0});
         std::string text;
-        g.screen.lines.appendText(0, text);
+        g.screen.lines.appendText(LineIndex{0}, text);
         // Far enough for the row to be packed into the history.
         t.write("\x1b[2;1H" + std::string(64, '\n'));
-        ASSERT_EQ(g.screen.lines.expanded(0), nullptr);
-        ASSERT_TRUE(g.screen.lines.row(0) == original) << round;
+        ASSERT_EQ(g.screen.lines.expanded(LineIndex{0}), nullptr);
+        ASSERT_TRUE(g.screen.lines.row(LineIndex{0}) == original) << round;
         std::string back;
-        g.screen.lines.appendText(0, back);
+        g.screen.lines.appendText(LineIndex{0}, back);
         ASSERT_EQ(back, text) << round;
     }
 }
 
 TEST(Grid, BoundsAgainstHostileValues) {
     Grid g = newGrid(80, 24, 100);
-    ensureRow(g, INT64_MAX);
+    ensureRow(g, LineIndex{INT64_MAX});
     EXPECT_EQ(g.screen.lines.size(), 24);
-    scrollRegionUp(g, 0, INT64_MAX, INT64_MAX);
+    scrollRegionUp(g, LineIndex{0}, LineIndex{INT64_MAX}, INT64_MAX);
     EXPECT_EQ(g.screen.lines.size(), 24);
     for (int i = 0; i < 150; ++i)
         addWarning(g, std::to_string(i));
@@ -195,7 +196,7 @@ TEST(Grid, BoundsAgainstHostileValues) {
     for (int64_t i = 0; i < kMaxRows + 10; ++i)
         lineFeed(unsized);
     EXPECT_EQ(unsized.screen.lines.size(), kMaxRows);
-    EXPECT_EQ(unsized.cursor.row, kMaxRows - 1);
+    EXPECT_EQ(unsized.cursor.row, LineIndex{kMaxRows - 1});
     // A client that reports no height does not wipe the history.
     Grid full = newGrid(10, 4, 100);
     resize(full, 10, 4);
@@ -223,18 +224,18 @@ TEST(Placement, FloodOfMarksIsBounded) {
     for (int i = 0; i < 100000; ++i)
         marks += "\xcc\x81";
     t.write("a" + marks);
-    EXPECT_EQ(t.grid().screen.lines.row(0).text(0).size(), 1u + 2u * kMaxMarks);
+    EXPECT_EQ(t.grid().screen.lines.row(LineIndex{0}).text(0).size(), 1u + 2u * kMaxMarks);
     // Overwriting the cell again and again does not pile up rare data.
     for (int i = 0; i < 10000; ++i)
         t.write("\rb\xcc\x81");
-    EXPECT_EQ(t.grid().screen.lines.row(0).text(0), "b\xcc\x81");
+    EXPECT_EQ(t.grid().screen.lines.row(LineIndex{0}).text(0), "b\xcc\x81");
 }
 
 TEST(Placement, RowsWithoutAWidthAreBounded) {
     Grid g = newGrid();
     feed(g, std::string(kMaxColumns + 100, 'q') + "Z");
-    EXPECT_EQ(g.screen.lines.rowSize(0), kMaxColumns);
-    EXPECT_EQ(g.screen.lines.row(0).rune(kMaxColumns - 1), 'Z');
+    EXPECT_EQ(g.screen.lines.rowSize(LineIndex{0}), kMaxColumns);
+    EXPECT_EQ(g.screen.lines.row(LineIndex{0}).rune(kMaxColumns - 1), 'Z');
     EXPECT_FALSE(g.cursor.pendingWrap);
 }
 
@@ -262,8 +263,9 @@ TEST(Placement, AsciiRunMatchesPutRune) {
             ASSERT_EQ(a.cursor.col, b.cursor.col);
             ASSERT_EQ(a.cursor.pendingWrap, b.cursor.pendingWrap);
             ASSERT_EQ(a.screen.lines.size(), b.screen.lines.size());
-            for (int64_t i = 0; i < a.screen.lines.size(); ++i)
-                ASSERT_TRUE(a.screen.lines.row(i) == b.screen.lines.row(i)) << round << " " << i;
+            for (LineIndex i{0}; i < a.screen.lines.end(); ++i)
+                ASSERT_TRUE(a.screen.lines.row(i) == b.screen.lines.row(i))
+                    << round << " " << i.value;
         }
     }
 }

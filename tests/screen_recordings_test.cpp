@@ -33,7 +33,7 @@ TEST(Recordings, ScreensMatchARealTerminal) {
             for (size_t pos = 0; pos < bytes.size(); pos += chunk)
                 t.write(std::string_view(bytes).substr(pos, chunk));
             const Grid& g = t.grid();
-            int64_t top = screenTop(g);
+            const LineIndex top = screenTop(g);
             for (int64_t row = 0; row < r.rows; ++row)
                 EXPECT_EQ(trimmed(rowText(g, top + row)), expected[size_t(row)])
                     << r.name << " row " << row << " chunk " << chunk;

@@ -452,7 +452,7 @@ class Script {
             check(got == want, "cell " + std::to_string(r) + "," + std::to_string(c) + ": " + got +
                                    ", expected " + want);
         } else if (word == "history") {
-            int64_t got = screenTop(term_->grid());
+            int64_t got = historyLength(term_->grid().screen.lines, term_->grid().height);
             check(std::to_string(got) == rest, "history " + std::to_string(got));
         } else if (word == "state") {
             const auto all = facts(*term_);
