@@ -39,6 +39,14 @@ struct LineIndex {
     }
     constexpr LineIndex operator++(int) { return LineIndex{value++}; }
     constexpr LineIndex operator--(int) { return LineIndex{value--}; }
+    // The lesser, the greater, and i kept within lo..hi, by value: std::min
+    // and its kin pass references, which keep the compiler from holding
+    // a line index in a register as it holds an integer.
+    friend constexpr LineIndex min(LineIndex a, LineIndex b) { return b < a ? b : a; }
+    friend constexpr LineIndex max(LineIndex a, LineIndex b) { return a < b ? b : a; }
+    friend constexpr LineIndex clamp(LineIndex i, LineIndex lo, LineIndex hi) {
+        return i < lo ? lo : hi < i ? hi : i;
+    }
 };
 constexpr LineIndex operator+(LineIndex i, int64_t n) {
     return LineIndex{i.value + n};
@@ -55,6 +63,11 @@ using Column = int64_t;
 struct ScreenRow {
     int64_t value = 0;
     auto operator<=>(const ScreenRow&) const = default;
+    // As for line indexes.
+    friend constexpr ScreenRow min(ScreenRow a, ScreenRow b) { return b < a ? b : a; }
+    friend constexpr ScreenRow clamp(ScreenRow r, ScreenRow lo, ScreenRow hi) {
+        return r < lo ? lo : hi < r ? hi : r;
+    }
 };
 
 // A position on the visible screen.

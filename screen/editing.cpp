@@ -170,14 +170,13 @@ void eraseScrollback(Grid& g) {
     for (int64_t i = 0; i < k; ++i)
         main.lines.popFront();
     if (altShown(g)) {
-        main.cursorRow = std::max(main.cursorRow - k, LineIndex{0});
+        main.cursorRow = max(main.cursorRow - k, LineIndex{0});
         return;
     }
-    g.cursor.row = std::max(g.cursor.row - k, LineIndex{0});
+    g.cursor.row = max(g.cursor.row - k, LineIndex{0});
     // The margins are line indexes: they move with their lines.
-    if (g.margins.top > LineIndex{0}) g.margins.top = std::max(g.margins.top - k, LineIndex{0});
-    if (g.margins.bottom > LineIndex{0})
-        g.margins.bottom = std::max(g.margins.bottom - k, LineIndex{0});
+    if (g.margins.top > LineIndex{0}) g.margins.top = max(g.margins.top - k, LineIndex{0});
+    if (g.margins.bottom > LineIndex{0}) g.margins.bottom = max(g.margins.bottom - k, LineIndex{0});
 }
 
 void screenAlignment(Grid& g) {
@@ -212,7 +211,7 @@ void setScrollRegion(Grid& g, std::optional<std::pair<ScreenRow, ScreenRow>> row
                                  : std::max<int64_t>(g.screen.lines.size(), 1);
         const ScreenRow t = rows->first;
         // A bottom beyond the screen means the last row, as in xterm.
-        const ScreenRow b = std::min(rows->second, ScreenRow{h - 1});
+        const ScreenRow b = min(rows->second, ScreenRow{h - 1});
         // Top at or below bottom: terminals ignore the sequence, margins
         // and cursor stay.
         if (t >= b) {
@@ -220,7 +219,7 @@ void setScrollRegion(Grid& g, std::optional<std::pair<ScreenRow, ScreenRow>> row
             return;
         }
         g.margins.top = view.line(t);
-        g.margins.bottom = std::max(view.line(b), g.margins.top);
+        g.margins.bottom = max(view.line(b), g.margins.top);
     }
     // The cursor goes home: to the top margin in origin mode.
     g.cursor.pendingWrap = false;

@@ -19,8 +19,8 @@ void syncScreenRows(Grid& g) {
 }
 
 void scrollRows(Grid& g, LineIndex top, LineIndex bottom, int64_t n, bool up, const Row& fill) {
-    top = std::max(top, LineIndex{0});
-    bottom = std::min(bottom, rowLimit(g) - 1);
+    top = max(top, LineIndex{0});
+    bottom = min(bottom, rowLimit(g) - 1);
     ensureRow(g, bottom);
     if (bottom < top) return;
     int64_t k = std::clamp<int64_t>(n, 0, bottom - top + 1);
@@ -82,7 +82,7 @@ void advance(Grid& g, bool fillScrolled) {
         g.screen.lines.pushBack(fill());
         return;
     }
-    g.cursor.row = std::clamp(g.cursor.row + 1, LineIndex{0}, rowLimit(g));
+    g.cursor.row = clamp(g.cursor.row + 1, LineIndex{0}, rowLimit(g));
     while (g.screen.lines.end() <= g.cursor.row) {
         // Only a row that scrolls the screen is painted; the pen's default
         // background needs nothing.
@@ -118,7 +118,7 @@ Row blankRow() {
 }
 
 void ensureRowSlow(Grid& g, LineIndex row) {
-    row = std::min(row, rowLimit(g) - 1);
+    row = min(row, rowLimit(g) - 1);
     while (g.screen.lines.end() <= row)
         g.screen.lines.pushBack();
 }
@@ -136,12 +136,12 @@ void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t
 LineIndex scrollBottomDefault(const Grid& g) {
     if (g.margins.bottom > LineIndex{0}) return g.margins.bottom;
     if (g.height > 0) return lastScreenRow(g);
-    return std::max(g.screen.lines.end() - 1, LineIndex{0});
+    return max(g.screen.lines.end() - 1, LineIndex{0});
 }
 
 std::pair<LineIndex, LineIndex> scrollBounds(const Grid& g) {
-    const LineIndex top = regionActive(g) ? std::max(g.margins.top, LineIndex{0}) : screenTop(g);
-    const LineIndex bottom = std::max(scrollBottomDefault(g), top);
+    const LineIndex top = regionActive(g) ? max(g.margins.top, LineIndex{0}) : screenTop(g);
+    const LineIndex bottom = max(scrollBottomDefault(g), top);
     return {top, bottom};
 }
 
@@ -189,7 +189,7 @@ void fitLines(Lines& lines, LineIndex& cursorRow, int64_t oldHeight, int64_t row
     lines.setScreenRows(rows > 0 ? rows : kMaxRows);
     while (lines.size() < rows)
         lines.pushBack();
-    cursorRow = std::min(cursorRow, std::max(lines.end() - 1, LineIndex{0}));
+    cursorRow = min(cursorRow, max(lines.end() - 1, LineIndex{0}));
 }
 
 }  // namespace
@@ -197,12 +197,12 @@ void fitLines(Lines& lines, LineIndex& cursorRow, int64_t oldHeight, int64_t row
 void trimScrollback(Grid& g) {
     const int64_t n = dropOldest(g.screen.lines, lineLimit(g, !altShown(g)));
     if (n == 0) return;
-    g.cursor.row = std::max(g.cursor.row - n, LineIndex{0});
+    g.cursor.row = max(g.cursor.row - n, LineIndex{0});
     if (!altShown(g)) {
         // The margins belong to their lines.
-        if (g.margins.top > LineIndex{0}) g.margins.top = std::max(g.margins.top - n, LineIndex{0});
+        if (g.margins.top > LineIndex{0}) g.margins.top = max(g.margins.top - n, LineIndex{0});
         if (g.margins.bottom > LineIndex{0})
-            g.margins.bottom = std::max(g.margins.bottom - n, LineIndex{0});
+            g.margins.bottom = max(g.margins.bottom - n, LineIndex{0});
     }
 }
 
@@ -230,8 +230,8 @@ namespace {
 // kept as screen rows across a switch, as terminals keep the region.
 void moveMargins(Grid& g, ScreenView from, ScreenView to) {
     if (!regionActive(g)) return;
-    g.margins.top = std::max(to.line(from.row(g.margins.top)), LineIndex{0});
-    g.margins.bottom = std::max(to.line(from.row(g.margins.bottom)), LineIndex{0});
+    g.margins.top = max(to.line(from.row(g.margins.top)), LineIndex{0});
+    g.margins.bottom = max(to.line(from.row(g.margins.bottom)), LineIndex{0});
 }
 
 }  // namespace
@@ -266,7 +266,7 @@ void leaveAltScreen(Grid& g, bool restore) {
         syncScreenRows(g);
         // The alternate screen's cursor stays where it was on the screen.
         const ScreenView main = screenView(g);
-        g.cursor.row = std::clamp(main.line(row), main.top, lastScreenRow(g));
+        g.cursor.row = clamp(main.line(row), main.top, lastScreenRow(g));
         moveMargins(g, alt, main);
     }
     // 1049 brings back what it saved, as ESC 8 does (position, pen,
@@ -311,7 +311,7 @@ void resize(Grid& g, int64_t cols, int64_t rows) {
     if (g.hiddenMain) {
         ScreenBuffer& main = *g.hiddenMain;
         int64_t n = dropOldest(main.lines, lineLimit(g, true));
-        main.cursorRow = std::max(main.cursorRow - n, LineIndex{0});
+        main.cursorRow = max(main.cursorRow - n, LineIndex{0});
     }
 }
 
@@ -321,7 +321,7 @@ SavedCursor currentCursor(const Grid& g) {
 
 void placeCursor(Grid& g, const SavedCursor& c) {
     const ScreenView view = screenView(g);
-    const ScreenRow row = std::clamp(c.row, ScreenRow{0}, view.row(lastScreenRow(g)));
+    const ScreenRow row = clamp(c.row, ScreenRow{0}, view.row(lastScreenRow(g)));
     g.cursor.row = clampRow(g, view.line(row));
     int64_t last = columnLimit(g) - 1;
     // A pending wrap comes back only where it can still be pending, and

@@ -256,7 +256,7 @@ LineIndex historyBound(const Lines& lines, int64_t height) {
 void appendRows(std::string& out, const Lines& lines, int64_t colLimit, int64_t rowCount,
                 const LinkTable* links) {
     const LineIndex end = lines.end();
-    const LineIndex first = rowCount > 0 ? std::max(LineIndex{0}, end - rowCount) : end;
+    const LineIndex first = rowCount > 0 ? max(LineIndex{0}, end - rowCount) : end;
     RowWriter w(out, links);
     for (LineIndex i = first; i < end; ++i) {
         if (i > first) out += "\r\n";
@@ -318,7 +318,7 @@ void appendHistory(std::string& out, const Lines& lines, LineIndex first, LineIn
 void appendFull(std::string& out, const Lines& lines, int64_t cols, int64_t h, int64_t from,
                 size_t budget, const LinkTable* links) {
     const LineIndex history = historyBound(lines, h);
-    const LineIndex first = std::clamp(lines.lineNumbered(from), LineIndex{0}, history);
+    const LineIndex first = clamp(lines.lineNumbered(from), LineIndex{0}, history);
     out.reserve(size_t(std::max<int64_t>(h, 0)) * 100 + 256);
     out += "\x1b[0m";
     appendHistory(out, lines, first, history, budget, links);
@@ -399,7 +399,7 @@ std::string renderTranscript(const Grid& g, size_t historyBudget) {
     std::string out;
     appendLines(out, main, first, endOfText(main, first, main.end()), 0, g.links.get());
     if (alt) {
-        const LineIndex top = std::max(LineIndex{0}, g.screen.lines.end() - g.height);
+        const LineIndex top = max(LineIndex{0}, g.screen.lines.end() - g.height);
         appendLines(out, g.screen.lines, top, endOfText(g.screen.lines, top, g.screen.lines.end()),
                     g.cols, g.links.get());
     }
@@ -471,7 +471,7 @@ std::string renderCapture(const Grid& g, bool looks, int64_t historyLines, size_
     const int64_t h = g.height > 0 ? std::min(g.height, n) : n;
     const LineIndex history = lines.end() - h;
     const LineIndex first =
-        historyLines < 0 ? LineIndex{0} : std::max(LineIndex{0}, history - historyLines);
+        historyLines < 0 ? LineIndex{0} : max(LineIndex{0}, history - historyLines);
     auto line = [&](std::string& out, LineIndex i) {
         RowWriter w(out);
         if (const Row* r = lines.expanded(i)) {
