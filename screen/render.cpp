@@ -399,7 +399,7 @@ std::string renderTranscript(const Grid& g, size_t historyBudget) {
     std::string out;
     appendLines(out, main, first, endOfText(main, first, main.end()), 0, g.links.get());
     if (alt) {
-        const LineIndex top = max(LineIndex{0}, g.screen.lines.end() - g.height);
+        const LineIndex top = screenTop(g.screen.lines, g.height);
         appendLines(out, g.screen.lines, top, endOfText(g.screen.lines, top, g.screen.lines.end()),
                     g.cols, g.links.get());
     }

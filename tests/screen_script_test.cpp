@@ -35,6 +35,8 @@
 //                             with a history budget or first line
 //   capture looks history=1 "ab\n"
 //                             the text capture gives (text or looks)
+//   transcript budget=40 "m1\e[0m\r\n"
+//                             the lines a saved session keeps
 //   parse "a\e[1;2"           a fresh parser fed these bytes (alone: no
 //                             terminal), whole and one byte at a time;
 //   events print(a) held(\e[1;2)
@@ -491,7 +493,7 @@ class Script {
         } else if (word == "attach") {
             if (!program_) program_ = std::move(term_);
             term_ = repainted(*program_);
-        } else if (word == "snapshot" || word == "capture") {
+        } else if (word == "snapshot" || word == "capture" || word == "transcript") {
             size_t q = rest.find('"');
             if (q == std::string::npos) return fail("expected a quoted text");
             std::string error, want = unquote(rest.substr(q), error);
@@ -507,8 +509,9 @@ class Script {
                 else if (w == "looks" || w == "text") looks = w == "looks";
                 else return fail("bad option " + w);
             }
-            std::string got = word == "snapshot" ? term_->snapshot(budget, from)
-                                                 : term_->capture(looks, lines);
+            std::string got = word == "snapshot"     ? term_->snapshot(budget, from)
+                              : word == "transcript" ? term_->transcript(budget)
+                                                     : term_->capture(looks, lines);
             check(matches(want, got), word + " \"" + printable(got) + "\"");
         } else if (word == "repaint") {
             term_ = repainted(*term_);
