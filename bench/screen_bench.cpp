@@ -12,6 +12,7 @@
 #include "screen/placement.h"
 #include "screen/sgr.h"
 #include "screen/terminal.h"
+#include "screen/writer.h"
 #include "workloads.h"
 
 using namespace screen;
@@ -40,9 +41,10 @@ enum Colours { kPlain, kIndexed, kDirect };
 // colour change every 4 characters (as bench::colourText does), from the
 // 256-colour table or as 24-bit colours.
 void writeLine(Grid& g, int n, int colour) {
+    Writer w(g);
     const std::string& s = line(n);
     if (colour == kPlain) {
-        putAscii(g, s.data(), s.size());
+        w.putAscii(s.data(), s.size());
     } else {
         for (int i = 0; i < 80; i += 4) {
             int c = (n * 31 + i * 7) % 256;
@@ -55,12 +57,12 @@ void writeLine(Grid& g, int n, int colour) {
                     std::to_string((c * 5) % 256);
                 if (i % 16 == 0) p += ";48;2;" + std::to_string((c * 3) % 256) + ";40;80";
             }
-            applySgr(g, p);
-            putAscii(g, s.data() + i, 4);
+            applySgr(w.state().pen, p);
+            w.putAscii(s.data() + i, 4);
         }
-        applySgr(g, "0");
+        applySgr(w.state().pen, "0");
     }
-    lineFeed(g);
+    w.lineFeed();
 }
 
 Grid filledGrid(int64_t scrollback, int colour = kPlain) {

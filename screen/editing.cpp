@@ -1,8 +1,13 @@
-#include "screen/editing.h"
-
+// The writer's editing at the cursor: inserting and deleting characters
+// and lines, erasing, the alignment test.
+//
+// Blanks follow terminals: cells never written are default blanks, and
+// cells that erasing, inserting or deleting produce take the pen's
+// background and nothing else, so a program that paints a coloured bar
+// with an erase gets its bar. No operation leaves half a wide character.
 #include <algorithm>
 
-#include "screen/params.h"
+#include "screen/writer.h"
 
 namespace screen {
 
@@ -24,13 +29,16 @@ void eraseCells(Row& row, size_t from, size_t to, Cell blank) {
     row.fill(from, to, blank);
 }
 
+}  // namespace
+
 // A whole row erased: empty, or painted to the width.
-void eraseRow(Grid& g, LineIndex i) {
-    Row fill = scrolledInRow(g);
-    g.screen.lines.set(i, std::move(fill));
+void Writer::eraseRow(LineIndex i) {
+    Row fill = scrolledInRow(g_);
+    g_.screen.lines.set(i, std::move(fill));
 }
 
-void eraseToEnd(Grid& g, Row& row, size_t col) {
+void Writer::eraseToEnd(Row& row, size_t col) {
+    const Grid& g = g_;
     if (g.state.pen.bg == kColorDefault) {
         if (col < row.size()) {
             row.detachWide(col, row.size());
@@ -42,7 +50,8 @@ void eraseToEnd(Grid& g, Row& row, size_t col) {
     eraseCells(row, col, end, eraseBlank(g, row));
 }
 
-void eraseToCursor(Grid& g, Row& row, size_t col) {
+void Writer::eraseToCursor(Row& row, size_t col) {
+    const Grid& g = g_;
     if (g.state.pen.bg == kColorDefault) {
         size_t to = std::min(col + 1, row.size());
         eraseCells(row, 0, to, Cell());
@@ -52,16 +61,9 @@ void eraseToCursor(Grid& g, Row& row, size_t col) {
     eraseCells(row, 0, to, eraseBlank(g, row));
 }
 
-}  // namespace
-
-void backspace(Grid& g) {
-    g.cursor.pendingWrap = false;
-    if (g.cursor.col > 0) --g.cursor.col;
-    g.cursor.col = std::min(g.cursor.col, columnLimit(g) - 1);
-}
-
-void insertChars(Grid& g, int64_t n) {
-    Row& row = cursorLine(g);
+void Writer::insertChars(int64_t n) {
+    const Grid& g = g_;
+    Row& row = cursorLine();
     size_t limit = size_t(columnLimit(g));
     size_t col = std::min(editColumn(g), limit);
     size_t count = size_t(std::clamp<int64_t>(n, 1, int64_t(limit)));
@@ -74,8 +76,9 @@ void insertChars(Grid& g, int64_t n) {
     }
 }
 
-void deleteChars(Grid& g, int64_t n) {
-    Row& row = cursorLine(g);
+void Writer::deleteChars(int64_t n) {
+    const Grid& g = g_;
+    Row& row = cursorLine();
     size_t col = editColumn(g);
     size_t limit = size_t(columnLimit(g));
     size_t count = size_t(std::clamp<int64_t>(n, 1, int64_t(limit)));
@@ -93,8 +96,9 @@ void deleteChars(Grid& g, int64_t n) {
     }
 }
 
-void eraseChars(Grid& g, int64_t n) {
-    Row& row = cursorLine(g);
+void Writer::eraseChars(int64_t n) {
+    const Grid& g = g_;
+    Row& row = cursorLine();
     size_t limit = size_t(columnLimit(g));
     size_t col = editColumn(g);
     if (col >= limit) return;
@@ -106,83 +110,69 @@ void eraseChars(Grid& g, int64_t n) {
     }
 }
 
-void insertLines(Grid& g, int64_t n) {
-    auto [top, bottom] = scrollBounds(g);
-    if (g.cursor.row < top || g.cursor.row > bottom) return;
-    scrollRegionDown(g, g.cursor.row, bottom, std::max<int64_t>(n, 1));
+void Writer::insertLines(int64_t n) {
+    auto [top, bottom] = scrollBounds(g_);
+    if (g_.cursor.row < top || g_.cursor.row > bottom) return;
+    scrollDown(g_.cursor.row, bottom, std::max<int64_t>(n, 1));
 }
 
-void deleteLines(Grid& g, int64_t n) {
-    auto [top, bottom] = scrollBounds(g);
-    if (g.cursor.row < top || g.cursor.row > bottom) return;
-    scrollRegionUp(g, g.cursor.row, bottom, std::max<int64_t>(n, 1));
+void Writer::deleteLines(int64_t n) {
+    auto [top, bottom] = scrollBounds(g_);
+    if (g_.cursor.row < top || g_.cursor.row > bottom) return;
+    scrollUp(g_.cursor.row, bottom, std::max<int64_t>(n, 1));
 }
 
-void eraseLine(Grid& g, int64_t mode) {
-    Row& row = cursorLine(g);
-    size_t col = editColumn(g);
+void Writer::eraseLine(int64_t mode) {
+    Row& row = cursorLine();
+    size_t col = editColumn(g_);
     switch (mode) {
         case 0:
-            eraseToEnd(g, row, col);
+            eraseToEnd(row, col);
             break;
         case 1:
-            eraseToCursor(g, row, col);
+            eraseToCursor(row, col);
             break;
         case 2:
-            eraseRow(g, g.cursor.row);
+            eraseRow(g_.cursor.row);
             break;
         default:
             break;
     }
 }
 
-void eraseDisplay(Grid& g, int64_t mode) {
+void Writer::eraseDisplay(int64_t mode) {
+    Grid& g = g_;
     if (mode < 0 || mode > 2) return;
-    cursorLine(g);
+    cursorLine();
     const LineIndex top = screenTop(g);
     // A painted erase covers every screen row, including rows the screen
     // has not grown yet (the alternate screen starts with one).
-    if (g.state.pen.bg != kColorDefault && g.height > 0) ensureRow(g, lastScreenRow(g));
+    if (g.state.pen.bg != kColorDefault && g.height > 0) ensureRow(lastScreenRow(g));
     size_t col = editColumn(g);
     if (mode == 0) {
         Row& row = g.screen.lines.edit(g.cursor.row);
         if (g.state.pen.bg == kColorDefault) {
             eraseCells(row, col, row.size(), Cell());
         } else {
-            eraseToEnd(g, row, col);
+            eraseToEnd(row, col);
         }
         for (LineIndex i = g.cursor.row + 1; i < g.screen.lines.end(); ++i)
-            eraseRow(g, i);
+            eraseRow(i);
     } else if (mode == 1) {
         for (LineIndex i = top; i < g.cursor.row; ++i)
-            eraseRow(g, i);
-        eraseToCursor(g, g.screen.lines.edit(g.cursor.row), col);
+            eraseRow(i);
+        eraseToCursor(g.screen.lines.edit(g.cursor.row), col);
     } else {
         for (LineIndex i = top; i < g.screen.lines.end(); ++i)
-            eraseRow(g, i);
+            eraseRow(i);
     }
 }
 
-void eraseScrollback(Grid& g) {
-    // On the alternate screen the history is the main screen's.
-    ScreenBuffer& main = mainScreen(g);
-    const int64_t k = historyLength(main.lines, g.height);
-    for (int64_t i = 0; i < k; ++i)
-        main.lines.popFront();
-    if (altShown(g)) {
-        main.cursorRow = max(main.cursorRow - k, LineIndex{0});
-        return;
-    }
-    g.cursor.row = max(g.cursor.row - k, LineIndex{0});
-    // The margins are line indexes: they move with their lines.
-    if (g.margins.top > LineIndex{0}) g.margins.top = max(g.margins.top - k, LineIndex{0});
-    if (g.margins.bottom > LineIndex{0}) g.margins.bottom = max(g.margins.bottom - k, LineIndex{0});
-}
-
-void screenAlignment(Grid& g) {
+void Writer::alignmentTest() {
+    Grid& g = g_;
     g.margins = Margins();
     const LineIndex top = screenTop(g);
-    if (g.height > 0) ensureRow(g, lastScreenRow(g));
+    if (g.height > 0) ensureRow(lastScreenRow(g));
     Row filled;
     filled.padTo(size_t(columnLimit(g) < kMaxColumns ? columnLimit(g) : 0),
                  Cell::make('E', 1, Pen{}));
@@ -191,41 +181,6 @@ void screenAlignment(Grid& g) {
     g.cursor.row = top;
     g.cursor.col = 0;
     g.cursor.pendingWrap = false;
-}
-
-void reverseIndex(Grid& g) {
-    auto [top, bottom] = scrollBounds(g);
-    if (g.cursor.row == top) {
-        scrollRegionDown(g, top, bottom, 1);
-    } else if (g.cursor.row > screenTop(g)) {
-        --g.cursor.row;
-    }
-}
-
-void setScrollRegion(Grid& g, std::optional<std::pair<ScreenRow, ScreenRow>> rows) {
-    const ScreenView view = screenView(g);
-    const Margins kept = g.margins;
-    g.margins = Margins();
-    if (rows) {
-        int64_t h = g.height > 0 ? std::min(g.height, kMaxRows)
-                                 : std::max<int64_t>(g.screen.lines.size(), 1);
-        const ScreenRow t = rows->first;
-        // A bottom beyond the screen means the last row, as in xterm.
-        const ScreenRow b = min(rows->second, ScreenRow{h - 1});
-        // Top at or below bottom: terminals ignore the sequence, margins
-        // and cursor stay.
-        if (t >= b) {
-            g.margins = kept;
-            return;
-        }
-        g.margins.top = view.line(t);
-        g.margins.bottom = max(view.line(b), g.margins.top);
-    }
-    // The cursor goes home: to the top margin in origin mode.
-    g.cursor.pendingWrap = false;
-    g.cursor.row = g.state.modes.origin && regionActive(g) ? g.margins.top : view.top;
-    g.cursor.col = 0;
-    ensureRow(g, g.cursor.row);
 }
 
 }  // namespace screen

@@ -4,12 +4,8 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
-#include <type_traits>
 
-#include "screen/editing.h"
-#include "screen/grid.h"
 #include "screen/modes.h"
-#include "screen/placement.h"
 #include "screen/queries.h"
 #include "screen/sgr.h"
 #include "screen/tabs.h"
@@ -18,270 +14,205 @@ namespace screen {
 
 namespace {
 
-// Saturating helpers for cursor arithmetic with large counts: a position
-// (a line index or a column) moved n towards a limit, not past it.
-template <class Position>
-Position upTo(Position from, int64_t n, std::type_identity_t<Position> limit) {
-    return from <= limit ? from : from - std::min(n, from - limit);
-}
-template <class Position>
-Position downTo(Position from, int64_t n, std::type_identity_t<Position> limit) {
-    return from >= limit ? from : from + std::min(n, limit - from);
-}
-
-void clampColumn(Grid& g) {
-    g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
-}
-
 // The count a function takes from its first parameter: at least 1.
 int64_t countOf(const Sequence& s) {
     return s.arg(0, 1);
 }
 
-// Up, stopping at the top margin when starting inside the region, else at
-// the top of the screen.
-void cursorUp(Grid& g, int64_t n) {
-    const LineIndex top = scrollBounds(g).first;
-    const LineIndex limit = regionActive(g) && g.cursor.row >= top ? top : screenTop(g);
-    g.cursor.row = upTo(g.cursor.row, n, limit);
-    g.cursor.pendingWrap = false;
-    clampColumn(g);
-}
-
-// Down, stopping at the bottom margin when starting inside the region,
-// else at the last screen row.
-void cursorDown(Grid& g, int64_t n) {
-    const LineIndex bottom = scrollBounds(g).second;
-    const LineIndex limit = regionActive(g) && g.cursor.row <= bottom ? bottom : lastScreenRow(g);
-    g.cursor.row = clampRow(g, downTo(g.cursor.row, n, limit));
-    ensureRow(g, g.cursor.row);
-    g.cursor.pendingWrap = false;
-    clampColumn(g);
-}
-
-// A row (0-based) as absolute positioning addresses it: the count of rows
-// below the top of the screen, or in origin mode below the top margin;
-// kept within the screen or the region.
-void moveToScreenRow(Grid& g, int64_t row) {
-    auto [top, bottom] = g.state.modes.origin && regionActive(g)
-                             ? scrollBounds(g)
-                             : std::pair<LineIndex, LineIndex>{screenTop(g), lastScreenRow(g)};
-    g.cursor.row = clampRow(g, top + std::clamp<int64_t>(row, 0, bottom - top));
-    ensureRow(g, g.cursor.row);
-}
-
 // The functions, each as the table calls it.
 
-void cuu(Grid& g, const Sequence& s) {
-    cursorUp(g, countOf(s));
+void cuu(Writer& w, const Sequence& s) {
+    w.moveUp(countOf(s));
 }
-void cud(Grid& g, const Sequence& s) {
-    cursorDown(g, countOf(s));
+void cud(Writer& w, const Sequence& s) {
+    w.moveDown(countOf(s));
 }
-void cuf(Grid& g, const Sequence& s) {
-    g.cursor.col = downTo(std::max<int64_t>(g.cursor.col, 0), countOf(s), columnLimit(g) - 1);
-    g.cursor.pendingWrap = false;
-    clampColumn(g);
+void cuf(Writer& w, const Sequence& s) {
+    w.moveForward(countOf(s));
 }
-void cub(Grid& g, const Sequence& s) {
-    g.cursor.col = upTo(g.cursor.col, countOf(s), 0);
-    g.cursor.pendingWrap = false;
-    clampColumn(g);
+void cub(Writer& w, const Sequence& s) {
+    w.moveBack(countOf(s));
 }
-void cnl(Grid& g, const Sequence& s) {
-    cursorDown(g, countOf(s));
-    g.cursor.col = 0;
+void cnl(Writer& w, const Sequence& s) {
+    w.moveDown(countOf(s));
+    w.carriageReturn();
 }
-void cpl(Grid& g, const Sequence& s) {
-    cursorUp(g, countOf(s));
-    g.cursor.col = 0;
+void cpl(Writer& w, const Sequence& s) {
+    w.moveUp(countOf(s));
+    w.carriageReturn();
 }
-void cha(Grid& g, const Sequence& s) {
-    g.cursor.col = std::min(s.arg(0, 1) - 1, columnLimit(g) - 1);
-    g.cursor.pendingWrap = false;
+void cha(Writer& w, const Sequence& s) {
+    w.moveToColumn(s.arg(0, 1) - 1);
 }
-void cup(Grid& g, const Sequence& s) {
-    moveToScreenRow(g, s.arg(0, 1) - 1);
-    g.cursor.col = s.arg(1, 1) - 1;
-    clampColumn(g);
-    g.cursor.pendingWrap = false;
+void cup(Writer& w, const Sequence& s) {
+    w.moveTo(s.arg(0, 1) - 1, s.arg(1, 1) - 1);
 }
-void vpa(Grid& g, const Sequence& s) {
-    moveToScreenRow(g, s.arg(0, 1) - 1);
-    g.cursor.pendingWrap = false;
-    clampColumn(g);
+void vpa(Writer& w, const Sequence& s) {
+    w.moveToRow(s.arg(0, 1) - 1);
 }
-void ich(Grid& g, const Sequence& s) {
-    insertChars(g, countOf(s));
+void ich(Writer& w, const Sequence& s) {
+    w.insertChars(countOf(s));
 }
-void dch(Grid& g, const Sequence& s) {
-    deleteChars(g, countOf(s));
+void dch(Writer& w, const Sequence& s) {
+    w.deleteChars(countOf(s));
 }
-void ech(Grid& g, const Sequence& s) {
-    eraseChars(g, countOf(s));
+void ech(Writer& w, const Sequence& s) {
+    w.eraseChars(countOf(s));
 }
-void il(Grid& g, const Sequence& s) {
-    insertLines(g, countOf(s));
+void il(Writer& w, const Sequence& s) {
+    w.insertLines(countOf(s));
 }
-void dl(Grid& g, const Sequence& s) {
-    deleteLines(g, countOf(s));
+void dl(Writer& w, const Sequence& s) {
+    w.deleteLines(countOf(s));
 }
-void su(Grid& g, const Sequence& s) {
-    auto [top, bottom] = scrollBounds(g);
-    scrollRegionUp(g, top, bottom, countOf(s));
+void su(Writer& w, const Sequence& s) {
+    w.scrollUp(countOf(s));
 }
-void sd(Grid& g, const Sequence& s) {
-    auto [top, bottom] = scrollBounds(g);
-    scrollRegionDown(g, top, bottom, countOf(s));
+void sd(Writer& w, const Sequence& s) {
+    w.scrollDown(countOf(s));
 }
 // EL (and ED below): with several parameters the first one counts.
-void el(Grid& g, const Sequence& s) {
-    eraseLine(g, s.raw(0));
+void el(Writer& w, const Sequence& s) {
+    w.eraseLine(s.raw(0));
 }
-void sgr(Grid& g, const Sequence& s) {
-    applySgr(g, s);
+void sgr(Writer& w, const Sequence& s) {
+    applySgr(w.state().pen, s);
 }
-void decstbm(Grid& g, const Sequence& s) {
+void decstbm(Writer& w, const Sequence& s) {
     // No parameters at all: the whole screen, without a region.
     if (s.noParams())
-        setScrollRegion(g, std::nullopt);
+        w.setScrollRegion(std::nullopt);
     else
-        setScrollRegion(g,
-                        std::pair{ScreenRow{s.arg(0, 1) - 1}, ScreenRow{s.arg(1, INT64_MAX) - 1}});
+        w.setScrollRegion(
+            std::pair{ScreenRow{s.arg(0, 1) - 1}, ScreenRow{s.arg(1, INT64_MAX) - 1}});
 }
-void scosc(Grid& g, const Sequence&) {
-    saveCursor(g);
+void scosc(Writer& w, const Sequence&) {
+    w.saveCursor();
 }
-void scorc(Grid& g, const Sequence&) {
-    restoreCursor(g);
+void scorc(Writer& w, const Sequence&) {
+    w.restoreCursor();
 }
 
 // Modes: CSI ? Pm h / l (DEC private) and CSI Pm h / l (SM, RM).
-void decset(Grid& g, const Sequence& s) {
+void decset(Writer& w, const Sequence& s) {
     for (size_t i = 0; i < s.count; ++i)
-        setPrivateMode(g, s.raw(i), true);
+        setPrivateMode(w, s.raw(i), true);
 }
-void decrst(Grid& g, const Sequence& s) {
+void decrst(Writer& w, const Sequence& s) {
     for (size_t i = 0; i < s.count; ++i)
-        setPrivateMode(g, s.raw(i), false);
+        setPrivateMode(w, s.raw(i), false);
 }
-void sm(Grid& g, const Sequence& s) {
+void sm(Writer& w, const Sequence& s) {
     for (size_t i = 0; i < s.count; ++i)
-        setAnsiMode(g, s.raw(i), true);
+        setAnsiMode(w, s.raw(i), true);
 }
-void rm(Grid& g, const Sequence& s) {
+void rm(Writer& w, const Sequence& s) {
     for (size_t i = 0; i < s.count; ++i)
-        setAnsiMode(g, s.raw(i), false);
+        setAnsiMode(w, s.raw(i), false);
 }
-void decstr(Grid& g, const Sequence&) {
-    softReset(g);
+void decstr(Writer& w, const Sequence&) {
+    w.softReset();
 }
-void decscusr(Grid& g, const Sequence& s) {
-    setCursorStyle(g, s.raw(0));
+void decscusr(Writer& w, const Sequence& s) {
+    setCursorStyle(w, s.raw(0));
 }
 // Tab stops.
-void tbc(Grid& g, const Sequence& s) {
-    clearTabStops(g, s.raw(0));
+void tbc(Writer& w, const Sequence& s) {
+    clearTabStops(w, s.raw(0));
 }
-void cht(Grid& g, const Sequence& s) {
-    tabForward(g, countOf(s));
+void cht(Writer& w, const Sequence& s) {
+    w.tabForward(countOf(s));
 }
-void cbt(Grid& g, const Sequence& s) {
-    tabBackward(g, countOf(s));
+void cbt(Writer& w, const Sequence& s) {
+    w.tabBackward(countOf(s));
 }
 // Keyboard protocols: kitty's flags, xterm's modifyOtherKeys.
-void kittyPush(Grid& g, const Sequence& s) {
-    pushKeyboardFlags(g, s.raw(0));
+void kittyPush(Writer& w, const Sequence& s) {
+    pushKeyboardFlags(w, s.raw(0));
 }
-void kittyPop(Grid& g, const Sequence& s) {
-    popKeyboardFlags(g, countOf(s));
+void kittyPop(Writer& w, const Sequence& s) {
+    popKeyboardFlags(w, countOf(s));
 }
-void kittySet(Grid& g, const Sequence& s) {
-    setKeyboardFlags(g, s.raw(0), s.arg(1, 1));
+void kittySet(Writer& w, const Sequence& s) {
+    setKeyboardFlags(w, s.raw(0), s.arg(1, 1));
 }
-void xtmodkeys(Grid& g, const Sequence& s) {
-    if (s.raw(0) == 4) setModifyOtherKeys(g, s.count > 1 ? s.raw(1) : 0);
+void xtmodkeys(Writer& w, const Sequence& s) {
+    if (s.raw(0) == 4) setModifyOtherKeys(w, s.count > 1 ? s.raw(1) : 0);
 }
 
-// REP: the character just written, n times more, within the line (as
-// tmux does; it never wraps).
-void rep(Grid& g, const Sequence& s) {
-    if (g.lastRune < 0) return;
-    int64_t room = columnLimit(g) - std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g));
-    int64_t n = std::min(countOf(s), room);
-    int32_t rune = g.lastRune;
-    for (int64_t i = 0; i < n; ++i)
-        putRune(g, rune);
+// REP: the character just written, n times more, within the line.
+void rep(Writer& w, const Sequence& s) {
+    w.repeat(countOf(s));
 }
 
 // ED 3 erases the history; the other modes the screen.
-void ed(Grid& g, const Sequence& s) {
+void ed(Writer& w, const Sequence& s) {
     if (s.raw(0) == 3) {
-        eraseScrollback(g);
+        w.eraseScrollback();
     } else {
-        eraseDisplay(g, s.raw(0));
+        w.eraseDisplay(s.raw(0));
     }
 }
 
 // C0 controls.
-void bs(Grid& g, const Sequence&) {
-    backspace(g);
+void bs(Writer& w, const Sequence&) {
+    w.backspace();
 }
-void ht(Grid& g, const Sequence&) {
-    tab(g);
+void ht(Writer& w, const Sequence&) {
+    w.tabForward(1);
 }
 // LF, VT and FF alike: down a line, scrolling at the bottom margin; the
 // column stays.
-void lf(Grid& g, const Sequence&) {
-    indexLine(g);
+void lf(Writer& w, const Sequence&) {
+    w.index();
 }
-void cr(Grid& g, const Sequence&) {
-    g.cursor.pendingWrap = false;
-    g.cursor.col = 0;
+void cr(Writer& w, const Sequence&) {
+    w.carriageReturn();
 }
 // SO and SI: G1, then G0 again, in use.
-void so(Grid& g, const Sequence&) {
-    g.state.charsets.shifted = true;
+void so(Writer& w, const Sequence&) {
+    w.state().charsets.shifted = true;
 }
-void si(Grid& g, const Sequence&) {
-    g.state.charsets.shifted = false;
+void si(Writer& w, const Sequence&) {
+    w.state().charsets.shifted = false;
 }
 
 // Escape sequences.
-void decsc(Grid& g, const Sequence&) {
-    saveCursor(g);
+void decsc(Writer& w, const Sequence&) {
+    w.saveCursor();
 }
-void decrc(Grid& g, const Sequence&) {
-    restoreCursor(g);
+void decrc(Writer& w, const Sequence&) {
+    w.restoreCursor();
 }
-void ind(Grid& g, const Sequence&) {
-    indexLine(g);
+void ind(Writer& w, const Sequence&) {
+    w.index();
 }
-void nel(Grid& g, const Sequence&) {
-    lineFeed(g);
+void nel(Writer& w, const Sequence&) {
+    w.lineFeed();
 }
-void ri(Grid& g, const Sequence&) {
-    reverseIndex(g);
+void ri(Writer& w, const Sequence&) {
+    w.reverseIndex();
 }
-void decaln(Grid& g, const Sequence&) {
-    screenAlignment(g);
+void decaln(Writer& w, const Sequence&) {
+    w.alignmentTest();
 }
-void hts(Grid& g, const Sequence&) {
-    setTabStop(g);
+void hts(Writer& w, const Sequence&) {
+    setTabStop(w);
 }
-void ris(Grid& g, const Sequence&) {
-    fullReset(g);
+void ris(Writer& w, const Sequence&) {
+    w.fullReset();
 }
-void deckpam(Grid& g, const Sequence&) {
-    g.state.modes.keypad = true;
+void deckpam(Writer& w, const Sequence&) {
+    w.state().modes.keypad = true;
 }
-void deckpnm(Grid& g, const Sequence&) {
-    g.state.modes.keypad = false;
+void deckpnm(Writer& w, const Sequence&) {
+    w.state().modes.keypad = false;
 }
 // G0 and G1 designations: the line-drawing set, the British set, ASCII.
 template <int Set, Charset C>
-void designate(Grid& g, const Sequence&) {
-    (Set == 0 ? g.state.charsets.g0 : g.state.charsets.g1) = C;
+void designate(Writer& w, const Sequence&) {
+    Charsets& c = w.state().charsets;
+    (Set == 0 ? c.g0 : c.g1) = C;
 }
 
 // A function's name as text: for a control sequence its leader, its
@@ -346,7 +277,7 @@ struct Entry {
 };
 
 // The control functions this terminal carries out. To add one: write a
-// function `void name(Grid&, const Sequence&)` above (its arguments are in
+// function `void name(Writer&, const Sequence&)` above (its arguments are in
 // the Sequence: s.arg(i, default), s.raw(i)) and add a line here with its
 // name as text. Names are unique (the build fails otherwise); a function
 // may appear under several.
@@ -496,32 +427,32 @@ static_assert(kIndex.unique, "a control function's name is in the table twice");
 
 }  // namespace
 
-void runControl(Grid& g, uint8_t c0) {
+void runControl(Writer& w, uint8_t c0) {
     static const Sequence kNone{};
-    g.lastRune = -1;
+    w.breakRepeat();
     if (const Entry* e = c0 < kIndex.controls.size() ? kIndex.controls[c0] : nullptr)
-        e->run(g, kNone);
+        e->run(w, kNone);
 }
 
-void runControlFunction(Grid& g, const Sequence& s) {
+void runControlFunction(Writer& w, const Sequence& s) {
     const Entry* e = kIndex.find(s);
     // Only a REP right after a character repeats it.
-    if (!e || e->run != rep) g.lastRune = -1;
+    if (!e || e->run != rep) w.breakRepeat();
     if (!e) {
-        ++g.unknownFunctions;
+        w.countUnknown();
         return;
     }
     // A parameter past what terminals read, or sub-parameters where the
     // function takes none: the sequence is ignored as a whole.
     if (s.tooLarge || s.malformed || (s.subs != 0 && !e->subParams)) return;
-    e->run(g, s);
+    e->run(w, s);
 }
 
-void runString(Grid& g, StringKind kind, const Sequence& head, std::string_view body) {
+void runString(Writer& w, StringKind kind, const Sequence& head, std::string_view body) {
     if (kind == StringKind::Dcs) {
         Sequence s = head;
         s.text = body;
-        runControlFunction(g, s);
+        runControlFunction(w, s);
         return;
     }
     // An operating system command is named by the number its text begins
@@ -533,7 +464,7 @@ void runString(Grid& g, StringKind kind, const Sequence& head, std::string_view 
            body[digits] <= '9')
         number = number * 10 + (body[digits++] - '0');
     if (digits == 0 || digits > kMaxDigits || (digits < body.size() && body[digits] != ';')) {
-        ++g.unknownFunctions;
+        w.countUnknown();
         return;
     }
     Sequence s;
@@ -541,7 +472,7 @@ void runString(Grid& g, StringKind kind, const Sequence& head, std::string_view 
     s.count = 1;
     s.values[0] = number;
     s.text = body.substr(digits);
-    runControlFunction(g, s);
+    runControlFunction(w, s);
 }
 
 }  // namespace screen

@@ -6,22 +6,23 @@
 
 #include <string_view>
 
-#include "screen/grid.h"
 #include "screen/parser.h"
 #include "screen/sequence.h"
+#include "screen/writer.h"
 
 namespace screen {
 
-using ControlFunction = void (*)(Grid&, const Sequence&);
+// A control function changes the model through the writer.
+using ControlFunction = void (*)(Writer&, const Sequence&);
 
-// Carries out s, or counts it in g.unknownFunctions.
-void runControlFunction(Grid& g, const Sequence& s);
+// Carries out s, or counts it in Grid::unknownFunctions.
+void runControlFunction(Writer& w, const Sequence& s);
 // Carries out a C0 control (or DEL); those the table lacks are consumed
 // without a trace, as terminals do.
-void runControl(Grid& g, uint8_t c0);
+void runControl(Writer& w, uint8_t c0);
 // Carries out a device control string (head: its leader, parameters,
 // intermediates and final byte) or an operating system command (named by
 // the number its body begins with) once the string has ended whole.
-void runString(Grid& g, StringKind kind, const Sequence& head, std::string_view body);
+void runString(Writer& w, StringKind kind, const Sequence& head, std::string_view body);
 
 }  // namespace screen

@@ -1,9 +1,8 @@
 // The screen model: lines of cells with scrollback, the alternate screen,
 // the cursor and margins, the rest of the terminal state in force (one
 // record: terminal_state.h) and the state of synchronized updates, with
-// the operations that keep its structure (line feed, scrolling, the
-// scrollback limit, the switch to the alternate screen, resizing). A grid
-// has one owner and is never copied.
+// what reading it needs. Only the writer (writer.h) changes it. A grid has
+// one owner and is never copied.
 //
 // Row positions (cursor.row, margins) are line indexes; the visible screen
 // is the last `height` lines, screenTop() is the index of its first row and
@@ -121,28 +120,6 @@ inline bool altShown(const Grid& g) {
 inline const ScreenBuffer& mainScreen(const Grid& g) {
     return g.hiddenMain ? *g.hiddenMain : g.screen;
 }
-inline ScreenBuffer& mainScreen(Grid& g) {
-    return g.hiddenMain ? *g.hiddenMain : g.screen;
-}
-
-// A grid with one empty row, tab width 8 and everything else 0 or off.
-Grid newGrid();
-// The same with a size and a scrollback limit set (still one row).
-Grid newGrid(int64_t cols, int64_t height, int64_t maxScrollback);
-// A blank with the pen's attributes.
-Cell blankCell(const Grid& g);
-Row blankRow();
-// Appends empty rows until lines has an entry at row (bounded by the screen).
-// Asked on every cursor move: inline while the row is there.
-void ensureRowSlow(Grid& g, LineIndex row);
-inline void ensureRow(Grid& g, LineIndex row) {
-    if (row >= g.screen.lines.end()) ensureRowSlow(g, row);
-}
-void ensureThrough(Grid& g, LineIndex row);
-// Appends blanks with the given attributes until the row holds n cells
-// (at most kMaxColumns + 1).
-void padTo(Row& row, int64_t n, uint8_t fg, uint8_t bg, uint8_t fgIndex, uint8_t bgIndex,
-           uint16_t attrs);
 
 // How many of the lines lie above a screen of that height: the history.
 inline int64_t historyLength(const Lines& lines, int64_t height) {
@@ -193,35 +170,8 @@ inline bool regionActive(const Grid& g) {
 LineIndex scrollBottomDefault(const Grid& g);
 // The lines that scroll: the region, else the screen.
 std::pair<LineIndex, LineIndex> scrollBounds(const Grid& g);
-// Scroll lines top..bottom by n; the rows brought in are painted with the
-// pen's background (empty when it is the default).
-void scrollRegionUp(Grid& g, LineIndex top, LineIndex bottom, int64_t n);
-void scrollRegionDown(Grid& g, LineIndex top, LineIndex bottom, int64_t n);
-void trimScrollback(Grid& g);
-
-// Next line at column 0 (carriage return and line feed).
-void lineFeed(Grid& g);
-// Next line keeping the column and a pending wrap, as LF, VT, FF and IND
-// do in terminals.
-void indexLine(Grid& g);
-// The line feed of an automatic wrap: the row it brings in stays empty.
-void wrapLine(Grid& g);
-
-// Shows the alternate screen, blank, keeping the cursor where it is on the
-// screen; saveMainCursor (1049) keeps the cursor and pen to come back to.
-void enterAltScreen(Grid& g, bool saveMainCursor = true);
-// Back to the main screen; restoreCursor (1049) puts back what 1049 saved.
-void leaveAltScreen(Grid& g, bool restoreCursor);
-void resize(Grid& g, int64_t cols, int64_t rows);
-
 // The cursor as ESC 7 saves it, in screen coordinates.
 SavedCursor currentCursor(const Grid& g);
-// Puts a saved cursor back (clamped to the screen).
-void placeCursor(Grid& g, const SavedCursor& c);
-void saveCursor(Grid& g);
-// The saved cursor, or home with the default pen when nothing was saved.
-void restoreCursor(Grid& g);
-void addWarning(Grid& g, std::string text);
 
 // The blank that erasing, inserting and deleting make in row: the pen's
 // background and nothing else (a default blank for the default background).
@@ -231,12 +181,5 @@ inline Cell eraseBlank(const Grid& g, Row& row) {
 // A row brought in by scrolling: empty, or painted to the width when the
 // pen has a background colour.
 Row scrolledInRow(const Grid& g);
-// The cursor row, created if missing, ready for editing.
-Row& cursorLineSlow(Grid& g);
-inline Row& cursorLine(Grid& g) {
-    if (g.cursor.row >= LineIndex{0} && g.cursor.row < g.screen.lines.end())
-        return g.screen.lines.edit(g.cursor.row);
-    return cursorLineSlow(g);
-}
 
 }  // namespace screen

@@ -3,12 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "screen/editing.h"
 #include "screen/functions.h"
-#include "screen/modes.h"
-#include "screen/placement.h"
 #include "screen/sgr.h"
-#include "screen/tabs.h"
 #include "screen/utf8.h"
 
 namespace screen {
@@ -19,21 +15,21 @@ namespace {
 // symbols, as terminals that declare the capability do; the British set
 // replaces "#" with a pound sign. Text goes in character by character, so
 // insert mode and autowrap apply.
-void putCharset(Grid& g, const char* bytes, size_t n) {
+void putCharset(Writer& w, const char* bytes, size_t n) {
     static constexpr int32_t kGraphics[] = {
         0x25c6, 0x2592, 0x2409, 0x240c, 0x240d, 0x240a, 0x00b0, 0x00b1, 0x2424, 0x240b, 0x2518,
         0x2510, 0x250c, 0x2514, 0x253c, 0x23ba, 0x23bb, 0x2500, 0x23bc, 0x23bd, 0x251c, 0x2524,
         0x2534, 0x252c, 0x2502, 0x2264, 0x2265, 0x03c0, 0x2260, 0x00a3, 0x00b7,
     };
-    Charset set = g.state.charsets.active();
+    Charset set = w.state().charsets.active();
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
         if (set == Charset::LineDrawing && b >= 0x60 && b <= 0x7e) {
-            putRune(g, kGraphics[b - 0x60]);
+            w.putRune(kGraphics[b - 0x60]);
         } else if (set == Charset::British && b == '#') {
-            putRune(g, 0xa3);
+            w.putRune(0xa3);
         } else {
-            putRune(g, b);
+            w.putRune(b);
         }
     }
 }
@@ -48,8 +44,9 @@ constinit thread_local SgrMemo sgrMemo;
 // Stops at anything else, or at text that would wrap, and returns where.
 // Requires 0 <= cursorCol < cols <= kMaxColumns, no pending wrap and the
 // ASCII character set.
-size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
-    Row& row = cursorLine(g);
+size_t textLane(Writer& w, const char* p, size_t pos, size_t n) {
+    const Grid& g = w.grid();
+    Row& row = w.textRow();
     const size_t cols = size_t(g.cols);
     size_t col = size_t(g.cursor.col);
     PenBits pen = packPen(g.state.pen);
@@ -90,16 +87,15 @@ size_t textLane(Grid& g, const char* p, size_t pos, size_t n) {
         pos = size_t(final - p) + 1;
         last = -1;
     }
-    g.lastRune = last;
-    g.cursor.col = int64_t(col);
-    g.cursor.pendingWrap = col >= cols;
-    setPenBits(g.state.pen, pen);
+    w.endTextRun(int64_t(col), last);
+    setPenBits(w.state().pen, pen);
     return pos;
 }
 
 }  // namespace
 
 void ScreenInput::print(std::string_view text) {
+    const Grid& g = w.grid();
     const char* p = text.data();
     const char* const end = p + text.size();
     while (p < end) {
@@ -108,9 +104,9 @@ void ScreenInput::print(std::string_view text) {
             // Plain text goes in as a run.
             const char* run = parsing::printableRunEnd(p + 1, end);
             if (!plainWriting(g)) {
-                putCharset(g, p, size_t(run - p));
+                putCharset(w, p, size_t(run - p));
             } else {
-                putAscii(g, p, size_t(run - p));
+                w.putAscii(p, size_t(run - p));
             }
             p = run;
             continue;
@@ -118,12 +114,13 @@ void ScreenInput::print(std::string_view text) {
         // The parser hands over whole characters only.
         Utf8Step s = decodeUtf8(std::string_view(p, size_t(end - p)), 0);
         // Controls decoded from overlong forms are not printed either.
-        if (s.rune >= 0x20 && s.rune != 0x7f) putRune(g, s.rune);
+        if (s.rune >= 0x20 && s.rune != 0x7f) w.putRune(s.rune);
         p += s.length;
     }
 }
 
 const char* ScreenInput::lane(const char* p, const char* end) {
+    const Grid& g = w.grid();
     const size_t n = size_t(end - p);
     if (*p == parsing::kEsc) {
         // The commonest graphic renditions, read from the bytes through a
@@ -134,35 +131,34 @@ const char* ScreenInput::lane(const char* p, const char* end) {
         if (q == end || *q != 'm') return p;
         const char* final = sgrMemo.read(p + 2, end, common);
         if (!final) return p;
-        setPenBits(g.state.pen, common.apply(packPen(g.state.pen)));
-        g.lastRune = -1;
+        setPenBits(w.state().pen, common.apply(packPen(g.state.pen)));
+        w.breakRepeat();
         return final + 1;
     }
     if (!plainWriting(g)) return p;
     const char* run = parsing::printableRunEnd(p + 1, end);
-    putAscii(g, p, size_t(run - p));
+    w.putAscii(p, size_t(run - p));
     size_t pos = size_t(run - p);
     if (!g.cursor.pendingWrap && g.cols > 0 && g.cols <= kMaxColumns && g.cursor.col >= 0 &&
         g.cursor.col < g.cols)
-        pos = textLane(g, p, pos, n);
+        pos = textLane(w, p, pos, n);
     return p + pos;
 }
 
 void ScreenInput::execute(uint8_t c0) {
-    runControl(g, c0);
+    runControl(w, c0);
 }
 
 void ScreenInput::escDispatch(const Sequence& s) {
-    runControlFunction(g, s);
+    runControlFunction(w, s);
 }
 
 void ScreenInput::csiDispatch(const Sequence& s) {
-    runControlFunction(g, s);
+    runControlFunction(w, s);
 }
 
 void ScreenInput::stringBegin(StringKind kind, const Sequence& header) {
-    g.lastRune = -1;
-    InputState& in = g.input;
+    w.breakRepeat();
     in.kind = kind;
     in.body.clear();
     in.overflow = false;
@@ -171,7 +167,6 @@ void ScreenInput::stringBegin(StringKind kind, const Sequence& header) {
 }
 
 void ScreenInput::stringPut(std::string_view fragment) {
-    InputState& in = g.input;
     if (in.overflow) return;
     if (in.body.size() + fragment.size() > kMaxHeld) {
         in.overflow = true;
@@ -183,18 +178,17 @@ void ScreenInput::stringPut(std::string_view fragment) {
 }
 
 void ScreenInput::stringEnd(bool terminated) {
-    InputState& in = g.input;
     std::string body = std::move(in.body);
     in.body.clear();
     // SOS, PM and APC strings are consumed and ignored.
     if (!terminated || in.overflow) return;
     if (in.kind == StringKind::Osc || in.kind == StringKind::Dcs)
-        runString(g, in.kind, in.head, body);
+        runString(w, in.kind, in.head, body);
 }
 
 void feed(Grid& g, std::string_view chunk, SyncClock::time_point now) {
-    g.now = now;
-    ScreenInput h{g};
+    ScreenInput h{Writer(g), g.input};
+    h.w.setClock(now);
     g.input.parser.feed(chunk, h);
 }
 
@@ -208,9 +202,7 @@ std::optional<SyncClock::time_point> syncDeadline(const Grid& g) {
 }
 
 void endOverdueSync(Grid& g, SyncClock::time_point now) {
-    if (!g.syncActive || now < g.syncBegan + kSyncTimeout) return;
-    g.syncActive = false;
-    addWarning(g, "DEC 2026 sync update ended after its timeout");
+    Writer(g).endOverdueUpdate(now);
 }
 
 }  // namespace screen

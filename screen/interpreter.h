@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "screen/grid.h"
+#include "screen/writer.h"
 
 namespace screen {
 
@@ -28,9 +29,11 @@ inline constexpr size_t kMaxHeld = 64 * 1024;
 // when it has passed.
 inline constexpr std::chrono::milliseconds kSyncTimeout{1000};
 
-// The parser's handler for the screen: what it reads, into the grid.
+// The parser's handler for the screen: what it reads, into the grid
+// through the writer; the input record keeps the string being read.
 struct ScreenInput {
-    Grid& g;
+    Writer w;
+    InputState& in;
 
     void print(std::string_view text);
     // The text path: runs of ASCII text and the common graphic renditions

@@ -1,3 +1,5 @@
+// Character widths, and the writer's placement of text: characters put at
+// the cursor with automatic wrapping, combining marks, REP.
 #include "screen/placement.h"
 
 #include <algorithm>
@@ -5,7 +7,7 @@
 
 #include "screen/widths_table.h"
 
-#include "screen/editing.h"
+#include "screen/writer.h"
 
 namespace screen {
 
@@ -45,8 +47,9 @@ int displayWidth(int32_t rune) {
     return isWide(rune) ? 2 : 1;
 }
 
-void appendCombining(Grid& g, int32_t mark) {
-    Row& row = cursorLine(g);
+void Writer::putCombining(int32_t mark) {
+    Grid& g = g_;
+    Row& row = cursorLine();
     if (g.cursor.col >= 1 &&
         (size_t(g.cursor.col - 1) < row.size() || g.cursor.col <= columnLimit(g))) {
         // The mark joins the cell before the cursor, a blank one too (as
@@ -76,22 +79,23 @@ void appendCombining(Grid& g, int32_t mark) {
     // drop it, and so it takes no column here either.
 }
 
-void putRune(Grid& g, int32_t rune) {
-    cursorLine(g);
+void Writer::putRune(int32_t rune) {
+    Grid& g = g_;
+    cursorLine();
     if (isCombining(rune)) {
-        appendCombining(g, rune);
+        putCombining(rune);
         return;
     }
     int w = isWide(rune) ? 2 : 1;
     // A character wider than the screen has nowhere to go; terminals drop it.
     if (g.cols > 0 && w > columnLimit(g)) return;
     g.cursor.col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) + 1);
-    if (g.cursor.pendingWrap) wrapLine(g);
+    if (g.cursor.pendingWrap) wrapLine();
     if (g.cols > 0) {
         int64_t cols = columnLimit(g);
         if (g.cursor.col > 0 && g.cursor.col + w > cols) {
             if (g.cursor.col < cols && g.state.modes.autowrap)
-                wrapLine(g);
+                wrapLine();
             else
                 g.cursor.col = cols - w;
         }
@@ -99,8 +103,8 @@ void putRune(Grid& g, int32_t rune) {
         // No width set: nothing wraps, but the row has a bound.
         g.cursor.col = kMaxColumns - w;
     }
-    if (g.state.modes.insert) insertChars(g, w);
-    Row& row = cursorLine(g);
+    if (g.state.modes.insert) insertChars(w);
+    Row& row = cursorLine();
     size_t col = size_t(g.cursor.col);
     row.padTo(col);
     prepareCells(row, col, w);
@@ -118,22 +122,23 @@ void putRune(Grid& g, int32_t rune) {
     g.lastRune = rune;
 }
 
-void putAscii(Grid& g, const char* bytes, size_t n) {
+void Writer::putAscii(const char* bytes, size_t n) {
+    Grid& g = g_;
     if (n > 0) g.lastRune = static_cast<unsigned char>(bytes[n - 1]);
     const Pen look = g.state.pen;
     while (n > 0) {
-        if (g.cursor.pendingWrap) wrapLine(g);
+        if (g.cursor.pendingWrap) wrapLine();
         int64_t limit = columnLimit(g);
         if (g.cursor.col < 0 || g.cursor.col >= limit) {
             // At or past the edge without a pending wrap: the general rule.
-            putRune(g, static_cast<unsigned char>(*bytes));
+            putRune(static_cast<unsigned char>(*bytes));
             ++bytes;
             --n;
             continue;
         }
         size_t col = size_t(g.cursor.col);
         size_t m = std::min(n, size_t(limit - g.cursor.col));
-        Row& row = cursorLine(g);
+        Row& row = cursorLine();
         row.padTo(col);
         row.detachWide(col, col + m);
         row.putAscii(col, bytes, m, row.penCell(look));
@@ -147,6 +152,17 @@ void putAscii(Grid& g, const char* bytes, size_t n) {
             n = 1;
         }
     }
+}
+
+// As tmux does, REP never wraps.
+void Writer::repeat(int64_t n) {
+    const Grid& g = g_;
+    if (g.lastRune < 0) return;
+    int64_t room = columnLimit(g) - std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g));
+    n = std::min(n, room);
+    int32_t rune = g.lastRune;
+    for (int64_t i = 0; i < n; ++i)
+        putRune(rune);
 }
 
 }  // namespace screen

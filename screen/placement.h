@@ -1,11 +1,8 @@
-// Character placement: how wide a code point is, combining marks, and
-// putting characters into the grid with automatic wrapping.
+// Character widths: how wide a code point is, and which join the one
+// before them. The writer's placement of text (placement.cpp) goes by them.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-
-#include "screen/grid.h"
 
 namespace screen {
 
@@ -18,15 +15,5 @@ bool isCombining(int32_t rune);
 bool isTextEmoji(int32_t rune);
 // 0 for a combining mark, 2 for a wide character, 1 otherwise.
 int displayWidth(int32_t rune);
-
-// Attaches a combining mark to the character before the cursor (or, at
-// column 0, to the last character of the line above; with neither it is
-// dropped).
-void appendCombining(Grid& g, int32_t mark);
-// Places one character at the cursor and advances it.
-void putRune(Grid& g, int32_t rune);
-// Places a run of printable ASCII bytes (0x20..0x7E); the same as putRune
-// for each byte, without the per-character overhead.
-void putAscii(Grid& g, const char* bytes, size_t n);
 
 }  // namespace screen

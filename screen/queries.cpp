@@ -4,6 +4,7 @@
 
 #include "screen/grid.h"
 #include "screen/sequence.h"
+#include "screen/writer.h"
 
 #ifndef KIV_VERSION_TEXT
 #define KIV_VERSION_TEXT "0"
@@ -130,10 +131,10 @@ ModeState modeState(const Grid& g, int64_t mode, bool dec) {
     }
 }
 
-void ask(Grid& g, QueryKind kind, int64_t mode) {
-    if (g.queries.size() >= kMaxPendingQueries) return;
+void ask(Writer& w, QueryKind kind, int64_t mode) {
+    if (w.grid().queries.size() >= kMaxPendingQueries) return;
     mode = std::clamp<int64_t>(mode, 0, INT32_MAX);
-    g.queries.push_back(Query{kind, int32_t(mode), answerFor(g, kind, mode)});
+    w.record(Query{kind, int32_t(mode), answerFor(w.grid(), kind, mode)});
 }
 
 namespace {
@@ -145,47 +146,47 @@ bool single(const Sequence& s) {
 
 }  // namespace
 
-void da1(Grid& g, const Sequence& s) {
-    if (single(s) && s.raw(0) == 0) ask(g, QueryKind::PrimaryAttributes);
+void da1(Writer& w, const Sequence& s) {
+    if (single(s) && s.raw(0) == 0) ask(w, QueryKind::PrimaryAttributes);
 }
 
-void da2(Grid& g, const Sequence& s) {
-    if (single(s) && s.raw(0) == 0) ask(g, QueryKind::SecondaryAttributes);
+void da2(Writer& w, const Sequence& s) {
+    if (single(s) && s.raw(0) == 0) ask(w, QueryKind::SecondaryAttributes);
 }
 
-void dsr(Grid& g, const Sequence& s) {
+void dsr(Writer& w, const Sequence& s) {
     if (!single(s)) return;
     if (s.leader == '?') {
-        if (s.raw(0) == 6) ask(g, QueryKind::ExtendedCursorPosition);
+        if (s.raw(0) == 6) ask(w, QueryKind::ExtendedCursorPosition);
     } else if (s.raw(0) == 5) {
-        ask(g, QueryKind::Status);
+        ask(w, QueryKind::Status);
     } else if (s.raw(0) == 6) {
-        ask(g, QueryKind::CursorPosition);
+        ask(w, QueryKind::CursorPosition);
     }
 }
 
-void decrqm(Grid& g, const Sequence& s) {
+void decrqm(Writer& w, const Sequence& s) {
     if (single(s) && s.present(0))
-        ask(g, s.leader == '?' ? QueryKind::DecMode : QueryKind::AnsiMode, s.raw(0));
+        ask(w, s.leader == '?' ? QueryKind::DecMode : QueryKind::AnsiMode, s.raw(0));
 }
 
-void xtversion(Grid& g, const Sequence& s) {
-    if (single(s) && s.raw(0) == 0) ask(g, QueryKind::Version);
+void xtversion(Writer& w, const Sequence& s) {
+    if (single(s) && s.raw(0) == 0) ask(w, QueryKind::Version);
 }
 
-void kittyQuery(Grid& g, const Sequence& s) {
-    if (single(s) && !s.present(0)) ask(g, QueryKind::KeyboardFlags);
+void kittyQuery(Writer& w, const Sequence& s) {
+    if (single(s) && !s.present(0)) ask(w, QueryKind::KeyboardFlags);
 }
 
-void decrqss(Grid& g, const Sequence& s) {
-    if (s.noParams()) ask(g, QueryKind::Setting);
+void decrqss(Writer& w, const Sequence& s) {
+    if (s.noParams()) ask(w, QueryKind::Setting);
 }
 
-void xtgettcap(Grid& g, const Sequence& s) {
-    if (s.noParams()) ask(g, QueryKind::Capabilities);
+void xtgettcap(Writer& w, const Sequence& s) {
+    if (s.noParams()) ask(w, QueryKind::Capabilities);
 }
 
-void colourQuery(Grid& g, const Sequence& s) {
+void colourQuery(Writer& w, const Sequence& s) {
     int64_t number = s.raw(0);
     if (s.text.empty()) return;
     std::string_view rest = s.oscArgs();
@@ -196,7 +197,7 @@ void colourQuery(Grid& g, const Sequence& s) {
     } else if (number < 10 || number > 19) {
         return;
     }
-    if (rest == "?" || rest.starts_with("?;")) ask(g, QueryKind::Color, number);
+    if (rest == "?" || rest.starts_with("?;")) ask(w, QueryKind::Color, number);
 }
 
 

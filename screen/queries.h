@@ -14,6 +14,7 @@ namespace screen {
 
 struct Grid;
 struct Sequence;
+class Writer;
 
 enum class QueryKind : uint8_t {
     PrimaryAttributes,       // DA1: CSI c, CSI 0 c
@@ -55,20 +56,20 @@ enum class ModeState : uint8_t {
 ModeState modeState(const Grid& g, int64_t mode, bool dec);
 
 // Records the query with the answer the grid's state gives now.
-void ask(Grid& g, QueryKind kind, int64_t mode = 0);
+void ask(Writer& w, QueryKind kind, int64_t mode = 0);
 
 // The queries as control functions (see functions.h): each records itself
 // when its parameters make it the query, and is ignored otherwise.
-void da1(Grid& g, const Sequence& s);         // CSI c, CSI 0 c
-void da2(Grid& g, const Sequence& s);         // CSI > c, CSI > 0 c
-void dsr(Grid& g, const Sequence& s);         // CSI 5 n, CSI 6 n, CSI ? 6 n
-void decrqm(Grid& g, const Sequence& s);      // CSI Ps $ p, CSI ? Ps $ p
-void xtversion(Grid& g, const Sequence& s);   // CSI > q, CSI > 0 q
-void kittyQuery(Grid& g, const Sequence& s);  // CSI ? u: the keyboard flags
+void da1(Writer& w, const Sequence& s);         // CSI c, CSI 0 c
+void da2(Writer& w, const Sequence& s);         // CSI > c, CSI > 0 c
+void dsr(Writer& w, const Sequence& s);         // CSI 5 n, CSI 6 n, CSI ? 6 n
+void decrqm(Writer& w, const Sequence& s);      // CSI Ps $ p, CSI ? Ps $ p
+void xtversion(Writer& w, const Sequence& s);   // CSI > q, CSI > 0 q
+void kittyQuery(Writer& w, const Sequence& s);  // CSI ? u: the keyboard flags
 
-void decrqss(Grid& g, const Sequence& s);      // DCS $ q Pt ST: a setting
-void xtgettcap(Grid& g, const Sequence& s);    // DCS + q Pt ST: capabilities
+void decrqss(Writer& w, const Sequence& s);    // DCS $ q Pt ST: a setting
+void xtgettcap(Writer& w, const Sequence& s);  // DCS + q Pt ST: capabilities
 // OSC 4 ; n ; ? and OSC 10 to 19 ; ?: a colour asked for instead of set.
-void colourQuery(Grid& g, const Sequence& s);
+void colourQuery(Writer& w, const Sequence& s);
 
 }  // namespace screen

@@ -407,9 +407,9 @@ class ColourReader {
 
 }  // namespace
 
-void applySgr(Grid& g, const Sequence& s) {
-    PenBits pen = packPen(g.state.pen);
-    uint32_t rgb[3] = {g.state.pen.fgRgb, g.state.pen.bgRgb, g.state.pen.ulRgb};
+void applySgr(Pen& penIn, const Sequence& s) {
+    PenBits pen = packPen(penIn);
+    uint32_t rgb[3] = {penIn.fgRgb, penIn.bgRgb, penIn.ulRgb};
     size_t i = 0;
     while (i < s.count) {
         const int64_t code = s.raw(i);
@@ -447,17 +447,17 @@ void applySgr(Grid& g, const Sequence& s) {
         }
         i = next;
     }
-    Pen p = unpackPen(pen, g.state.pen);
+    Pen p = unpackPen(pen, penIn);
     p.fgRgb = rgb[0];
     p.bgRgb = rgb[1];
     p.ulRgb = rgb[2];
-    g.state.pen = p;
+    penIn = p;
 }
 
-void applySgr(Grid& g, std::string_view params) {
+void applySgr(Pen& pen, std::string_view params) {
     Sequence s;
     readParams(params, s);
-    if (s.leader == 0 && !s.malformed) applySgr(g, s);
+    if (s.leader == 0 && !s.malformed) applySgr(pen, s);
 }
 
 }  // namespace screen

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "screen/grid.h"
+#include "screen/cell.h"
 #include "screen/sequence.h"
 
 namespace screen {
@@ -17,7 +17,7 @@ namespace screen {
 // colour bytes in the low 32 bits in the order a cell keeps them (fg, bg,
 // fgIndex, bgIndex from the lowest byte up), the style bits above, then
 // the underline colour's kind and index. Direct colour values and the
-// hyperlink stay out of it, in the grid.
+// hyperlink stay out of it, in the pen.
 using PenBits = uint64_t;
 
 // A Pen's first eight bytes are its PenBits (on a little-endian machine),
@@ -134,11 +134,11 @@ class SgrMemo {
     std::array<Entry, 256> entries_{};
 };
 
-// Graphic rendition on the grid's pen, every form: colon sub-parameters
+// Graphic rendition on a pen, every form: colon sub-parameters
 // (38:2::r:g:b, 38:2:r:g:b, 38:5:n, 4:0 to 4:5), direct colours for the
 // text, background and underline (58), unknown codes skipped.
-void applySgr(Grid& g, const Sequence& s);
+void applySgr(Pen& pen, const Sequence& s);
 // The same from the parameter text.
-void applySgr(Grid& g, std::string_view params);
+void applySgr(Pen& pen, std::string_view params);
 
 }  // namespace screen

@@ -18,13 +18,15 @@ int64_t previousStop(const Grid& g, int64_t col) {
     return 0;
 }
 
-}  // namespace
-
-void tab(Grid& g) {
-    tabForward(g, 1);
+// The cursor's column as tab stops are kept: on the screen.
+size_t stopColumn(const Grid& g) {
+    return size_t(std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1));
 }
 
-void tabForward(Grid& g, int64_t n) {
+}  // namespace
+
+void Writer::tabForward(int64_t n) {
+    Grid& g = g_;
     // A pending wrap stays pending: the tab has nowhere to go.
     if (g.cursor.pendingWrap) return;
     int64_t last = columnLimit(g) - 1;
@@ -34,10 +36,11 @@ void tabForward(Grid& g, int64_t n) {
         target = nextStop(g, target, last);
     g.cursor.col = target;
     // The tab moves over existing cells without changing them.
-    if (target > col) cursorLine(g).padTo(size_t(target));
+    if (target > col) cursorLine().padTo(size_t(target));
 }
 
-void tabBackward(Grid& g, int64_t n) {
+void Writer::tabBackward(int64_t n) {
+    Grid& g = g_;
     int64_t col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
     for (int64_t i = 0; i < std::max<int64_t>(n, 1) && col > 0; ++i)
         col = previousStop(g, col);
@@ -45,17 +48,15 @@ void tabBackward(Grid& g, int64_t n) {
     g.cursor.pendingWrap = false;
 }
 
-void setTabStop(Grid& g) {
-    int64_t col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
-    g.state.tabs.stops.set(size_t(col));
+void setTabStop(Writer& w) {
+    w.state().tabs.stops.set(stopColumn(w.grid()));
 }
 
-void clearTabStops(Grid& g, int64_t mode) {
+void clearTabStops(Writer& w, int64_t mode) {
     if (mode == 0) {
-        int64_t col = std::clamp<int64_t>(g.cursor.col, 0, columnLimit(g) - 1);
-        g.state.tabs.stops.reset(size_t(col));
+        w.state().tabs.stops.reset(stopColumn(w.grid()));
     } else if (mode == 3) {
-        g.state.tabs.stops.reset();
+        w.state().tabs.stops.reset();
     }
 }
 

@@ -9,6 +9,7 @@
 #include "screen/render.h"
 #include "screen/render_state.h"
 #include "screen/utf8.h"
+#include "screen/writer.h"
 
 namespace screen {
 
@@ -30,7 +31,7 @@ void Terminal::endOverdueUpdate(Clock::time_point now) {
 }
 
 void Terminal::resize(int64_t cols, int64_t rows) {
-    screen::resize(*grid_, cols, rows);
+    Writer(*grid_).resize(cols, rows);
 }
 
 std::string Terminal::snapshot(size_t historyBudget, int64_t fromLine) const {

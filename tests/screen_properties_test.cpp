@@ -13,6 +13,7 @@
 #include "screen/placement.h"
 #include "screen/render.h"
 #include "screen/terminal.h"
+#include "screen/writer.h"
 
 using namespace screen;
 
@@ -183,28 +184,30 @@ TEST(Grid, HistoryRoundTripOfRandomRows) {
 
 TEST(Grid, BoundsAgainstHostileValues) {
     Grid g = newGrid(80, 24, 100);
-    ensureRow(g, LineIndex{INT64_MAX});
+    Writer w(g);
+    w.ensureRow(LineIndex{INT64_MAX});
     EXPECT_EQ(g.screen.lines.size(), 24);
-    scrollRegionUp(g, LineIndex{0}, LineIndex{INT64_MAX}, INT64_MAX);
+    w.scrollUp(LineIndex{0}, LineIndex{INT64_MAX}, INT64_MAX);
     EXPECT_EQ(g.screen.lines.size(), 24);
     for (int i = 0; i < 150; ++i)
-        addWarning(g, std::to_string(i));
+        w.warn(std::to_string(i));
     EXPECT_EQ(g.warnings.size(), kMaxWarnings);
     EXPECT_EQ(g.warnings.front(), "50");
     // Without a height the lines still have a bound.
     Grid unsized = newGrid();
     for (int64_t i = 0; i < kMaxRows + 10; ++i)
-        lineFeed(unsized);
+        Writer(unsized).lineFeed();
     EXPECT_EQ(unsized.screen.lines.size(), kMaxRows);
     EXPECT_EQ(unsized.cursor.row, LineIndex{kMaxRows - 1});
     // A client that reports no height does not wipe the history.
     Grid full = newGrid(10, 4, 100);
-    resize(full, 10, 4);
+    Writer f(full);
+    f.resize(10, 4);
     for (int i = 0; i < 200; ++i)
-        lineFeed(full);
-    resize(full, 10, 0);
+        f.lineFeed();
+    f.resize(10, 0);
     EXPECT_EQ(full.screen.lines.size(), 104);
-    resize(full, 10, 4);
+    f.resize(10, 4);
     EXPECT_EQ(full.screen.lines.size(), 104);
     // Huge sizes are bounded.
     Terminal huge(10, 4, 100);
@@ -213,8 +216,8 @@ TEST(Grid, BoundsAgainstHostileValues) {
     EXPECT_EQ(huge.rows(), kMaxRows);
     // A huge scrollback limit does not overflow.
     Grid big = newGrid(10, 2, INT64_MAX);
-    lineFeed(big);
-    lineFeed(big);
+    Writer(big).lineFeed();
+    Writer(big).lineFeed();
     EXPECT_EQ(big.screen.lines.size(), 3);
 }
 
@@ -256,9 +259,9 @@ TEST(Placement, AsciiRunMatchesPutRune) {
             for (Grid* g : {&a, &b})
                 feed(*g, "\x1b[" + std::to_string(col + 1) + "G\x1b[3" + std::to_string(step) + "m" +
                              (wide ? "\xe4\xb8\xad" : ""));
-            putAscii(a, s.data(), s.size());
+            Writer(a).putAscii(s.data(), s.size());
             for (char c : s)
-                putRune(b, c);
+                Writer(b).putRune(c);
             ASSERT_EQ(a.cursor.row, b.cursor.row);
             ASSERT_EQ(a.cursor.col, b.cursor.col);
             ASSERT_EQ(a.cursor.pendingWrap, b.cursor.pendingWrap);
