@@ -63,6 +63,9 @@ void checkGrid(const Grid& g, bool everyRow) {
     const int64_t n = g.screen.lines.size();
     const LineIndex row = g.cursor.row, top = screen::screenTop(g);
     require(n >= 1, "no line at all", n);
+    // The bounds the writer keeps are those the lines and the size make.
+    const screen::ScreenBounds b = screen::measureBounds(g);
+    require(g.bounds == b, "bounds out of date", g.bounds.last.value, b.last.value);
     require(row >= LineIndex{0} && row < g.screen.lines.end(), "cursor row outside the lines",
             row.value, n);
     require(row >= top, "cursor row in the history", row.value, top.value);

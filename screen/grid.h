@@ -70,6 +70,16 @@ struct InputState {
     bool overflow = false;
 };
 
+// The screen's bounds, which cursor motion asks for all the time: kept by
+// the writer wherever the lines or the size change (see measureBounds()).
+struct ScreenBounds {
+    LineIndex top{0};               // the screen's first row: the line after the history
+    LineIndex last{kMaxRows - 1};   // the last row the cursor may stand on
+    LineIndex rowLimit{kMaxRows};   // exclusive bound of the rows the grid may create
+    int64_t columns = kMaxColumns;  // the width, or kMaxColumns when none is set
+    bool operator==(const ScreenBounds&) const = default;
+};
+
 struct Grid {
     ScreenBuffer screen;  // the screen shown
     Cursor cursor;
@@ -77,6 +87,7 @@ struct Grid {
     int64_t height = 0;
     int64_t maxScrollback = 0;
     Margins margins;
+    ScreenBounds bounds;
     // The pen, the modes, the character sets, the tab stops, the saved
     // cursor, the title and the colours.
     TerminalState state;
@@ -126,12 +137,23 @@ inline int64_t historyLength(const Lines& lines, int64_t height) {
     return height > 0 && lines.size() > height ? lines.size() - height : 0;
 }
 // Index of the first visible row of lines on a screen of that height, the
-// line after the history (asked on every cursor move: inline).
+// line after the history.
 inline LineIndex screenTop(const Lines& lines, int64_t height) {
     return LineIndex{historyLength(lines, height)};
 }
+// The bounds of the grid's screen as its lines and size make them.
+inline ScreenBounds measureBounds(const Grid& g) {
+    const int64_t rows = g.height > 0 && g.height < kMaxRows ? g.height : kMaxRows;
+    const LineIndex top = screenTop(g.screen.lines, g.height);
+    return ScreenBounds{
+        top,
+        g.height > 0 ? top + rows - 1 : LineIndex{kMaxRows - 1},
+        LineIndex{g.screen.lines.size() > rows ? g.screen.lines.size() : rows},
+        g.cols > 0 && g.cols < kMaxColumns ? g.cols : kMaxColumns,
+    };
+}
 inline LineIndex screenTop(const Grid& g) {
-    return screenTop(g.screen.lines, g.height);
+    return g.bounds.top;
 }
 // The visible screen over the lines, for one state of them (a line feed
 // that scrolls moves it): which line index a screen row shows, and which
@@ -146,17 +168,15 @@ inline ScreenView screenView(const Grid& g) {
 }
 // Index of the last row the cursor may stand on.
 inline LineIndex lastScreenRow(const Grid& g) {
-    return g.height > 0 ? screenTop(g) + (g.height < kMaxRows ? g.height : kMaxRows) - 1
-                        : LineIndex{kMaxRows - 1};
+    return g.bounds.last;
 }
 // The width, or kMaxColumns when none is set.
 inline int64_t columnLimit(const Grid& g) {
-    return g.cols > 0 && g.cols < kMaxColumns ? g.cols : kMaxColumns;
+    return g.bounds.columns;
 }
 // Exclusive bound of the row indexes the grid may create.
 inline LineIndex rowLimit(const Grid& g) {
-    const int64_t rows = g.height > 0 && g.height < kMaxRows ? g.height : kMaxRows;
-    return LineIndex{g.screen.lines.size() > rows ? g.screen.lines.size() : rows};
+    return g.bounds.rowLimit;
 }
 // A row index clamped to the rows the grid may hold.
 inline LineIndex clampRow(const Grid& g, LineIndex row) {

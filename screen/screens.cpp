@@ -31,6 +31,7 @@ void Writer::enterAltScreen(bool saveMainCursor) {
     g.screen.cursorRow = g.cursor.row;
     g.hiddenMain = std::exchange(g.screen, ScreenBuffer());
     g.screen.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
+    refreshBounds();
     const ScreenView alt = screenView(g);
     g.cursor.row = clampRow(g, alt.line(row));
     ensureRow(g.cursor.row);
@@ -46,7 +47,8 @@ void Writer::leaveAltScreen(bool restore) {
         g.screen = std::move(*g.hiddenMain);
         g.hiddenMain.reset();
         g.screen.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
-            // The alternate screen's cursor stays where it was on the screen.
+        refreshBounds();
+        // The alternate screen's cursor stays where it was on the screen.
         const ScreenView main = screenView(g);
         g.cursor.row = clamp(main.line(row), main.top, lastScreenRow(g));
         moveMargins(alt, main);

@@ -1,6 +1,6 @@
 // The writer's operations on the count and order of lines: line feeds,
 // scrolling and the scroll region, the history's limit, and resizing,
-// which refits both screens' lines.
+// which refits both screens' lines. Each keeps the grid's bounds.
 #include <algorithm>
 #include <limits>
 
@@ -93,7 +93,7 @@ void Writer::scrollIntoHistory(LineIndex bottom, Row fill) {
     ++g.cursor.row;
     ++g.margins.top;
     ++g.margins.bottom;
-    trimScrollback();
+    if (trimScrollback() != 1) refreshBounds();
 }
 
 void Writer::advance(bool fillScrolled) {
@@ -121,7 +121,8 @@ void Writer::advance(bool fillScrolled) {
         return;
     }
     g.cursor.row = clamp(g.cursor.row + 1, LineIndex{0}, rowLimit(g));
-    while (g.screen.lines.end() <= g.cursor.row) {
+    int64_t added = 0;
+    for (; g.screen.lines.end() <= g.cursor.row; ++added) {
         // Only a row that scrolls the screen is painted; the pen's default
         // background needs nothing.
         if (g.screen.lines.size() >= rows && fillScrolled && g.state.pen.bg != kColorDefault)
@@ -129,13 +130,15 @@ void Writer::advance(bool fillScrolled) {
         else
             g.screen.lines.pushBack();
     }
-    trimScrollback();
+    // Once the history is full, a line in means a line out: the bounds
+    // stay.
+    if (trimScrollback() != added) refreshBounds();
 }
 
-void Writer::trimScrollback() {
+int64_t Writer::trimScrollback() {
     Grid& g = g_;
     const int64_t n = dropOldest(g.screen.lines, lineLimit(g, !altShown(g)));
-    if (n == 0) return;
+    if (n == 0) return 0;
     g.cursor.row = max(g.cursor.row - n, LineIndex{0});
     if (!altShown(g)) {
         // The margins belong to their lines.
@@ -143,6 +146,7 @@ void Writer::trimScrollback() {
         if (g.margins.bottom > LineIndex{0})
             g.margins.bottom = max(g.margins.bottom - n, LineIndex{0});
     }
+    return n;
 }
 
 void Writer::lineFeed() {
@@ -225,6 +229,7 @@ void Writer::eraseScrollback() {
     const int64_t k = historyLength(main.lines, g.height);
     for (int64_t i = 0; i < k; ++i)
         main.lines.popFront();
+    refreshBounds();
     if (altShown(g)) {
         main.cursorRow = max(main.cursorRow - k, LineIndex{0});
         return;
@@ -263,6 +268,7 @@ void Writer::resize(int64_t cols, int64_t rows) {
     g.cursor.col =
         std::min(g.cursor.col, g.cursor.pendingWrap ? cols : std::max<int64_t>(cols - 1, 0));
     trimScrollback();
+    refreshBounds();
     if (g.hiddenMain) {
         ScreenBuffer& main = *g.hiddenMain;
         int64_t n = dropOldest(main.lines, lineLimit(g, true));

@@ -16,6 +16,7 @@ Grid newGrid(int64_t cols, int64_t height, int64_t maxScrollback) {
     g.height = std::min(height, kMaxRows);
     g.maxScrollback = maxScrollback;
     g.screen.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
+    g.bounds = measureBounds(g);
     return g;
 }
 
@@ -23,6 +24,7 @@ void Writer::ensureRowSlow(LineIndex row) {
     row = min(row, rowLimit(g_) - 1);
     while (g_.screen.lines.end() <= row)
         g_.screen.lines.pushBack();
+    refreshBounds();
 }
 
 Row& Writer::cursorLineSlow() {

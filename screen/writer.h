@@ -3,8 +3,13 @@
 // operations named here; whatever else reads the grid (rendering, the
 // queries' answers, the terminal's accessors) reads a const Grid.
 //
-// Its operations are implemented by concern: writer.cpp (the records
-// besides the screen), cursor_motion.cpp, scrolling.cpp (line
+// The writer keeps the grid's bounds (Grid::bounds: the screen's top
+// line, the last row the cursor may stand on, the column limit) where the
+// lines, the screens or the size change, so that moving the cursor never
+// has to work them out again.
+//
+// Its operations are implemented by concern: writer.cpp (the bounds and
+// the records besides the screen), cursor_motion.cpp, scrolling.cpp (line
 // feeds, the region and the history), screens.cpp (the alternate screen,
 // resizing and the resets), editing.cpp, placement.cpp (text) and tabs.cpp.
 #pragma once
@@ -154,6 +159,9 @@ class Writer {
     void countUnknown() { ++g_.unknownFunctions; }
 
   private:
+    // The bounds worked out again from the lines and the size, after
+    // anything that changes them.
+    void refreshBounds() { g_.bounds = measureBounds(g_); }
     void ensureRowSlow(LineIndex row);
     // The cursor row, created if missing, ready for editing.
     Row& cursorLine() {
@@ -173,8 +181,9 @@ class Writer {
     void advance(bool fillScrolled);
     void scrollRows(LineIndex top, LineIndex bottom, int64_t n, bool up, const Row& fill);
     void scrollIntoHistory(LineIndex bottom, Row fill);
-    // Drops the lines beyond the history limit.
-    void trimScrollback();
+    // Drops the lines beyond the history limit; how many went. The
+    // caller refreshes the bounds when the count of lines has changed.
+    int64_t trimScrollback();
     void moveMargins(ScreenView from, ScreenView to);
 
     void eraseRow(LineIndex i);

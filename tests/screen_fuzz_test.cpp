@@ -166,6 +166,8 @@ void checkTerminal(const Terminal& t) {
     checkScreen(g, g.screen, g.cursor.row, !altShown(g), "screen shown");
     if (g.hiddenMain)
         checkScreen(g, *g.hiddenMain, g.hiddenMain->cursorRow, true, "main screen behind");
+    // The bounds the writer keeps are those the lines and the size make.
+    ASSERT_TRUE(g.bounds == measureBounds(g)) << "bounds out of date";
     ASSERT_GE(g.cursor.col, 0);
     ASSERT_LE(g.cursor.col, kMaxColumns + 1);
     ASSERT_LE(g.input.body.size(), kMaxHeld);
