@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "screen/function_table.h"
 #include "screen/modes.h"
 #include "screen/queries.h"
 #include "screen/sgr.h"
@@ -12,12 +13,16 @@
 
 namespace screen {
 
+namespace control {
+
 namespace {
 
 // The count a function takes from its first parameter: at least 1.
 int64_t countOf(const Sequence& s) {
     return s.arg(0, 1);
 }
+
+}  // namespace
 
 // The functions, each as the table calls it.
 
@@ -208,38 +213,10 @@ void deckpam(Writer& w, const Sequence&) {
 void deckpnm(Writer& w, const Sequence&) {
     w.state().modes.keypad = false;
 }
-// G0 and G1 designations: the line-drawing set, the British set, ASCII.
-template <int Set, Charset C>
-void designate(Writer& w, const Sequence&) {
-    Charsets& c = w.state().charsets;
-    (Set == 0 ? c.g0 : c.g1) = C;
-}
 
-// A function's name as text: for a control sequence its leader, its
-// intermediates and its final byte ("?h" is CSI ? ... h, " q" is
-// CSI ... SP q); for an escape sequence its intermediates and final byte
-// ("#8" is ESC # 8).
-struct Name {
-    Sequence::Kind kind;
-    std::string_view text;
-};
-constexpr Name csi(std::string_view text) {
-    return {Sequence::Csi, text};
-}
-constexpr Name esc(std::string_view text) {
-    return {Sequence::Esc, text};
-}
-constexpr Name c0(std::string_view byte) {
-    return {Sequence::Control, byte};
-}
-// A device control string by its head, as csi() names control sequences.
-constexpr Name dcs(std::string_view text) {
-    return {Sequence::Dcs, text};
-}
-// An operating system command by its number.
-constexpr Name osc(std::string_view number) {
-    return {Sequence::Osc, number};
-}
+}  // namespace control
+
+namespace {
 
 using Key = uint64_t;
 constexpr Key oscKey(int64_t number) {
@@ -268,114 +245,6 @@ constexpr Key keyOf(Name n) {
     return keyOf(n.kind, leader, t.data(), t.size() - 1, t.back());
 }
 
-struct Entry {
-    Name name;
-    ControlFunction run;
-    // Whether the function reads colon sub-parameters; for the others a
-    // sequence with them is not one they know.
-    bool subParams = false;
-};
-
-// The control functions this terminal carries out. To add one: write a
-// function `void name(Writer&, const Sequence&)` above (its arguments are in
-// the Sequence: s.arg(i, default), s.raw(i)) and add a line here with its
-// name as text. Names are unique (the build fails otherwise); a function
-// may appear under several.
-constexpr Entry kFunctions[] = {
-    {c0("\b"), bs},
-    {c0("\t"), ht},
-    {c0("\n"), lf},
-    {c0("\v"), lf},
-    {c0("\f"), lf},
-    {c0("\r"), cr},
-    {c0("\x0e"), so},
-    {c0("\x0f"), si},
-    {csi("@"), ich},
-    {csi("A"), cuu},
-    {csi("B"), cud},
-    {csi("C"), cuf},
-    {csi("D"), cub},
-    {csi("E"), cnl},
-    {csi("F"), cpl},
-    {csi("G"), cha},
-    {csi("`"), cha},
-    {csi("H"), cup},
-    {csi("f"), cup},
-    {csi("J"), ed},
-    {csi("K"), el},
-    {csi("L"), il},
-    {csi("M"), dl},
-    {csi("P"), dch},
-    {csi("S"), su},
-    {csi("T"), sd},
-    {csi("X"), ech},
-    {csi("b"), rep},
-    {csi("d"), vpa},
-    {csi("m"), sgr, true},
-    {csi("r"), decstbm},
-    {csi("s"), scosc},
-    {csi("u"), scorc},
-    {csi("?h"), decset},
-    {csi("?l"), decrst},
-    {esc("7"), decsc},
-    {esc("8"), decrc},
-    {esc("D"), ind},
-    {esc("E"), nel},
-    {esc("M"), ri},
-    {esc("#8"), decaln},
-    {csi("h"), sm},
-    {csi("l"), rm},
-    {csi("!p"), decstr},
-    {csi(" q"), decscusr},
-    {csi("g"), tbc},
-    {csi("I"), cht},
-    {csi("Z"), cbt},
-    {esc("H"), hts},
-    {esc("c"), ris},
-    {esc("="), deckpam},
-    {esc(">"), deckpnm},
-    {csi(">u"), kittyPush},
-    {csi("<u"), kittyPop},
-    {csi("=u"), kittySet},
-    {csi(">m"), xtmodkeys},
-    {esc("(0"), designate<0, Charset::LineDrawing>},
-    {esc("(A"), designate<0, Charset::British>},
-    {esc("(B"), designate<0, Charset::Ascii>},
-    {esc(")0"), designate<1, Charset::LineDrawing>},
-    {esc(")A"), designate<1, Charset::British>},
-    {esc(")B"), designate<1, Charset::Ascii>},
-    // Queries, recorded with the model's answer (queries.h).
-    {csi("c"), da1},
-    {csi(">c"), da2},
-    {csi("n"), dsr},
-    {csi("?n"), dsr},
-    {csi("$p"), decrqm},
-    {csi("?$p"), decrqm},
-    {csi(">q"), xtversion},
-    {csi("?u"), kittyQuery},
-    {dcs("$q"), decrqss},
-    {dcs("+q"), xtgettcap},
-    // Operating system commands: the title, colours, links.
-    {osc("0"), setTitle},
-    {osc("2"), setTitle},
-    {osc("4"), setColour},
-    {osc("10"), setColour},
-    {osc("11"), setColour},
-    {osc("12"), setColour},
-    {osc("104"), setColour},
-    {osc("110"), setColour},
-    {osc("111"), setColour},
-    {osc("112"), setColour},
-    {osc("13"), colourQuery},
-    {osc("14"), colourQuery},
-    {osc("15"), colourQuery},
-    {osc("16"), colourQuery},
-    {osc("17"), colourQuery},
-    {osc("18"), colourQuery},
-    {osc("19"), colourQuery},
-    {osc("8"), hyperlink},
-};
-
 struct Lookup {
     Key key;
     const Entry* entry;
@@ -386,14 +255,14 @@ struct Lookup {
 // byte for a direct look-up, both built by the compiler, which refuses a
 // name given twice.
 struct Index {
-    std::array<Lookup, std::size(kFunctions)> sorted{};
+    std::array<Lookup, std::size(control::kFunctions)> sorted{};
     std::array<const Entry*, 0x40> plain{};
     std::array<const Entry*, 0x20> controls{};
     bool unique = true;
 
     constexpr Index() {
-        for (size_t i = 0; i < std::size(kFunctions); ++i) {
-            const Entry& e = kFunctions[i];
+        for (size_t i = 0; i < std::size(control::kFunctions); ++i) {
+            const Entry& e = control::kFunctions[i];
             sorted[i] = {keyOf(e.name), &e};
             if (e.name.kind == Sequence::Csi && e.name.text.size() == 1)
                 plain[size_t(e.name.text[0] - 0x40)] = &e;
@@ -437,7 +306,7 @@ void runControl(Writer& w, uint8_t c0) {
 void runControlFunction(Writer& w, const Sequence& s) {
     const Entry* e = kIndex.find(s);
     // Only a REP right after a character repeats it.
-    if (!e || e->run != rep) w.breakRepeat();
+    if (!e || e->run != control::rep) w.breakRepeat();
     if (!e) {
         w.countUnknown();
         return;

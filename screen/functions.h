@@ -1,7 +1,7 @@
-// The table of control functions: what a C0 control, a control sequence or
+// Carrying out control functions: what a C0 control, a control sequence or
 // an escape sequence does, found by its name (leader, intermediates, final
-// byte). A name the table does not hold is ignored and counted, never run
-// as another function.
+// byte) in the table (function_table.h). A name the table does not hold is
+// ignored and counted, never run as another function.
 #pragma once
 
 #include <string_view>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "screen/function_table.h"
 #include "screen/functions.h"
 #include "screen/sgr.h"
 #include "screen/utf8.h"
@@ -34,9 +35,9 @@ void putCharset(Writer& w, const char* bytes, size_t n) {
     }
 }
 
-// One per thread, so that terminals fed on different threads never share
-// it; what it holds depends on nothing but the bytes it has seen.
-constinit thread_local SgrMemo sgrMemo;
+// The table's reader of graphic rendition: the lane carries out no
+// sequence but through what the table names.
+constexpr LaneReader kReadSgr = laneReader(csi("m"));
 
 // Text that fits the cursor row, and graphic rendition between its runs:
 // the bulk of most output, carried out here with the cursor column kept
@@ -80,7 +81,7 @@ size_t textLane(Writer& w, const char* p, size_t pos, size_t n) {
         // the general way.
         if (b != parsing::kEsc || pos + 2 >= n || p[pos + 1] != '[') break;
         Rendition common;
-        const char* final = sgrMemo.read(p + pos + 2, p + n, common);
+        const char* final = kReadSgr(p + pos + 2, p + n, common);
         if (!final) break;
         pen = common.apply(pen);
         penCell = cellOf(pen);
@@ -123,13 +124,13 @@ const char* ScreenInput::lane(const char* p, const char* end) {
     const Grid& g = w.grid();
     const size_t n = size_t(end - p);
     if (*p == parsing::kEsc) {
-        // The commonest graphic renditions, read from the bytes through a
-        // memo: the same as the table's SGR does with them.
+        // The commonest graphic renditions, read from the bytes by the
+        // table's reader: the same as the table's SGR does with them.
         Rendition common;
         if (n <= 2 || p[1] != '[') return p;
         const char* q = parsing::paramsEnd(p + 2, end);
         if (q == end || *q != 'm') return p;
-        const char* final = sgrMemo.read(p + 2, end, common);
+        const char* final = kReadSgr(p + 2, end, common);
         if (!final) return p;
         setPenBits(w.state().pen, common.apply(packPen(g.state.pen)));
         w.breakRepeat();

@@ -134,6 +134,15 @@ class SgrMemo {
     std::array<Entry, 256> entries_{};
 };
 
+// The reader of graphic rendition that the text lane takes from the table
+// of control functions (function_table.h): readCommonSgr() through a memo,
+// one per thread, so that terminals fed on different threads never share
+// it; what it holds depends on nothing but the bytes it has seen.
+inline constinit thread_local SgrMemo laneSgrMemo;
+inline const char* readSgrForLane(const char* p, const char* end, Rendition& r) {
+    return laneSgrMemo.read(p, end, r);
+}
+
 // Graphic rendition on a pen, every form: colon sub-parameters
 // (38:2::r:g:b, 38:2:r:g:b, 38:5:n, 4:0 to 4:5), direct colours for the
 // text, background and underline (58), unknown codes skipped.
