@@ -581,7 +581,12 @@ std::string renderSnapshot(const Grid& g, size_t historyBudget, int64_t from) {
         appendMainCursorSaved(out, g);
     }
     appendStateBeforeCursor(out, g);
-    appendCursor(out, g, cursorRowAddressed(g));
+    if (cursorPlacedByRestore(g))
+        out +=
+            "\x1b"
+            "8";
+    else
+        appendCursor(out, g, cursorRowAddressed(g));
     appendStateAfterCursor(out, g);
     // The head of a sequence that the last read cut: its tail comes with
     // the live output that follows.

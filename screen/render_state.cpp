@@ -140,7 +140,49 @@ void appendMainCursorSaved(std::string& out, const Grid& g) {
     appendAfter1049(out, *saved);
 }
 
+namespace {
+
+// The cursor stands outside the scroll region in origin mode, where CUP
+// cannot put it (it addresses the region's rows then): only restoring a
+// saved cursor leaves it there.
+bool outsideOriginRegion(const Grid& g) {
+    if (!g.state.modes.origin || !regionActive(g)) return false;
+    auto [top, bottom] = scrollBounds(g);
+    return g.cursor.row < top || g.cursor.row > bottom;
+}
+
+// ESC 7 on the client's terminal saves this cursor: its parts are put in
+// force, saved, and taken back out. No region is set yet, so that origin
+// mode addresses the whole screen and any row can be saved.
+void appendSaved(std::string& out, ScreenRow row, Column col, const Pen& pen,
+                 const Charsets& charsets, bool origin) {
+    if (origin) privateMode(out, 6, true);
+    appendCursorPosition(out, row.value + 1, col + 1);
+    appendSgr(out, pen);
+    appendCharsets(out, charsets);
+    out +=
+        "\x1b"
+        "7";
+    if (origin) privateMode(out, 6, false);
+    resetCharsets(out);
+    out += "\x1b[0m";
+}
+
+}  // namespace
+
+bool cursorPlacedByRestore(const Grid& g) {
+    return outsideOriginRegion(g) && !g.cursor.pendingWrap && !g.state.savedCursor;
+}
+
 void appendStateBeforeCursor(std::string& out, const Grid& g) {
+    if (g.state.savedCursor) {
+        const SavedCursor& s = *g.state.savedCursor;
+        appendSaved(out, s.row, s.col, s.pen, s.charsets, s.originMode);
+    } else if (cursorPlacedByRestore(g)) {
+        // The program has not saved a cursor, so the slot can carry the
+        // cursor itself past the region that is set next.
+        appendSaved(out, screenView(g).row(g.cursor.row), g.cursor.col, Pen(), Charsets(), true);
+    }
     if (regionActive(g)) {
         const ScreenView view = screenView(g);
         auto [t, b] = scrollBounds(g);
@@ -157,23 +199,6 @@ void appendStateBeforeCursor(std::string& out, const Grid& g) {
             appendCursorPosition(out, 1, c + 1);
             out += "\x1bH";
         }
-    }
-    if (g.state.savedCursor) {
-        // ESC 7 on the client's terminal saves the same cursor: put its
-        // parts in force, save, and take them back out.
-        const SavedCursor& s = *g.state.savedCursor;
-        bool origin = s.originMode && regionActive(g);
-        if (origin) privateMode(out, 6, true);
-        int64_t row = s.row.value - (origin ? regionTopRow(g).value : 0);
-        appendCursorPosition(out, std::max<int64_t>(row, 0) + 1, s.col + 1);
-        appendSgr(out, s.pen);
-        appendCharsets(out, s.charsets);
-        out +=
-            "\x1b"
-            "7";
-        if (origin) privateMode(out, 6, false);
-        resetCharsets(out);
-        out += "\x1b[0m";
     }
     if (g.state.modes.origin) privateMode(out, 6, true);
 }

@@ -17,9 +17,12 @@ void appendAltScreenEntry(std::string& out, const Grid& g);
 // On the main screen: the cursor that leaving the alternate screen by 1049
 // restores, when an earlier switch saved one.
 void appendMainCursorSaved(std::string& out, const Grid& g);
-// Scroll region, tab stops, saved cursor, origin mode: all before the
+// Saved cursor, scroll region, tab stops, origin mode: all before the
 // cursor is placed (they move it).
 void appendStateBeforeCursor(std::string& out, const Grid& g);
+// The cursor is placed by ESC 8, not by CUP: it stands outside the scroll
+// region in origin mode, and appendStateBeforeCursor() saved it.
+bool cursorPlacedByRestore(const Grid& g);
 // The cursor's row as CUP addresses it: relative to the top margin in
 // origin mode, 1-based.
 int64_t cursorRowAddressed(const Grid& g);
