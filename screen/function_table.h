@@ -47,6 +47,15 @@ constexpr Name osc(std::string_view number) {
 // with what it does to the pen as a rendition; nullptr for a sequence it
 // leaves to the general way.
 using LaneReader = const char* (*)(const char* p, const char* end, Rendition& r);
+// An entry's lane reader, and whether it has one: told by a flag, not by
+// comparing the pointer with null, which GCC cannot do at compile time
+// when the sanitizers are on.
+struct Lane {
+    LaneReader read = nullptr;
+    bool named = false;
+    constexpr Lane() = default;
+    constexpr Lane(LaneReader r) : read(r), named(true) {}
+};
 
 struct Entry {
     Name name;
@@ -55,7 +64,7 @@ struct Entry {
     // sequence with them is not one they know.
     bool subParams = false;
     // The text lane's reader of the sequence, for those it reads itself.
-    LaneReader lane = nullptr;
+    Lane lane = {};
 };
 
 namespace control {
@@ -228,7 +237,7 @@ inline constexpr Entry kFunctions[] = {
 // fails.
 constexpr LaneReader laneReader(Name n) {
     for (const Entry& e : control::kFunctions)
-        if (e.name.kind == n.kind && e.name.text == n.text && e.lane) return e.lane;
+        if (e.name.kind == n.kind && e.name.text == n.text && e.lane.named) return e.lane.read;
     throw "the table names no lane reader for this sequence";
 }
 
