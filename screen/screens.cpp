@@ -16,6 +16,13 @@ void Writer::moveMargins(ScreenView from, ScreenView to) {
     g.margins.bottom = max(to.line(from.row(g.margins.bottom)), LineIndex{0});
 }
 
+// The screen now shown keeps as many rows expanded as the screen has, and
+// the bounds are its own.
+void Writer::screenSwitched() {
+    g_.screen.lines.setScreenRows(g_.height > 0 ? g_.height : kMaxRows);
+    refreshBounds();
+}
+
 void Writer::enterAltScreen(bool saveMainCursor) {
     Grid& g = g_;
     if (altShown(g)) return;
@@ -30,8 +37,7 @@ void Writer::enterAltScreen(bool saveMainCursor) {
     // has no history.
     g.screen.cursorRow = g.cursor.row;
     g.hiddenMain = std::exchange(g.screen, ScreenBuffer());
-    g.screen.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
-    refreshBounds();
+    screenSwitched();
     const ScreenView alt = screenView(g);
     g.cursor.row = clampRow(g, alt.line(row));
     ensureRow(g.cursor.row);
@@ -46,8 +52,7 @@ void Writer::leaveAltScreen(bool restore) {
         // The alternate screen goes, the main screen comes back.
         g.screen = std::move(*g.hiddenMain);
         g.hiddenMain.reset();
-        g.screen.lines.setScreenRows(g.height > 0 ? g.height : kMaxRows);
-        refreshBounds();
+        screenSwitched();
         // The alternate screen's cursor stays where it was on the screen.
         const ScreenView main = screenView(g);
         g.cursor.row = clamp(main.line(row), main.top, lastScreenRow(g));

@@ -185,6 +185,8 @@ class Writer {
     // caller refreshes the bounds when the count of lines has changed.
     int64_t trimScrollback();
     void moveMargins(ScreenView from, ScreenView to);
+    // After the main and the alternate screen traded places.
+    void screenSwitched();
 
     void eraseRow(LineIndex i);
     void eraseToEnd(Row& row, size_t col);
