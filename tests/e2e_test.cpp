@@ -83,6 +83,9 @@ TEST(EndToEnd, StartTypeDetachAttach) {
     ASSERT_TRUE(term.waitFor("RED-plain"));
     term.line("exit");  // the session ends, the client with it
     ASSERT_TRUE(m.waitSessions({}));
+    // Keys typed before the client has put the terminal back are the
+    // ended session's, not the outer shell's.
+    ASSERT_TRUE(term.waitRawMode(false));
     term.line("stty -a | tr ' ' '\\n' | grep -x -e icanon -e echo -e opost | tr '\\n' ,");
     EXPECT_TRUE(term.waitFor("opost,icanon,echo,")) << term.screen();
     for (const char* ext : {".sock", ".pid", ".lock"})
