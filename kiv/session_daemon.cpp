@@ -817,7 +817,11 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
         int64_t from = delivered_.owedFrom(c.terminal);
         c.historyHeld = from;
         if (!c.mirrors(session_.size)) {
-            owe(c);
+            // A window of another size: the screen repainted to it, at once,
+            // so that its first screen comes ahead of the size echoed below.
+            c.repaintedAt = now();
+            if (!c.sendRepaint(session_.term->repaint(c.window->cols, c.window->rows)))
+                dropClient(c);
         } else if (!c.sendRepaint(session_.term->snapshot(SnapshotHistoryBudget, from))) {
             dropClient(c);
         } else {
@@ -830,11 +834,6 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     // An ended session: its last screen, then how it ended. It has been
     // seen once the client says the end back.
     if (!first || !end_ || c.dropped) return;
-    if (c.owesRepaint()) {  // a window of another size: its repaint now, ahead of the end
-        c.repaintedAt = now();
-        if (!c.sendRepaint(session_.term->repaint(c.window->cols, c.window->rows)))
-            return dropClient(c);
-    }
     if (!c.sendFrame(MsgKind::Ended, endPayload(*end_))) dropClient(c);
 }
 
