@@ -154,24 +154,21 @@ void Row::collectExtras() {
     *extras_ = std::move(kept);
 }
 
-uint32_t Row::lookId(const Pen& look) {
+uint32_t Row::lookId(uint64_t w0, uint64_t w1, uint64_t w2) {
     if (!looks_) looks_ = std::make_unique<std::vector<Pen>>();
     std::vector<Pen>& t = *looks_;
     // Rows hold few looks; the newest is the likeliest. A look is three
     // words without padding: compared as such, not field by field.
-    static_assert(sizeof(Pen) == 24 && std::has_unique_object_representations_v<Pen>);
-    uint64_t want[3];
-    std::memcpy(want, &look, sizeof want);
     for (size_t k = t.size(); k-- > 0;) {
         uint64_t have[3];
         std::memcpy(have, &t[k], sizeof have);
-        if (((have[0] ^ want[0]) | (have[1] ^ want[1]) | (have[2] ^ want[2])) == 0)
-            return uint32_t(k);
+        if (((have[0] ^ w0) | (have[1] ^ w1) | (have[2] ^ w2)) == 0) return uint32_t(k);
     }
     // Overwritten cells leave their entries behind; drop them once they
     // could outnumber the cells.
     if (t.size() >= size_ + 8) collectLooks();
-    t.push_back(look);
+    const uint64_t words[3] = {w0, w1, w2};
+    std::memcpy(&t.emplace_back(), words, sizeof words);
     return uint32_t(t.size() - 1);
 }
 
