@@ -51,12 +51,15 @@ size_t textLane(Writer& w, const char* p, size_t pos, size_t n) {
     const size_t cols = size_t(g.cols);
     size_t col = size_t(g.cursor.col);
     PenBits pen = packPen(g.state.pen);
-    // Most pens are common: their cell is made from the bits alone.
-    auto cellOf = [&](PenBits bits) {
-        return g.state.pen.link == 0 && !rareBits(bits) ? commonPenCell(bits)
-                                                        : row.penCell(unpackPen(bits, g.state.pen));
+    // Most pens are common: their cell is made from the bits alone. A rare
+    // one takes the rest from the pen, which gets the direct colours the
+    // rendition that made it chose.
+    auto cellOf = [&](PenBits bits, const Rendition& made) {
+        if (g.state.pen.link == 0 && !rareBits(bits)) return commonPenCell(bits);
+        made.applyDirect(w.state().pen);
+        return row.penCell(unpackPen(bits, g.state.pen));
     };
-    Cell penCell = cellOf(pen);
+    Cell penCell = cellOf(pen, Rendition{});
     int32_t last = g.lastRune;
     while (pos < n) {
         unsigned char b = static_cast<unsigned char>(p[pos]);
@@ -84,7 +87,7 @@ size_t textLane(Writer& w, const char* p, size_t pos, size_t n) {
         const char* final = kReadSgr(p + pos + 2, p + n, common);
         if (!final) break;
         pen = common.apply(pen);
-        penCell = cellOf(pen);
+        penCell = cellOf(pen, common);
         pos = size_t(final - p) + 1;
         last = -1;
     }
@@ -132,7 +135,7 @@ const char* ScreenInput::lane(const char* p, const char* end) {
         if (q == end || *q != 'm') return p;
         const char* final = kReadSgr(p + 2, end, common);
         if (!final) return p;
-        setPenBits(w.state().pen, common.apply(packPen(g.state.pen)));
+        common.apply(w.state().pen);
         w.breakRepeat();
         return final + 1;
     }

@@ -268,15 +268,42 @@ uint64_t eightBytes(const char* p) {
     return {true, length, ((x * 10 + (x >> 8)) & 0xff) * 10 + (x >> 16), char(w >> (8 * length))};
 }
 
-// The 256-colour forms as they start a field, "38;5;" and "48;5;", in the
-// low five bytes of eight.
-constexpr uint64_t kFiveBytes = 0xffffffffffull;
-constexpr uint64_t kForeground256 = 0x3b353b3833ull, kBackground256 = 0x3b353b3834ull;
+// The extended colour forms as they start a field, "38;5;", "48;5;",
+// "38;2;" and "48;2;", in the low five bytes of eight: the first, and
+// the bits in which the others differ from it.
+constexpr uint64_t kFiveBytes = 0xffffffffffull, kForeground256 = 0x3b353b3833ull;
+constexpr uint64_t kOtherForms = 0x07000007ull;
+static_assert((kForeground256 ^ 0x3b353b3834ull) == 0x07 &&
+              (kForeground256 ^ 0x3b323b3833ull) == 0x07000000ull);
+
+// The three fields of a direct colour from p on, each of up to three
+// digits and at most 255, the first two ended by ";": the colour, and in
+// last the third field (its length 0: p is left on the byte after it).
+// False for anything else, which the general reader takes.
+bool readDirect(const char*& p, const char* end, uint32_t& rgb, ShortField& last) {
+    rgb = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (end - p < 8) return false;
+        const ShortField c = readShort(eightBytes(p));
+        if (!c.ok || c.value > 255 || (k < 2 && c.end != ';')) return false;
+        rgb = rgb << 8 | c.value;
+        p += c.length + (k < 2 ? 1 : 0);
+        last = {true, 0, c.value, c.end};
+    }
+    return true;
+}
 
 }  // namespace
 
 const char* readCommonSgrFields(const char* p, const char* const end, Rendition& out) {
-    Rendition r;
+    // The codes' bits are gathered as then() would, without its direct
+    // colour values: only the last direct colour of each kind counts.
+    PenBits keep = ~PenBits(0), set = 0;
+    uint32_t rgb[2] = {0, 0};
+    auto add = [&](const Rendition& next) {
+        keep &= next.keep;
+        set = (set & next.keep) | next.set;
+    };
     // Past the parameters a sequence holds, the general reader drops the
     // rest; it has the long ones.
     size_t fields = 0;
@@ -284,15 +311,26 @@ const char* readCommonSgrFields(const char* p, const char* const end, Rendition&
     for (; end - p >= 8; ++p) {
         const uint64_t w = eightBytes(p);
         ShortField f;
-        if ((w & kFiveBytes) == kForeground256 || (w & kFiveBytes) == kBackground256) {
-            // The code, its form and the index, whole.
-            if (end - p < 13) return nullptr;
-            f = readShort(eightBytes(p + 5));
-            if (!f.ok) return nullptr;
-            fields += 2;
-            if (f.length > 0 && f.value <= 255)
-                r = r.then(indexedColor(p[0] == '3' ? 0 : 8, f.value));
-            p += 5;
+        // Against "38;5;": the other three forms differ from it by 7 in
+        // byte 0 ("4"), in byte 3 ("2") or in both, and nothing else does.
+        const uint64_t d = (w ^ kForeground256) & kFiveBytes;
+        if ((d & ~kOtherForms) == 0 && ((d + 0x01000001ull) & 0x06000006ull) == 0) {
+            const int slot = int(d & 1);
+            if (d >> 24) {
+                // The code, its form and the three values, whole.
+                p += 5;
+                if (!readDirect(p, end, rgb[slot], f)) return nullptr;
+                fields += 4;
+                add(byteSetting(8 * slot, kColorDirect));
+            } else {
+                // The code, its form and the index, whole.
+                if (end - p < 13) return nullptr;
+                f = readShort(eightBytes(p + 5));
+                if (!f.ok) return nullptr;
+                fields += 2;
+                if (f.length > 0 && f.value <= 255) add(indexedColor(8 * slot, f.value));
+                p += 5;
+            }
         } else {
             f = readShort(w);
             if (!f.ok) return nullptr;
@@ -300,13 +338,13 @@ const char* readCommonSgrFields(const char* p, const char* const end, Rendition&
                 const Effect& e = kEffects[f.value];
                 // Other forms after 38 and 48 are the general reader's.
                 if (e.colorShift >= 0) return nullptr;
-                r = r.then(e.rendition);
+                add(e.rendition);
             }
         }
         p += f.length;
         if (++fields > kMaxParams) return nullptr;
         if (f.end == 'm') {
-            out = r;
+            out = {keep, set, rgb[0], rgb[1]};
             return p;
         }
         if (f.end != ';') return nullptr;

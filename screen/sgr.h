@@ -59,14 +59,29 @@ inline Cell commonPenCell(PenBits bits) {
 
 // What a parameter text does to any pen: each code keeps some of its bits
 // and sets others, and so does a whole text.
+// A direct colour's value rides beside the bits: it counts where the
+// rendition sets that colour's kind to direct.
 struct Rendition {
     PenBits keep = ~PenBits(0);
     PenBits set = 0;
+    uint32_t fgRgb = 0, bgRgb = 0;
 
     PenBits apply(PenBits pen) const { return (pen & keep) | set; }
+    // The same on a whole pen, direct colour values included.
+    void apply(Pen& pen) const {
+        setPenBits(pen, apply(packPen(pen)));
+        applyDirect(pen);
+    }
+    // Only the direct colour values it chooses.
+    void applyDirect(Pen& pen) const {
+        if ((keep & 0xff) == 0 && uint8_t(set) == kColorDirect) pen.fgRgb = fgRgb;
+        if ((keep & 0xff00) == 0 && uint8_t(set >> 8) == kColorDirect) pen.bgRgb = bgRgb;
+    }
     // This rendition, then next.
     constexpr Rendition then(Rendition next) const {
-        return {keep & next.keep, (set & next.keep) | next.set};
+        return {keep & next.keep, (set & next.keep) | next.set,
+                (next.keep & 0xff) == 0 ? next.fgRgb : fgRgb,
+                (next.keep & 0xff00) == 0 ? next.bgRgb : bgRgb};
     }
 };
 
@@ -91,8 +106,8 @@ const char* readCommonSgrFields(const char* p, const char* end, Rendition& r);
 
 // For the interpreter, the commonest graphic renditions read straight from
 // the bytes after "ESC [" at p, in a buffer that ends at end: parameters
-// of fields of up to three digits, colours only as 38;5;n and 48;5;n, and
-// the final byte "m". Each field is read from the eight bytes at its start,
+// of fields of up to three digits, colours only as 38;5;n, 48;5;n,
+// 38;2;r;g;b and 48;2;r;g;b, and the final byte "m". Each field is read from the eight bytes at its start,
 // which must lie before end. Returns where that "m" is and sets r, or
 // returns nullptr for any other sequence (or one too near end), which then
 // goes the general way.
