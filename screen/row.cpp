@@ -1,6 +1,8 @@
 #include "screen/row.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -152,6 +154,23 @@ void Row::collectExtras() {
         c.setExtended(uint32_t(kept.size() - 1));
     }
     *extras_ = std::move(kept);
+}
+
+Cell Row::rareCell(const Pen& pen, uint32_t code, int width) {
+    // The look's words are put together in registers: a look just built
+    // field by field, read back whole from memory, would stall the load.
+    static_assert(sizeof(Pen) == 24 && std::has_unique_object_representations_v<Pen> &&
+                  std::endian::native == std::endian::little);
+    static_assert(offsetof(Pen, attrs) == 4 && offsetof(Pen, ul) == 6 &&
+                  offsetof(Pen, fgRgb) == 8 && offsetof(Pen, ulRgb) == 16 &&
+                  offsetof(Pen, link) == 20);
+    const Pen p = normalized(pen);
+    const uint32_t id = lookId(
+        uint64_t(p.fg) | uint64_t(p.bg) << 8 | uint64_t(p.fgIndex) << 16 |
+            uint64_t(p.bgIndex) << 24 | uint64_t(p.attrs) << 32 | uint64_t(p.ul) << 48 |
+            uint64_t(p.ulIndex) << 56,
+        uint64_t(p.fgRgb) | uint64_t(p.bgRgb) << 32, uint64_t(p.ulRgb) | uint64_t(p.link) << 32);
+    return Cell::withLook(code, width, id, pen.attrs);
 }
 
 uint32_t Row::lookId(uint64_t w0, uint64_t w1, uint64_t w2) {

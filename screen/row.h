@@ -3,13 +3,10 @@
 // data that does not fit a cell.
 #pragma once
 
-#include <bit>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -184,7 +181,7 @@ class Row {
     // colours inline, or a rare look entered in the row's table.
     Cell penCell(const Pen& pen, uint32_t code = 0, int width = 1) {
         if (!pen.rare()) return Cell::make(code, width, pen);
-        return Cell::withLook(code, width, lookId(normalized(pen)), pen.attrs);
+        return rareCell(pen, code, width);
     }
     // The blank that erasing in pen makes here: the pen's background only.
     Cell eraseCell(const Pen& pen) {
@@ -193,7 +190,7 @@ class Row {
         Pen blank;
         blank.bg = kColorDirect;
         blank.bgRgb = pen.bgRgb;
-        return Cell::withLook(32, 1, lookId(blank), 0);
+        return rareCell(blank, 32, 1);
     }
     // The table of rare looks (possibly holding entries no cell uses), for
     // the packer, and its restoration by the unpacker; none when empty.
@@ -240,22 +237,10 @@ class Row {
     void reallocate(size_t capacity);
     uint32_t addExtra(Extra e);
     void collectExtras();
-    // The entry of a normalized look, added if missing. The look goes in
-    // as its three words, put together here in registers: a look just
-    // built field by field and read back whole from memory would stall
-    // the load. The words are its bytes in memory order.
-    uint32_t lookId(const Pen& p) {
-        static_assert(sizeof(Pen) == 24 && std::has_unique_object_representations_v<Pen> &&
-                      std::endian::native == std::endian::little);
-        static_assert(offsetof(Pen, attrs) == 4 && offsetof(Pen, ul) == 6 &&
-                      offsetof(Pen, fgRgb) == 8 && offsetof(Pen, ulRgb) == 16 &&
-                      offsetof(Pen, link) == 20);
-        return lookId(uint64_t(p.fg) | uint64_t(p.bg) << 8 | uint64_t(p.fgIndex) << 16 |
-                          uint64_t(p.bgIndex) << 24 | uint64_t(p.attrs) << 32 |
-                          uint64_t(p.ul) << 48 | uint64_t(p.ulIndex) << 56,
-                      uint64_t(p.fgRgb) | uint64_t(p.bgRgb) << 32,
-                      uint64_t(p.ulRgb) | uint64_t(p.link) << 32);
-    }
+    // penCell() of a rare pen: its entry in the table.
+    Cell rareCell(const Pen& pen, uint32_t code, int width);
+    // The entry of a normalized look, as its three words (its bytes in
+    // memory order), added if missing.
     uint32_t lookId(uint64_t w0, uint64_t w1, uint64_t w2);
     void collectLooks();
 
