@@ -211,7 +211,7 @@ int64_t cursorRowAddressed(const Grid& g) {
 
 void appendStateAfterCursor(std::string& out, const Grid& g) {
     const Modes& m = g.state.modes;
-    if (g.state.pen != Pen()) appendSgr(out, g.state.pen);
+    if (normalized(g.state.pen) != Pen()) appendSgr(out, g.state.pen);
     // A hyperlink still open goes on linking what the program writes next.
     if (std::string_view link = g.links ? g.links->text(g.state.pen.link) : ""; !link.empty()) {
         out += "\x1b]8;";
