@@ -56,6 +56,18 @@ class Dice {
     uint32_t state_;
 };
 
+// A row that says it is uniform is: narrow ASCII cells that look alike.
+bool uniformHolds(const screen::Row& r) {
+    if (!r.uniform()) return true;
+    for (size_t c = 0; c < r.size(); ++c) {
+        const screen::Cell& cell = r[c];
+        if (cell.extended() || cell.width() != 1 || cell.code() == 0 || cell.code() > 0x7f ||
+            !cell.sameLook(r[0]))
+            return false;
+    }
+    return true;
+}
+
 // What must hold of a grid whatever it was fed. The rows are checked one
 // by one only when `everyRow` is set (at the end), else only the cursor's.
 void checkGrid(const Grid& g, bool everyRow) {
@@ -66,6 +78,10 @@ void checkGrid(const Grid& g, bool everyRow) {
     // The bounds the writer keeps are those the lines and the size make.
     const screen::ScreenBounds b = screen::measureBounds(g);
     require(g.bounds == b, "bounds out of date", g.bounds.last.value, b.last.value);
+    // The lines that wait to be packed too.
+    for (LineIndex i{0}; everyRow && i < top; ++i)
+        if (const screen::Row* r = g.screen.lines.expanded(i))
+            require(uniformHolds(*r), "a history row wrongly uniform", i.value);
     require(row >= LineIndex{0} && row < g.screen.lines.end(), "cursor row outside the lines",
             row.value, n);
     require(row >= top, "cursor row in the history", row.value, top.value);
@@ -89,6 +105,7 @@ void checkGrid(const Grid& g, bool everyRow) {
         int64_t size = g.screen.lines.rowSize(i);
         require(size <= screen::kMaxColumns + 1, "row too long", i.value, size);
         if (const screen::Row* r = g.screen.lines.expanded(i)) {
+            require(uniformHolds(*r), "a row wrongly uniform", i.value);
             for (size_t c = 0; c < r->size(); ++c) {
                 if ((*r)[c].width() == 2)
                     require(c + 1 < r->size() && (*r)[c + 1].width() == 0,

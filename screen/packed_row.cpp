@@ -323,6 +323,26 @@ bool surveyRuns(const Cell* cells, size_t n, char* text, Start start) {
     return other != 0;
 }
 
+// The text of a uniform row (Row::uniform): the low byte of each cell.
+void asciiText(const Cell* cells, size_t n, char* text) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Eight cells at a time: their glyph words' low bytes, packed down.
+    const __m128i lowByte = _mm_set_epi32(0, 0xff, 0, 0xff);
+    for (; i + 8 <= n; i += 8) {
+        const __m128i a = _mm_and_si128(loadTwo(cells, i), lowByte);
+        const __m128i b = _mm_and_si128(loadTwo(cells, i + 2), lowByte);
+        const __m128i c = _mm_and_si128(loadTwo(cells, i + 4), lowByte);
+        const __m128i d = _mm_and_si128(loadTwo(cells, i + 6), lowByte);
+        __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+        bytes = _mm_packus_epi16(bytes, bytes);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(text + i), bytes);
+    }
+#endif
+    for (; i < n; ++i)
+        text[i] = char(cells[i].glyphBits());
+}
+
 }  // namespace
 
 bool PackedRow::encode(const Row& row, Encoding& out) {
@@ -348,7 +368,11 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     };
     startRun(0);
     bool other;
-    if (((bitsOf(cells[0]) ^ bitsOf(cells[n - 1])) & kLook) != 0) {
+    if (row.uniform()) {
+        // Text that the ASCII writers alone wrote: its bytes, one run.
+        asciiText(cells, n, textStart);
+        other = false;
+    } else if (((bitsOf(cells[0]) ^ bitsOf(cells[n - 1])) & kLook) != 0) {
         // The look varies (its ends differ): one pass for everything.
         other = surveyRuns(cells, n, textStart, startRun);
     } else {

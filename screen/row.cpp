@@ -16,6 +16,7 @@ Row::Row(const Row& o) {
     if (o.size_ > 0) std::memcpy(cells_.get(), o.cells_.get(), o.size_ * sizeof(Cell));
     size_ = o.size_;
     wrapped_ = o.wrapped_;
+    uniform_ = o.uniform_;
     if (o.extras_ && !o.extras_->empty()) extras_ = std::make_unique<std::vector<Extra>>(*o.extras_);
     if (o.looks_ && !o.looks_->empty()) looks_ = std::make_unique<std::vector<Pen>>(*o.looks_);
 }
@@ -27,6 +28,7 @@ Row& Row::operator=(const Row& o) {
     if (o.size_ > 0) std::memcpy(cells_.get(), o.cells_.get(), o.size_ * sizeof(Cell));
     size_ = o.size_;
     wrapped_ = o.wrapped_;
+    uniform_ = o.uniform_;
     if (o.extras_ && !o.extras_->empty()) {
         if (extras_)
             *extras_ = *o.extras_;
@@ -51,6 +53,7 @@ void Row::swap(Row& o) noexcept {
     std::swap(size_, o.size_);
     std::swap(capacity_, o.capacity_);
     std::swap(wrapped_, o.wrapped_);
+    std::swap(uniform_, o.uniform_);
     std::swap(extras_, o.extras_);
     std::swap(looks_, o.looks_);
 }
@@ -70,7 +73,7 @@ void Row::reallocate(size_t capacity) {
 void Row::insert(size_t at, size_t n, Cell c) {
     size_t old = grow(size_ + n);
     std::memmove(cells_.get() + at + n, cells_.get() + at, (old - at) * sizeof(Cell));
-    fill(at, at + n, c);
+    fill(at, at + n, c);  // no longer uniform
 }
 
 void Row::erase(size_t at, size_t n) {
@@ -133,6 +136,7 @@ bool Row::addMark(size_t i, int32_t mark) {
     appendUtf8(e.text, mark);
     uint32_t slot = addExtra(std::move(e));
     cells_[i].setExtended(slot);
+    uniform_ = false;
     return true;
 }
 

@@ -31,6 +31,7 @@ class Row {
           size_(std::exchange(o.size_, 0)),
           capacity_(std::exchange(o.capacity_, 0)),
           wrapped_(std::exchange(o.wrapped_, false)),
+          uniform_(std::exchange(o.uniform_, true)),
           extras_(std::move(o.extras_)),
           looks_(std::move(o.looks_)) {}
     Row& operator=(Row&& o) noexcept {
@@ -66,9 +67,13 @@ class Row {
     void put(size_t i, Cell c) {
         if (i == size_) grow(size_ + 1);
         cells_[i] = c;
+        uniform_ = false;
     }
     // Makes cell i two columns wide (the caller writes its right half).
-    void widen(size_t i) { cells_[i].setWidth(2); }
+    void widen(size_t i) {
+        cells_[i].setWidth(2);
+        uniform_ = false;
+    }
     // Appends the encoding of a mark to the text of cell i; false when the
     // cell already holds kMaxMarks marks.
     bool addMark(size_t i, int32_t mark);
@@ -79,6 +84,11 @@ class Row {
         size_t from = grow(n);
         fill(from, n, c);
     }
+    // Every cell is a narrow ASCII character and all look alike, as runs
+    // of text in one look that putAscii() alone wrote leave a row: the
+    // packer then takes its text as it stands. Every other write clears
+    // it.
+    bool uniform() const { return uniform_; }
     void truncate(size_t n) {
         if (size_ > n) size_ = uint32_t(n);
     }
@@ -92,6 +102,7 @@ class Row {
     void clear() {
         size_ = 0;
         wrapped_ = false;
+        uniform_ = true;
         if (extras_) extras_->clear();
         if (looks_) looks_->clear();
     }
@@ -101,6 +112,7 @@ class Row {
     void fill(size_t from, size_t to, Cell c) {
         for (size_t i = from; i < to; ++i)
             cells_[i] = c;
+        uniform_ = false;
     }
     // Before cells [from, to) are overwritten, removed or erased: a wide
     // character that the range cuts in two loses its other half too (it
@@ -115,6 +127,7 @@ class Row {
     // (at most size()) on, each as a cell with the given colour and style
     // bits.
     void putAscii(size_t at, const char* bytes, size_t n, Cell pen) {
+        noteAscii(at, n, pen);
         if (at + n > size_) grow(at + n);
         const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
         const uint32_t colors = pen.colorBits();
@@ -147,6 +160,8 @@ class Row {
     void appendShortAscii(const char* bytes, size_t n, Cell pen) {
         const uint32_t glyph = pen.glyphBits() & ~Cell::kCodeMask;
         const uint32_t colors = pen.colorBits();
+        // Words in their own looks: uniform rows seldom come this way.
+        uniform_ = false;
         if (size_ + 8 > capacity_) reallocate(size_ + 8 > 2 * size_ ? size_ + 8 : 2 * size_);
         Cell* out = cells_.get() + size_;
         size_ += uint32_t(n);
@@ -223,6 +238,14 @@ class Row {
     void reserve(size_t n);
 
   private:
+    // Before cells [at, at + n) are written as ASCII in pen's look.
+    void noteAscii(size_t at, size_t n, Cell pen) {
+        const bool narrow = pen.width() == 1 && !pen.extended();
+        if (at == 0 && n >= size_)
+            uniform_ = narrow;
+        else
+            uniform_ = uniform_ && narrow && pen.sameLook(cells_[0]);
+    }
     struct FreeCells {
         void operator()(Cell* p) const { ::operator delete(p); }
     };
@@ -251,6 +274,7 @@ class Row {
     uint32_t size_ = 0;
     uint32_t capacity_ = 0;
     bool wrapped_ = false;
+    bool uniform_ = true;
     std::unique_ptr<std::vector<Extra>> extras_;
     std::unique_ptr<std::vector<Pen>> looks_;
 };

@@ -157,8 +157,15 @@ void checkScreen(const Grid& g, const ScreenBuffer& s, LineIndex cursorRow, bool
     ASSERT_LT(cursorRow, s.lines.end());
     const int64_t rows = g.height > 0 ? g.height : kMaxRows;
     ASSERT_LE(n, main ? rows + std::max<int64_t>(g.maxScrollback, 0) : rows);
-    for (LineIndex i = std::max(LineIndex{0}, s.lines.end() - 64); i < s.lines.end(); ++i)
+    for (LineIndex i = std::max(LineIndex{0}, s.lines.end() - 64); i < s.lines.end(); ++i) {
         ASSERT_LE(s.lines.rowSize(i), kMaxColumns + 1);
+        // A row that says it is uniform is: narrow ASCII cells alike.
+        const Row* r = s.lines.expanded(i);
+        for (size_t c = 0; r && r->uniform() && c < r->size(); ++c)
+            ASSERT_TRUE(!(*r)[c].extended() && (*r)[c].width() == 1 && (*r)[c].code() > 0 &&
+                        (*r)[c].code() <= 0x7f && (*r)[c].sameLook((*r)[0]))
+                << "row " << i.value << " wrongly uniform at " << c;
+    }
 }
 
 void checkTerminal(const Terminal& t) {
