@@ -369,7 +369,7 @@ bool PackedRow::encode(const Row& row, Encoding& out) {
     startRun(0);
     bool other;
     if (row.uniform()) {
-        // Text that the ASCII writers alone wrote: its bytes, one run.
+        // Text that putAscii() alone wrote, in one look: its bytes, one run.
         asciiText(cells, n, textStart);
         other = false;
     } else if (((bitsOf(cells[0]) ^ bitsOf(cells[n - 1])) & kLook) != 0) {

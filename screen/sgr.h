@@ -58,9 +58,9 @@ inline Cell commonPenCell(PenBits bits) {
 }
 
 // What a parameter text does to any pen: each code keeps some of its bits
-// and sets others, and so does a whole text.
-// A direct colour's value rides beside the bits: it counts where the
-// rendition sets that colour's kind to direct.
+// and sets others, and so does a whole text. The value of a direct colour
+// rides beside the bits; it counts where the rendition sets that colour's
+// kind to direct.
 struct Rendition {
     PenBits keep = ~PenBits(0);
     PenBits set = 0;
@@ -107,10 +107,10 @@ const char* readCommonSgrFields(const char* p, const char* end, Rendition& r);
 // For the interpreter, the commonest graphic renditions read straight from
 // the bytes after "ESC [" at p, in a buffer that ends at end: parameters
 // of fields of up to three digits, colours only as 38;5;n, 48;5;n,
-// 38;2;r;g;b and 48;2;r;g;b, and the final byte "m". Each field is read from the eight bytes at its start,
-// which must lie before end. Returns where that "m" is and sets r, or
-// returns nullptr for any other sequence (or one too near end), which then
-// goes the general way.
+// 38;2;r;g;b and 48;2;r;g;b, and the final byte "m". Each field is read
+// from the eight bytes at its start, which must lie before end. Returns
+// where that "m" is and sets r, or returns nullptr for any other sequence
+// (or one too near end), which then goes the general way.
 inline const char* readCommonSgr(const char* p, const char* end, Rendition& r) {
     if (end - p < 2) return nullptr;
     // A lone reset, "ESC [ m" or "ESC [ 0 m", is the commonest of all.
