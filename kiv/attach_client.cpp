@@ -1,6 +1,7 @@
 #include "kiv/attach_client.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -211,6 +212,7 @@ class Attached {
         // leaves, however slowly the terminal takes it.
         if (termWatched_) sel_.remove(1);
         if (writeWhole(1, std::string_view(termOut_.data(), termOut_.size()))) termOut_.clear();
+        if (handed_ && detached_ && !released_ && !end_) awaitRelease();
     }
 
   private:
@@ -260,6 +262,10 @@ class Attached {
         }
         if (termWatched_) sel_.remove(1);
         termWatched_ = false;
+        if (writtenAt_) {
+            queue(MsgKind::Written, positionPayload(*writtenAt_));
+            writtenAt_.reset();
+        }
     }
 
     void queue(MsgKind kind, std::string_view payload) {
@@ -422,10 +428,21 @@ class Attached {
                     closeDeadline_ = std::chrono::steady_clock::now() + CloseWait;
                 } else if (kind == MsgKind::Detach) {
                     // Another client attached with -D: this one leaves as
-                    // a detach does.
+                    // a detach does. The daemon wrote its last to the
+                    // terminal before it said so.
                     running_ = false;
                     detached_ = true;
+                    released_ = true;
                     break;
+                } else if (kind == MsgKind::Shown && !payload.empty()) {
+                    terminal_.shown(payload);
+                    midLine_ = payload.back() != '\n';
+                } else if (kind == MsgKind::Written) {
+                    show(pieces, count);
+                    count = 0;
+                    reportWritten(streamAt_ + used);
+                } else if (kind == MsgKind::Direct) {
+                    handTerminal();
                 }
             }
         } catch (const IoError&) {
@@ -433,6 +450,7 @@ class Attached {
             running_ = false;
         }
         show(pieces, count);
+        streamAt_ += used;
         have_ -= used;
         std::memmove(in_.data(), in_.data() + used, have_);
         // A buffer grown for a large frame gives its memory back.
@@ -464,6 +482,77 @@ class Attached {
         flushTerminal();
     }
 
+    // Everything up to `position` of the stream is on the terminal once
+    // what waits for it has gone; the daemon may then write there itself.
+    void reportWritten(uint64_t position) {
+        writtenAt_ = position;
+        if (termOut_.empty()) flushTerminal();
+    }
+
+    // The daemon asked for the terminal: it goes with an empty Direct frame,
+    // ahead of anything else, or not at all.
+    void handTerminal() {
+        if (!role_.handsTerminal || handed_ || !sendQueue_.empty()) return;
+        char frame[HeaderSize];
+        writeHeader(frame, MsgKind::Direct, 0);
+        iovec iov{frame, HeaderSize};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        int terminal = 1;
+        std::memcpy(CMSG_DATA(c), &terminal, sizeof terminal);
+        ssize_t n;
+        do {
+            n = ::sendmsg(sock_, &msg, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return;
+        handed_ = true;
+        sendQueue_.append(std::string_view(frame + n, HeaderSize - static_cast<size_t>(n)));
+        flush();
+    }
+
+    // A daemon that writes to the terminal itself stops only once it has
+    // the Detach; the terminal gets its own state back after that, when the
+    // daemon closes the connection (or after CloseWait), with what the
+    // daemon showed meanwhile taken into account.
+    void awaitRelease() {
+        auto deadline = std::chrono::steady_clock::now() + CloseWait;
+        for (;;) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return;
+            pollfd p{sock_, static_cast<short>(POLLIN | (sendQueue_.empty() ? 0 : POLLOUT)), 0};
+            int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno != EINTR) return;
+            if (ready <= 0) continue;
+            if (p.revents & POLLOUT) flush();
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = ::recv(sock_, space(SessionChunk), SessionChunk, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) return;
+            have_ += static_cast<size_t>(n);
+            std::string_view received(in_.data(), have_);
+            size_t used = 0;
+            MsgKind kind;
+            std::string_view payload;
+            try {
+                while (takeFrame(received, used, kind, payload))
+                    if (kind == MsgKind::Shown) terminal_.shown(payload);
+            } catch (const IoError&) {
+                return;
+            }
+            have_ -= used;
+            std::memmove(in_.data(), in_.data() + used, have_);
+        }
+    }
+
   public:
     // How the session ended, when the daemon said so before closing.
     const std::optional<SessionEnd>& end() const { return end_; }
@@ -493,6 +582,12 @@ class Attached {
     ByteQueue sendQueue_;       // frames for the daemon that the socket has not taken yet
     std::string in_;            // received bytes: have_ of them not handled yet
     size_t have_ = 0;
+    uint64_t streamAt_ = 0;     // where in_ starts in the stream the daemon sent
+    // The terminal was handed to the daemon; the daemon said it writes there
+    // no more; a Written report waits for the terminal to take what is queued.
+    bool handed_ = false;
+    bool released_ = false;
+    std::optional<uint64_t> writtenAt_;
 };
 
 }  // namespace
@@ -544,6 +639,7 @@ int runClient(const std::string& session, const Config& config) {
         role.readOnly = config.readOnly;
         role.detachOthers = config.detachOthers;
         role.policy = config.sizePolicy;
+        role.handsTerminal = role.terminal && !conn.channel;
         Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, role, terminal,
                           conn.channel.get(), std::move(conn.received));
         attached.run(terminalSize().value_or(WindowSize{80, 24}), terminalIdentity(1));

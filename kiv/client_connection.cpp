@@ -1,9 +1,14 @@
 #include "kiv/client_connection.h"
 
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "kiv/endpoints.h"
 
@@ -30,7 +35,7 @@ ClientConnection::ClientConnection(ClientId id, UniqueFd fd, bool trusted,
 
 ClientConnection::Received ClientConnection::receive() {
     compact();
-    ssize_t n = ::read(fd_.get(), chunk_.data(), chunk_.size());
+    ssize_t n = overTcp_ ? ::read(fd_.get(), chunk_.data(), chunk_.size()) : receiveUnix();
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return Received::Nothing;
     if (n <= 0) return Received::Closed;
     std::string_view bytes(chunk_.data(), static_cast<size_t>(n));
@@ -49,6 +54,30 @@ ClientConnection::Received ClientConnection::receive() {
         source_ = in_;
     }
     return Received::Bytes;
+}
+
+// Over the Unix socket a descriptor may come with the bytes: the user's
+// terminal, ahead of its Direct frame. Any other is closed.
+ssize_t ClientConnection::receiveUnix() {
+    iovec iov{chunk_.data(), chunk_.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(fd_.get(), &msg, MSG_CMSG_CLOEXEC);
+    if (n < 0) return n;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        for (size_t at = 0; CMSG_LEN(at + sizeof(int)) <= c->cmsg_len; at += sizeof(int)) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + at, sizeof fd);
+            UniqueFd received(fd);
+            if (askedForTerminal_ && !handed_ && !userTerminal_) handed_ = std::move(received);
+        }
+    }
+    return n;
 }
 
 // What is not handled yet moves to the front of `in_`, out of the read
@@ -114,6 +143,7 @@ bool ClientConnection::sendBytes(SharedBytes frame) {
 }
 
 bool ClientConnection::sendFrame(MsgKind kind, std::string_view payload) {
+    if (kind == MsgKind::Output) direct_ = false;
     return sendBytes(ownBytes(frameBytes(kind, payload)));
 }
 
@@ -124,10 +154,67 @@ bool ClientConnection::sendShared(const SharedBytes& frame) {
         oweRepaint();  // the repaint shows it
         return true;
     }
-    return sendBytes(frame);
+    std::string_view output = frame.bytes.substr(HeaderSize);
+    if (direct_) {
+        size_t shown = showDirectly(output);
+        if (shown == output.size()) return sendFrame(MsgKind::Shown, output);
+        if (shown > 0) {
+            if (!sendFrame(MsgKind::Shown, output.substr(0, shown))) return false;
+            return sendFrame(MsgKind::Output, output.substr(shown)) && sendFrame(MsgKind::Written, "");
+        }
+    }
+    direct_ = false;
+    if (!sendBytes(frame)) return false;
+    // A small chunk asks to be told once it is shown: from then on the
+    // daemon may show the next one itself.
+    return !userTerminal_ || output.size() > DirectLimit || sendFrame(MsgKind::Written, "");
+}
+
+// How much of `output` the user's terminal took from the daemon. Whatever
+// it did not take goes through the client, and so does all output after
+// it until the client has shown that.
+size_t ClientConnection::showDirectly(std::string_view output) {
+    direct_ = false;
+    if (output.size() > DirectLimit || queued() != 0) return 0;
+    // A client that has not read all it was sent may have been stopped and
+    // its user's shell be back in front: nothing is written behind its back.
+    int unread = 0;
+    if (ioctl(fd_.get(), SIOCOUTQ, &unread) != 0 || unread != 0) return 0;
+    ssize_t n;
+    do {
+        n = ::write(userTerminal_.get(), output.data(), output.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno != EAGAIN) userTerminal_.reset();  // gone: the client relays all
+        return 0;
+    }
+    direct_ = static_cast<size_t>(n) == output.size();
+    return static_cast<size_t>(n);
+}
+
+void ClientConnection::askForTerminal() {
+    if (overTcp_ || askedForTerminal_ || !role_.terminal) return;
+    askedForTerminal_ = true;
+    sendFrame(MsgKind::Direct, "");
+}
+
+// The daemon writes through an opening of its own, so that its
+// non-blocking mode never reaches the user's shell, which shares the
+// client's. Only a terminal is taken.
+void ClientConnection::takeTerminal() {
+    UniqueFd handed = std::move(handed_);
+    if (!handed || userTerminal_ || !isatty(handed.get())) return;
+    std::string path = "/proc/self/fd/" + std::to_string(handed.get());
+    UniqueFd own(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (own && isatty(own.get())) userTerminal_ = std::move(own);
+}
+
+void ClientConnection::written(uint64_t position) {
+    direct_ = userTerminal_ && live() && !owed_ && queued() == 0 && position == out_.sent();
 }
 
 bool ClientConnection::sendRepaint(std::string text) {
+    direct_ = false;
     owed_ = false;
     repaint_ = std::move(text);
     repaintAt_ = 0;
@@ -152,6 +239,7 @@ void ClientConnection::refillFromRepaint() {
 // What waits unsealed, and the repaint not yet framed, go at once; over
 // the Unix socket, so do the frames the socket has not begun to take.
 void ClientConnection::forgetPending() {
+    direct_ = false;
     if (queued() > 0) missedOutput = true;
     std::string().swap(repaint_);
     repaintAt_ = 0;
@@ -167,6 +255,7 @@ void ClientConnection::oweRepaint() {
 
 bool ClientConnection::leave(MsgKind kind) {
     leaving = true;
+    userTerminal_.reset();  // the client restores its terminal once told
     forgetPending();
     return sendFrame(kind, "") && wantsWrite();
 }

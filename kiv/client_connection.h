@@ -33,6 +33,11 @@ inline constexpr size_t ClientQueueLimit = 16 * 1024 * 1024;
 inline constexpr size_t RepaintPiece = 256 * 1024;
 // The most a client's socket is read at once.
 inline constexpr size_t ClientReadChunk = 4096;
+// The most output the daemon writes to a client's terminal itself in one
+// chunk (see MsgKind::Direct). What a user waits for, an echo or a prompt,
+// then skips the client's hop on its way back; a stream of output still
+// goes through the client, on a processor of its own.
+inline constexpr size_t DirectLimit = 4096;
 
 // Where a connection is on its way to live output.
 enum class ClientStage {
@@ -132,6 +137,19 @@ class ClientConnection {
     // Bytes the socket has taken in all.
     uint64_t progress() const { return out_.sent(); }
 
+    // The user's terminal, which the client hands over when asked: the
+    // daemon then writes small chunks of output there itself whenever the
+    // client has put everything it was sent on that terminal already, so
+    // that nothing overtakes what the client still writes. The client is
+    // sent those chunks as Shown, to keep its own account of the terminal.
+    void askForTerminal();
+    // The Direct frame: the terminal came with it, or nothing is kept.
+    void takeTerminal();
+    bool holdsTerminal() const { return userTerminal_.valid(); }
+    // The client's report: everything the socket took before `position` is
+    // on its terminal.
+    void written(uint64_t position);
+
     // Sends what waits until the socket would block; false when gone.
     bool flush();
     // Bytes still to go out in all.
@@ -169,6 +187,8 @@ class ClientConnection {
     bool missedOutput = false;
 
   private:
+    ssize_t receiveUnix();
+    size_t showDirectly(std::string_view output);
     bool sendBytes(SharedBytes bytes);
     SharedBytes sealed(SharedBytes frame);
     bool repainting() const { return repaintAt_ < repaint_.size(); }
@@ -198,6 +218,13 @@ class ClientConnection {
     std::string_view source_;
     size_t used_ = 0;
     bool refused_ = false;  // a frame too long before Attach: nothing more is read
+    // The handover: asked for, the descriptor that came before its frame,
+    // the daemon's own opening of the terminal, and whether output may go
+    // there now.
+    bool askedForTerminal_ = false;
+    UniqueFd handed_;
+    UniqueFd userTerminal_;
+    bool direct_ = false;
 };
 
 }  // namespace kiv

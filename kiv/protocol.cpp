@@ -11,7 +11,7 @@ namespace kiv {
 
 namespace {
 
-constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Role);
+constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Written);
 
 size_t lengthAt(const unsigned char* bytes) {
     return size_t{bytes[0]} << 24 | size_t{bytes[1]} << 16 | size_t{bytes[2]} << 8 | bytes[3];
@@ -55,13 +55,29 @@ std::optional<WindowSize> readResize(std::string_view payload) {
     return WindowSize{byte(0) << 8 | byte(1), byte(2) << 8 | byte(3)};
 }
 
+std::string positionPayload(uint64_t position) {
+    std::string out(8, '\0');
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<char>(position >> (56 - 8 * i));
+    return out;
+}
+
+std::optional<uint64_t> readPosition(std::string_view payload) {
+    if (payload.size() != 8) return std::nullopt;
+    uint64_t position = 0;
+    for (char c : payload)
+        position = position << 8 | static_cast<unsigned char>(c);
+    return position;
+}
+
 namespace {
-constexpr uint8_t ReadOnlyFlag = 1, NoTerminalFlag = 2, DetachOthersFlag = 4;
+constexpr uint8_t ReadOnlyFlag = 1, NoTerminalFlag = 2, DetachOthersFlag = 4, HandsTerminalFlag = 8;
 }  // namespace
 
 std::string rolePayload(const ClientRole& role) {
     uint8_t flags = (role.readOnly ? ReadOnlyFlag : 0) | (role.terminal ? 0 : NoTerminalFlag) |
-                    (role.detachOthers ? DetachOthersFlag : 0);
+                    (role.detachOthers ? DetachOthersFlag : 0) |
+                    (role.handsTerminal ? HandsTerminalFlag : 0);
     return {static_cast<char>(flags), static_cast<char>(role.policy)};
 }
 
@@ -71,6 +87,7 @@ ClientRole readRole(std::string_view payload) {
     role.readOnly = flags & ReadOnlyFlag;
     role.terminal = !(flags & NoTerminalFlag);
     role.detachOthers = flags & DetachOthersFlag;
+    role.handsTerminal = flags & HandsTerminalFlag;
     uint8_t policy = payload.size() < 2 ? 0 : static_cast<uint8_t>(payload[1]);
     if (policy <= static_cast<uint8_t>(SizePolicy::Largest)) role.policy = SizePolicy(policy);
     return role;

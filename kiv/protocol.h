@@ -33,6 +33,18 @@ enum class MsgKind : uint8_t {
     // session's text.
     Capture = 10,
     Role = 11,  // client to daemon, before its first Resize: how it attaches (ClientRole)
+    // The daemon's writing to the user's terminal itself, over the Unix
+    // socket, for a client whose Role says it can hand its terminal over.
+    // Daemon to client, empty: hand it over. Client to daemon, empty, with
+    // the terminal's descriptor attached (SCM_RIGHTS): here it is.
+    Direct = 12,
+    // Daemon to client: output the daemon has written to the client's
+    // terminal itself; the client only takes note of it.
+    Shown = 13,
+    // Daemon to client, empty: say when everything before this is on the
+    // terminal. Client to daemon: it is, up to this position of the
+    // stream the daemon sent (8 bytes, big-endian, counted from the first).
+    Written = 14,
 };
 
 inline constexpr uint8_t ProtocolVersion = 2;
@@ -55,6 +67,11 @@ std::string resizePayload(WindowSize size);  // each value cut to 16 bits
 // (bytes after the fourth are not read).
 std::optional<WindowSize> readResize(std::string_view payload);
 
+// A Written position as the client reports it; nothing when the payload is
+// not 8 bytes.
+std::string positionPayload(uint64_t position);
+std::optional<uint64_t> readPosition(std::string_view payload);
+
 // How a client attaches, as its Role message says. A client that sends
 // none is an interactive terminal that sizes the session by the latest
 // policy.
@@ -68,6 +85,7 @@ struct ClientRole {
     bool terminal = true;       // false: no screen to repaint, no size; live output as it comes
     bool detachOthers = false;  // every other client of the session is detached
     SizePolicy policy = SizePolicy::Latest;  // the session's, from this client on
+    bool handsTerminal = false;  // can hand its terminal to the daemon (see MsgKind::Direct)
 };
 // One byte of flags, one of policy; unknown flags and policies are read as
 // the defaults, so either side may add some.

@@ -767,6 +767,12 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
         case MsgKind::Role:
             applyRole(c, readRole(e.payload));
             return true;
+        case MsgKind::Direct:
+            c.takeTerminal();
+            return true;
+        case MsgKind::Written:
+            if (std::optional<uint64_t> position = readPosition(e.payload)) c.written(*position);
+            return true;
         default:
             return true;
     }
@@ -849,6 +855,7 @@ void Daemon::touch(ClientConnection& c) {
 void Daemon::applyRole(ClientConnection& c, const ClientRole& role) {
     if (c.stage() != ClientStage::AwaitingSnapshot) return;
     c.setRole(role);
+    if (role.handsTerminal) c.askForTerminal();
     if (role.terminal && !role.readOnly) policy_ = role.policy;
     if (role.detachOthers) detachOthers(c);
     if (role.terminal) return;

@@ -233,4 +233,53 @@ TEST(AttachClient, ColoursAreSetOnAttachAndGivenBackOnEveryWayOut) {
     }
 }
 
+// Small output (an echo) is written to the terminal by the daemon itself
+// once the client has shown everything before it; large output goes
+// through the client. Whichever way each piece takes, the terminal gets
+// every byte once and in order, and a client that has been stopped gets
+// nothing more behind its back than what it had already read.
+TEST(AttachClient, EchoesAndFloodsArriveInOrderWhicheverWayTheyGo) {
+    ScratchDir scratch;
+    std::string cmd = scratch / "cmd";
+    writeFile(cmd,
+              "#!/bin/sh\nstty raw -echo\nprintf READY\nwhile :; do\n"
+              "k=$(dd bs=1 count=1 2>/dev/null)\ncase \"$k\" in\n"
+              "b) seq 1 30000 ;;\n"
+              "d) sleep 1; printf '<late1>'; sleep 1; printf '<late2>' ;;\n"
+              "*) printf '<%s>' \"$k\" ;;\nesac\ndone\n");
+    chmod(cmd.c_str(), 0755);
+    DaemonProcess d(scratch, "echoes", cmd);
+    ASSERT_TRUE(d.waitReady());
+    AttachedTerminal t(scratch, "echoes");
+    ASSERT_TRUE(t.waitFor("READY", 20s));
+    std::this_thread::sleep_for(300ms);  // the whole repaint is in
+    t.waitFor("\x01", 100ms);
+    t.seen.clear();
+
+    std::string numbers;
+    for (int i = 1; i <= 30000; ++i)
+        numbers += std::to_string(i) + "\n";
+    std::string expected;
+    for (char key : std::string("xbyzbwvbq")) {
+        ASSERT_EQ(write(t.master, &key, 1), 1);
+        expected += key == 'b' ? numbers : "<" + std::string(1, key) + ">";
+        ASSERT_TRUE(t.waitFor(expected.substr(expected.size() - 3), 10s)) << key;
+    }
+    std::this_thread::sleep_for(200ms);
+    t.waitFor("\x01", 100ms);
+    ASSERT_EQ(t.seen.size(), expected.size());
+    EXPECT_TRUE(t.seen == expected) << "the output arrived changed or out of order";
+
+    ASSERT_EQ(write(t.master, "d", 1), 1);
+    std::this_thread::sleep_for(300ms);  // read and passed on
+    kill(t.pid, SIGSTOP);
+    EXPECT_TRUE(t.waitFor("<late1>", 3s)) << "the daemon did not write the echo itself";
+    EXPECT_FALSE(t.waitFor("<late2>", 2500ms)) << "written behind a stopped client's back";
+    kill(t.pid, SIGCONT);
+    EXPECT_TRUE(t.waitFor("<late2>", 5s));
+    EXPECT_TRUE(t.seen == expected + "<late1><late2>");
+    ASSERT_EQ(write(t.master, "\x07", 1), 1);
+    EXPECT_EQ(t.waitExit(5s), 0);
+}
+
 }  // namespace
