@@ -104,6 +104,7 @@ struct Peer {
     std::string received;   // every byte from the daemon
     size_t taken = 0;       // how far `received` has been checked
     bool gotAttachOk = false, gotError = false, gotSnapshot = false;
+    bool terminalAsked = false, gotDirect = false;  // the handover of its terminal
     int detailsAsked = 0, detailsGot = 0;
     int capturesAsked = 0, capturesGot = 0;  // answers end with an empty frame
     std::string liveOutput;            // Output after the snapshot
@@ -147,7 +148,7 @@ void model(World& w, Peer& p) {
             return;
         }
         if (rest.size() < kiv::HeaderSize + length) return;
-        if (h[1] > uint8_t(MsgKind::Role)) {  // a kind it does not know ends the connection
+        if (h[1] > uint8_t(MsgKind::Written)) {  // a kind it does not know ends the connection
             p.finished = true;
             return;
         }
@@ -177,6 +178,9 @@ void model(World& w, Peer& p) {
             if (role.terminal && !role.readOnly && role.policy != kiv::SizePolicy::Latest)
                 w.policies = true;
             if (role.detachOthers) w.othersDetached = true;
+            // A local terminal is asked for its terminal once; without one
+            // handed over (a Direct frame with no descriptor), nothing changes.
+            if (role.handsTerminal && role.terminal && p.local) p.terminalAsked = true;
         } else if (kind == MsgKind::Details) {
             ++p.detailsAsked;
         } else if (kind == MsgKind::Capture) {
@@ -232,6 +236,10 @@ void checkReceived(World& w, Peer& p) {
                 } else {
                     p.liveOutput += payload;
                 }
+                break;
+            case MsgKind::Direct:
+                require(p.terminalAsked && !p.gotDirect, "a terminal asked for unbidden");
+                p.gotDirect = true;
                 break;
             case MsgKind::Details:
                 require(++p.detailsGot <= p.detailsAsked, "Details nobody asked for");
@@ -455,13 +463,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 uint8_t kind = script.byte();
                 std::string_view payload = script.bytes(script.byte());
                 std::string role;
-                if (kind % 12 == uint8_t(MsgKind::Role)) {
+                if (kind % 16 == uint8_t(MsgKind::Role)) {
                     kiv::ClientRole r = kiv::readRole(payload);
                     r.detachOthers = false;
                     payload = role = kiv::rolePayload(r);
                 }
                 std::string frame = kiv::frameBytes(MsgKind::Input, payload);
-                frame[1] = char(kind % 12);
+                frame[1] = char(kind % 16);
                 send(w, p, frame);
                 break;
             }
