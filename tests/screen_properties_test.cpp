@@ -199,16 +199,6 @@ TEST(Grid, BoundsAgainstHostileValues) {
         Writer(unsized).lineFeed();
     EXPECT_EQ(unsized.screen.lines.size(), kMaxRows);
     EXPECT_EQ(unsized.cursor.row, LineIndex{kMaxRows - 1});
-    // A client that reports no height does not wipe the history.
-    Grid full = newGrid(10, 4, 100);
-    Writer f(full);
-    f.resize(10, 4);
-    for (int i = 0; i < 200; ++i)
-        f.lineFeed();
-    f.resize(10, 0);
-    EXPECT_EQ(full.screen.lines.size(), 104);
-    f.resize(10, 4);
-    EXPECT_EQ(full.screen.lines.size(), 104);
     // Huge sizes are bounded.
     Terminal huge(10, 4, 100);
     huge.resize(INT64_MAX, INT64_MAX);
