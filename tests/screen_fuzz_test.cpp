@@ -123,6 +123,9 @@ const std::vector<std::string> kFragments = {
     "\x1b[5;10r",
     "\x1b[r",
     "\x1b[999;999H",
+    // Whole strings, a title and a device control string, to be cut.
+    "\x1b]0;title\x07",
+    "\x1bP1$r\x1b\\",
 };
 
 std::string randomStream(std::mt19937& rng, size_t bytes) {
