@@ -6,7 +6,7 @@
 //   3 the largest chunk (1 to 4096 bytes, a power of two);
 //   4 how often the size changes (0: never; otherwise about one chunk in n);
 //   5 the seed of the chunk lengths and of the new sizes.
-// After every chunk the grid must be whole (the checks below); at the end,
+// After every chunk the grid must be whole (screen_invariants.h); at the end,
 // the snapshot an attaching client would receive, fed into a fresh terminal
 // of the same size, must show the same screen. The parser alone must hand
 // over the same events for the chunks as for the output whole, every
@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/screen_invariants.h"
 #include "screen/grid.h"
 #include "screen/links.h"
 #include "screen/parser.h"
@@ -56,76 +57,12 @@ class Dice {
     uint32_t state_;
 };
 
-// A row that says it is uniform is: narrow ASCII cells that look alike.
-bool uniformHolds(const screen::Row& r) {
-    if (!r.uniform()) return true;
-    for (size_t c = 0; c < r.size(); ++c) {
-        const screen::Cell& cell = r[c];
-        if (cell.extended() || cell.width() != 1 || cell.code() == 0 || cell.code() > 0x7f ||
-            !cell.sameLook(r[0]))
-            return false;
-    }
-    return true;
-}
-
-// What must hold of a grid whatever it was fed. The rows are checked one
-// by one only when `everyRow` is set (at the end), else only the cursor's.
+// What must hold of a grid whatever it was fed (fuzz/screen_invariants.h):
+// the rows are looked at one by one only when `everyRow` is set (at the
+// end), else only the cursor's.
 void checkGrid(const Grid& g, bool everyRow) {
-    using screen::LineIndex;
-    const int64_t n = g.screen.lines.size();
-    const LineIndex row = g.cursor.row, top = screen::screenTop(g);
-    require(n >= 1, "no line at all", n);
-    // The bounds the writer keeps are those the lines and the size make.
-    const screen::ScreenBounds b = screen::measureBounds(g);
-    require(g.bounds == b, "bounds out of date", g.bounds.last.value, b.last.value);
-    // The lines that wait to be packed too.
-    for (LineIndex i{0}; everyRow && i < top; ++i)
-        if (const screen::Row* r = g.screen.lines.expanded(i))
-            require(uniformHolds(*r), "a history row wrongly uniform", i.value);
-    require(row >= LineIndex{0} && row < g.screen.lines.end(), "cursor row outside the lines",
-            row.value, n);
-    require(row >= top, "cursor row in the history", row.value, top.value);
-    // Without a height every line is on the screen.
-    require(g.height <= 0 || row <= screen::lastScreenRow(g), "cursor row below the screen",
-            row.value, screen::lastScreenRow(g).value);
-    require(g.cursor.col >= 0 && g.cursor.col <= screen::columnLimit(g), "cursor column",
-            g.cursor.col, screen::columnLimit(g));
-    const int64_t screenRows = g.height > 0 ? g.height : screen::kMaxRows;
-    const int64_t history = altShown(g) ? 0 : std::max<int64_t>(g.maxScrollback, 0);
-    require(n <= screenRows + history, "more lines than screen and history", n, screenRows);
-    require(g.margins.top >= LineIndex{0} && g.margins.bottom >= LineIndex{0}, "negative margin",
-            g.margins.top.value, g.margins.bottom.value);
-    require(g.input.body.size() <= 64 * 1024, "string body unbounded", int64_t(g.input.body.size()));
-    require(g.warnings.size() <= screen::kMaxWarnings, "warnings unbounded",
-            int64_t(g.warnings.size()));
-    // Every row within the widest row, and no half of a wide character
-    // without the other on the screen.
-    for (LineIndex i = everyRow ? top : row; i < g.screen.lines.end(); ++i) {
-        if (!everyRow && i > row) break;
-        int64_t size = g.screen.lines.rowSize(i);
-        require(size <= screen::kMaxColumns + 1, "row too long", i.value, size);
-        if (const screen::Row* r = g.screen.lines.expanded(i)) {
-            require(uniformHolds(*r), "a row wrongly uniform", i.value);
-            for (size_t c = 0; c < r->size(); ++c) {
-                if ((*r)[c].width() == 2)
-                    require(c + 1 < r->size() && (*r)[c + 1].width() == 0,
-                            "left half without right half", i.value, int64_t(c));
-            }
-        }
-    }
-}
-
-void checkTerminal(const screen::Terminal& t, bool everyRow) {
-    const Grid& g = t.grid();
-    checkGrid(g, everyRow);
-    // Behind the alternate screen the main screen's lines wait, within the
-    // grid's bounds.
-    if (g.hiddenMain) {
-        const int64_t n = g.hiddenMain->lines.size();
-        const int64_t rows = g.height > 0 ? g.height : screen::kMaxRows;
-        require(n >= 1 && n <= rows + std::max<int64_t>(g.maxScrollback, 0),
-                "main screen's lines out of bounds", n, rows);
-    }
+    if (auto broken = screen::brokenInvariant(g, everyRow ? INT64_MAX : 0))
+        fault(broken->what, broken->a, broken->b);
 }
 
 // The parser's events, written out with adjacent text and string fragments
@@ -184,9 +121,9 @@ std::string eventsOf(std::string_view out, size_t maxChunk, uint32_t seed, bool&
     Events events;
     Dice dice(seed);
     for (size_t pos = 0; pos < out.size();) {
-        size_t n = maxChunk == 0 ? out.size()
-                                 : std::min(out.size() - pos,
-                                            size_t(1 + dice.below(int64_t(maxChunk))));
+        size_t n = maxChunk == 0
+                       ? out.size()
+                       : std::min(out.size() - pos, size_t(1 + dice.below(int64_t(maxChunk))));
         parser.feed(out.substr(pos, n), events);
         pos += n;
         require(parser.unfinished().size() <= 64 + 12 * screen::kMaxParams, "unfinished unbounded",
@@ -270,8 +207,7 @@ void checkSnapshot(const screen::Terminal& t) {
     const screen::LineIndex liveTop = screen::screenTop(live);
     if (!unplaceable) {
         require(live.cursor.row - liveTop == c.cursor.row - copyTop,
-                "snapshot moves the cursor row", live.cursor.row - liveTop,
-                c.cursor.row - copyTop);
+                "snapshot moves the cursor row", live.cursor.row - liveTop, c.cursor.row - copyTop);
         require(live.cursor.col == c.cursor.col, "snapshot moves the cursor column",
                 live.cursor.col, c.cursor.col);
         require(live.cursor.pendingWrap == c.cursor.pendingWrap, "snapshot loses a pending wrap",
@@ -295,7 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view out(reinterpret_cast<const char*>(data + 6), size - 6);
 
     screen::Terminal t(cols, rows, scrollback);
-    checkTerminal(t, true);
+    checkGrid(t.grid(), true);
     for (size_t pos = 0; pos < out.size();) {
         size_t n = std::min(out.size() - pos, size_t(1 + dice.below(int64_t(maxChunk))));
         t.write(out.substr(pos, n));
@@ -306,14 +242,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             int64_t r = dice.below(8) == 0 ? 0 : 1 + dice.below(60);
             t.resize(c, r);
         }
-        checkTerminal(t, false);
+        checkGrid(t.grid(), false);
     }
-    checkTerminal(t, true);
+    checkGrid(t.grid(), true);
     checkSnapshot(t);
 
     bool groundWhole = false, groundCut = false;
-    require(eventsOf(out, 0, 0, groundWhole) ==
-                eventsOf(out, maxChunk, data[5], groundCut),
+    require(eventsOf(out, 0, 0, groundWhole) == eventsOf(out, maxChunk, data[5], groundCut),
             "the parser reads cut output otherwise");
     require(groundWhole == groundCut, "the parser ends elsewhere for cut output");
     if (resizeOdds == 0) {

@@ -1,7 +1,8 @@
 // What must hold of the screen model whatever the input: bounds that no
-// input can push it past, and agreements between its paths (chunks cut
-// anywhere, the history packer, the plain-text fast path). Facts about
-// what a given input does are scripts (tests/data/scripts).
+// input can push it past, and agreements between its paths (the history
+// packer, the plain-text fast path; chunks cut anywhere are
+// screen_fuzz_test's). Facts about what a given input does are scripts
+// (tests/data/scripts).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -21,31 +22,6 @@ namespace {
 
 const std::string ESC = "\x1b", CSI = "\x1b[";
 constexpr int64_t kCols = 20, kRows = 5;
-
-TEST(Interpreter, ChunksCutAnywhere) {
-    // Every cut of one stream gives the same screen as the whole.
-    std::string stream = "a\xe4\xb8\xad" + ESC + "[31;1mb" + ESC + "]0;title\x07" + ESC + "P1$r" +
-                         ESC + "\\c" + ESC + "(0q" + ESC + "(B" + ESC + "[?2026hd" + ESC +
-                         "[?2026l" + "\xf0\x9f\x98\x80" + ESC + "7" + ESC + "[2;3H" + ESC + "8e";
-    Terminal whole(kCols, kRows, 10);
-    whole.write(stream);
-    for (size_t cut = 0; cut <= stream.size(); ++cut) {
-        for (size_t cut2 = cut; cut2 <= stream.size(); cut2 += 3) {
-            Terminal t(kCols, kRows, 10);
-            t.write(stream.substr(0, cut));
-            t.write(stream.substr(cut, cut2 - cut));
-            t.write(stream.substr(cut2));
-            ASSERT_EQ(t.snapshot(), whole.snapshot()) << cut << " " << cut2;
-            ASSERT_TRUE(t.grid().input.parser.inGround());
-        }
-    }
-    EXPECT_EQ(rowText(whole.grid(), LineIndex{0}),
-              "a\xe4\xb8\xad"
-              "bc\xe2\x94\x80"
-              "d\xf0\x9f\x98\x80"
-              "e");
-    EXPECT_EQ(whole.grid().screen.lines.row(LineIndex{0})[3].fg(), 2);
-}
 
 TEST(Interpreter, WhatIsKeptIsBounded) {
     Terminal t(kCols, kRows, 0);
@@ -199,16 +175,6 @@ TEST(Grid, BoundsAgainstHostileValues) {
         Writer(unsized).lineFeed();
     EXPECT_EQ(unsized.screen.lines.size(), kMaxRows);
     EXPECT_EQ(unsized.cursor.row, LineIndex{kMaxRows - 1});
-    // A client that reports no height does not wipe the history.
-    Grid full = newGrid(10, 4, 100);
-    Writer f(full);
-    f.resize(10, 4);
-    for (int i = 0; i < 200; ++i)
-        f.lineFeed();
-    f.resize(10, 0);
-    EXPECT_EQ(full.screen.lines.size(), 104);
-    f.resize(10, 4);
-    EXPECT_EQ(full.screen.lines.size(), 104);
     // Huge sizes are bounded.
     Terminal huge(10, 4, 100);
     huge.resize(INT64_MAX, INT64_MAX);

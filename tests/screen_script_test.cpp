@@ -56,10 +56,10 @@
 // a leaving client gets takes the terminal back to its defaults.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -71,42 +71,35 @@ using namespace screen;
 
 namespace {
 
-std::string unquote(std::string_view q, std::string& error) {
+// A script line the runner cannot read; the case goes on without it.
+struct BadLine : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The text between the quotes of q, its escapes undone.
+std::string unquote(std::string_view q) {
+    if (q.size() < 2 || q.front() != '"' || q.back() != '"')
+        throw BadLine("expected a quoted text");
+    static constexpr std::string_view kEscapes = "ernt", kMeanings = "\x1b\r\n\t";
     std::string out;
-    if (q.size() < 2 || q.front() != '"' || q.back() != '"') {
-        error = "expected a quoted text";
-        return out;
-    }
-    q = q.substr(1, q.size() - 2);
-    for (size_t i = 0; i < q.size(); ++i) {
-        char c = q[i];
-        if (c != '\\' || i + 1 == q.size()) {
-            out += c;
-            continue;
-        }
-        char e = q[++i];
-        switch (e) {
-            case 'e':
-                out += '\x1b';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'x':
-                out += char(std::stoi(std::string(q.substr(i + 1, 2)), nullptr, 16));
-                i += 2;
-                break;
-            default:
-                out += e;
+    for (size_t i = 1; i + 1 < q.size(); ++i) {
+        if (q[i] != '\\' || i + 2 == q.size()) {
+            out += q[i];
+        } else if (char e = q[++i]; e == 'x') {
+            out += char(std::stoi(std::string(q.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += kEscapes.find(e) == std::string_view::npos ? e : kMeanings[kEscapes.find(e)];
         }
     }
     return out;
+}
+
+// Two numbers in the given format ("%dx%d", "%d,%d").
+std::pair<int, int> twoNumbers(const std::string& text, const char* format, const char* what) {
+    int a = 0, b = 0;
+    if (sscanf(text.c_str(), format, &a, &b) != 2) throw BadLine(what);
+    return {a, b};
 }
 
 std::string trimmed(std::string s) {
@@ -133,77 +126,52 @@ std::string colourText(uint8_t kind, uint8_t index, uint32_t rgb) {
     return std::to_string(kind);
 }
 
-struct StyleName {
-    const char* name;
-    uint16_t bits;
-};
-constexpr StyleName kStyles[] = {
-    {"bold", kBold},
-    {"dim", kDim},
-    {"italic", kItalic},
-    {"underline", kUnderline},
-    {"double", kUnderline | kUnderlineDouble << kUnderlineStyleShift},
-    {"curly", kUnderline | kUnderlineCurly << kUnderlineStyleShift},
-    {"dotted", kUnderline | kUnderlineDotted << kUnderlineStyleShift},
-    {"dashed", kUnderline | kUnderlineDashed << kUnderlineStyleShift},
-    {"blink", kBlink},
-    {"inverse", kInverse},
-    {"strike", kStrike},
-    {"conceal", kConceal},
-    {"overline", kOverline},
-};
-
+// The styles by name, an underline by its style's.
 std::string attrsText(uint16_t attrs) {
+    static const char* const kUnderlines[8] = {nullptr, "underline", "double",
+                                               "curly", "dotted",    "dashed"};
+    const std::pair<uint16_t, const char*> names[] = {
+        {kBold, "bold"},        {kDim, "dim"},
+        {kItalic, "italic"},    {kUnderline, kUnderlines[Pen{0, 0, 0, 0, attrs}.underlineStyle()]},
+        {kBlink, "blink"},      {kInverse, "inverse"},
+        {kStrike, "strike"},    {kConceal, "conceal"},
+        {kOverline, "overline"}};
     std::string out;
-    int style = Pen{0, 0, 0, 0, attrs}.underlineStyle();
-    for (const StyleName& s : kStyles) {
-        bool isUnderline = s.bits & kUnderline;
-        bool has = isUnderline ? style == (s.bits == kUnderline ? kUnderlineSingle
-                                                                : (s.bits & kUnderlineStyleMask) >>
-                                                                      kUnderlineStyleShift)
-                               : (attrs & s.bits) != 0;
-        if (!has) continue;
-        if (!out.empty()) out += ',';
-        out += s.name;
-    }
+    for (auto [bit, name] : names)
+        if ((attrs & bit) && name) out.append(out.empty() ? "" : ",").append(name);
     return out;
 }
 
-// One cell's look as "key=value" words, in the order the scripts use.
+// The words of a cell's look, in the order they are compared.
+constexpr const char* kCellKeys[] = {"text=", "fg=", "bg=", "ul=", "attrs=", "link="};
+
+// One cell's look as the words among kCellKeys that `keys` holds.
 std::string describe(const Grid& g, const Row& row, size_t col, const std::string& keys) {
     Pen p = col < row.size() ? normalized(row.pen(col)) : Pen{};
+    const std::string values[] = {
+        "\"" + (col < row.size() ? row.text(col) : std::string(" ")) + "\"",
+        colourText(p.fg, p.fgIndex, p.fgRgb),
+        colourText(p.bg, p.bgIndex, p.bgRgb),
+        colourText(p.ul, p.ulIndex, p.ulRgb),
+        attrsText(p.attrs),
+        "\"" + std::string(g.links->text(p.link)) + "\""};
     std::string out;
-    auto add = [&](const std::string& key, const std::string& value) {
-        if (keys.find(key + "=") == std::string::npos) return;
-        if (!out.empty()) out += ' ';
-        out += key + "=" + value;
-    };
-    add("text", "\"" + (col < row.size() ? row.text(col) : std::string(" ")) + "\"");
-    add("fg", colourText(p.fg, p.fgIndex, p.fgRgb));
-    add("bg", colourText(p.bg, p.bgIndex, p.bgRgb));
-    add("ul", colourText(p.ul, p.ulIndex, p.ulRgb));
-    add("attrs", attrsText(p.attrs));
-    add("link", "\"" + std::string(g.links->text(p.link)) + "\"");
+    for (size_t k = 0; k < std::size(kCellKeys); ++k)
+        if (keys.find(kCellKeys[k]) != std::string::npos)
+            out.append(out.empty() ? "" : " ").append(kCellKeys[k]).append(values[k]);
     return out;
 }
 
-// The expected words in the same order.
+// The expected words in the same order (a quoted value may hold spaces).
 std::string canonical(const std::string& words) {
-    static const char* const kOrder[] = {"text=", "fg=", "bg=", "ul=", "attrs=", "link="};
     std::string out;
-    for (const char* key : kOrder) {
+    for (const char* key : kCellKeys) {
         size_t at = words.find(key);
         if (at == std::string::npos) continue;
         size_t end = at + strlen(key);
-        if (end < words.size() && words[end] == '"') {
-            end = words.find('"', end + 1);
-            end = end == std::string::npos ? words.size() : end + 1;
-        } else {
-            end = words.find(' ', end);
-            if (end == std::string::npos) end = words.size();
-        }
-        if (!out.empty()) out += ' ';
-        out += words.substr(at, end - at);
+        end = end < words.size() && words[end] == '"' ? words.find('"', end + 1) + 1
+                                                      : words.find(' ', end);
+        out.append(out.empty() ? "" : " ").append(words, at, end - at);
     }
     return out;
 }
@@ -211,7 +179,6 @@ std::string canonical(const std::string& words) {
 // Every visible cell's text and look, for the snapshot round trip.
 std::vector<std::string> visibleLooks(const Grid& g) {
     std::vector<std::string> out;
-    const std::string all = "text= fg= bg= ul= attrs= link=";
     for (int64_t i = 0; i < g.height; ++i) {
         Row row = g.screen.lines.row(screenTop(g) + i);
         std::string line;
@@ -220,9 +187,10 @@ std::vector<std::string> visibleLooks(const Grid& g) {
         while (n > 0 && row.text(n - 1) == " " && normalized(row.pen(n - 1)) == Pen{})
             --n;
         for (size_t c = 0; c < n; ++c) {
-            std::string cell = describe(g, row, c, all);
+            std::string cell = describe(g, row, c, "text= fg= bg= ul= attrs= link=");
             // A text emoji left narrow is repainted without its selector.
-            if (size_t at = cell.find("\xef\xb8\x8f"); at != std::string::npos && row[c].width() == 1)
+            if (size_t at = cell.find("\xef\xb8\x8f");
+                at != std::string::npos && row[c].width() == 1)
                 cell.erase(at, 3);
             line += cell + " | ";
         }
@@ -244,25 +212,17 @@ bool matches(std::string_view pattern, std::string_view text) {
 
 std::string printable(const std::string& s) {
     std::string out;
-    for (char c : s) {
-        unsigned char b = static_cast<unsigned char>(c);
-        if (c == '\x1b') {
-            out += "\\e";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (b < 0x20 || b >= 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", b);
-            out += hex;
-        } else {
-            out += c;
-        }
+    for (unsigned char b : s) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02x", b);
+        out += b == 0x1b               ? "\\e"
+               : b == '\r'             ? "\\r"
+               : b == '\n'             ? "\\n"
+               : b < 0x20 || b >= 0x7f ? hex
+                                       : std::string(1, char(b));
     }
     return out;
 }
-
 // The parser's events as the scripts write them (see the top), adjacent
 // text and string fragments joined, so that any cut gives the same.
 struct EventLog {
@@ -326,8 +286,8 @@ std::string parserEvents(const std::string& bytes, bool byteByByte) {
 
 std::string penText(const Pen& pen) {
     Pen p = normalized(pen);
-    return colourText(p.fg, p.fgIndex, p.fgRgb) + "/" + colourText(p.bg, p.bgIndex, p.bgRgb) +
-           "/" + colourText(p.ul, p.ulIndex, p.ulRgb) + "/" + attrsText(p.attrs);
+    return colourText(p.fg, p.fgIndex, p.fgRgb) + "/" + colourText(p.bg, p.bgIndex, p.bgRgb) + "/" +
+           colourText(p.ul, p.ulIndex, p.ulRgb) + "/" + attrsText(p.attrs);
 }
 
 // The terminal state as the scripts name it.
@@ -384,155 +344,30 @@ std::vector<std::pair<std::string, std::string>> facts(const Terminal& t) {
 
 class Script {
   public:
-    Script(std::string file) : file_(std::move(file)) {}
+    explicit Script(std::string file) : file_(std::move(file)) {}
 
-    void line(int number, const std::string& text) {
+    void line(int number, std::string text) {
         line_ = number;
-        std::string trimmedText = text;
-        while (!trimmedText.empty() && (trimmedText.back() == '\r'))
-            trimmedText.pop_back();
-        if (trimmedText.empty() || trimmedText[0] == '#') return;
-        if (trimmedText[0] == '|') {
-            expectRow(int64_t(screenLines_++), trimmedText.substr(1));
-            return;
-        }
+        while (!text.empty() && text.back() == '\r')
+            text.pop_back();
+        if (text.empty() || text[0] == '#') return;
+        if (text[0] == '|') return expectRow(int64_t(screenLines_++), text.substr(1));
         flushScreen();
-        size_t sp = trimmedText.find(' ');
-        std::string word = trimmedText.substr(0, sp);
-        std::string rest = sp == std::string::npos ? "" : trimmedText.substr(sp + 1);
-        if (word == "test") {
-            finish();
-            name_ = rest;
-            start(20, 5, 100, false);
-        } else if (!term_) {
-            fail("a case must start with test");
-        } else if (word == "size") {
-            int c = 0, r = 0, scrollback = 100;
-            if (sscanf(rest.c_str(), "%dx%d", &c, &r) != 2) return fail("bad size");
-            std::istringstream words(rest.substr(rest.find(' ') == std::string::npos
-                                                     ? rest.size()
-                                                     : rest.find(' ')));
-            bool young = false;
-            for (std::string w; words >> w;) {
-                if (w == "young") young = true;
-                else if (w == "scrollback" && words >> scrollback) continue;
-                else return fail("bad size " + rest);
+        size_t sp = text.find(' ');
+        std::string word = text.substr(0, sp),
+                    rest = sp == std::string::npos ? "" : text.substr(sp + 1);
+        try {
+            if (word == "test") {
+                finish();
+                name_ = rest;
+                start(20, 5, 100, false);
+            } else if (!term_) {
+                fail("a case must start with test");
+            } else {
+                step(word, rest);
             }
-            start(c, r, scrollback, young);
-        } else if (word == "push" || word == "bytes") {
-            std::string error, data = unquote(rest, error);
-            if (!error.empty()) return fail(error);
-            for (Terminal* t : {term_.get(), program_.get()}) {
-                if (!t) continue;
-                if (word == "push") {
-                    t->write(data);
-                } else {
-                    for (char b : data)
-                        t->write(std::string_view(&b, 1));
-                }
-            }
-            takeAnswers();
-        } else if (word == "row") {
-            size_t q = rest.find(' ');
-            std::string error, want = unquote(rest.substr(q + 1), error);
-            if (!error.empty()) return fail(error);
-            expectRow(std::stoll(rest.substr(0, q)), want);
-        } else if (word == "cursor") {
-            int r = 0, c = 0;
-            if (sscanf(rest.c_str(), "%d,%d", &r, &c) != 2) return fail("bad cursor");
-            ScreenPoint at = term_->cursor();
-            std::string got = std::to_string(at.row.value) + "," + std::to_string(at.col);
-            check(got == rest, "cursor " + got + ", expected " + rest);
-        } else if (word == "cell") {
-            int r = 0, c = 0;
-            if (sscanf(rest.c_str(), "%d,%d", &r, &c) != 2) return fail("bad cell");
-            std::string error,
-                want = canonical(unquote("\"" + rest.substr(rest.find(' ') + 1) + "\"", error));
-            const Grid& g = term_->grid();
-            Row row = g.screen.lines.row(screenTop(g) + r);
-            std::string got = describe(g, row, size_t(c), want);
-            check(got == want, "cell " + std::to_string(r) + "," + std::to_string(c) + ": " + got +
-                                   ", expected " + want);
-        } else if (word == "history") {
-            int64_t got = historyLength(term_->grid().screen.lines, term_->grid().height);
-            check(std::to_string(got) == rest, "history " + std::to_string(got));
-        } else if (word == "state") {
-            const auto all = facts(*term_);
-            std::istringstream words(rest);
-            for (std::string w; words >> w;) {
-                size_t eq = w.find('=');
-                auto f = std::find_if(all.begin(), all.end(),
-                                             [&](const auto& f) { return w.substr(0, eq) == f.first; });
-                if (eq == std::string::npos || f == all.end()) return fail("bad state " + w);
-                std::string got = f->first + "=" + f->second;
-                check(got == w, "state " + got + ", expected " + w);
-            }
-        } else if (word == "answers") {
-            takeAnswers();
-            std::vector<std::string> want;
-            for (size_t at = rest.find('"'); at != std::string::npos; at = rest.find('"', at)) {
-                size_t end = at + 1;
-                while (end < rest.size() && rest[end] != '"')
-                    end += rest[end] == '\\' ? 2 : 1;
-                std::string error;
-                want.push_back(unquote(rest.substr(at, end + 1 - at), error));
-                if (!error.empty()) return fail(error);
-                at = end + 1;
-            }
-            bool same = want.size() == answers_.size();
-            std::string got;
-            for (size_t i = 0; i < answers_.size(); ++i) {
-                got += " \"" + printable(answers_[i]) + "\"";
-                same = same && matches(want[i], answers_[i]);
-            }
-            check(same, "answers" + got);
-            answers_.clear();
-        } else if (word == "leave") {
-            term_->write(term_->leavingSequence());
-            if (program_) program_->write(program_->leavingSequence());
-        } else if (word == "attach") {
-            if (!program_) program_ = std::move(term_);
-            term_ = repainted(*program_);
-        } else if (word == "snapshot" || word == "capture" || word == "transcript") {
-            size_t q = rest.find('"');
-            if (q == std::string::npos) return fail("expected a quoted text");
-            std::string error, want = unquote(rest.substr(q), error);
-            if (!error.empty()) return fail(error);
-            size_t budget = SIZE_MAX;
-            int64_t from = 0, lines = -1;
-            bool looks = false;
-            std::istringstream words(rest.substr(0, q));
-            for (std::string w; words >> w;) {
-                if (w.starts_with("budget=")) budget = std::stoul(w.substr(7));
-                else if (w.starts_with("from=")) from = std::stoll(w.substr(5));
-                else if (w.starts_with("history=")) lines = std::stoll(w.substr(8));
-                else if (w == "looks" || w == "text") looks = w == "looks";
-                else return fail("bad option " + w);
-            }
-            std::string got = word == "snapshot"     ? term_->snapshot(budget, from)
-                              : word == "transcript" ? term_->transcript(budget)
-                                                     : term_->capture(looks, lines);
-            check(matches(want, got), word + " \"" + printable(got) + "\"");
-        } else if (word == "repaint") {
-            term_ = repainted(*term_);
-        } else if (word == "resize") {
-            int c = 0, r = 0;
-            if (sscanf(rest.c_str(), "%dx%d", &c, &r) != 2) return fail("bad size");
-            term_->resize(c, r);
-            if (program_) program_->resize(c, r);
-        } else if (word == "parse") {
-            std::string error, data = unquote(rest, error);
-            if (!error.empty()) return fail(error);
-            events_ = parserEvents(data, false);
-            std::string single = parserEvents(data, true);
-            check(single == events_, "one byte at a time: " + single + ", whole: " + events_);
-        } else if (word == "events") {
-            check(events_ == rest, "events " + events_);
-        } else if (word == "unknown") {
-            uint64_t got = term_->grid().unknownFunctions;
-            check(std::to_string(got) == rest, "unknown " + std::to_string(got));
-        } else {
-            fail("unknown word " + word);
+        } catch (const BadLine& e) {
+            fail(e.what());
         }
     }
 
@@ -574,10 +409,10 @@ class Script {
         for (size_t r = size_t(term_->cursor().row.value); r < rows.size(); ++r)
             below = below && rows[r].empty();
         auto all = facts(*term_);
-        bool defaults = std::find(all.begin(), all.end(), std::pair<std::string, std::string>(
-                                                              "defaults", "1")) != all.end();
-        check(defaults && below,
-              "leaving does not give the terminal back as it was");
+        bool defaults =
+            std::find(all.begin(), all.end(),
+                      std::pair<std::string, std::string>("defaults", "1")) != all.end();
+        check(defaults && below, "leaving does not give the terminal back as it was");
         term_.reset();
         program_.reset();
         ++cases_;
@@ -585,20 +420,141 @@ class Script {
     int cases() const { return cases_; }
 
   private:
+    // One line of a case: a word and what follows it.
+    void step(const std::string& word, const std::string& rest) {
+        if (word == "size") {
+            auto [c, r] = twoNumbers(rest, "%dx%d", "bad size");
+            int scrollback = 100;
+            bool young = false;
+            std::istringstream words(rest);
+            std::string w;
+            words >> w;  // the size itself
+            while (words >> w) {
+                if (w == "young")
+                    young = true;
+                else if (w != "scrollback" || !(words >> scrollback))
+                    throw BadLine("bad size " + rest);
+            }
+            start(c, r, scrollback, young);
+        } else if (word == "push" || word == "bytes") {
+            std::string data = unquote(rest);
+            for (Terminal* t : {term_.get(), program_.get()}) {
+                if (t && word == "push") t->write(data);
+                for (size_t i = 0; t && word == "bytes" && i < data.size(); ++i)
+                    t->write(std::string_view(data).substr(i, 1));
+            }
+            takeAnswers();
+        } else if (word == "row") {
+            size_t q = rest.find(' ');
+            std::string want = unquote(rest.substr(q + 1));
+            expectRow(std::stoll(rest.substr(0, q)), want);
+        } else if (word == "cursor") {
+            twoNumbers(rest, "%d,%d", "bad cursor");
+            ScreenPoint at = term_->cursor();
+            std::string got = std::to_string(at.row.value) + "," + std::to_string(at.col);
+            check(got == rest, "cursor " + got + ", expected " + rest);
+        } else if (word == "cell") {
+            auto [r, c] = twoNumbers(rest, "%d,%d", "bad cell");
+            std::string want = canonical(unquote("\"" + rest.substr(rest.find(' ') + 1) + "\""));
+            const Grid& g = term_->grid();
+            std::string got = describe(g, g.screen.lines.row(screenTop(g) + r), size_t(c), want);
+            check(got == want, "cell " + std::to_string(r) + "," + std::to_string(c) + ": " + got +
+                                   ", expected " + want);
+        } else if (word == "history") {
+            expectNumber(word, historyLength(term_->grid().screen.lines, term_->grid().height),
+                         rest);
+        } else if (word == "unknown") {
+            expectNumber(word, int64_t(term_->grid().unknownFunctions), rest);
+        } else if (word == "state") {
+            const auto all = facts(*term_);
+            std::istringstream words(rest);
+            for (std::string w; words >> w;) {
+                size_t eq = w.find('=');
+                auto f = std::find_if(all.begin(), all.end(),
+                                      [&](const auto& f) { return w.substr(0, eq) == f.first; });
+                if (eq == std::string::npos || f == all.end()) throw BadLine("bad state " + w);
+                std::string got = f->first + "=" + f->second;
+                check(got == w, "state " + got + ", expected " + w);
+            }
+        } else if (word == "answers") {
+            takeAnswers();
+            std::vector<std::string> want;
+            for (size_t at = rest.find('"'), end; at != std::string::npos;
+                 at = rest.find('"', end + 1)) {
+                for (end = at + 1; end < rest.size() && rest[end] != '"';)
+                    end += rest[end] == '\\' ? 2 : 1;
+                want.push_back(unquote(rest.substr(at, end + 1 - at)));
+            }
+            bool same = want.size() == answers_.size();
+            std::string got;
+            for (size_t i = 0; i < answers_.size(); ++i) {
+                got += " \"" + printable(answers_[i]) + "\"";
+                same = same && matches(want[i], answers_[i]);
+            }
+            check(same, "answers" + got);
+            answers_.clear();
+        } else if (word == "leave") {
+            term_->write(term_->leavingSequence());
+            if (program_) program_->write(program_->leavingSequence());
+        } else if (word == "attach") {
+            if (!program_) program_ = std::move(term_);
+            term_ = repainted(*program_);
+        } else if (word == "repaint") {
+            term_ = repainted(*term_);
+        } else if (word == "snapshot" || word == "capture" || word == "transcript") {
+            size_t q = rest.find('"');
+            std::string want = unquote(q == std::string::npos ? "" : rest.substr(q));
+            size_t budget = SIZE_MAX;
+            int64_t from = 0, lines = -1;
+            bool looks = false;
+            std::istringstream words(rest.substr(0, q));
+            for (std::string w; words >> w;) {
+                if (w.starts_with("budget="))
+                    budget = std::stoul(w.substr(7));
+                else if (w.starts_with("from="))
+                    from = std::stoll(w.substr(5));
+                else if (w.starts_with("history="))
+                    lines = std::stoll(w.substr(8));
+                else if (w == "looks" || w == "text")
+                    looks = w == "looks";
+                else
+                    throw BadLine("bad option " + w);
+            }
+            std::string got = word == "snapshot"     ? term_->snapshot(budget, from)
+                              : word == "transcript" ? term_->transcript(budget)
+                                                     : term_->capture(looks, lines);
+            check(matches(want, got), word + " \"" + printable(got) + "\"");
+        } else if (word == "resize") {
+            auto [c, r] = twoNumbers(rest, "%dx%d", "bad size");
+            term_->resize(c, r);
+            if (program_) program_->resize(c, r);
+        } else if (word == "parse") {
+            std::string data = unquote(rest);
+            events_ = parserEvents(data, false);
+            std::string single = parserEvents(data, true);
+            check(single == events_, "one byte at a time: " + single + ", whole: " + events_);
+        } else if (word == "events") {
+            check(events_ == rest, "events " + events_);
+        } else {
+            fail("unknown word " + word);
+        }
+    }
+
     void start(int cols, int rows, int scrollback, bool young) {
         term_ = std::make_unique<Terminal>(cols, rows, scrollback);
         program_.reset();
         answers_.clear();
         if (!young) term_->resize(cols, rows);
         screenLines_ = 0;
-        screenGiven_ = false;
     }
     void expectRow(int64_t r, const std::string& want) {
         if (!term_) return fail("a case must start with test");
-        screenGiven_ = screenGiven_ || screenLines_ > 0;
         std::string got = trimmed(rowText(term_->grid(), screenTop(term_->grid()) + r));
         check(got == trimmed(want),
               "row " + std::to_string(r) + ": \"" + got + "\", expected \"" + trimmed(want) + "\"");
+    }
+    void expectNumber(const std::string& word, int64_t got, const std::string& want) {
+        check(std::to_string(got) == want, word + " " + std::to_string(got));
     }
     // After a block of | lines, the rows below it must be empty.
     void flushScreen() {
@@ -613,9 +569,6 @@ class Script {
         if (!ok) ADD_FAILURE() << file_ << ":" << line_ << ": " << name_ << ": " << what;
     }
     void fail(const std::string& what) { check(false, what); }
-
-    std::string file_, name_;
-    int line_ = 0;
     // Takes the answers to the queries asked since the last time.
     void takeAnswers() {
         for (const Query& q : term_->takeQueries())
@@ -629,40 +582,29 @@ class Script {
         return client;
     }
 
+    std::string file_, name_;
+    int line_ = 0;
     std::unique_ptr<Terminal> term_;
     std::unique_ptr<Terminal> program_;  // the program's own terminal, after attach
     std::vector<std::string> answers_;
     std::string events_;  // the parser's, from the last parse
     size_t screenLines_ = 0;
-    bool screenGiven_ = false;
     int cases_ = 0;
 };
 
-std::vector<std::string> scriptFiles() {
-    std::vector<std::string> files;
-    std::string dir = std::string(SCREEN_TEST_DATA) + "/scripts";
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name.size() > 4 && name.substr(name.size() - 4) == ".txt")
-                files.push_back(dir + "/" + name);
-        }
-        closedir(d);
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 TEST(Scripts, EveryCaseHolds) {
-    std::vector<std::string> files = scriptFiles();
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(SCREEN_TEST_DATA "/scripts"))
+        if (entry.path().extension() == ".txt") files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
     ASSERT_FALSE(files.empty());
     int cases = 0;
     for (const std::string& file : files) {
         std::ifstream in(file);
         Script script(file);
-        std::string text;
-        for (int n = 1; std::getline(in, text); ++n)
-            script.line(n, text);
+        int n = 0;
+        for (std::string text; std::getline(in, text);)
+            script.line(++n, text);
         script.finish();
         cases += script.cases();
     }
