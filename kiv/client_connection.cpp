@@ -144,7 +144,14 @@ bool ClientConnection::sendBytes(SharedBytes frame) {
 
 bool ClientConnection::sendFrame(MsgKind kind, std::string_view payload) {
     if (kind == MsgKind::Output) direct_ = false;
-    return sendBytes(ownBytes(frameBytes(kind, payload)));
+    return tellShown() && sendBytes(ownBytes(frameBytes(kind, payload)));
+}
+
+bool ClientConnection::tellShown() {
+    if (shown_.empty()) return true;
+    std::string told;
+    told.swap(shown_);
+    return sendBytes(ownBytes(frameBytes(MsgKind::Shown, told)));
 }
 
 bool ClientConnection::sendShared(const SharedBytes& frame) {
@@ -157,14 +164,13 @@ bool ClientConnection::sendShared(const SharedBytes& frame) {
     std::string_view output = frame.bytes.substr(HeaderSize);
     if (direct_) {
         size_t shown = showDirectly(output);
-        if (shown == output.size()) return sendFrame(MsgKind::Shown, output);
-        if (shown > 0) {
-            if (!sendFrame(MsgKind::Shown, output.substr(0, shown))) return false;
+        shown_.append(output.substr(0, shown));
+        if (shown == output.size()) return shown_.size() < ShownBatch || tellShown();
+        if (shown > 0)
             return sendFrame(MsgKind::Output, output.substr(shown)) && sendFrame(MsgKind::Written, "");
-        }
     }
     direct_ = false;
-    if (!sendBytes(frame)) return false;
+    if (!tellShown() || !sendBytes(frame)) return false;
     // A small chunk asks to be told once it is shown: from then on the
     // daemon may show the next one itself.
     return !userTerminal_ || output.size() > DirectLimit || sendFrame(MsgKind::Written, "");
@@ -215,6 +221,7 @@ void ClientConnection::written(uint64_t position) {
 
 bool ClientConnection::sendRepaint(std::string text) {
     direct_ = false;
+    if (!tellShown()) return false;
     owed_ = false;
     repaint_ = std::move(text);
     repaintAt_ = 0;

@@ -38,6 +38,12 @@ inline constexpr size_t ClientReadChunk = 4096;
 // then skips the client's hop on its way back; a stream of output still
 // goes through the client, on a processor of its own.
 inline constexpr size_t DirectLimit = 4096;
+// What the daemon wrote there itself, the client is told of together, this
+// long after the first of it or once this much has gathered, and before any
+// other frame: an echo must not wake the client just as the user's terminal
+// is to show it.
+inline constexpr auto ShownDelay = std::chrono::milliseconds(10);
+inline constexpr size_t ShownBatch = 16 * 1024;
 
 // Where a connection is on its way to live output.
 enum class ClientStage {
@@ -149,6 +155,10 @@ class ClientConnection {
     // The client's report: everything the socket took before `position` is
     // on its terminal.
     void written(uint64_t position);
+    // Tells the client what the daemon showed on its terminal and has not
+    // told it yet (see ShownDelay); false when the client is gone.
+    bool tellShown();
+    bool showsUntold() const { return !shown_.empty(); }
 
     // Sends what waits until the socket would block; false when gone.
     bool flush();
@@ -170,6 +180,7 @@ class ClientConnection {
     bool stallWatched = false;
     uint64_t stallMark = 0;
     bool asleep = false;
+    bool shownTimer = false;  // a Shown timer is set for it
     // The session the client's process runs inside ("" when none or over
     // TCP), as `kiv attach` asks to refuse an attach that closes a loop.
     std::string insideOf;
@@ -225,6 +236,7 @@ class ClientConnection {
     UniqueFd handed_;
     UniqueFd userTerminal_;
     bool direct_ = false;
+    std::string shown_;  // written there, not told yet
 };
 
 }  // namespace kiv

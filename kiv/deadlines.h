@@ -23,12 +23,13 @@ enum class Timer {
     Repaint,       // owed repaints may go
     Stall,         // a client that owes its socket output has taken some since
     Typeahead,     // a restarted command that shows nothing is typed into all the same
+    Shown,         // a client is told what the daemon showed on its terminal
 };
 
 struct Deadline {
     std::chrono::steady_clock::time_point when;
     Timer what;
-    uint64_t client = 0;  // for AttachWait, Handshake and Stall
+    uint64_t client = 0;  // for AttachWait, Handshake, Stall and Shown
     bool operator>(const Deadline& other) const { return when > other.when; }
 };
 

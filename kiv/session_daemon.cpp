@@ -528,6 +528,10 @@ void Daemon::broadcast(const SharedBytes& frame) {
             continue;
         }
         if (c->owesRepaint()) owing_.push_back(id);  // fallen too far behind
+        if (c->showsUntold() && !c->shownTimer) {
+            c->shownTimer = true;
+            timers_.add(now() + ShownDelay, Timer::Shown, id);
+        }
         backlog_ = std::max(backlog_, c->queued());
         updateInterest(*c);
     }
@@ -1042,6 +1046,7 @@ bool Daemon::sendCapture(ClientConnection& c, std::string_view request) {
 // twice; none goes missing).
 void Daemon::dropClient(ClientConnection& c) {
     if (c.dropped) return;
+    c.tellShown();  // a client that leaves restores its terminal knowing all it showed
     if (c.stage() == ClientStage::Live)
         delivered_.brought(c.terminal, c.queued() == 0 && !c.missedOutput
                                            ? session_.term->historyEnd()
@@ -1165,6 +1170,16 @@ void Daemon::runTimers() {
             case Timer::Repaint:
                 paintAt_.reset();
                 paintOwed();
+                break;
+            case Timer::Shown:
+                if (ClientConnection* c = find(due->client)) {
+                    c->shownTimer = false;
+                    if (!c->tellShown()) {
+                        dropClient(*c);
+                    } else {
+                        updateInterest(*c);
+                    }
+                }
                 break;
             case Timer::Stall:
                 if (ClientConnection* c = find(due->client); c && c->stallWatched) {
