@@ -1290,10 +1290,9 @@ void Daemon::drainClients() {
 
 void Daemon::shutdown() {
     stopListening();
-    if (!end_) {
-        SessionEnd killed{SessionEnd::How::Killed};
-        broadcast(ownBytes(frameBytes(MsgKind::Ended, endPayload(killed))));
-    }
+    // Every client is told, whatever its window: this is no output, which a
+    // window of another size would be repainted instead of.
+    if (!end_) tellAll(MsgKind::Ended, endPayload(SessionEnd{SessionEnd::How::Killed}));
     // A session whose end was seen is over, and so is its record. Stopped
     // by a signal, running or kept ended, the record stays as it is (the
     // machine going down is a signal too); `kill` removes it once this

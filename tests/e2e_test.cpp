@@ -394,6 +394,14 @@ TEST(EndToEnd, SeveralClientsOfDifferentSizes) {
     ProcessResult badSize = m.sh("KIV_SIZE=tiny kiv attach work < /dev/null");
     EXPECT_EQ(badSize.status, 1);
     EXPECT_EQ(badSize.err, "kiv: KIV_SIZE must be latest, smallest or largest, got: tiny\n");
+
+    // Killed, the session tells every client so, the one whose window is
+    // not the session's size among them.
+    big.line("clear; kiv attach work");
+    ASSERT_TRUE(big.waitRawMode(true));
+    EXPECT_EQ(m.kiv({"kill", "work"}).status, 0);
+    EXPECT_TRUE(big.waitFor("[work killed]")) << big.screen();
+    EXPECT_TRUE(small.waitFor("[work killed]")) << small.screen();
 }
 
 // A socket that accepts connections and never answers, as a daemon that is
