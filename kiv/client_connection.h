@@ -151,7 +151,6 @@ class ClientConnection {
     void askForTerminal();
     // The Direct frame: the terminal came with it, or nothing is kept.
     void takeTerminal();
-    bool holdsTerminal() const { return userTerminal_.valid(); }
     // The client's report: everything the socket took before `position` is
     // on its terminal.
     void written(uint64_t position);
