@@ -582,7 +582,7 @@ class Attached {
     ByteQueue sendQueue_;       // frames for the daemon that the socket has not taken yet
     std::string in_;            // received bytes: have_ of them not handled yet
     size_t have_ = 0;
-    uint64_t streamAt_ = 0;     // where in_ starts in the stream the daemon sent
+    uint64_t streamAt_ = 0;  // where in_ starts in the stream the daemon sent
     // The terminal was handed to the daemon; the daemon said it writes there
     // no more; a Written report waits for the terminal to take what is queued.
     bool handed_ = false;

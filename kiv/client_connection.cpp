@@ -167,7 +167,8 @@ bool ClientConnection::sendShared(const SharedBytes& frame) {
         shown_.append(output.substr(0, shown));
         if (shown == output.size()) return shown_.size() < ShownBatch || tellShown();
         if (shown > 0)
-            return sendFrame(MsgKind::Output, output.substr(shown)) && sendFrame(MsgKind::Written, "");
+            return sendFrame(MsgKind::Output, output.substr(shown)) &&
+                   sendFrame(MsgKind::Written, "");
     }
     direct_ = false;
     if (!tellShown() || !sendBytes(frame)) return false;

@@ -79,11 +79,17 @@ struct AttachedTerminal {
     std::string seen;
 };
 
+// A shell script, the session's command.
+std::string commandScript(const ScratchDir& scratch, const std::string& body) {
+    std::string path = scratch / "cmd";
+    writeFile(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
 TEST(AttachClient, DetachKeyWorksAfterALargePasteIntoACommandThatDoesNotRead) {
     ScratchDir scratch;
-    std::string cmd = scratch / "cmd";
-    writeFile(cmd, "#!/bin/sh\nstty raw -echo\necho NOT-READING\nsleep 60\n");
-    chmod(cmd.c_str(), 0755);
+    std::string cmd = commandScript(scratch, "stty raw -echo\necho NOT-READING\nsleep 60\n");
     DaemonProcess d(scratch, "pasted", cmd);
     ASSERT_TRUE(d.waitReady());
     AttachedTerminal t(scratch, "pasted");
@@ -112,11 +118,9 @@ TEST(AttachClient, DetachKeyWorksAfterALargePasteIntoACommandThatDoesNotRead) {
 
 TEST(AttachClient, OutputStaysLiveWhileInputIsBackedUp) {
     ScratchDir scratch;
-    std::string cmd = scratch / "cmd";
-    writeFile(cmd,
-              "#!/bin/sh\nstty raw -echo\ni=0\nwhile :; do i=$((i+1)); echo TICK-$i; "
-              "sleep 0.1; done\n");
-    chmod(cmd.c_str(), 0755);
+    std::string cmd = commandScript(scratch,
+                                    "stty raw -echo\ni=0\nwhile :; do i=$((i+1)); echo TICK-$i; "
+                                    "sleep 0.1; done\n");
     DaemonProcess d(scratch, "ticking", cmd);
     ASSERT_TRUE(d.waitReady());
     AttachedTerminal t(scratch, "ticking");
@@ -154,10 +158,8 @@ TEST(AttachClient, NonBlockingTerminalWhoseReaderPausesGetsEveryByte) {
         data += static_cast<char>('a' + (seed >> 16) % 26);  // no line ends, no markers
     }
     writeFile(scratch / "data", data);
-    std::string cmd = scratch / "cmd";
-    writeFile(cmd, "#!/bin/sh\nstty -echo\nread go\nprintf '<<'\ncat " + scratch / "data" +
-                       "\nprintf '>>'\nread done\n");
-    chmod(cmd.c_str(), 0755);
+    std::string cmd = commandScript(scratch, "stty -echo\nread go\nprintf '<<'\ncat " +
+                                                 scratch / "data" + "\nprintf '>>'\nread done\n");
     DaemonProcess d(scratch, "flood", cmd);
     ASSERT_TRUE(d.waitReady());
     AttachedTerminal t(scratch, "flood", true);
@@ -199,11 +201,10 @@ TEST(AttachClient, NonBlockingTerminalWhoseReaderPausesGetsEveryByte) {
 // (OSC 111, OSC 104) on every way out; those it did not set are left alone.
 TEST(AttachClient, ColoursAreSetOnAttachAndGivenBackOnEveryWayOut) {
     ScratchDir scratch;
-    std::string cmd = scratch / "cmd";
-    writeFile(cmd,
-              "#!/bin/sh\nstty -echo\nprintf '\\033]11;#102030\\007\\033]4;1;rgb:ff/00/00\\007'\n"
-              "echo COLOURED\nread line\n");
-    chmod(cmd.c_str(), 0755);
+    std::string cmd =
+        commandScript(scratch,
+                      "stty -echo\nprintf '\\033]11;#102030\\007\\033]4;1;rgb:ff/00/00\\007'\n"
+                      "echo COLOURED\nread line\n");
     DaemonProcess d(scratch, "colours", cmd);
     ASSERT_TRUE(d.waitReady());
     struct Way {
@@ -240,20 +241,17 @@ TEST(AttachClient, ColoursAreSetOnAttachAndGivenBackOnEveryWayOut) {
 // nothing more behind its back than what it had already read.
 TEST(AttachClient, EchoesAndFloodsArriveInOrderWhicheverWayTheyGo) {
     ScratchDir scratch;
-    std::string cmd = scratch / "cmd";
-    writeFile(cmd,
-              "#!/bin/sh\nstty raw -echo\nprintf READY\nwhile :; do\n"
-              "k=$(dd bs=1 count=1 2>/dev/null)\ncase \"$k\" in\n"
-              "b) seq 1 30000 ;;\n"
-              "d) sleep 1; printf '<late1>'; sleep 1; printf '<late2>' ;;\n"
-              "*) printf '<%s>' \"$k\" ;;\nesac\ndone\n");
-    chmod(cmd.c_str(), 0755);
+    std::string cmd = commandScript(scratch,
+                                    "stty raw -echo\nprintf READY\nwhile :; do\n"
+                                    "k=$(dd bs=1 count=1 2>/dev/null)\ncase \"$k\" in\n"
+                                    "b) seq 1 30000 ;;\n"
+                                    "d) sleep 1; printf '<late1>'; sleep 1; printf '<late2>' ;;\n"
+                                    "*) printf '<%s>' \"$k\" ;;\nesac\ndone\n");
     DaemonProcess d(scratch, "echoes", cmd);
     ASSERT_TRUE(d.waitReady());
     AttachedTerminal t(scratch, "echoes");
     ASSERT_TRUE(t.waitFor("READY", 20s));
-    std::this_thread::sleep_for(300ms);  // the whole repaint is in
-    t.waitFor("\x01", 100ms);
+    t.waitFor("\x01", 300ms);  // reads the rest of the repaint (no such byte comes)
     t.seen.clear();
 
     std::string numbers;
@@ -265,8 +263,7 @@ TEST(AttachClient, EchoesAndFloodsArriveInOrderWhicheverWayTheyGo) {
         expected += key == 'b' ? numbers : "<" + std::string(1, key) + ">";
         ASSERT_TRUE(t.waitFor(expected.substr(expected.size() - 3), 10s)) << key;
     }
-    std::this_thread::sleep_for(200ms);
-    t.waitFor("\x01", 100ms);
+    t.waitFor("\x01", 300ms);  // anything more that was on its way
     ASSERT_EQ(t.seen.size(), expected.size());
     EXPECT_TRUE(t.seen == expected) << "the output arrived changed or out of order";
 
