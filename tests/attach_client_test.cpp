@@ -241,12 +241,13 @@ TEST(AttachClient, ColoursAreSetOnAttachAndGivenBackOnEveryWayOut) {
 // nothing more behind its back than what it had already read.
 TEST(AttachClient, EchoesAndFloodsArriveInOrderWhicheverWayTheyGo) {
     ScratchDir scratch;
-    std::string cmd = commandScript(scratch,
-                                    "stty raw -echo\nprintf READY\nwhile :; do\n"
-                                    "k=$(dd bs=1 count=1 2>/dev/null)\ncase \"$k\" in\n"
-                                    "b) seq 1 30000 ;;\n"
-                                    "d) sleep 1; printf '<late1>'; sleep 1; printf '<late2>' ;;\n"
-                                    "*) printf '<%s>' \"$k\" ;;\nesac\ndone\n");
+    std::string cmd =
+        commandScript(scratch,
+                      "stty raw -echo\nprintf READY\nwhile :; do\n"
+                      "k=$(dd bs=1 count=1 2>/dev/null)\ncase \"$k\" in\n"
+                      "b) seq 1 30000 ;;\n"
+                      "d) printf '<d>'; sleep 2; printf '<late1>'; sleep 1; printf '<late2>' ;;\n"
+                      "*) printf '<%s>' \"$k\" ;;\nesac\ndone\n");
     DaemonProcess d(scratch, "echoes", cmd);
     ASSERT_TRUE(d.waitReady());
     AttachedTerminal t(scratch, "echoes");
@@ -267,14 +268,17 @@ TEST(AttachClient, EchoesAndFloodsArriveInOrderWhicheverWayTheyGo) {
     ASSERT_EQ(t.seen.size(), expected.size());
     EXPECT_TRUE(t.seen == expected) << "the output arrived changed or out of order";
 
+    // The program has the key, and the client has said that it showed
+    // everything, before it is stopped.
     ASSERT_EQ(write(t.master, "d", 1), 1);
-    std::this_thread::sleep_for(300ms);  // read and passed on
+    ASSERT_TRUE(t.waitFor("<d>", 10s));
+    std::this_thread::sleep_for(500ms);
     kill(t.pid, SIGSTOP);
-    EXPECT_TRUE(t.waitFor("<late1>", 3s)) << "the daemon did not write the echo itself";
+    EXPECT_TRUE(t.waitFor("<late1>", 4s)) << "the daemon did not write the echo itself";
     EXPECT_FALSE(t.waitFor("<late2>", 2500ms)) << "written behind a stopped client's back";
     kill(t.pid, SIGCONT);
     EXPECT_TRUE(t.waitFor("<late2>", 5s));
-    EXPECT_TRUE(t.seen == expected + "<late1><late2>");
+    EXPECT_TRUE(t.seen == expected + "<d><late1><late2>");
     ASSERT_EQ(write(t.master, "\x07", 1), 1);
     EXPECT_EQ(t.waitExit(5s), 0);
 }
