@@ -450,6 +450,11 @@ class Attached {
             running_ = false;
         }
         show(pieces, count);
+        consume(used);
+    }
+
+    // The first `used` received bytes are handled.
+    void consume(size_t used) {
         streamAt_ += used;
         have_ -= used;
         std::memmove(in_.data(), in_.data() + used, have_);
@@ -548,8 +553,7 @@ class Attached {
             } catch (const IoError&) {
                 return;
             }
-            have_ -= used;
-            std::memmove(in_.data(), in_.data() + used, have_);
+            consume(used);
         }
     }
 
