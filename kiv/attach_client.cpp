@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
@@ -49,19 +50,33 @@ void onLeave(int signal) {
     onWinch(0);  // wakes the loop
 }
 
+// Set by SIGCONT: the client was stopped from outside, and the shell that
+// had the terminal meanwhile left it in its own modes, with its own output.
+volatile sig_atomic_t continued = 0;
+
+void onContinue(int) {
+    continued = 1;
+    onWinch(0);
+}
+
 // Puts the terminal back however the client ends.
 class RawMode {
   public:
     RawMode() {
         saved_ = tcgetattr(0, &attrs_) == 0;
         if (!saved_) return;
-        termios raw = attrs_;
-        raw.c_iflag &= ~(ICRNL | IXON);
-        raw.c_oflag &= ~OPOST;
-        raw.c_lflag &= ~(ISIG | ICANON | ECHO | IEXTEN);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        tcsetattr(0, TCSADRAIN, &raw);
+        raw_ = attrs_;
+        raw_.c_iflag &= ~(ICRNL | IXON);
+        raw_.c_oflag &= ~OPOST;
+        raw_.c_lflag &= ~(ISIG | ICANON | ECHO | IEXTEN);
+        raw_.c_cc[VMIN] = 1;
+        raw_.c_cc[VTIME] = 0;
+        apply();
+    }
+    // Again, after a stop: a shell puts its own modes back when it takes
+    // the terminal.
+    void apply() {
+        if (saved_) tcsetattr(0, TCSADRAIN, &raw_);
     }
     ~RawMode() {
         if (saved_) tcsetattr(0, TCSADRAIN, &attrs_);
@@ -71,6 +86,7 @@ class RawMode {
 
   private:
     termios attrs_{};
+    termios raw_{};
     bool saved_ = false;
 };
 
@@ -83,13 +99,16 @@ class WinchWatch {
             throw SystemError("pipe failed");
         }
         leaveRequested = 0;
+        continued = 0;
         previous_ = std::signal(SIGWINCH, onWinch);
+        previousCont_ = std::signal(SIGCONT, onContinue);
         previousTerm_ = std::signal(SIGTERM, onLeave);
         previousHup_ = std::signal(SIGHUP, onLeave);
     }
     ~WinchWatch() {
         std::signal(SIGHUP, previousHup_);
         std::signal(SIGTERM, previousTerm_);
+        std::signal(SIGCONT, previousCont_);
         std::signal(SIGWINCH, previous_);
         for (int& fd : winchPipe) {
             ::close(fd);
@@ -103,6 +122,7 @@ class WinchWatch {
 
   private:
     sighandler_t previous_ = SIG_DFL;
+    sighandler_t previousCont_ = SIG_DFL;
     sighandler_t previousTerm_ = SIG_DFL;
     sighandler_t previousHup_ = SIG_DFL;
 };
@@ -133,6 +153,14 @@ std::optional<WindowSize> terminalSize() {
     return WindowSize{ws.ws_col, ws.ws_row};
 }
 
+// The keys come from the terminal the output goes to, and this process is
+// in front there: the daemon may read them for it.
+bool keyboardIsTerminal() {
+    struct stat in {}, out {};
+    return fstat(0, &in) == 0 && fstat(1, &out) == 0 && S_ISCHR(in.st_mode) &&
+           in.st_rdev == out.st_rdev && tcgetpgrp(0) == getpgrp();
+}
+
 // The client's loop. The socket never blocks it: what the socket cannot
 // take yet waits in a bounded queue, and while that queue is full the
 // keyboard is not read, but the session's output still is, so the screen
@@ -144,12 +172,13 @@ class Attached {
   public:
     // Over TCP every byte goes through `channel`, and `received` holds the
     // plain bytes that came with the daemon's AttachOk.
-    Attached(int sock, int winch, DetachKey detachKey, const ClientRole& role,
+    Attached(int sock, int winch, DetachKey detachKey, const ClientRole& role, RawMode& raw,
              TerminalRestore& terminal, SecureChannel* channel, std::string received)
         : sock_(sock),
           winch_(winch),
           detachKey_(detachKey),
           role_(role),
+          raw_(raw),
           terminal_(terminal),
           channel_(channel) {
         append(received);
@@ -176,7 +205,8 @@ class Attached {
                 detach("end of input");
                 break;
             }
-            bool reading = !inputEnded_ && !end_ && sendQueue_.size() < SendQueueLimit;
+            bool reading = !keyboardHanded_ && !inputEnded_ && !end_ &&
+                           sendQueue_.size() < SendQueueLimit;
             if (!polling_) sel_.modify(0, reading ? Interest::Read : Interest::None);
             watchSocket();
             int timeoutMs = polling_ ? PollingIntervalMs : -1;
@@ -340,6 +370,15 @@ class Attached {
         }
     }
 
+    // Keys the daemon read on the client's keyboard and handed back.
+    void typed(std::string_view keys) {
+        if (isDetachKey(detachKey_, keys)) {
+            detach("detach key");
+        } else if (!role_.readOnly) {
+            queue(MsgKind::Input, keys);
+        }
+    }
+
     void pollInput() {
         int flags = fcntl(0, F_GETFL);
         fcntl(0, F_SETFL, flags | O_NONBLOCK);
@@ -358,10 +397,18 @@ class Attached {
         char buf[64];
         while (::read(winch_, buf, sizeof buf) > 0) {
         }
+        // Continued, the client takes its terminal back as it was: raw, the
+        // session's screen on it (the window may have changed too, unseen),
+        // and the keyboard the daemon read before.
+        bool woke = continued;
+        continued = 0;
+        if (woke) raw_.apply();
         if (!role_.terminal) return;
         terminal_.resized();
         if (std::optional<WindowSize> size = terminalSize())
-            queue(MsgKind::Resize, resizePayload(*size));
+            queue(MsgKind::Resize, woke ? repaintPayload(*size) : resizePayload(*size));
+        if (woke && keyboardAsked_ && !keyboardHanded_ && keyboardIsTerminal())
+            handKeyboard();
     }
 
     // Received bytes go after the ones not handled yet, in one buffer
@@ -442,7 +489,10 @@ class Attached {
                     count = 0;
                     reportWritten(streamAt_ + used);
                 } else if (kind == MsgKind::Direct) {
-                    handTerminal();
+                    handTerminal(payload == DirectKeys);
+                } else if (kind == MsgKind::Keys) {
+                    keyboardHanded_ = false;
+                    if (!payload.empty()) typed(payload);
                 }
             }
         } catch (const IoError&) {
@@ -494,13 +544,17 @@ class Attached {
         if (termOut_.empty()) flushTerminal();
     }
 
-    // The daemon asked for the terminal: it goes with an empty Direct frame,
-    // ahead of anything else, or not at all.
-    void handTerminal() {
+    // The daemon asked for the terminal: it goes with a Direct frame, ahead
+    // of anything else, or not at all. Asked for the keyboard too, the
+    // client reads no more keys from the moment it hands it over, until
+    // the daemon hands it back: no key is read twice or out of turn.
+    void handTerminal(bool keyboard) {
+        if (handed_ && keyboard && keyboardAsked_ && !keyboardHanded_ && keyboardIsTerminal())
+            return handKeyboard();  // asked again, after input was held back
         if (!role_.handsTerminal || handed_ || !sendQueue_.empty()) return;
-        char frame[HeaderSize];
-        writeHeader(frame, MsgKind::Direct, 0);
-        iovec iov{frame, HeaderSize};
+        keyboard = keyboard && role_.handsKeyboard;
+        std::string frame = frameBytes(MsgKind::Direct, keyboard ? keyboardOffer() : "");
+        iovec iov{frame.data(), frame.size()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
         msghdr msg{};
         msg.msg_iov = &iov;
@@ -519,8 +573,21 @@ class Attached {
         } while (n < 0 && errno == EINTR);
         if (n <= 0) return;
         handed_ = true;
-        sendQueue_.append(std::string_view(frame + n, HeaderSize - static_cast<size_t>(n)));
+        keyboardAsked_ = keyboardHanded_ = keyboard;
+        sendQueue_.append(std::string_view(frame).substr(static_cast<size_t>(n)));
         flush();
+    }
+
+    // The keyboard again, once handed back: the daemon holds the terminal.
+    void handKeyboard() {
+        queue(MsgKind::Direct, keyboardOffer());
+        keyboardHanded_ = true;
+    }
+
+    // What the daemon needs to read the keys as the client would: the
+    // detach key.
+    std::string keyboardOffer() const {
+        return detachKey_.control ? std::string(1, static_cast<char>(*detachKey_.control)) : "none";
     }
 
     // A daemon that writes to the terminal itself stops only once it has
@@ -570,6 +637,7 @@ class Attached {
     int winch_;
     DetachKey detachKey_;
     ClientRole role_;
+    RawMode& raw_;
     TerminalRestore& terminal_;
     SecureChannel* channel_;  // TCP only
     Selector sel_;
@@ -590,6 +658,9 @@ class Attached {
     // The terminal was handed to the daemon; the daemon said it writes there
     // no more; a Written report waits for the terminal to take what is queued.
     bool handed_ = false;
+    // The daemon asked for the keyboard too, and reads it now.
+    bool keyboardAsked_ = false;
+    bool keyboardHanded_ = false;
     bool released_ = false;
     std::optional<uint64_t> writtenAt_;
 };
@@ -644,7 +715,8 @@ int runClient(const std::string& session, const Config& config) {
         role.detachOthers = config.detachOthers;
         role.policy = config.sizePolicy;
         role.handsTerminal = role.terminal && !conn.channel;
-        Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, role, terminal,
+        role.handsKeyboard = role.handsTerminal && keyboardIsTerminal();
+        Attached attached(conn.fd.get(), winch.readEnd(), config.detachKey, role, raw, terminal,
                           conn.channel.get(), std::move(conn.received));
         attached.run(terminalSize().value_or(WindowSize{80, 24}), terminalIdentity(1));
         terminal.restore();

@@ -4,6 +4,7 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "kiv/endpoints.h"
+#include "kiv/errors.h"
 
 namespace kiv {
 
@@ -192,7 +194,7 @@ size_t ClientConnection::showDirectly(std::string_view output) {
         n = ::write(userTerminal_.get(), output.data(), output.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        if (errno != EAGAIN) userTerminal_.reset();  // gone: the client relays all
+        if (errno != EAGAIN) terminalFailed_ = true;  // gone: the client relays all
         return 0;
     }
     direct_ = static_cast<size_t>(n) == output.size();
@@ -202,22 +204,77 @@ size_t ClientConnection::showDirectly(std::string_view output) {
 void ClientConnection::askForTerminal() {
     if (overTcp_ || askedForTerminal_ || !role_.terminal) return;
     askedForTerminal_ = true;
-    sendFrame(MsgKind::Direct, "");
+    askedForKeys_ = role_.handsKeyboard && pid > 0;
+    sendFrame(MsgKind::Direct, askedForKeys_ ? DirectKeys : "");
 }
 
-// The daemon writes through an opening of its own, so that its
+// The daemon reads and writes through an opening of its own, so that its
 // non-blocking mode never reaches the user's shell, which shares the
 // client's. Only a terminal is taken.
-void ClientConnection::takeTerminal() {
+bool ClientConnection::takeTerminal(std::string_view offer, bool inputHeld) {
     UniqueFd handed = std::move(handed_);
-    if (!handed || userTerminal_ || !isatty(handed.get())) return;
-    std::string path = "/proc/self/fd/" + std::to_string(handed.get());
-    UniqueFd own(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (own && isatty(own.get())) userTerminal_ = std::move(own);
+    if (handed && !userTerminal_ && isatty(handed.get())) {
+        std::string path = "/proc/self/fd/" + std::to_string(handed.get());
+        UniqueFd own(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (own && isatty(own.get())) userTerminal_ = std::move(own);
+    }
+    if (offer.empty() || keyboard_) return true;
+    // The client reads no keys until told: a keyboard not taken goes back
+    // at once.
+    if (askedForKeys_ && userTerminal_ && takeKeyboard(offer)) return !inputHeld || pauseKeyboard();
+    return handBackKeys("");
+}
+
+bool ClientConnection::pauseKeyboard() {
+    if (!keyboard_) return true;
+    askAgain_ = true;
+    return handBackKeys("");
+}
+
+bool ClientConnection::resumeKeyboard() {
+    if (!askAgain_ || !live()) return true;
+    askAgain_ = false;
+    return sendFrame(MsgKind::Direct, DirectKeys);
+}
+
+bool ClientConnection::takeKeyboard(std::string_view detachKey) {
+    struct stat terminal {};
+    if (fstat(userTerminal_.get(), &terminal) != 0) return false;
+    try {
+        detachKey_ = parseDetachKey(detachKey);
+    } catch (const UsageError&) {
+        return false;
+    }
+    keyboard_.emplace(pid, terminal.st_rdev);
+    if (keyboard_->inFront()) return true;
+    keyboard_.reset();
+    return false;
+}
+
+// Keys typed while the client is not in front (stopped, its shell back)
+// are not read at all: they are the shell's. The detach key goes back for
+// the client to leave by, as it would have read it itself.
+bool ClientConnection::readKeys(std::span<char> buffer, std::string_view& keys) {
+    keys = {};
+    if (!keyboard_) return true;
+    if (!keyboard_->inFront()) return handBackKeys("");
+    ssize_t n = ::read(userTerminal_.get(), buffer.data(), buffer.size());
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (n <= 0) return handBackKeys("");  // hung up: the client finds that out itself
+    std::string_view typed(buffer.data(), static_cast<size_t>(n));
+    if (isDetachKey(detachKey_, typed)) return handBackKeys(typed);
+    keys = typed;
+    return true;
+}
+
+bool ClientConnection::handBackKeys(std::string_view keys) {
+    keyboard_.reset();
+    return sendFrame(MsgKind::Keys, keys);
 }
 
 void ClientConnection::written(uint64_t position) {
-    direct_ = userTerminal_ && live() && !owed_ && queued() == 0 && position == out_.sent();
+    direct_ = userTerminal_ && !terminalFailed_ && live() && !owed_ && queued() == 0 &&
+              position == out_.sent();
 }
 
 bool ClientConnection::sendRepaint(std::string text) {
@@ -262,8 +319,7 @@ void ClientConnection::oweRepaint() {
 }
 
 bool ClientConnection::leave(MsgKind kind) {
-    leaving = true;
-    userTerminal_.reset();  // the client restores its terminal once told
+    leaving = true;  // nothing more goes to its terminal: it restores it once told
     forgetPending();
     return sendFrame(kind, "") && wantsWrite();
 }

@@ -11,10 +11,13 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "kiv/detach_key.h"
 #include "kiv/fd.h"
+#include "kiv/foreground.h"
 #include "kiv/key.h"
 #include "kiv/output_queue.h"
 #include "kiv/protocol.h"
@@ -148,9 +151,31 @@ class ClientConnection {
     // client has put everything it was sent on that terminal already, so
     // that nothing overtakes what the client still writes. The client is
     // sent those chunks as Shown, to keep its own account of the terminal.
+    //
+    // Its keyboard too, when the Role offers it: the daemon then reads the
+    // keys there itself (see readKeys) while the client's process is in
+    // front on that terminal.
     void askForTerminal();
     // The Direct frame: the terminal came with it, or nothing is kept.
-    void takeTerminal();
+    // `offer` is the client's detach key when it hands its keyboard too; a
+    // keyboard that is not taken is handed back at once (Keys). False when
+    // the client is gone.
+    bool takeTerminal(std::string_view offer, bool inputHeld);
+    // While input is held back (the command lags behind it), the keyboard
+    // goes back to the client, which holds what is typed meanwhile and
+    // still sees its detach key behind a paste; it is asked for again once
+    // input flows. False when the client is gone.
+    bool pauseKeyboard();
+    bool resumeKeyboard();
+    // Reads the keys typed on the keyboard it was handed into `buffer`,
+    // and gives them in `keys` (none when there were none, or when the
+    // keyboard was handed back: the detach key, keys that are no longer
+    // the client's, a hang-up). False when the client is gone.
+    bool readKeys(std::span<char> buffer, std::string_view& keys);
+    bool readsKeyboard() const { return keyboard_.has_value(); }
+    // The terminal the daemon holds, -1 when none: the keyboard while it
+    // reads it.
+    int terminalFd() const { return userTerminal_.get(); }
     // The client's report: everything the socket took before `position` is
     // on its terminal.
     void written(uint64_t position);
@@ -180,6 +205,8 @@ class ClientConnection {
     uint64_t stallMark = 0;
     bool asleep = false;
     bool shownTimer = false;  // a Shown timer is set for it
+    bool keyboardWatched = false;  // its keyboard is in the selector
+    pid_t pid = 0;                 // its process, over the Unix socket
     // The session the client's process runs inside ("" when none or over
     // TCP), as `kiv attach` asks to refuse an attach that closes a loop.
     std::string insideOf;
@@ -199,6 +226,8 @@ class ClientConnection {
   private:
     ssize_t receiveUnix();
     size_t showDirectly(std::string_view output);
+    bool takeKeyboard(std::string_view detachKey);
+    bool handBackKeys(std::string_view keys);
     bool sendBytes(SharedBytes bytes);
     SharedBytes sealed(SharedBytes frame);
     bool repainting() const { return repaintAt_ < repaint_.size(); }
@@ -232,9 +261,16 @@ class ClientConnection {
     // the daemon's own opening of the terminal, and whether output may go
     // there now.
     bool askedForTerminal_ = false;
+    bool askedForKeys_ = false;
     UniqueFd handed_;
     UniqueFd userTerminal_;
+    bool terminalFailed_ = false;  // a write failed: output goes through the client
     bool direct_ = false;
+    // While the daemon reads the keyboard: whether the client is in front,
+    // and the key that detaches it, handed back to it to act on.
+    std::optional<Foreground> keyboard_;
+    DetachKey detachKey_;
+    bool askAgain_ = false;  // handed back while input was held
     std::string shown_;  // written there, not told yet
 };
 

@@ -11,7 +11,7 @@ namespace kiv {
 
 namespace {
 
-constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Written);
+constexpr uint8_t LastKind = static_cast<uint8_t>(MsgKind::Keys);
 
 size_t lengthAt(const unsigned char* bytes) {
     return size_t{bytes[0]} << 24 | size_t{bytes[1]} << 16 | size_t{bytes[2]} << 8 | bytes[3];
@@ -49,6 +49,14 @@ std::string resizePayload(WindowSize size) {
             static_cast<char>(rows >> 8 & 0xff), static_cast<char>(rows & 0xff)};
 }
 
+std::string repaintPayload(WindowSize size) {
+    return resizePayload(size) + '\x01';
+}
+
+bool asksRepaint(std::string_view payload) {
+    return payload.size() >= 5 && payload[4] == '\x01';
+}
+
 std::optional<WindowSize> readResize(std::string_view payload) {
     if (payload.size() < 4) return std::nullopt;
     auto byte = [&](size_t i) { return static_cast<unsigned char>(payload[i]); };
@@ -71,13 +79,15 @@ std::optional<uint64_t> readPosition(std::string_view payload) {
 }
 
 namespace {
-constexpr uint8_t ReadOnlyFlag = 1, NoTerminalFlag = 2, DetachOthersFlag = 4, HandsTerminalFlag = 8;
+constexpr uint8_t ReadOnlyFlag = 1, NoTerminalFlag = 2, DetachOthersFlag = 4, HandsTerminalFlag = 8,
+                  HandsKeyboardFlag = 16;
 }  // namespace
 
 std::string rolePayload(const ClientRole& role) {
     uint8_t flags = (role.readOnly ? ReadOnlyFlag : 0) | (role.terminal ? 0 : NoTerminalFlag) |
                     (role.detachOthers ? DetachOthersFlag : 0) |
-                    (role.handsTerminal ? HandsTerminalFlag : 0);
+                    (role.handsTerminal ? HandsTerminalFlag : 0) |
+                    (role.handsKeyboard ? HandsKeyboardFlag : 0);
     return {static_cast<char>(flags), static_cast<char>(role.policy)};
 }
 
@@ -88,6 +98,7 @@ ClientRole readRole(std::string_view payload) {
     role.terminal = !(flags & NoTerminalFlag);
     role.detachOthers = flags & DetachOthersFlag;
     role.handsTerminal = flags & HandsTerminalFlag;
+    role.handsKeyboard = flags & HandsKeyboardFlag;
     uint8_t policy = payload.size() < 2 ? 0 : static_cast<uint8_t>(payload[1]);
     if (policy <= static_cast<uint8_t>(SizePolicy::Largest)) role.policy = SizePolicy(policy);
     return role;

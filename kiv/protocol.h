@@ -35,8 +35,11 @@ enum class MsgKind : uint8_t {
     Role = 11,  // client to daemon, before its first Resize: how it attaches (ClientRole)
     // The daemon's writing to the user's terminal itself, over the Unix
     // socket, for a client whose Role says it can hand its terminal over.
-    // Daemon to client, empty: hand it over. Client to daemon, empty, with
-    // the terminal's descriptor attached (SCM_RIGHTS): here it is.
+    // Daemon to client: hand it over; DirectKeys as the payload asks for
+    // the keyboard too, if the Role offered it. Client to daemon, with the
+    // terminal's descriptor attached (SCM_RIGHTS): here it is; empty, or
+    // with the keyboard, the client's detach key (the control character
+    // itself, or "none"). From then on the client reads no keys until Keys.
     Direct = 12,
     // Daemon to client: output the daemon has written to the client's
     // terminal itself; the client only takes note of it.
@@ -45,7 +48,15 @@ enum class MsgKind : uint8_t {
     // terminal. Client to daemon: it is, up to this position of the
     // stream the daemon sent (8 bytes, big-endian, counted from the first).
     Written = 14,
+    // Daemon to client: the daemon reads the client's keyboard no more (its
+    // process is no longer in front there, the terminal hung up, or the
+    // detach key came); the client reads its keys itself again, the payload
+    // first, as if it had read those bytes itself.
+    Keys = 15,
 };
+
+// The payload of a Direct that asks for the keyboard too.
+inline constexpr std::string_view DirectKeys = "keys";
 
 inline constexpr uint8_t ProtocolVersion = 2;
 inline constexpr size_t MaxPayload = 16777215;  // so a valid length's top byte is 0
@@ -63,6 +74,11 @@ struct WindowSize {
     int rows = 0;
 };
 std::string resizePayload(WindowSize size);  // each value cut to 16 bits
+// A client's Resize that asks for the screen again at any size: its terminal
+// showed something else meanwhile (the client was stopped, and its shell
+// had the terminal). A fifth byte, which older daemons do not read.
+std::string repaintPayload(WindowSize size);
+bool asksRepaint(std::string_view payload);
 // The size a Resize payload holds; nothing when it is shorter than 4 bytes
 // (bytes after the fourth are not read).
 std::optional<WindowSize> readResize(std::string_view payload);
@@ -86,6 +102,9 @@ struct ClientRole {
     bool detachOthers = false;  // every other client of the session is detached
     SizePolicy policy = SizePolicy::Latest;  // the session's, from this client on
     bool handsTerminal = false;  // can hand its terminal to the daemon (see MsgKind::Direct)
+    // ... and its keyboard: the terminal is its input too, and its process
+    // is in front there.
+    bool handsKeyboard = false;
 };
 // One byte of flags, one of policy; unknown flags and policies are read as
 // the defaults, so either side may add some.

@@ -189,8 +189,10 @@ void Daemon::acceptClient(int listener, bool trusted) {
     socklen_t size = sizeof cred;
     if (trusted && getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0)
         inside = sessionOfProcess(cred.pid);
-    if (ClientId id = adoptClient(std::move(fd), trusted, std::move(peer)))
+    if (ClientId id = adoptClient(std::move(fd), trusted, std::move(peer))) {
         clients_[id]->insideOf = inside;
+        if (trusted) clients_[id]->pid = cred.pid;
+    }
 }
 
 // The session directory is closed to others, but a socket passed on or a
@@ -625,8 +627,10 @@ void Daemon::updateInputPause() {
     if (pause == inputPaused_) return;
     inputPaused_ = pause;
     if (!pause) heldInputWaits_ = true;
-    for (auto& [id, c] : clients_)
+    for (auto& [id, c] : clients_) {
+        if (!c->dropped && !(pause ? c->pauseKeyboard() : c->resumeKeyboard())) dropClient(*c);
         updateInterest(*c);
+    }
 }
 
 // The command has caught up: the Input that waited goes on, client by
@@ -678,6 +682,7 @@ ClientConnection* Daemon::find(ClientId id) {
 
 void Daemon::serviceClient(ClientConnection& c, const ReadyEvent& ev) {
     if (c.dropped) return;  // dropped earlier in this batch
+    if (ev.fd != c.fd()) return serviceKeyboard(c);
     if (ev.writable && !c.flush()) return dropClient(c);
     if (c.leaving) {
         // Told to go: only what it was sent counts now.
@@ -729,15 +734,7 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
         return e.kind != MsgKind::Attach || acceptAttach(c, e.payload);
     switch (e.kind) {
         case MsgKind::Input:
-            if (e.payload.empty() || c.role().readOnly) return true;
-            touch(c);
-            if (!replies_.watching(c.id())) {
-                toCommand(e.payload);
-            } else {
-                // Other terminals' replies to a query already answered stay out.
-                toCommand(replies_.pass(c.id(), e.payload, now()));
-                scheduleReplies();
-            }
+            typed(c, e.payload);
             return true;
         case MsgKind::Resize:
             handleResize(c, e.payload);
@@ -772,7 +769,8 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
             applyRole(c, readRole(e.payload));
             return true;
         case MsgKind::Direct:
-            c.takeTerminal();
+            if (!c.takeTerminal(e.payload, inputPaused_)) return false;
+            if (c.readsKeyboard()) clientByFd_[c.terminalFd()] = &c;
             return true;
         case MsgKind::Written:
             if (std::optional<uint64_t> position = readPosition(e.payload)) c.written(*position);
@@ -780,6 +778,29 @@ bool Daemon::apply(ClientConnection& c, const ClientEvent& e) {
         default:
             return true;
     }
+}
+
+// Keys from a client, sent or read from its keyboard.
+void Daemon::typed(ClientConnection& c, std::string_view keys) {
+    if (keys.empty() || c.role().readOnly) return;
+    touch(c);
+    if (!replies_.watching(c.id())) {
+        toCommand(keys);
+    } else {
+        // Other terminals' replies to a query already answered stay out.
+        toCommand(replies_.pass(c.id(), keys, now()));
+        scheduleReplies();
+    }
+}
+
+// A keyboard the client handed over, read where the client would have read
+// it: the key's shortest way to the command.
+void Daemon::serviceKeyboard(ClientConnection& c) {
+    char buffer[ClientReadChunk];
+    std::string_view keys;
+    if (!c.readKeys(buffer, keys)) return dropClient(c);
+    typed(c, keys);
+    updateInterest(c);
 }
 
 // A TCP connection that names this session joins it; any other name gets
@@ -806,8 +827,10 @@ void Daemon::handleResize(ClientConnection& c, std::string_view payload) {
     if (!wanted || !c.role().terminal) return;
     WindowSize window = fitGrid(*wanted);
     bool first = c.stage() == ClientStage::AwaitingSnapshot;
-    // A repeated size (a burst of SIGWINCH) changes nothing.
-    if (!first && c.window && c.window->cols == window.cols && c.window->rows == window.rows)
+    // A repeated size (a burst of SIGWINCH) changes nothing, unless the
+    // terminal lost the screen meanwhile.
+    if (!first && c.window && c.window->cols == window.cols && c.window->rows == window.rows &&
+        !asksRepaint(payload))
         return;
     c.window = window;
     if (first) {
@@ -1053,6 +1076,7 @@ void Daemon::dropClient(ClientConnection& c) {
                                            : c.historyHeld);
     c.dropped = true;
     sel_.remove(c.fd());
+    watchKeyboard(c, false);
     droppedIds_.push_back(c.id());
 }
 
@@ -1067,7 +1091,10 @@ void Daemon::sweepClients() {
             log_.info("client " + std::to_string(id) + " " +
                       (c.wayOut.empty() ? "left (connection closed)" : c.wayOut));
         sized = sized || (c.stage() == ClientStage::Live && c.sizesSession());
-        clientByFd_.erase(it->second->fd());
+        clientByFd_.erase(c.fd());
+        if (auto keyboard = clientByFd_.find(c.terminalFd());
+            keyboard != clientByFd_.end() && keyboard->second == &c)
+            clientByFd_.erase(keyboard);
         owed += replies_.leave(id, now());
         clients_.erase(it);
     }
@@ -1080,6 +1107,10 @@ void Daemon::sweepClients() {
 
 void Daemon::updateInterest(ClientConnection& c) {
     if (c.dropped) return;
+    // Keys count while the command takes them, and only from a client that
+    // stays for a session that goes on; else they wait on the keyboard
+    // (the shell's, once the client has gone).
+    watchKeyboard(c, c.readsKeyboard() && c.live() && !inputPaused_ && !end_);
     bool held = inputPaused_ && c.holdsInput();
     if (c.asleep) {
         if (held) return;
@@ -1092,6 +1123,18 @@ void Daemon::updateInterest(ClientConnection& c) {
     Interest interest = held ? (wantWrite ? Interest::Write : Interest::None)
                              : (wantWrite ? Interest::ReadWrite : Interest::Read);
     if (interest != c.interest && sel_.modify(c.fd(), interest)) c.interest = interest;
+}
+
+// Out of the selector when not watched: a hung-up terminal is reported at
+// every wait, whatever the interest.
+void Daemon::watchKeyboard(ClientConnection& c, bool watched) {
+    if (watched == c.keyboardWatched) return;
+    if (watched) {
+        c.keyboardWatched = sel_.add(c.terminalFd(), Interest::Read);
+    } else {
+        sel_.remove(c.terminalFd());
+        c.keyboardWatched = false;
+    }
 }
 
 // ---- Timers ----
@@ -1302,6 +1345,7 @@ void Daemon::shutdown() {
     for (auto& [id, c] : clients_) {
         if (c->live()) log_.info("client " + std::to_string(id) + " left (the session ended)");
         sel_.remove(c->fd());
+        watchKeyboard(*c, false);
     }
     clientByFd_.clear();
     clients_.clear();

@@ -161,6 +161,9 @@ class Daemon {
 
     // The clients' side.
     void serviceClient(ClientConnection& c, const ReadyEvent& ev);
+    void serviceKeyboard(ClientConnection& c);
+    void typed(ClientConnection& c, std::string_view keys);
+    void watchKeyboard(ClientConnection& c, bool watched);
     void applyEvents(ClientConnection& c);
     bool apply(ClientConnection& c, const ClientEvent& e);
     bool acceptAttach(ClientConnection& c, std::string_view name);

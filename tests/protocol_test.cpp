@@ -53,6 +53,7 @@ const std::vector<Message> Sample = {
     {MsgKind::Details, std::string("pid=1\0", 6)},
     {MsgKind::Ended, std::string("end=killed\0", 11)},
     {MsgKind::Written, std::string("\0\0\0\0\0\0\x01\x02", 8)},
+    {MsgKind::Keys, "\x07"},
 };
 
 std::string sampleStream() {
