@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,12 +29,19 @@ struct AttachedTerminal {
     pid_t pid = -1;
 
     // `nonBlocking`: the terminal as another program may leave it.
-    AttachedTerminal(const ScratchDir& scratch, const std::string& name, bool nonBlocking = false) {
+    // `shell`: run that instead, for the test to type the attach into.
+    AttachedTerminal(const ScratchDir& scratch, const std::string& name, bool nonBlocking = false,
+                     std::vector<const char*> shell = {}) {
         winsize size{24, 80, 0, 0};
         pid = forkpty(&master, nullptr, nullptr, &size);
         if (pid == 0) {
             if (nonBlocking) fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
             setenv("XDG_RUNTIME_DIR", (scratch / "run").c_str(), 1);
+            if (!shell.empty()) {
+                setenv("PS1", "$ ", 1);
+                shell.push_back(nullptr);
+                execv(shell[0], const_cast<char* const*>(shell.data()));
+            }
             execl(KIV_BINARY, KIV_BINARY, "attach", name.c_str(), nullptr);
             _exit(127);
         }
@@ -278,9 +287,43 @@ TEST(AttachClient, EchoesAndFloodsArriveInOrderWhicheverWayTheyGo) {
     EXPECT_FALSE(t.waitFor("<late2>", 2500ms)) << "written behind a stopped client's back";
     kill(t.pid, SIGCONT);
     EXPECT_TRUE(t.waitFor("<late2>", 5s));
-    EXPECT_TRUE(t.seen == expected + "<d><late1><late2>");
+    // Then the screen again, which the client asks for once continued.
+    EXPECT_TRUE(t.seen.starts_with(expected + "<d><late1><late2>"));
     ASSERT_EQ(write(t.master, "\x07", 1), 1);
     EXPECT_EQ(t.waitExit(5s), 0);
+}
+
+// A client stopped from its shell: the keys typed then are the shell's, and
+// once continued the client has its terminal back as it was, raw.
+TEST(AttachClient, StoppedFromItsShellItLeavesTheKeysToTheShell) {
+    ScratchDir scratch;
+    std::string cmd = commandScript(scratch,
+                                    "echo READY\nwhile read -r line; do echo \"got:$line\"; done\n");
+    DaemonProcess d(scratch, "stopped", cmd);
+    ASSERT_TRUE(d.waitReady());
+    AttachedTerminal t(scratch, "stopped", false, {"/bin/bash", "--norc", "--noprofile", "-i"});
+    std::string attach = std::string(KIV_BINARY) + " attach stopped\r";
+    ASSERT_EQ(write(t.master, attach.data(), attach.size()), ssize_t(attach.size()));
+    ASSERT_TRUE(t.waitFor("READY", 20s));
+    t.waitFor("\x01", 300ms);  // the rest of the screen (no such byte comes)
+
+    kill(-tcgetpgrp(t.master), SIGSTOP);
+    ASSERT_TRUE(t.waitFor("Stopped", 5s)) << t.seen;
+    std::string outer = "echo outer-$((6*7))\r";
+    ASSERT_EQ(write(t.master, outer.data(), outer.size()), ssize_t(outer.size()));
+    EXPECT_TRUE(t.waitFor("outer-42", 5s)) << "the shell did not get its keys";
+
+    t.seen.clear();
+    ASSERT_EQ(write(t.master, "fg\r", 3), 3);
+    EXPECT_TRUE(t.waitFor("READY", 5s)) << "the screen did not come back";
+    termios mode{};
+    tcgetattr(t.master, &mode);
+    EXPECT_FALSE(mode.c_lflag & (ISIG | ICANON | ECHO)) << "the terminal was left cooked";
+    ASSERT_EQ(write(t.master, "inner\r", 6), 6);
+    EXPECT_TRUE(t.waitFor("got:inner", 5s));
+    EXPECT_EQ(t.seen.find("got:echo"), std::string::npos) << "the session took the shell's keys";
+    ASSERT_EQ(write(t.master, "\x07", 1), 1);
+    EXPECT_TRUE(t.waitFor("[detached from stopped]", 5s));
 }
 
 }  // namespace

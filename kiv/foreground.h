@@ -1,0 +1,32 @@
+// Whether a process is in front on its terminal, as job control sees it: the
+// daemon reads a client's keyboard only while the client could read it
+// itself. A client stopped from outside (SIGSTOP) hands its terminal back to
+// the shell that started it, and the keys typed then are the shell's.
+//
+// The terminal's own answer (TIOCGPGRP) is given only to a process whose
+// controlling terminal it is, which the daemon's never is; the process's
+// stat record says the same of it, for its controlling terminal.
+#pragma once
+
+#include <sys/types.h>
+
+#include "kiv/fd.h"
+
+namespace kiv {
+
+class Foreground {
+  public:
+    // Watches process `pid`, whose keyboard is `terminal` (a device number).
+    Foreground(pid_t pid, dev_t terminal);
+
+    // True while the process runs (it is not stopped), `terminal` is its
+    // controlling terminal and its process group is in front there. False
+    // once it has gone, or when its record cannot be read.
+    bool inFront() const;
+
+  private:
+    UniqueFd stat_;  // kept open: one read per question, and no other process's record
+    dev_t terminal_;
+};
+
+}  // namespace kiv
