@@ -105,6 +105,7 @@ struct Peer {
     size_t taken = 0;       // how far `received` has been checked
     bool gotAttachOk = false, gotError = false, gotSnapshot = false;
     bool terminalAsked = false, gotDirect = false;  // the handover of its terminal
+    int keyboardsOffered = 0, keyboardsBack = 0;
     int detailsAsked = 0, detailsGot = 0;
     int capturesAsked = 0, capturesGot = 0;  // answers end with an empty frame
     std::string liveOutput;            // Output after the snapshot
@@ -148,7 +149,7 @@ void model(World& w, Peer& p) {
             return;
         }
         if (rest.size() < kiv::HeaderSize + length) return;
-        if (h[1] > uint8_t(MsgKind::Written)) {  // a kind it does not know ends the connection
+        if (h[1] > uint8_t(MsgKind::Keys)) {  // a kind it does not know ends the connection
             p.finished = true;
             return;
         }
@@ -181,6 +182,10 @@ void model(World& w, Peer& p) {
             // A local terminal is asked for its terminal once; without one
             // handed over (a Direct frame with no descriptor), nothing changes.
             if (role.handsTerminal && role.terminal && p.local) p.terminalAsked = true;
+        } else if (kind == MsgKind::Direct && !payload.empty()) {
+            // A keyboard offered: never taken here (no terminal comes with
+            // it), so handed back at once.
+            ++p.keyboardsOffered;
         } else if (kind == MsgKind::Details) {
             ++p.detailsAsked;
         } else if (kind == MsgKind::Capture) {
@@ -188,7 +193,8 @@ void model(World& w, Peer& p) {
         } else if (kind == MsgKind::Resize && payload.size() >= 4) {
             if (p.plain) continue;  // no size
             p.resized = true;
-            if (payload.substr(0, 4) != kiv::resizePayload({80, 24})) w.sizes = true;
+            if (payload.substr(0, 4) != kiv::resizePayload({80, 24}) || kiv::asksRepaint(payload))
+                w.sizes = true;
             // Echoed as the size the grid took: cut when beyond its bounds,
             // and only its first four bytes.
             w.resizes.insert(kiv::resizePayload(kiv::fitGrid(*kiv::readResize(payload))));
@@ -240,6 +246,10 @@ void checkReceived(World& w, Peer& p) {
             case MsgKind::Direct:
                 require(p.terminalAsked && !p.gotDirect, "a terminal asked for unbidden");
                 p.gotDirect = true;
+                break;
+            case MsgKind::Keys:
+                require(payload.empty() && ++p.keyboardsBack <= p.keyboardsOffered,
+                        "a keyboard handed back that was not offered");
                 break;
             case MsgKind::Details:
                 require(++p.detailsGot <= p.detailsAsked, "Details nobody asked for");
