@@ -185,8 +185,10 @@ bool ClientConnection::sendShared(const SharedBytes& frame) {
 size_t ClientConnection::showDirectly(std::string_view output) {
     direct_ = false;
     if (output.size() > DirectLimit || queued() != 0) return 0;
-    // A client that has not read all it was sent may have been stopped and
-    // its user's shell be back in front: nothing is written behind its back.
+    // A client that is not in front, or has not read all it was sent (it
+    // may have been stopped), may have its user's shell back in front:
+    // nothing is written behind its back.
+    if (front_ && !front_->inFront()) return 0;
     int unread = 0;
     if (ioctl(fd_.get(), SIOCOUTQ, &unread) != 0 || unread != 0) return 0;
     ssize_t n;
@@ -245,10 +247,9 @@ bool ClientConnection::takeKeyboard(std::string_view detachKey) {
     } catch (const UsageError&) {
         return false;
     }
-    keyboard_.emplace(pid, terminal.st_rdev);
-    if (keyboard_->inFront()) return true;
-    keyboard_.reset();
-    return false;
+    front_.emplace(pid, terminal.st_rdev);
+    keyboard_ = front_->runsInFront();
+    return keyboard_;
 }
 
 // Keys typed while the client is not in front (stopped, its shell back)
@@ -257,7 +258,7 @@ bool ClientConnection::takeKeyboard(std::string_view detachKey) {
 bool ClientConnection::readKeys(std::span<char> buffer, std::string_view& keys) {
     keys = {};
     if (!keyboard_) return true;
-    if (!keyboard_->inFront()) return handBackKeys("");
+    if (!front_->runsInFront()) return handBackKeys("");
     ssize_t n = ::read(userTerminal_.get(), buffer.data(), buffer.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
     if (n <= 0) return handBackKeys("");  // hung up: the client finds that out itself
@@ -268,7 +269,7 @@ bool ClientConnection::readKeys(std::span<char> buffer, std::string_view& keys) 
 }
 
 bool ClientConnection::handBackKeys(std::string_view keys) {
-    keyboard_.reset();
+    keyboard_ = false;
     return sendFrame(MsgKind::Keys, keys);
 }
 

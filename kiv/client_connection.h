@@ -172,7 +172,7 @@ class ClientConnection {
     // keyboard was handed back: the detach key, keys that are no longer
     // the client's, a hang-up). False when the client is gone.
     bool readKeys(std::span<char> buffer, std::string_view& keys);
-    bool readsKeyboard() const { return keyboard_.has_value(); }
+    bool readsKeyboard() const { return keyboard_; }
     // The terminal the daemon holds, -1 when none: the keyboard while it
     // reads it.
     int terminalFd() const { return userTerminal_.get(); }
@@ -266,9 +266,12 @@ class ClientConnection {
     UniqueFd userTerminal_;
     bool terminalFailed_ = false;  // a write failed: output goes through the client
     bool direct_ = false;
-    // While the daemon reads the keyboard: whether the client is in front,
-    // and the key that detaches it, handed back to it to act on.
-    std::optional<Foreground> keyboard_;
+    // Once the client has offered its keyboard: whether it is in front
+    // there (nothing is read or written there while it is not); whether
+    // the daemon reads the keys now, and the key that detaches the client,
+    // handed back to it to act on.
+    std::optional<Foreground> front_;
+    bool keyboard_ = false;
     DetachKey detachKey_;
     bool askAgain_ = false;  // handed back while input was held
     std::string shown_;  // written there, not told yet

@@ -28,7 +28,7 @@ Foreground::Foreground(pid_t pid, dev_t terminal)
     : stat_(::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC)),
       terminal_(terminal) {}
 
-bool Foreground::inFront() const {
+bool Foreground::check(bool running) const {
     if (!stat_) return false;
     char buf[512];
     // The open record stays this process's: once it has gone, the read fails
@@ -50,7 +50,7 @@ bool Foreground::inFront() const {
     auto major = static_cast<unsigned>((tty >> 8) & 0xfff);
     auto minor = static_cast<unsigned>((tty & 0xff) | ((tty >> 12) & 0xfff00));
     bool stopped = state == 'T' || state == 't';
-    return !stopped && major == ::major(terminal_) && minor == ::minor(terminal_) &&
+    return !(running && stopped) && major == ::major(terminal_) && minor == ::minor(terminal_) &&
            tpgid == pgrp;
 }
 

@@ -19,12 +19,17 @@ class Foreground {
     // Watches process `pid`, whose keyboard is `terminal` (a device number).
     Foreground(pid_t pid, dev_t terminal);
 
-    // True while the process runs (it is not stopped), `terminal` is its
-    // controlling terminal and its process group is in front there. False
-    // once it has gone, or when its record cannot be read.
-    bool inFront() const;
+    // True while `terminal` is the process's controlling terminal and its
+    // process group is in front there: what shows there is its. False once
+    // it has gone, or when its record cannot be read.
+    bool inFront() const { return check(false); }
+    // ... and it runs (it is not stopped): what is typed there is its. A
+    // shell that stops it takes the terminal back a moment later.
+    bool runsInFront() const { return check(true); }
 
   private:
+    bool check(bool running) const;
+
     UniqueFd stat_;  // kept open: one read per question, and no other process's record
     dev_t terminal_;
 };

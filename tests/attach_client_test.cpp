@@ -294,8 +294,9 @@ TEST(AttachClient, EchoesAndFloodsArriveInOrderWhicheverWayTheyGo) {
 }
 
 // A client stopped from its shell: the keys typed then are the shell's, and
-// once continued the client has its terminal back as it was, raw.
-TEST(AttachClient, StoppedFromItsShellItLeavesTheKeysToTheShell) {
+// so is the screen (the session's output waits), and once continued the
+// client has its terminal back as it was, raw, with the session's screen.
+TEST(AttachClient, StoppedFromItsShellItLeavesTheTerminalToTheShell) {
     ScratchDir scratch;
     std::string cmd = commandScript(scratch,
                                     "echo READY\nwhile read -r line; do echo \"got:$line\"; done\n");
@@ -305,19 +306,25 @@ TEST(AttachClient, StoppedFromItsShellItLeavesTheKeysToTheShell) {
     std::string attach = std::string(KIV_BINARY) + " attach stopped\r";
     ASSERT_EQ(write(t.master, attach.data(), attach.size()), ssize_t(attach.size()));
     ASSERT_TRUE(t.waitFor("READY", 20s));
-    t.waitFor("\x01", 300ms);  // the rest of the screen (no such byte comes)
+    ASSERT_EQ(write(t.master, "first\r", 6), 6);  // small output: the daemon may write the next
+    ASSERT_TRUE(t.waitFor("got:first", 5s));
+    std::this_thread::sleep_for(300ms);
 
     kill(-tcgetpgrp(t.master), SIGSTOP);
     ASSERT_TRUE(t.waitFor("Stopped", 5s)) << t.seen;
+    ProtoClient other = ProtoClient::overUnix(d.socketPath());
+    ASSERT_TRUE(other.send(kiv::MsgKind::Input, "meanwhile\r"));
+    EXPECT_FALSE(t.waitFor("got:meanwhile", 1s)) << "written on the shell's screen";
     std::string outer = "echo outer-$((6*7))\r";
     ASSERT_EQ(write(t.master, outer.data(), outer.size()), ssize_t(outer.size()));
     EXPECT_TRUE(t.waitFor("outer-42", 5s)) << "the shell did not get its keys";
 
     t.seen.clear();
     ASSERT_EQ(write(t.master, "fg\r", 3), 3);
-    EXPECT_TRUE(t.waitFor("READY", 5s)) << "the screen did not come back";
+    EXPECT_TRUE(t.waitFor("got:meanwhile", 5s)) << "the screen did not come back";
     termios mode{};
-    tcgetattr(t.master, &mode);
+    for (auto deadline = Clock::now() + 5s; Clock::now() < deadline; t.waitFor("\x01", 50ms))
+        if (tcgetattr(t.master, &mode) == 0 && !(mode.c_lflag & ISIG)) break;
     EXPECT_FALSE(mode.c_lflag & (ISIG | ICANON | ECHO)) << "the terminal was left cooked";
     ASSERT_EQ(write(t.master, "inner\r", 6), 6);
     EXPECT_TRUE(t.waitFor("got:inner", 5s));
