@@ -407,8 +407,9 @@ class Attached {
         terminal_.resized();
         if (std::optional<WindowSize> size = terminalSize())
             queue(MsgKind::Resize, woke ? repaintPayload(*size) : resizePayload(*size));
-        if (woke && keyboardAsked_ && !keyboardHanded_ && keyboardIsTerminal())
-            handKeyboard();
+        if (!woke) return;
+        continuedLately_ = true;
+        if (keyboardAsked_ && !keyboardHanded_ && keyboardIsTerminal()) handKeyboard();
     }
 
     // Received bytes go after the ones not handled yet, in one buffer
@@ -492,7 +493,13 @@ class Attached {
                     handTerminal(payload == DirectKeys);
                 } else if (kind == MsgKind::Keys) {
                     keyboardHanded_ = false;
-                    if (!payload.empty()) typed(payload);
+                    if (!payload.empty()) {
+                        typed(payload);
+                    } else if (continuedLately_ && keyboardIsTerminal()) {
+                        // Given back while the client was stopped, and read
+                        // only now that it runs in front again.
+                        handKeyboard();
+                    }
                 }
             }
         } catch (const IoError&) {
@@ -582,6 +589,7 @@ class Attached {
     void handKeyboard() {
         queue(MsgKind::Direct, keyboardOffer());
         keyboardHanded_ = true;
+        continuedLately_ = false;
     }
 
     // What the daemon needs to read the keys as the client would: the
@@ -661,6 +669,7 @@ class Attached {
     // The daemon asked for the keyboard too, and reads it now.
     bool keyboardAsked_ = false;
     bool keyboardHanded_ = false;
+    bool continuedLately_ = false;  // since the keyboard was last offered
     bool released_ = false;
     std::optional<uint64_t> writtenAt_;
 };
