@@ -248,6 +248,10 @@ bool ClientConnection::takeKeyboard(std::string_view detachKey) {
         return false;
     }
     front_.emplace(pid, terminal.st_rdev);
+    if (!front_->readable()) {
+        front_.reset();  // nothing to ask: output goes as it did, keys stay the client's
+        return false;
+    }
     keyboard_ = front_->runsInFront();
     return keyboard_;
 }

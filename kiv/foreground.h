@@ -18,6 +18,8 @@ class Foreground {
   public:
     // Watches process `pid`, whose keyboard is `terminal` (a device number).
     Foreground(pid_t pid, dev_t terminal);
+    // The process's record could be opened: there is something to ask.
+    bool readable() const { return stat_.valid(); }
 
     // True while `terminal` is the process's controlling terminal and its
     // process group is in front there: what shows there is its. False once
